@@ -1,0 +1,80 @@
+// Codec framework: file type by extension, the codec interface and its owning image list,
+// and the process-wide factory that maps a type to a codec.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "ObjImage.h"
+
+enum ImageType : int32_t {
+    ImageTypeUnknown = 0,
+    ImageTypeBmp = 1,
+    ImageTypePcx = 2,
+    ImageTypeJpeg = 3,
+    ImageTypeGif = 4,
+    ImageTypeTga = 5,
+    ImageTypeTiff = 6,
+    ImageTypePng = 7,
+    ImageTypePsd = 8,
+    ImageTypeIcon = 9,
+    ImageTypeXpm = 10,
+    ImageTypeKvr = 11,
+};
+
+// Everything after the last "." of the whole path; empty for null or no dot.
+std::string GetFileExtension(const char* path);
+
+// An owning list: held objects are deleted with the list, the last appended first.
+template <class T>
+class PCL_Interface_Composite {
+public:
+    PCL_Interface_Composite() = default;
+    PCL_Interface_Composite(const PCL_Interface_Composite&) = delete;
+    PCL_Interface_Composite& operator=(const PCL_Interface_Composite&) = delete;
+    virtual ~PCL_Interface_Composite() {
+        while (!ObjectList.empty()) {
+            T* last = ObjectList.back();
+            ObjectList.pop_back();
+            delete last;
+        }
+    }
+    void PushObject(T* object) { ObjectList.push_back(object); }
+
+protected:
+    std::deque<T*> ObjectList;
+};
+
+class FCImageHandleBase {
+public:
+    virtual ~FCImageHandleBase() = default;
+    virtual bool LoadFile(const char* path);
+    virtual bool LoadMemory(const uint8_t* data, int32_t length);
+    virtual bool SaveFile(const char* path, int32_t flag);
+    virtual void GetImageList(std::deque<FCObjImage*>& list, bool detach) = 0;
+
+    // Images to write; never owned by the codec.
+    std::deque<const FCObjImage*> SaveList;
+};
+
+class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
+public:
+    void GetImageList(std::deque<FCObjImage*>& list, bool detach) override;
+};
+
+class FCImageHandleFactory {
+public:
+    virtual ~FCImageHandleFactory() = default;
+    virtual ImageType GetImageType(const char* path) const;
+    virtual std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const = 0;
+};
+
+class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
+public:
+    std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const override;
+};
+
+// Made on first use, lives until the process ends.
+FCImageHandleFactory* GetImageHandleFactory();
