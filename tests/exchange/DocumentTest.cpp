@@ -1,0 +1,140 @@
+// The "image.xml" reader and writer and the flag: byte-exact output, the tolerant grammar,
+// every reader message, and hostile or cut-off documents.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "ExchangeTestSupport.h"
+
+namespace {
+
+const std::string kOneByOneDocument = std::string(
+    "<image><header><version>1</version><width>1</width><height>1</height></header><pixels>"
+    "\xFF\x00\x0A</pixels></image>",
+    106);
+
+struct ParseResult {
+    bool Parsed;
+    std::string Output;
+};
+
+ParseResult Parse(ExchangeState& state, const std::string& document) {
+    state.DocumentBuffer.assign(document.begin(), document.end());
+    CoutCapture capture;
+    const bool parsed = ParseDocument(state);
+    return {parsed, capture.Text()};
+}
+
+std::string Header(const std::string& width, const std::string& height) {
+    return "<image><header><version>1</version><width>" + width + "</width><height>" + height +
+           "</height></header><pixels>";
+}
+
+TEST(ExchangeWriter, WritesTheOneByOneDocumentByteForByte) {
+    ExchangeDirectory directory;
+    ExchangeState state;
+    state.Width = state.Height = 1;
+    state.PixelCount = 1;
+    state.OutputPixels.reset(new ExchangePixel[1]{{0xFF, 0x00, 0x0A}});
+    CoutCapture capture;
+    EXPECT_TRUE(WriteDocument(state));
+    EXPECT_EQ(capture.Text(), "Save XML\n");
+    EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), kOneByOneDocument);
+}
+
+TEST(ExchangeWriter, ReportsFailuresOnAFullDevice) {
+    ExchangeDirectory directory;
+    std::filesystem::create_symlink("/dev/full", directory.Host() / "image.xml");
+    ExchangeState state;
+    CoutCapture capture;
+    EXPECT_FALSE(WriteDocument(state));
+    EXPECT_FALSE(RaiseFlag("/dev/full"));
+    EXPECT_TRUE(RaiseFlag("../go.flag"));
+    EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+}
+
+TEST(ExchangeReader, ReadsDeletesAndParsesTheOneByOneDocument) {
+    ExchangeDirectory directory;
+    ExchangeState state;
+    CoutCapture capture;
+    EXPECT_FALSE(ReadDocument(state));
+    WriteFile(kDocumentFileName, kOneByOneDocument);
+    ASSERT_TRUE(ReadDocument(state) && ParseDocument(state));
+    EXPECT_EQ(capture.Text(), "Read XML\nimage.xml cannot be openedRead XML\nParse XML\n");
+    EXPECT_FALSE(std::filesystem::exists(kDocumentFileName));
+    EXPECT_TRUE(state.DocumentBuffer.empty());
+    EXPECT_EQ(state.PixelCount, 1u);
+    EXPECT_EQ(std::memcmp(state.InputPixels.get(), "\xFF\x00\x0A", 3), 0);
+}
+
+TEST(ExchangeReader, SkipsWhitespaceAndLeadingZerosButTakesPayloadBytesAsTheyStand) {
+    ExchangeState state;
+    const std::string payload = "</pixels>\n<>";  // 12 bytes of markup look-alikes: 2 x 2 pixels
+    const std::string document =
+        "<image>\n <header>\t<version>01</version>\r\n<width>\n 2 \n</width>"
+        "<height>0002</height> </header>\n<pixels>" +
+        payload + " \r\n</pixels>\t</image>ignored <junk";
+    const ParseResult result = Parse(state, document);
+    ASSERT_TRUE(result.Parsed) << result.Output;
+    EXPECT_EQ(state.Width, 2);
+    EXPECT_EQ(state.Height, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(state.InputPixels.get()), 12), payload);
+}
+
+TEST(ExchangeReader, WarnsAboutNewerVersionsAndReadsOn) {
+    ExchangeState state;
+    const ParseResult warned =
+        Parse(state, "<image><header><version>2</version>" + kOneByOneDocument.substr(35));
+    EXPECT_TRUE(warned.Parsed);
+    EXPECT_EQ(
+        warned.Output,
+        "Parse XML\nWarning! This is a version 1.0 module and you passed a version 2.0 image.xml file!\n");
+    EXPECT_EQ(Parse(state, "<image><header><version>0</version>" + kOneByOneDocument.substr(35)).Output,
+              "Parse XML\n");
+}
+
+TEST(ExchangeReader, PrintsOneMessageForEachMalformedDocument) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "Tag <image> not found.  The document ends early"},
+        {"<image>x<header>", "Tag <header> not found.  Expected character '<' not found"},
+        {"<image><header><version>1</version><Width>", "Wrong Tag: <Width> found but <width> expected"},
+        {"<image><header><version>1</version><width >", "Wrong Tag: <width > found but <width> expected"},
+        {"<image><header><version>1</version><width>-1",
+         "Number expected.  Invalid character not within 0-9"},
+        {"<image><header><version>1</version><width>+1",
+         "Number expected.  Invalid character not within 0-9"},
+        {"<image><header><version>1</version><width>2147483648", "Number too large.  Exceeds 2147483647"},
+        {"<image><header><version>  ", "Number expected.  The document ends early"},
+        {"<image><header><version>1</version><width", "Tag <width> not found.  The document ends early"},
+        {Header("1", "1") + "ab", "Pixels expected.  The document ends early"},
+        {Header("1", "1") + " abc</pixels></image>",
+         "Tag </pixels> not found.  Expected character '<' not found"},
+    };
+    for (const auto& [document, message] : cases) {
+        ExchangeState state;
+        const ParseResult result = Parse(state, document);
+        EXPECT_FALSE(result.Parsed) << document;
+        EXPECT_EQ(result.Output, "Parse XML\n" + message) << document;
+    }
+}
+
+TEST(ExchangeReader, RefusesHugeCountsBeforeAllocating) {
+    ExchangeState state;
+    EXPECT_EQ(Parse(state, Header("100000", "100000") + "abc</pixels></image>").Output,
+              "Parse XML\nImage too large.  More than 1431655765 pixels");
+    EXPECT_EQ(Parse(state, Header("1431655765", "1") + "abc</pixels></image>").Output,
+              "Parse XML\nPixels expected.  The document ends early");
+    EXPECT_EQ(state.InputPixels, nullptr);
+    EXPECT_TRUE(Parse(state, Header("2147483647", "0") + "</pixels></image>").Parsed);
+    EXPECT_EQ(state.PixelCount, 0u);
+}
+
+TEST(ExchangeReader, RefusesEveryCutOffPrefix) {
+    const std::string document = MakeDocument(2, 1, "<> \t\n<");
+    for (size_t length = 0; length < document.size(); ++length) {
+        ExchangeState state;
+        EXPECT_FALSE(Parse(state, document.substr(0, length)).Parsed) << length;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,60 @@
+// Shared test fixtures: documents built in memory, captured console output, and a throw-away
+// host directory whose "exchange" subdirectory is the working directory while alive.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include "Exchange.h"
+
+inline std::string MakeDocument(uint32_t width, uint32_t height, const std::string& payload) {
+    std::ostringstream out;
+    WriteDocumentHead(out, width, height);
+    out << payload;
+    WriteDocumentTail(out);
+    return out.str();
+}
+
+inline std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+class CoutCapture {
+  public:
+    CoutCapture() : saved_(std::cout.rdbuf(text_.rdbuf())) {}
+    ~CoutCapture() { std::cout.rdbuf(saved_); }
+    std::string Text() const { return text_.str(); }
+
+  private:
+    std::ostringstream text_;
+    std::streambuf* saved_;
+};
+
+class ExchangeDirectory {
+  public:
+    ExchangeDirectory() : previous_(std::filesystem::current_path()) {
+        char pattern[] = "/tmp/corvane-exchange-XXXXXX";
+        host_ = mkdtemp(pattern);
+        std::filesystem::create_directory(Exchange());
+        std::filesystem::current_path(Exchange());
+    }
+    ~ExchangeDirectory() {
+        std::filesystem::current_path(previous_);
+        std::filesystem::remove_all(host_);
+    }
+    const std::filesystem::path& Host() const { return host_; }
+    std::filesystem::path Exchange() const { return host_ / "exchange"; }
+
+  private:
+    std::filesystem::path previous_;
+    std::filesystem::path host_;
+};

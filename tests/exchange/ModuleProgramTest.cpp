@@ -1,0 +1,60 @@
+// The real template and ambrel programs run as processes against a temporary exchange directory.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include "ExchangeTestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Hands the module a document and an (empty) flag already raised, so it never sleeps.
+int RunModuleProgram(const char* program, const ExchangeDirectory& directory, const std::string& document,
+                     std::string& log) {
+    WriteFile(directory.Exchange() / "image.xml", document);
+    WriteFile(directory.Exchange() / "go.flag", "");
+    const fs::path logPath = directory.Host() / "module.log";
+    const int status =
+        std::system((std::string("'") + program + "' ignored > '" + logPath.string() + "'").c_str());
+    log = ReadFile(logPath);
+    EXPECT_FALSE(fs::exists(directory.Exchange() / "image.xml"));
+    EXPECT_FALSE(fs::exists(directory.Exchange() / "go.flag"));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ModuleProgram, BothModulesAnswerThroughFiles) {
+    const std::string row = {char(200), 10, 0, 100, 20, char(255), 0, 30, char(254), char(255), 41, 1};
+    const std::string blended = {char(227), 25, 0, 50, 25, char(254), 50, 25, char(254), char(227), 25, 0};
+    const std::tuple<const char*, std::string, std::string> runs[] = {
+        {TEMPLATE_PROGRAM, MakeDocument(2, 1, "abcdef"), MakeDocument(2, 1, "defabc")},
+        {AMBREL_PROGRAM, MakeDocument(4, 1, row), MakeDocument(4, 1, blended)}};
+    for (const auto& [program, document, answer] : runs) {
+        ExchangeDirectory directory;
+        std::string log;
+        EXPECT_EQ(RunModuleProgram(program, directory, document, log), 0);
+        EXPECT_EQ(log, "Waiting ...\nRead XML\nParse XML\nConverting Image\nSave XML\nStart Corvane\n");
+        EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), answer);
+        EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+    }
+}
+
+TEST(ModuleProgram, MalformedDocumentEndsWithoutAnswerAndExitCodeOne) {
+    ExchangeDirectory directory;
+    std::string log;
+    EXPECT_EQ(RunModuleProgram(TEMPLATE_PROGRAM, directory, "<image><header><version>x", log), 1);
+    EXPECT_EQ(log, "Waiting ...\nRead XML\nParse XML\nNumber expected.  Invalid character not within 0-9");
+    EXPECT_FALSE(fs::exists(directory.Host() / "image.xml"));
+    EXPECT_FALSE(fs::exists(directory.Host() / "go.flag"));
+}
+
+TEST(ModuleProgram, UnwritableAnswerStillRaisesTheFlagAndExitsOne) {
+    ExchangeDirectory directory;
+    fs::create_symlink("/dev/full", directory.Host() / "image.xml");
+    std::string log;
+    EXPECT_EQ(RunModuleProgram(AMBREL_PROGRAM, directory, MakeDocument(1, 1, "abc"), log), 1);
+    EXPECT_NE(log.find("Save XML\nError: ../image.xml could not be written\nStart Corvane\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+}
+
+}  // namespace
