@@ -1,0 +1,47 @@
+# Install layout (programs, manual pages, README and example modules) and the Debian package
+# that `make package` builds from it with CPack.
+include(GNUInstallDirs)
+
+# GNUInstallDirs would name the folder after the project ("Corvane"); the package is "corvane".
+set(CORVANE_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane)
+
+install(TARGETS corvane template ambrel RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES man/corvane.1 man/template.1 man/ambrel.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES man/corvane-module.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
+install(FILES README.md DESTINATION ${CORVANE_DOC_DIR})
+# The README shows these pictures by their relative path.
+install(DIRECTORY docs/ DESTINATION ${CORVANE_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
+# The scripts keep their execute bit so they can be run in place; sepia.c is compiled first.
+install(PROGRAMS examples/invert.py examples/greyscale.js DESTINATION ${CORVANE_DOC_DIR}/examples)
+install(FILES examples/sepia.c DESTINATION ${CORVANE_DOC_DIR}/examples)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME corvane)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "Corvane")
+set(CPACK_PACKAGE_CONTACT "Corvane maintainers <maintainers@corvane.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "apply image filters written in any language to a picture")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# CPack puts the summary above this as the first line.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Corvane hands the pixels of a picture to a filter program (a module) through
+two files and saves the module's answer. Modules can be written in any
+language that reads and writes files. Reads BMP, TGA, JPEG and GIF; writes
+BMP and TGA. Comes with two modules, template and ambrel, and example
+modules in Python, JavaScript and C.")
+# dpkg-shlibdeps (dpkg-dev) computes the library versions from the programs themselves; without
+# it the same runtime libraries are stated by hand, at the versions Debian 12 ships.
+find_program(CORVANE_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(CORVANE_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libturbojpeg0 (>= 1:2.1), libgif7 (>= 5.1), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libc6 (>= 2.34)")
+endif()
+
+include(CPack)

@@ -1,0 +1,132 @@
+// FCObjImage::ConvertTo24: expands palette, 16-bit and 32-bit images to blue, green, red bytes
+// in one pass over the pixels.
+#include <algorithm>
+#include <utility>
+
+#include "ImageSize.h"
+#include "ObjImage.h"
+
+namespace {
+
+constexpr uint32_t kGreenMask555 = 0x03E0;
+constexpr uint32_t kGreenMask565 = 0x07E0;
+constexpr uint32_t kLayout555[3] = {0x7C00, 0x03E0, 0x001F};
+constexpr uint32_t kLayout565[3] = {0xF800, 0x07E0, 0x001F};
+
+// How one colour channel comes out of a 16-bit word: ((p & mask) >> down) << up.
+struct ChannelDecoder {
+    uint32_t mask = 0;
+    uint32_t down = 0;
+    uint32_t up = 0;
+};
+
+// A channel is shifted down to bit 0 and widened by a plain left shift, so a full 5-bit channel
+// gives 248 and a full 6-bit channel 252; a channel wider than 8 bits loses its low bits.
+ChannelDecoder MakeChannelDecoder(uint32_t mask) {
+    ChannelDecoder decoder;
+    if (mask == 0) return decoder;
+    uint32_t shift = 0;
+    while (((mask >> shift) & 1) == 0) ++shift;
+    uint32_t width = 0;
+    while (width + shift < 32 && (mask >> (shift + width)) != 0) ++width;
+    decoder.mask = mask;
+    decoder.down = shift + (width > 8 ? width - 8 : 0);
+    decoder.up = width < 8 ? 8 - width : 0;
+    return decoder;
+}
+
+uint8_t DecodeChannel(const ChannelDecoder& decoder, uint32_t pixel) {
+    return uint8_t(((pixel & decoder.mask) >> decoder.down) << decoder.up);
+}
+
+// The green mask alone picks one of the two standard layouts; any other masks are decoded as given.
+void Make16BitDecoders(const uint32_t masks[3], ChannelDecoder decoders[3]) {
+    const uint32_t* layout = masks;
+    if (masks[1] == kGreenMask555) layout = kLayout555;
+    if (masks[1] == kGreenMask565) layout = kLayout565;
+    for (int i = 0; i < 3; ++i) decoders[i] = MakeChannelDecoder(layout[i]);
+}
+
+void WriteBgr(uint8_t* out, const RGBQUAD& colour) {
+    out[0] = colour.rgbBlue;
+    out[1] = colour.rgbGreen;
+    out[2] = colour.rgbRed;
+}
+
+void ConvertIndexedRow(const uint8_t* src, uint8_t* dst, int32_t width, uint16_t bpp,
+                       const RGBQUAD* palette) {
+    switch (bpp) {
+        case 1:
+            for (int32_t x = 0; x < width; ++x, dst += 3) {
+                WriteBgr(dst, palette[(src[x / 8] >> (7 - x % 8)) & 1]);
+            }
+            break;
+        case 4:
+            for (int32_t x = 0; x < width; ++x, dst += 3) {
+                const uint8_t b = src[x / 2];
+                WriteBgr(dst, palette[(x % 2 == 0) ? b >> 4 : b & 0x0F]);
+            }
+            break;
+        default:
+            for (int32_t x = 0; x < width; ++x, dst += 3) WriteBgr(dst, palette[src[x]]);
+            break;
+    }
+}
+
+void Convert16Row(const uint8_t* src, uint8_t* dst, int32_t width, const ChannelDecoder decoders[3]) {
+    for (int32_t x = 0; x < width; ++x, src += 2, dst += 3) {
+        const uint32_t p = uint32_t(src[0]) | uint32_t(src[1]) << 8;
+        dst[0] = DecodeChannel(decoders[2], p);
+        dst[1] = DecodeChannel(decoders[1], p);
+        dst[2] = DecodeChannel(decoders[0], p);
+    }
+}
+
+void Convert32Row(const uint8_t* src, uint8_t* dst, int32_t width) {
+    for (int32_t x = 0; x < width; ++x, src += 4, dst += 3) {
+        dst[0] = src[0];
+        dst[1] = src[1];
+        dst[2] = src[2];
+    }
+}
+
+// Hands the storage of one image to another; the graph words belong to the object and stay.
+void SwapStorage(FCObjImage& a, FCObjImage& b) {
+    std::swap(a.InfoHeader, b.InfoHeader);
+    std::swap(a.PixelStore, b.PixelStore);
+    std::swap(a.RowTable, b.RowTable);
+    std::swap(a.BitMasks, b.BitMasks);
+    std::swap(a.Palette, b.Palette);
+    std::swap(a.AuxWord, b.AuxWord);
+}
+
+}  // namespace
+
+// The 24-bit image is built aside and swapped in, so the old pixels are read where they lie
+// (no copy) and a failed allocation leaves the image untouched.
+void FCObjImage::ConvertTo24() {
+    if (!IsValid() || InfoHeader.biBitCount == 24) return;
+    const int32_t width = InfoHeader.biWidth;
+    const int32_t height = InfoHeader.biHeight;
+    const uint16_t bpp = InfoHeader.biBitCount;
+    FCObjImage converted;
+    if (!converted.Create(width, height, 24)) return;
+
+    RGBQUAD palette[256] = {};
+    if (bpp <= kMaxPaletteBits) GetPalette(palette, int32_t(PaletteEntryCount(bpp)));
+    ChannelDecoder decoders[3];
+    if (bpp == 16) Make16BitDecoders(BitMasks, decoders);
+
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* src = RowTable[y];
+        uint8_t* dst = converted.RowTable[y];
+        if (bpp <= kMaxPaletteBits) {
+            ConvertIndexedRow(src, dst, width, bpp, palette);
+        } else if (bpp == 16) {
+            Convert16Row(src, dst, width, decoders);
+        } else {
+            Convert32Row(src, dst, width);
+        }
+    }
+    SwapStorage(*this, converted);
+}

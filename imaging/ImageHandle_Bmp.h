@@ -1,0 +1,11 @@
+// BMP codec: reads uncompressed and bit-field Windows bitmaps of 1 to 32 bits, writes every depth
+// the image model holds; the pixel block moves between file and image as one piece.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Bmp : public FCImageHandle {
+  public:
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool SaveFile(const char* path, int32_t flag) override;
+};

@@ -1,0 +1,290 @@
+// TGA reader and writer: raw and run-length rows, 8/16/24/32 bits, grey, colour-mapped and true
+// colour. Every read stays inside the block; rows cut short by the file's end keep zero pixels.
+#include "ImageHandle_Tga.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "ByteReader.h"
+#include "FileWriter.h"
+
+namespace {
+
+constexpr size_t kTgaHeaderSize = 18;
+constexpr uint8_t kColourMapPresent = 1;
+constexpr uint8_t kTypeColourMapped = 1;
+constexpr uint8_t kTypeTrueColour = 2;
+constexpr uint8_t kTypeGrey = 3;
+constexpr uint8_t kTypeRleColourMapped = 9;
+constexpr uint8_t kTypeRleTrueColour = 10;
+constexpr uint8_t kTypeRleGrey = 11;
+constexpr uint8_t kDescriptorTopDown = 0x20;
+constexpr uint8_t kRunPacketFlag = 0x80;
+constexpr uint8_t kPacketCountMask = 0x7F;
+constexpr uint32_t kMaxPacketPixels = 128;
+constexpr uint32_t kColourMapEntries = 256;
+constexpr uint8_t kFourByteMapEntryBits = 32;
+constexpr uint8_t kWrittenMapEntryBits = 24;
+constexpr uint32_t kMaxDimension = 65535;
+constexpr char kImageId[] = "Kivra -- TGA";
+constexpr size_t kImageIdLength = sizeof kImageId - 1;
+constexpr int32_t kFlagRaw = -1;
+constexpr int32_t kFlagRle = 1;
+// Slack on top of the worst case of run-only encoding, two bytes per input byte.
+constexpr size_t kRleWorkSlack = 4096;
+
+struct TgaHeader {
+    uint8_t idLength = 0;
+    uint8_t mapType = 0;
+    uint8_t imageType = 0;
+    uint16_t mapFirst = 0;
+    uint16_t mapLength = 0;
+    uint8_t mapEntryBits = 0;
+    uint16_t width = 0;
+    uint16_t height = 0;
+    uint8_t depth = 0;
+    uint8_t descriptor = 0;
+};
+
+bool ReadHeader(ByteReader& in, TgaHeader& h) {
+    return in.U8(h.idLength) && in.U8(h.mapType) && in.U8(h.imageType) && in.U16LE(h.mapFirst) &&
+           in.U16LE(h.mapLength) && in.U8(h.mapEntryBits) && in.Skip(4) && in.U16LE(h.width) &&
+           in.U16LE(h.height) && in.U8(h.depth) && in.U8(h.descriptor);
+}
+
+bool IsRle(const TgaHeader& h) {
+    return h.imageType == kTypeRleColourMapped || h.imageType == kTypeRleTrueColour ||
+           h.imageType == kTypeRleGrey;
+}
+
+// Grey plus alpha: read as 5-5-5 colour it would give plainly wrong colours, so the grey byte is
+// kept and the alpha byte dropped.
+bool IsGreyAlpha(const TgaHeader& h) {
+    return (h.imageType == kTypeGrey || h.imageType == kTypeRleGrey) && h.depth == 16;
+}
+
+uint16_t ImageDepth(const TgaHeader& h) {
+    if (IsGreyAlpha(h)) return 8;
+    return h.depth == 15 ? 16 : h.depth;
+}
+
+bool ValidateHeader(const TgaHeader& h) {
+    if (h.mapEntryBits == 15 || h.mapEntryBits == 16) return false;
+    if (h.mapType == kColourMapPresent && uint32_t(h.mapFirst) + h.mapLength > kColourMapEntries)
+        return false;
+    // Run-length packets repeat whole bytes; sub-byte depths have no such pixels.
+    return !IsRle(h) || h.depth % 8 == 0 || h.depth == 15;
+}
+
+// Entries the file does not give stay black.
+bool ReadColourMap(ByteReader& in, const TgaHeader& h, RGBQUAD table[kColourMapEntries]) {
+    std::memset(table, 0, sizeof(RGBQUAD) * kColourMapEntries);
+    const bool fourBytes = h.mapEntryBits == kFourByteMapEntryBits;
+    for (uint32_t i = 0; i < h.mapLength; ++i) {
+        uint8_t e[4] = {0, 0, 0, 0};
+        if (!in.Bytes(e, fourBytes ? 4 : 3)) return false;
+        table[h.mapFirst + i] = RGBQUAD{e[0], e[1], e[2], e[3]};
+    }
+    return true;
+}
+
+uint8_t* TargetRow(const FCObjImage& image, const TgaHeader& h, uint32_t fileRow) {
+    const bool topDown = (h.descriptor & kDescriptorTopDown) != 0;
+    return image.RowTable[topDown ? fileRow : h.height - 1 - fileRow];
+}
+
+void KeepGreyBytes(const uint8_t* greyAlpha, size_t pixels, uint8_t* row) {
+    for (size_t x = 0; x < pixels; ++x) row[x] = greyAlpha[2 * x];
+}
+
+void ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
+    const size_t rowBytes = size_t(h.depth == 15 ? 16 : h.depth) * h.width / 8;
+    for (uint32_t y = 0; y < h.height && in.Remaining() != 0; ++y) {
+        uint8_t* row = TargetRow(image, h, y);
+        if (IsGreyAlpha(h)) {
+            const size_t got = std::min(rowBytes, in.Remaining());
+            KeepGreyBytes(in.Current(), got / 2, row);
+            in.Skip(got);
+        } else {
+            in.BytesUpTo(row, rowBytes);
+        }
+    }
+}
+
+void ReadRleRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
+    const uint16_t depth = h.depth == 15 ? 16 : h.depth;
+    const uint8_t* pos = in.Current();
+    FCImageHandle_Tga::RlePending pending;
+    std::vector<uint8_t> greyAlpha(IsGreyAlpha(h) ? size_t(h.width) * 2 : 0);
+    for (uint32_t y = 0; y < h.height && (pos != in.End() || pending.pixelsLeft != 0); ++y) {
+        uint8_t* row = TargetRow(image, h, y);
+        if (IsGreyAlpha(h)) {
+            std::fill(greyAlpha.begin(), greyAlpha.end(), 0);
+            pos = FCImageHandle_Tga::RleDecodeLine(depth, pos, in.End(), greyAlpha.data(), h.width, pending);
+            KeepGreyBytes(greyAlpha.data(), h.width, row);
+        } else {
+            pos = FCImageHandle_Tga::RleDecodeLine(depth, pos, in.End(), row, h.width, pending);
+        }
+    }
+}
+
+// Repeats one pixel by doubling the filled part, so a run costs a few block copies.
+void FillRun(uint8_t* out, const uint8_t* pixel, size_t pixelBytes, size_t count) {
+    if (pixelBytes == 1) {
+        std::memset(out, pixel[0], count);
+        return;
+    }
+    const size_t total = count * pixelBytes;
+    std::memcpy(out, pixel, pixelBytes);
+    for (size_t done = pixelBytes; done < total;) {
+        const size_t chunk = std::min(done, total - done);
+        std::memcpy(out + done, out, chunk);
+        done += chunk;
+    }
+}
+
+// Reads the next packet header (and a run's pixel); false when the block ends first.
+bool StartPacket(const uint8_t*& source, const uint8_t* sourceEnd, size_t pixelBytes,
+                 FCImageHandle_Tga::RlePending& pending) {
+    if (sourceEnd - source < 1) return false;
+    const uint8_t header = *source++;
+    pending.pixelsLeft = uint32_t(header & kPacketCountMask) + 1;
+    pending.isRun = (header & kRunPacketFlag) != 0;
+    if (!pending.isRun) return true;
+    if (size_t(sourceEnd - source) < pixelBytes) {
+        pending.pixelsLeft = 0;
+        source = sourceEnd;
+        return false;
+    }
+    std::memcpy(pending.pixel, source, pixelBytes);
+    source += pixelBytes;
+    return true;
+}
+
+bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
+    const uint16_t depth = image.InfoHeader.biBitCount;
+    const bool mapped = depth == 8;
+    uint8_t header[kTgaHeaderSize] = {};
+    header[0] = uint8_t(kImageIdLength);
+    header[1] = mapped ? kColourMapPresent : 0;
+    if (flag == kFlagRaw) header[2] = mapped ? kTypeColourMapped : kTypeTrueColour;
+    if (flag == kFlagRle) header[2] = mapped ? kTypeRleColourMapped : kTypeRleTrueColour;
+    PutU16LE(header + 5, uint16_t(kColourMapEntries));
+    header[7] = kWrittenMapEntryBits;
+    PutU16LE(header + 12, uint16_t(image.InfoHeader.biWidth));
+    PutU16LE(header + 14, uint16_t(image.InfoHeader.biHeight));
+    header[16] = uint8_t(depth);
+    header[17] = kDescriptorTopDown;
+    if (!out.Write(header, sizeof header) || !out.Write(kImageId, kImageIdLength)) return false;
+    if (!mapped) return true;
+    RGBQUAD palette[kColourMapEntries] = {};
+    image.GetPalette(palette, int32_t(kColourMapEntries));
+    uint8_t map[kColourMapEntries * 3];
+    for (uint32_t i = 0; i < kColourMapEntries; ++i) {
+        map[3 * i] = palette[i].rgbBlue;
+        map[3 * i + 1] = palette[i].rgbGreen;
+        map[3 * i + 2] = palette[i].rgbRed;
+    }
+    return out.Write(map, sizeof map);
+}
+
+bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
+    const uint16_t depth = image.InfoHeader.biBitCount;
+    const size_t rowBytes = size_t(depth) * size_t(image.InfoHeader.biWidth) / 8;
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rowBytes + kRleWorkSlack : 0);
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
+        const uint8_t* row = image.RowTable[y];
+        if (flag == kFlagRaw) {
+            if (!out.Write(row, rowBytes)) return false;
+            continue;
+        }
+        const uint8_t* end =
+            FCImageHandle_Tga::RleEncodeLine(depth, row, image.InfoHeader.biWidth, work.data());
+        if (!out.Write(work.data(), size_t(end - work.data()))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FCImageHandle_Tga::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0) return false;
+    ByteReader in(data, size_t(length));
+    TgaHeader h;
+    if (!ReadHeader(in, h) || !ValidateHeader(h) || !in.Skip(h.idLength)) return false;
+    RGBQUAD table[kColourMapEntries];
+    const bool hasMap = h.mapType == kColourMapPresent;
+    // A file shorter than its header, ID and colour map declare is refused before any allocation.
+    if (hasMap && !ReadColourMap(in, h, table)) return false;
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->Create(h.width, h.height, ImageDepth(h))) return false;
+    // Without a colour map (or for grey plus alpha) 8-bit images keep the grey default.
+    if (hasMap && !IsGreyAlpha(h) && image->InfoHeader.biBitCount <= 8)
+        image->SetPalette(table, int32_t(kColourMapEntries));
+    if (IsRle(h)) {
+        ReadRleRows(in, h, *image);
+    } else {
+        ReadRawRows(in, h, *image);
+    }
+    PushObject(image.release());
+    return true;
+}
+
+bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
+    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const FCObjImage& image = *SaveList.front();
+    const uint16_t depth = image.InfoHeader.biBitCount;
+    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return false;
+    // The header holds 16-bit sizes: the low bits of a larger size would make a corrupt file.
+    if (uint32_t(image.InfoHeader.biWidth) > kMaxDimension ||
+        uint32_t(image.InfoHeader.biHeight) > kMaxDimension)
+        return false;
+    // Any other flag would leave a file without rows.
+    if (flag != kFlagRaw && flag != kFlagRle) return false;
+    FileWriter out;
+    return out.Open(path) && WriteHeaderAndMap(out, image, flag) && WriteRows(out, image, flag) &&
+           out.Commit();
+}
+
+const uint8_t* FCImageHandle_Tga::RleDecodeLine(uint16_t depth, const uint8_t* source,
+                                                const uint8_t* sourceEnd, uint8_t* row, int32_t pixelCount,
+                                                RlePending& pending) {
+    const size_t pixelBytes = depth / 8;
+    if (pixelBytes == 0 || pixelBytes > 4 || source == nullptr || source > sourceEnd) return source;
+    uint8_t* out = row;
+    for (uint32_t left = pixelCount > 0 ? uint32_t(pixelCount) : 0; left > 0;) {
+        if (pending.pixelsLeft == 0 && !StartPacket(source, sourceEnd, pixelBytes, pending)) break;
+        uint32_t n = std::min(pending.pixelsLeft, left);
+        if (pending.isRun) {
+            FillRun(out, pending.pixel, pixelBytes, n);
+        } else {
+            n = uint32_t(std::min<size_t>(n, size_t(sourceEnd - source) / pixelBytes));
+            if (n == 0) break;
+            std::memcpy(out, source, n * pixelBytes);
+            source += n * pixelBytes;
+        }
+        out += n * pixelBytes;
+        left -= n;
+        pending.pixelsLeft -= n;
+    }
+    return source;
+}
+
+uint8_t* FCImageHandle_Tga::RleEncodeLine(uint16_t depth, const uint8_t* row, int32_t pixelCount,
+                                          uint8_t* out) {
+    const size_t pixelBytes = depth / 8;
+    if (pixelBytes == 0) return out;
+    for (int32_t x = 0; x < pixelCount;) {
+        const uint8_t* value = row + size_t(x) * pixelBytes;
+        uint32_t run = 1;
+        while (run < kMaxPacketPixels && x + int32_t(run) < pixelCount &&
+               std::memcmp(value, value + run * pixelBytes, pixelBytes) == 0)
+            ++run;
+        *out++ = uint8_t(kRunPacketFlag | (run - 1));
+        std::memcpy(out, value, pixelBytes);
+        out += pixelBytes;
+        x += int32_t(run);
+    }
+    return out;
+}

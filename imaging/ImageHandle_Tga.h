@@ -1,0 +1,28 @@
+// TGA codec: reads raw and run-length, colour-mapped, true-colour and grey files; writes 8, 16,
+// 24 and 32 bits raw or run-length with a top-left origin.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Tga : public FCImageHandle {
+  public:
+    // A packet cut by the end of a row: what is left of it continues in the next row, as readers
+    // of files that let packets cross rows expect.
+    struct RlePending {
+        uint32_t pixelsLeft = 0;
+        bool isRun = false;
+        uint8_t pixel[4] = {0, 0, 0, 0};
+    };
+
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool SaveFile(const char* path, int32_t flag) override;
+
+    // Decodes packets until pixelCount pixels of depth bits (8, 16, 24 or 32) fill row; never
+    // reads at or past sourceEnd nor writes past the row. Returns the position after the packets
+    // consumed; a packet reaching beyond the row leaves its rest in pending.
+    static const uint8_t* RleDecodeLine(uint16_t depth, const uint8_t* source, const uint8_t* sourceEnd,
+                                        uint8_t* row, int32_t pixelCount, RlePending& pending);
+    // Encodes one row as run packets only; out holds at least (1 + depth / 8) bytes per pixel.
+    // Returns the end of the bytes produced.
+    static uint8_t* RleEncodeLine(uint16_t depth, const uint8_t* row, int32_t pixelCount, uint8_t* out);
+};

@@ -1,0 +1,39 @@
+// Size arithmetic for image rows, pixel blocks and palettes: the one place that multiplies
+// widths, heights and depths. Everything is counted in 64 bits and must fit a signed 32-bit count.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+
+// The largest row or pixel block an image may have: byte counts travel as signed 32-bit values.
+constexpr uint64_t kMaxImageBytes = uint64_t(std::numeric_limits<int32_t>::max());
+// Depths above this have no meaning for a bitmap row.
+constexpr uint16_t kMaxBitsPerPixel = 32;
+// Depths up to this carry a palette of 2^bpp entries.
+constexpr uint16_t kMaxPaletteBits = 8;
+
+// Bytes of one stored row: the bits of width pixels brought up to whole 32-bit words.
+// False for a width of 0 or less, a depth of 0 or above 32, or a row that does not fit int32.
+inline bool ComputeStride(int32_t width, uint16_t bpp, int32_t& stride) {
+    if (width <= 0 || bpp == 0 || bpp > kMaxBitsPerPixel) return false;
+    const uint64_t bytes = (uint64_t(width) * bpp + 31) / 32 * 4;
+    if (bytes > kMaxImageBytes) return false;
+    stride = int32_t(bytes);
+    return true;
+}
+
+// Bytes of a whole pixel block, height rows of ComputeStride bytes each.
+// False when either dimension is 0 or less or the block does not fit int32.
+inline bool ComputeImageBytes(int32_t width, int32_t height, uint16_t bpp, uint32_t& bytes) {
+    int32_t stride = 0;
+    if (height <= 0 || !ComputeStride(width, bpp, stride)) return false;
+    const uint64_t total = uint64_t(height) * uint64_t(stride);
+    if (total > kMaxImageBytes) return false;
+    bytes = uint32_t(total);
+    return true;
+}
+
+// Entries of the palette an image of this depth carries: 2^bpp up to 8 bits, 0 above.
+inline uint32_t PaletteEntryCount(uint16_t bpp) {
+    return (bpp >= 1 && bpp <= kMaxPaletteBits) ? (uint32_t(1) << bpp) : 0;
+}

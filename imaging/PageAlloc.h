@@ -1,0 +1,18 @@
+// The allocator of image pixel blocks: hands out memory that is already zero, so a new image
+// needs no clearing pass however large it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+// A zero-filled block of bytes, or null when the memory is not available (never throws).
+uint8_t* AllocZeroedPixels(size_t bytes);
+// Gives back a block from AllocZeroedPixels; null is ignored.
+void FreePixels(uint8_t* block);
+
+struct PixelBlockDeleter {
+    void operator()(uint8_t* block) const { FreePixels(block); }
+};
+// Owns a pixel block until it is handed over to an image.
+using PixelBlockPtr = std::unique_ptr<uint8_t, PixelBlockDeleter>;

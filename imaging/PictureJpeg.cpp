@@ -1,0 +1,181 @@
+// JPEG decoding through TurboJPEG: colour and grey pictures go straight into the image's pixel
+// block; CMYK and YCCK pictures pass through a scratch buffer and our own conversion to RGB.
+#include <turbojpeg.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "ImageSize.h"
+#include "PictureDecoders.h"
+
+namespace {
+
+constexpr uint16_t kPictureBits = 24;
+constexpr size_t kBgrPixelBytes = 3;
+constexpr size_t kCmykPixelBytes = 4;
+constexpr uint32_t kFullChannel = 255;
+// Rows bottom-up as the pixel block stores them; the scan limit guards against progressive files
+// with thousands of tiny scans.
+constexpr int kDirectFlags = TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS;
+constexpr int kScratchFlags = TJFLAG_LIMITSCANS;
+
+constexpr size_t kSoiLength = 2;
+constexpr size_t kMarkerLength = 2;
+constexpr size_t kSegmentLengthBytes = 2;
+constexpr uint8_t kMarkerPrefix = 0xFF;
+constexpr uint8_t kMarkerTem = 0x01;
+constexpr uint8_t kMarkerRst0 = 0xD0;
+constexpr uint8_t kMarkerRst7 = 0xD7;
+constexpr uint8_t kMarkerEoi = 0xD9;
+constexpr uint8_t kMarkerSos = 0xDA;
+constexpr uint8_t kMarkerApp14 = 0xEE;
+constexpr char kAdobeTag[] = "Adobe";
+constexpr size_t kAdobeTagLength = sizeof(kAdobeTag) - 1;
+
+constexpr uint8_t kSeedStart = 0x5A;
+constexpr uint8_t kSeedStep = 0x3B;
+
+struct TjDestroyer {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TjHandle = std::unique_ptr<void, TjDestroyer>;
+
+struct JpegHeader {
+    int width = 0;
+    int height = 0;
+    int colorspace = -1;
+};
+
+// Where one decompression writes: pitch bytes per row, and the row the decoder writes last.
+struct DecodeTarget {
+    uint8_t* pixels;
+    int pitch;
+    int pixelFormat;
+    int flags;
+    uint8_t* lastRow;
+    size_t lastRowBytes;
+};
+
+bool ReadJpegHeader(tjhandle tj, const uint8_t* data, size_t length, JpegHeader& header) {
+    int subsampling = 0;
+    // TurboJPEG 2.1.5 fails this call for subsamplings it has no name for (4x1, 1x3 ...) after it has
+    // filled in the size, and decodes such files well; so the size alone decides. A really broken
+    // header leaves the size at zero.
+    tjDecompressHeader3(tj, data, static_cast<unsigned long>(length), &header.width, &header.height,
+                        &subsampling, &header.colorspace);
+    return header.width > 0 && header.height > 0;
+}
+
+void SeedRow(uint8_t* row, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) row[i] = uint8_t(kSeedStart + i * kSeedStep);
+}
+
+bool RowStillSeeded(const uint8_t* row, size_t bytes) {
+    for (size_t i = 0; i < bytes; ++i) {
+        if (row[i] != uint8_t(kSeedStart + i * kSeedStep)) return false;
+    }
+    return true;
+}
+
+// Decision: a damaged JPEG that the library still decodes to its last row with only a warning (a
+// truncated file, stray bytes before a marker) loads, with whatever the library made of the damage.
+// A fatal error fails the load. TurboJPEG 2.1.5 reports a fatal error that follows a warning as a
+// warning, so a warning counts only if the last row was written: the decoder writes it last and never
+// reaches it when it breaks off, and the seed pattern put there first shows which case happened.
+bool Decompress(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
+                const DecodeTarget& target) {
+    SeedRow(target.lastRow, target.lastRowBytes);
+    if (tjDecompress2(tj, data, static_cast<unsigned long>(length), target.pixels, header.width, target.pitch,
+                      header.height, target.pixelFormat, target.flags) == 0) {
+        return true;
+    }
+    return tjGetErrorCode(tj) == TJERR_WARNING && !RowStillSeeded(target.lastRow, target.lastRowBytes);
+}
+
+// Photoshop stores CMYK inverted (0 is full ink) and marks its files with an Adobe APP14 segment;
+// CMYK without that segment counts ink upward. Walks the marker segments up to the first scan.
+bool HasAdobeSegment(const uint8_t* data, size_t length) {
+    size_t pos = kSoiLength;
+    while (length - pos >= kMarkerLength + kSegmentLengthBytes) {
+        const uint8_t marker = data[pos + 1];
+        if (data[pos] != kMarkerPrefix || marker == kMarkerPrefix) {
+            ++pos;  // stray or fill byte: the library skips these too
+            continue;
+        }
+        if (marker == kMarkerSos || marker == kMarkerEoi) return false;
+        if (marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
+            pos += kMarkerLength;
+            continue;
+        }
+        const size_t segment = size_t(data[pos + 2]) << 8 | data[pos + 3];
+        if (segment < kSegmentLengthBytes || segment > length - pos - kMarkerLength) return false;
+        const uint8_t* body = data + pos + kMarkerLength + kSegmentLengthBytes;
+        if (marker == kMarkerApp14 && segment - kSegmentLengthBytes >= kAdobeTagLength &&
+            std::memcmp(body, kAdobeTag, kAdobeTagLength) == 0) {
+            return true;
+        }
+        pos += kMarkerLength + segment;
+    }
+    return false;
+}
+
+// a * b / 255, rounded, for a and b in 0..255.
+uint8_t MulDiv255(uint32_t a, uint32_t b) {
+    const uint32_t product = a * b + 128;
+    return uint8_t((product + (product >> 8)) >> 8);
+}
+
+// Naive subtractive model, without a colour profile: each channel is what its ink and the black
+// ink leave of white.
+void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
+    const uint32_t flip = inverted ? 0 : kFullChannel;
+    for (int x = 0; x < width; ++x, cmyk += kCmykPixelBytes, bgr += kBgrPixelBytes) {
+        const uint32_t white = flip ^ cmyk[3];
+        bgr[0] = MulDiv255(flip ^ cmyk[2], white);
+        bgr[1] = MulDiv255(flip ^ cmyk[1], white);
+        bgr[2] = MulDiv255(flip ^ cmyk[0], white);
+    }
+}
+
+bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
+                  FCObjImage& image) {
+    const DecodeTarget target{image.PixelStore,
+                              image.Stride(),
+                              TJPF_BGR,
+                              kDirectFlags,
+                              image.RowTable[header.height - 1],
+                              size_t(header.width) * kBgrPixelBytes};
+    return Decompress(tj, data, length, header, target);
+}
+
+bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
+                FCObjImage& image) {
+    const size_t rowBytes = size_t(header.width) * kCmykPixelBytes;
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[rowBytes * size_t(header.height)]);
+    if (!scratch) return false;
+    uint8_t* lastRow = scratch.get() + rowBytes * size_t(header.height - 1);
+    const DecodeTarget target{scratch.get(), int(rowBytes), TJPF_CMYK, kScratchFlags, lastRow, rowBytes};
+    if (!Decompress(tj, data, length, header, target)) return false;
+    const bool inverted = HasAdobeSegment(data, length);
+    for (int y = 0; y < header.height; ++y) {
+        CmykRowToBgr(scratch.get() + rowBytes * size_t(y), image.RowTable[y], header.width, inverted);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image) {
+    TjHandle tj(tjInitDecompress());
+    if (!tj) return false;
+    JpegHeader header;
+    if (!ReadJpegHeader(tj.get(), data, length, header)) return false;
+    uint32_t bytes = 0;
+    if (!ComputeImageBytes(header.width, header.height, kPictureBits, bytes)) return false;
+    if (!image.Create(header.width, header.height, kPictureBits)) return false;
+    // The library hands CMYK and YCCK files out only as CMYK pixels.
+    const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;
+    return cmyk ? DecodeCmyk(tj.get(), data, length, header, image)
+                : DecodeDirect(tj.get(), data, length, header, image);
+}

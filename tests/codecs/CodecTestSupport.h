@@ -1,0 +1,137 @@
+// Shared helpers of the codec tests: little-endian fixture building, files and scratch
+// directories, decoding through a codec, and ImageMagick as an optional pixel oracle.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageHandle.h"
+
+namespace codectest {
+
+inline const char* kMagick = "/usr/bin/convert";
+
+struct Bytes {
+    std::vector<uint8_t> v;
+    Bytes& U8(uint32_t x) {
+        v.push_back(uint8_t(x));
+        return *this;
+    }
+    Bytes& U16(uint32_t x) { return U8(x).U8(x >> 8); }
+    Bytes& U32(uint32_t x) { return U16(x).U16(x >> 16); }
+    Bytes& Fill(size_t n, uint8_t x) {
+        v.insert(v.end(), n, x);
+        return *this;
+    }
+};
+
+inline std::string DataPath(const std::string& relative) {
+    return std::string(CORVANE_TEST_DATA) + "/" + relative;
+}
+
+inline std::vector<uint8_t> ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// A fresh directory removed with everything in it.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        std::string pattern = std::filesystem::temp_directory_path().string() + "/codecs-XXXXXX";
+        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path_); }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    size_t EntryCount() const {
+        return size_t(std::distance(std::filesystem::directory_iterator(path_), {}));
+    }
+
+  private:
+    std::string path_;
+};
+
+// Decodes a block with a codec; the image is a copy, so it outlives the codec.
+template <class Codec>
+std::unique_ptr<FCObjImage> Decode(const std::vector<uint8_t>& bytes) {
+    Codec codec;
+    if (!codec.LoadMemory(bytes.data(), int32_t(bytes.size()))) return nullptr;
+    std::deque<FCObjImage*> list;
+    codec.GetImageList(list, false);
+    return list.size() == 1 ? std::make_unique<FCObjImage>(*list.front()) : nullptr;
+}
+
+// Red, green, blue bytes, top row first, after the widening to 24 bits.
+inline std::vector<uint8_t> Rgb(const FCObjImage& image) {
+    FCObjImage copy(image);
+    copy.ConvertTo24();
+    std::vector<uint8_t> rgb;
+    for (int32_t y = 0; y < copy.InfoHeader.biHeight; ++y) {
+        for (int32_t x = 0; x < copy.InfoHeader.biWidth; ++x) {
+            const uint8_t* p = copy.RowTable[y] + 3 * x;
+            rgb.insert(rgb.end(), {p[2], p[1], p[0]});
+        }
+    }
+    return rgb;
+}
+
+inline bool HaveMagick() {
+    return access(kMagick, X_OK) == 0;
+}
+
+// Runs convert with the given arguments and returns what it wrote to standard output.
+inline bool RunMagick(const std::string& args, std::vector<uint8_t>* out = nullptr) {
+    FILE* pipe = popen((std::string(kMagick) + " " + args + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return false;
+    std::vector<uint8_t> bytes;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
+    const int status = pclose(pipe);
+    if (out != nullptr) *out = std::move(bytes);
+    return status == 0;
+}
+
+// ImageMagick widens narrow channels to its 16-bit samples in ways of its own, but always keeps
+// the channel's bits on top, the way the codecs (and proper scaling) do. So the top bits of its
+// sample, widened by the codecs' rule (a plain left shift: 31 becomes 248; wide channels keep
+// their top 8 bits), are what our pixels must be. bits 0 means the file has no such channel.
+inline uint8_t ExpectedByShift(uint16_t sample, uint32_t bits) {
+    if (bits == 0) return 0;
+    if (bits >= 8) return uint8_t(sample >> 8);
+    return uint8_t((sample >> (16 - bits)) << (8 - bits));
+}
+
+// Compares our pixels with ImageMagick's decode of the same file (turned upright: it leaves the
+// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths.
+inline void ExpectPixelsLikeMagick(const std::string& path, const FCObjImage& ours,
+                                   const uint32_t bits[3] = nullptr) {
+    static const uint32_t kEightBits[3] = {8, 8, 8};
+    if (bits == nullptr) bits = kEightBits;
+    std::vector<uint8_t> raw;
+    // Its warnings make the exit status non-zero; the pixels it wrote are still its verdict.
+    RunMagick("'" + path + "' -auto-orient -depth 16 -endian LSB rgb:-", &raw);
+    const std::vector<uint8_t> rgb = Rgb(ours);
+    ASSERT_EQ(raw.size(), rgb.size() * 2) << path;
+    size_t mismatches = 0;
+    for (size_t i = 0; i < rgb.size(); ++i) {
+        const uint8_t expected = ExpectedByShift(uint16_t(raw[2 * i] | (raw[2 * i + 1] << 8)), bits[i % 3]);
+        if (expected != rgb[i] && mismatches++ == 0)
+            ADD_FAILURE() << path << ": byte " << i << " is " << int(rgb[i]) << ", ImageMagick gives "
+                          << int(expected);
+    }
+    EXPECT_EQ(mismatches, 0u) << path;
+}
+
+}  // namespace codectest

@@ -1,0 +1,164 @@
+// Published BMP and TGA files: each loads or is refused as the corpus notes say, loaded pixels
+// match ImageMagick's, and no prefix of a file makes a reader misbehave.
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Bmp.h"
+#include "ImageHandle_Tga.h"
+
+using namespace codectest;
+
+namespace {
+
+struct Outcome {
+    std::string path, expected;
+    int32_t width = 0, height = 0;
+};
+
+std::vector<Outcome> ReadOutcomes() {
+    std::ifstream in(CORVANE_CODEC_OUTCOMES);
+    std::vector<Outcome> list;
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream fields(line);
+        Outcome o;
+        fields >> o.path >> o.expected >> o.width >> o.height;
+        list.push_back(o);
+    }
+    return list;
+}
+
+std::unique_ptr<FCObjImage> DecodeByExtension(const std::vector<uint8_t>& bytes, const std::string& path) {
+    if (GetFileExtension(path.c_str()) == "bmp") return Decode<FCImageHandle_Bmp>(bytes);
+    return Decode<FCImageHandle_Tga>(bytes);
+}
+
+uint32_t MaskBits(uint32_t mask) {
+    if (mask == 0) return 0;
+    mask >>= __builtin_ctz(mask);
+    return 32 - uint32_t(__builtin_clz(mask));
+}
+
+// Channel widths of a BMP or TGA file's pixels, for comparing narrow or wide channels.
+void ChannelBits(const std::vector<uint8_t>& f, bool bmp, uint32_t bits[3]) {
+    bits[0] = bits[1] = bits[2] = 8;
+    const uint16_t depth = bmp ? uint16_t(f[28] | f[29] << 8) : f[16];
+    const bool bitFields = bmp && f[30] == 3;
+    if ((depth == 16 || depth == 15) && !(bmp ? bitFields : f[2] == 3 || f[2] == 11))
+        bits[0] = bits[1] = bits[2] = 5;
+    if (bitFields)
+        for (int i = 0; i < 3; ++i) {
+            const size_t at = 54 + 4 * size_t(i);
+            bits[i] = MaskBits(f[at] | f[at + 1] << 8 | f[at + 2] << 16 | uint32_t(f[at + 3]) << 24);
+        }
+}
+
+// Files ImageMagick refuses or misreads for a field our reader does not use, each compared with
+// a file of the same picture instead.
+const std::map<std::string, std::string> kSamePictureAs = {
+    {"bmp/bmpsuite/b/badplanes.bmp", "bmp/bmpsuite/g/pal1.bmp"},
+    {"bmp/bmpsuite/b/badfilesize.bmp", "bmp/bmpsuite/g/pal1.bmp"},
+    {"bmp/bmpsuite/b/badpalettesize.bmp", "bmp/bmpsuite/g/pal8.bmp"},
+    {"bmp/bmpsuite/q/pal8oversizepal.bmp", "bmp/bmpsuite/g/pal8.bmp"},
+    {"bmp/bmpsuite/q/pal8os2v2.bmp", "bmp/bmpsuite/g/pal8.bmp"},
+    {"bmp/bmpsuite/q/pal8os2v2-sz.bmp", "bmp/bmpsuite/g/pal8.bmp"},
+    {"bmp/bmpsuite/q/pal8os2v2-40sz.bmp", "bmp/bmpsuite/g/pal8.bmp"},
+    // ImageMagick reads grey plus alpha as 5-5-5 colour; the grey bytes are those of the grey files.
+    {"tga/pillow/common/200x32_la_bl_raw.tga", "tga/pillow/common/200x32_l_bl_raw.tga"},
+    {"tga/pillow/common/200x32_la_bl_rle.tga", "tga/pillow/common/200x32_l_bl_rle.tga"},
+    {"tga/pillow/common/200x32_la_tl_raw.tga", "tga/pillow/common/200x32_l_tl_raw.tga"},
+    {"tga/pillow/common/200x32_la_tl_rle.tga", "tga/pillow/common/200x32_l_tl_rle.tga"},
+};
+
+// Files with neither a trustworthy ImageMagick decode nor a twin.
+const std::map<std::string, std::string> kNotComparable = {
+    {"bmp/bmpsuite/b/shortfile.bmp", "ImageMagick gives up on the missing rows"},
+    {"bmp/bmpsuite/b/pal8badindex.bmp",
+     "indices past the palette: ImageMagick shows entry 0, we read 256 entries"},
+    {"bmp/pillow/mmap_error.bmp", "ImageMagick refuses a file one byte shorter than bfSize"},
+    {"tga/pillow/la.tga", "grey plus alpha, which ImageMagick reads as 5-5-5 colour"},
+};
+
+}  // namespace
+
+TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
+    const std::vector<Outcome> outcomes = ReadOutcomes();
+    ASSERT_EQ(outcomes.size(), 142u);
+    std::map<std::string, int> seen;
+    for (const Outcome& o : outcomes) {
+        const std::string path = DataPath(o.path);
+        FCObjImage image;
+        const bool loaded = image.LoadFromFile(path.c_str());
+        // Also straight from an exactly sized block, so a sanitizer sees any read past it.
+        const bool fromMemory = DecodeByExtension(ReadFile(path), path) != nullptr;
+        EXPECT_EQ(loaded, fromMemory) << o.path;
+        if (o.expected != "edge") {
+            EXPECT_EQ(loaded, o.expected == "load") << o.path;
+        }
+        if (loaded) {
+            EXPECT_EQ(image.InfoHeader.biWidth, o.width) << o.path;
+            EXPECT_EQ(image.InfoHeader.biHeight, o.height) << o.path;
+        }
+        ++seen[o.expected];
+    }
+    EXPECT_GT(seen["load"], 0);
+    EXPECT_GT(seen["refuse"], 0);
+    EXPECT_GT(seen["edge"], 0);
+}
+
+TEST(Corpus, LoadedPixelsMatchImageMagick) {
+    if (!HaveMagick()) GTEST_SKIP() << "no " << kMagick;
+    int compared = 0;
+    for (const Outcome& o : ReadOutcomes()) {
+        if (o.expected != "load" || kNotComparable.count(o.path) != 0) continue;
+        const std::string path = DataPath(o.path);
+        const std::vector<uint8_t> bytes = ReadFile(path);
+        const auto image = DecodeByExtension(bytes, path);
+        ASSERT_TRUE(image) << o.path;
+        const auto twin = kSamePictureAs.find(o.path);
+        if (twin != kSamePictureAs.end()) {
+            const std::string twinPath = DataPath(twin->second);
+            const auto reference = DecodeByExtension(ReadFile(twinPath), twinPath);
+            ASSERT_TRUE(reference) << twin->second;
+            EXPECT_EQ(Rgb(*image), Rgb(*reference)) << o.path;
+        } else {
+            uint32_t bits[3];
+            ChannelBits(bytes, GetFileExtension(path.c_str()) == "bmp", bits);
+            ExpectPixelsLikeMagick(path, *image, bits);
+        }
+        ++compared;
+    }
+    EXPECT_GT(compared, 90);
+}
+
+TEST(Corpus, EveryPrefixOfAFileFailsCleanlyOrLoads) {
+    const char* fixtures[] = {
+        "bmp/bmpsuite/g/pal1.bmp",
+        "bmp/bmpsuite/g/pal4.bmp",
+        "bmp/bmpsuite/g/pal8v5.bmp",
+        "bmp/bmpsuite/g/rgb16-565.bmp",
+        "bmp/bmpsuite/q/rgb32-7187.bmp",
+        "bmp/wuffs/pjw-thumbnail.bmp",
+        "bmp/wuffs/hippopotamus.bmp",
+        "tga/pillow/common/200x32_p_tl_rle.tga",
+        "tga/pillow/common/200x32_la_bl_rle.tga",
+        "tga/pillow/cross_scan_line_truncated.tga",
+        "tga/pillow/rgba16.tga",
+        "tga/pillow/tga_id_field.tga",
+        "tga/wuffs/bricks-gray.tga",
+    };
+    for (const char* name : fixtures) {
+        const std::vector<uint8_t> whole = ReadFile(DataPath(name));
+        ASSERT_FALSE(whole.empty()) << name;
+        const size_t minimum = GetFileExtension(name) == std::string("bmp") ? 55 : 18;
+        for (size_t n = 0; n < whole.size(); ++n) {
+            const std::vector<uint8_t> prefix(whole.begin(), whole.begin() + n);
+            const auto image = DecodeByExtension(prefix, name);
+            if (n < minimum) {
+                EXPECT_FALSE(image) << name << " " << n;
+            }
+        }
+    }
+}

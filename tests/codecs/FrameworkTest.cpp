@@ -1,0 +1,145 @@
+// Codec framework: file types by extension, the factory, ownership of decoded and saved images,
+// and the load and save entry points of FCObjImage.
+#include <sys/stat.h>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Bmp.h"
+#include "ImageHandle_IPicture.h"
+#include "ImageHandle_Tga.h"
+
+using namespace codectest;
+
+namespace {
+
+ImageType TypeOf(const char* path) {
+    return GetImageHandleFactory()->GetImageType(path);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Records the order in which images are destroyed.
+std::vector<int>* gDestroyed = nullptr;
+struct TracedImage : FCObjImage {
+    explicit TracedImage(int id) : id(id) {}
+    ~TracedImage() override { gDestroyed->push_back(id); }
+    int id;
+};
+
+}  // namespace
+
+TEST(FileType, ExtensionIsWhateverFollowsTheLastDotOfTheWholePath) {
+    EXPECT_EQ(GetFileExtension("a.b.tga"), "tga");
+    EXPECT_EQ(GetFileExtension("photos.old/image"), "old/image");
+    EXPECT_EQ(GetFileExtension("image."), "");
+    EXPECT_EQ(GetFileExtension("image"), "");
+    EXPECT_EQ(GetFileExtension(nullptr), "");
+    EXPECT_EQ(GetFileExtension("photo.JPG"), "JPG");
+}
+
+TEST(FileType, TableIsSearchedCaseFoldedAndWholeWord) {
+    const std::pair<const char*, ImageType> cases[] = {
+        {"photo.JPG", ImageTypeJpeg},   {"photo.Jpeg", ImageTypeJpeg},
+        {"x.gif", ImageTypeGif},        {"x.png", ImageTypePng},
+        {"IMAGE.BMP", ImageTypeBmp},    {"x.pcx", ImageTypePcx},
+        {"scan.tif", ImageTypeTiff},    {"scan.tiff", ImageTypeTiff},
+        {"a.b.tga", ImageTypeTga},      {"x.ico", ImageTypeIcon},
+        {"x.psd", ImageTypePsd},        {"x.xpm", ImageTypeXpm},
+        {"x.kvr", ImageTypeKvr},        {"x.jpe", ImageTypeUnknown},
+        {"x.bmp2", ImageTypeUnknown},   {"photos.old/image", ImageTypeUnknown},
+        {"image.", ImageTypeUnknown},   {"image", ImageTypeUnknown},
+        {"x.\xC2MP", ImageTypeUnknown},
+    };
+    for (const auto& [path, type] : cases) EXPECT_EQ(TypeOf(path), type) << path;
+    EXPECT_EQ(TypeOf(nullptr), ImageTypeUnknown);
+}
+
+TEST(Factory, MakesTheCodecOfEachReadableTypeAndNothingElse) {
+    FCImageHandleFactory* factory = GetImageHandleFactory();
+    EXPECT_EQ(factory, GetImageHandleFactory());
+    EXPECT_NE(dynamic_cast<FCImageHandle_Bmp*>(factory->CreateImageHandle(ImageTypeBmp).get()), nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_Tga*>(factory->CreateImageHandle(ImageTypeTga).get()), nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(factory->CreateImageHandle(ImageTypeJpeg).get()),
+              nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(factory->CreateImageHandle(ImageTypeGif).get()), nullptr);
+    for (int type : {0, 2, 6, 7, 8, 9, 10, 11, 12, -1})
+        EXPECT_EQ(factory->CreateImageHandle(ImageType(type)), nullptr) << type;
+}
+
+TEST(Ownership, DecodedImagesDieWithTheCodecLastFirstAndSaveListImagesNever) {
+    std::vector<int> destroyed;
+    gDestroyed = &destroyed;
+    TracedImage kept(99);
+    {
+        FCImageHandle_Bmp codec;
+        codec.PushObject(new TracedImage(1));
+        codec.PushObject(new TracedImage(2));
+        codec.SaveList.push_back(&kept);
+        std::deque<FCObjImage*> list;
+        codec.GetImageList(list, false);
+        EXPECT_EQ(list.size(), 2u);
+    }
+    EXPECT_EQ(destroyed, (std::vector<int>{2, 1}));
+    {
+        FCImageHandle_Tga codec;
+        codec.PushObject(new TracedImage(3));
+        std::deque<FCObjImage*> list;
+        codec.GetImageList(list, true);
+        ASSERT_EQ(list.size(), 1u);
+        std::deque<FCObjImage*> again;
+        codec.GetImageList(again, false);
+        EXPECT_TRUE(again.empty());
+        delete list.front();
+    }
+    EXPECT_EQ(destroyed, (std::vector<int>{2, 1, 3}));
+    destroyed.clear();
+}
+
+TEST(LoadAndSave, SaveByExtensionAndLoadReplacesTheTargetWhole) {
+    ScratchDir dir;
+    FCObjImage image;
+    ASSERT_TRUE(image.Create(3, 2, 24));
+    image.RowTable[0][0] = 7;
+    ASSERT_TRUE(image.SaveToFile(dir.File("out.BMP").c_str()));
+    ASSERT_TRUE(image.SaveToFile(dir.File("out.tga").c_str()));
+    for (const char* name : {"out.BMP", "out.tga"}) {
+        FCObjImage loaded;
+        ASSERT_TRUE(loaded.Create(50, 40, 8));
+        ASSERT_TRUE(loaded.LoadFromFile(dir.File(name).c_str())) << name;
+        EXPECT_EQ(loaded.InfoHeader.biWidth, 3);
+        EXPECT_EQ(loaded.InfoHeader.biHeight, 2);
+        EXPECT_EQ(loaded.InfoHeader.biBitCount, 24);
+        EXPECT_EQ(loaded.RowTable[0][0], 7);
+    }
+}
+
+TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
+    ScratchDir dir;
+    FCObjImage image, empty;
+    ASSERT_TRUE(image.Create(2, 2, 24));
+    for (const char* name : {"out.jpg", "out.gif", "out.png", "out.tif", "out", "out."})
+        EXPECT_FALSE(image.SaveToFile(dir.File(name).c_str())) << name;
+    EXPECT_FALSE(empty.SaveToFile(dir.File("empty.bmp").c_str()));
+    EXPECT_FALSE(image.SaveToFile(nullptr));
+    EXPECT_EQ(dir.EntryCount(), 0u);
+
+    WriteFile(dir.File("keep.jpg"), {1, 2, 3});
+    EXPECT_FALSE(image.SaveToFile(dir.File("keep.jpg").c_str()));
+    EXPECT_EQ(ReadFile(dir.File("keep.jpg")), (std::vector<uint8_t>{1, 2, 3}));
+
+    ASSERT_TRUE(image.SaveToFile(dir.File("real.bmp").c_str()));
+    std::filesystem::create_directory(dir.File("photos.old"));
+    std::filesystem::copy_file(dir.File("real.bmp"), dir.File("photos.old/image"));
+    std::filesystem::create_directory(dir.File("folder.bmp"));
+    WriteFile(dir.File("zero.bmp"), {});
+    FCObjImage target;
+    ASSERT_TRUE(target.Create(5, 1, 8));
+    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.jpg"})
+        EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
+    EXPECT_FALSE(target.LoadFromFile(nullptr));
+    EXPECT_EQ(target.InfoHeader.biWidth, 5);
+    EXPECT_EQ(target.InfoHeader.biBitCount, 8);
+    EXPECT_FALSE(Exists(dir.File("missing.bmp")));
+}

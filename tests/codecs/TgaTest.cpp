@@ -1,0 +1,232 @@
+// TGA codec: the writer's exact bytes, round trips raw and run-length, the reader's row order,
+// colour maps, grey files and short files, and the run-length line coder on its own.
+#include <cstring>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Tga.h"
+
+using namespace codectest;
+
+namespace {
+
+struct TgaSpec {
+    uint8_t mapType = 0, imageType = 2;
+    uint16_t mapFirst = 0, mapLength = 0;
+    uint8_t mapEntryBits = 0;
+    uint16_t width = 2, height = 2;
+    uint8_t depth = 24, descriptor = 0x20;
+    std::vector<uint8_t> id, map, pixels;
+};
+
+std::vector<uint8_t> MakeTga(const TgaSpec& s) {
+    Bytes b;
+    b.U8(s.id.size()).U8(s.mapType).U8(s.imageType).U16(s.mapFirst).U16(s.mapLength).U8(s.mapEntryBits);
+    b.U32(0).U16(s.width).U16(s.height).U8(s.depth).U8(s.descriptor);
+    for (const auto* part : {&s.id, &s.map, &s.pixels}) b.v.insert(b.v.end(), part->begin(), part->end());
+    return b.v;
+}
+
+bool SaveTo(const FCObjImage& image, int32_t flag, const std::string& path) {
+    FCImageHandle_Tga codec;
+    codec.SaveList.push_back(&image);
+    return codec.SaveFile(path.c_str(), flag);
+}
+
+std::vector<uint8_t> Save(const FCObjImage& image, int32_t flag, const ScratchDir& dir) {
+    EXPECT_TRUE(SaveTo(image, flag, dir.File("x.tga")));
+    return ReadFile(dir.File("x.tga"));
+}
+
+FCObjImage Pattern(int32_t w, int32_t h, uint16_t bpp) {
+    FCObjImage image;
+    EXPECT_TRUE(image.Create(w, h, bpp));
+    const size_t rowBytes = size_t(w) * bpp / 8;
+    for (int32_t y = 0; y < h; ++y)
+        for (size_t i = 0; i < rowBytes; ++i) image.RowTable[y][i] = uint8_t(i / 7 * 31 + y * 5);
+    if (bpp == 8) {
+        RGBQUAD palette[256];
+        for (int i = 0; i < 256; ++i) palette[i] = {uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0};
+        image.SetPalette(palette, 256);
+    }
+    return image;
+}
+
+}  // namespace
+
+TEST(TgaWriter, HeaderIdAndMapBytes) {
+    ScratchDir dir;
+    const std::vector<uint8_t> file = Save(Pattern(2, 2, 24), -1, dir);
+    ASSERT_EQ(file.size(), 42u);
+    EXPECT_EQ(std::vector<uint8_t>(file.begin(), file.begin() + 18),
+              (std::vector<uint8_t>{12, 0, 2, 0, 0, 0, 1, 24, 0, 0, 0, 0, 2, 0, 2, 0, 24, 32}));
+    EXPECT_EQ(std::string(file.begin() + 18, file.begin() + 30), "Kivra -- TGA");
+
+    const FCObjImage grey = Pattern(3, 1, 8);
+    const std::vector<uint8_t> mapped = Save(grey, -1, dir);
+    ASSERT_EQ(mapped.size(), 18u + 12 + 768 + 3);
+    EXPECT_EQ(mapped[1], 1);
+    EXPECT_EQ(mapped[2], 1);
+    EXPECT_EQ(mapped[30 + 3 * 200 + 1], 55);  // entry 200, green
+    EXPECT_EQ(Save(grey, 1, dir)[2], 9);
+    EXPECT_EQ(Save(Pattern(2, 2, 32), 1, dir)[2], 10);
+}
+
+TEST(TgaWriter, RefusesDepthsSizesAndFlagsItCannotWriteWithoutCreatingAFile) {
+    ScratchDir dir;
+    FCObjImage wide, tall, empty;
+    ASSERT_TRUE(wide.Create(65536, 1, 8));
+    ASSERT_TRUE(tall.Create(1, 65536, 8));
+    const std::string path = dir.File("x.tga");
+    for (const FCObjImage* image : {&wide, &tall, &empty}) EXPECT_FALSE(SaveTo(*image, -1, path));
+    for (uint16_t bpp : {1, 4}) EXPECT_FALSE(SaveTo(Pattern(4, 4, bpp), -1, path)) << bpp;
+    EXPECT_FALSE(SaveTo(Pattern(4, 4, 24), 0, path));
+    EXPECT_EQ(dir.EntryCount(), 0u);
+    FCImageHandle_Tga codec;
+    EXPECT_FALSE(codec.SaveFile(dir.File("x.tga").c_str(), -1));
+}
+
+TEST(TgaCodec, RoundTripRawAndRunLengthAtEveryWritableDepth) {
+    ScratchDir dir;
+    for (uint16_t bpp : {8, 16, 24, 32}) {
+        FCObjImage image = Pattern(131, 9, bpp);
+        if (bpp == 16) image.BitMasks[1] = 0x07E0;  // 5-6-5 words are stored as they are
+        for (int32_t flag : {-1, 1}) {
+            const auto back = Decode<FCImageHandle_Tga>(Save(image, flag, dir));
+            ASSERT_TRUE(back) << bpp << " " << flag;
+            EXPECT_EQ(back->InfoHeader.biBitCount, bpp);
+            EXPECT_EQ(0, std::memcmp(back->PixelStore, image.PixelStore, size_t(9 * image.Stride())))
+                << bpp << " " << flag;
+            if (bpp == 8) {
+                EXPECT_EQ(0, std::memcmp(back->Palette, image.Palette, 1024));
+            }
+        }
+    }
+}
+
+TEST(TgaReader, RowOrderFollowsDescriptorBit5) {
+    TgaSpec s;
+    s.width = 1, s.pixels = {1, 2, 3, 4, 5, 6};
+    for (uint8_t descriptor : {0x00, 0x20}) {
+        s.descriptor = descriptor;
+        const auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->RowTable[0][0], descriptor ? 1 : 4);
+    }
+}
+
+TEST(TgaReader, ColourMapsAndGreyFiles) {
+    TgaSpec s;
+    s.mapType = 1, s.imageType = 1, s.mapFirst = 0, s.mapLength = 16, s.mapEntryBits = 24, s.depth = 8;
+    s.map.assign(48, 0x40), s.pixels = {0, 1, 2, 3};
+    auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->Palette[15].rgbRed, 0x40);
+    EXPECT_EQ(image->Palette[16].rgbRed, 0);  // not given: black, not grey
+    EXPECT_EQ(image->Palette[255].rgbGreen, 0);
+
+    s.mapFirst = 250, s.mapLength = 7;  // past entry 255
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+    s.mapFirst = 0, s.mapLength = 256, s.map.assign(767, 1), s.pixels.clear();  // map cut short
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+
+    // A 24-bit file with a map: the map is skipped, the rows come after it.
+    s.imageType = 2, s.depth = 24, s.width = 1, s.height = 1, s.map.assign(768, 1), s.pixels = {7, 8, 9};
+    image = Decode<FCImageHandle_Tga>(MakeTga(s));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->GetPixelData(0, 0), 0x090807u);
+    for (uint8_t bits : {15, 16}) {
+        s.mapType = 0, s.mapEntryBits = bits;
+        EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s))) << int(bits);
+    }
+
+    TgaSpec grey;
+    grey.imageType = 3, grey.depth = 8, grey.width = 2, grey.height = 1, grey.pixels = {10, 200};
+    image = Decode<FCImageHandle_Tga>(MakeTga(grey));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(Rgb(*image), (std::vector<uint8_t>{10, 10, 10, 200, 200, 200}));
+
+    // Grey plus alpha, raw and run-length: 8-bit grey, alpha dropped.
+    grey.depth = 16, grey.pixels = {10, 0xFF, 200, 0x01};
+    for (uint8_t type : {3, 11}) {
+        grey.imageType = type;
+        if (type == 11) grey.pixels = {0x81, 77, 0x33};
+        image = Decode<FCImageHandle_Tga>(MakeTga(grey));
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->InfoHeader.biBitCount, 8);
+        EXPECT_EQ(Rgb(*image)[3], type == 3 ? 200 : 77);
+        EXPECT_EQ(image->Palette[33].rgbBlue, 33);
+    }
+}
+
+TEST(TgaReader, FifteenBitsLoadAsSixteenWithTheTopBitKept) {
+    TgaSpec s;
+    s.depth = 15, s.width = 1, s.height = 1, s.pixels = {0xFF, 0xFF};
+    const auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->InfoHeader.biBitCount, 16);
+    EXPECT_EQ(image->BitMasks[1], 0x03E0u);
+    EXPECT_EQ(image->GetPixelData(0, 0), 0xFFFFu);
+}
+
+TEST(TgaReader, ShortFilesAndHugeSizes) {
+    TgaSpec s;
+    s.id.assign(30, 'x'), s.pixels = {1, 2, 3, 4, 5, 6, 7};  // rows cut short keep zeros
+    auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->GetPixelData(0, 1), 0x000007u);
+    EXPECT_EQ(image->GetPixelData(1, 1), 0u);
+    s.pixels.clear(), s.id.resize(29);
+    std::vector<uint8_t> noId = MakeTga(s);
+    noId[0] = 30;  // the ID runs past the end
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(noId));
+    for (size_t n = 0; n < 18; ++n) EXPECT_FALSE(Decode<FCImageHandle_Tga>(std::vector<uint8_t>(n, 0)));
+
+    s.id.clear(), s.width = 65535, s.height = 65535, s.depth = 32;
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+    s.width = 0;
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+    s.width = 2, s.depth = 64;
+    EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+}
+
+TEST(TgaRle, DecodeRunsLiteralsAndPacketsThatCrossTheRow) {
+    FCImageHandle_Tga::RlePending pending;
+    const std::vector<uint8_t> run = {0x83, 1, 2, 3};
+    uint8_t row[4 * 3 + 2];
+    std::memset(row, 0xEE, sizeof row);
+    const uint8_t* end = run.data() + run.size();
+    EXPECT_EQ(FCImageHandle_Tga::RleDecodeLine(24, run.data(), end, row, 4, pending), end);
+    EXPECT_EQ(std::vector<uint8_t>(row, row + 14),
+              (std::vector<uint8_t>{1, 2, 3, 1, 2, 3, 1, 2, 3, 1, 2, 3, 0xEE, 0xEE}));
+
+    // A run of 128 and a literal of 3 crossing rows of 5: the rest carries over, nothing spills.
+    const std::vector<uint8_t> packets = {0xFF, 9, 0x02, 1, 2, 3};
+    uint8_t line[6];
+    const uint8_t* pos = packets.data();
+    std::vector<uint8_t> all;
+    for (int y = 0; y < 27; ++y) {
+        std::memset(line, 0xEE, sizeof line);
+        pos = FCImageHandle_Tga::RleDecodeLine(8, pos, packets.data() + packets.size(), line, 5, pending);
+        EXPECT_EQ(line[5], 0xEE);
+        all.insert(all.end(), line, line + 5);
+    }
+    EXPECT_EQ(std::vector<uint8_t>(all.begin() + 125, all.begin() + 132),
+              (std::vector<uint8_t>{9, 9, 9, 1, 2, 3, 0xEE}));
+
+    // The source ends inside a literal and inside a run's pixel: decoding stops at the end.
+    const std::vector<uint8_t> cut = {0x05, 1, 2, 0x80};
+    FCImageHandle_Tga::RlePending fresh;
+    std::memset(line, 0, sizeof line);
+    EXPECT_EQ(FCImageHandle_Tga::RleDecodeLine(16, cut.data(), cut.data() + 4, line, 3, fresh),
+              cut.data() + 3);
+}
+
+TEST(TgaRle, EncodeWritesRunPacketsOnly) {
+    std::vector<uint8_t> row(200 * 3, 5), out(2 * row.size() + 4096);
+    uint8_t* end = FCImageHandle_Tga::RleEncodeLine(24, row.data(), 200, out.data());
+    EXPECT_EQ(std::vector<uint8_t>(out.data(), end), (std::vector<uint8_t>{0xFF, 5, 5, 5, 0xC7, 5, 5, 5}));
+    for (size_t i = 0; i < 4; ++i) row[i] = uint8_t(i);
+    end = FCImageHandle_Tga::RleEncodeLine(8, row.data(), 4, out.data());
+    EXPECT_EQ(std::vector<uint8_t>(out.data(), end),
+              (std::vector<uint8_t>{0x80, 0, 0x80, 1, 0x80, 2, 0x80, 3}));
+}

@@ -1,0 +1,63 @@
+#!/bin/sh
+# Installs the build into a temporary prefix, checks the layout, and turns the sample picture
+# twice with the installed host and template module: the second turn must give it back.
+# Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR
+set -u
+cmake=$1
+build=$2
+source=$3
+
+root=$(mktemp -d "${TMPDIR:-/tmp}/corvane-install-XXXXXX") || exit 1
+trap 'rm -rf "$root"' EXIT INT TERM
+prefix="$root/prefix"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+"$cmake" --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1 || { cat "$root/install.log"; exit 1; }
+
+for program in corvane template ambrel; do
+    [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
+done
+for page in man1/corvane.1 man1/template.1 man1/ambrel.1 man7/corvane-module.7; do
+    [ -f "$prefix/share/man/$page" ] || fail "share/man/$page is not installed"
+done
+for doc in README.md examples/invert.py examples/greyscale.js examples/sepia.c docs/sample.png; do
+    [ -f "$prefix/share/doc/corvane/$doc" ] || fail "share/doc/corvane/$doc is not installed"
+done
+[ "$failures" -eq 0 ] || exit 1
+
+if ! version=$("$prefix/bin/corvane" --version) || [ "$version" != "Corvane version 1.1" ]; then
+    fail "--version printed '$version'"
+fi
+"$prefix/bin/corvane" --help >/dev/null || fail "--help did not exit with 0"
+"$prefix/bin/corvane" >/dev/null
+[ $? -eq 2 ] || fail "no arguments did not exit with 2"
+
+# One exchange: the installed module waits in its folder, the installed host hands it the picture.
+exchange() {
+    (cd "$root/work/template" && exec timeout 30 "$prefix/bin/template") >"$root/module.log" 2>&1 &
+    module=$!
+    (cd "$root/work" && timeout 30 "$prefix/bin/corvane" template "$1" "$2") >"$root/host.log" 2>&1
+    host=$?
+    wait $module || { fail "template did not answer"; cat "$root/module.log"; }
+    [ $host -eq 0 ] || { fail "corvane $1 $2 exited with $host"; cat "$root/host.log"; }
+}
+
+# The BMP pixel array starts at the offset stored in bytes 10 to 13 of the file.
+pixels() { tail -c +$(($(od -An -tu4 -j10 -N4 "$1") + 1)) "$1"; }
+
+mkdir -p "$root/work/template"
+cp "$source/demo/sample.bmp" "$root/work/sample.bmp"
+exchange sample.bmp turned.bmp
+exchange turned.bmp back.bmp
+pixels "$root/work/sample.bmp" >"$root/sample.pixels"
+pixels "$root/work/turned.bmp" >"$root/turned.pixels"
+pixels "$root/work/back.bmp" >"$root/back.pixels"
+cmp -s "$root/sample.pixels" "$root/turned.pixels" && fail "the first turn changed nothing"
+cmp -s "$root/sample.pixels" "$root/back.pixels" || fail "two turns did not give the picture back"
+for leftover in image.xml go.flag template/image.xml template/go.flag; do
+    [ -e "$root/work/$leftover" ] && fail "$leftover left behind"
+done
+
+[ "$failures" -eq 0 ] || exit 1
+echo "installed into a temporary prefix; two exchanges with the installed programs gave the picture back"

@@ -1,0 +1,76 @@
+// Helpers for the picture decoder tests (see the header).
+#include "PictureTestSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "ImageHandle_IPicture.h"
+
+namespace {
+
+constexpr char kImageMagick[] = "/usr/bin/convert";
+
+struct PipeCloser {
+    void operator()(FILE* pipe) const { pclose(pipe); }
+};
+
+}  // namespace
+
+std::string DataPath(const std::string& relative) {
+    return std::string(CORVANE_TEST_DATA) + "/" + relative;
+}
+
+std::vector<uint8_t> ReadData(const std::string& relative) {
+    std::ifstream in(DataPath(relative), std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+DecodedPicture DecodePicture(const std::vector<uint8_t>& bytes) {
+    DecodedPicture result;
+    FCImageHandle_IPicture codec;
+    const uint8_t* data = bytes.empty() ? nullptr : bytes.data();
+    result.Loaded = codec.LoadMemory(data, int32_t(bytes.size()));
+    std::deque<FCObjImage*> list;
+    codec.GetImageList(list, false);
+    if (!result.Loaded || list.size() != 1) return result;
+    const FCObjImage& image = *list.front();
+    result.Width = image.InfoHeader.biWidth;
+    result.Height = image.InfoHeader.biHeight;
+    result.Bits = image.InfoHeader.biBitCount;
+    if (result.Bits != 24) return result;
+    const size_t rowBytes = size_t(result.Width) * 3;
+    for (int32_t y = 0; y < result.Height; ++y) {
+        const uint8_t* row = image.RowTable[y];
+        for (size_t i = 0; i < rowBytes; i += 3)
+            result.Rgb.insert(result.Rgb.end(), {row[i + 2], row[i + 1], row[i]});
+        for (size_t i = rowBytes; i < size_t(image.Stride()); ++i) result.PaddingZero &= row[i] == 0;
+    }
+    return result;
+}
+
+bool HaveImageMagick() {
+    return std::ifstream(kImageMagick).good();
+}
+
+std::vector<uint8_t> ImageMagickRgb(const std::string& path) {
+    const std::string command = std::string(kImageMagick) + " '" + path + "[0]' -depth 8 rgb:- 2>/dev/null";
+    std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
+    std::vector<uint8_t> rgb;
+    if (!pipe) return rgb;
+    uint8_t buffer[4096];
+    size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0)
+        rgb.insert(rgb.end(), buffer, buffer + n);
+    return rgb;
+}
+
+int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() != b.size()) return -1;
+    int worst = 0;
+    for (size_t i = 0; i < a.size(); ++i) worst = std::max(worst, std::abs(int(a[i]) - int(b[i])));
+    return worst;
+}

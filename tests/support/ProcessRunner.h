@@ -1,0 +1,57 @@
+// Runs the real programs as child processes for end-to-end tests: output captured to a file,
+// a time limit enforced, and no child left behind.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+    bool Exited = false;    // ended by itself
+    int ExitCode = -1;      // when Exited
+    int Signal = 0;         // the signal that ended it, 0 if none
+    bool TimedOut = false;  // killed at the time limit
+    std::string Output;     // standard output and error together
+};
+
+class ChildProcess {
+public:
+    ChildProcess() = default;
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+
+    bool Start(const std::vector<std::string>& argv, const std::string& workingDirectory);
+    bool Running();
+    ProcessResult Wait(double timeoutSeconds);
+
+private:
+    bool Reap(bool block);
+
+    pid_t Pid = -1;
+    bool Reaped = false;
+    int Status = 0;
+    std::string OutputPath;
+};
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
+                         double timeoutSeconds = 20);
+
+// A fresh folder under the system's temporary directory, removed with everything in it.
+class ScratchDir {
+public:
+    ScratchDir();
+    ~ScratchDir();
+    const std::string& Path() const { return Root; }
+    std::string operator/(const std::string& name) const { return Root + "/" + name; }
+
+private:
+    std::string Root;
+};
+
+bool PathExists(const std::string& path);
+std::string ReadFileBytes(const std::string& path);
+bool WriteFileBytes(const std::string& path, const std::string& bytes);
+// Polls every 10 ms until the path exists; false after the time limit.
+bool WaitForPath(const std::string& path, double timeoutSeconds);
