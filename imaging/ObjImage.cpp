@@ -31,7 +31,11 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
         return false;
     }
     if (!IsSupportedBitCount(header.biBitCount)) return false;
-    return ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes);
+    if (!ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes)) return false;
+    // The row table costs a pointer per row: a narrow, absurdly tall header must not buy
+    // gigabytes of it on top of a pixel block that is within limits.
+    const uint64_t rowTableBytes = uint64_t(header.biHeight) * sizeof(uint8_t*);
+    return rowTableBytes + bytes <= kMaxImageBytes;
 }
 
 // The header an image keeps: only size, depth and resolutions survive, and bit fields only

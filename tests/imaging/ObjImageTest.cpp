@@ -75,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(BadFields, RefusedHeader,
                                          MakeBlock(4, 4, 64), MakeBlock(4, 4, 8, 1), MakeBlock(4, 4, 8, 2),
                                          MakeBlock(0, 4, 8), MakeBlock(-4, 4, 8), MakeBlock(4, 0, 8),
                                          MakeBlock(4, -4, 8), MakeBlock(INT32_MAX, 1, 32),
-                                         MakeBlock(1 << 20, 1 << 12, 24), MakeBlock(1 << 29, 1, 32)));
+                                         MakeBlock(1 << 20, 1 << 12, 24), MakeBlock(1 << 29, 1, 32),
+                                         // pixels within limits, but a row table of 2.4 GB
+                                         MakeBlock(1, 300000000, 1)));
 
 }  // namespace
 
