@@ -4,11 +4,11 @@
 
 #include <cstdio>
 #include <limits>
-#include <vector>
 
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Tga.h"
+#include "PageAlloc.h"
 
 namespace {
 
@@ -86,11 +86,13 @@ bool FCImageHandleBase::LoadFile(const char* path) {
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size <= 0 || size > long(std::numeric_limits<int32_t>::max())) return false;
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-    std::vector<uint8_t> block(size_t(size), 0);
+    // The page allocator: a large file costs no clearing pass and no exception when memory is short.
+    const PixelBlockPtr block(AllocZeroedPixels(size_t(size)));
+    if (!block) return false;
     // A file that shrank meanwhile hands over only the bytes actually read.
-    const size_t got = std::fread(block.data(), 1, block.size(), file.get());
+    const size_t got = std::fread(block.get(), 1, size_t(size), file.get());
     if (got == 0) return false;
-    return LoadMemory(block.data(), int32_t(got));
+    return LoadMemory(block.get(), int32_t(got));
 }
 
 bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
@@ -112,8 +114,11 @@ bool FCObjImage::LoadFromFile(const char* path) {
     std::deque<FCObjImage*> images;
     handle->GetImageList(images, false);
     if (images.empty()) return false;
+    // CopyFrom builds the new block before it lets the old one go, so an unchanged block
+    // means the copy could not be made (no memory) and the target was left as it was.
+    const uint8_t* before = PixelStore;
     CopyFrom(*images.front());
-    return true;
+    return IsValid() && PixelStore != before;
 }
 
 bool FCObjImage::SaveToFile(const char* path) const {
