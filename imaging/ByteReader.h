@@ -10,7 +10,6 @@ class ByteReader {
   public:
     ByteReader(const uint8_t* data, size_t size) : p_(data), size_(data ? size : 0) {}
 
-    size_t Position() const { return pos_; }
     size_t Remaining() const { return size_ - pos_; }
     const uint8_t* Current() const { return p_ + pos_; }
     const uint8_t* End() const { return p_ + size_; }

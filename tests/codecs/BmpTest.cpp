@@ -110,40 +110,23 @@ TEST(BmpCodec, RoundTripKeepsHeaderMasksPaletteAndEveryByte) {
     }
 }
 
-TEST(BmpReader, RefusesWhatItCannotRead) {
+// Top-down, run-length, core-header and 2-bit files are refused in the corpus test; these are
+// the header cases no published file covers.
+TEST(BmpReader, RefusesHeadersItCannotRead) {
     BmpSpec good;
     good.pixels.assign(16, 0x55);
-    ASSERT_TRUE(Decode<FCImageHandle_Bmp>(MakeBmp(good)));
-    auto refused = [&](BmpSpec s, const char* why) {
-        EXPECT_FALSE(Decode<FCImageHandle_Bmp>(MakeBmp(s))) << why;
-    };
-    BmpSpec s = good;
-    s.height = -2, refused(s, "top-down");
-    s = good, s.compression = 1, s.bpp = 8, refused(s, "RLE8");
-    s = good, s.compression = 2, s.bpp = 4, refused(s, "RLE4");
-    s = good, s.compression = 4, refused(s, "JPEG");
-    for (uint16_t bpp : {1, 8, 24})
-        s = good, s.bpp = bpp, s.compression = 3, s.masks = {4, 2, 1}, refused(s, "huffman");
-    s = good, s.bpp = 2, refused(s, "2-bit");
-    s = good, s.width = 0, refused(s, "no width");
-    s = good, s.width = 3000000, s.height = 2000000, refused(s, "huge");
-    s = good, s.width = 0x7FFFFFFF, s.height = 1, s.bpp = 32, refused(s, "row over 2 GB");
-    s = good, s.offBits = 0xFFFFFFFF, refused(s, "offset past the end");
-    s = good, s.offBits = int64_t(MakeBmp(good).size()), refused(s, "offset at the end");
-
-    std::vector<uint8_t> core = MakeBmp(good);
-    core[14] = 12;
-    EXPECT_FALSE(Decode<FCImageHandle_Bmp>(core)) << "core header";
-    core[14] = 16;
-    EXPECT_FALSE(Decode<FCImageHandle_Bmp>(core)) << "OS/2 header";
-    core[14] = 40, core[1] = 'A';
-    EXPECT_FALSE(Decode<FCImageHandle_Bmp>(core)) << "BA";
     const std::vector<uint8_t> whole = MakeBmp(good);
+    ASSERT_TRUE(Decode<FCImageHandle_Bmp>(whole));
     for (size_t n : {0, 14, 53})
         EXPECT_FALSE(Decode<FCImageHandle_Bmp>(std::vector<uint8_t>(whole.begin(), whole.begin() + n))) << n;
-    s = good, s.bpp = 16, s.compression = 3, s.masks = {0xF800, 0x7E0, 0x1F};
-    const std::vector<uint8_t> masked = MakeBmp(s);
-    EXPECT_FALSE(Decode<FCImageHandle_Bmp>(std::vector<uint8_t>(masked.begin(), masked.begin() + 65)));
+    std::vector<BmpSpec> bad(5, good);
+    bad[0].bpp = 24, bad[0].compression = 3, bad[0].masks = {4, 2, 1};  // bit fields only at 16 and 32
+    bad[1].width = 0;
+    bad[2].width = 0x7FFFFFFF, bad[2].height = 1, bad[2].bpp = 32;  // a row of 8 GB
+    bad[3].offBits = int64_t(whole.size());
+    bad[4].bpp = 16, bad[4].compression = 3, bad[4].masks = {0xF800, 0x7E0};  // masks cut short
+    bad[4].pixels = {1, 2, 3}, bad[4].offBits = 62;
+    for (size_t i = 0; i < bad.size(); ++i) EXPECT_FALSE(Decode<FCImageHandle_Bmp>(MakeBmp(bad[i]))) << i;
     FCImageHandle_Bmp codec;
     EXPECT_FALSE(codec.LoadMemory(nullptr, 100));
 }
@@ -181,52 +164,4 @@ TEST(BmpReader, MinimalPaletteTakesOnlyEntriesInsideTheFile) {
     const auto grey = Decode<FCImageHandle_Bmp>(far);
     ASSERT_TRUE(grey);
     EXPECT_EQ(grey->Palette[9].rgbRed, 9);
-}
-
-TEST(BmpReader, BitFields32RepackByTheirMasksStandardOnesCopyAsTheyLie) {
-    BmpSpec s;
-    s.width = 2, s.height = 1, s.bpp = 32, s.compression = 3;
-    s.pixels = {0x44, 0x33, 0x22, 0x11, 0xFF, 0xFF, 0xFF, 0xFF};
-    s.masks = {0xFF000000, 0x00FF0000, 0x0000FF00};
-    auto image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->InfoHeader.biCompression, 0u);
-    EXPECT_EQ(image->GetPixelData(0, 0), 0x00112233u);
-    EXPECT_EQ(image->GetPixelData(1, 0), 0x00FFFFFFu);
-
-    // 10-bit channels keep their top 8 bits, 5-bit ones widen by a plain shift, none gives 0.
-    s.masks = {0x3FF00000, 0x000003E0, 0};
-    s.pixels = {0xE0, 0x03, 0xF0, 0x3F, 0x20, 0x00, 0x10, 0x00};
-    image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->GetPixelData(0, 0), 0x00FFF800u);
-    EXPECT_EQ(image->GetPixelData(1, 0), 0x00000800u);
-
-    s.masks = {0x00FF0000, 0x0000FF00, 0x000000FF};
-    s.pixels = {1, 2, 3, 4, 5, 6, 7, 8};
-    image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->GetPixelData(0, 0), 0x04030201u);
-}
-
-TEST(BmpReader, SixteenBitMasksComeFromTheFileAndDefaultTo555) {
-    BmpSpec s;
-    s.width = 2, s.height = 1, s.bpp = 16, s.compression = 3, s.infoSize = 124;
-    s.pixels = {0xFF, 0xFF, 0, 0};
-    std::vector<uint8_t> v5 = MakeBmp(s);  // a V5 header keeps its masks inside, at 54
-    v5[54] = 0x00, v5[55] = 0xF0, v5[58] = 0xF0, v5[59] = 0x0F, v5[62] = 0x0F;
-    auto image = Decode<FCImageHandle_Bmp>(v5);
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->BitMasks[0], 0xF000u);
-    EXPECT_EQ(image->BitMasks[1], 0x0FF0u);
-    EXPECT_EQ(image->BitMasks[2], 0x000Fu);
-    EXPECT_EQ(image->InfoHeader.biCompression, 3u);
-    s.infoSize = 40, s.masks = {0xF800, 0x07E0, 0x001F};
-    image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->BitMasks[1], 0x07E0u);
-    s.compression = 0, s.masks.clear();
-    image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
-    ASSERT_TRUE(image);
-    EXPECT_EQ(image->BitMasks[1], 0x03E0u);
 }

@@ -103,17 +103,6 @@ TEST(TgaCodec, RoundTripRawAndRunLengthAtEveryWritableDepth) {
     }
 }
 
-TEST(TgaReader, RowOrderFollowsDescriptorBit5) {
-    TgaSpec s;
-    s.width = 1, s.pixels = {1, 2, 3, 4, 5, 6};
-    for (uint8_t descriptor : {0x00, 0x20}) {
-        s.descriptor = descriptor;
-        const auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
-        ASSERT_TRUE(image);
-        EXPECT_EQ(image->RowTable[0][0], descriptor ? 1 : 4);
-    }
-}
-
 TEST(TgaReader, ColourMapsAndGreyFiles) {
     TgaSpec s;
     s.mapType = 1, s.imageType = 1, s.mapFirst = 0, s.mapLength = 16, s.mapEntryBits = 24, s.depth = 8;
