@@ -32,5 +32,14 @@ if [ -x /usr/bin/convert ]; then
     echo "ImageMagick, the same picture turned by half a turn:"
     (cd "$work" && time /usr/bin/convert in.bmp -rotate 180 im-out.bmp) 2>&1 | sed 's/^/  convert:  /'
 fi
-[ -x "$bin/picture_bench" ] && "$bin/picture_bench" "$work"
+if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
+    echo "JPEG decoding, 12 megapixels (quality 90):"
+    /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 -quality 90 "$work/photo.jpg"
+    "$bin/picture_bench" "$work/photo.jpg" | sed 's/^/  corvane: /'
+    if command -v djpeg >/dev/null 2>&1; then
+        for round in 1 2 3; do
+            (time djpeg -bmp -outfile /dev/null "$work/photo.jpg") 2>&1 | sed 's/^/  djpeg -bmp: /'
+        done
+    fi
+fi
 exit 0
