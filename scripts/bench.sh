@@ -9,6 +9,7 @@ trap 'rm -rf "$work"' EXIT
 TIMEFORMAT='cpu %U s user + %S s system, wall %R s'
 
 [ -x "$bin/exchange_bench" ] && "$bin/exchange_bench"
+[ -x "$bin/codecs_bench" ] && "$bin/codecs_bench" "$work"
 for mp in 12 64; do
     "$bin/host_bench" "$mp" "$work"
 done
