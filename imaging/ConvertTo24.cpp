@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "ChannelMask.h"
 #include "ImageSize.h"
 #include "ObjImage.h"
 
@@ -13,38 +14,12 @@ constexpr uint32_t kGreenMask565 = 0x07E0;
 constexpr uint32_t kLayout555[3] = {0x7C00, 0x03E0, 0x001F};
 constexpr uint32_t kLayout565[3] = {0xF800, 0x07E0, 0x001F};
 
-// How one colour channel comes out of a 16-bit word: ((p & mask) >> down) << up.
-struct ChannelDecoder {
-    uint32_t mask = 0;
-    uint32_t down = 0;
-    uint32_t up = 0;
-};
-
-// A channel is shifted down to bit 0 and widened by a plain left shift, so a full 5-bit channel
-// gives 248 and a full 6-bit channel 252; a channel wider than 8 bits loses its low bits.
-ChannelDecoder MakeChannelDecoder(uint32_t mask) {
-    ChannelDecoder decoder;
-    if (mask == 0) return decoder;
-    uint32_t shift = 0;
-    while (((mask >> shift) & 1) == 0) ++shift;
-    uint32_t width = 0;
-    while (width + shift < 32 && (mask >> (shift + width)) != 0) ++width;
-    decoder.mask = mask;
-    decoder.down = shift + (width > 8 ? width - 8 : 0);
-    decoder.up = width < 8 ? 8 - width : 0;
-    return decoder;
-}
-
-uint8_t DecodeChannel(const ChannelDecoder& decoder, uint32_t pixel) {
-    return uint8_t(((pixel & decoder.mask) >> decoder.down) << decoder.up);
-}
-
 // The green mask alone picks one of the two standard layouts; any other masks are decoded as given.
-void Make16BitDecoders(const uint32_t masks[3], ChannelDecoder decoders[3]) {
+void Make16BitDecoders(const uint32_t masks[3], ChannelMask decoders[3]) {
     const uint32_t* layout = masks;
     if (masks[1] == kGreenMask555) layout = kLayout555;
     if (masks[1] == kGreenMask565) layout = kLayout565;
-    for (int i = 0; i < 3; ++i) decoders[i] = MakeChannelDecoder(layout[i]);
+    for (int i = 0; i < 3; ++i) decoders[i] = DescribeChannelMask(layout[i]);
 }
 
 void WriteBgr(uint8_t* out, const RGBQUAD& colour) {
@@ -73,12 +48,12 @@ void ConvertIndexedRow(const uint8_t* src, uint8_t* dst, int32_t width, uint16_t
     }
 }
 
-void Convert16Row(const uint8_t* src, uint8_t* dst, int32_t width, const ChannelDecoder decoders[3]) {
+void Convert16Row(const uint8_t* src, uint8_t* dst, int32_t width, const ChannelMask decoders[3]) {
     for (int32_t x = 0; x < width; ++x, src += 2, dst += 3) {
         const uint32_t p = uint32_t(src[0]) | uint32_t(src[1]) << 8;
-        dst[0] = DecodeChannel(decoders[2], p);
-        dst[1] = DecodeChannel(decoders[1], p);
-        dst[2] = DecodeChannel(decoders[0], p);
+        dst[0] = ExtractChannel(p, decoders[2]);
+        dst[1] = ExtractChannel(p, decoders[1]);
+        dst[2] = ExtractChannel(p, decoders[0]);
     }
 }
 
@@ -114,7 +89,7 @@ void FCObjImage::ConvertTo24() {
 
     RGBQUAD palette[256] = {};
     if (bpp <= kMaxPaletteBits) GetPalette(palette, int32_t(PaletteEntryCount(bpp)));
-    ChannelDecoder decoders[3];
+    ChannelMask decoders[3];
     if (bpp == 16) Make16BitDecoders(BitMasks, decoders);
 
     for (int32_t y = 0; y < height; ++y) {

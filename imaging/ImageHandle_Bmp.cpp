@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ByteReader.h"
+#include "ChannelMask.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
 
@@ -61,34 +62,12 @@ void ReadPalette(ByteReader& in, uint32_t biSize, FCObjImage& image) {
     image.SetPalette(table, int32_t(got / kPaletteEntrySize));
 }
 
-struct ChannelMask {
-    uint32_t mask = 0;
-    uint32_t shift = 0;
-    uint32_t bits = 0;
-};
-
-ChannelMask DescribeMask(uint32_t mask) {
-    ChannelMask c;
-    if (mask == 0) return c;
-    c.mask = mask;
-    c.shift = uint32_t(__builtin_ctz(mask));
-    c.bits = 32 - uint32_t(__builtin_clz(mask >> c.shift));
-    return c;
-}
-
-// Narrow channels widen by a plain left shift, as 16-bit pixels do; wide ones keep their top 8 bits.
-uint8_t ExtractChannel(uint32_t word, const ChannelMask& c) {
-    if (c.bits == 0) return 0;
-    const uint32_t v = (word & c.mask) >> c.shift;
-    return uint8_t(c.bits >= 8 ? v >> (c.bits - 8) : v << (8 - c.bits));
-}
-
 // 32-bit files with other masks would show wrong colours as plain blue-green-red words: each
 // pixel is rebuilt by its masks, fourth byte zero. Only the bytes the file gave need the work.
 void RepackMasked32(const uint32_t masks[3], uint8_t* pixels, size_t bytes) {
-    const ChannelMask red = DescribeMask(masks[0]);
-    const ChannelMask green = DescribeMask(masks[1]);
-    const ChannelMask blue = DescribeMask(masks[2]);
+    const ChannelMask red = DescribeChannelMask(masks[0]);
+    const ChannelMask green = DescribeChannelMask(masks[1]);
+    const ChannelMask blue = DescribeChannelMask(masks[2]);
     for (uint8_t* p = pixels; p + 4 <= pixels + bytes; p += 4) {
         const uint32_t word =
             uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
