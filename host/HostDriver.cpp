@@ -76,6 +76,12 @@ int RunExchange(const HostPaths& paths) {
         return kExitFailed;
     }
     image.ConvertTo24();
+    // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels,
+    // the module would refuse it and never answer.
+    if (image.InfoHeader.biBitCount != 24) {
+        std::cout << "Read " << paths.Input << " failed: too large at 24 bits per pixel.\n";
+        return kExitFailed;
+    }
     if (!WriteOutgoingDocument(image, paths.Document)) return kExitFailed;
     RemoveLeftovers();
     if (!RaiseFlag(paths.Flag)) {
