@@ -18,7 +18,7 @@ Bytes Convert(void (*convertPixels)(ExchangeState&), int32_t width, int32_t heig
     state.PixelCount = uint32_t(in.size() / sizeof(ExchangePixel));
     state.InputPixels.reset(new ExchangePixel[state.PixelCount]);
     state.OutputPixels.reset(new ExchangePixel[state.PixelCount]);
-    std::memcpy(state.InputPixels.get(), in.data(), in.size());
+    if (!in.empty()) std::memcpy(state.InputPixels.get(), in.data(), in.size());
     CoutCapture capture;
     convertPixels(state);
     EXPECT_EQ(capture.Text(), "Converting Image\n");
