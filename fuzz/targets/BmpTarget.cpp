@@ -1,0 +1,20 @@
+// Fuzz target: FCImageHandle_Bmp::LoadMemory on any bytes.
+#include "FuzzSupport.h"
+#include "ImageHandle_Bmp.h"
+
+namespace {
+
+constexpr size_t kWidthOffset = 18;
+constexpr size_t kHeightOffset = 22;
+constexpr size_t kBitCountOffset = 28;
+
+}  // namespace
+
+int FuzzBmpLoadMemory(const uint8_t* data, size_t size) {
+    using namespace fuzzsupport;
+    if (size > size_t(INT32_MAX)) return 0;
+    const int32_t width = PeekI32(data, size, kWidthOffset);
+    const int32_t height = PeekI32(data, size, kHeightOffset);
+    if (!WithinDecodeCap(width, height, PeekU16(data, size, kBitCountOffset))) return 0;
+    return LoadAndTouch<FCImageHandle_Bmp>(data, size);
+}

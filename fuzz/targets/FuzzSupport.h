@@ -1,0 +1,69 @@
+// Helpers of the fuzz targets: the decoded-size cap and reading every output byte, so that a
+// decoder that hands out memory it never filled or owns shows up under the sanitizers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+
+#include "FuzzTargets.h"
+#include "ImageHandle.h"
+
+namespace fuzzsupport {
+
+// Adds up the bytes into a volatile sink, so no read can be optimised away.
+inline void TouchBytes(const uint8_t* bytes, size_t count) {
+    static volatile uint32_t sink = 0;
+    uint32_t sum = 0;
+    for (size_t i = 0; i < count; ++i) sum += bytes[i];
+    sink = sink + sum;
+}
+
+// True when a picture of this size and depth stays under the cap. Dimensions are taken as the
+// header gives them; a size the decoder refuses anyway passes, so the refusal is exercised.
+inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel) {
+    if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > 32) return true;
+    const uint64_t stride = (uint64_t(width) * bitsPerPixel + 31) / 32 * 4;
+    const uint64_t bytes = stride * uint64_t(height) + uint64_t(height) * sizeof(uint8_t*);
+    return bytes <= kFuzzMaxDecodedBytes;
+}
+
+// Every row through RowTable and the whole palette, as a caller of the image would read them.
+inline void TouchImage(const FCObjImage& image) {
+    if (!image.IsValid()) return;
+    const size_t stride = size_t(image.Stride());
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) TouchBytes(image.RowTable[y], stride);
+    if (image.Palette != nullptr) {
+        const size_t entries = size_t(1) << image.InfoHeader.biBitCount;
+        TouchBytes(reinterpret_cast<const uint8_t*>(image.Palette), entries * sizeof(RGBQUAD));
+    }
+}
+
+// Runs one codec's LoadMemory and reads back everything it decoded, then takes each image to 24
+// bits as the host does with every picture it loads (masks and palettes come from the file too).
+template <class Codec>
+int LoadAndTouch(const uint8_t* data, size_t size) {
+    Codec codec;
+    if (!codec.LoadMemory(data, int32_t(size))) return 0;
+    std::deque<FCObjImage*> images;
+    codec.GetImageList(images, false);
+    for (FCObjImage* image : images) {
+        TouchImage(*image);
+        if (!WithinDecodeCap(image->InfoHeader.biWidth, image->InfoHeader.biHeight, 24)) continue;
+        image->ConvertTo24();
+        TouchImage(*image);
+    }
+    return 0;
+}
+
+// Little-endian fields of a header, read only where the input holds them.
+inline uint32_t PeekU16(const uint8_t* data, size_t size, size_t at) {
+    return at + 2 <= size ? uint32_t(data[at] | data[at + 1] << 8) : 0;
+}
+inline int32_t PeekI32(const uint8_t* data, size_t size, size_t at) {
+    if (at + 4 > size) return 0;
+    return int32_t(uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
+                   uint32_t(data[at + 3]) << 24);
+}
+
+}  // namespace fuzzsupport

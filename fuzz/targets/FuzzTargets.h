@@ -1,0 +1,16 @@
+// Entry points over every reader of untrusted bytes, shared by the libFuzzer programs and the replay
+// test. Each accepts any byte sequence, returns 0, and must not crash, hang or grow without bound.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Pictures whose header asks for more than this (pixels plus row table) are not decoded: a large
+// but honest picture would otherwise end the run as "out of memory", which finds nothing.
+constexpr uint64_t kFuzzMaxDecodedBytes = uint64_t(16) << 20;
+
+int FuzzExchangeDocument(const uint8_t* data, size_t size);
+int FuzzBmpLoadMemory(const uint8_t* data, size_t size);
+int FuzzTgaLoadMemory(const uint8_t* data, size_t size);
+int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
+int FuzzSerializeRestore(const uint8_t* data, size_t size);

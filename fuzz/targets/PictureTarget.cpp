@@ -1,0 +1,42 @@
+// Fuzz target: FCImageHandle_IPicture::LoadMemory (JPEG and GIF) on any bytes. The size comes from
+// the same header reads the decoder makes, so the cap is checked before any pixel is decoded.
+#include <turbojpeg.h>
+
+#include "FuzzSupport.h"
+#include "ImageHandle_IPicture.h"
+
+namespace {
+
+constexpr uint8_t kJpegStart[] = {0xFF, 0xD8};
+constexpr size_t kGifWidthOffset = 6;
+constexpr size_t kGifHeightOffset = 8;
+// Every picture decodes to 24 bits; a CMYK scratch copy adds at most a third more.
+constexpr uint32_t kPictureBits = 24;
+
+bool JpegSize(const uint8_t* data, size_t size, int& width, int& height) {
+    tjhandle tj = tjInitDecompress();
+    if (tj == nullptr) return false;
+    int subsampling = 0;
+    int colorspace = 0;
+    tjDecompressHeader3(tj, data, static_cast<unsigned long>(size), &width, &height, &subsampling,
+                        &colorspace);
+    tjDestroy(tj);
+    return true;
+}
+
+}  // namespace
+
+int FuzzPictureLoadMemory(const uint8_t* data, size_t size) {
+    using namespace fuzzsupport;
+    if (size > size_t(INT32_MAX)) return 0;
+    int width = 0;
+    int height = 0;
+    if (size >= sizeof kJpegStart && data[0] == kJpegStart[0] && data[1] == kJpegStart[1]) {
+        if (!JpegSize(data, size, width, height)) return 0;
+    } else {
+        width = int(PeekU16(data, size, kGifWidthOffset));
+        height = int(PeekU16(data, size, kGifHeightOffset));
+    }
+    if (!WithinDecodeCap(width, height, kPictureBits)) return 0;
+    return LoadAndTouch<FCImageHandle_IPicture>(data, size);
+}
