@@ -8,29 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "ObjImage.h"
 #include "ProcessRunner.h"
+#include "TestPictures.h"
 
 namespace {
 
 const std::string kHost = CORVANE_HOST;
 const std::string kExamples = CORVANE_EXAMPLES;
-
-struct Rgb {
-    uint8_t Red, Green, Blue;
-    bool operator==(const Rgb& o) const { return Red == o.Red && Green == o.Green && Blue == o.Blue; }
-};
-
-std::ostream& operator<<(std::ostream& out, const Rgb& p) {
-    return out << '(' << int(p.Red) << ',' << int(p.Green) << ',' << int(p.Blue) << ')';
-}
-
-// Pixels as seen on screen, top row first.
-struct Picture {
-    int32_t Width = 0;
-    int32_t Height = 0;
-    std::vector<Rgb> Pixels;
-};
 
 // No symmetry, an odd width (row padding), white (sepia clamps it) and the bytes 0x0A and 0x0D.
 Picture MakePicture() {
@@ -43,35 +27,6 @@ Picture MakePicture() {
     }
     picture.Pixels.back() = {255, 255, 255};
     return picture;
-}
-
-bool SavePicture(const Picture& picture, const std::string& path) {
-    FCObjImage image;
-    if (!image.Create(picture.Width, picture.Height, 24)) return false;
-    for (int32_t y = 0; y < picture.Height; ++y) {
-        for (int32_t x = 0; x < picture.Width; ++x) {
-            const Rgb& rgb = picture.Pixels[size_t(y) * size_t(picture.Width) + size_t(x)];
-            uint8_t* pixel = image.PixelAddress(x, y);
-            pixel[0] = rgb.Blue;
-            pixel[1] = rgb.Green;
-            pixel[2] = rgb.Red;
-        }
-    }
-    return image.SaveToFile(path.c_str());
-}
-
-bool LoadPicture(const std::string& path, Picture& picture) {
-    FCObjImage image;
-    if (!image.LoadFromFile(path.c_str())) return false;
-    image.ConvertTo24();
-    picture = Picture{image.InfoHeader.biWidth, image.InfoHeader.biHeight, {}};
-    for (int32_t y = 0; y < picture.Height; ++y) {
-        for (int32_t x = 0; x < picture.Width; ++x) {
-            const uint8_t* pixel = image.PixelAddress(x, y);
-            picture.Pixels.push_back({pixel[2], pixel[1], pixel[0]});
-        }
-    }
-    return true;
 }
 
 Rgb Negative(Rgb p) {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "ObjImage.h"
 #include "ProcessRunner.h"
+#include "TestPictures.h"
 
 namespace {
 
@@ -21,19 +21,6 @@ constexpr char kHead1x1[] =
     "<image><header><version>1</version><width>1</width><height>1</height></header><pixels>";
 constexpr char kTail[] = "</pixels></image>";
 
-struct Rgb {
-    uint8_t Red, Green, Blue;
-    bool operator==(const Rgb& o) const { return Red == o.Red && Green == o.Green && Blue == o.Blue; }
-};
-
-// Pixels as seen on screen, top row first.
-struct Picture {
-    int32_t Width = 0;
-    int32_t Height = 0;
-    std::vector<Rgb> Pixels;
-    Rgb At(int32_t x, int32_t y) const { return Pixels[size_t(y) * size_t(Width) + size_t(x)]; }
-};
-
 // No symmetry, odd width (row padding) and the bytes 0x00, 0x0A, 0x0D among the values.
 Picture MakePicture(int32_t width, int32_t height) {
     Picture picture{width, height, {}};
@@ -44,35 +31,6 @@ Picture MakePicture(int32_t width, int32_t height) {
         }
     }
     return picture;
-}
-
-bool SavePicture(const Picture& picture, const std::string& path) {
-    FCObjImage image;
-    if (!image.Create(picture.Width, picture.Height, 24)) return false;
-    for (int32_t y = 0; y < picture.Height; ++y) {
-        for (int32_t x = 0; x < picture.Width; ++x) {
-            uint8_t* pixel = image.PixelAddress(x, y);
-            const Rgb rgb = picture.At(x, y);
-            pixel[0] = rgb.Blue;
-            pixel[1] = rgb.Green;
-            pixel[2] = rgb.Red;
-        }
-    }
-    return image.SaveToFile(path.c_str());
-}
-
-bool LoadPicture(const std::string& path, Picture& picture) {
-    FCObjImage image;
-    if (!image.LoadFromFile(path.c_str())) return false;
-    image.ConvertTo24();
-    picture = Picture{image.InfoHeader.biWidth, image.InfoHeader.biHeight, {}};
-    for (int32_t y = 0; y < picture.Height; ++y) {
-        for (int32_t x = 0; x < picture.Width; ++x) {
-            const uint8_t* pixel = image.PixelAddress(x, y);
-            picture.Pixels.push_back({pixel[2], pixel[1], pixel[0]});
-        }
-    }
-    return true;
 }
 
 Picture HalfTurn(const Picture& in) {
