@@ -8,6 +8,7 @@
 
 #include "ImageSize.h"
 #include "PageAlloc.h"
+#include "PixelLimit.h"
 
 namespace {
 
@@ -31,6 +32,7 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
         return false;
     }
     if (!IsSupportedBitCount(header.biBitCount)) return false;
+    if (!CheckPixelLimit(header.biWidth, header.biHeight)) return false;
     if (!ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes)) return false;
     // The row table costs a pointer per row: a narrow, absurdly tall header must not buy
     // gigabytes of it on top of a pixel block that is within limits.
