@@ -108,9 +108,10 @@ void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
     if (detach) ObjectList.clear();
 }
 
-bool FCObjImage::LoadFromFile(const char* path) {
+bool FCObjImage::LoadFromFile(const char* path, uint32_t* incompleteRows) {
     const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
     if (!handle || !handle->LoadFile(path)) return false;
+    if (incompleteRows != nullptr) *incompleteRows = handle->IncompleteRows;
     std::deque<FCObjImage*> images;
     handle->GetImageList(images, false);
     if (images.empty()) return false;

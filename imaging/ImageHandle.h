@@ -57,6 +57,9 @@ public:
 
     // Images to write; never owned by the codec.
     std::deque<const FCObjImage*> SaveList;
+    // Rows of the last loaded picture that the file ended before filling (they stay black):
+    // a damaged file still loads, but whoever loaded it can say so.
+    uint32_t IncompleteRows = 0;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {

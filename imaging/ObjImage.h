@@ -91,7 +91,8 @@ public:
 
     void ConvertTo24();
 
-    bool LoadFromFile(const char* path);
+    // incompleteRows, when given, receives the number of rows the file ended before filling.
+    bool LoadFromFile(const char* path, uint32_t* incompleteRows = nullptr);
     bool SaveToFile(const char* path) const;
 
     BITMAPINFOHEADER InfoHeader;
