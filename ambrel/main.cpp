@@ -1,8 +1,9 @@
-// The ambrel module program; started in the exchange directory, its arguments are ignored.
+// The ambrel module program; started in the exchange directory. Besides --help and --version,
+// its arguments are ignored.
 #include "AmbrelTransform.h"
 #include "ModuleRuntime.h"
 
-int main() {
-    ExchangeState state;
-    return RunModule(state, AmbrelModule::ConvertPixels);
+int main(int argc, char** argv) {
+    return RunModule(argc, argv, {"ambrel", "blends every pixel with its mirror image across the vertical centre line"},
+                     AmbrelModule::ConvertPixels);
 }

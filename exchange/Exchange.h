@@ -2,11 +2,10 @@
 // (reader, writer pieces) and the "go.flag" handshake.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <ostream>
 #include <string>
-#include <vector>
 
 #pragma pack(push, 1)
 struct ExchangePixel {
@@ -17,21 +16,61 @@ struct ExchangePixel {
 #pragma pack(pop)
 static_assert(sizeof(ExchangePixel) == 3, "ExchangePixel must have the payload's 3-byte layout");
 
+// A byte block that is not cleared when it is made: a document is read over it at once, so
+// clearing it first would only touch every page twice.
+class ByteBlock {
+public:
+    ByteBlock() = default;
+    // Throws std::bad_alloc like any allocation of the program.
+    explicit ByteBlock(size_t size) : Bytes(new uint8_t[size]), Size(size) {}
+    ByteBlock(ByteBlock&& other) noexcept : Bytes(std::move(other.Bytes)), Size(other.Size) { other.Size = 0; }
+    ByteBlock& operator=(ByteBlock&& other) noexcept {
+        Bytes = std::move(other.Bytes);
+        Size = other.Size;
+        other.Size = 0;
+        return *this;
+    }
+    template <class Iterator>
+    void assign(Iterator first, Iterator last) {
+        ByteBlock copy(size_t(last - first));
+        for (size_t i = 0; first != last; ++first, ++i) copy.Bytes[i] = uint8_t(*first);
+        *this = std::move(copy);
+    }
+    uint8_t* data() const { return Bytes.get(); }
+    size_t size() const { return Size; }
+    bool empty() const { return Size == 0; }
+    void clear() { *this = ByteBlock(); }
+    // Keeps the first size bytes and forgets the rest (a file that shrank while it was read).
+    void shrink(size_t size) {
+        if (size < Size) Size = size;
+    }
+
+private:
+    std::unique_ptr<uint8_t[]> Bytes;
+    size_t Size = 0;
+};
+
 // One per process, filled by ParseDocument and shared with the transform or the re-import.
+// The payload is not copied out of the document: a successful parse hands the document's
+// block to PixelBlock, and both pixel pointers point into it, so a transform works in place.
 struct ExchangeState {
     int32_t Version = 0;
     int32_t Width = 0;
     int32_t Height = 0;
     uint32_t PixelCount = 0;
-    std::vector<uint8_t> DocumentBuffer;
-    std::unique_ptr<ExchangePixel[]> InputPixels;
-    std::unique_ptr<ExchangePixel[]> OutputPixels;
+    ByteBlock DocumentBuffer;
+    ByteBlock PixelBlock;
+    ExchangePixel* InputPixels = nullptr;
+    ExchangePixel* OutputPixels = nullptr;
 };
 
 extern const char kDocumentFileName[];
 extern const char kFlagFileName[];
 
-// A read position inside DocumentBuffer; scanning never passes End.
+// Largest pixel count whose payload size still fits in 32 bits unsigned.
+constexpr uint64_t kMaxExchangePixels = 0xFFFFFFFFull / sizeof(ExchangePixel);
+
+// A read position inside a document; scanning never passes End.
 struct DocumentCursor {
     const uint8_t* Position;
     const uint8_t* End;
@@ -41,10 +80,18 @@ bool ReadDocument(ExchangeState& state);
 bool MatchTag(const char* expected, DocumentCursor& cursor);
 bool ReadNumber(DocumentCursor& cursor, int32_t& value);
 bool ParseDocument(ExchangeState& state);
+// The parse in its three steps, for a reader that streams the payload instead of holding the
+// whole document: the head up to "<pixels>" (version warning included), the size check of the
+// payload, and the tail after it. Each prints the reader's own messages.
+bool ParseDocumentHead(ExchangeState& state, DocumentCursor& cursor);
+bool CheckPayloadSize(const ExchangeState& state, uint64_t availableBytes);
+bool ParseDocumentTail(DocumentCursor& cursor);
 
-// The literal pieces around the payload; the host's own writer uses them too.
-void WriteDocumentHead(std::ostream& out, uint32_t width, uint32_t height);
-void WriteDocumentTail(std::ostream& out);
+// The head up to and including "<pixels>", and the tail, exactly as every writer puts them.
+std::string DocumentHead(uint32_t width, uint32_t height);
+extern const char kDocumentTail[];
+// The whole length of a document of this size as the writers produce it.
+uint64_t DocumentLength(uint32_t width, uint32_t height);
 bool WriteDocument(const ExchangeState& state);
 
 void WaitForFlag();

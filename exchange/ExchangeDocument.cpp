@@ -1,44 +1,33 @@
 // The "image.xml" document: whole-file read, a bounds-checked scanner over the buffer,
 // and the writer's fixed pieces around the raw pixel payload.
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <limits>
 
 #include "Exchange.h"
+#include "ExchangeFiles.h"
 
 const char kDocumentFileName[] = "image.xml";
+const char kDocumentTail[] = "</pixels></image>";
 
 namespace {
 
 const char kAnswerDocumentPath[] = "../image.xml";
-const char kDocumentHead[] = "<image><header><version>1</version>";
-const char kDocumentTail[] = "</pixels></image>";
+const char kDocumentHeadStart[] = "<image><header><version>1</version>";
 constexpr uint64_t kBytesPerPixel = sizeof(ExchangePixel);
-// Largest count whose payload size still fits in 32 bits unsigned.
-constexpr uint64_t kMaxPixelCount = std::numeric_limits<uint32_t>::max() / kBytesPerPixel;
 constexpr int64_t kMaxNumber = std::numeric_limits<int32_t>::max();
 constexpr int32_t kNewestVersion = 1;
+// A document never needs more than the largest payload plus generous room for its tags and the
+// whitespace the reader tolerates; a larger file is not read into memory at all.
+constexpr uint64_t kMaxDocumentBytes = kMaxExchangePixels * kBytesPerPixel + (uint64_t(1) << 20);
 
 bool IsBlank(uint8_t byte) {
     return byte == '\t' || byte == '\n' || byte == '\r' || byte == ' ';
 }
 bool IsDigit(uint8_t byte) {
     return byte >= '0' && byte <= '9';
-}
-
-// Buffers of a large picture are touched for the first time by one copy; with huge pages that
-// first touch is several times faster where the system offers them only on request.
-void AdviseHugePages(const void* buffer, size_t bytes) {
-    const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
-    const uintptr_t begin = (uintptr_t(buffer) + page - 1) & ~(page - 1);
-    const uintptr_t end = (uintptr_t(buffer) + bytes) & ~(page - 1);
-    if (end > begin) madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void SkipBlanks(DocumentCursor& cursor) {
@@ -56,41 +45,22 @@ bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cu
     return MatchTag(closeTag, cursor);
 }
 
-bool ReadHeader(ExchangeState& state, DocumentCursor& cursor) {
-    int32_t version = 0;
-    if (!MatchTag("<image>", cursor) || !MatchTag("<header>", cursor) || !MatchTag("<version>", cursor) ||
-        !ReadNumber(cursor, version)) {
+// The document's file is gone once it is read, whatever the parse makes of it: a module that
+// cannot remove it would read the same stale picture when started again.
+bool ReadAndRemove(int descriptor, uint64_t size, ExchangeState& state) {
+    ByteBlock block{size_t(size)};
+    const int64_t got = ReadFully(descriptor, block.data(), block.size());
+    close(descriptor);
+    if (got < 0) {
+        ReportCannotOpen();
         return false;
     }
-    state.Version = version;
-    if (static_cast<uint32_t>(version) > kNewestVersion) {
-        std::cout << "Warning! This is a version 1.0 module and you passed a version " << version
-                  << ".0 image.xml file!\n";
-    }
-    return MatchTag("</version>", cursor) && ReadDimension("<width>", "</width>", cursor, state.Width) &&
-           ReadDimension("<height>", "</height>", cursor, state.Height) && MatchTag("</header>", cursor) &&
-           MatchTag("<pixels>", cursor);
-}
-
-// Size checks come before any allocation: the header alone must never decide how much memory we take.
-bool ReadPayload(ExchangeState& state, DocumentCursor& cursor) {
-    const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));
-    if (count > kMaxPixelCount) {
-        std::cout << "Image too large.  More than " << kMaxPixelCount << " pixels";
+    block.shrink(size_t(got));
+    if (unlink(kDocumentFileName) != 0) {
+        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed\n";
         return false;
     }
-    const uint64_t payloadBytes = count * kBytesPerPixel;
-    if (uint64_t(cursor.End - cursor.Position) < payloadBytes) {
-        std::cout << "Pixels expected.  The document ends early";
-        return false;
-    }
-    state.PixelCount = static_cast<uint32_t>(count);
-    state.InputPixels.reset(new ExchangePixel[count]);
-    state.OutputPixels.reset(new ExchangePixel[count]);
-    AdviseHugePages(state.InputPixels.get(), payloadBytes);
-    AdviseHugePages(state.OutputPixels.get(), payloadBytes);
-    std::memcpy(state.InputPixels.get(), cursor.Position, payloadBytes);
-    cursor.Position += payloadBytes;
+    state.DocumentBuffer = std::move(block);
     return true;
 }
 
@@ -98,31 +68,19 @@ bool ReadPayload(ExchangeState& state, DocumentCursor& cursor) {
 
 bool ReadDocument(ExchangeState& state) {
     std::cout << "Read XML\n";
-    // A directory or device named "image.xml" has no length worth trusting.
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(kDocumentFileName, error)) {
+    uint64_t size = 0;
+    const int descriptor = OpenRegularFile(kDocumentFileName, size);
+    if (descriptor < 0) {
         ReportCannotOpen();
         return false;
     }
-    std::ifstream in(kDocumentFileName, std::ios::in | std::ios::ate | std::ios::binary);
-    const std::streamoff length = in.is_open() ? std::streamoff(in.tellg()) : -1;
-    if (length < 0) {
-        ReportCannotOpen();
+    if (size > kMaxDocumentBytes) {
+        close(descriptor);
+        unlink(kDocumentFileName);
+        std::cout << "Document too large.  More than " << kMaxDocumentBytes << " bytes";
         return false;
     }
-    state.DocumentBuffer.reserve(size_t(length));
-    AdviseHugePages(state.DocumentBuffer.data(), size_t(length));
-    state.DocumentBuffer.resize(size_t(length));
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(state.DocumentBuffer.data()), length);
-    if (in.gcount() != length) {
-        state.DocumentBuffer.clear();
-        ReportCannotOpen();
-        return false;
-    }
-    in.close();
-    std::remove(kDocumentFileName);
-    return true;
+    return ReadAndRemove(descriptor, size, state);
 }
 
 bool MatchTag(const char* expected, DocumentCursor& cursor) {
@@ -173,39 +131,75 @@ bool ReadNumber(DocumentCursor& cursor, int32_t& value) {
     return true;
 }
 
+bool ParseDocumentHead(ExchangeState& state, DocumentCursor& cursor) {
+    int32_t version = 0;
+    if (!MatchTag("<image>", cursor) || !MatchTag("<header>", cursor) || !MatchTag("<version>", cursor) ||
+        !ReadNumber(cursor, version)) {
+        return false;
+    }
+    state.Version = version;
+    if (static_cast<uint32_t>(version) > kNewestVersion) {
+        std::cout << "Warning! This is a version 1.0 module and you passed a version " << version
+                  << ".0 image.xml file!\n";
+    }
+    return MatchTag("</version>", cursor) && ReadDimension("<width>", "</width>", cursor, state.Width) &&
+           ReadDimension("<height>", "</height>", cursor, state.Height) && MatchTag("</header>", cursor) &&
+           MatchTag("<pixels>", cursor);
+}
+
+// Size checks come before any use of the payload: the header alone must never decide how much
+// memory is taken or how far a reader goes.
+bool CheckPayloadSize(const ExchangeState& state, uint64_t availableBytes) {
+    const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));
+    if (count > kMaxExchangePixels) {
+        std::cout << "Image too large.  More than " << kMaxExchangePixels << " pixels";
+        return false;
+    }
+    if (availableBytes < count * kBytesPerPixel) {
+        std::cout << "Pixels expected.  The document ends early";
+        return false;
+    }
+    return true;
+}
+
+bool ParseDocumentTail(DocumentCursor& cursor) {
+    return MatchTag("</pixels>", cursor) && MatchTag("</image>", cursor);
+}
+
 bool ParseDocument(ExchangeState& state) {
     std::cout << "Parse XML\n";
     const uint8_t* start = state.DocumentBuffer.data();
     DocumentCursor cursor{start, start + state.DocumentBuffer.size()};
-    if (!ReadHeader(state, cursor) || !ReadPayload(state, cursor) || !MatchTag("</pixels>", cursor) ||
-        !MatchTag("</image>", cursor)) {
+    if (!ParseDocumentHead(state, cursor) || !CheckPayloadSize(state, uint64_t(cursor.End - cursor.Position))) {
         return false;
     }
-    std::vector<uint8_t>().swap(state.DocumentBuffer);
+    const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));
+    ExchangePixel* payload = reinterpret_cast<ExchangePixel*>(const_cast<uint8_t*>(cursor.Position));
+    cursor.Position += count * kBytesPerPixel;
+    if (!ParseDocumentTail(cursor)) return false;
+    state.PixelCount = static_cast<uint32_t>(count);
+    state.PixelBlock = std::move(state.DocumentBuffer);
+    state.InputPixels = payload;
+    state.OutputPixels = payload;
     return true;
 }
 
-// Numbers go through to_string so a caller's stream flags (hex, showpos) cannot change the format.
-void WriteDocumentHead(std::ostream& out, uint32_t width, uint32_t height) {
-    out << kDocumentHead << "<width>" << std::to_string(width) << "</width>"
-        << "<height>" << std::to_string(height) << "</height>"
-        << "</header><pixels>";
+// Numbers go through to_string so that no stream state can change the format.
+std::string DocumentHead(uint32_t width, uint32_t height) {
+    return std::string(kDocumentHeadStart) + "<width>" + std::to_string(width) + "</width><height>" +
+           std::to_string(height) + "</height></header><pixels>";
 }
 
-void WriteDocumentTail(std::ostream& out) {
-    out << kDocumentTail;
+uint64_t DocumentLength(uint32_t width, uint32_t height) {
+    return DocumentHead(width, height).size() + uint64_t(width) * height * kBytesPerPixel +
+           (sizeof(kDocumentTail) - 1);
 }
 
 bool WriteDocument(const ExchangeState& state) {
     std::cout << "Save XML\n";
-    std::ofstream out(kAnswerDocumentPath, std::ios::out | std::ios::ate | std::ios::binary);
-    if (!out.is_open()) return false;
-    WriteDocumentHead(out, uint32_t(state.Width), uint32_t(state.Height));
-    if (state.PixelCount > 0) {
-        out.write(reinterpret_cast<const char*>(state.OutputPixels.get()),
-                  std::streamsize(uint64_t(state.PixelCount) * kBytesPerPixel));
-    }
-    WriteDocumentTail(out);
-    out.close();
-    return !out.fail();
+    const std::string head = DocumentHead(uint32_t(state.Width), uint32_t(state.Height));
+    AtomicFileWriter out;
+    return out.Open(kAnswerDocumentPath) && out.Append(head.data(), head.size()) &&
+           out.Append(state.OutputPixels, uint64_t(state.PixelCount) * kBytesPerPixel) &&
+           out.Append(kDocumentTail, sizeof(kDocumentTail) - 1) && out.Commit();
 }

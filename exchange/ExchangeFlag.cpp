@@ -1,35 +1,94 @@
 // The "go.flag" handshake: its presence alone says a document is complete and closed.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
-#include <fstream>
 #include <iostream>
-#include <thread>
 
 #include "Exchange.h"
+#include "ExchangeFiles.h"
+#include "ExchangeWait.h"
 
 const char kFlagFileName[] = "go.flag";
 
 namespace {
 
-constexpr std::chrono::milliseconds kPollInterval{1000};
+using Clock = std::chrono::steady_clock;
+
+constexpr double kPollSeconds = 1.0;
 const char kFlagContent[] = "finished";
 
+// Non-blocking, so a FIFO planted under the name cannot hang the wait.
 bool FlagPresent() {
-    return std::ifstream(kFlagFileName, std::ios::in).is_open();
+    const int descriptor = open(kFlagFileName, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return false;
+    close(descriptor);
+    return true;
 }
 
+// A watch on the working folder: a flag created, moved in or closed after writing wakes us.
+class FolderWatch {
+public:
+    explicit FolderWatch(bool enabled) {
+        if (!enabled) return;
+        Descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (Descriptor >= 0 && inotify_add_watch(Descriptor, ".", IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+            close(Descriptor);
+            Descriptor = -1;
+        }
+    }
+    ~FolderWatch() {
+        if (Descriptor >= 0) close(Descriptor);
+    }
+    // Sleeps until an event or the time is up (or a signal arrives); events are only a cue to look.
+    void Sleep(double seconds) {
+        const int milliseconds = std::max(0, int(seconds * 1000 + 0.5));
+        pollfd entry{Descriptor, POLLIN, 0};
+        poll(&entry, Descriptor >= 0 ? 1 : 0, milliseconds);
+        if (Descriptor < 0) return;
+        alignas(inotify_event) char events[4096];
+        while (read(Descriptor, events, sizeof events) > 0) {
+        }
+    }
+
+private:
+    int Descriptor = -1;
+};
+
 }  // namespace
+
+WaitOutcome WaitForFlagUntil(const WaitControl& control) {
+    // The watch is set before the first look, so a flag raised in between is never missed.
+    FolderWatch watch(!control.PollOnly);
+    const Clock::time_point start = Clock::now();
+    double nextTick = control.TickSeconds;
+    for (;;) {
+        if (control.Stop != nullptr && *control.Stop) return WaitOutcome::Stopped;
+        if (FlagPresent()) return WaitOutcome::FlagRaised;
+        const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+        if (control.TimeoutSeconds > 0 && elapsed >= control.TimeoutSeconds) return WaitOutcome::TimedOut;
+        if (control.Tick && control.TickSeconds > 0 && elapsed >= nextTick) {
+            control.Tick(elapsed);
+            while (nextTick <= elapsed) nextTick += control.TickSeconds;
+        }
+        double sleep = kPollSeconds;
+        if (control.TimeoutSeconds > 0) sleep = std::min(sleep, control.TimeoutSeconds - elapsed);
+        if (control.Tick && control.TickSeconds > 0) sleep = std::min(sleep, nextTick - elapsed);
+        watch.Sleep(sleep);
+    }
+}
 
 void WaitForFlag() {
     // Flushed so a log redirected to a file shows the wait while it lasts.
     std::cout << "Waiting ...\n" << std::flush;
-    while (!FlagPresent()) std::this_thread::sleep_for(kPollInterval);
+    WaitForFlagUntil(WaitControl{});
 }
 
 bool RaiseFlag(const std::string& path) {
     std::cout << "Start Corvane\n";
-    std::ofstream out(path, std::ios::out | std::ios::ate | std::ios::binary);
-    if (!out.is_open()) return false;
-    out.write(kFlagContent, std::streamsize(sizeof(kFlagContent) - 1));
-    out.close();
-    return !out.fail();
+    AtomicFileWriter out;
+    return out.Open(path) && out.Append(kFlagContent, sizeof(kFlagContent) - 1) && out.Commit();
 }

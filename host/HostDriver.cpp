@@ -1,199 +1,278 @@
 // The host driver: one picture through one module. The module is started by the user in the
-// exchange folder; host and module meet only through "image.xml" and "go.flag".
+// exchange folder; host and module meet only through "image.xml" and "go.flag". Everything that
+// can be refused is refused before the exchange folder is touched.
 #include "HostDriver.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <string>
 
 #include "Exchange.h"
+#include "ExchangeWait.h"
+#include "HostDocument.h"
+#include "HostOptions.h"
+#include "ImageHandle.h"
+#include "PixelLimit.h"
 
 namespace {
 
-constexpr char kVersionLine[] = "Corvane version 1.1\n";
+constexpr double kProgressSeconds = 3;
+volatile std::sig_atomic_t gStopSignal = 0;
 
 struct HostPaths {
     std::string Directory;
-    std::string Input;
-    std::string Output;
     std::string Document;
     std::string Flag;
 };
 
-bool SameDirectory(const char* a, const char* b) {
-    struct stat sa;
-    struct stat sb;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+void OnStopSignal(int signal) {
+    gStopSignal = signal;
 }
 
-bool FileExists(const char* path) {
-    struct stat st;
-    return stat(path, &st) == 0;
+// Without SA_RESTART, so the wait's sleep ends at once and the run can clean up after itself.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
 }
 
-// An answer flag or document already in the working directory cannot belong to this run: a
-// module answers only after it has seen our flag. Taking it would re-import an old picture.
-void RemoveLeftovers() {
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The module answers into its parent folder and the host looks in its own: anything but a
+// folder right below this one would leave the host waiting for an answer that lands elsewhere.
+bool CheckExchangeFolder(const std::string& directory) {
+    struct stat here;
+    struct stat folder;
+    struct stat parent;
+    const char* problem = nullptr;
+    if (directory.empty()) {
+        problem = "is empty";
+    } else if (stat(directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+        problem = "is not a folder";
+    } else if (stat(".", &here) != 0 || SameFile(folder, here)) {
+        problem = "is the working directory itself";
+    } else if (stat((directory + "/..").c_str(), &parent) != 0 || !SameFile(parent, here)) {
+        problem = "is not a folder right below the working directory";
+    }
+    if (problem == nullptr) return true;
+    std::cout << "The exchange folder \"" << directory << "\" " << problem
+              << "; start the module in a folder right below this one and name that folder.\n";
+    return false;
+}
+
+// Refused before the module does its work, not after.
+bool CheckOutput(const std::string& output) {
+    const char* problem = nullptr;
+    if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
+        problem = "no format is written for this file extension";
+    } else {
+        const size_t slash = output.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
+        struct stat status;
+        if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) problem = "its folder does not exist";
+    }
+    if (problem == nullptr) return true;
+    std::cout << "Cannot write " << output << ": " << problem << "\n";
+    return false;
+}
+
+bool StartsWithDocumentTag(const char* path) {
+    uint64_t size = 0;
+    const int descriptor = OpenRegularFile(path, size);
+    if (descriptor < 0) return false;
+    char start[7] = {};
+    const bool document = ReadFully(descriptor, start, sizeof start) == int64_t(sizeof start) &&
+                          std::memcmp(start, "<image>", sizeof start) == 0;
+    close(descriptor);
+    return document;
+}
+
+bool Exists(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}
+
+// Answers arrive here as "image.xml": one that is not an exchange document is the user's file.
+bool CheckOwnDocumentName() {
+    if (!Exists(kDocumentFileName) || StartsWithDocumentTag(kDocumentFileName)) return true;
+    std::cout << "./" << kDocumentFileName
+              << " is not an exchange document, and answers arrive under that name; move it away first.\n";
+    return false;
+}
+
+// Flags and documents found before this run belong to an earlier one that was stopped: a
+// module would take the stale document, and the host the stale answer.
+void RemoveLeftovers(const std::string& prefix) {
     std::string removed;
     for (const char* name : {kFlagFileName, kDocumentFileName}) {
-        if (FileExists(name) && std::remove(name) == 0) {
-            removed += removed.empty() ? name : std::string(" and ") + name;
-        }
+        const std::string path = prefix + name;
+        if (Exists(path) && unlink(path.c_str()) == 0) removed += removed.empty() ? path : " and " + path;
     }
     if (!removed.empty()) std::cout << "Removed leftover " << removed << " of an earlier run\n";
 }
 
-bool AwaitAnswer(ExchangeState& answer) {
-    WaitForFlag();
-    std::remove(kFlagFileName);
-    return ReadDocument(answer) && ParseDocument(answer);
+// What the host put into the exchange folder and the module has not taken yet.
+std::string RemoveOwnFiles(const HostPaths& paths) {
+    std::string removed;
+    for (const std::string& path : {paths.Document, paths.Flag}) {
+        if (unlink(path.c_str()) == 0) removed += removed.empty() ? path : " and " + path;
+    }
+    return removed;
 }
 
-int RunExchange(const HostPaths& paths) {
-    // The host would find its own flag and read its own document back as the answer.
-    if (SameDirectory(paths.Directory.c_str(), ".")) {
-        std::cout << "The exchange folder must be the module's own folder, not the working directory.\n";
-        return kExitFailed;
+bool OpenInput(const std::string& input) {
+    const int descriptor = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) {
+        std::printf("can't load %s, please put %s in same folder to the executable binary.\n", input.c_str(),
+                    input.c_str());
+        std::fflush(stdout);
+        return false;
     }
-    if (!OpenDocumentStream(paths.Document)) {
-        std::cout << "Cannot create " << paths.Document << "\n";
-        return kExitFailed;
+    struct stat status;
+    const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
+    close(descriptor);
+    std::cout << "Read " << input << "\n";
+    if (!regular) std::cout << "Read " << input << " failed: not a regular file.\n";
+    return regular;
+}
+
+bool LoadPicture(const std::string& input, FCObjImage& image) {
+    ClearRefusedPictureSize();
+    uint32_t incompleteRows = 0;
+    if (!image.LoadFromFile(input.c_str(), &incompleteRows)) {
+        RefusedPictureSize size;
+        std::cout << "Read " << input << " failed";
+        if (GetRefusedPictureSize(size)) {
+            std::cout << ": " << size.Width << " x " << size.Height << " pixels is more than the limit of "
+                      << GetPixelLimit() << "; raise it with --max-pixels";
+        }
+        std::cout << ".\n";
+        return false;
     }
-    std::ifstream inputCheck(paths.Input, std::ios::in | std::ios::binary);
-    if (!inputCheck.is_open()) {
-        std::printf("can't load %s, please put %s in same folder to the executable binary.\n",
-                    paths.Input.c_str(), paths.Input.c_str());
-        return kExitFailed;
-    }
-    std::cout << "Read " << paths.Input << "\n";
-    FCObjImage image;
-    if (!image.LoadFromFile(paths.Input.c_str())) {
-        std::cout << "Read " << paths.Input << " failed.\n";
-        return kExitFailed;
+    if (incompleteRows > 0) {
+        std::cout << "Warning: " << input << " ends early; " << incompleteRows << " of "
+                  << image.InfoHeader.biHeight << " rows are incomplete and stay black.\n";
     }
     image.ConvertTo24();
-    // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels,
-    // the module would refuse it and never answer.
+    // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels.
     if (image.InfoHeader.biBitCount != 24) {
-        std::cout << "Read " << paths.Input << " failed: too large at 24 bits per pixel.\n";
-        return kExitFailed;
+        std::cout << "Read " << input << " failed: too large at 24 bits per pixel.\n";
+        return false;
     }
-    if (!WriteOutgoingDocument(image, paths.Document)) return kExitFailed;
-    RemoveLeftovers();
+    return true;
+}
+
+int ExitForStop(const HostPaths& paths) {
+    const std::string removed = RemoveOwnFiles(paths);
+    std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n" << std::flush;
+    return 128 + gStopSignal;
+}
+
+bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& outcome) {
+    std::cout << "Waiting ...\n" << std::flush;
+    WaitControl control;
+    control.TimeoutSeconds = options.TimeoutSeconds;
+    control.Stop = &gStopSignal;
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    if (terminal) {
+        control.TickSeconds = kProgressSeconds;
+        control.Tick = [&paths](double elapsed) {
+            std::cout << "\rWaiting for the module in " << paths.Directory << "/ ... " << int(elapsed) << " s"
+                      << std::flush;
+        };
+    }
+    outcome = WaitForFlagUntil(control);
+    if (terminal && outcome != WaitOutcome::Stopped) std::cout << "\n";
+    return outcome == WaitOutcome::FlagRaised;
+}
+
+int RunExchange(const HostOptions& options, const HostPaths& paths) {
+    FCObjImage image;
+    if (!OpenInput(options.Input) || !LoadPicture(options.Input, image)) return kExitFailed;
+    RemoveLeftovers("");
+    RemoveLeftovers(paths.Directory + "/");
+    CatchStopSignals();
+    const uint64_t sentLength = DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
+    if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
+        return gStopSignal != 0 ? ExitForStop(paths) : kExitFailed;
+    }
     if (!RaiseFlag(paths.Flag)) {
-        std::remove(paths.Document.c_str());
+        unlink(paths.Document.c_str());
         std::cout << "Cannot raise " << paths.Flag << "\n";
         return kExitFailed;
     }
-    ExchangeState answer;
-    if (!AwaitAnswer(answer) || !ReimportAnswer(image, answer)) return kExitFailed;
-    if (!image.SaveToFile(paths.Output.c_str())) {
-        std::cout << "Save " << paths.Output << " failed.\n";
+    WaitOutcome outcome;
+    if (!AwaitFlag(options, paths, outcome)) {
+        if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
+        const std::string removed = RemoveOwnFiles(paths);
+        std::cout << "No answer from the module in " << paths.Directory << "/ within " << options.TimeoutSeconds
+                  << " s" << (removed.empty() ? "" : "; removed " + removed) << "\n";
         return kExitFailed;
     }
-    std::cout << "Save " << paths.Output << std::flush;
+    unlink(kFlagFileName);
+    if (!ReadAnswer(image, sentLength)) {
+        std::cout << std::flush;
+        return kExitFailed;
+    }
+    if (!image.SaveToFile(options.Output.c_str())) {
+        std::cout << "Save " << options.Output << " failed.\n";
+        return kExitFailed;
+    }
+    std::cout << "Save " << options.Output << std::flush;
     return kExitSaved;
+}
+
+int Run(const HostOptions& options) {
+    // A write over the file size limit must fail with an error we report, not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+    if (options.MaxPixels != 0) SetPixelLimit(options.MaxPixels);
+    if (!CheckExchangeFolder(options.Directory) || !CheckOutput(options.Output)) return kExitFailed;
+    // Answers arrive in this folder: two hosts here would take each other's.
+    if (!LockFolder(".")) {
+        std::cout << "Another Corvane host is already running in this folder; wait for it to end.\n";
+        return kExitFailed;
+    }
+    if (!CheckOwnDocumentName()) return kExitFailed;
+    const HostPaths paths{options.Directory, options.Directory + "/" + kDocumentFileName,
+                          options.Directory + "/" + kFlagFileName};
+    try {
+        return RunExchange(options, paths);
+    } catch (const std::bad_alloc&) {
+        RemoveOwnFiles(paths);
+        std::cout << "\nError: out of memory\n";
+        return kExitFailed;
+    }
 }
 
 }  // namespace
 
-bool OpenDocumentStream(const std::string& path) {
-    // A large buffer: the document is written one byte at a time through sputc.
-    static char buffer[size_t(1) << 20];
-    std::ofstream& out = DocumentStream();
-    out.rdbuf()->pubsetbuf(buffer, sizeof buffer);
-    out.open(path, std::ios::out | std::ios::ate | std::ios::binary);
-    return out.is_open();
-}
-
-// Writes the whole outgoing document; on any failure the partial file is removed.
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path) {
-    std::ofstream& out = DocumentStream();
-    WriteDocumentHead(out, uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
-    std::cout << "Save as XML\n";
-    FCPixelMyProcessor processor;
-    RunPixelProcess(image, processor);
-    WriteDocumentTail(out);
-    out.close();
-    if (out.fail()) {
-        std::remove(path.c_str());
-        std::cout << "Cannot write " << path << "\n";
-        return false;
-    }
-    return true;
-}
-
-// The answer must cover the picture; a larger one (or another stated shape) is taken in
-// payload order, a shorter one would leave the picture half answered.
-bool ReimportAnswer(FCObjImage& image, const ExchangeState& answer) {
-    const int32_t width = image.InfoHeader.biWidth;
-    const int32_t height = image.InfoHeader.biHeight;
-    const uint64_t needed = uint64_t(width) * uint64_t(height);
-    if (uint64_t(answer.PixelCount) < needed) {
-        std::cout << "The answer holds " << answer.PixelCount << " pixels but the picture has " << needed
-                  << "; nothing saved.\n";
-        return false;
-    }
-    const ExchangePixel* source = answer.InputPixels.get();
-    for (int32_t y = 0; y < height; ++y) {
-        uint8_t* pixel = image.PixelAddress(0, y);
-        for (int32_t x = 0; x < width; ++x, ++source, pixel += 3) {
-            pixel[2] = source->Red;
-            pixel[1] = source->Green;
-            pixel[0] = source->Blue;
-        }
-    }
-    return true;
-}
-
-std::ofstream& DocumentStream() {
-    static std::ofstream stream;
-    return stream;
-}
-
-void FCPixelMyProcessor::ProcessPixel(FCObjImage&, int32_t, int32_t, uint8_t* pixel) {
-    std::ofstream& stream = DocumentStream();
-    std::streambuf* out = stream.rdbuf();
-    using Traits = std::streambuf::traits_type;
-    bool failed = Traits::eq_int_type(out->sputc(char(pixel[2])), Traits::eof());
-    failed |= Traits::eq_int_type(out->sputc(char(pixel[1])), Traits::eof());
-    failed |= Traits::eq_int_type(out->sputc(char(pixel[0])), Traits::eof());
-    // The buffer bypasses the stream's state: a failed flush (full disk) must still mark it.
-    if (failed) stream.setstate(std::ios::badbit);
-}
-
-void PrintUsageBanner() {
-    std::cout << "\n" << kVersionLine << "\n"
-              << "Corvane allows the average developer to easily create their own\n"
-              << "Image Manipulation software in the language of their choice\n\n"
-              << "Syntax: corvane [dir] [input.bmp] [output.bmp]\n"
-              << " [dir] - directory of module to manipulate image\n"
-              << " [input.bmp] - input bitmap image to manipulate\n"
-              << " [output.bmp] - output manipulated bitmap\n\n"
-              << "Reads BMP, TGA, JPEG and GIF; writes BMP and TGA.\n"
-              << "Start the module in [dir], a folder right below this one.\n"
-              << "Credits: the Corvane host and the template and ambrel modules;\n"
-              << "JPEG input by libjpeg-turbo, GIF input by giflib.\n\n";
-}
-
 int RunHost(int argc, const char* const* argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        PrintUsageBanner();
-        return kExitSaved;
+    HostOptions options;
+    std::string problem;
+    switch (ParseCommandLine(argc, argv, options, problem)) {
+        case CommandLineAction::Help:
+            PrintUsageBanner();
+            return kExitSaved;
+        case CommandLineAction::Version:
+            PrintVersion();
+            return kExitSaved;
+        case CommandLineAction::Usage:
+            PrintUsageBanner();
+            if (!problem.empty()) std::cout << "Error: " << problem << "\n";
+            return kExitUsage;
+        case CommandLineAction::Run:
+            break;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::cout << kVersionLine;
-        return kExitSaved;
-    }
-    if (argc != 4) {
-        PrintUsageBanner();
-        return kExitUsage;
-    }
-    const std::string directory = argv[1];
-    HostPaths paths{directory, argv[2], argv[3], directory + "/" + kDocumentFileName, directory + "/" + kFlagFileName};
-    return RunExchange(paths);
+    return Run(options);
 }

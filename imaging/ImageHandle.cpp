@@ -72,6 +72,10 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
     }
 }
 
+bool CanSaveImageType(ImageType type) {
+    return type == ImageTypeBmp || type == ImageTypeTga;
+}
+
 FCImageHandleFactory* GetImageHandleFactory() {
     static const std::unique_ptr<FCImageHandleFactory> factory =
         std::make_unique<FCImageHandleFactory_IPicture>();

@@ -79,5 +79,8 @@ public:
     std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const override;
 };
 
+// True for the types that a codec can write.
+bool CanSaveImageType(ImageType type);
+
 // Made on first use, lives until the process ends.
 FCImageHandleFactory* GetImageHandleFactory();

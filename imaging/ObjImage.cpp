@@ -169,18 +169,6 @@ std::unique_ptr<uint8_t[]> FCObjImage::NewBitmapInfo() const {
     return block;
 }
 
-uint8_t* FCObjImage::PixelAddress(int32_t x, int32_t y) const {
-    uint8_t* row = RowTable[y];
-    switch (InfoHeader.biBitCount) {
-        case 32:
-            return row + 4 * size_t(x);
-        case 8:
-            return row + x;
-        default:
-            return row + size_t(x) * InfoHeader.biBitCount / 8;
-    }
-}
-
 uint32_t FCObjImage::GetPixelData(int32_t x, int32_t y) const {
     if (!IsValid() || x < 0 || x >= InfoHeader.biWidth || y < 0 || y >= InfoHeader.biHeight) return 0;
     const uint8_t* p = PixelAddress(x, y);

@@ -81,7 +81,20 @@ public:
     // Header plus palette (8 bits and less) or masks, laid out as in a BMP file.
     std::unique_ptr<uint8_t[]> NewBitmapInfo() const;
 
-    uint8_t* PixelAddress(int32_t x, int32_t y) const;
+    // Inline: the per-pixel walks call it once a pixel.
+    uint8_t* PixelAddress(int32_t x, int32_t y) const {
+        uint8_t* row = RowTable[y];
+        switch (InfoHeader.biBitCount) {
+            case 32:
+                return row + 4 * size_t(x);
+            case 24:
+                return row + 3 * size_t(x);
+            case 8:
+                return row + x;
+            default:
+                return row + size_t(x) * InfoHeader.biBitCount / 8;
+        }
+    }
     uint32_t GetPixelData(int32_t x, int32_t y) const;
 
     bool GetPalette(RGBQUAD* entries, int32_t count) const;

@@ -34,6 +34,6 @@ int FuzzExchangeDocument(const uint8_t* data, size_t size) {
     QuietStdout quiet;
     ExchangeState state;
     state.DocumentBuffer.assign(data, data + size);
-    if (ParseDocument(state)) TouchPixels(state.InputPixels.get(), state.PixelCount);
+    if (ParseDocument(state)) TouchPixels(state.InputPixels, state.PixelCount);
     return 0;
 }

@@ -2,6 +2,8 @@
 // every reader message, and hostile or cut-off documents.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstring>
 
 #include "ExchangeTestSupport.h"
@@ -35,22 +37,36 @@ TEST(ExchangeWriter, WritesTheOneByOneDocumentByteForByte) {
     ExchangeState state;
     state.Width = state.Height = 1;
     state.PixelCount = 1;
-    state.OutputPixels.reset(new ExchangePixel[1]{{0xFF, 0x00, 0x0A}});
+    ExchangePixel pixel{0xFF, 0x00, 0x0A};
+    state.OutputPixels = &pixel;
     CoutCapture capture;
     EXPECT_TRUE(WriteDocument(state));
     EXPECT_EQ(capture.Text(), "Save XML\n");
     EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), kOneByOneDocument);
 }
 
-TEST(ExchangeWriter, ReportsFailuresOnAFullDevice) {
+// Exchange folders are shared: a link or a device planted under an exchange name is never
+// written through, and a failed write leaves neither the file nor a temporary one behind.
+TEST(ExchangeWriter, ReplacesLinksButNeverWritesThroughThem) {
     ExchangeDirectory directory;
-    std::filesystem::create_symlink("/dev/full", directory.Host() / "image.xml");
+    const std::filesystem::path victim = directory.Host() / "victim.txt";
+    WriteFile(victim, "precious");
+    std::filesystem::create_symlink(victim, directory.Host() / "image.xml");
+    std::filesystem::create_symlink(victim, directory.Host() / "go.flag");
     ExchangeState state;
     CoutCapture capture;
-    EXPECT_FALSE(WriteDocument(state));
-    EXPECT_FALSE(RaiseFlag("/dev/full"));
+    EXPECT_TRUE(WriteDocument(state));
     EXPECT_TRUE(RaiseFlag("../go.flag"));
+    EXPECT_EQ(ReadFile(victim), "precious");
+    EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), MakeDocument(0, 0, ""));
     EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+    EXPECT_FALSE(std::filesystem::is_symlink(directory.Host() / "go.flag"));
+
+    ASSERT_EQ(mkfifo("go.flag", 0600), 0);
+    EXPECT_FALSE(RaiseFlag("go.flag"));
+    EXPECT_FALSE(RaiseFlag("no-such-folder/go.flag"));
+    EXPECT_TRUE(std::filesystem::is_fifo("go.flag"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), {}), 1);
 }
 
 TEST(ExchangeReader, ReadsDeletesAndParsesTheOneByOneDocument) {
@@ -64,7 +80,7 @@ TEST(ExchangeReader, ReadsDeletesAndParsesTheOneByOneDocument) {
     EXPECT_FALSE(std::filesystem::exists(kDocumentFileName));
     EXPECT_TRUE(state.DocumentBuffer.empty());
     EXPECT_EQ(state.PixelCount, 1u);
-    EXPECT_EQ(std::memcmp(state.InputPixels.get(), "\xFF\x00\x0A", 3), 0);
+    EXPECT_EQ(std::memcmp(state.InputPixels, "\xFF\x00\x0A", 3), 0);
 }
 
 TEST(ExchangeReader, SkipsWhitespaceAndLeadingZerosButTakesPayloadBytesAsTheyStand) {
@@ -78,7 +94,7 @@ TEST(ExchangeReader, SkipsWhitespaceAndLeadingZerosButTakesPayloadBytesAsTheySta
     ASSERT_TRUE(result.Parsed) << result.Output;
     EXPECT_EQ(state.Width, 2);
     EXPECT_EQ(state.Height, 2);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(state.InputPixels.get()), 12), payload);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(state.InputPixels), 12), payload);
 }
 
 TEST(ExchangeReader, WarnsAboutNewerVersionsAndReadsOn) {

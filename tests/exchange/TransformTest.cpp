@@ -16,14 +16,19 @@ Bytes Convert(void (*convertPixels)(ExchangeState&), int32_t width, int32_t heig
     state.Width = width;
     state.Height = height;
     state.PixelCount = uint32_t(in.size() / sizeof(ExchangePixel));
-    state.InputPixels.reset(new ExchangePixel[state.PixelCount]);
-    state.OutputPixels.reset(new ExchangePixel[state.PixelCount]);
-    if (!in.empty()) std::memcpy(state.InputPixels.get(), in.data(), in.size());
+    // Modules transform in place; a separate output array must give the same answer.
+    Bytes inPlace = in;
+    Bytes input = in;
+    Bytes separate(in.size());
     CoutCapture capture;
+    state.InputPixels = state.OutputPixels = reinterpret_cast<ExchangePixel*>(inPlace.data());
     convertPixels(state);
-    EXPECT_EQ(capture.Text(), "Converting Image\n");
-    const auto* out = reinterpret_cast<const uint8_t*>(state.OutputPixels.get());
-    return Bytes(out, out + in.size());
+    state.InputPixels = reinterpret_cast<ExchangePixel*>(input.data());
+    state.OutputPixels = reinterpret_cast<ExchangePixel*>(separate.data());
+    convertPixels(state);
+    EXPECT_EQ(capture.Text(), "Converting Image\nConverting Image\n");
+    EXPECT_EQ(inPlace, separate);
+    return inPlace;
 }
 
 TEST(TemplateTransform, TurnsThePictureByAHalfTurn) {

@@ -3,7 +3,10 @@
 // nothing that was there, raise no flag and report no success.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -219,76 +223,231 @@ TEST(CodecSaveUnderFileLimit, SucceedsWhenTheFileFitsAndReplacesALongerOneExactl
     EXPECT_EQ(std::vector<std::string>{"small.bmp"}, DirectoryEntries(dir.Path()));
 }
 
-class HostWriteFailure : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_TRUE(fs::create_directory(Dir / "mod")); }
-    void SaveInput(int32_t width, int32_t height) {
-        FCObjImage image;
-        FillPicture(image, width, height);
-        ASSERT_TRUE(image.SaveToFile((Dir / "in.bmp").c_str()));
-    }
-    static void ExpectNoSuccessLine(const ProcessResult& host) {
-        EXPECT_EQ(1, host.ExitCode) << host.Output;
-        EXPECT_FALSE(host.Output.size() >= 12 &&
-                     host.Output.compare(host.Output.size() - 12, 12, "Save out.bmp") == 0)
-            << host.Output;
-    }
-
-    ScratchDir Dir;
+// One hostile or unlucky situation around a real exchange in a folder holding in.bmp, the exchange
+// folder mod/ and victim.txt, a file that no run may change.
+struct Situation {
+    const char* Name;
+    std::function<void(const ScratchDir&)> Prepare;  // before the host starts
+    std::vector<std::string> Host;
+    std::function<void(const ScratchDir&)> WhileWaiting;  // once the host's flag is up
+    std::vector<std::string> Module;                      // empty: no module comes
+    int HostExit;
+    std::string Message;                                  // part of the host's output
+    std::vector<std::string> ExchangeLeft;                // what mod/ holds in the end
 };
 
-TEST_F(HostWriteFailure, DocumentPastTheFileLimitRaisesNoFlag) {
-    SaveInput(64, 64);  // a document of some 12 kB
-    const ExchangeRun run =
-        RunExchange(Dir, {kLimiter, "4096", kHost, "mod", "in.bmp", "out.bmp"}, {kTemplate});
-    ExpectCleanEnd(run.Host);
-    ExpectNoSuccessLine(run.Host);
-    EXPECT_NE(std::string::npos, run.Host.Output.find("Cannot write mod/image.xml\n")) << run.Host.Output;
-    EXPECT_FALSE(run.FlagRaised);
-    EXPECT_TRUE(DirectoryEntries(Dir / "mod").empty());
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+void PrintTo(const Situation& s, std::ostream* out) {
+    *out << s.Name;
 }
 
-TEST_F(HostWriteFailure, DocumentOnAFullDeviceRaisesNoFlag) {
-    SaveInput(8, 8);
-    fs::create_symlink("/dev/full", Dir / "mod/image.xml");
-    const ExchangeRun run = RunExchange(Dir, {kHost, "mod", "in.bmp", "out.bmp"}, {kTemplate});
-    ExpectCleanEnd(run.Host);
-    ExpectNoSuccessLine(run.Host);
-    EXPECT_NE(std::string::npos, run.Host.Output.find("Cannot write mod/image.xml\n")) << run.Host.Output;
-    EXPECT_FALSE(run.FlagRaised);
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+std::vector<std::string> Host(std::vector<std::string> options = {}, const std::string& input = "in.bmp") {
+    options.insert(options.begin(), kHost);
+    for (const char* name : {"mod", input.c_str(), "out.bmp"}) options.push_back(name);
+    return options;
 }
 
-TEST_F(HostWriteFailure, FailedSaveKeepsTheEarlierOutputByteForByte) {
+void Link(const ScratchDir& dir, const std::string& name) {
+    fs::create_symlink(dir / "victim.txt", dir / name);
+}
+
+const Situation kSituations[] = {
+    {"DocumentOverTheFileSizeLimit", nullptr, {kLimiter, "fsize", "524288", kHost, "mod", "big.bmp", "out.bmp"},
+     nullptr, {}, 1, "Cannot write mod/image.xml: File too large\n", {}},
+    {"LinksInTheExchangeFolder",
+     [](const ScratchDir& dir) {
+         Link(dir, "mod/image.xml");
+         Link(dir, "mod/go.flag");
+     },
+     Host(), nullptr, {kTemplate}, 0, "Removed leftover mod/go.flag and mod/image.xml of an earlier run\n", {}},
+    {"LinkWhereTheAnswerGoes", nullptr, Host(), [](const ScratchDir& dir) { Link(dir, "image.xml"); }, {kTemplate},
+     0, "Save out.bmp", {}},
+    {"LinksAndAMissingInput",
+     [](const ScratchDir& dir) {
+         Link(dir, "mod/image.xml");
+         Link(dir, "mod/go.flag");
+     },
+     Host({}, "missing.bmp"), nullptr, {}, 1, "can't load missing.bmp", {"go.flag", "image.xml"}},
+    {"TheUsersOwnImageXml", [](const ScratchDir& dir) { WriteFileBytes(dir / "image.xml", "my notes"); }, Host(),
+     nullptr, {}, 1, "./image.xml is not an exchange document", {}},
+    {"LeftoversOfAStoppedRun",
+     [](const ScratchDir& dir) {
+         const std::string stale = "<image><header><version>1</version><width>1</width><height>1</height>"
+                                   "</header><pixels>abc</pixels></image>";
+         for (const char* name : {"image.xml", "mod/image.xml"}) WriteFileBytes(dir / name, stale);
+         for (const char* name : {"go.flag", "mod/go.flag"}) WriteFileBytes(dir / name, "finished");
+     },
+     Host(), nullptr, {kTemplate}, 0,
+     "Removed leftover go.flag and image.xml of an earlier run\n"
+     "Removed leftover mod/go.flag and mod/image.xml of an earlier run\n",
+     {}},
+    {"SecondHostInTheFolder", nullptr, Host(),
+     [](const ScratchDir& dir) {
+         fs::create_directory(dir / "mod2");
+         const ProcessResult second = RunProcess({kHost, "mod2", "in.bmp", "out2.bmp"}, dir.Path(), 5);
+         EXPECT_EQ(1, second.ExitCode);
+         EXPECT_NE(std::string::npos, second.Output.find("Another Corvane host is already running")) << second.Output;
+         EXPECT_TRUE(DirectoryEntries(dir / "mod2").empty());
+         EXPECT_FALSE(PathExists(dir / "out2.bmp"));
+     },
+     {kTemplate}, 0, "Save out.bmp", {}},
+    {"InputIsAFifo", [](const ScratchDir& dir) { mkfifo((dir / "in.fifo.bmp").c_str(), 0600); },
+     Host({}, "in.fifo.bmp"), nullptr, {}, 1, "Read in.fifo.bmp failed", {}},
+    {"ModuleGetsAMalformedDocument", nullptr, Host(),
+     [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><broken>"); }, {kTemplate}, 1,
+     "Read XML\nimage.xml cannot be opened", {}},
+    {"ModuleCannotTakeTheFlag", nullptr, Host({"--timeout", "2"}),
+     [](const ScratchDir& dir) {
+         fs::remove(dir / "mod/go.flag");
+         fs::create_directory(dir / "mod/go.flag");
+     },
+     {kTemplate}, 1, "No answer from the module in mod/ within 2 s", {"go.flag"}},
+#if !CORVANE_SANITIZED
+    // The address sanitizer reserves terabytes of shadow memory and aborts when memory runs out.
+    {"HostOutOfMemory", nullptr, {kLimiter, "as", "12000000", kHost, "mod", "big.bmp", "out.bmp"}, nullptr, {}, 1,
+     "Read big.bmp failed", {}},
+    {"ModuleOutOfMemory", nullptr, Host({}, "big.bmp"), nullptr, {kLimiter, "as", "8000000", kTemplate}, 1,
+     "image.xml cannot be opened", {}},
+#endif
+};
+
+class HostileSituation : public ::testing::TestWithParam<Situation> {};
+
+TEST_P(HostileSituation, EndsCleanlyAndTouchesOnlyWhatItMay) {
+    const Situation& s = GetParam();
+    ScratchDir dir;
+    ASSERT_TRUE(fs::create_directory(dir / "mod"));
+    WriteFileBytes(dir / "victim.txt", kEarlierBytes);
+    FCObjImage picture;
+    FillPicture(picture, 7, 5);
+    ASSERT_TRUE(picture.SaveToFile((dir / "in.bmp").c_str()));
+    // A document larger than any buffer of the host's: some 4 MB.
+    FillPicture(picture, 1024, 1368);
+    ASSERT_TRUE(picture.SaveToFile((dir / "big.bmp").c_str()));
+    if (s.Prepare) s.Prepare(dir);
+
+    ChildProcess host;
+    ASSERT_TRUE(host.Start(s.Host, dir.Path()));
+    ProcessResult module;
+    // The host's own flag, not a leftover: it is up once the host waits.
+    if (host.WaitForOutput("Waiting ...\n", kRunSeconds)) {
+        if (s.WhileWaiting) s.WhileWaiting(dir);
+        if (!s.Module.empty()) module = RunProcess(s.Module, dir / "mod", kRunSeconds);
+    }
+    const ProcessResult run = host.Wait(kRunSeconds);
+    ExpectCleanEnd(run);
+    if (!s.Module.empty()) ExpectCleanEnd(module);
+    EXPECT_EQ(s.HostExit, run.ExitCode) << run.Output;
+    EXPECT_NE(std::string::npos, run.Output.find(s.Message)) << run.Output;
+    EXPECT_EQ(s.HostExit == 0, PathExists(dir / "out.bmp"));
+    EXPECT_EQ(kEarlierBytes, ReadFileBytes(dir / "victim.txt"));
+    EXPECT_EQ(s.ExchangeLeft, DirectoryEntries(dir / "mod")) << run.Output;
+    for (const std::string& name : DirectoryEntries(dir.Path())) {
+        EXPECT_NE('.', name[0]) << "temporary file left: " << name;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exchange, HostileSituation, ::testing::ValuesIn(kSituations),
+                         [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.Name); });
+
+TEST(HostileSituation, SecondModuleInAFolderStopsAtOnce) {
+    ScratchDir dir;
+    ChildProcess first;
+    ASSERT_TRUE(first.Start({kTemplate}, dir.Path()));
+    const int folder = open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int tries = 0; tries < 500 && flock(folder, LOCK_EX | LOCK_NB) == 0; ++tries) {
+        flock(folder, LOCK_UN);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    close(folder);
+    const ProcessResult second = RunProcess({kTemplate}, dir.Path(), kRunSeconds);
+    EXPECT_EQ(1, second.ExitCode);
+    EXPECT_EQ("Another module is already waiting in this folder\n", second.Output);
+    EXPECT_TRUE(first.Running());
+}
+
+std::string LittleEndian(uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i) out += char(value >> (8 * i));
+    return out;
+}
+
+// A few header bytes claiming 26000 x 26000 pixels, some 2 GB at 24 bits.
+std::string TinyBomb(const std::string& extension) {
+    if (extension == "bmp") {
+        return "BM" + LittleEndian(62, 4) + LittleEndian(0, 4) + LittleEndian(54, 4) + LittleEndian(40, 4) +
+               LittleEndian(26000, 4) + LittleEndian(26000, 4) + LittleEndian(1, 2) + LittleEndian(24, 2) +
+               std::string(24, '\0') + "tinytiny";
+    }
+    return std::string("\0\0\2", 3) + std::string(9, '\0') + LittleEndian(26000, 2) + LittleEndian(26000, 2) +
+           "\x18\x20" + "tiny";
+}
+
+TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken) {
+    for (const std::string extension : {"bmp", "tga"}) {
+        ScratchDir dir;
+        fs::create_directory(dir / "mod");
+        WriteFileBytes(dir / ("bomb." + extension), TinyBomb(extension));
+        const ProcessResult run = RunProcess({kHost, "mod", "bomb." + extension, "out.bmp"}, dir.Path(), kRunSeconds);
+        ExpectCleanEnd(run);
+        EXPECT_EQ(1, run.ExitCode);
+        EXPECT_NE(std::string::npos, run.Output.find("Read bomb." + extension + " failed: 26000 x 26000 pixels is more "
+                                                     "than the limit of 268435456; raise it with --max-pixels.\n"))
+            << run.Output;
+        EXPECT_LT(run.MaxRssKb, 64 * 1024) << extension;
+        EXPECT_TRUE(DirectoryEntries(dir / "mod").empty());
+    }
+}
+
+TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
+    ScratchDir dir;
+    fs::create_directory(dir / "mod");
+    FCObjImage image;
+    FillPicture(image, 7, 5);
+    ASSERT_TRUE(image.SaveToFile((dir / "in.bmp").c_str()));
+    const ProcessResult refused = RunProcess({kHost, "--max-pixels=34", "mod", "in.bmp", "out.bmp"}, dir.Path());
+    EXPECT_EQ(1, refused.ExitCode);
+    EXPECT_NE(std::string::npos, refused.Output.find("7 x 5 pixels is more than the limit of 34")) << refused.Output;
+    const ExchangeRun run = RunExchange(dir, {kHost, "--max-pixels", "35", "mod", "in.bmp", "out.bmp"}, {kTemplate});
+    EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
+}
+
+TEST(HostWriteFailure, FailedSaveKeepsTheEarlierOutputByteForByte) {
+    ScratchDir dir;
+    ASSERT_TRUE(fs::create_directory(dir / "mod"));
     // One pixel a row: the 1305-byte document fits under 1400 bytes, the 1654-byte BMP does not.
-    SaveInput(1, 400);
-    WriteFileBytes(Dir / "out.bmp", kEarlierBytes);
+    FCObjImage image;
+    FillPicture(image, 1, 400);
+    ASSERT_TRUE(image.SaveToFile((dir / "in.bmp").c_str()));
+    WriteFileBytes(dir / "out.bmp", kEarlierBytes);
     const ExchangeRun run =
-        RunExchange(Dir, {kLimiter, "1400", kHost, "mod", "in.bmp", "out.bmp"}, {kTemplate});
+        RunExchange(dir, {kLimiter, "fsize", "1400", kHost, "mod", "in.bmp", "out.bmp"}, {kTemplate});
     ExpectCleanEnd(run.Host);
     ASSERT_TRUE(run.FlagRaised);
     EXPECT_EQ(0, run.Module.ExitCode) << run.Module.Output;
-    ExpectNoSuccessLine(run.Host);
+    EXPECT_EQ(1, run.Host.ExitCode) << run.Host.Output;
     EXPECT_NE(std::string::npos, run.Host.Output.find("Save out.bmp failed.\n")) << run.Host.Output;
-    EXPECT_EQ(kEarlierBytes, ReadFileBytes(Dir / "out.bmp"));
-    EXPECT_EQ((std::vector<std::string>{"in.bmp", "mod", "out.bmp"}), DirectoryEntries(Dir.Path()));
-    EXPECT_TRUE(DirectoryEntries(Dir / "mod").empty());
+    EXPECT_EQ(kEarlierBytes, ReadFileBytes(dir / "out.bmp"));
+    EXPECT_EQ((std::vector<std::string>{"in.bmp", "mod", "out.bmp"}), DirectoryEntries(dir.Path()));
+    EXPECT_TRUE(DirectoryEntries(dir / "mod").empty());
 }
 
-TEST_F(HostWriteFailure, AnswerCutShortByTheModulesLimitSavesNothing) {
-    SaveInput(64, 64);
-    WriteFileBytes(Dir / "out.bmp", kEarlierBytes);
+TEST(HostWriteFailure, AnswerPastTheModulesFileLimitEndsBothWithoutSaving) {
+    ScratchDir dir;
+    ASSERT_TRUE(fs::create_directory(dir / "mod"));
+    FCObjImage image;
+    FillPicture(image, 64, 64);
+    ASSERT_TRUE(image.SaveToFile((dir / "in.bmp").c_str()));
+    WriteFileBytes(dir / "out.bmp", kEarlierBytes);
     const ExchangeRun run =
-        RunExchange(Dir, {kHost, "mod", "in.bmp", "out.bmp"}, {kLimiter, "4096", kTemplate});
+        RunExchange(dir, {kHost, "mod", "in.bmp", "out.bmp"}, {kLimiter, "fsize", "4096", kTemplate});
     ExpectCleanEnd(run.Host);
     ExpectCleanEnd(run.Module);
-    EXPECT_NE(0, run.Module.ExitCode);
-    EXPECT_NE(std::string::npos, run.Module.Output.find("Error: ../image.xml could not be written\n"))
+    EXPECT_EQ(1, run.Module.ExitCode);
+    EXPECT_NE(std::string::npos, run.Module.Output.find("Error: ../image.xml could not be written\nStart Corvane\n"))
         << run.Module.Output;
-    ExpectNoSuccessLine(run.Host);
-    EXPECT_EQ(kEarlierBytes, ReadFileBytes(Dir / "out.bmp"));
-    EXPECT_EQ((std::vector<std::string>{"in.bmp", "mod", "out.bmp"}), DirectoryEntries(Dir.Path()));
+    EXPECT_EQ(1, run.Host.ExitCode) << run.Host.Output;
+    EXPECT_EQ(kEarlierBytes, ReadFileBytes(dir / "out.bmp"));
+    EXPECT_EQ((std::vector<std::string>{"in.bmp", "mod", "out.bmp"}), DirectoryEntries(dir.Path()));
 }
 
 }  // namespace

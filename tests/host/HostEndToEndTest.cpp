@@ -2,6 +2,8 @@
 // and with this test playing the module to check the documents byte for byte.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -112,31 +114,61 @@ protected:
     std::string Sent;
 };
 
-TEST_F(HostRun, WrongArgumentCountPrintsBannerAndTouchesNothing) {
-    for (const std::vector<std::string>& argv :
-         {std::vector<std::string>{kHost}, {kHost, "mod", "in.bmp"}, {kHost, "mod", "in.bmp", "out.bmp", "x"}}) {
+TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{}, ""},
+        {{"mod", "in.bmp"}, ""},
+        {{"mod", "in.bmp", "out.bmp", "x"}, ""},
+        {{"--bogus", "1", "mod", "in.bmp", "out.bmp"}, "Error: unknown option --bogus\n"},
+        {{"--max-pixels"}, "Error: --max-pixels needs a value\n"},
+        {{"--max-pixels", "0", "mod", "in.bmp", "out.bmp"}, "Error: --max-pixels takes a whole number from 1 to"},
+        {{"--max-pixels=12k", "mod", "in.bmp", "out.bmp"}, "not \"12k\"\n"},
+        {{"--quality", "101", "mod", "in.bmp", "out.bmp"}, "Error: --quality takes a whole number from 1 to 100"},
+        {{"--timeout=-3", "mod", "in.bmp", "out.bmp"}, "Error: --timeout takes a whole number from 1 to"},
+        {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"}, "Error: --quality is given more than once\n"},
+    };
+    for (const auto& [arguments, problem] : cases) {
+        std::vector<std::string> argv{kHost};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         ProcessResult run = RunProcess(argv, Dir.Path());
-        EXPECT_EQ(2, run.ExitCode);
+        EXPECT_EQ(2, run.ExitCode) << run.Output;
         EXPECT_EQ(0u, run.Output.find("\nCorvane version 1.1\n\n"));
         EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane [dir] [input.bmp] [output.bmp]\n"));
+        EXPECT_NE(std::string::npos, run.Output.find(problem)) << run.Output;
+        EXPECT_EQ(problem.empty(), run.Output.find("Error:") == std::string::npos) << run.Output;
     }
     EXPECT_FALSE(PathExists(ExchangeDir() + "/image.xml"));
 
-    ProcessResult help = RunProcess({kHost, "--help"}, Dir.Path());
-    EXPECT_EQ(0, help.ExitCode);
-    EXPECT_NE(std::string::npos, help.Output.find("Syntax: corvane"));
+    for (const char* help : {"--help", "-h"}) {
+        ProcessResult run = RunProcess({kHost, help}, Dir.Path());
+        EXPECT_EQ(0, run.ExitCode);
+        EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane"));
+    }
     ProcessResult version = RunProcess({kHost, "--version"}, Dir.Path());
     EXPECT_EQ(0, version.ExitCode);
     EXPECT_EQ("Corvane version 1.1\n", version.Output);
 }
 
-TEST_F(HostRun, MissingInputLeavesAnEmptyDocumentAndNoFlag) {
+TEST_F(HostRun, OptionsInEitherFormAndDashDashStillRunTheExchange) {
+    Picture picture = MakePicture(3, 2);
+    ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
+    ChildProcess host;
+    ASSERT_TRUE(host.Start({kHost, "--timeout=20", "--max-pixels", "6", "--", "mod", "in.bmp", "out.bmp"}, Dir.Path()));
+    ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
+    ModuleResult = RunProcess({kTemplate}, ExchangeDir());
+    EXPECT_EQ(0, host.Wait(20).ExitCode);
+    Picture back;
+    ASSERT_TRUE(LoadPicture(Dir / "out.bmp", back));
+    EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
+}
+
+TEST_F(HostRun, MissingInputTouchesNothingInTheExchangeFolder) {
     WriteFileBytes(ExchangeDir() + "/image.xml", "old content");
     ProcessResult run = RunProcess({kHost, "mod", "nothere.bmp", "out.bmp"}, Dir.Path());
     EXPECT_EQ(1, run.ExitCode);
     EXPECT_EQ("can't load nothere.bmp, please put nothere.bmp in same folder to the executable binary.\n",
               run.Output);
-    EXPECT_EQ("", ReadFileBytes(ExchangeDir() + "/image.xml"));
+    EXPECT_EQ("old content", ReadFileBytes(ExchangeDir() + "/image.xml"));
     EXPECT_FALSE(PathExists(ExchangeDir() + "/go.flag"));
 }
 
@@ -152,17 +184,18 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     }
 }
 
-TEST_F(HostRun, RefusesUnusableExchangeFolders) {
+// A module answers into its folder's parent: any other folder would leave the host waiting.
+TEST_F(HostRun, RefusesExchangeFoldersItCouldNeverHearFrom) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.bmp"));
-    ProcessResult self = RunProcess({kHost, ".", "in.bmp", "out.bmp"}, Dir.Path());
-    EXPECT_EQ(1, self.ExitCode);
-    EXPECT_FALSE(PathExists(Dir / "image.xml"));
-    EXPECT_FALSE(PathExists(Dir / "go.flag"));
-
-    ProcessResult missing = RunProcess({kHost, "nofolder", "in.bmp", "out.bmp"}, Dir.Path(), 5);
-    EXPECT_EQ(1, missing.ExitCode);
-    EXPECT_FALSE(missing.TimedOut);
-    EXPECT_NE(std::string::npos, missing.Output.find("nofolder/image.xml"));
+    ASSERT_EQ(0, std::system(("mkdir -p " + Dir / "a/b").c_str()));
+    for (const std::string directory : {"", ".", "nofolder", "a/b", "..", "/tmp"}) {
+        ProcessResult run = RunProcess({kHost, directory, "in.bmp", "out.bmp"}, Dir.Path(), 5);
+        EXPECT_EQ(1, run.ExitCode) << directory;
+        EXPECT_EQ(0u, run.Output.find("The exchange folder \"" + directory + "\" ")) << run.Output;
+        for (const std::string name : {"image.xml", "go.flag", "a/b/image.xml", "a/b/go.flag"}) {
+            EXPECT_FALSE(PathExists(Dir / name)) << directory << ": " << name;
+        }
+    }
 }
 
 TEST_F(HostRun, DocumentOfOnePixelIsExactAndEchoingGivesThePictureBack) {
@@ -192,18 +225,16 @@ TEST_F(HostRun, PayloadStartsAtTheTopLeftPixel) {
     }
 }
 
-TEST_F(HostRun, AnswerOfAnotherShapeIsTakenInPayloadOrder) {
+TEST_F(HostRun, AnswerOfAnotherSizeIsRefused) {
     Picture picture = MakePicture(2, 3);
     ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
-    std::string payload;
-    for (int k = 0; k < 6; ++k) payload += std::string{char(k), char(10 * k), char(20 * k)};
-    ProcessResult run =
-        ExchangeAnswering("in.bmp", "out.bmp", [&](const std::string&) { return Document(3, 2, payload); });
-    EXPECT_EQ(0, run.ExitCode);
-    Picture back;
-    ASSERT_TRUE(LoadPicture(Dir / "out.bmp", back));
-    ASSERT_EQ(2, back.Width);
-    for (int k = 0; k < 6; ++k) EXPECT_EQ((Rgb{uint8_t(k), uint8_t(10 * k), uint8_t(20 * k)}), back.Pixels[k]);
+    ProcessResult run = ExchangeAnswering("in.bmp", "out.bmp",
+                                          [&](const std::string&) { return Document(3, 2, std::string(18, 'x')); });
+    EXPECT_EQ(1, run.ExitCode);
+    EXPECT_NE(std::string::npos, run.Output.find("The answer is 3 x 2 pixels but the picture is 2 x 3; nothing saved.\n"))
+        << run.Output;
+    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+    ExpectNothingLeftBehind();
 }
 
 TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
@@ -218,14 +249,47 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
         ExchangeAnswering("in.bmp", "out.bmp", [](const std::string&) { return std::string("<image><oops>"); });
     EXPECT_EQ(1, broken.ExitCode);
     EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+
+    ProcessResult cut = ExchangeAnswering("in.bmp", "out.bmp", [](const std::string& doc) { return doc.substr(0, 100); });
+    EXPECT_EQ(1, cut.ExitCode);
+    EXPECT_NE(std::string::npos, cut.Output.find("Pixels expected.  The document ends early")) << cut.Output;
+
+    // A right answer followed by gigabytes of nothing is refused before a byte of it is read.
+    ProcessResult huge = Exchange("in.bmp", "out.bmp", [&] {
+        std::remove((ExchangeDir() + "/go.flag").c_str());
+        const std::string sent = ReadFileBytes(ExchangeDir() + "/image.xml");
+        std::remove((ExchangeDir() + "/image.xml").c_str());
+        WriteFileBytes(Dir / "image.xml", sent);
+        ASSERT_EQ(0, truncate((Dir / "image.xml").c_str(), off_t(4) << 30));
+        WriteFileBytes(Dir / "go.flag", "finished");
+    });
+    EXPECT_EQ(1, huge.ExitCode);
+    EXPECT_NE(std::string::npos, huge.Output.find("The answer is 4294967296 bytes, more than an answer to this picture can be"))
+        << huge.Output;
+    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+    ExpectNothingLeftBehind();
 }
 
-TEST_F(HostRun, OutputFormatWithoutWriterFails) {
+// Wider than the host's blocks, odd, and over the answer's first read: pixels cross every
+// block boundary on the way out and back in.
+TEST_F(HostRun, WidePictureCrossesEveryBlockBoundary) {
+    Picture picture = MakePicture(70001, 6);
+    ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
+    ProcessResult run = ExchangeWith({kTemplate}, "in.bmp", "out.bmp");
+    EXPECT_EQ(0, run.ExitCode) << run.Output;
+    Picture back;
+    ASSERT_TRUE(LoadPicture(Dir / "out.bmp", back));
+    EXPECT_TRUE(HalfTurn(picture).Pixels == back.Pixels);
+}
+
+TEST_F(HostRun, UnwritableOutputIsRefusedBeforeTheExchange) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.bmp"));
-    ProcessResult run = ExchangeAnswering("in.bmp", "out.jpg", [](const std::string& doc) { return doc; });
-    EXPECT_EQ(1, run.ExitCode);
-    EXPECT_NE(std::string::npos, run.Output.find("Save out.jpg failed.\n"));
-    EXPECT_FALSE(PathExists(Dir / "out.jpg"));
+    for (const std::string output : {"out.gif", "nofolder/out.bmp", "out"}) {
+        ProcessResult run = RunProcess({kHost, "mod", "in.bmp", output}, Dir.Path(), 5);
+        EXPECT_EQ(1, run.ExitCode);
+        EXPECT_EQ(0u, run.Output.find("Cannot write " + output + ": ")) << run.Output;
+        EXPECT_FALSE(PathExists(ExchangeDir() + "/image.xml"));
+    }
 }
 
 TEST_F(HostRun, LeftoversOfAnEarlierRunAreRemovedFirst) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -50,12 +51,27 @@ bool ChildProcess::Start(const std::vector<std::string>& argv, const std::string
 
 bool ChildProcess::Reap(bool block) {
     if (Reaped) return true;
-    if (waitpid(Pid, &Status, block ? 0 : WNOHANG) != Pid) return false;
+    struct rusage usage {};
+    if (wait4(Pid, &Status, block ? 0 : WNOHANG, &usage) != Pid) return false;
+    MaxRssKb = usage.ru_maxrss;
     Reaped = true;
     return true;
 }
 
 bool ChildProcess::Running() { return Pid > 0 && !Reap(false); }
+
+std::string ChildProcess::OutputSoFar() const { return ReadFileBytes(OutputPath); }
+
+bool ChildProcess::WaitForOutput(const std::string& text, double timeoutSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+    while (OutputSoFar().find(text) == std::string::npos) {
+        if (!Running() || std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+bool ChildProcess::SendSignal(int signal) { return Pid > 0 && !Reaped && kill(Pid, signal) == 0; }
 
 ProcessResult ChildProcess::Wait(double timeoutSeconds) {
     ProcessResult result;
@@ -78,6 +94,7 @@ ProcessResult ChildProcess::Wait(double timeoutSeconds) {
         result.Signal = WTERMSIG(status);
     }
     result.Output = ReadFileBytes(OutputPath);
+    result.MaxRssKb = MaxRssKb;
     return result;
 }
 

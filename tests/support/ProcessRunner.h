@@ -13,6 +13,7 @@ struct ProcessResult {
     int Signal = 0;         // the signal that ended it, 0 if none
     bool TimedOut = false;  // killed at the time limit
     std::string Output;     // standard output and error together
+    long MaxRssKb = 0;      // the kernel's peak resident set of the child
 };
 
 class ChildProcess {
@@ -24,6 +25,11 @@ public:
 
     bool Start(const std::vector<std::string>& argv, const std::string& workingDirectory);
     bool Running();
+    bool SendSignal(int signal);
+    // What the child has printed so far.
+    std::string OutputSoFar() const;
+    // Polls every 10 ms until the child has printed text (true) or ended or the time is up.
+    bool WaitForOutput(const std::string& text, double timeoutSeconds);
     ProcessResult Wait(double timeoutSeconds);
 
 private:
@@ -32,6 +38,7 @@ private:
     pid_t Pid = -1;
     bool Reaped = false;
     int Status = 0;
+    long MaxRssKb = 0;
     std::string OutputPath;
 };
 

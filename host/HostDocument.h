@@ -1,0 +1,47 @@
+// The host's two documents: the picture written out for the module, and the answer read back
+// straight into the picture's own pixels.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ExchangeFiles.h"
+#include "PixelProcess.h"
+
+// Streams each pixel into the document as red, green, blue (the image keeps blue, green, red),
+// through a block of its own that goes out with one checked write whenever it is full.
+class FCPixelMyProcessor : public FCSinglePixelProcessBase {
+public:
+    // stop, when given, is polled at each block: a stopped writer leaves off at once.
+    explicit FCPixelMyProcessor(AtomicFileWriter& out, const volatile std::sig_atomic_t* stop = nullptr);
+    void ProcessPixel(FCObjImage&, int32_t, int32_t, uint8_t* pixel) override {
+        uint8_t* next = Next;
+        next[0] = pixel[2];
+        next[1] = pixel[1];
+        next[2] = pixel[0];
+        Next = next + 3;
+        if (Next == BlockEnd) Flush();
+    }
+    void OnLeaveProcess(FCObjImage&) override { Flush(); }
+
+private:
+    void Flush();
+
+    AtomicFileWriter& Out;
+    const volatile std::sig_atomic_t* Stop;
+    std::unique_ptr<uint8_t[]> Block;
+    uint8_t* Next;
+    uint8_t* BlockEnd;
+};
+
+// Writes the whole outgoing document to path through a temporary file; prints "Save as XML".
+// False, with nothing left at path and a message naming it, on any failure or a stop request.
+bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
+                           const volatile std::sig_atomic_t* stop = nullptr);
+
+// Reads "image.xml" from the working directory (and removes it), checks that it answers this
+// picture (its size, at most sentLength plus a small allowance) and copies its pixels into the
+// picture block by block. Prints the reader's lines and messages; false when nothing may be saved.
+bool ReadAnswer(FCObjImage& image, uint64_t sentLength);
