@@ -4,9 +4,12 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "ExchangeTestSupport.h"
+#include "ExchangeWait.h"
 
 namespace {
 
@@ -151,6 +154,37 @@ TEST(ExchangeReader, RefusesEveryCutOffPrefix) {
         ExchangeState state;
         EXPECT_FALSE(Parse(state, document.substr(0, length)).Parsed) << length;
     }
+}
+
+// The wait wakes for a flag renamed into place or written in place, through the folder watch
+// or through the fallback poll, and ends on a time limit or a stop request without a flag.
+TEST(FlagWait, EndsForAFlagATimeLimitOrAStop) {
+    for (const bool pollOnly : {false, true}) {
+        for (const bool renamed : {false, true}) {
+            ExchangeDirectory directory;
+            CoutCapture capture;
+            std::thread raiser([renamed] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                if (renamed) {
+                    RaiseFlag("go.flag");
+                } else {
+                    WriteFile("go.flag", "");
+                }
+            });
+            WaitControl control;
+            control.PollOnly = pollOnly;
+            control.TimeoutSeconds = 10;
+            EXPECT_EQ(WaitForFlagUntil(control), WaitOutcome::FlagRaised) << pollOnly << renamed;
+            raiser.join();
+        }
+    }
+    ExchangeDirectory directory;
+    WaitControl control;
+    control.TimeoutSeconds = 0.05;
+    EXPECT_EQ(WaitForFlagUntil(control), WaitOutcome::TimedOut);
+    volatile std::sig_atomic_t stop = 1;
+    control.Stop = &stop;
+    EXPECT_EQ(WaitForFlagUntil(control), WaitOutcome::Stopped);
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ TEST(TemplateTransform, TurnsThePictureByAHalfTurn) {
     const Bytes turned = {15, 16, 17, 12, 13, 14, 9, 10, 11, 6, 7, 8, 3, 4, 5, 0, 1, 2};
     EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 3, 2, picture), turned);
     EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 0, 4, {}), Bytes());
+    EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 1, 1, {9, 8, 7}), Bytes({9, 8, 7}));
+    EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 2, 1, {1, 2, 3, 4, 5, 6}), Bytes({4, 5, 6, 1, 2, 3}));
 }
 
 TEST(AmbrelTransform, BlendsEachRowWithItsOwnMirror) {

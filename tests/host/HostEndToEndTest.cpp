@@ -2,6 +2,9 @@
 // and with this test playing the module to check the documents byte for byte.
 #include <gtest/gtest.h>
 
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -303,6 +306,59 @@ TEST_F(HostRun, LeftoversOfAnEarlierRunAreRemovedFirst) {
     Picture back;
     ASSERT_TRUE(LoadPicture(Dir / "out.bmp", back));
     EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
+}
+
+// A host that stops waiting (by signal or by its time limit) takes back what it put into the
+// exchange folder, so the next run starts clean.
+TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
+    const struct {
+        int Signal;
+        std::vector<std::string> Options;
+        int ExitCode;
+        std::string Message;
+    } stops[] = {
+        {SIGINT, {}, 130, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
+        {SIGTERM, {}, 143, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
+        {0, {"--timeout", "1"}, 1, "No answer from the module in mod/ within 1 s; removed mod/image.xml and mod/go.flag\n"},
+    };
+    Picture picture = MakePicture(3, 2);
+    ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
+    for (const auto& stop : stops) {
+        std::vector<std::string> argv{kHost};
+        argv.insert(argv.end(), stop.Options.begin(), stop.Options.end());
+        for (const char* name : {"mod", "in.bmp", "out.bmp"}) argv.push_back(name);
+        ChildProcess host;
+        ASSERT_TRUE(host.Start(argv, Dir.Path()));
+        ASSERT_TRUE(host.WaitForOutput("Waiting ...\n", 10));
+        if (stop.Signal != 0) host.SendSignal(stop.Signal);
+        const ProcessResult run = host.Wait(10);
+        EXPECT_EQ(stop.ExitCode, run.ExitCode) << run.Output;
+        EXPECT_NE(std::string::npos, run.Output.find(stop.Message)) << run.Output;
+        ExpectNothingLeftBehind();
+    }
+    EXPECT_EQ(0, ExchangeWith({kTemplate}, "in.bmp", "out.bmp").ExitCode);
+}
+
+// On a terminal the wait shows its age on one line, which ends when the wait does.
+TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
+    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
+    int terminal = -1;
+    const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        if (chdir(Dir.Path().c_str()) != 0) _exit(126);
+        execl(kHost.c_str(), kHost.c_str(), "--timeout", "4", "mod", "in.bmp", "out.bmp", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    char buffer[256];
+    for (ssize_t got; (got = read(terminal, buffer, sizeof buffer)) > 0;) screen.append(buffer, size_t(got));
+    close(terminal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(1, WEXITSTATUS(status));
+    EXPECT_NE(std::string::npos, screen.find("Waiting ...\r\n\rWaiting for the module in mod/ ... 3 s\r\nNo answer"))
+        << screen;
 }
 
 struct ModuleCase {
