@@ -1,6 +1,6 @@
 #!/bin/bash
-# Benchmarks: exchange parse/transform/write, the host's phases at 12 and 64 megapixels, a real
-# exchange between host and module processes, JPEG decoding, and ImageMagick for comparison.
+# Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
+# module processes next to ImageMagick doing the same work, and JPEG decoding.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -10,29 +10,8 @@ TIMEFORMAT='cpu %U s user + %S s system, wall %R s'
 
 [ -x "$bin/exchange_bench" ] && "$bin/exchange_bench"
 [ -x "$bin/codecs_bench" ] && "$bin/codecs_bench" "$work"
-for mp in 12 64; do
-    "$bin/host_bench" "$mp" "$work"
-done
-
-echo "real exchange, host + template processes, 12 megapixels:"
-mkdir -p "$work/template"
-python3 - "$work/in.bmp" <<'PY'
-import struct, sys
-w, h = 4000, 3000
-row = bytes((x * 7) & 255 for x in range(3 * w))
-with open(sys.argv[1], "wb") as f:
-    f.write(b"BM" + struct.pack("<IHHI", 54 + 3 * w * h, 0, 0, 54))
-    f.write(struct.pack("<IiiHHIIiiII", 40, w, h, 1, 24, 0, 0, 0, 0, 0, 0))
-    for _ in range(h):
-        f.write(row)
-PY
-(cd "$work/template" && time "$bin/template" >/dev/null) 2>&1 | sed 's/^/  template: /' &
-(cd "$work" && time "$bin/corvane" template in.bmp out.bmp >/dev/null) 2>&1 | sed 's/^/  corvane:  /'
-wait
-if [ -x /usr/bin/convert ]; then
-    echo "ImageMagick, the same picture turned by half a turn:"
-    (cd "$work" && time /usr/bin/convert in.bmp -rotate 180 im-out.bmp) 2>&1 | sed 's/^/  convert:  /'
-fi
+"$bin/host_bench" 12 "$work"
+python3 "$root/bench/exchange_vs_imagemagick.py" "$bin" 5
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
     echo "JPEG decoding, 12 megapixels (quality 90):"
     /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 -quality 90 "$work/photo.jpg"

@@ -4,7 +4,7 @@
 set -eu
 
 PACKAGES="cmake g++ make pkg-config libgtest-dev libturbojpeg0-dev libgif-dev imagemagick \
-libjpeg-turbo-progs python3 nodejs clang-14 libclang-rt-14-dev groff-base man-db dpkg-dev file"
+libjpeg-turbo-progs time python3 nodejs clang-14 libclang-rt-14-dev groff-base man-db dpkg-dev file"
 
 missing=""
 for pkg in $PACKAGES; do
