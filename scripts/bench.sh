@@ -1,6 +1,7 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases at 12 and 64 megapixels, a real
-# exchange between host and module processes, JPEG decoding, and ImageMagick for comparison.
+# exchange between host and module processes, JPEG decoding, ImageMagick for comparison, and the
+# Python module kit against plain file reads and writes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -42,5 +43,8 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
             (time djpeg -bmp -outfile /dev/null "$work/photo.jpg") 2>&1 | sed 's/^/  djpeg -bmp: /'
         done
     fi
+fi
+if command -v python3 >/dev/null 2>&1; then
+    python3 "$root/bench/python_kit_bench.py" 5
 fi
 exit 0
