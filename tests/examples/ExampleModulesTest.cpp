@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <set>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -59,6 +60,9 @@ struct Example {
     const char* Source;
     Rgb (*Filter)(Rgb);
     bool Locks;  // Node has no flock: its kit cannot lock the folder
+    // A module on the same kit whose filter answers one byte short (or, in C, reports failure);
+    // KITS stands for the kits' folder.
+    const char* Failing;
 };
 
 void PrintTo(const Example& example, std::ostream* out) {
@@ -87,14 +91,21 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         const std::string source = kExamples + "/" + GetParam().Source;
         // The header promises plain C99 and C++ alike: any warning fails the build.
         const std::string flags = tool == "cc" ? " -std=c99 -pedantic" : " -x c++ -std=c++11";
+        std::string failing = GetParam().Failing;
+        failing.replace(failing.find("KITS"), 4, kExamples + "/kits");
         if (tool != "cc" && tool != "c++") {
             Argv = {"/usr/bin/env", tool, source};
+            FailingArgv = {"/usr/bin/env", tool, tool == "node" ? "-e" : "-c", failing};
             return;
         }
-        ProcessResult build = RunProcess(
-            {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o module '" + source + "'"}, Dir.Path(), 60);
-        ASSERT_EQ(0, build.ExitCode) << build.Output;
+        ASSERT_TRUE(WriteFileBytes(Dir / "failing.c", failing));
+        for (const auto& [from, to] : {std::pair{source, std::string("module")}, std::pair{Dir / "failing.c", std::string("failing")}}) {
+            ProcessResult build = RunProcess(
+                {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o " + to + " '" + from + "'"}, Dir.Path(), 60);
+            ASSERT_EQ(0, build.ExitCode) << build.Output;
+        }
         Argv = {Dir / "module"};
+        FailingArgv = {Dir / "failing"};
     }
 
     std::string ExchangeDir() const { return Dir / "mod"; }
@@ -118,8 +129,21 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         }
     }
 
+    // Nothing of the module's may stay in the host's folder but what it names.
+    void ExpectOnlyInHostFolder(const std::set<std::string>& expected) {
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(Dir.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name != "mod" && name.rfind("in.", 0) != 0 && name.rfind("failing", 0) != 0 && name != "module") {
+                found.insert(name);
+            }
+        }
+        EXPECT_EQ(expected, found);
+    }
+
     ScratchDir Dir;
     std::vector<std::string> Argv;
+    std::vector<std::string> FailingArgv;
 };
 
 // True once another process holds the folder's lock (the module takes it before it waits).
@@ -261,6 +285,7 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
         ExpectExchangeFilesGone();
         EXPECT_FALSE(PathExists(Dir / "go.flag"));
         EXPECT_FALSE(fs::exists(fs::symlink_status(Dir / "image.xml")));
+        ExpectOnlyInHostFolder({"victim", trap.HostExit == 0 ? "out.bmp" : "victim"});
     }
 }
 
@@ -281,11 +306,44 @@ TEST_P(ExampleModule, SecondCopyInTheSameFolderStopsAtOnce) {
     EXPECT_EQ(Document(1, 1, Payload(Filtered(pixels))), ReadFileBytes(Dir / "image.xml"));
 }
 
+// A filter that fails, and an answer over the file-size limit (the kit must see the write fail,
+// not die of SIGXFSZ): the failure flag goes up, no partial answer or temporary file stays.
+TEST_P(ExampleModule, RaisesTheFailureFlagWhenItCannotAnswer) {
+    std::vector<Rgb> pixels(400, Rgb{1, 2, 3});  // a 1200-byte payload, above a 512-byte limit
+    const std::string document = Document(20, 20, Payload(pixels));
+    for (bool sizeLimit : {false, true}) {
+        SCOPED_TRACE(sizeLimit ? "file-size limit" : "failing filter");
+        WriteFileBytes(ExchangeDir() + "/image.xml", document);
+        WriteFileBytes(ExchangeDir() + "/go.flag", "");
+        std::vector<std::string> argv = FailingArgv;
+        if (sizeLimit) {
+            argv = {"/bin/sh", "-c", "ulimit -f 1 && exec \"$@\"", "sh"};
+            argv.insert(argv.end(), Argv.begin(), Argv.end());
+        }
+        ProcessResult module = RunProcess(argv, ExchangeDir(), 20);
+        EXPECT_TRUE(module.Exited) << module.Output;
+        EXPECT_EQ(1, module.ExitCode) << module.Output;
+        EXPECT_NE(std::string::npos, module.Output.find(kFailureLine)) << module.Output;
+        EXPECT_EQ("finished", ReadFileBytes(Dir / "go.flag"));
+        ExpectOnlyInHostFolder({"go.flag"});
+        ExpectExchangeFilesGone();
+        std::remove((Dir / "go.flag").c_str());
+    }
+}
+
+const char kPythonFailing[] =
+    "import sys; sys.path.insert(0, 'KITS'); from corvane_module import run; run(lambda w, h, p: p[:-1])";
+const char kNodeFailing[] = "require('KITS/corvane-module.js').run((w, h, p) => p.subarray(1))";
+const char kCFailing[] =
+    "#include \"KITS/corvane_module.h\"\n"
+    "static int Fail(int32_t w, int32_t h, unsigned char *p, size_t n) { return w + h + !p + (int)n >= 0; }\n"
+    "int main(void) { return corvane_run(Fail); }\n";
+
 INSTANTIATE_TEST_SUITE_P(Examples, ExampleModule,
-                         ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true},
-                                           Example{"NodeGreyscale", "node", "greyscale.js", Grey, false},
-                                           Example{"CSepia", "cc", "sepia.c", Sepia, true},
-                                           Example{"CppSepia", "c++", "sepia.c", Sepia, true}),
+                         ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonFailing},
+                                           Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeFailing},
+                                           Example{"CSepia", "cc", "sepia.c", Sepia, true, kCFailing},
+                                           Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCFailing}),
                          [](const ::testing::TestParamInfo<Example>& info) {
                              return std::string(info.param.Name);
                          });
