@@ -6,9 +6,8 @@
 static unsigned char Clamp(unsigned value) { return (unsigned char)(value > 255 ? 255 : value); }
 /* The classic sepia matrix in integer per mille, truncated and clamped to 255; changed in place. */
 static int Sepia(int32_t width, int32_t height, unsigned char *p, size_t length) {
-    size_t i;
     (void)width, (void)height; /* each pixel on its own: the size does not matter */
-    for (i = 0; i + 3 <= length; i += 3) {
+    for (size_t i = 0; i + 3 <= length; i += 3) {
         unsigned r = p[i], g = p[i + 1], b = p[i + 2];
         p[i] = Clamp((393 * r + 769 * g + 189 * b) / 1000);
         p[i + 1] = Clamp((349 * r + 686 * g + 168 * b) / 1000);
