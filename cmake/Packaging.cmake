@@ -11,9 +11,12 @@ install(FILES man/corvane-module.7 DESTINATION ${CMAKE_INSTALL_MANDIR}/man7)
 install(FILES README.md DESTINATION ${CORVANE_DOC_DIR})
 # The README shows these pictures by their relative path.
 install(DIRECTORY docs/ DESTINATION ${CORVANE_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
-# The scripts keep their execute bit so they can be run in place; sepia.c is compiled first.
+# The scripts keep their execute bit so they can be run in place; sepia.c is compiled first. Each
+# example finds its kit in kits/ next to it, so the two folders are installed side by side.
 install(PROGRAMS examples/invert.py examples/greyscale.js DESTINATION ${CORVANE_DOC_DIR}/examples)
 install(FILES examples/sepia.c DESTINATION ${CORVANE_DOC_DIR}/examples)
+install(FILES examples/kits/corvane_module.py examples/kits/corvane-module.js examples/kits/corvane_module.h
+        DESTINATION ${CORVANE_DOC_DIR}/examples/kits)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME corvane)

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
-# module processes next to ImageMagick doing the same work, and JPEG decoding.
+# module processes next to ImageMagick doing the same work, JPEG decoding, and the Python module
+# kit against plain file reads and writes.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -21,5 +22,8 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
             (time djpeg -bmp -outfile /dev/null "$work/photo.jpg") 2>&1 | sed 's/^/  djpeg -bmp: /'
         done
     fi
+fi
+if command -v python3 >/dev/null 2>&1; then
+    python3 "$root/bench/python_kit_bench.py" 5
 fi
 exit 0

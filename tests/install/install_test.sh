@@ -21,7 +21,8 @@ done
 for page in man1/corvane.1 man1/template.1 man1/ambrel.1 man7/corvane-module.7; do
     [ -f "$prefix/share/man/$page" ] || fail "share/man/$page is not installed"
 done
-for doc in README.md examples/invert.py examples/greyscale.js examples/sepia.c docs/sample.png; do
+for doc in README.md examples/invert.py examples/greyscale.js examples/sepia.c examples/kits/corvane_module.py \
+           examples/kits/corvane-module.js examples/kits/corvane_module.h docs/sample.png; do
     [ -f "$prefix/share/doc/corvane/$doc" ] || fail "share/doc/corvane/$doc is not installed"
 done
 [ "$failures" -eq 0 ] || exit 1
@@ -58,6 +59,17 @@ cmp -s "$root/sample.pixels" "$root/back.pixels" || fail "two turns did not give
 for leftover in image.xml go.flag template/image.xml template/go.flag; do
     [ -e "$root/work/$leftover" ] && fail "$leftover left behind"
 done
+
+# An installed example finds its kit in kits/ next to it.
+if command -v python3 >/dev/null 2>&1; then
+    mkdir -p "$root/work/invert"
+    (cd "$root/work/invert" && exec timeout 30 python3 "$prefix/share/doc/corvane/examples/invert.py") \
+        >"$root/module.log" 2>&1 &
+    module=$!
+    (cd "$root/work" && timeout 30 "$prefix/bin/corvane" invert sample.bmp negative.bmp) >"$root/host.log" 2>&1 ||
+        { fail "corvane with the installed invert.py failed"; cat "$root/host.log"; }
+    wait $module || { fail "the installed invert.py did not answer"; cat "$root/module.log"; }
+fi
 
 [ "$failures" -eq 0 ] || exit 1
 echo "installed into a temporary prefix; two exchanges with the installed programs gave the picture back"

@@ -1,0 +1,357 @@
+"""Corvane module kit for Python 3 (standard library only).
+
+A filter is one function from (width, height, pixels) to pixels; the kit does everything else:
+
+    from corvane_module import run
+
+    NEGATIVE = bytes(255 - value for value in range(256))
+
+    def invert(width, height, pixels):
+        return pixels.translate(NEGATIVE)
+
+    run(invert)
+
+`pixels` is a bytearray of width * height * 3 bytes: red, green, blue for each pixel, the top row
+first, each row left to right, nothing between rows. Return the answer's pixels (any bytes-like
+object of the same length), or None after changing `pixels` in place. The picture keeps its size.
+With run(filter, array=True) the filter gets a writable numpy array of shape (height, width, 3)
+over the same bytes instead (numpy must be importable) and returns a uint8 array of that size.
+
+Start the module with its folder as the working directory, before or after the host:
+    cd mymodule && python3 ../invert.py
+
+What the kit does for the filter:
+- locks the folder (flock), so a second copy of a module there stops at once with exit 1;
+- prints "Waiting ..." and looks for "go.flag" every 50 ms (a flag already there is taken at once);
+- removes the flag, reads "image.xml" (a regular file, never through a link) and removes it;
+- reads it with the same tolerance and the same messages as Corvane's own reader;
+- writes "../image.xml" into a temporary file in ".." and renames it into place, then raises
+  "../go.flag" the same way, so a link or an old file at either name is replaced, never written
+  through;
+- once it has taken the host's flag and cannot answer (a bad document, a filter that raises or
+  answers the wrong number of bytes, a full disk), it removes its partial answer, raises
+  "../go.flag" without a document so the host stops waiting and reports the failure, and exits 1.
+
+Progress and error messages go to standard output, as with Corvane's own modules; a Python
+traceback from the filter goes to standard error. Exit code 0 when the answer is written, else 1.
+"""
+import fcntl
+import os
+import stat
+import sys
+import time
+
+__all__ = ["run"]
+
+FLAG = "go.flag"
+DOCUMENT = "image.xml"
+ANSWER = "../image.xml"
+ANSWER_FLAG = "../go.flag"
+POLL_SECONDS = 0.05
+LARGEST_NUMBER = 2147483647
+# The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader.
+LARGEST_PIXEL_COUNT = 4294967295 // 3
+VERSION = 1
+
+BLANKS = b"\t\n\r "
+DIGITS = b"0123456789"
+
+
+def _run_end(data, pos, members):
+    """The end of the run of `members` bytes at `pos`; long runs cost C loops, not Python ones."""
+    step = 64
+    while pos < len(data):
+        chunk = data[pos:pos + step]
+        rest = len(chunk.lstrip(members))
+        pos += len(chunk) - rest
+        if rest:
+            break
+        step *= 2
+    return pos
+
+
+class _NoAnswer(Exception):
+    """The exchange cannot be answered; the message is printed as it stands."""
+
+
+class _Console:
+    """Progress on standard output as raw bytes: a tag found in a document is shown byte for byte."""
+
+    def __init__(self):
+        self.line_open = False
+
+    def say(self, message):
+        try:
+            sys.stdout.flush()
+            sys.stdout.buffer.write(message)
+            sys.stdout.buffer.flush()
+        except (OSError, ValueError, AttributeError):
+            pass
+        if message:
+            self.line_open = not message.endswith(b"\n")
+
+    def end_line(self):
+        if self.line_open:
+            self.say(b"\n")
+
+
+_console = _Console()
+
+
+class _Cursor:
+    """The tolerant reader: TAB, LF, CR and space may stand before tags and numbers, never at the
+    start of the payload, which begins right after "<pixels>"."""
+
+    def __init__(self, data):
+        self.data = data
+        self.pos = 0
+
+    def _skip_blanks(self):
+        self.pos = _run_end(self.data, self.pos, BLANKS)
+
+    def tag(self, expected):
+        self._skip_blanks()
+        if self.pos == len(self.data):
+            raise _NoAnswer(b"Tag " + expected + b" not found.  The document ends early")
+        if self.data[self.pos] != ord("<"):
+            raise _NoAnswer(b"Tag " + expected + b" not found.  Expected character '<' not found")
+        close = self.data.find(b">", self.pos)
+        if close < 0:
+            raise _NoAnswer(b"Tag " + expected + b" not found.  The document ends early")
+        found = bytes(self.data[self.pos:close + 1])
+        self.pos = close + 1
+        if found != expected:
+            raise _NoAnswer(b"Wrong Tag: " + found + b" found but " + expected + b" expected")
+
+    def number(self):
+        self._skip_blanks()
+        if self.pos == len(self.data):
+            raise _NoAnswer(b"Number expected.  The document ends early")
+        start = self.pos
+        self.pos = _run_end(self.data, start, DIGITS)
+        if self.pos == start:
+            raise _NoAnswer(b"Number expected.  Invalid character not within 0-9")
+        # Leading zeros are allowed ("007" is 7); a long run must not reach int()'s digit limit.
+        significant = bytes(self.data[start:self.pos]).lstrip(b"0") or b"0"
+        if len(significant) > 10 or int(significant) > LARGEST_NUMBER:
+            raise _NoAnswer(b"Number too large.  Exceeds %d" % LARGEST_NUMBER)
+        return int(significant)
+
+
+def _parse(document):
+    """Returns (width, height) and leaves only the payload in `document`, without copying it."""
+    cursor = _Cursor(document)
+    for tag in (b"<image>", b"<header>", b"<version>"):
+        cursor.tag(tag)
+    version = cursor.number()
+    if version > VERSION:
+        _console.say(b"Warning! This is a version 1.0 module and you passed a version %d.0 image.xml file!\n"
+                     % version)
+    cursor.tag(b"</version>")
+    cursor.tag(b"<width>")
+    width = cursor.number()
+    cursor.tag(b"</width>")
+    cursor.tag(b"<height>")
+    height = cursor.number()
+    for tag in (b"</height>", b"</header>", b"<pixels>"):
+        cursor.tag(tag)
+    if width * height > LARGEST_PIXEL_COUNT:
+        raise _NoAnswer(b"Image too large.  More than %d pixels" % LARGEST_PIXEL_COUNT)
+    start = cursor.pos
+    end = start + 3 * width * height
+    if end > len(document):
+        raise _NoAnswer(b"Pixels expected.  The document ends early")
+    cursor.pos = end
+    cursor.tag(b"</pixels>")
+    cursor.tag(b"</image>")
+    # Cutting the end and then the front of a bytearray moves no payload byte.
+    del document[end:]
+    del document[:start]
+    return width, height
+
+
+def _lock_folder():
+    """Holds the folder for the life of the process; False when another module holds it."""
+    folder = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        fcntl.flock(folder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        os.close(folder)
+        return False
+    except OSError:
+        pass  # a file system without locks: go on unlocked, as before locks existed
+    _lock_folder.held = folder
+    return True
+
+
+def _wait_for_flag():
+    _console.say(b"Waiting ...\n")
+    while not os.path.exists(FLAG):
+        time.sleep(POLL_SECONDS)
+
+
+def _read_document():
+    _console.say(b"Read XML\n")
+    try:
+        # No link is followed, and a FIFO planted under the name cannot block the open.
+        fd = os.open(DOCUMENT, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
+    except OSError:
+        raise _NoAnswer(b"image.xml cannot be opened")
+    with open(fd, "rb", buffering=0) as file:
+        try:
+            size = os.fstat(fd).st_size
+            if not stat.S_ISREG(os.fstat(fd).st_mode):
+                raise _NoAnswer(b"image.xml cannot be opened")
+            document = bytearray(size)
+            got = 0
+            with memoryview(document) as view:
+                while got < size:
+                    count = file.readinto(view[got:])
+                    if not count:
+                        break
+                    got += count
+            del document[got:]  # a file cut short while we read it fails the parse
+        except OSError:
+            raise _NoAnswer(b"image.xml cannot be opened")
+    try:
+        os.remove(DOCUMENT)
+    except OSError as error:
+        raise _NoAnswer(b"image.xml could not be removed after reading (%s); a second run would "
+                        b"answer it again\n" % error.strerror.encode())
+    return document
+
+
+def _temporary_name(path):
+    folder, name = os.path.split(path)
+    return os.path.join(folder, ".%s.%d" % (name, os.getpid()))
+
+
+def _write_safely(path, pieces):
+    """Writes into a new file next to `path` and renames it over `path`: whatever stood at `path`
+    (an old file, a link planted by someone else) is replaced, never written through."""
+    temporary = _temporary_name(path)
+    try:
+        os.unlink(temporary)  # ours by name; a link there is removed, not followed
+    except OSError:
+        pass
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    try:
+        try:
+            for piece in pieces:
+                with memoryview(piece) as view:
+                    written = 0
+                    while written < len(view):
+                        written += os.write(fd, view[written:])
+        finally:
+            os.close(fd)
+        os.rename(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
+
+
+def _answer_bytes(answer, expected, numpy_view):
+    if answer is None:
+        raise _NoAnswer(b"The filter returned nothing and was not given pixels to change in place")
+    if numpy_view is not None:
+        if getattr(answer, "dtype", None) != numpy_view.uint8:
+            raise _NoAnswer(b"The filter must return a uint8 array")
+        # Flat first: memoryview refuses to cast a shape with a zero in it (an empty picture).
+        answer = numpy_view.ascontiguousarray(answer).reshape(-1)
+        if answer.size == 0:
+            answer = b""
+    try:
+        view = memoryview(answer).cast("B")
+    except TypeError:
+        raise _NoAnswer(b"The filter must return bytes, a bytearray or another buffer of bytes")
+    if view.nbytes != expected:
+        raise _NoAnswer(b"The filter answered %d bytes; the picture needs %d (3 per pixel, same size)"
+                        % (view.nbytes, expected))
+    return view
+
+
+def _fail(message):
+    """The failure flag: no answer, but the host is told at once instead of waiting for ever."""
+    _console.end_line()
+    if message:
+        _console.say(message)
+        _console.end_line()
+    try:
+        _write_safely(ANSWER_FLAG, [b"finished"])
+        _console.say(b"Error: no answer; ../go.flag raised without image.xml so the host stops waiting\n")
+    except OSError as error:
+        _console.say(b"Error: no answer, and ../go.flag could not be raised either (%s)\n"
+                     % error.strerror.encode())
+    return 1
+
+
+def _exchange(convert, numpy_view):
+    _wait_for_flag()
+    try:
+        os.remove(FLAG)
+    except OSError as error:
+        # Not taken part: a later run must not answer this flag's document twice.
+        _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
+        return 1
+    answered = False
+    try:
+        document = _read_document()
+        _console.say(b"Parse XML\n")
+        width, height = _parse(document)
+        _console.say(b"Converting Image\n")
+        pixels = numpy_view.frombuffer(document, dtype=numpy_view.uint8).reshape(height, width, 3) \
+            if numpy_view is not None else document
+        answer = convert(width, height, pixels)
+        if answer is None:
+            answer = pixels
+        payload = _answer_bytes(answer, 3 * width * height, numpy_view)
+        _console.say(b"Save XML\n")
+        head = (b"<image><header><version>1</version><width>%d</width><height>%d</height>"
+                b"</header><pixels>" % (width, height))
+        try:
+            _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
+        except OSError as error:
+            raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
+        answered = True
+        _console.say(b"Start Corvane\n")
+        try:
+            _write_safely(ANSWER_FLAG, [b"finished"])
+        except OSError as error:
+            raise _NoAnswer(b"../go.flag could not be raised (%s)" % error.strerror.encode())
+        return 0
+    except _NoAnswer as refusal:
+        message = refusal.args[0]
+    except MemoryError:
+        message = b"Out of memory"
+    except BaseException as error:  # the filter's own failure, Ctrl-C included
+        import traceback
+        traceback.print_exc()
+        message = b"The filter failed: " + repr(error).encode("utf-8", "replace")
+    if answered:
+        try:
+            os.unlink(ANSWER)
+        except OSError:
+            pass
+    return _fail(message)
+
+
+def run(convert, array=False):
+    """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1)."""
+    numpy_view = None
+    if array:
+        try:
+            import numpy as numpy_view
+        except ImportError:
+            _console.say(b"This module needs numpy (Debian: python3-numpy), which is not installed\n")
+            sys.exit(1)
+    if not _lock_folder():
+        _console.say(b"Another module is already waiting in this folder; this one stops\n")
+        sys.exit(1)
+    try:
+        code = _exchange(convert, numpy_view)
+    except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
+        code = 130
+    sys.exit(code)
