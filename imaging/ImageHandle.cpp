@@ -114,12 +114,14 @@ bool FCObjImage::LoadFromFile(const char* path, uint32_t* incompleteRows) {
     if (incompleteRows != nullptr) *incompleteRows = handle->IncompleteRows;
     std::deque<FCObjImage*> images;
     handle->GetImageList(images, false);
-    if (images.empty()) return false;
-    // CopyFrom builds the new block before it lets the old one go, so an unchanged block
-    // means the copy could not be made (no memory) and the target was left as it was.
-    const uint8_t* before = PixelStore;
-    CopyFrom(*images.front());
-    return IsValid() && PixelStore != before;
+    if (images.empty() || !images.front()->IsValid()) return false;
+    // The decoded picture is taken over, not copied: the codec leaves with the old content and
+    // deletes it. The graph words arrive as a copy would bring them.
+    FCObjImage& decoded = *images.front();
+    SwapStorage(decoded);
+    GraphWord0 = decoded.GraphWord0;
+    GraphWord1 = decoded.GraphWord1;
+    return true;
 }
 
 bool FCObjImage::SaveToFile(const char* path) const {
