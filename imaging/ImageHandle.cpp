@@ -86,7 +86,7 @@ bool FCImageHandleBase::LoadFile(const char* path) {
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size <= 0 || size > long(std::numeric_limits<int32_t>::max())) return false;
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-    // The page allocator: a large file costs no clearing pass and no exception when memory is short.
+    // The page allocator: no exception when memory is short, and no clearing pass of our own.
     const PixelBlockPtr block(AllocZeroedPixels(size_t(size)));
     if (!block) return false;
     // A file that shrank meanwhile hands over only the bytes actually read.
