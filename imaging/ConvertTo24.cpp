@@ -1,7 +1,6 @@
 // FCObjImage::ConvertTo24: expands palette, 16-bit and 32-bit images to blue, green, red bytes
 // in one pass over the pixels.
 #include <algorithm>
-#include <utility>
 
 #include "ChannelMask.h"
 #include "ImageSize.h"
@@ -65,16 +64,6 @@ void Convert32Row(const uint8_t* src, uint8_t* dst, int32_t width) {
     }
 }
 
-// Hands the storage of one image to another; the graph words belong to the object and stay.
-void SwapStorage(FCObjImage& a, FCObjImage& b) {
-    std::swap(a.InfoHeader, b.InfoHeader);
-    std::swap(a.PixelStore, b.PixelStore);
-    std::swap(a.RowTable, b.RowTable);
-    std::swap(a.BitMasks, b.BitMasks);
-    std::swap(a.Palette, b.Palette);
-    std::swap(a.AuxWord, b.AuxWord);
-}
-
 }  // namespace
 
 // The 24-bit image is built aside and swapped in, so the old pixels are read where they lie
@@ -103,5 +92,5 @@ void FCObjImage::ConvertTo24() {
             Convert32Row(src, dst, width);
         }
     }
-    SwapStorage(*this, converted);
+    SwapStorage(converted);
 }

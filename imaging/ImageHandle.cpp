@@ -90,7 +90,7 @@ bool FCImageHandleBase::LoadFile(const char* path) {
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size <= 0 || size > long(std::numeric_limits<int32_t>::max())) return false;
     if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
-    // The page allocator: a large file costs no clearing pass and no exception when memory is short.
+    // The page allocator: no exception when memory is short, and no clearing pass of our own.
     const PixelBlockPtr block(AllocZeroedPixels(size_t(size)));
     if (!block) return false;
     // A file that shrank meanwhile hands over only the bytes actually read.
@@ -118,12 +118,14 @@ bool FCObjImage::LoadFromFile(const char* path, uint32_t* incompleteRows) {
     if (incompleteRows != nullptr) *incompleteRows = handle->IncompleteRows;
     std::deque<FCObjImage*> images;
     handle->GetImageList(images, false);
-    if (images.empty()) return false;
-    // CopyFrom builds the new block before it lets the old one go, so an unchanged block
-    // means the copy could not be made (no memory) and the target was left as it was.
-    const uint8_t* before = PixelStore;
-    CopyFrom(*images.front());
-    return IsValid() && PixelStore != before;
+    if (images.empty() || !images.front()->IsValid()) return false;
+    // The decoded picture is taken over, not copied: the codec leaves with the old content and
+    // deletes it. The graph words arrive as a copy would bring them.
+    FCObjImage& decoded = *images.front();
+    SwapStorage(decoded);
+    GraphWord0 = decoded.GraphWord0;
+    GraphWord1 = decoded.GraphWord1;
+    return true;
 }
 
 bool FCObjImage::SaveToFile(const char* path) const {

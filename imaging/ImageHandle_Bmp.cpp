@@ -6,6 +6,7 @@
 
 #include "ByteReader.h"
 #include "ChannelMask.h"
+#include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
 
@@ -82,6 +83,23 @@ bool IsStandardMask32(const uint32_t masks[3]) {
     return masks[0] == kStandardRed32 && masks[1] == kStandardGreen32 && masks[2] == kStandardBlue32;
 }
 
+// Rows whose pixels the file did not deliver in full, when copied bytes of the pixel block came
+// from it; the padding after a row's last pixel does not count.
+uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
+    const uint64_t stride = uint64_t(image.Stride());
+    const uint64_t pixelBytes = (uint64_t(image.InfoHeader.biWidth) * image.InfoHeader.biBitCount + 7) / 8;
+    const uint64_t height = uint64_t(image.InfoHeader.biHeight);
+    uint64_t filled = copied / stride;
+    if (copied % stride >= pixelBytes) ++filled;
+    return uint32_t(height - (filled < height ? filled : height));
+}
+
+// The files whose pixel data is the image's pixel block byte for byte.
+bool IsPlainBottomUp(const BITMAPINFOHEADER& h) {
+    return h.biHeight > 0 && (h.biCompression == kCompressionRgb ||
+                              (h.biCompression == kCompressionBitFields && h.biBitCount == 16));
+}
+
 }  // namespace
 
 bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
@@ -101,10 +119,41 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
         return false;
     // Pixel data cut short is no failure: the missing rows, the top of the picture, stay black.
     const size_t copied = in.BytesUpTo(image->PixelStore, pixelBytes);
+    IncompleteRows = UnfilledRows(copied, *image);
     const bool masked32 =
         block.bmiHeader.biBitCount == 32 && block.bmiHeader.biCompression == kCompressionBitFields;
     if (masked32 && !IsStandardMask32(block.bmiMasks))
         RepackMasked32(block.bmiMasks, image->PixelStore, copied);
+    PushObject(image.release());
+    return true;
+}
+
+// The same reading as LoadMemory, from the file: the headers take one small read (they lie in
+// the first 66 bytes), the palette one more, and the pixel data goes straight into the pixel
+// block in one read, since the image keeps rows bottom-up and padded as the file does.
+bool FCImageHandle_Bmp::LoadFile(const char* path) {
+    FileReader file;
+    if (!file.Open(path)) return FCImageHandle::LoadFile(path);
+    uint8_t head[kMasksOffset + kMasksSize];
+    ByteReader in(head, file.ReadAt(0, head, sizeof head));
+    FCBitmapInfoBlock block;
+    uint32_t offBits = 0;
+    if (!ReadHeaders(in, block, offBits) || !IsPlainBottomUp(block.bmiHeader) ||
+        !ValidateHeader(block.bmiHeader, offBits, file.Size()))
+        return FCImageHandle::LoadFile(path);
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->CreateFromHeader(&block.bmiHeader)) return false;
+    const uint32_t entries = PaletteEntryCount(image->InfoHeader.biBitCount);
+    if (entries != 0) {
+        RGBQUAD table[256];
+        const size_t got = file.ReadAt(uint64_t(kFileHeaderSize) + block.bmiHeader.biSize, table,
+                                       entries * kPaletteEntrySize);
+        image->SetPalette(table, int32_t(got / kPaletteEntrySize));
+    }
+    const size_t pixelBytes = size_t(image->InfoHeader.biHeight) * size_t(image->Stride());
+    // A file cut short leaves the top rows black, as from memory.
+    const size_t copied = file.ReadAt(offBits, image->PixelStore, pixelBytes);
+    IncompleteRows = UnfilledRows(copied, *image);
     PushObject(image.release());
     return true;
 }

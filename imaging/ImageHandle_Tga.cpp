@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ByteReader.h"
+#include "FileReader.h"
 #include "FileWriter.h"
 
 namespace {
@@ -33,6 +34,11 @@ constexpr int32_t kFlagRaw = -1;
 constexpr int32_t kFlagRle = 1;
 // Slack on top of the worst case of run-only encoding, two bytes per input byte.
 constexpr size_t kRleWorkSlack = 4096;
+// Raw rows read from a file per call; run-length packets are decoded from a window this large.
+constexpr uint32_t kRowsPerRead = 256;
+constexpr size_t kPacketWindowBytes = size_t(256) << 10;
+// Header, the longest image ID and the largest colour map: everything read before the rows.
+constexpr size_t kMaxHeadBytes = kTgaHeaderSize + 255 + kColourMapEntries * 4;
 
 struct TgaHeader {
     uint8_t idLength = 0;
@@ -98,37 +104,6 @@ void KeepGreyBytes(const uint8_t* greyAlpha, size_t pixels, uint8_t* row) {
     for (size_t x = 0; x < pixels; ++x) row[x] = greyAlpha[2 * x];
 }
 
-void ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
-    const size_t rowBytes = size_t(h.depth == 15 ? 16 : h.depth) * h.width / 8;
-    for (uint32_t y = 0; y < h.height && in.Remaining() != 0; ++y) {
-        uint8_t* row = TargetRow(image, h, y);
-        if (IsGreyAlpha(h)) {
-            const size_t got = std::min(rowBytes, in.Remaining());
-            KeepGreyBytes(in.Current(), got / 2, row);
-            in.Skip(got);
-        } else {
-            in.BytesUpTo(row, rowBytes);
-        }
-    }
-}
-
-void ReadRleRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
-    const uint16_t depth = h.depth == 15 ? 16 : h.depth;
-    const uint8_t* pos = in.Current();
-    FCImageHandle_Tga::RlePending pending;
-    std::vector<uint8_t> greyAlpha(IsGreyAlpha(h) ? size_t(h.width) * 2 : 0);
-    for (uint32_t y = 0; y < h.height && (pos != in.End() || pending.pixelsLeft != 0); ++y) {
-        uint8_t* row = TargetRow(image, h, y);
-        if (IsGreyAlpha(h)) {
-            std::fill(greyAlpha.begin(), greyAlpha.end(), 0);
-            pos = FCImageHandle_Tga::RleDecodeLine(depth, pos, in.End(), greyAlpha.data(), h.width, pending);
-            KeepGreyBytes(greyAlpha.data(), h.width, row);
-        } else {
-            pos = FCImageHandle_Tga::RleDecodeLine(depth, pos, in.End(), row, h.width, pending);
-        }
-    }
-}
-
 // Repeats one pixel by doubling the filled part, so a run costs a few block copies.
 void FillRun(uint8_t* out, const uint8_t* pixel, size_t pixelBytes, size_t count) {
     if (pixelBytes == 1) {
@@ -160,6 +135,186 @@ bool StartPacket(const uint8_t*& source, const uint8_t* sourceEnd, size_t pixelB
     std::memcpy(pending.pixel, source, pixelBytes);
     source += pixelBytes;
     return true;
+}
+
+// The run-length decoder; produced receives the pixels written to row, which fall short of
+// pixelCount only when the source ends first.
+const uint8_t* DecodePackets(uint16_t depth, const uint8_t* source, const uint8_t* sourceEnd, uint8_t* row,
+                             int32_t pixelCount, FCImageHandle_Tga::RlePending& pending, uint32_t& produced) {
+    produced = 0;
+    const size_t pixelBytes = depth / 8;
+    if (pixelBytes == 0 || pixelBytes > 4 || source == nullptr || source > sourceEnd) return source;
+    uint8_t* out = row;
+    for (uint32_t left = pixelCount > 0 ? uint32_t(pixelCount) : 0; left > 0;) {
+        if (pending.pixelsLeft == 0 && !StartPacket(source, sourceEnd, pixelBytes, pending)) break;
+        uint32_t n = std::min(pending.pixelsLeft, left);
+        if (pending.isRun) {
+            FillRun(out, pending.pixel, pixelBytes, n);
+        } else {
+            n = uint32_t(std::min<size_t>(n, size_t(sourceEnd - source) / pixelBytes));
+            if (n == 0) break;
+            std::memcpy(out, source, n * pixelBytes);
+            source += n * pixelBytes;
+        }
+        out += n * pixelBytes;
+        left -= n;
+        produced += n;
+        pending.pixelsLeft -= n;
+    }
+    return source;
+}
+
+uint16_t PacketDepth(const TgaHeader& h) {
+    return h.depth == 15 ? 16 : h.depth;
+}
+
+size_t RawRowBytes(const TgaHeader& h) {
+    return size_t(PacketDepth(h)) * h.width / 8;
+}
+
+// Rows that dataBytes of raw rows leave unfilled.
+uint32_t UnfilledRawRows(const TgaHeader& h, uint64_t dataBytes) {
+    const size_t rowBytes = RawRowBytes(h);
+    if (rowBytes == 0) return 0;
+    const uint64_t filled = dataBytes / rowBytes;
+    return uint32_t(filled < h.height ? h.height - filled : 0);
+}
+
+// Returns the rows the block ended before filling.
+uint32_t ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
+    const size_t rowBytes = RawRowBytes(h);
+    const uint32_t unfilled = UnfilledRawRows(h, in.Remaining());
+    for (uint32_t y = 0; y < h.height && in.Remaining() != 0; ++y) {
+        uint8_t* row = TargetRow(image, h, y);
+        if (IsGreyAlpha(h)) {
+            const size_t got = std::min(rowBytes, in.Remaining());
+            KeepGreyBytes(in.Current(), got / 2, row);
+            in.Skip(got);
+        } else {
+            in.BytesUpTo(row, rowBytes);
+        }
+    }
+    return unfilled;
+}
+
+// Decodes one file row into its place (grey plus alpha through a work row); the pixels produced.
+class RleRowDecoder {
+  public:
+    RleRowDecoder(const TgaHeader& h, const FCObjImage& image)
+        : h_(h), image_(image), greyAlpha_(IsGreyAlpha(h) ? size_t(h.width) * 2 : 0) {}
+
+    uint8_t* Start(uint32_t fileRow) {
+        row_ = TargetRow(image_, h_, fileRow);
+        if (greyAlpha_.empty()) return row_;
+        std::fill(greyAlpha_.begin(), greyAlpha_.end(), 0);
+        return greyAlpha_.data();
+    }
+    void Finish() {
+        if (!greyAlpha_.empty()) KeepGreyBytes(greyAlpha_.data(), h_.width, row_);
+    }
+
+  private:
+    const TgaHeader& h_;
+    const FCObjImage& image_;
+    std::vector<uint8_t> greyAlpha_;
+    uint8_t* row_ = nullptr;
+};
+
+uint32_t ReadRleRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
+    const uint8_t* pos = in.Current();
+    FCImageHandle_Tga::RlePending pending;
+    RleRowDecoder rows(h, image);
+    uint32_t filled = 0;
+    for (uint32_t y = 0; y < h.height && (pos != in.End() || pending.pixelsLeft != 0); ++y) {
+        uint32_t produced = 0;
+        pos = DecodePackets(PacketDepth(h), pos, in.End(), rows.Start(y), h.width, pending, produced);
+        rows.Finish();
+        if (produced == h.width) ++filled;
+    }
+    return h.height - filled;
+}
+
+// Raw rows go from the file straight to their places in the pixel block, many rows per read.
+uint32_t StreamRawRows(FileReader& file, uint64_t offset, const TgaHeader& h, const FCObjImage& image) {
+    const size_t rowBytes = RawRowBytes(h);
+    if (rowBytes == 0) return 0;
+    iovec pieces[kRowsPerRead];
+    for (uint32_t y = 0; y < h.height;) {
+        const uint32_t n = std::min<uint32_t>(kRowsPerRead, h.height - y);
+        for (uint32_t i = 0; i < n; ++i) pieces[i] = iovec{TargetRow(image, h, y + i), rowBytes};
+        const size_t got = file.ReadScatteredAt(offset, pieces, int(n));
+        offset += got;
+        if (got < n * rowBytes) return h.height - y - uint32_t(got / rowBytes);
+        y += n;
+    }
+    return 0;
+}
+
+// A bounded window on the file's packets, topped up as the decoder consumes it.
+class PacketWindow {
+  public:
+    PacketWindow(FileReader& file, uint64_t offset) : file_(file), next_(offset), bytes_(kPacketWindowBytes) {}
+
+    const uint8_t* Begin() const { return bytes_.data() + begin_; }
+    const uint8_t* End() const { return bytes_.data() + end_; }
+    size_t Available() const { return end_ - begin_; }
+    // True once the window holds everything the file has left.
+    bool AtFileEnd() const { return atFileEnd_; }
+    void Consumed(const uint8_t* to) { begin_ = size_t(to - bytes_.data()); }
+
+    // Keeps the unread bytes (a pixel cut by the window's edge among them) and reads more behind.
+    void TopUp() {
+        if (atFileEnd_ || Available() >= bytes_.size() / 2) return;
+        std::memmove(bytes_.data(), Begin(), Available());
+        end_ -= begin_;
+        begin_ = 0;
+        const size_t want = bytes_.size() - end_;
+        const size_t got = file_.ReadAt(next_, bytes_.data() + end_, want);
+        next_ += got;
+        end_ += got;
+        atFileEnd_ = got < want;
+    }
+
+  private:
+    FileReader& file_;
+    uint64_t next_;
+    std::vector<uint8_t> bytes_;
+    size_t begin_ = 0, end_ = 0;
+    bool atFileEnd_ = false;
+};
+
+// The same decoding as ReadRleRows over a window instead of the whole file. Until the window
+// holds the file's end, each call asks for no more pixels than the window's bytes are sure to
+// hold (a pixel never costs more than a packet header and its own bytes), so no packet is
+// started that the window cuts off; the packet state carries over between calls.
+uint32_t StreamRleRows(FileReader& file, uint64_t offset, const TgaHeader& h, const FCObjImage& image) {
+    const uint16_t depth = PacketDepth(h);
+    const size_t worstPixelBytes = 1 + depth / 8;
+    PacketWindow window(file, offset);
+    FCImageHandle_Tga::RlePending pending;
+    RleRowDecoder rows(h, image);
+    uint32_t filled = 0;
+    for (uint32_t y = 0; y < h.height; ++y) {
+        window.TopUp();
+        if (window.Available() == 0 && window.AtFileEnd() && pending.pixelsLeft == 0) break;
+        uint8_t* out = rows.Start(y);
+        uint32_t done = 0;
+        while (done < h.width) {
+            window.TopUp();
+            const uint32_t left = h.width - done;
+            const uint32_t ask =
+                window.AtFileEnd() ? left : uint32_t(std::min<size_t>(left, window.Available() / worstPixelBytes));
+            uint32_t produced = 0;
+            window.Consumed(DecodePackets(depth, window.Begin(), window.End(), out + size_t(done) * (depth / 8),
+                                          int32_t(ask), pending, produced));
+            done += produced;
+            if (produced < ask || produced == 0) break;
+        }
+        rows.Finish();
+        if (done < h.width) break;
+        ++filled;
+    }
+    return h.height - filled;
 }
 
 bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
@@ -208,25 +363,54 @@ bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
 
 }  // namespace
 
+namespace {
+
+// Header, image ID and colour map; false for every file the reader refuses before it allocates.
+bool ReadHead(ByteReader& in, TgaHeader& h, RGBQUAD table[kColourMapEntries]) {
+    if (!ReadHeader(in, h) || !ValidateHeader(h) || !in.Skip(h.idLength)) return false;
+    // A file shorter than its header, ID and colour map declare is refused before any allocation.
+    return h.mapType != kColourMapPresent || ReadColourMap(in, h, table);
+}
+
+std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries]) {
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->Create(h.width, h.height, ImageDepth(h))) return nullptr;
+    // Without a colour map (or for grey plus alpha) 8-bit images keep the grey default.
+    if (h.mapType == kColourMapPresent && !IsGreyAlpha(h) && image->InfoHeader.biBitCount <= 8)
+        image->SetPalette(table, int32_t(kColourMapEntries));
+    return image;
+}
+
+}  // namespace
+
 bool FCImageHandle_Tga::LoadMemory(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
     ByteReader in(data, size_t(length));
     TgaHeader h;
-    if (!ReadHeader(in, h) || !ValidateHeader(h) || !in.Skip(h.idLength)) return false;
     RGBQUAD table[kColourMapEntries];
-    const bool hasMap = h.mapType == kColourMapPresent;
-    // A file shorter than its header, ID and colour map declare is refused before any allocation.
-    if (hasMap && !ReadColourMap(in, h, table)) return false;
-    auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(h.width, h.height, ImageDepth(h))) return false;
-    // Without a colour map (or for grey plus alpha) 8-bit images keep the grey default.
-    if (hasMap && !IsGreyAlpha(h) && image->InfoHeader.biBitCount <= 8)
-        image->SetPalette(table, int32_t(kColourMapEntries));
-    if (IsRle(h)) {
-        ReadRleRows(in, h, *image);
-    } else {
-        ReadRawRows(in, h, *image);
-    }
+    if (!ReadHead(in, h, table)) return false;
+    auto image = NewImage(h, table);
+    if (!image) return false;
+    IncompleteRows = IsRle(h) ? ReadRleRows(in, h, *image) : ReadRawRows(in, h, *image);
+    PushObject(image.release());
+    return true;
+}
+
+// The head is judged from one small read that holds every byte ReadHead can look at, so the
+// file is refused or accepted exactly as from memory.
+bool FCImageHandle_Tga::LoadFile(const char* path) {
+    FileReader file;
+    if (!file.Open(path)) return FCImageHandle::LoadFile(path);
+    uint8_t head[kMaxHeadBytes];
+    ByteReader in(head, file.ReadAt(0, head, sizeof head));
+    TgaHeader h;
+    RGBQUAD table[kColourMapEntries];
+    if (!ReadHead(in, h, table)) return false;
+    if (IsGreyAlpha(h) && !IsRle(h)) return FCImageHandle::LoadFile(path);
+    auto image = NewImage(h, table);
+    if (!image) return false;
+    const uint64_t rows = uint64_t(in.Current() - head);
+    IncompleteRows = IsRle(h) ? StreamRleRows(file, rows, h, *image) : StreamRawRows(file, rows, h, *image);
     PushObject(image.release());
     return true;
 }
@@ -250,25 +434,8 @@ bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
 const uint8_t* FCImageHandle_Tga::RleDecodeLine(uint16_t depth, const uint8_t* source,
                                                 const uint8_t* sourceEnd, uint8_t* row, int32_t pixelCount,
                                                 RlePending& pending) {
-    const size_t pixelBytes = depth / 8;
-    if (pixelBytes == 0 || pixelBytes > 4 || source == nullptr || source > sourceEnd) return source;
-    uint8_t* out = row;
-    for (uint32_t left = pixelCount > 0 ? uint32_t(pixelCount) : 0; left > 0;) {
-        if (pending.pixelsLeft == 0 && !StartPacket(source, sourceEnd, pixelBytes, pending)) break;
-        uint32_t n = std::min(pending.pixelsLeft, left);
-        if (pending.isRun) {
-            FillRun(out, pending.pixel, pixelBytes, n);
-        } else {
-            n = uint32_t(std::min<size_t>(n, size_t(sourceEnd - source) / pixelBytes));
-            if (n == 0) break;
-            std::memcpy(out, source, n * pixelBytes);
-            source += n * pixelBytes;
-        }
-        out += n * pixelBytes;
-        left -= n;
-        pending.pixelsLeft -= n;
-    }
-    return source;
+    uint32_t produced = 0;
+    return DecodePackets(depth, source, sourceEnd, row, pixelCount, pending, produced);
 }
 
 uint8_t* FCImageHandle_Tga::RleEncodeLine(uint16_t depth, const uint8_t* row, int32_t pixelCount,

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <iterator>
+#include <utility>
 
 #include "ImageSize.h"
 #include "PageAlloc.h"
@@ -155,6 +156,15 @@ FCObjImage& FCObjImage::CopyFrom(const FCObjImage& source) {
     GraphWord0 = source.GraphWord0;
     GraphWord1 = source.GraphWord1;
     return *this;
+}
+
+void FCObjImage::SwapStorage(FCObjImage& other) noexcept {
+    std::swap(InfoHeader, other.InfoHeader);
+    std::swap(PixelStore, other.PixelStore);
+    std::swap(RowTable, other.RowTable);
+    std::swap(BitMasks, other.BitMasks);
+    std::swap(Palette, other.Palette);
+    std::swap(AuxWord, other.AuxWord);
 }
 
 std::unique_ptr<uint8_t[]> FCObjImage::NewBitmapInfo() const {

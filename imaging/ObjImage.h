@@ -77,6 +77,9 @@ public:
     bool Create(int32_t width, int32_t height, uint16_t bpp);
     void ReleaseStorage();
     FCObjImage& CopyFrom(const FCObjImage& source);
+    // Exchanges everything ReleaseStorage would release (header, pixel block, row table, masks,
+    // palette, AuxWord) with other, without copying a pixel; the graph words stay with each object.
+    void SwapStorage(FCObjImage& other) noexcept;
 
     // Header plus palette (8 bits and less) or masks, laid out as in a BMP file.
     std::unique_ptr<uint8_t[]> NewBitmapInfo() const;

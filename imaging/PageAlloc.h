@@ -1,5 +1,5 @@
 // The allocator of image pixel blocks: hands out memory that is already zero, so a new image
-// needs no clearing pass however large it is.
+// needs no clearing pass of its own (the kernel still clears each fresh page it hands out).
 #pragma once
 
 #include <cstddef>

@@ -165,3 +165,49 @@ TEST(BmpReader, MinimalPaletteTakesOnlyEntriesInsideTheFile) {
     ASSERT_TRUE(grey);
     EXPECT_EQ(grey->Palette[9].rgbRed, 9);
 }
+
+// The file reader against the whole-file reader: plain files at odd widths read straight into the
+// pixel block, files cut in the header, mid-row or just before a row's padding, and files that
+// take the whole-file path. unfilled -1: refused; -2: only the two readers' agreement counts.
+TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
+    struct Case {
+        int32_t w, h;
+        uint16_t bpp;
+        uint32_t compression;
+        std::vector<uint32_t> masks;
+        int64_t pixelsKept, fileKept;  // -1: all
+        int unfilled;
+    };
+    const Case cases[] = {
+        {4001, 3, 24, 0, {}, -1, -1, 0},          {4001, 3, 24, 0, {}, 12004 + 5000, -1, 2},
+        {3, 4, 24, 0, {}, 12 + 9, -1, 2},         {3, 4, 24, 0, {}, 12 + 8, -1, 3},
+        {5, 3, 8, 0, {}, 1, -1, 3},               {33, 2, 1, 0, {}, -1, -1, 0},
+        {7, 5, 16, 3, {0xF800, 0x7E0, 0x1F}, 30, -1, 3},
+        {3, 2, 32, 3, {0xFF, 0xFF00, 0xFF0000}, 4, -1, 2},  // repacked: the whole-file path
+        {3, -3, 24, 0, {}, -1, -1, -2},           {3, 2, 24, 0, {}, -1, 30, -1},
+        {3, 2, 24, 0, {}, -1, 54, -1},            {3, 2, 24, 0, {}, -1, 55, 2},
+    };
+    ScratchDir dir;
+    std::mt19937 rng(5);
+    for (const Case& c : cases) {
+        BmpSpec s;
+        s.width = c.w, s.height = c.h, s.bpp = c.bpp, s.compression = c.compression, s.masks = c.masks;
+        if (c.bpp <= 8)
+            for (uint32_t i = 0; i < (1u << c.bpp); ++i) s.palette.push_back(rng() & 0xFFFFFF);
+        const size_t stride = (size_t(c.w) * c.bpp + 31) / 32 * 4;
+        s.pixels.resize(c.pixelsKept >= 0 ? size_t(c.pixelsKept) : stride * size_t(std::abs(c.h)));
+        for (uint8_t& b : s.pixels) b = uint8_t(rng());
+        std::vector<uint8_t> file = MakeBmp(s);
+        if (c.fileKept >= 0) file.resize(size_t(c.fileKept));
+        const std::string path = dir.File("cut.bmp");
+        WriteFile(path, file);
+        uint32_t unfilled = 99;
+        const auto image = DecodeFileBothWays<FCImageHandle_Bmp>(path, &unfilled);
+        const std::string where = std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.bpp);
+        if (c.unfilled == -2) continue;
+        ASSERT_EQ(image != nullptr, c.unfilled >= 0) << where;
+        if (image) {
+            EXPECT_EQ(int(unfilled), c.unfilled) << where;
+        }
+    }
+}

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -71,6 +72,33 @@ std::unique_ptr<FCObjImage> Decode(const std::vector<uint8_t>& bytes) {
     std::deque<FCObjImage*> list;
     codec.GetImageList(list, false);
     return list.size() == 1 ? std::make_unique<FCObjImage>(*list.front()) : nullptr;
+}
+
+// Loads a file through the codec's own file reader and, read whole, through LoadMemory: both
+// must agree on the outcome, the header, masks, palette, every stored byte and the rows left
+// unfilled (returned in incompleteRows). Returns the picture, or null when both refused it.
+template <class Codec>
+std::unique_ptr<FCObjImage> DecodeFileBothWays(const std::string& path, uint32_t* incompleteRows = nullptr) {
+    const std::vector<uint8_t> bytes = ReadFile(path);
+    Codec fromFile, fromMemory;
+    const bool loaded = fromFile.LoadFile(path.c_str());
+    EXPECT_EQ(loaded, fromMemory.LoadMemory(bytes.data(), int32_t(bytes.size()))) << path;
+    std::deque<FCObjImage*> a, b;
+    fromFile.GetImageList(a, false);
+    fromMemory.GetImageList(b, false);
+    if (!loaded || a.size() != 1 || b.size() != 1) return nullptr;
+    const FCObjImage &x = *a.front(), &y = *b.front();
+    EXPECT_EQ(0, std::memcmp(&x.InfoHeader, &y.InfoHeader, sizeof x.InfoHeader)) << path;
+    EXPECT_EQ(0, std::memcmp(x.BitMasks, y.BitMasks, sizeof x.BitMasks)) << path;
+    EXPECT_EQ(x.Palette == nullptr, y.Palette == nullptr) << path;
+    if (x.Palette && y.Palette) {
+        EXPECT_EQ(0, std::memcmp(x.Palette, y.Palette, 4u << x.InfoHeader.biBitCount)) << path;
+    }
+    const size_t bytesStored = size_t(x.InfoHeader.biHeight) * size_t(x.Stride());
+    EXPECT_EQ(0, std::memcmp(x.PixelStore, y.PixelStore, bytesStored)) << path;
+    EXPECT_EQ(fromFile.IncompleteRows, fromMemory.IncompleteRows) << path;
+    if (incompleteRows != nullptr) *incompleteRows = fromFile.IncompleteRows;
+    return std::make_unique<FCObjImage>(x);
 }
 
 // Red, green, blue bytes, top row first, after the widening to 24 bits.

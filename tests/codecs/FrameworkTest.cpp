@@ -107,7 +107,9 @@ TEST(LoadAndSave, SaveByExtensionAndLoadReplacesTheTargetWhole) {
     for (const char* name : {"out.BMP", "out.tga"}) {
         FCObjImage loaded;
         ASSERT_TRUE(loaded.Create(50, 40, 8));
+        loaded.GraphWord0 = 9;  // replaced as a copy of the decoded image would replace it
         ASSERT_TRUE(loaded.LoadFromFile(dir.File(name).c_str())) << name;
+        EXPECT_EQ(loaded.GraphWord0, 0u);
         EXPECT_EQ(loaded.InfoHeader.biWidth, 3);
         EXPECT_EQ(loaded.InfoHeader.biHeight, 2);
         EXPECT_EQ(loaded.InfoHeader.biBitCount, 24);
@@ -134,12 +136,26 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     std::filesystem::copy_file(dir.File("real.bmp"), dir.File("photos.old/image"));
     std::filesystem::create_directory(dir.File("folder.bmp"));
     WriteFile(dir.File("zero.bmp"), {});
+    std::vector<uint8_t> bytes = ReadFile(dir.File("real.bmp"));
+    WriteFile(dir.File("cut.bmp"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40));
+    bytes[28] = 2;  // a depth the image model refuses, found by the file reader's own head
+    WriteFile(dir.File("deep.bmp"), bytes);
+    ASSERT_TRUE(image.SaveToFile(dir.File("real.tga").c_str()));
+    bytes = ReadFile(dir.File("real.tga"));
+    WriteFile(dir.File("cut.tga"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+    bytes[16] = 64;
+    WriteFile(dir.File("deep.tga"), bytes);
     FCObjImage target;
     ASSERT_TRUE(target.Create(5, 1, 8));
-    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.jpg"})
+    target.RowTable[0][2] = 9;
+    const uint8_t* pixels = target.PixelStore;
+    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.jpg", "cut.bmp",
+                             "deep.bmp", "cut.tga", "deep.tga"})
         EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));
     EXPECT_EQ(target.InfoHeader.biWidth, 5);
     EXPECT_EQ(target.InfoHeader.biBitCount, 8);
+    EXPECT_EQ(target.PixelStore, pixels);
+    EXPECT_EQ(target.RowTable[0][2], 9);
     EXPECT_FALSE(Exists(dir.File("missing.bmp")));
 }

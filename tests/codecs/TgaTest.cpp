@@ -1,6 +1,7 @@
 // TGA codec: the writer's exact bytes, round trips raw and run-length, the reader's row order,
 // colour maps, grey files and short files, and the run-length line coder on its own.
 #include <cstring>
+#include <random>
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Tga.h"
@@ -218,4 +219,64 @@ TEST(TgaRle, EncodeWritesRunPacketsOnly) {
     end = FCImageHandle_Tga::RleEncodeLine(8, row.data(), 4, out.data());
     EXPECT_EQ(std::vector<uint8_t>(out.data(), end),
               (std::vector<uint8_t>{0x80, 0, 0x80, 1, 0x80, 2, 0x80, 3}));
+}
+
+// The file reader against the whole-file reader. Raw files read many rows per call (more rows
+// than one call takes here); run-length files go through a bounded window, so the packets here
+// (literals and runs of 1 to 128 pixels, crossing rows) fall across its edge at every kind of
+// place, and one 32-bit row of literals is longer than the window. Files are cut in the head,
+// mid-row and mid-packet. unfilled -1: refused; -2: only agreement and a partial count matter.
+TEST(TgaReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
+    struct Case {
+        uint8_t imageType;
+        uint16_t width, height;
+        uint8_t depth, descriptor;
+        bool literalsOnly;
+        int64_t pixelsKept, fileKept;  // -1: all
+        int unfilled;
+    };
+    const Case cases[] = {
+        {2, 7, 300, 24, 0x00, false, -1, -1, 0},     {2, 7, 300, 24, 0x20, false, 21 * 270 + 5, -1, 30},
+        {3, 5, 3, 8, 0x00, false, 7, -1, 2},         {3, 5, 3, 16, 0x20, false, 12, -1, 2},  // grey + alpha
+        {10, 5001, 40, 24, 0x00, false, -1, -1, 0},  {10, 5001, 40, 24, 0x20, false, 300000, -1, -2},
+        {10, 65535, 2, 32, 0x20, true, -1, -1, 0},   {10, 65535, 2, 32, 0x20, true, 200000, -1, 2},
+        {11, 9, 4, 16, 0x00, false, -1, -1, 0},      {11, 13, 50, 8, 0x20, false, 333, -1, -2},
+        {10, 3, 3, 15, 0x00, false, -1, -1, 0},      {2, 3, 3, 24, 0x20, false, -1, 10, -1},
+        {1, 3, 3, 8, 0x20, false, -1, 18 + 100, -1},  // cut in the colour map
+    };
+    ScratchDir dir;
+    std::mt19937 rng(9);
+    for (const Case& c : cases) {
+        TgaSpec s;
+        s.imageType = c.imageType, s.width = c.width, s.height = c.height, s.depth = c.depth;
+        s.descriptor = c.descriptor;
+        if (c.imageType == 1) s.mapType = 1, s.mapLength = 256, s.mapEntryBits = 24, s.map.assign(768, 7);
+        const size_t pixelBytes = (c.depth + 7) / 8, pixels = size_t(c.width) * c.height;
+        if (c.imageType < 9) {
+            s.pixels.resize(pixels * c.depth / 8);
+            for (uint8_t& b : s.pixels) b = uint8_t(rng());
+        }
+        for (size_t done = 0; c.imageType >= 9 && done < pixels;) {
+            const size_t n = std::min<size_t>(1 + rng() % 128, pixels - done);
+            const bool run = !c.literalsOnly && rng() % 2 == 0;
+            s.pixels.push_back(uint8_t((run ? 0x80 : 0) | (n - 1)));
+            for (size_t i = 0; i < (run ? 1 : n) * pixelBytes; ++i) s.pixels.push_back(uint8_t(rng()));
+            done += n;
+        }
+        if (c.pixelsKept >= 0) s.pixels.resize(size_t(c.pixelsKept));
+        std::vector<uint8_t> file = MakeTga(s);
+        if (c.fileKept >= 0) file.resize(size_t(c.fileKept));
+        const std::string path = dir.File("cut.tga");
+        WriteFile(path, file);
+        uint32_t unfilled = 99;
+        const auto image = DecodeFileBothWays<FCImageHandle_Tga>(path, &unfilled);
+        const std::string where = std::to_string(c.imageType) + " " + std::to_string(c.width);
+        ASSERT_EQ(image != nullptr, c.unfilled != -1) << where;
+        if (c.unfilled == -2) {
+            EXPECT_GT(unfilled, 0u) << where;
+            EXPECT_LT(unfilled, c.height) << where;
+        } else if (image) {
+            EXPECT_EQ(int(unfilled), c.unfilled) << where;
+        }
+    }
 }

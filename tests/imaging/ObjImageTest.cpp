@@ -160,6 +160,22 @@ TEST(ObjImage, CopyFromIsDeepAndCarriesEverything) {
     EXPECT_EQ(copy.GetPixelData(2, 1), 7u);
 }
 
+// ConvertTo24 covers header, AuxWord and graph words; this covers palette and masks both ways.
+TEST(ObjImage, SwapStorageExchangesBlocksPaletteAndMasks) {
+    FCObjImage a, b;
+    ASSERT_TRUE(a.Create(3, 2, 8));
+    ASSERT_TRUE(b.Create(1, 1, 16));
+    a.Palette[7] = RGBQUAD{1, 2, 3, 0};
+    uint8_t* const pixelsA = a.PixelStore;
+    a.SwapStorage(b);
+    EXPECT_EQ(b.PixelStore, pixelsA);
+    EXPECT_EQ(b.RowTable[0], pixelsA + 4);
+    EXPECT_EQ(Colour(b.Palette[7]), 0x030201u);
+    EXPECT_EQ(b.BitMasks[0], 0u);
+    EXPECT_EQ(a.Palette, nullptr);
+    EXPECT_EQ(a.BitMasks[0], 0x7C00u);
+}
+
 TEST(ObjImage, NewBitmapInfoHoldsPaletteOrMasks) {
     FCObjImage image;
     ASSERT_TRUE(image.Create(2, 2, 4));

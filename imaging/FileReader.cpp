@@ -1,0 +1,57 @@
+// FileReader: pread/preadv over a descriptor, retried after interruptions and short reads.
+#include "FileReader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <limits>
+
+FileReader::~FileReader() {
+    if (fd_ >= 0) close(fd_);
+}
+
+bool FileReader::Open(const char* path) {
+    if (path == nullptr || fd_ >= 0) return false;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
+        uint64_t(st.st_size) > uint64_t(std::numeric_limits<int32_t>::max())) {
+        close(fd);
+        return false;
+    }
+    fd_ = fd;
+    size_ = uint64_t(st.st_size);
+    return true;
+}
+
+size_t FileReader::ReadAt(uint64_t offset, void* to, size_t count) {
+    iovec piece{to, count};
+    return ReadScatteredAt(offset, &piece, 1);
+}
+
+size_t FileReader::ReadScatteredAt(uint64_t offset, iovec* pieces, int count) {
+    if (fd_ < 0 || offset > uint64_t(std::numeric_limits<off_t>::max())) return 0;
+    size_t total = 0;
+    while (count > 0) {
+        if (pieces->iov_len == 0) {
+            ++pieces, --count;
+            continue;
+        }
+        const ssize_t got = preadv(fd_, pieces, count < IOV_MAX ? count : IOV_MAX, off_t(offset + total));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        total += size_t(got);
+        for (size_t left = size_t(got); left > 0;) {
+            const size_t n = left < pieces->iov_len ? left : pieces->iov_len;
+            pieces->iov_base = static_cast<uint8_t*>(pieces->iov_base) + n;
+            pieces->iov_len -= n;
+            left -= n;
+            if (pieces->iov_len == 0) ++pieces, --count;
+        }
+    }
+    return total;
+}
