@@ -303,7 +303,7 @@ const Situation kSituations[] = {
      {kTemplate}, 1, "No answer from the module in mod/ within 2 s", {"go.flag"}},
 #if !CORVANE_SANITIZED
     // The address sanitizer reserves terabytes of shadow memory and aborts when memory runs out.
-    {"HostOutOfMemory", nullptr, {kLimiter, "as", "12000000", kHost, "mod", "big.bmp", "out.bmp"}, nullptr, {}, 1,
+    {"HostOutOfMemory", nullptr, {kLimiter, "as", "9000000", kHost, "mod", "big.bmp", "out.bmp"}, nullptr, {}, 1,
      "Read big.bmp failed", {}},
     {"ModuleOutOfMemory", nullptr, Host({}, "big.bmp"), nullptr, {kLimiter, "as", "8000000", kTemplate}, 1,
      "image.xml cannot be opened", {}},
