@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ProcessRunner.h"
@@ -359,6 +360,21 @@ TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
     EXPECT_EQ(1, WEXITSTATUS(status));
     EXPECT_NE(std::string::npos, screen.find("Waiting ...\r\n\rWaiting for the module in mod/ ... 3 s\r\nNo answer"))
         << screen;
+}
+
+// A file whose pixels end early still loads, with the missing rows black, but never silently.
+TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
+    for (const auto& [input, header, row] : {std::tuple<std::string, size_t, size_t>{"cut.bmp", 54, 24},
+                                             std::tuple<std::string, size_t, size_t>{"cut.tga", 30, 21}}) {
+        ASSERT_TRUE(SavePicture(MakePicture(7, 5), Dir / input));
+        // Two whole rows and a few bytes of the third: three rows incomplete.
+        WriteFileBytes(Dir / input, ReadFileBytes(Dir / input).substr(0, header + 2 * row + 5));
+        ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
+        EXPECT_EQ(0, run.ExitCode) << run.Output;
+        EXPECT_NE(std::string::npos,
+                  run.Output.find("Warning: " + input + " ends early; 3 of 5 rows are incomplete and stay black.\n"))
+            << run.Output;
+    }
 }
 
 struct ModuleCase {
