@@ -136,6 +136,25 @@ FCPixelMyProcessor::FCPixelMyProcessor(AtomicFileWriter& out, const volatile std
     BlockEnd = Next + kBlockPixels * kBytesPerPixel;
 }
 
+void FCPixelMyProcessor::ProcessWholeImage(FCObjImage& image, void*) {
+    const size_t width = uint32_t(image.InfoHeader.biWidth);
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
+        const uint8_t* pixel = image.PixelAddress(0, y);
+        for (size_t left = width; left > 0;) {
+            const size_t run = std::min(left, size_t(BlockEnd - Next) / kBytesPerPixel);
+            uint8_t* next = Next;
+            for (size_t k = 0; k < run; ++k, pixel += 3, next += 3) {
+                next[0] = pixel[2];
+                next[1] = pixel[1];
+                next[2] = pixel[0];
+            }
+            Next = next;
+            left -= run;
+            if (Next == BlockEnd) Flush();
+        }
+    }
+}
+
 void FCPixelMyProcessor::Flush() {
     // After the first failure (or a stop) the writer takes nothing more; the pixels still to
     // come only cycle through the block.

@@ -11,11 +11,15 @@
 #include "PixelProcess.h"
 
 // Streams each pixel into the document as red, green, blue (the image keeps blue, green, red),
-// through a block of its own that goes out with one checked write whenever it is full.
+// through a block of its own that goes out with one checked write whenever it is full. It asks
+// RunPixelProcess for the whole picture and walks it row by row itself: a call per pixel would
+// cost more than the conversion.
 class FCPixelMyProcessor : public FCSinglePixelProcessBase {
 public:
     // stop, when given, is polled at each block: a stopped writer leaves off at once.
     explicit FCPixelMyProcessor(AtomicFileWriter& out, const volatile std::sig_atomic_t* stop = nullptr);
+    int32_t QueryProcessType() override { return ProcessWholeImageType; }
+    void ProcessWholeImage(FCObjImage& image, void*) override;
     void ProcessPixel(FCObjImage&, int32_t, int32_t, uint8_t* pixel) override {
         uint8_t* next = Next;
         next[0] = pixel[2];
