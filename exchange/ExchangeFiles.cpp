@@ -3,14 +3,20 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
 #include <vector>
 
+#include "Exchange.h"
+
 namespace {
+
+constexpr size_t kMappedBlockBytes = size_t(1) << 20;
 
 std::string TemporaryPattern(const std::string& path) {
     const size_t slash = path.rfind('/');
@@ -28,6 +34,37 @@ void ApplyUmask(int descriptor) {
 }
 
 }  // namespace
+
+ByteBlock::ByteBlock(size_t size) : Size(size) {
+    if (size < kMappedBlockBytes) {
+        Bytes = new uint8_t[size];
+        return;
+    }
+    void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (block == MAP_FAILED) throw std::bad_alloc();
+    Bytes = static_cast<uint8_t*>(block);
+    Mapped = size;
+}
+
+ByteBlock& ByteBlock::operator=(ByteBlock&& other) noexcept {
+    if (this != &other) {
+        Release();
+        Bytes = other.Bytes;
+        Size = other.Size;
+        Mapped = other.Mapped;
+        other.Forget();
+    }
+    return *this;
+}
+
+void ByteBlock::Release() {
+    if (Mapped != 0) {
+        munmap(Bytes, Mapped);
+    } else {
+        delete[] Bytes;
+    }
+    Forget();
+}
 
 bool AtomicFileWriter::Open(const std::string& path) {
     Abandon();
