@@ -176,7 +176,7 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
 int ExitForStop(const HostPaths& paths) {
     const std::string removed = RemoveOwnFiles(paths);
     std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n" << std::flush;
-    return 128 + gStopSignal;
+    return kExitSignalBase + gStopSignal;
 }
 
 bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& outcome) {

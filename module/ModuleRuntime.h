@@ -2,10 +2,7 @@
 #pragma once
 
 #include "Exchange.h"
-
-// Exit codes: a failed run must not look like an answered one to whoever started the module.
-constexpr int kExitAnswered = 0;
-constexpr int kExitFailed = 1;
+#include "ExitCodes.h"
 
 // Transforms the picture in place: OutputPixels is InputPixels, and every pixel must be written
 // from input values that the transform itself has not overwritten yet.
