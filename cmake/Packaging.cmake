@@ -41,7 +41,7 @@ if(CORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libturbojpeg0 (>= 1:2.1), libgif7 (>= 5.1), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libc6 (>= 2.34)")
+      "libturbojpeg0 (>= 1:2.1), libspng0 (>= 0.7), libgif7 (>= 5.1), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libc6 (>= 2.34)")
 endif()
 
 include(CPack)

@@ -18,6 +18,9 @@
 namespace codectest {
 
 inline const char* kMagick = "/usr/bin/convert";
+// ImageMagick takes a PNG's gamma of 1.0 as linear light and converts it on output; calling the
+// picture sRGB keeps the samples as stored, which is how our reader takes them.
+inline const char* kMagickStoredColour = "-set colorspace sRGB";
 
 struct Bytes {
     std::vector<uint8_t> v;
@@ -114,14 +117,15 @@ inline uint8_t ExpectedByShift(uint16_t sample, uint32_t bits) {
 }
 
 // Compares our pixels with ImageMagick's decode of the same file (turned upright: it leaves the
-// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths.
+// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths, and
+// options go right after the file name.
 inline void ExpectPixelsLikeMagick(const std::string& path, const FCObjImage& ours,
-                                   const uint32_t bits[3] = nullptr) {
+                                   const uint32_t bits[3] = nullptr, const std::string& options = "") {
     static const uint32_t kEightBits[3] = {8, 8, 8};
     if (bits == nullptr) bits = kEightBits;
     std::vector<uint8_t> raw;
     // Its warnings make the exit status non-zero; the pixels it wrote are still its verdict.
-    RunMagick("'" + path + "' -auto-orient -depth 16 -endian LSB rgb:-", &raw);
+    RunMagick("'" + path + "' " + options + " -auto-orient -depth 16 -endian LSB rgb:-", &raw);
     const std::vector<uint8_t> rgb = Rgb(ours);
     ASSERT_EQ(raw.size(), rgb.size() * 2) << path;
     size_t mismatches = 0;
