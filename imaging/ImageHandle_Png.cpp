@@ -40,6 +40,12 @@ bool SetDecodeLimits(spng_ctx* ctx, size_t length) {
            spng_set_chunk_limits(ctx, length, kChunkCacheBytes) == SPNG_OK;
 }
 
+// Decision: a broken checksum refuses the file even in a chunk we ignore (libspng would drop such
+// a chunk silently): the bytes are damaged, and nothing says the damage stayed in that chunk.
+bool RefuseEveryBadChecksum(spng_ctx* ctx) {
+    return spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR) == SPNG_OK;
+}
+
 bool ReadHeader(spng_ctx* ctx, spng_ihdr& ihdr) {
     if (spng_get_ihdr(ctx, &ihdr) != SPNG_OK) return false;
     if (ihdr.width > uint32_t(INT32_MAX) || ihdr.height > uint32_t(INT32_MAX)) return false;
@@ -109,7 +115,7 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
     const SpngContext ctx(spng_ctx_new(0));
     if (!ctx || spng_set_png_buffer(ctx.get(), data, size_t(length)) != SPNG_OK ||
-        !SetDecodeLimits(ctx.get(), size_t(length)))
+        !SetDecodeLimits(ctx.get(), size_t(length)) || !RefuseEveryBadChecksum(ctx.get()))
         return false;
     spng_ihdr ihdr{};
     if (!ReadHeader(ctx.get(), ihdr)) return false;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,23 @@ inline std::vector<uint8_t> Rgb(const FCObjImage& image) {
         }
     }
     return rgb;
+}
+
+// An image whose every stored byte, padding included, is random but reproducible.
+inline FCObjImage RandomImage(int32_t w, int32_t h, uint16_t bpp, bool bitFields = false) {
+    FCBitmapInfoBlock block{};
+    block.bmiHeader = {40, w, h, 1, bpp, bitFields ? 3u : 0u, 0, 3780, 2835, 0, 0};
+    block.bmiMasks[0] = 0xF800, block.bmiMasks[1] = 0x07E0, block.bmiMasks[2] = 0x001F;
+    FCObjImage image;
+    EXPECT_TRUE(image.CreateFromHeader(&block.bmiHeader));
+    std::mt19937 rng(bpp * 131 + w);
+    for (int32_t i = 0; i < h * image.Stride(); ++i) image.PixelStore[i] = uint8_t(rng());
+    if (bpp <= 8) {
+        RGBQUAD palette[256];
+        for (auto& e : palette) e = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 0};
+        image.SetPalette(palette, 256);
+    }
+    return image;
 }
 
 inline bool HaveMagick() {
