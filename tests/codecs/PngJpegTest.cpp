@@ -150,3 +150,23 @@ TEST(JpegWriter, QualityOutsideOneToHundredWritesNothing) {
     for (int32_t flag : {0, 101, -2, 1000}) EXPECT_FALSE(image.SaveToFile(dir.File("x.jpg").c_str(), flag));
     EXPECT_EQ(dir.EntryCount(), 0u);
 }
+
+// The extension picks the codec and the content must belong to it; only JPEG and GIF share one.
+TEST(PngCodec, ContentMustMatchTheExtensionsFamily) {
+    ScratchDir dir;
+    const std::vector<uint8_t> png = ReadFile(DataPath("png/pngsuite/basn2c08.png"));
+    const std::vector<uint8_t> bmp = ReadFile(DataPath("bmp/bmpsuite/g/rgb24.bmp"));
+    const std::vector<uint8_t> jpeg = ReadFile(DataPath("jpeg/wuffs/hippopotamus.jpeg"));
+    struct Case {
+        const char* name;
+        const std::vector<uint8_t>& bytes;
+        bool loads;
+    };
+    const Case cases[] = {{"png.bmp", png, false}, {"png.jpg", png, false}, {"bmp.png", bmp, false},
+                          {"jpeg.png", jpeg, false}, {"real.png", png, true}};
+    for (const Case& c : cases) {
+        WriteFile(dir.File(c.name), c.bytes);
+        FCObjImage image;
+        EXPECT_EQ(image.LoadFromFile(dir.File(c.name).c_str()), c.loads) << c.name;
+    }
+}
