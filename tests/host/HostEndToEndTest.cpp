@@ -222,10 +222,10 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
 
 TEST_F(HostRun, OutputFormatWithoutWriterFails) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.bmp"));
-    ProcessResult run = ExchangeAnswering("in.bmp", "out.jpg", [](const std::string& doc) { return doc; });
+    ProcessResult run = ExchangeAnswering("in.bmp", "out.gif", [](const std::string& doc) { return doc; });
     EXPECT_EQ(1, run.ExitCode);
-    EXPECT_NE(std::string::npos, run.Output.find("Save out.jpg failed.\n"));
-    EXPECT_FALSE(PathExists(Dir / "out.jpg"));
+    EXPECT_NE(std::string::npos, run.Output.find("Save out.gif failed.\n"));
+    EXPECT_FALSE(PathExists(Dir / "out.gif"));
 }
 
 TEST_F(HostRun, LeftoversOfAnEarlierRunAreRemovedFirst) {
@@ -271,13 +271,14 @@ INSTANTIATE_TEST_SUITE_P(
     Modules, ModuleRun,
     ::testing::Values(ModuleCase{"TemplateBmp", {kTemplate}, "in.bmp", "out.bmp", HalfTurn},
                       ModuleCase{"TemplateTga", {kTemplate}, "in.tga", "out.tga", HalfTurn},
+                      ModuleCase{"TemplatePng", {kTemplate}, "in.png", "out.png", HalfTurn},
                       ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
                       ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
                       ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga",
                                  Negative}),
     [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
 
-// JPEG and GIF arrive through the picture decoder and leave as BMP or TGA, turned.
+// JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA, turned.
 class PictureInput : public HostRun, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(PictureInput, IsTurnedAndSaved) {
@@ -293,7 +294,8 @@ TEST_P(PictureInput, IsTurnedAndSaved) {
     EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
 }
 
-INSTANTIATE_TEST_SUITE_P(JpegAndGif, PictureInput,
-                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg", "gif/wuffs/hippopotamus.interlaced.gif"));
+INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
+                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg", "gif/wuffs/hippopotamus.interlaced.gif",
+                                           "png/pngsuite/basi3p08.png"));
 
 }  // namespace
