@@ -1,6 +1,6 @@
 // PNG reader and writer. Colour is taken as stored: grey is widened, palettes are looked up,
 // 16-bit samples keep their high byte, and gamma, colour profiles, alpha and tRNS are ignored.
-// Rows are decoded straight into the image and written straight from it.
+// Rows are decoded straight into the image and written through a buffer of one row.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>
@@ -135,7 +135,7 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
 bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
     if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
     const FCObjImage* image = SaveList.front();
-    // Other depths are widened in a copy: PNG has no bit-field or 4-bit-palette form of ours.
+    // The writer makes 8-bit true colour only: other depths are widened in a copy.
     std::unique_ptr<FCObjImage> widened;
     if (image->InfoHeader.biBitCount != kPictureBits) {
         widened = std::make_unique<FCObjImage>(*image);
