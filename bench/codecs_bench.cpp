@@ -2,6 +2,8 @@
 // beside a plain memory copy of the same bytes; or, given a picture, times saving it as PNG and JPEG
 // and loading the PNG back (medians of several runs, for comparison with other programs).
 // Usage: codecs_bench [scratch dir] | codecs_bench --formats PICTURE.bmp SCRATCH_DIR
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -9,8 +11,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Jpeg.h"

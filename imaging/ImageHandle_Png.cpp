@@ -145,6 +145,6 @@ bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
     }
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;
-    return ctx && out.Open(path) && ConfigureEncoder(ctx.get(), *image, out) && EncodeRows(ctx.get(), *image) &&
-           out.Commit();
+    return ctx && out.Open(path) && ConfigureEncoder(ctx.get(), *image, out) &&
+           EncodeRows(ctx.get(), *image) && out.Commit();
 }

@@ -109,8 +109,8 @@ TEST(BmpReader, RefusesHeadersItCannotRead) {
     bad[4].bpp = 16, bad[4].compression = 3, bad[4].masks = {0xF800, 0x7E0};  // masks cut short
     bad[4].pixels = {1, 2, 3}, bad[4].offBits = 62;
     bad.insert(bad.end(), 4, good);
-    bad[5].bpp = 4, bad[5].compression = 1;  // RLE8 only at 8 bits
-    bad[6].bpp = 8, bad[6].compression = 2;  // RLE4 only at 4 bits
+    bad[5].bpp = 4, bad[5].compression = 1;                      // RLE8 only at 8 bits
+    bad[6].bpp = 8, bad[6].compression = 2;                      // RLE4 only at 4 bits
     bad[7].bpp = 8, bad[7].compression = 1, bad[7].height = -2;  // no top-down run-length files
     bad[8].height = int32_t(0x80000000);
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_FALSE(Decode<FCImageHandle_Bmp>(MakeBmp(bad[i]))) << i;
@@ -181,7 +181,13 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
         uint32_t incompleteRows;
     };
     const Case cases[] = {
-        {"run, end of line, literal", 4, 2, 8, {3, 5, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1}, {5, 5, 5, 0, 1, 2, 3, 4}, 0},
+        {"run, end of line, literal",
+         4,
+         2,
+         8,
+         {3, 5, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1},
+         {5, 5, 5, 0, 1, 2, 3, 4},
+         0},
         {"odd literal is padded", 3, 2, 8, {0, 3, 7, 8, 9, 0, 0, 0, 2, 6, 0, 1}, {7, 8, 9, 6, 6, 0}, 0},
         {"delta skips", 3, 3, 8, {1, 7, 0, 2, 1, 1, 1, 9, 0, 1}, {7, 0, 0, 0, 0, 9, 0, 0, 0}, 0},
         {"early end of bitmap", 2, 3, 8, {2, 4, 0, 1, 2, 5}, {4, 4, 0, 0, 0, 0}, 0},
@@ -195,9 +201,20 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
         {"no data at all", 2, 2, 8, {}, {0, 0, 0, 0}, 2},
         {"full without end of bitmap", 1, 1, 8, {1, 3, 0, 0}, {3}, 0},
         {"4-bit run alternates nibbles", 5, 1, 4, {5, 0x12, 0, 1}, {1, 2, 1, 2, 1}, 0},
-        {"4-bit literal", 5, 2, 4, {0, 3, 0x34, 0x50, 0, 0, 2, 0xAB, 0, 1}, {3, 4, 5, 0, 0, 10, 11, 0, 0, 0}, 0},
-        {"4-bit odd literal bytes padded", 4, 2, 4, {0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 1, 0xCC, 0, 1},
-         {1, 2, 3, 4, 12, 0, 0, 0}, 0},
+        {"4-bit literal",
+         5,
+         2,
+         4,
+         {0, 3, 0x34, 0x50, 0, 0, 2, 0xAB, 0, 1},
+         {3, 4, 5, 0, 0, 10, 11, 0, 0, 0},
+         0},
+        {"4-bit odd literal bytes padded",
+         4,
+         2,
+         4,
+         {0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 1, 0xCC, 0, 1},
+         {1, 2, 3, 4, 12, 0, 0, 0},
+         0},
         {"4-bit run clipped", 3, 1, 4, {9, 0x12, 0, 1}, {1, 2, 1}, 0},
     };
     for (const Case& c : cases) {

@@ -41,9 +41,9 @@ TEST(PngCodec, EveryDepthRoundTripsWithTheSameColours) {
         uint16_t bpp;
         bool bitFields;
     };
-    const Case cases[] = {{13, 7, 1, false},  {13, 7, 4, false}, {13, 7, 8, false}, {13, 7, 16, false},
-                          {13, 7, 16, true},  {13, 7, 24, false}, {13, 7, 32, false}, {1, 1, 24, false},
-                          {301, 2, 24, false}};
+    const Case cases[] = {{13, 7, 1, false},  {13, 7, 4, false}, {13, 7, 8, false},
+                          {13, 7, 16, false}, {13, 7, 16, true}, {13, 7, 24, false},
+                          {13, 7, 32, false}, {1, 1, 24, false}, {301, 2, 24, false}};
     ScratchDir dir;
     for (const Case& c : cases) {
         const FCObjImage image = RandomImage(c.w, c.h, c.bpp, c.bitFields);
@@ -162,8 +162,11 @@ TEST(PngCodec, ContentMustMatchTheExtensionsFamily) {
         const std::vector<uint8_t>& bytes;
         bool loads;
     };
-    const Case cases[] = {{"png.bmp", png, false}, {"png.jpg", png, false}, {"bmp.png", bmp, false},
-                          {"jpeg.png", jpeg, false}, {"real.png", png, true}};
+    const Case cases[] = {{"png.bmp", png, false},
+                          {"png.jpg", png, false},
+                          {"bmp.png", bmp, false},
+                          {"jpeg.png", jpeg, false},
+                          {"real.png", png, true}};
     for (const Case& c : cases) {
         WriteFile(dir.File(c.name), c.bytes);
         FCObjImage image;
