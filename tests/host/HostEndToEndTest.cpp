@@ -295,7 +295,8 @@ TEST_P(PictureInput, IsTurnedAndSaved) {
 }
 
 INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
-                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg", "gif/wuffs/hippopotamus.interlaced.gif",
+                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg",
+                                           "gif/wuffs/hippopotamus.interlaced.gif",
                                            "png/pngsuite/basi3p08.png"));
 
 }  // namespace
