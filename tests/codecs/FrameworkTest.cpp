@@ -139,9 +139,13 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     std::filesystem::copy_file(dir.File("real.bmp"), dir.File("photos.old/image"));
     std::filesystem::create_directory(dir.File("folder.bmp"));
     WriteFile(dir.File("zero.bmp"), {});
+    // The extension picks the codec and the content must be its format.
+    WriteFile(dir.File("png.bmp"), ReadFile(DataPath("png/pngsuite/basn2c08.png")));
+    WriteFile(dir.File("bmp.png"), ReadFile(dir.File("real.bmp")));
     FCObjImage target;
     ASSERT_TRUE(target.Create(5, 1, 8));
-    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif"})
+    for (const char* name :
+         {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif", "png.bmp", "bmp.png"})
         EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));
     EXPECT_EQ(target.InfoHeader.biWidth, 5);

@@ -100,6 +100,8 @@ TEST(JpegWriter, QualityChoosesTablesAndChromaLikeImageMagick) {
     const Case cases[] = {{-1, 92, TJSAMP_444}, {100, 100, TJSAMP_444}, {90, 90, TJSAMP_444},
                           {89, 89, TJSAMP_420}, {50, 50, TJSAMP_420},   {1, 1, TJSAMP_420}};
     ScratchDir dir;
+    for (int32_t flag : {0, 101, -2}) EXPECT_FALSE(source->SaveToFile(dir.File("no.jpg").c_str(), flag));
+    EXPECT_EQ(dir.EntryCount(), 0u);
     const std::string path = dir.File("x.jpg");
     for (const Case& c : cases) {
         ASSERT_TRUE(source->SaveToFile(path.c_str(), c.flag)) << c.flag;
@@ -140,36 +142,5 @@ TEST(JpegWriter, BestQualityReadsBackCloseAtEveryDepth) {
         const auto wide = LoadFile(path);
         ASSERT_TRUE(wide) << bpp;
         EXPECT_LT(MeanAbsoluteError(Rgb(*wide), Rgb(narrow)), 1.0) << bpp;
-    }
-}
-
-TEST(JpegWriter, QualityOutsideOneToHundredWritesNothing) {
-    ScratchDir dir;
-    FCObjImage image;
-    ASSERT_TRUE(image.Create(4, 4, 24));
-    for (int32_t flag : {0, 101, -2, 1000}) EXPECT_FALSE(image.SaveToFile(dir.File("x.jpg").c_str(), flag));
-    EXPECT_EQ(dir.EntryCount(), 0u);
-}
-
-// The extension picks the codec and the content must belong to it; only JPEG and GIF share one.
-TEST(PngCodec, ContentMustMatchTheExtensionsFamily) {
-    ScratchDir dir;
-    const std::vector<uint8_t> png = ReadFile(DataPath("png/pngsuite/basn2c08.png"));
-    const std::vector<uint8_t> bmp = ReadFile(DataPath("bmp/bmpsuite/g/rgb24.bmp"));
-    const std::vector<uint8_t> jpeg = ReadFile(DataPath("jpeg/wuffs/hippopotamus.jpeg"));
-    struct Case {
-        const char* name;
-        const std::vector<uint8_t>& bytes;
-        bool loads;
-    };
-    const Case cases[] = {{"png.bmp", png, false},
-                          {"png.jpg", png, false},
-                          {"bmp.png", bmp, false},
-                          {"jpeg.png", jpeg, false},
-                          {"real.png", png, true}};
-    for (const Case& c : cases) {
-        WriteFile(dir.File(c.name), c.bytes);
-        FCObjImage image;
-        EXPECT_EQ(image.LoadFromFile(dir.File(c.name).c_str()), c.loads) << c.name;
     }
 }
