@@ -1,11 +1,14 @@
 // Codec benchmark: saves and loads 12- and 64-megapixel 24-bit pictures as BMP and TGA through
 // FCObjImage::LoadFromFile (medians and worst of several rounds), and times fresh pixel blocks
 // with and without the huge-page hint. The machine is shared: only medians are worth quoting.
+// Given a picture, it times saving it as PNG and JPEG and loading the PNG back instead.
 // Usage: codecs_bench [scratch dir] [codecs|hugepages]...   (codecs alone by default)
 //        codecs_bench --load FILE   loads one file and prints the process's peak resident set
+//        codecs_bench --formats PICTURE.bmp SCRATCH_DIR
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +22,8 @@
 #include <vector>
 
 #include "ImageHandle_Bmp.h"
+#include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Png.h"
 #include "ImageHandle_Tga.h"
 
 namespace {
@@ -190,10 +195,64 @@ int LoadOne(const char* path) {
     return loaded ? 0 : 1;
 }
 
+constexpr int kFormatRounds = 5;
+constexpr double kMillisecondsPerSecond = 1000.0;
+
+double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+long FileBytes(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? long(st.st_size) : -1;
+}
+
+// Median save time of one codec, and the size of the file it wrote.
+template <class Codec>
+void MeasureSave(const char* label, const FCObjImage& image, const std::string& path, int32_t flag) {
+    std::vector<double> times;
+    for (int round = 0; round < kFormatRounds; ++round) {
+        times.push_back(Seconds([&] {
+            Codec codec;
+            codec.SaveList.push_back(&image);
+            return codec.SaveFile(path.c_str(), flag);
+        }));
+    }
+    std::printf("  %-22s %7.0f ms  %10ld bytes\n", label, Median(times) * kMillisecondsPerSecond,
+                FileBytes(path));
+}
+
+template <class Codec>
+void MeasureLoad(const char* label, const std::string& path) {
+    std::vector<double> times;
+    for (int round = 0; round < kFormatRounds; ++round) {
+        times.push_back(Seconds([&] {
+            Codec codec;
+            return codec.LoadFile(path.c_str());
+        }));
+    }
+    std::printf("  %-22s %7.0f ms\n", label, Median(times) * kMillisecondsPerSecond);
+}
+
+int MeasureFormats(const std::string& picture, const std::string& dir) {
+    FCObjImage image;
+    if (!image.LoadFromFile(picture.c_str())) {
+        std::fprintf(stderr, "codecs_bench: cannot load %s\n", picture.c_str());
+        return 1;
+    }
+    const std::string png = dir + "/corvane.png";
+    MeasureSave<FCImageHandle_Png>("corvane PNG save", image, png, -1);
+    MeasureLoad<FCImageHandle_Png>("corvane PNG load", png);
+    MeasureSave<FCImageHandle_Jpeg>("corvane JPEG save q92", image, dir + "/corvane.jpg", -1);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--load") return LoadOne(argv[2]);
+    if (argc == 4 && std::string(argv[1]) == "--formats") return MeasureFormats(argv[2], argv[3]);
     const std::string dir = argc > 1 ? argv[1] : "/tmp";
     std::vector<std::string> sections(argv + std::min(argc, 2), argv + argc);
     if (sections.empty()) sections = {"codecs"};

@@ -34,8 +34,8 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # CPack puts the summary above this as the first line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Corvane hands the pixels of a picture to a filter program (a module) through
 two files and saves the module's answer. Modules can be written in any
-language that reads and writes files. Reads BMP, TGA, JPEG and GIF; writes
-BMP and TGA. Comes with two modules, template and ambrel, and example
+language that reads and writes files. Reads BMP, TGA, PNG, JPEG and GIF;
+writes BMP, TGA, PNG and JPEG. Comes with two modules, template and ambrel, and example
 modules in Python, JavaScript and C.")
 # dpkg-shlibdeps (dpkg-dev) computes the library versions from the programs themselves; without
 # it the same runtime libraries are stated by hand, at the versions Debian 12 ships.
@@ -44,7 +44,7 @@ if(CORVANE_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libturbojpeg0 (>= 1:2.1), libgif7 (>= 5.1), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libc6 (>= 2.34)")
+      "libturbojpeg0 (>= 1:2.1), libspng0 (>= 0.7), libgif7 (>= 5.1), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libc6 (>= 2.34)")
 endif()
 
 include(CPack)

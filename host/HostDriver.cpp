@@ -225,7 +225,9 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         std::cout << std::flush;
         return kExitFailed;
     }
-    if (!image.SaveToFile(options.Output.c_str())) {
+    // The quality is the JPEG writer's own flag; every other writer takes its default.
+    const bool jpeg = GetImageHandleFactory()->GetImageType(options.Output.c_str()) == ImageTypeJpeg;
+    if (!image.SaveToFile(options.Output.c_str(), jpeg ? options.Quality : -1)) {
         std::cout << "Save " << options.Output << " failed.\n";
         return kExitFailed;
     }

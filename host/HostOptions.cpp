@@ -124,8 +124,8 @@ void PrintUsageBanner() {
               << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit << ")\n"
               << " --quality N - JPEG output quality, 1 to 100 (default 92)\n"
               << " --timeout SECONDS - stop waiting for the module after that long\n\n"
-              << "Reads BMP, TGA, JPEG and GIF; writes BMP and TGA.\n"
+              << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"
               << "Start the module in [dir], a folder right below this one.\n"
               << "Credits: the Corvane host and the template and ambrel modules;\n"
-              << "JPEG input by libjpeg-turbo, GIF input by giflib.\n\n";
+              << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib.\n\n";
 }

@@ -7,6 +7,8 @@
 
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_IPicture.h"
+#include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Png.h"
 #include "ImageHandle_Tga.h"
 #include "PageAlloc.h"
 
@@ -63,8 +65,11 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
         case ImageTypeBmp:
             return std::make_unique<FCImageHandle_Bmp>();
         case ImageTypeJpeg:
+            return std::make_unique<FCImageHandle_Jpeg>();
         case ImageTypeGif:
             return std::make_unique<FCImageHandle_IPicture>();
+        case ImageTypePng:
+            return std::make_unique<FCImageHandle_Png>();
         case ImageTypeTga:
             return std::make_unique<FCImageHandle_Tga>();
         default:
@@ -73,7 +78,7 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
 }
 
 bool CanSaveImageType(ImageType type) {
-    return type == ImageTypeBmp || type == ImageTypeTga;
+    return type == ImageTypeBmp || type == ImageTypeTga || type == ImageTypePng || type == ImageTypeJpeg;
 }
 
 FCImageHandleFactory* GetImageHandleFactory() {
@@ -128,10 +133,10 @@ bool FCObjImage::LoadFromFile(const char* path, uint32_t* incompleteRows) {
     return true;
 }
 
-bool FCObjImage::SaveToFile(const char* path) const {
+bool FCObjImage::SaveToFile(const char* path, int32_t flag) const {
     if (!IsValid() || path == nullptr) return false;
     const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
     if (!handle) return false;
     handle->SaveList.push_back(this);
-    return handle->SaveFile(path, -1);
+    return handle->SaveFile(path, flag);
 }

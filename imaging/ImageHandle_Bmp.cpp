@@ -1,8 +1,11 @@
 // BMP reader and writer. Headers are read field by field through ByteReader; the pixel block is
-// copied whole, since the image keeps rows bottom-up and padded exactly as the file does.
+// copied whole, since the image keeps rows bottom-up and padded exactly as the file does. Top-down
+// files are copied row by row in reverse, and run-length files are decoded into the block.
 #include "ImageHandle_Bmp.h"
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "ByteReader.h"
 #include "ChannelMask.h"
@@ -22,6 +25,12 @@ constexpr uint32_t kPaletteEntrySize = 4;
 constexpr uint32_t kStandardRed32 = 0x00FF0000;
 constexpr uint32_t kStandardGreen32 = 0x0000FF00;
 constexpr uint32_t kStandardBlue32 = 0x000000FF;
+constexpr uint32_t kCompressionRle8 = 1;
+constexpr uint32_t kCompressionRle4 = 2;
+// Run-length escapes: a zero count followed by one of these, or by a literal length of 3 or more.
+constexpr uint8_t kRleEndOfLine = 0;
+constexpr uint8_t kRleEndOfBitmap = 1;
+constexpr uint8_t kRleDelta = 2;
 
 bool ReadInfoHeader(ByteReader& in, BITMAPINFOHEADER& h) {
     return in.U32LE(h.biSize) && in.I32LE(h.biWidth) && in.I32LE(h.biHeight) && in.U16LE(h.biPlanes) &&
@@ -43,6 +52,10 @@ bool ReadHeaders(ByteReader& in, FCBitmapInfoBlock& block, uint32_t& offBits) {
            in.U32LE(block.bmiMasks[2]);
 }
 
+bool IsRunLength(const BITMAPINFOHEADER& h) {
+    return h.biCompression == kCompressionRle8 || h.biCompression == kCompressionRle4;
+}
+
 // The checks the image model does not make itself; size and depth are its own gate.
 bool ValidateHeader(const BITMAPINFOHEADER& h, uint32_t offBits, size_t length) {
     if (uint64_t(offBits) >= length) return false;
@@ -50,7 +63,111 @@ bool ValidateHeader(const BITMAPINFOHEADER& h, uint32_t offBits, size_t length) 
     if (h.biSize < kInfoHeaderSize) return false;
     // Compression 3 at other depths is OS/2 Huffman or RLE24 coding, not bit fields.
     if (h.biCompression == kCompressionBitFields && h.biBitCount != 16 && h.biBitCount != 32) return false;
+    if (h.biCompression == kCompressionRle8 && h.biBitCount != 8) return false;
+    if (h.biCompression == kCompressionRle4 && h.biBitCount != 4) return false;
+    // A negative height means top-down rows; the format allows no top-down run-length file, and
+    // the most negative height has no positive twin.
+    if (h.biHeight < 0 && (IsRunLength(h) || h.biHeight == std::numeric_limits<int32_t>::min())) return false;
     return true;
+}
+
+// The header the image is made from: the image is always bottom-up and holds decoded pixels.
+FCBitmapInfoBlock ModelBlock(const FCBitmapInfoBlock& file) {
+    FCBitmapInfoBlock model = file;
+    if (model.bmiHeader.biHeight < 0) model.bmiHeader.biHeight = -model.bmiHeader.biHeight;
+    if (IsRunLength(model.bmiHeader)) model.bmiHeader.biCompression = kCompressionRgb;
+    return model;
+}
+
+// Top-down rows: the first in the file is the top row of the picture. Rows the file ends before
+// stay black, as in a short bottom-up file; returns how many were left so.
+uint32_t CopyTopDownRows(ByteReader& in, FCObjImage& image) {
+    const int32_t height = image.InfoHeader.biHeight;
+    const size_t stride = size_t(image.Stride());
+    for (int32_t y = 0; y < height; ++y) {
+        if (in.BytesUpTo(image.RowTable[y], stride) < stride) return uint32_t(height - y);
+    }
+    return 0;
+}
+
+// The run-length decoder's position, counted as the file counts it: x from the left, y from the
+// bottom row. Pixels never written keep index 0, the block being zero from the start.
+struct RlePosition {
+    uint8_t* store;
+    size_t stride;
+    uint32_t width;
+    uint32_t height;
+    bool fourBit;
+    uint32_t x = 0;
+    uint32_t y = 0;
+
+    uint32_t RowsLeft() const { return height - std::min(y, height); }
+
+    void Put(uint32_t at, uint8_t index) {
+        uint8_t* row = store + size_t(y) * stride;
+        if (!fourBit) {
+            row[at] = index;
+            return;
+        }
+        uint8_t& pair = row[at / 2];
+        pair = (at & 1) ? uint8_t((pair & 0xF0) | (index & 0x0F)) : uint8_t((pair & 0x0F) | (index << 4));
+    }
+    // Decision: a run or literal that reaches past the row's end is clipped there; the rest of
+    // it, and everything above the top row, is dropped, never carried into the next row.
+    uint32_t Room(uint32_t count) const { return y < height ? std::min(count, width - x) : 0; }
+    void Advance(uint32_t count) { x = std::min(width, x + count); }
+};
+
+// An encoded run: count pixels of one byte (8 bits) or of its two nibbles in turn (4 bits).
+void PutRun(RlePosition& at, uint32_t count, uint8_t value) {
+    const uint32_t room = at.Room(count);
+    for (uint32_t i = 0; i < room; ++i) {
+        at.Put(at.x + i, at.fourBit ? ((i & 1) ? (value & 0x0F) : (value >> 4)) : value);
+    }
+    at.Advance(count);
+}
+
+// A literal of count pixels, stored in whole 16-bit words. False when the file ends inside it;
+// the pixels it still held are placed.
+bool PutLiteral(ByteReader& in, RlePosition& at, uint32_t count) {
+    const size_t bytes = at.fourBit ? (count + 1) / 2 : count;
+    const size_t available = std::min(bytes, in.Remaining());
+    const uint8_t* source = in.Current();
+    const uint32_t held = uint32_t(std::min<size_t>(count, at.fourBit ? available * 2 : available));
+    const uint32_t room = at.Room(held);
+    for (uint32_t i = 0; i < room; ++i) {
+        at.Put(at.x + i, at.fourBit ? ((i & 1) ? (source[i / 2] & 0x0F) : (source[i / 2] >> 4)) : source[i]);
+    }
+    at.Advance(held);
+    return available == bytes && in.Skip(bytes + (bytes & 1));
+}
+
+// Decodes RLE8 or RLE4 data into the zeroed block of image. Returns the rows the data left
+// unfilled when it ended before its end-of-bitmap escape; 0 for a complete file.
+uint32_t DecodeRunLength(ByteReader& in, bool fourBit, FCObjImage& image) {
+    RlePosition at{image.PixelStore, size_t(image.Stride()), uint32_t(image.InfoHeader.biWidth),
+                   uint32_t(image.InfoHeader.biHeight), fourBit};
+    while (at.y < at.height) {
+        uint8_t count = 0, value = 0;
+        if (!in.U8(count) || !in.U8(value)) return at.RowsLeft();
+        if (count != 0) {
+            PutRun(at, count, value);
+            continue;
+        }
+        if (value == kRleEndOfBitmap) return 0;
+        if (value == kRleEndOfLine) {
+            at.x = 0;
+            ++at.y;
+        } else if (value == kRleDelta) {
+            uint8_t right = 0, up = 0;
+            if (!in.U8(right) || !in.U8(up)) return at.RowsLeft();
+            at.Advance(right);
+            at.y += up;
+        } else if (!PutLiteral(in, at, value)) {
+            return at.RowsLeft();
+        }
+    }
+    return 0;
 }
 
 // Minimal palettes are common (fewer entries than 2^depth): only entries inside the file are
@@ -109,17 +226,30 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
     uint32_t offBits = 0;
     if (!ReadHeaders(in, block, offBits) || !ValidateHeader(block.bmiHeader, offBits, size_t(length)))
         return false;
+    const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
-    if (!image->CreateFromHeader(&block.bmiHeader)) return false;
+    if (!image->CreateFromHeader(&model.bmiHeader)) return false;
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;
     if (!ComputeImageBytes(image->InfoHeader.biWidth, image->InfoHeader.biHeight,
                            image->InfoHeader.biBitCount, pixelBytes) ||
         !in.Seek(offBits))
         return false;
-    // Pixel data cut short is no failure: the missing rows, the top of the picture, stay black.
-    const size_t copied = in.BytesUpTo(image->PixelStore, pixelBytes);
-    IncompleteRows = UnfilledRows(copied, *image);
+    if (IsRunLength(block.bmiHeader)) {
+        IncompleteRows = DecodeRunLength(in, block.bmiHeader.biCompression == kCompressionRle4, *image);
+        PushObject(image.release());
+        return true;
+    }
+    const bool topDown = block.bmiHeader.biHeight < 0;
+    // Pixel data cut short is no failure: the rows the file ends before stay black.
+    size_t copied = 0;
+    if (topDown) {
+        IncompleteRows = CopyTopDownRows(in, *image);
+        copied = pixelBytes;  // rows never filled are zero, and zero repacks to zero
+    } else {
+        copied = in.BytesUpTo(image->PixelStore, pixelBytes);
+        IncompleteRows = UnfilledRows(copied, *image);
+    }
     const bool masked32 =
         block.bmiHeader.biBitCount == 32 && block.bmiHeader.biCompression == kCompressionBitFields;
     if (masked32 && !IsStandardMask32(block.bmiMasks))

@@ -1,5 +1,6 @@
-// BMP codec: reads uncompressed and bit-field Windows bitmaps of 1 to 32 bits, writes every depth
-// the image model holds; the pixel block moves between file and image as one piece.
+// BMP codec: reads uncompressed and bit-field Windows bitmaps of 1 to 32 bits, bottom-up or
+// top-down, and run-length ones (RLE8, RLE4); writes every depth the image model holds, bottom-up
+// and uncompressed. An uncompressed bottom-up pixel block moves between file and image as one piece.
 #pragma once
 
 #include "ImageHandle.h"

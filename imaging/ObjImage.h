@@ -109,7 +109,8 @@ public:
 
     // incompleteRows, when given, receives the number of rows the file ended before filling.
     bool LoadFromFile(const char* path, uint32_t* incompleteRows = nullptr);
-    bool SaveToFile(const char* path) const;
+    // flag is the codec's option, -1 its default form: for JPEG the quality, 1 to 100 (-1: 92).
+    bool SaveToFile(const char* path, int32_t flag = -1) const;
 
     BITMAPINFOHEADER InfoHeader;
     uint8_t* PixelStore;

@@ -11,6 +11,7 @@
 
 #include "ImageSize.h"
 #include "PictureDecoders.h"
+#include "PixelLimit.h"
 
 namespace {
 
@@ -164,6 +165,8 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image) {
     if (!gif) return false;
     const int width = gif->SWidth;
     const int height = gif->SHeight;
+    // The screen size is all a tiny file needs to claim: checked before any frame is read.
+    if (!CheckPixelLimit(width, height)) return false;
     uint32_t bytes = 0;
     if (!ComputeImageBytes(width, height, kPictureBits, bytes)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return false;

@@ -8,6 +8,7 @@
 
 #include "ImageSize.h"
 #include "PictureDecoders.h"
+#include "PixelLimit.h"
 
 namespace {
 
@@ -171,6 +172,8 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image) {
     if (!tj) return false;
     JpegHeader header;
     if (!ReadJpegHeader(tj.get(), data, length, header)) return false;
+    // A few header bytes can claim any size: the limit is checked before the decoder does any work.
+    if (!CheckPixelLimit(header.width, header.height)) return false;
     uint32_t bytes = 0;
     if (!ComputeImageBytes(header.width, header.height, kPictureBits, bytes)) return false;
     if (!image.Create(header.width, header.height, kPictureBits)) return false;

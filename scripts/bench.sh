@@ -1,7 +1,7 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
-# module processes next to ImageMagick doing the same work, JPEG decoding, and the Python module
-# kit against plain file reads and writes.
+# module processes next to ImageMagick doing the same work, JPEG decoding, PNG and JPEG saving and
+# PNG loading next to ImageMagick and cjpeg, and the Python module kit against plain file calls.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -22,6 +22,32 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
             (time djpeg -bmp -outfile /dev/null "$work/photo.jpg") 2>&1 | sed 's/^/  djpeg -bmp: /'
         done
     fi
+fi
+
+# Median wall time in milliseconds of five runs of a command.
+median_ms() {
+    for round in 1 2 3 4 5; do
+        start=$(date +%s%N)
+        "$@" >/dev/null 2>&1
+        echo $(( ($(date +%s%N) - start) / 1000000 ))
+    done | sort -n | sed -n 3p
+}
+
+if [ -x /usr/bin/convert ] && [ -x "$bin/codecs_bench" ]; then
+    echo "PNG and JPEG, 12 megapixels, medians of 5 runs:"
+    /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 "BMP3:$work/photo.bmp"
+    /usr/bin/convert -size 4000x3000 xc: -seed 7 +noise Random "BMP3:$work/noise.bmp"
+    for picture in photo noise; do
+        echo " $picture:"
+        "$bin/codecs_bench" --formats "$work/$picture.bmp" "$work"
+        ms=$(median_ms /usr/bin/convert "$work/$picture.bmp" "$work/im.png")
+        printf '  %-22s %7d ms  %10d bytes\n' "convert IN.bmp OUT.png" "$ms" "$(stat -c %s "$work/im.png")"
+        printf '  %-22s %7d ms\n' "convert OUT.png null:" "$(median_ms /usr/bin/convert "$work/corvane.png" null:)"
+        if command -v cjpeg >/dev/null 2>&1; then
+            ms=$(median_ms cjpeg -quality 92 -sample 1x1 -outfile "$work/cjpeg.jpg" "$work/$picture.bmp")
+            printf '  %-22s %7d ms  %10d bytes\n' "cjpeg -quality 92 1x1" "$ms" "$(stat -c %s "$work/cjpeg.jpg")"
+        fi
+    done
 fi
 if command -v python3 >/dev/null 2>&1; then
     python3 "$root/bench/python_kit_bench.py" 5

@@ -3,8 +3,8 @@
 # Used by the Makefile; safe to run again (it does nothing when everything is present).
 set -eu
 
-PACKAGES="cmake g++ make pkg-config libgtest-dev libturbojpeg0-dev libgif-dev imagemagick \
-libjpeg-turbo-progs time python3 nodejs clang-14 libclang-rt-14-dev groff-base man-db dpkg-dev file"
+PACKAGES="cmake g++ make pkg-config libgtest-dev libturbojpeg0-dev libspng-dev zlib1g-dev libgif-dev \
+imagemagick libjpeg-turbo-progs time python3 nodejs clang-14 libclang-rt-14-dev groff-base man-db dpkg-dev file"
 
 missing=""
 for pkg in $PACKAGES; do

@@ -13,4 +13,5 @@ int FuzzExchangeDocument(const uint8_t* data, size_t size);
 int FuzzBmpLoadMemory(const uint8_t* data, size_t size);
 int FuzzTgaLoadMemory(const uint8_t* data, size_t size);
 int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
+int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);

@@ -1,7 +1,6 @@
 // BMP codec: the bytes the writer produces per depth, round trips, and the reader's handling of
-// hand-made headers, short files, minimal palettes and 32-bit bit fields.
+// hand-made headers, short files, minimal palettes, 32-bit bit fields, top-down and run-length files.
 #include <cstring>
-#include <random>
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
@@ -33,23 +32,6 @@ std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
     for (uint32_t c : s.palette) b.U32(c);
     b.v.insert(b.v.end(), s.pixels.begin(), s.pixels.end());
     return b.v;
-}
-
-// An image whose every stored byte, padding included, is random but reproducible.
-FCObjImage RandomImage(int32_t w, int32_t h, uint16_t bpp, bool bitFields = false) {
-    FCBitmapInfoBlock block{};
-    block.bmiHeader = {40, w, h, 1, bpp, bitFields ? 3u : 0u, 0, 3780, 2835, 0, 0};
-    block.bmiMasks[0] = 0xF800, block.bmiMasks[1] = 0x07E0, block.bmiMasks[2] = 0x001F;
-    FCObjImage image;
-    EXPECT_TRUE(image.CreateFromHeader(&block.bmiHeader));
-    std::mt19937 rng(bpp * 131 + w);
-    for (int32_t i = 0; i < h * image.Stride(); ++i) image.PixelStore[i] = uint8_t(rng());
-    if (bpp <= 8) {
-        RGBQUAD palette[256];
-        for (auto& e : palette) e = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 0};
-        image.SetPalette(palette, 256);
-    }
-    return image;
 }
 
 uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
@@ -110,8 +92,8 @@ TEST(BmpCodec, RoundTripKeepsHeaderMasksPaletteAndEveryByte) {
     }
 }
 
-// Top-down, run-length, core-header and 2-bit files are refused in the corpus test; these are
-// the header cases no published file covers.
+// Core-header and 2-bit files are refused in the corpus test; these are the header cases no
+// published file covers.
 TEST(BmpReader, RefusesHeadersItCannotRead) {
     BmpSpec good;
     good.pixels.assign(16, 0x55);
@@ -126,6 +108,11 @@ TEST(BmpReader, RefusesHeadersItCannotRead) {
     bad[3].offBits = int64_t(whole.size());
     bad[4].bpp = 16, bad[4].compression = 3, bad[4].masks = {0xF800, 0x7E0};  // masks cut short
     bad[4].pixels = {1, 2, 3}, bad[4].offBits = 62;
+    bad.insert(bad.end(), 4, good);
+    bad[5].bpp = 4, bad[5].compression = 1;                      // RLE8 only at 8 bits
+    bad[6].bpp = 8, bad[6].compression = 2;                      // RLE4 only at 4 bits
+    bad[7].bpp = 8, bad[7].compression = 1, bad[7].height = -2;  // no top-down run-length files
+    bad[8].height = int32_t(0x80000000);
     for (size_t i = 0; i < bad.size(); ++i) EXPECT_FALSE(Decode<FCImageHandle_Bmp>(MakeBmp(bad[i]))) << i;
     FCImageHandle_Bmp codec;
     EXPECT_FALSE(codec.LoadMemory(nullptr, 100));
@@ -210,4 +197,120 @@ TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
             EXPECT_EQ(int(unfilled), c.unfilled) << where;
         }
     }
+}
+
+namespace {
+
+// Palette indices of an 8- or 4-bit image, bottom row first as the file stores them.
+std::vector<uint8_t> Indices(const FCObjImage& image) {
+    std::vector<uint8_t> out;
+    const int32_t h = image.InfoHeader.biHeight;
+    for (int32_t y = h - 1; y >= 0; --y)
+        for (int32_t x = 0; x < image.InfoHeader.biWidth; ++x) {
+            const uint8_t* row = image.RowTable[y];
+            out.push_back(image.InfoHeader.biBitCount == 8 ? row[x] : (row[x / 2] >> (x % 2 ? 0 : 4)) & 15);
+        }
+    return out;
+}
+
+}  // namespace
+
+// Pixels the file skips (delta, early end of line or bitmap, a cut file) keep index 0; runs and
+// literals reaching past the row's end are clipped there, never carried on.
+TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
+    struct Case {
+        const char* what;
+        int32_t w, h;
+        uint16_t bpp;
+        std::vector<uint8_t> data;
+        std::vector<uint8_t> indices;  // bottom row first
+        uint32_t incompleteRows;
+    };
+    const Case cases[] = {
+        {"run, end of line, literal",
+         4,
+         2,
+         8,
+         {3, 5, 0, 0, 0, 4, 1, 2, 3, 4, 0, 1},
+         {5, 5, 5, 0, 1, 2, 3, 4},
+         0},
+        {"odd literal is padded", 3, 2, 8, {0, 3, 7, 8, 9, 0, 0, 0, 2, 6, 0, 1}, {7, 8, 9, 6, 6, 0}, 0},
+        {"delta skips", 3, 3, 8, {1, 7, 0, 2, 1, 1, 1, 9, 0, 1}, {7, 0, 0, 0, 0, 9, 0, 0, 0}, 0},
+        {"early end of bitmap", 2, 3, 8, {2, 4, 0, 1, 2, 5}, {4, 4, 0, 0, 0, 0}, 0},
+        {"run clipped at the row end", 3, 2, 8, {5, 7, 0, 0, 1, 8, 0, 1}, {7, 7, 7, 8, 0, 0}, 0},
+        {"literal clipped", 2, 2, 8, {0, 3, 1, 2, 3, 0, 0, 0, 1, 4, 0, 1}, {1, 2, 4, 0}, 0},
+        {"delta past the top", 2, 2, 8, {1, 3, 0, 2, 0, 9, 1, 5, 0, 1}, {3, 0, 0, 0}, 0},
+        {"delta past the row end", 2, 2, 8, {0, 2, 9, 0, 1, 5, 0, 0, 1, 6, 0, 1}, {0, 0, 6, 0}, 0},
+        {"cut after a row", 2, 3, 8, {2, 5, 0, 0}, {5, 5, 0, 0, 0, 0}, 2},
+        {"cut inside a literal", 4, 2, 8, {0, 4, 1, 2}, {1, 2, 0, 0, 0, 0, 0, 0}, 2},
+        {"cut inside a delta", 2, 2, 8, {1, 3, 0, 2, 1}, {3, 0, 0, 0}, 2},
+        {"no data at all", 2, 2, 8, {}, {0, 0, 0, 0}, 2},
+        {"full without end of bitmap", 1, 1, 8, {1, 3, 0, 0}, {3}, 0},
+        {"4-bit run alternates nibbles", 5, 1, 4, {5, 0x12, 0, 1}, {1, 2, 1, 2, 1}, 0},
+        {"4-bit literal",
+         5,
+         2,
+         4,
+         {0, 3, 0x34, 0x50, 0, 0, 2, 0xAB, 0, 1},
+         {3, 4, 5, 0, 0, 10, 11, 0, 0, 0},
+         0},
+        {"4-bit odd literal bytes padded",
+         4,
+         2,
+         4,
+         {0, 5, 0x12, 0x34, 0x50, 0, 0, 0, 1, 0xCC, 0, 1},
+         {1, 2, 3, 4, 12, 0, 0, 0},
+         0},
+        {"4-bit run clipped", 3, 1, 4, {9, 0x12, 0, 1}, {1, 2, 1}, 0},
+    };
+    for (const Case& c : cases) {
+        BmpSpec s;
+        s.width = c.w, s.height = c.h, s.bpp = c.bpp, s.compression = c.bpp == 8 ? 1 : 2;
+        s.palette.assign(size_t(1) << c.bpp, 0);
+        s.pixels = c.data;
+        std::vector<uint8_t> file = MakeBmp(s);
+        if (c.data.empty()) file.push_back(0);  // the offset must point inside the file
+        FCImageHandle_Bmp codec;
+        ASSERT_TRUE(codec.LoadMemory(file.data(), int32_t(file.size()))) << c.what;
+        std::deque<FCObjImage*> list;
+        codec.GetImageList(list, false);
+        ASSERT_EQ(list.size(), 1u);
+        EXPECT_EQ(list.front()->InfoHeader.biBitCount, c.bpp) << c.what;
+        EXPECT_EQ(Indices(*list.front()), c.indices) << c.what;
+        EXPECT_EQ(codec.IncompleteRows, c.incompleteRows) << c.what;
+    }
+}
+
+TEST(BmpReader, TopDownFileHasThePixelsOfItsBottomUpTwin) {
+    ScratchDir dir;
+    for (const auto& [bpp, bitFields] : std::vector<std::pair<uint16_t, bool>>{
+             {1, false}, {4, false}, {8, false}, {16, true}, {24, false}, {32, false}}) {
+        const FCObjImage image = RandomImage(5, 4, bpp, bitFields);
+        std::vector<uint8_t> file = SaveBytes(image, dir);
+        const size_t offBits = U32At(file, 10), stride = size_t(image.Stride());
+        std::vector<uint8_t> flipped(file.begin(), file.begin() + offBits);
+        for (int32_t y = 0; y < 4; ++y) {  // file row 0 is now the top row
+            const auto row = file.begin() + offBits + (3 - y) * stride;
+            flipped.insert(flipped.end(), row, row + stride);
+        }
+        flipped[22] = 0xFC, flipped[23] = flipped[24] = flipped[25] = 0xFF;  // height -4
+        FCImageHandle_Bmp codec;
+        ASSERT_TRUE(codec.LoadMemory(flipped.data(), int32_t(flipped.size()))) << bpp;
+        std::deque<FCObjImage*> list;
+        codec.GetImageList(list, false);
+        EXPECT_EQ(list.front()->InfoHeader.biHeight, 4);
+        EXPECT_EQ(0, std::memcmp(list.front()->PixelStore, image.PixelStore, 4 * stride)) << bpp;
+        EXPECT_EQ(codec.IncompleteRows, 0u);
+        // Cut after one and a half rows: the top row is there, the rows below the cut stay black.
+        flipped.resize(offBits + stride + stride / 2);
+        FCImageHandle_Bmp cut;
+        ASSERT_TRUE(cut.LoadMemory(flipped.data(), int32_t(flipped.size()))) << bpp;
+        cut.GetImageList(list, false);
+        EXPECT_EQ(0, std::memcmp(list.front()->RowTable[0], image.RowTable[0], stride)) << bpp;
+        EXPECT_EQ(std::vector<uint8_t>(list.front()->RowTable[2], list.front()->RowTable[2] + stride),
+                  std::vector<uint8_t>(stride, 0));
+        EXPECT_EQ(cut.IncompleteRows, 3u) << bpp;
+    }
+    EXPECT_EQ(Rgb(*Decode<FCImageHandle_Bmp>(ReadFile(DataPath("bmp/bmpsuite/g/pal8topdown.bmp")))),
+              Rgb(*Decode<FCImageHandle_Bmp>(ReadFile(DataPath("bmp/bmpsuite/g/pal8.bmp")))));
 }

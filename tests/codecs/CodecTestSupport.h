@@ -11,6 +11,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@
 namespace codectest {
 
 inline const char* kMagick = "/usr/bin/convert";
+// ImageMagick takes a PNG's gamma of 1.0 as linear light and converts it on output; calling the
+// picture sRGB keeps the samples as stored, which is how our reader takes them.
+inline const char* kMagickStoredColour = "-set colorspace sRGB";
 
 struct Bytes {
     std::vector<uint8_t> v;
@@ -115,6 +119,23 @@ inline std::vector<uint8_t> Rgb(const FCObjImage& image) {
     return rgb;
 }
 
+// An image whose every stored byte, padding included, is random but reproducible.
+inline FCObjImage RandomImage(int32_t w, int32_t h, uint16_t bpp, bool bitFields = false) {
+    FCBitmapInfoBlock block{};
+    block.bmiHeader = {40, w, h, 1, bpp, bitFields ? 3u : 0u, 0, 3780, 2835, 0, 0};
+    block.bmiMasks[0] = 0xF800, block.bmiMasks[1] = 0x07E0, block.bmiMasks[2] = 0x001F;
+    FCObjImage image;
+    EXPECT_TRUE(image.CreateFromHeader(&block.bmiHeader));
+    std::mt19937 rng(bpp * 131 + w);
+    for (int32_t i = 0; i < h * image.Stride(); ++i) image.PixelStore[i] = uint8_t(rng());
+    if (bpp <= 8) {
+        RGBQUAD palette[256];
+        for (auto& e : palette) e = {uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), 0};
+        image.SetPalette(palette, 256);
+    }
+    return image;
+}
+
 inline bool HaveMagick() {
     return access(kMagick, X_OK) == 0;
 }
@@ -142,14 +163,15 @@ inline uint8_t ExpectedByShift(uint16_t sample, uint32_t bits) {
 }
 
 // Compares our pixels with ImageMagick's decode of the same file (turned upright: it leaves the
-// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths.
+// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths, and
+// options go right after the file name.
 inline void ExpectPixelsLikeMagick(const std::string& path, const FCObjImage& ours,
-                                   const uint32_t bits[3] = nullptr) {
+                                   const uint32_t bits[3] = nullptr, const std::string& options = "") {
     static const uint32_t kEightBits[3] = {8, 8, 8};
     if (bits == nullptr) bits = kEightBits;
     std::vector<uint8_t> raw;
     // Its warnings make the exit status non-zero; the pixels it wrote are still its verdict.
-    RunMagick("'" + path + "' -auto-orient -depth 16 -endian LSB rgb:-", &raw);
+    RunMagick("'" + path + "' " + options + " -auto-orient -depth 16 -endian LSB rgb:-", &raw);
     const std::vector<uint8_t> rgb = Rgb(ours);
     ASSERT_EQ(raw.size(), rgb.size() * 2) << path;
     size_t mismatches = 0;

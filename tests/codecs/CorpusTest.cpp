@@ -1,4 +1,4 @@
-// Published BMP and TGA files: each loads or is refused as the corpus notes say, loaded pixels
+// Published BMP, TGA and PNG files: each loads or is refused as the corpus notes say, loaded pixels
 // match ImageMagick's, and no prefix of a file makes a reader misbehave.
 #include <fstream>
 #include <map>
@@ -6,6 +6,7 @@
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
+#include "ImageHandle_Png.h"
 #include "ImageHandle_Tga.h"
 
 using namespace codectest;
@@ -31,7 +32,9 @@ std::vector<Outcome> ReadOutcomes() {
 }
 
 std::unique_ptr<FCObjImage> DecodeByExtension(const std::vector<uint8_t>& bytes, const std::string& path) {
-    if (GetFileExtension(path.c_str()) == "bmp") return Decode<FCImageHandle_Bmp>(bytes);
+    const std::string extension = GetFileExtension(path.c_str());
+    if (extension == "bmp") return Decode<FCImageHandle_Bmp>(bytes);
+    if (extension == "png") return Decode<FCImageHandle_Png>(bytes);
     return Decode<FCImageHandle_Tga>(bytes);
 }
 
@@ -41,9 +44,12 @@ uint32_t MaskBits(uint32_t mask) {
     return 32 - uint32_t(__builtin_clz(mask));
 }
 
-// Channel widths of a BMP or TGA file's pixels, for comparing narrow or wide channels.
-void ChannelBits(const std::vector<uint8_t>& f, bool bmp, uint32_t bits[3]) {
+// Channel widths of a BMP or TGA file's pixels, for comparing narrow or wide channels. PNG
+// samples of every depth are compared on their top 8 bits.
+void ChannelBits(const std::vector<uint8_t>& f, const std::string& extension, uint32_t bits[3]) {
     bits[0] = bits[1] = bits[2] = 8;
+    if (extension == "png") return;
+    const bool bmp = extension == "bmp";
     const uint16_t depth = bmp ? uint16_t(f[28] | f[29] << 8) : f[16];
     const bool bitFields = bmp && f[30] == 3;
     if ((depth == 16 || depth == 15) && !(bmp ? bitFields : f[2] == 3 || f[2] == 11))
@@ -85,7 +91,7 @@ const std::map<std::string, std::string> kNotComparable = {
 
 TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
     const std::vector<Outcome> outcomes = ReadOutcomes();
-    ASSERT_EQ(outcomes.size(), 142u);
+    ASSERT_EQ(outcomes.size(), 317u);
     std::map<std::string, int> seen;
     for (const Outcome& o : outcomes) {
         const std::string path = DataPath(o.path);
@@ -94,11 +100,13 @@ TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
         // Also straight from an exactly sized block, so a sanitizer sees any read past it.
         const bool fromMemory = DecodeByExtension(ReadFile(path), path) != nullptr;
         EXPECT_EQ(loaded, fromMemory) << o.path;
-        // The codecs' own file readers agree with their whole-file readers on every file.
-        const bool bothWays = GetFileExtension(path.c_str()) == "bmp"
-                                  ? DecodeFileBothWays<FCImageHandle_Bmp>(path) != nullptr
-                                  : DecodeFileBothWays<FCImageHandle_Tga>(path) != nullptr;
-        EXPECT_EQ(bothWays, loaded) << o.path;
+        // The BMP and TGA file readers agree with their whole-file readers on every file.
+        const std::string extension = GetFileExtension(path.c_str());
+        if (extension == "bmp") {
+            EXPECT_EQ(DecodeFileBothWays<FCImageHandle_Bmp>(path) != nullptr, loaded) << o.path;
+        } else if (extension == "tga") {
+            EXPECT_EQ(DecodeFileBothWays<FCImageHandle_Tga>(path) != nullptr, loaded) << o.path;
+        }
         if (o.expected != "edge") {
             EXPECT_EQ(loaded, o.expected == "load") << o.path;
         }
@@ -130,12 +138,13 @@ TEST(Corpus, LoadedPixelsMatchImageMagick) {
             EXPECT_EQ(Rgb(*image), Rgb(*reference)) << o.path;
         } else {
             uint32_t bits[3];
-            ChannelBits(bytes, GetFileExtension(path.c_str()) == "bmp", bits);
-            ExpectPixelsLikeMagick(path, *image, bits);
+            const std::string extension = GetFileExtension(path.c_str());
+            ChannelBits(bytes, extension, bits);
+            ExpectPixelsLikeMagick(path, *image, bits, extension == "png" ? kMagickStoredColour : "");
         }
         ++compared;
     }
-    EXPECT_GT(compared, 90);
+    EXPECT_GT(compared, 260);
 }
 
 TEST(Corpus, EveryPrefixOfAFileFailsCleanlyOrLoads) {
@@ -143,6 +152,10 @@ TEST(Corpus, EveryPrefixOfAFileFailsCleanlyOrLoads) {
         "bmp/bmpsuite/g/pal1.bmp",
         "bmp/bmpsuite/g/pal4.bmp",
         "bmp/bmpsuite/g/pal8v5.bmp",
+        "bmp/bmpsuite/g/pal8topdown.bmp",
+        "bmp/bmpsuite/g/pal8rle.bmp",
+        "bmp/bmpsuite/g/pal4rle.bmp",
+        "bmp/bmpsuite/b/badrle4bis.bmp",
         "bmp/bmpsuite/g/rgb16-565.bmp",
         "bmp/bmpsuite/q/rgb32-7187.bmp",
         "bmp/wuffs/pjw-thumbnail.bmp",

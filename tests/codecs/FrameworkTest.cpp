@@ -5,6 +5,8 @@
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_IPicture.h"
+#include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Png.h"
 #include "ImageHandle_Tga.h"
 
 using namespace codectest;
@@ -61,10 +63,12 @@ TEST(Factory, MakesTheCodecOfEachReadableTypeAndNothingElse) {
     EXPECT_EQ(factory, GetImageHandleFactory());
     EXPECT_NE(dynamic_cast<FCImageHandle_Bmp*>(factory->CreateImageHandle(ImageTypeBmp).get()), nullptr);
     EXPECT_NE(dynamic_cast<FCImageHandle_Tga*>(factory->CreateImageHandle(ImageTypeTga).get()), nullptr);
-    EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(factory->CreateImageHandle(ImageTypeJpeg).get()),
-              nullptr);
-    EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(factory->CreateImageHandle(ImageTypeGif).get()), nullptr);
-    for (int type : {0, 2, 6, 7, 8, 9, 10, 11, 12, -1})
+    EXPECT_NE(dynamic_cast<FCImageHandle_Jpeg*>(factory->CreateImageHandle(ImageTypeJpeg).get()), nullptr);
+    const auto gif = factory->CreateImageHandle(ImageTypeGif);
+    EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(gif.get()), nullptr);
+    EXPECT_EQ(dynamic_cast<FCImageHandle_Jpeg*>(gif.get()), nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_Png*>(factory->CreateImageHandle(ImageTypePng).get()), nullptr);
+    for (int type : {0, 2, 6, 8, 9, 10, 11, 12, -1})
         EXPECT_EQ(factory->CreateImageHandle(ImageType(type)), nullptr) << type;
 }
 
@@ -104,7 +108,8 @@ TEST(LoadAndSave, SaveByExtensionAndLoadReplacesTheTargetWhole) {
     image.RowTable[0][0] = 7;
     ASSERT_TRUE(image.SaveToFile(dir.File("out.BMP").c_str()));
     ASSERT_TRUE(image.SaveToFile(dir.File("out.tga").c_str()));
-    for (const char* name : {"out.BMP", "out.tga"}) {
+    ASSERT_TRUE(image.SaveToFile(dir.File("out.Png").c_str()));
+    for (const char* name : {"out.BMP", "out.tga", "out.Png"}) {
         FCObjImage loaded;
         ASSERT_TRUE(loaded.Create(50, 40, 8));
         loaded.GraphWord0 = 9;  // replaced as a copy of the decoded image would replace it
@@ -121,15 +126,15 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ScratchDir dir;
     FCObjImage image, empty;
     ASSERT_TRUE(image.Create(2, 2, 24));
-    for (const char* name : {"out.jpg", "out.gif", "out.png", "out.tif", "out", "out."})
+    for (const char* name : {"out.gif", "out.tif", "out", "out."})
         EXPECT_FALSE(image.SaveToFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(empty.SaveToFile(dir.File("empty.bmp").c_str()));
     EXPECT_FALSE(image.SaveToFile(nullptr));
     EXPECT_EQ(dir.EntryCount(), 0u);
 
-    WriteFile(dir.File("keep.jpg"), {1, 2, 3});
-    EXPECT_FALSE(image.SaveToFile(dir.File("keep.jpg").c_str()));
-    EXPECT_EQ(ReadFile(dir.File("keep.jpg")), (std::vector<uint8_t>{1, 2, 3}));
+    WriteFile(dir.File("keep.gif"), {1, 2, 3});
+    EXPECT_FALSE(image.SaveToFile(dir.File("keep.gif").c_str()));
+    EXPECT_EQ(ReadFile(dir.File("keep.gif")), (std::vector<uint8_t>{1, 2, 3}));
 
     ASSERT_TRUE(image.SaveToFile(dir.File("real.bmp").c_str()));
     std::filesystem::create_directory(dir.File("photos.old"));
@@ -145,12 +150,15 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     WriteFile(dir.File("cut.tga"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
     bytes[16] = 64;
     WriteFile(dir.File("deep.tga"), bytes);
+    // The extension picks the codec and the content must be its format.
+    WriteFile(dir.File("png.bmp"), ReadFile(DataPath("png/pngsuite/basn2c08.png")));
+    WriteFile(dir.File("bmp.png"), ReadFile(dir.File("real.bmp")));
     FCObjImage target;
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;
     const uint8_t* pixels = target.PixelStore;
-    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.jpg", "cut.bmp",
-                             "deep.bmp", "cut.tga", "deep.tga"})
+    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif", "cut.bmp",
+                             "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
         EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));
     EXPECT_EQ(target.InfoHeader.biWidth, 5);

@@ -28,6 +28,7 @@ const ReplayTarget kTargets[] = {
     {"bmp", FuzzBmpLoadMemory, {".bmp"}},
     {"tga", FuzzTgaLoadMemory, {".tga"}},
     {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
+    {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
 };
 
@@ -62,7 +63,7 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|serialize PATH...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|png|serialize PATH...\n", argv[0]);
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);

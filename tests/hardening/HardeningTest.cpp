@@ -161,7 +161,7 @@ TEST(HostileCorpusList, NamesEveryHostileAndRegressionPicture) {
         for (const fs::directory_entry& entry :
              fs::recursive_directory_iterator(std::string(CORVANE_TEST_DATA) + folder)) {
             const std::string extension = entry.path().extension().string();
-            for (const char* picture : {".bmp", ".tga", ".jpg", ".jpeg", ".gif"})
+            for (const char* picture : {".bmp", ".tga", ".jpg", ".jpeg", ".gif", ".png"})
                 pictures += extension == picture;
         }
     }

@@ -407,13 +407,14 @@ INSTANTIATE_TEST_SUITE_P(
     Modules, ModuleRun,
     ::testing::Values(ModuleCase{"TemplateBmp", {kTemplate}, "in.bmp", "out.bmp", HalfTurn},
                       ModuleCase{"TemplateTga", {kTemplate}, "in.tga", "out.tga", HalfTurn},
+                      ModuleCase{"TemplatePng", {kTemplate}, "in.png", "out.png", HalfTurn},
                       ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
                       ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
                       ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga",
                                  Negative}),
     [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
 
-// JPEG and GIF arrive through the picture decoder and leave as BMP or TGA, turned.
+// JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA, turned.
 class PictureInput : public HostRun, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(PictureInput, IsTurnedAndSaved) {
@@ -429,7 +430,9 @@ TEST_P(PictureInput, IsTurnedAndSaved) {
     EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
 }
 
-INSTANTIATE_TEST_SUITE_P(JpegAndGif, PictureInput,
-                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg", "gif/wuffs/hippopotamus.interlaced.gif"));
+INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
+                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg",
+                                           "gif/wuffs/hippopotamus.interlaced.gif",
+                                           "png/pngsuite/basi3p08.png"));
 
 }  // namespace

@@ -1,0 +1,28 @@
+// Fuzz target: FCImageHandle_Png::LoadMemory on any bytes. The size is read from the header chunk,
+// which a PNG must start with, so the cap is checked before any pixel is decoded.
+#include "FuzzSupport.h"
+#include "ImageHandle_Png.h"
+
+namespace {
+
+constexpr size_t kWidthOffset = 16;
+constexpr size_t kHeightOffset = 20;
+constexpr uint32_t kPictureBits = 24;
+
+// PNG fields are big-endian.
+uint32_t PeekU32BE(const uint8_t* data, size_t size, size_t at) {
+    if (at + 4 > size) return 0;
+    return uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 | uint32_t(data[at + 2]) << 8 |
+           uint32_t(data[at + 3]);
+}
+
+}  // namespace
+
+int FuzzPngLoadMemory(const uint8_t* data, size_t size) {
+    using namespace fuzzsupport;
+    if (size > size_t(INT32_MAX)) return 0;
+    const uint32_t width = PeekU32BE(data, size, kWidthOffset);
+    const uint32_t height = PeekU32BE(data, size, kHeightOffset);
+    if (!WithinDecodeCap(width, height, kPictureBits)) return 0;
+    return LoadAndTouch<FCImageHandle_Png>(data, size);
+}

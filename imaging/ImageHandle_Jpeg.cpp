@@ -1,0 +1,57 @@
+// JPEG writer: TurboJPEG compresses straight from the image's bottom-up blue-green-red rows, with
+// the standard quantisation tables scaled by quality and chroma subsampled as ImageMagick does.
+#include "ImageHandle_Jpeg.h"
+
+#include <turbojpeg.h>
+
+#include <memory>
+
+#include "FileWriter.h"
+
+namespace {
+
+constexpr uint16_t kPictureBits = 24;
+constexpr int32_t kMinQuality = 1;
+constexpr int32_t kMaxQuality = 100;
+// From this quality on, colour keeps full resolution (4:4:4); below it 4:2:0.
+constexpr int32_t kFullChromaQuality = 90;
+
+struct TjDestroyer {
+    void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct TjBufferFree {
+    void operator()(unsigned char* buffer) const { tjFree(buffer); }
+};
+
+int32_t QualityFromFlag(int32_t flag) {
+    if (flag == -1) return FCImageHandle_Jpeg::kDefaultQuality;
+    return flag >= kMinQuality && flag <= kMaxQuality ? flag : 0;
+}
+
+}  // namespace
+
+bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
+    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const int32_t quality = QualityFromFlag(flag);
+    if (quality == 0) return false;
+    const FCObjImage* image = SaveList.front();
+    std::unique_ptr<FCObjImage> widened;
+    if (image->InfoHeader.biBitCount != kPictureBits) {
+        widened = std::make_unique<FCObjImage>(*image);
+        widened->ConvertTo24();
+        if (!widened->IsValid() || widened->InfoHeader.biBitCount != kPictureBits) return false;
+        image = widened.get();
+    }
+    const std::unique_ptr<void, TjDestroyer> tj(tjInitCompress());
+    if (!tj) return false;
+    unsigned char* jpeg = nullptr;
+    unsigned long jpegSize = 0;
+    const int subsampling = quality >= kFullChromaQuality ? TJSAMP_444 : TJSAMP_420;
+    const int result = tjCompress2(tj.get(), image->PixelStore, image->InfoHeader.biWidth, image->Stride(),
+                                   image->InfoHeader.biHeight, TJPF_BGR, &jpeg, &jpegSize, subsampling,
+                                   quality, TJFLAG_BOTTOMUP);
+    const std::unique_ptr<unsigned char, TjBufferFree> owned(jpeg);
+    if (result != 0 || jpeg == nullptr) return false;
+    FileWriter out;
+    return out.Open(path) && out.Write(jpeg, jpegSize) && out.Commit();
+}

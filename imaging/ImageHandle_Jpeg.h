@@ -1,0 +1,14 @@
+// JPEG codec: reads like FCImageHandle_IPicture (JPEG and GIF told apart by content) and writes
+// baseline JPEG through TurboJPEG.
+#pragma once
+
+#include "ImageHandle_IPicture.h"
+
+class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
+  public:
+    // The quality used when flag is -1, ImageMagick's own default.
+    static constexpr int32_t kDefaultQuality = 92;
+
+    // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
+    bool SaveFile(const char* path, int32_t flag) override;
+};

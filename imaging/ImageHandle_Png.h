@@ -1,0 +1,11 @@
+// PNG codec over libspng: reads every valid PNG as a 24-bit picture, writes 8-bit truecolour.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Png : public FCImageHandle {
+  public:
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    // flag is not used: the file is lossless and has one form.
+    bool SaveFile(const char* path, int32_t flag) override;
+};

@@ -1,0 +1,146 @@
+// PNG and JPEG codecs: every depth survives a PNG round trip, JPEG quality picks tables and chroma as
+// ImageMagick does, and damaged, cut or oversized files are refused before pixel memory is taken.
+#include <turbojpeg.h>
+
+#include <cmath>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Png.h"
+#include "PixelLimit.h"
+
+using namespace codectest;
+
+namespace {
+
+constexpr size_t kEndChunkBytes = 12;
+
+template <class Codec>
+bool Save(const FCObjImage& image, const std::string& path, int32_t flag) {
+    Codec codec;
+    codec.SaveList.push_back(&image);
+    return codec.SaveFile(path.c_str(), flag);
+}
+
+std::unique_ptr<FCObjImage> LoadFile(const std::string& path) {
+    auto image = std::make_unique<FCObjImage>();
+    return image->LoadFromFile(path.c_str()) ? std::move(image) : nullptr;
+}
+
+double MeanAbsoluteError(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    double sum = 0;
+    for (size_t i = 0; i < a.size(); ++i) sum += std::abs(int(a[i]) - int(b[i]));
+    return a.empty() ? 0 : sum / double(a.size());
+}
+
+}  // namespace
+
+TEST(PngCodec, EveryDepthRoundTripsWithTheSameColours) {
+    struct Case {
+        int32_t w, h;
+        uint16_t bpp;
+        bool bitFields;
+    };
+    const Case cases[] = {{13, 7, 1, false},  {13, 7, 4, false}, {13, 7, 8, false},
+                          {13, 7, 16, false}, {13, 7, 16, true}, {13, 7, 24, false},
+                          {13, 7, 32, false}, {1, 1, 24, false}, {301, 2, 24, false}};
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        const FCObjImage image = RandomImage(c.w, c.h, c.bpp, c.bitFields);
+        const std::string path = dir.File("x.png");
+        ASSERT_TRUE(Save<FCImageHandle_Png>(image, path, -1)) << c.bpp;
+        const auto back = Decode<FCImageHandle_Png>(ReadFile(path));
+        ASSERT_TRUE(back) << c.bpp;
+        EXPECT_EQ(back->InfoHeader.biBitCount, 24);
+        EXPECT_EQ(Rgb(*back), Rgb(image)) << c.w << "x" << c.h << " at " << c.bpp;
+        EXPECT_EQ(image.InfoHeader.biBitCount, c.bpp);  // the saved image is not widened
+    }
+}
+
+TEST(PngReader, EveryCutOrFlippedFileIsRefused) {
+    for (const char* name : {"png/pngsuite/basn2c08.png", "png/pngsuite/basi0g16.png",
+                             "png/pngsuite/s01i3p01.png", "png/pngsuite/oi4n2c16.png"}) {
+        const std::vector<uint8_t> whole = ReadFile(DataPath(name));
+        ASSERT_TRUE(Decode<FCImageHandle_Png>(whole)) << name;
+        // Cut anywhere before the end chunk: a file without it may have lost image data too.
+        for (size_t n = 0; n < whole.size() - kEndChunkBytes; ++n) {
+            const std::vector<uint8_t> prefix(whole.begin(), whole.begin() + n);
+            EXPECT_FALSE(Decode<FCImageHandle_Png>(prefix)) << name << " " << n;
+        }
+        // A changed byte anywhere after the signature breaks a checksum.
+        for (size_t at = 8; at < whole.size(); at += 7) {
+            std::vector<uint8_t> changed = whole;
+            changed[at] ^= 0x10;
+            EXPECT_FALSE(Decode<FCImageHandle_Png>(changed)) << name << " byte " << at;
+        }
+    }
+}
+
+// Each file claims 26000 x 26000 pixels (2 GB at 24 bits) in a few dozen bytes.
+TEST(PixelLimit, ClaimedSizesAreRefusedBeforePixelMemory) {
+    for (const char* name : {"regress/png-claims-26000x26000.png", "regress/gif-claims-26000x26000.gif",
+                             "regress/jpeg-cut-claims-26000x26000.jpg"}) {
+        ClearRefusedPictureSize();
+        FCObjImage image;
+        EXPECT_FALSE(image.LoadFromFile(DataPath(name).c_str())) << name;
+        RefusedPictureSize size;
+        ASSERT_TRUE(GetRefusedPictureSize(size)) << name;
+        EXPECT_EQ(size.Width, 26000u) << name;
+        EXPECT_EQ(size.Height, 26000u) << name;
+    }
+    ClearRefusedPictureSize();
+}
+
+TEST(JpegWriter, QualityChoosesTablesAndChromaLikeImageMagick) {
+    const auto source = LoadFile(DataPath("bmp/wuffs/bricks-color.bmp"));
+    ASSERT_TRUE(source);
+    struct Case {
+        int32_t flag, quality, subsampling;
+    };
+    const Case cases[] = {{-1, 92, TJSAMP_444}, {100, 100, TJSAMP_444}, {90, 90, TJSAMP_444},
+                          {89, 89, TJSAMP_420}, {50, 50, TJSAMP_420},   {1, 1, TJSAMP_420}};
+    ScratchDir dir;
+    for (int32_t flag : {0, 101, -2}) EXPECT_FALSE(source->SaveToFile(dir.File("no.jpg").c_str(), flag));
+    EXPECT_EQ(dir.EntryCount(), 0u);
+    const std::string path = dir.File("x.jpg");
+    for (const Case& c : cases) {
+        ASSERT_TRUE(source->SaveToFile(path.c_str(), c.flag)) << c.flag;
+        const std::vector<uint8_t> file = ReadFile(path);
+        tjhandle tj = tjInitDecompress();
+        int w = 0, h = 0, subsampling = -1, colorspace = -1;
+        EXPECT_EQ(0, tjDecompressHeader3(tj, file.data(), file.size(), &w, &h, &subsampling, &colorspace));
+        tjDestroy(tj);
+        EXPECT_EQ(subsampling, c.subsampling) << c.flag;
+        EXPECT_EQ(w, 160);
+        EXPECT_EQ(h, 120);
+        if (HaveMagick() && c.quality >= 50) {
+            // ImageMagick estimates the quality from the tables: equal means the standard tables.
+            std::vector<uint8_t> out;
+            ASSERT_TRUE(RunMagick("'" + path + "' -format '%Q %wx%h' info:", &out));
+            EXPECT_EQ(std::string(out.begin(), out.end()), std::to_string(c.quality) + " 160x120") << c.flag;
+        }
+    }
+}
+
+TEST(JpegWriter, BestQualityReadsBackCloseAtEveryDepth) {
+    ScratchDir dir;
+    const auto photo = LoadFile(DataPath("bmp/wuffs/hippopotamus.bmp"));
+    ASSERT_TRUE(photo);
+    const std::string path = dir.File("x.JPEG");
+    ASSERT_TRUE(photo->SaveToFile(path.c_str(), 100));
+    const auto back = LoadFile(path);
+    ASSERT_TRUE(back);
+    EXPECT_LT(MeanAbsoluteError(Rgb(*back), Rgb(*photo)), 1.0);
+    // Palette and 16-bit pictures are widened on the way out; the image itself stays as it was.
+    for (uint16_t bpp : {8, 16}) {
+        FCObjImage narrow;
+        ASSERT_TRUE(narrow.Create(photo->InfoHeader.biWidth, photo->InfoHeader.biHeight, bpp));
+        for (int32_t y = 0; y < narrow.InfoHeader.biHeight; ++y)
+            for (int32_t i = 0; i < narrow.Stride(); ++i) narrow.RowTable[y][i] = uint8_t(y * 9 + i / 6);
+        ASSERT_TRUE(narrow.SaveToFile(path.c_str(), 100)) << bpp;
+        EXPECT_EQ(narrow.InfoHeader.biBitCount, bpp);
+        const auto wide = LoadFile(path);
+        ASSERT_TRUE(wide) << bpp;
+        EXPECT_LT(MeanAbsoluteError(Rgb(*wide), Rgb(narrow)), 1.0) << bpp;
+    }
+}
