@@ -383,17 +383,25 @@ std::string TinyBomb(const std::string& extension) {
 }
 
 TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken) {
-    for (const std::string extension : {"bmp", "tga"}) {
+    const std::string regress = std::string(CORVANE_TEST_DATA) + "/regress/";
+    const std::pair<std::string, std::string> bombs[] = {
+        {"bomb.bmp", TinyBomb("bmp")},
+        {"bomb.tga", TinyBomb("tga")},
+        {"bomb.gif", ReadFileBytes(regress + "gif-claims-26000x26000.gif")},
+        {"bomb.jpg", ReadFileBytes(regress + "jpeg-cut-claims-26000x26000.jpg")},
+        {"bomb.png", ReadFileBytes(regress + "png-claims-26000x26000.png")},
+    };
+    for (const auto& [input, bytes] : bombs) {
         ScratchDir dir;
         fs::create_directory(dir / "mod");
-        WriteFileBytes(dir / ("bomb." + extension), TinyBomb(extension));
-        const ProcessResult run = RunProcess({kHost, "mod", "bomb." + extension, "out.bmp"}, dir.Path(), kRunSeconds);
+        WriteFileBytes(dir / input, bytes);
+        const ProcessResult run = RunProcess({kHost, "mod", input, "out.bmp"}, dir.Path(), kRunSeconds);
         ExpectCleanEnd(run);
         EXPECT_EQ(1, run.ExitCode);
-        EXPECT_NE(std::string::npos, run.Output.find("Read bomb." + extension + " failed: 26000 x 26000 pixels is more "
+        EXPECT_NE(std::string::npos, run.Output.find("Read " + input + " failed: 26000 x 26000 pixels is more "
                                                      "than the limit of 268435456; raise it with --max-pixels.\n"))
             << run.Output;
-        EXPECT_LT(run.MaxRssKb, 64 * 1024) << extension;
+        EXPECT_LT(run.MaxRssKb, 64 * 1024) << input;
         EXPECT_TRUE(DirectoryEntries(dir / "mod").empty());
     }
 }

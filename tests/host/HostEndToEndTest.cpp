@@ -166,6 +166,27 @@ TEST_F(HostRun, OptionsInEitherFormAndDashDashStillRunTheExchange) {
     EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
 }
 
+// The quality reaches the JPEG writer: a lower quality gives a smaller file of the same picture.
+TEST_F(HostRun, QualityChoosesTheJpegQuality) {
+    ASSERT_TRUE(SavePicture(MakePicture(64, 48), Dir / "in.bmp"));
+    long bytes[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        const std::string quality = i == 0 ? "20" : "--quality=95";
+        ChildProcess host;
+        ASSERT_TRUE(host.Start(i == 0 ? std::vector<std::string>{kHost, "--quality", quality, "mod", "in.bmp", "out.jpg"}
+                                      : std::vector<std::string>{kHost, quality, "mod", "in.bmp", "out.jpg"},
+                               Dir.Path()));
+        ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
+        ModuleResult = RunProcess({kTemplate}, ExchangeDir());
+        EXPECT_EQ(0, host.Wait(20).ExitCode);
+        Picture back;
+        ASSERT_TRUE(LoadPicture(Dir / "out.jpg", back));
+        EXPECT_EQ(64, back.Width);
+        bytes[i] = long(ReadFileBytes(Dir / "out.jpg").size());
+    }
+    EXPECT_LT(bytes[0], bytes[1]);
+}
+
 TEST_F(HostRun, MissingInputTouchesNothingInTheExchangeFolder) {
     WriteFileBytes(ExchangeDir() + "/image.xml", "old content");
     ProcessResult run = RunProcess({kHost, "mod", "nothere.bmp", "out.bmp"}, Dir.Path());
