@@ -59,4 +59,20 @@ TEST(ModuleProgram, FailuresAfterTakingTheFlagRaiseAFlagWithoutADocument) {
     }
 }
 
+// The two words a module answers at once; anything else is ignored and the module waits.
+TEST(ModuleProgram, HelpAndVersionAnswerWithoutWaiting) {
+    for (const char* program : {TEMPLATE_PROGRAM, AMBREL_PROGRAM}) {
+        ExchangeDirectory directory;
+        const fs::path log = directory.Host() / "module.log";
+        for (const char* word : {"--help", "--version"}) {
+            const int status = std::system((std::string("'") + program + "' " + word + " > '" + log.string() + "'").c_str());
+            EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << program << " " << word;
+            const std::string text = ReadFile(log);
+            EXPECT_NE(text.find(std::string(word) == "--help" ? "Usage: " : "Corvane version 1.1"), std::string::npos)
+                << text;
+            EXPECT_EQ(text.find("Waiting"), std::string::npos) << text;
+        }
+    }
+}
+
 }  // namespace
