@@ -88,6 +88,12 @@ struct DocumentCursor {
 };
 
 bool ReadDocument(ExchangeState& state);
+// The first step of every document read: prints "Read XML", opens "image.xml" in the working
+// directory (a regular file, not through a link) and returns its descriptor and length, or -1
+// after the reader's message.
+int OpenDocumentFile(uint64_t& size);
+// The reader's message for a document that cannot be opened or read.
+void ReportCannotOpen();
 bool MatchTag(const char* expected, DocumentCursor& cursor);
 bool ReadNumber(DocumentCursor& cursor, int32_t& value);
 bool ParseDocument(ExchangeState& state);

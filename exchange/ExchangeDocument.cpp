@@ -34,10 +34,6 @@ void SkipBlanks(DocumentCursor& cursor) {
     while (cursor.Position != cursor.End && IsBlank(*cursor.Position)) ++cursor.Position;
 }
 
-void ReportCannotOpen() {
-    std::cout << kDocumentFileName << " cannot be opened";
-}
-
 bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cursor, int32_t& field) {
     int32_t value = 0;
     if (!MatchTag(openTag, cursor) || !ReadNumber(cursor, value)) return false;
@@ -66,14 +62,21 @@ bool ReadAndRemove(int descriptor, uint64_t size, ExchangeState& state) {
 
 }  // namespace
 
-bool ReadDocument(ExchangeState& state) {
+void ReportCannotOpen() {
+    std::cout << kDocumentFileName << " cannot be opened";
+}
+
+int OpenDocumentFile(uint64_t& size) {
     std::cout << "Read XML\n";
-    uint64_t size = 0;
     const int descriptor = OpenRegularFile(kDocumentFileName, size);
-    if (descriptor < 0) {
-        ReportCannotOpen();
-        return false;
-    }
+    if (descriptor < 0) ReportCannotOpen();
+    return descriptor;
+}
+
+bool ReadDocument(ExchangeState& state) {
+    uint64_t size = 0;
+    const int descriptor = OpenDocumentFile(size);
+    if (descriptor < 0) return false;
     if (size > kMaxDocumentBytes) {
         close(descriptor);
         unlink(kDocumentFileName);

@@ -52,10 +52,6 @@ private:
     uint32_t Column = 0;
 };
 
-void ReportCannotOpen() {
-    std::cout << kDocumentFileName << " cannot be opened";
-}
-
 // Streams payloadBytes from the file (after the ones already in hand) into the picture; a file
 // that ends early fails as a document that ends early does. Returns the bytes read past the
 // payload in `rest` so the tail can be checked.
@@ -182,13 +178,9 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, const vol
 }
 
 bool ReadAnswer(FCObjImage& image, uint64_t sentLength) {
-    std::cout << "Read XML\n";
     uint64_t size = 0;
-    const int descriptor = OpenRegularFile(kDocumentFileName, size);
-    if (descriptor < 0) {
-        ReportCannotOpen();
-        return false;
-    }
+    const int descriptor = OpenDocumentFile(size);
+    if (descriptor < 0) return false;
     // Read or refused, the answer is consumed: a later run must never take it for its own.
     unlink(kDocumentFileName);
     bool imported = false;
