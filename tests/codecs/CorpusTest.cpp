@@ -1,5 +1,5 @@
 // Published BMP, TGA and PNG files: each loads or is refused as the corpus notes say, loaded pixels
-// match ImageMagick's, and no prefix of a file makes a reader misbehave.
+// match ImageMagick's committed decodes, and no prefix of a file makes a reader misbehave.
 #include <map>
 
 #include "../support/CorpusOutcomes.h"
@@ -63,6 +63,8 @@ const std::map<std::string, std::string> kSamePictureAs = {
     {"tga/pillow/common/200x32_la_bl_rle.tga", "tga/pillow/common/200x32_l_bl_rle.tga"},
     {"tga/pillow/common/200x32_la_tl_raw.tga", "tga/pillow/common/200x32_l_tl_raw.tga"},
     {"tga/pillow/common/200x32_la_tl_rle.tga", "tga/pillow/common/200x32_l_tl_rle.tga"},
+    // Too large a reference to commit; the BMP and TGA readers are held to each other.
+    {"tga/wuffs/bricks-color.tga", "bmp/wuffs/bricks-color.bmp"},
 };
 
 // Files with neither a trustworthy ImageMagick decode nor a twin.
@@ -72,6 +74,9 @@ const std::map<std::string, std::string> kNotComparable = {
      "indices past the palette: ImageMagick shows entry 0, we read 256 entries"},
     {"bmp/pillow/mmap_error.bmp", "ImageMagick refuses a file one byte shorter than bfSize"},
     {"tga/pillow/la.tga", "grey plus alpha, which ImageMagick reads as 5-5-5 colour"},
+    {"bmp/wuffs/bricks-color.bmp", "reference too large to commit; its TGA twin is compared with it"},
+    {"bmp/pillow/hopper.bmp", "reference too large to commit"},
+    {"bmp/libjpeg-turbo/shira_bird8.bmp", "reference too large to commit"},
 };
 
 }  // namespace
@@ -109,7 +114,6 @@ TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
 }
 
 TEST(Corpus, LoadedPixelsMatchImageMagick) {
-    if (!HaveMagick()) GTEST_SKIP() << "no " << kMagick;
     int compared = 0;
     for (const Outcome& o : ReadOutcomes()) {
         if (o.Expected != "load" || kNotComparable.count(o.Path) != 0) continue;
@@ -127,7 +131,7 @@ TEST(Corpus, LoadedPixelsMatchImageMagick) {
             uint32_t bits[3];
             const std::string extension = GetFileExtension(path.c_str());
             ChannelBits(bytes, extension, bits);
-            ExpectPixelsLikeMagick(path, *image, bits, extension == "png" ? kMagickStoredColour : "");
+            ExpectPixelsLikeReference(ReferencePath(o.Path), *image, bits);
         }
         ++compared;
     }
