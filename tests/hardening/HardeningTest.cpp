@@ -81,8 +81,9 @@ std::string LittleEndian(uint64_t value, int bytes) {
     return out;
 }
 
-// FillPicture's picture as a 24-bit bottom-up BMP written by these lines, not by the codec under test.
-void SaveBmp(const std::string& path, int32_t width, int32_t height) {
+// FillPicture's picture as a 24-bit bottom-up BMP written by these lines, not by the codec under
+// test: the 14-byte file header, the 40-byte information header, then padded rows.
+std::string BmpBytes(int32_t width, int32_t height) {
     const uint32_t stride = (uint32_t(width) * 3 + 3) & ~3u;
     std::string bmp = "BM" + LittleEndian(54 + stride * uint32_t(height), 4) + LittleEndian(0, 4) +
                       LittleEndian(54, 4) + LittleEndian(40, 4) + LittleEndian(uint32_t(width), 4) +
@@ -92,7 +93,11 @@ void SaveBmp(const std::string& path, int32_t width, int32_t height) {
         for (int32_t x = 0; x < width; ++x) bmp += {char(x * 7 + y), char(y * 13 + 1), char(x ^ y)};
         bmp.append(stride - uint32_t(width) * 3, '\0');
     }
-    WriteFileBytes(path, bmp);
+    return bmp;
+}
+
+void SaveBmp(const std::string& path, int32_t width, int32_t height) {
+    WriteFileBytes(path, BmpBytes(width, height));
 }
 
 struct ExchangeRun {
@@ -228,12 +233,7 @@ TEST(CodecSaveUnderFileLimit, SucceedsWhenTheFileFitsAndReplacesALongerOneExactl
     const std::string path = dir / "small.bmp";
     WriteFileBytes(path, std::string(1000, 'x'));
     ASSERT_EQ(0, SaveInLimitedChild<FCImageHandle_Bmp>(image, path, -1, 4096));
-    // 14-byte file header, the 40-byte information header as the image holds it, then the block.
-    std::string expected = "BM";
-    for (uint32_t field : {78u, 0u, 54u}) expected.append(reinterpret_cast<const char*>(&field), 4);
-    expected.append(reinterpret_cast<const char*>(&image.InfoHeader), sizeof(BITMAPINFOHEADER));
-    expected.append(reinterpret_cast<const char*>(image.PixelStore), 2 * 12);
-    EXPECT_EQ(expected, ReadFileBytes(path));
+    EXPECT_EQ(BmpBytes(3, 2), ReadFileBytes(path));
     EXPECT_EQ(std::vector<std::string>{"small.bmp"}, DirectoryEntries(dir.Path()));
 }
 
