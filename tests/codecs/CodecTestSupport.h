@@ -1,11 +1,10 @@
 // Shared helpers of the codec tests: little-endian fixture building, files and scratch
-// directories, decoding through a codec, and ImageMagick as an optional pixel oracle.
+// directories, decoding through a codec, and ImageMagick's committed decodes as a pixel oracle.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,11 +17,6 @@
 #include "ImageHandle.h"
 
 namespace codectest {
-
-inline const char* kMagick = "/usr/bin/convert";
-// ImageMagick takes a PNG's gamma of 1.0 as linear light and converts it on output; calling the
-// picture sRGB keeps the samples as stored, which is how our reader takes them.
-inline const char* kMagickStoredColour = "-set colorspace sRGB";
 
 struct Bytes {
     std::vector<uint8_t> v;
@@ -136,22 +130,6 @@ inline FCObjImage RandomImage(int32_t w, int32_t h, uint16_t bpp, bool bitFields
     return image;
 }
 
-inline bool HaveMagick() {
-    return access(kMagick, X_OK) == 0;
-}
-
-// Runs convert with the given arguments and returns what it wrote to standard output.
-inline bool RunMagick(const std::string& args, std::vector<uint8_t>* out = nullptr) {
-    FILE* pipe = popen((std::string(kMagick) + " " + args + " 2>/dev/null").c_str(), "r");
-    if (pipe == nullptr) return false;
-    std::vector<uint8_t> bytes;
-    char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) bytes.insert(bytes.end(), buf, buf + n);
-    const int status = pclose(pipe);
-    if (out != nullptr) *out = std::move(bytes);
-    return status == 0;
-}
-
 // ImageMagick widens narrow channels to its 16-bit samples in ways of its own, but always keeps
 // the channel's bits on top, the way the codecs (and proper scaling) do. So the top bits of its
 // sample, widened by the codecs' rule (a plain left shift: 31 becomes 248; wide channels keep
@@ -162,26 +140,30 @@ inline uint8_t ExpectedByShift(uint16_t sample, uint32_t bits) {
     return uint8_t((sample >> (16 - bits)) << (8 - bits));
 }
 
+// The committed reference decode of a test data file (made once with ImageMagick, see
+// tests/data/reference/make-references.sh).
+inline std::string ReferencePath(const std::string& relative) {
+    return DataPath("reference/" + relative + ".rgb");
+}
+
 // Compares our pixels with ImageMagick's decode of the same file (turned upright: it leaves the
-// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths, and
-// options go right after the file name.
-inline void ExpectPixelsLikeMagick(const std::string& path, const FCObjImage& ours,
-                                   const uint32_t bits[3] = nullptr, const std::string& options = "") {
+// rows of bottom-up TGA files as stored); bits are the red, green and blue channel widths. The
+// reference holds the top byte of each of its 16-bit samples.
+inline void ExpectPixelsLikeReference(const std::string& reference, const FCObjImage& ours,
+                                      const uint32_t bits[3] = nullptr) {
     static const uint32_t kEightBits[3] = {8, 8, 8};
     if (bits == nullptr) bits = kEightBits;
-    std::vector<uint8_t> raw;
-    // Its warnings make the exit status non-zero; the pixels it wrote are still its verdict.
-    RunMagick("'" + path + "' " + options + " -auto-orient -depth 16 -endian LSB rgb:-", &raw);
+    const std::vector<uint8_t> raw = ReadFile(reference);
     const std::vector<uint8_t> rgb = Rgb(ours);
-    ASSERT_EQ(raw.size(), rgb.size() * 2) << path;
+    ASSERT_EQ(raw.size(), rgb.size()) << reference;
     size_t mismatches = 0;
     for (size_t i = 0; i < rgb.size(); ++i) {
-        const uint8_t expected = ExpectedByShift(uint16_t(raw[2 * i] | (raw[2 * i + 1] << 8)), bits[i % 3]);
+        const uint8_t expected = ExpectedByShift(uint16_t(raw[i] << 8), bits[i % 3]);
         if (expected != rgb[i] && mismatches++ == 0)
-            ADD_FAILURE() << path << ": byte " << i << " is " << int(rgb[i]) << ", ImageMagick gives "
+            ADD_FAILURE() << reference << ": byte " << i << " is " << int(rgb[i]) << ", ImageMagick gives "
                           << int(expected);
     }
-    EXPECT_EQ(mismatches, 0u) << path;
+    EXPECT_EQ(mismatches, 0u) << reference;
 }
 
 }  // namespace codectest

@@ -1,12 +1,12 @@
 // The host program run for real: with the shipped modules, with a module in another language,
 // and with this test playing the module to check the documents byte for byte.
 #include <gtest/gtest.h>
-
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -67,6 +67,16 @@ Picture Negative(const Picture& in) {
 std::string Document(uint32_t width, uint32_t height, const std::string& payload) {
     return "<image><header><version>1</version><width>" + std::to_string(width) + "</width><height>" +
            std::to_string(height) + "</height></header><pixels>" + payload + kTail;
+}
+
+// The width in the frame header, or 0: enough to know the host wrote this picture as a JPEG.
+int JpegWidth(const std::string& file) {
+    for (size_t at = 2; at + 9 <= file.size() && uint8_t(file[at]) == 0xFF;) {
+        const uint8_t marker = uint8_t(file[at + 1]);
+        if (marker >= 0xC0 && marker <= 0xC2) return uint8_t(file[at + 7]) << 8 | uint8_t(file[at + 8]);
+        at += 2 + (size_t(uint8_t(file[at + 2])) << 8 | uint8_t(file[at + 3]));
+    }
+    return 0;
 }
 
 class HostRun : public ::testing::Test {
@@ -179,10 +189,9 @@ TEST_F(HostRun, QualityChoosesTheJpegQuality) {
         ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
         ModuleResult = RunProcess({kTemplate}, ExchangeDir());
         EXPECT_EQ(0, host.Wait(20).ExitCode);
-        Picture back;
-        ASSERT_TRUE(LoadPicture(Dir / "out.jpg", back));
-        EXPECT_EQ(64, back.Width);
-        bytes[i] = long(ReadFileBytes(Dir / "out.jpg").size());
+        const std::string jpeg = ReadFileBytes(Dir / "out.jpg");
+        EXPECT_EQ(64, JpegWidth(jpeg));
+        bytes[i] = long(jpeg.size());
     }
     EXPECT_LT(bytes[0], bytes[1]);
 }
@@ -435,25 +444,44 @@ INSTANTIATE_TEST_SUITE_P(
                                  Negative}),
     [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
 
-// JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA, turned.
-class PictureInput : public HostRun, public ::testing::WithParamInterface<const char*> {};
+// JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA,
+// turned. What the host read is known from ImageMagick's committed decode; a JPEG decoder may round
+// its inverse transform differently, by at most 2.
+struct PictureInputCase {
+    const char* File;
+    int32_t Width, Height;
+    int Tolerance;
+};
+
+class PictureInput : public HostRun, public ::testing::WithParamInterface<PictureInputCase> {};
 
 TEST_P(PictureInput, IsTurnedAndSaved) {
-    const std::string source = std::string(CORVANE_TEST_DATA) + "/" + GetParam();
+    const PictureInputCase& c = GetParam();
+    const std::string source = std::string(CORVANE_TEST_DATA) + "/" + c.File;
     const std::string input = std::string("in") + source.substr(source.rfind('.'));
     ASSERT_TRUE(WriteFileBytes(Dir / input, ReadFileBytes(source)));
     Picture picture;
-    ASSERT_TRUE(LoadPicture(Dir / input, picture));
+    ASSERT_TRUE(LoadRawRgb(std::string(CORVANE_TEST_DATA) + "/reference/" + c.File + ".rgb", c.Width,
+                           c.Height, picture));
     ProcessResult run = ExchangeWith({kTemplate}, input, "out.tga");
     EXPECT_EQ(0, run.ExitCode) << run.Output;
     Picture back;
     ASSERT_TRUE(LoadPicture(Dir / "out.tga", back));
-    EXPECT_EQ(HalfTurn(picture).Pixels, back.Pixels);
+    const Picture expected = HalfTurn(picture);
+    ASSERT_EQ(expected.Pixels.size(), back.Pixels.size());
+    int worst = 0;
+    for (size_t k = 0; k < back.Pixels.size(); ++k) {
+        const Rgb a = expected.Pixels[k], b = back.Pixels[k];
+        worst = std::max(
+            {worst, std::abs(a.Red - b.Red), std::abs(a.Green - b.Green), std::abs(a.Blue - b.Blue)});
+    }
+    EXPECT_LE(worst, c.Tolerance);
 }
 
 INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
-                         ::testing::Values("jpeg/wuffs/hippopotamus.jpeg",
-                                           "gif/wuffs/hippopotamus.interlaced.gif",
-                                           "png/pngsuite/basi3p08.png"));
+                         ::testing::Values(PictureInputCase{"jpeg/wuffs/hippopotamus.jpeg", 36, 28, 2},
+                                           PictureInputCase{"gif/wuffs/hippopotamus.interlaced.gif", 36, 28,
+                                                            0},
+                                           PictureInputCase{"png/pngsuite/basi3p08.png", 32, 32, 0}));
 
 }  // namespace

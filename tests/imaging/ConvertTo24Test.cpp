@@ -50,6 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConvertCase{"Blue555", 16, {}, {0x1F, 0x00}, 0, 0x0000F8},
                     ConvertCase{"Red555", 16, {}, {0x00, 0x7C}, 0, 0xF80000},
                     ConvertCase{"White565", 16, {k565[0], k565[1], k565[2]}, {0xFF, 0xFF}, 0, 0xF8FCF8},
+                    ConvertCase{"Red565", 16, {k565[0], k565[1], k565[2]}, {0x00, 0xF8}, 0, 0xF80000},
                     ConvertCase{"Green565", 16, {k565[0], k565[1], k565[2]}, {0xE0, 0x07}, 0, 0x00FC00},
                     ConvertCase{
                         "GreenMaskAlonePicksLayout", 16, {0x1F, 0x03E0, 0x7C00}, {0x1F, 0}, 0, 0x0000F8},

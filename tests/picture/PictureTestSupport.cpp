@@ -1,24 +1,12 @@
 // Helpers for the picture decoder tests (see the header).
 #include "PictureTestSupport.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 #include "ImageHandle_IPicture.h"
-
-namespace {
-
-constexpr char kImageMagick[] = "/usr/bin/convert";
-
-struct PipeCloser {
-    void operator()(FILE* pipe) const { pclose(pipe); }
-};
-
-}  // namespace
 
 std::string DataPath(const std::string& relative) {
     return std::string(CORVANE_TEST_DATA) + "/" + relative;
@@ -52,20 +40,8 @@ DecodedPicture DecodePicture(const std::vector<uint8_t>& bytes) {
     return result;
 }
 
-bool HaveImageMagick() {
-    return std::ifstream(kImageMagick).good();
-}
-
-std::vector<uint8_t> ImageMagickRgb(const std::string& path) {
-    const std::string command = std::string(kImageMagick) + " '" + path + "[0]' -depth 8 rgb:- 2>/dev/null";
-    std::unique_ptr<FILE, PipeCloser> pipe(popen(command.c_str(), "r"));
-    std::vector<uint8_t> rgb;
-    if (!pipe) return rgb;
-    uint8_t buffer[4096];
-    size_t n = 0;
-    while ((n = std::fread(buffer, 1, sizeof(buffer), pipe.get())) > 0)
-        rgb.insert(rgb.end(), buffer, buffer + n);
-    return rgb;
+std::vector<uint8_t> ImageMagickRgb(const std::string& relative) {
+    return ReadData("reference/" + relative + ".rgb");
 }
 
 int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {

@@ -1,5 +1,5 @@
 // Helpers for the picture decoder tests: fixture bytes, a decode through FCImageHandle_IPicture
-// turned into plain RGB rows, and ImageMagick's decode of the same file as a second opinion.
+// turned into plain RGB rows, and ImageMagick's committed decode of the same file as a second opinion.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,9 @@ std::string DataPath(const std::string& relative);
 std::vector<uint8_t> ReadData(const std::string& relative);
 DecodedPicture DecodePicture(const std::vector<uint8_t>& bytes);
 
-// Raw RGB of the first frame as /usr/bin/convert decodes it; empty when ImageMagick is absent or fails.
-bool HaveImageMagick();
-std::vector<uint8_t> ImageMagickRgb(const std::string& path);
+// Raw RGB of the first frame as /usr/bin/convert decodes it, committed once under
+// tests/data/reference (see make-references.sh there); empty when the file is missing.
+std::vector<uint8_t> ImageMagickRgb(const std::string& relative);
 
 // Largest difference between two equally long byte strings; -1 when their lengths differ.
 int MaxDifference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);

@@ -1,5 +1,6 @@
-// Pictures for the end-to-end tests: pixels as seen on screen, written and read through the
-// imaging library so a test can compare what a module made with what it should have made.
+// Pictures for the end-to-end tests: pixels as seen on screen, written and read by this file's
+// own few lines (24-bit BMP and TGA, PNG without compression) rather than by the codecs under
+// test, so a codec fault cannot hide in both the input and the verdict.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +23,11 @@ struct Picture {
     Rgb At(int32_t x, int32_t y) const { return Pixels[size_t(y) * size_t(Width) + size_t(x)]; }
 };
 
-// Saved at 24 bits in the format the extension names.
+// Saved as the extension names: a 24-bit bottom-up BMP, a 24-bit uncompressed bottom-left TGA, or
+// an 8-bit RGB PNG with stored (uncompressed) deflate blocks.
 bool SavePicture(const Picture& picture, const std::string& path);
-// Any readable picture, brought to 24 bits.
+// Reads what the host writes: 24-bit BMP (either row order), 24-bit uncompressed TGA (either
+// origin), and PNG through libspng, which is not the host's codec but the library beneath it.
 bool LoadPicture(const std::string& path, Picture& picture);
+// Raw RGB rows, top row first, as the test data's reference decodes hold them.
+bool LoadRawRgb(const std::string& path, int32_t width, int32_t height, Picture& picture);

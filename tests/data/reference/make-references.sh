@@ -1,0 +1,65 @@
+#!/bin/sh
+# Makes the committed reference decodes once, with Debian's ImageMagick 6 (/usr/bin/convert), so
+# that the pixel checks never need ImageMagick at test time. Run from anywhere:
+#   sh tests/data/reference/make-references.sh
+# Each FILE.rgb holds raw RGB rows, top row first, one byte a sample: the top byte of ImageMagick's
+# 16-bit sample (`convert FILE -depth 16 -endian MSB rgb:-`, every other byte kept), which is what
+# the tests widen narrow channels from.
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+data=$(dirname "$here")
+convert=/usr/bin/convert
+
+# decode SOURCE OUTPUT [OPTIONS...]
+decode() {
+    input=$1 output=$2
+    shift 2
+    mkdir -p "$(dirname "$output")"
+    "$convert" "$input" "$@" -depth 16 -endian MSB rgb:- 2>/dev/null |
+        python3 -c 'import sys; sys.stdout.buffer.write(sys.stdin.buffer.read()[0::2])' >"$output"
+}
+
+# BMP, TGA and PNG files of the corpus that load. Left out: the pictures CorpusTest compares with a
+# twin or not at all, and four large photos (hopper.bmp, shira_bird8.bmp, bricks-color.bmp and .tga:
+# 38 to 78 KB each even compressed), whose BMP and TGA readers are held to each other instead.
+skip='bmp/bmpsuite/b/badplanes.bmp bmp/bmpsuite/b/badfilesize.bmp bmp/bmpsuite/b/badpalettesize.bmp
+bmp/bmpsuite/q/pal8oversizepal.bmp bmp/bmpsuite/q/pal8os2v2.bmp bmp/bmpsuite/q/pal8os2v2-sz.bmp
+bmp/bmpsuite/q/pal8os2v2-40sz.bmp tga/pillow/common/200x32_la_bl_raw.tga tga/pillow/common/200x32_la_bl_rle.tga
+tga/pillow/common/200x32_la_tl_raw.tga tga/pillow/common/200x32_la_tl_rle.tga bmp/bmpsuite/b/shortfile.bmp
+bmp/bmpsuite/b/pal8badindex.bmp bmp/pillow/mmap_error.bmp tga/pillow/la.tga
+bmp/pillow/hopper.bmp bmp/libjpeg-turbo/shira_bird8.bmp bmp/wuffs/bricks-color.bmp tga/wuffs/bricks-color.tga'
+grep -v '^#' "$data/outcomes.tsv" | awk -F'\t' '$2 == "load" && $1 ~ /\.(bmp|tga|png)$/ { print $1 }' |
+    while read -r file; do
+        case " $(echo $skip) " in *" $file "*) continue ;; esac
+        # A PNG gamma of 1.0 would be converted to sRGB on output; the codecs keep samples as stored.
+        case "$file" in *.png) decode "$data/$file" "$here/$file.rgb" -set colorspace sRGB -auto-orient ;;
+                        *) decode "$data/$file" "$here/$file.rgb" -auto-orient ;;
+        esac
+    done
+
+# JPEG and GIF files the picture decoder is compared on: the first frame, as stored.
+for file in jpeg/libjpeg-turbo/testorig.jpg jpeg/libjpeg-turbo/testimgp.jpg jpeg/libjpeg-turbo/testimggray.jpg \
+    jpeg/libjpeg-turbo/testimgari.jpg jpeg/wuffs/peacock.s1x3.jpeg jpeg/wuffs/hippopotamus.jpeg \
+    jpeg/pillow/pil_sample_cmyk.jpg gif/giflib/fire.gif gif/peterdn/animated_loop.gif \
+    gif/wuffs/animated-red-blue.gif gif/wuffs/hippopotamus.interlaced.gif; do
+    decode "$data/$file[0]" "$here/$file.rgb"
+done
+
+# BMP, TGA and PNG variants of a 35 x 27 corner of the hippopotamus written by ImageMagick, and their
+# decodes. Each line: file name, then ImageMagick's options and output prefix.
+crop="$data/bmp/wuffs/hippopotamus.bmp[35x27+0+0]"
+mkdir -p "$here/oracle"
+while IFS='|' read -r file options; do
+    gap=' '
+    case "$options" in '' | *:) gap='' ;; esac
+    eval "$convert \"\$crop\" $options$gap\"\$here/oracle/\$file\""
+    case "$file" in core.bmp) continue ;; *.png) decode "$here/oracle/$file" "$here/oracle/$file.rgb" -set colorspace sRGB -auto-orient ;;
+                    *) decode "$here/oracle/$file" "$here/oracle/$file.rgb" -auto-orient ;;
+    esac
+done <"$here/oracle-variants.txt"
+
+# Files our BMP and TGA writers wrote, kept by the codec tests when run with
+# CORVANE_KEEP_WRITTEN=tests/data/reference/written build/tests/bin/codecs_tests --gtest_filter=Oracle.*
+for file in "$here"/written/*.bmp "$here"/written/*.tga; do
+    [ -f "$file" ] && decode "$file" "$file.rgb" -auto-orient
+done
