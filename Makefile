@@ -1,4 +1,5 @@
 # Wraps CMake: `make` builds Release into build/, `make test` runs the whole suite.
+# Each goal installs the Debian packages of its groups first (scripts/install-deps.sh).
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 FUZZ_BUILD ?= build-fuzz
@@ -6,15 +7,27 @@ JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 PREFIX     ?= /usr/local
 FUZZ_SECONDS ?= 60
 
-.PHONY: all deps configure build test demo bench fuzz test-sanitize install package clean
+.PHONY: all deps configure build test demo bench fuzz test-sanitize install package format-check clean
+
+# Package groups per goal, on top of build; the goals given on one command line add up.
+groups_test          = test
+groups_bench         = bench
+groups_fuzz          = fuzz
+groups_test-sanitize = test sanitize
+groups_package       = package
+DEPS_GROUPS ?= build $(foreach goal,$(MAKECMDGOALS),$(groups_$(goal)))
+
+# The suite needs GoogleTest, which only the test goals install: a first configure for any other
+# goal leaves the tests out, `make test` puts them in, and from then on they stay.
+TESTS_FLAG = $(if $(filter test,$(MAKECMDGOALS)),-DCORVANE_TESTS=ON,$(if $(wildcard $(BUILD)/CMakeCache.txt),,-DCORVANE_TESTS=OFF))
 
 all: build
 
 deps:
-	@sh scripts/install-deps.sh
+	@sh scripts/install-deps.sh $(DEPS_GROUPS)
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(TESTS_FLAG) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j $(JOBS)
@@ -44,6 +57,11 @@ install: build
 
 package: build
 	@cd $(BUILD) && cpack -G DEB
+
+# Fast, no build: lists the tracked sources and headers that differ from .clang-format.
+format-check:
+	@sh scripts/install-deps.sh format
+	@sh scripts/check-format.sh
 
 clean:
 	@rm -rf $(BUILD) $(SAN_BUILD) $(FUZZ_BUILD)

@@ -1,13 +1,57 @@
 #!/bin/sh
-# Installs the Debian packages that building, testing and the demo need, and only those missing.
-# Used by the Makefile; safe to run again (it does nothing when everything is present).
+# Installs the Debian packages of the named groups, and only those missing. Used by the Makefile;
+# safe to run again (it does nothing when everything is present).
+# Usage: sh scripts/install-deps.sh [--list] GROUP ...   (no GROUP: build)
+#   build     compile and run the programs: `make`, `make demo`, `make install`
+#   test      the suite's tools: GoogleTest, ImageMagick as the reference decoder, Python and
+#             Node.js for the example modules, groff for the manual pages, clang-format
+#   bench     what the benchmarks compare against: ImageMagick, cjpeg/djpeg, /usr/bin/time
+#   fuzz      clang with libFuzzer and its sanitizer runtimes
+#   sanitize  the suite under ASan and UBSan, built with g++, whose runtimes come with g++
+#   package   `make package`: dpkg-shlibdeps (dpkg-dev) and file, which CPack's DEB generator runs
+#   format    clang-format alone, for the format check
+# --list prints the packages of the groups, one a line, and installs nothing.
 set -eu
 
-PACKAGES="cmake g++ make pkg-config libgtest-dev libturbojpeg0-dev libspng-dev zlib1g-dev libgif-dev \
-imagemagick libjpeg-turbo-progs time python3 nodejs clang-14 libclang-rt-14-dev groff-base man-db dpkg-dev file"
+group_packages() {
+    case $1 in
+        build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev" ;;
+        test) echo "libgtest-dev imagemagick python3 nodejs groff-base clang-format" ;;
+        bench) echo "imagemagick libjpeg-turbo-progs time python3" ;;
+        fuzz) echo "clang-14 libclang-rt-14-dev" ;;
+        sanitize) echo "" ;;
+        package) echo "dpkg-dev file" ;;
+        format) echo "clang-format" ;;
+        *)
+            echo "install-deps: unknown group '$1' (groups: build test bench fuzz sanitize package format)" >&2
+            exit 2
+            ;;
+    esac
+}
+
+list_only=no
+if [ "${1:-}" = --list ]; then
+    list_only=yes
+    shift
+fi
+[ $# -gt 0 ] || set -- build
+
+packages=""
+for group in "$@"; do
+    packages="$packages $(group_packages "$group")"
+done
+# shellcheck disable=SC2086
+packages=$(printf '%s\n' $packages | sort -u)
+[ -n "$packages" ] || exit 0
+
+if [ "$list_only" = yes ]; then
+    # shellcheck disable=SC2086
+    printf '%s\n' $packages
+    exit 0
+fi
 
 missing=""
-for pkg in $PACKAGES; do
+for pkg in $packages; do
     status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
     case "$status" in
         *"install ok installed"*) ;;
@@ -26,7 +70,8 @@ else
     exit 1
 fi
 
-echo "install-deps: installing$missing"
+echo "install-deps ($*): installing$missing"
 $SUDO apt-get update -qq
+# env carries the setting through sudo, which clears the environment.
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
