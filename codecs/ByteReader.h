@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ByteOrder.h"
+
 class ByteReader {
   public:
     ByteReader(const uint8_t* data, size_t size) : p_(data), size_(data ? size : 0) {}
@@ -33,14 +35,13 @@ class ByteReader {
     }
     bool U16LE(uint16_t& v) {
         if (Remaining() < 2) return false;
-        v = uint16_t(p_[pos_] | (p_[pos_ + 1] << 8));
+        v = GetU16LE(p_ + pos_);
         pos_ += 2;
         return true;
     }
     bool U32LE(uint32_t& v) {
         if (Remaining() < 4) return false;
-        v = uint32_t(p_[pos_]) | (uint32_t(p_[pos_ + 1]) << 8) | (uint32_t(p_[pos_ + 2]) << 16) |
-            (uint32_t(p_[pos_ + 3]) << 24);
+        v = GetU32LE(p_ + pos_);
         pos_ += 4;
         return true;
     }

@@ -12,6 +12,7 @@
 #include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
+#include "ByteOrder.h"
 
 namespace {
 
@@ -187,8 +188,7 @@ void RepackMasked32(const uint32_t masks[3], uint8_t* pixels, size_t bytes) {
     const ChannelMask green = DescribeChannelMask(masks[1]);
     const ChannelMask blue = DescribeChannelMask(masks[2]);
     for (uint8_t* p = pixels; p + 4 <= pixels + bytes; p += 4) {
-        const uint32_t word =
-            uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+        const uint32_t word = GetU32LE(p);
         p[0] = ExtractChannel(word, blue);
         p[1] = ExtractChannel(word, green);
         p[2] = ExtractChannel(word, red);

@@ -9,6 +9,7 @@
 #include "ByteReader.h"
 #include "FileReader.h"
 #include "FileWriter.h"
+#include "ByteOrder.h"
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "ImageSize.h"
+#include "ByteOrder.h"
 #include "PageAlloc.h"
 #include "PixelLimit.h"
 
@@ -59,14 +60,6 @@ void NormaliseHeader(const BITMAPINFOHEADER* header, BITMAPINFOHEADER& info, uin
         info.biCompression = kCompressionBitFields;
         std::memcpy(masks, reinterpret_cast<const uint8_t*>(header) + kInfoHeaderSize, 3 * sizeof(uint32_t));
     }
-}
-
-void PutU32LE(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t GetU32LE(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 }  // namespace
@@ -190,9 +183,9 @@ uint32_t FCObjImage::GetPixelData(int32_t x, int32_t y) const {
         case 8:
             return p[0];
         case 16:
-            return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+            return GetU16LE(p);
         case 24:
-            return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+            return GetU24LE(p);
         case 32:
             return GetU32LE(p);
         default:

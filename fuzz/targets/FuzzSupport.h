@@ -8,6 +8,7 @@
 
 #include "FuzzTargets.h"
 #include "ImageHandle.h"
+#include "ByteOrder.h"
 
 namespace fuzzsupport {
 
@@ -58,12 +59,10 @@ int LoadAndTouch(const uint8_t* data, size_t size) {
 
 // Little-endian fields of a header, read only where the input holds them.
 inline uint32_t PeekU16(const uint8_t* data, size_t size, size_t at) {
-    return at + 2 <= size ? uint32_t(data[at] | data[at + 1] << 8) : 0;
+    return at + 2 <= size ? GetU16LE(data + at) : 0;
 }
 inline int32_t PeekI32(const uint8_t* data, size_t size, size_t at) {
-    if (at + 4 > size) return 0;
-    return int32_t(uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
-                   uint32_t(data[at + 3]) << 24);
+    return at + 4 <= size ? int32_t(GetU32LE(data + at)) : 0;
 }
 
 }  // namespace fuzzsupport
