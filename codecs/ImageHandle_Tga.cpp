@@ -9,6 +9,7 @@
 #include "ByteReader.h"
 #include "FileReader.h"
 #include "FileWriter.h"
+#include "ImageSize.h"
 #include "ByteOrder.h"
 
 namespace {
@@ -198,11 +199,17 @@ uint32_t ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image
     return unfilled;
 }
 
+size_t GreyAlphaRowBytes(const TgaHeader& h) {
+    uint64_t bytes = 0;
+    ComputeRowBytes(h.width, PacketDepth(h), bytes);
+    return size_t(bytes);
+}
+
 // Decodes one file row into its place (grey plus alpha through a work row); the pixels produced.
 class RleRowDecoder {
   public:
     RleRowDecoder(const TgaHeader& h, const FCObjImage& image)
-        : h_(h), image_(image), greyAlpha_(IsGreyAlpha(h) ? size_t(h.width) * 2 : 0) {}
+        : h_(h), image_(image), greyAlpha_(IsGreyAlpha(h) ? GreyAlphaRowBytes(h) : 0) {}
 
     uint8_t* Start(uint32_t fileRow) {
         row_ = TargetRow(image_, h_, fileRow);
@@ -347,8 +354,9 @@ bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
 
 bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
     const uint16_t depth = image.InfoHeader.biBitCount;
-    const size_t rowBytes = size_t(depth) * size_t(image.InfoHeader.biWidth) / 8;
-    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rowBytes + kRleWorkSlack : 0);
+    uint64_t rowBytes = 0;
+    if (!ComputeRowBytes(image.InfoHeader.biWidth, depth, rowBytes)) return false;
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * size_t(rowBytes) + kRleWorkSlack : 0);
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
         const uint8_t* row = image.RowTable[y];
         if (flag == kFlagRaw) {

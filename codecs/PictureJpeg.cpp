@@ -15,6 +15,7 @@ namespace {
 constexpr uint16_t kPictureBits = 24;
 constexpr size_t kBgrPixelBytes = 3;
 constexpr size_t kCmykPixelBytes = 4;
+constexpr uint32_t kCmykBits = 32;
 constexpr uint32_t kFullChannel = 255;
 // Rows bottom-up as the pixel block stores them; the scan limit guards against progressive files
 // with thousands of tiny scans.
@@ -152,10 +153,14 @@ bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHea
 
 bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
                 FCObjImage& image) {
-    const size_t rowBytes = size_t(header.width) * kCmykPixelBytes;
-    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[rowBytes * size_t(header.height)]);
+    // A third more than the picture itself, under the same cap as every pixel block.
+    uint64_t rowBytes = 0;
+    uint64_t bytes = 0;
+    if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) || !ComputeBufferBytes(rowBytes, header.height, bytes))
+        return false;
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!scratch) return false;
-    uint8_t* lastRow = scratch.get() + rowBytes * size_t(header.height - 1);
+    uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
     const DecodeTarget target{scratch.get(), int(rowBytes), TJPF_CMYK, kScratchFlags, lastRow, rowBytes};
     if (!Decompress(tj, data, length, header, target)) return false;
     const bool inverted = HasAdobeSegment(data, length);

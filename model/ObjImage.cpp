@@ -38,8 +38,9 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
     if (!ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes)) return false;
     // The row table costs a pointer per row: a narrow, absurdly tall header must not buy
     // gigabytes of it on top of a pixel block that is within limits.
-    const uint64_t rowTableBytes = uint64_t(header.biHeight) * sizeof(uint8_t*);
-    return rowTableBytes + bytes <= kMaxImageBytes;
+    uint64_t rowTableBytes = 0;
+    return ComputeBufferBytes(sizeof(uint8_t*), header.biHeight, rowTableBytes) &&
+           rowTableBytes + bytes <= kMaxImageBytes;
 }
 
 // The header an image keeps: only size, depth and resolutions survive, and bit fields only
@@ -143,7 +144,9 @@ FCObjImage& FCObjImage::CopyFrom(const FCObjImage& source) {
     std::memcpy(block.bmiMasks, source.BitMasks, sizeof(block.bmiMasks));
     if (!CreateFromHeader(&block.bmiHeader)) return *this;
 
-    std::memcpy(PixelStore, source.PixelStore, size_t(InfoHeader.biHeight) * size_t(Stride()));
+    uint32_t bytes = 0;
+    ComputeImageBytes(InfoHeader.biWidth, InfoHeader.biHeight, InfoHeader.biBitCount, bytes);
+    std::memcpy(PixelStore, source.PixelStore, bytes);
     if (InfoHeader.biBitCount <= kMaxPaletteBits) CopyPaletteFrom(source);
     AuxWord = source.AuxWord;
     GraphWord0 = source.GraphWord0;
@@ -239,7 +242,9 @@ uint64_t RecordSize(uint64_t pixelBytes) {
 }
 
 int32_t SaveRecord(const FCObjImage& image, uint8_t* buffer, size_t bufferLength) {
-    const uint64_t n = image.IsValid() ? uint64_t(image.InfoHeader.biHeight) * uint64_t(image.Stride()) : 0;
+    const BITMAPINFOHEADER& h = image.InfoHeader;
+    uint32_t n = 0;
+    if (image.IsValid()) ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, n);
     const uint64_t size = RecordSize(n);
     if (size == 0 || bufferLength < size) return 0;
     std::memcpy(buffer, &image.InfoHeader, kInfoHeaderSize);

@@ -8,6 +8,7 @@
 
 #include "FuzzTargets.h"
 #include "ImageHandle.h"
+#include "ImageSize.h"
 #include "ByteOrder.h"
 
 namespace fuzzsupport {
@@ -23,10 +24,13 @@ inline void TouchBytes(const uint8_t* bytes, size_t count) {
 // True when a picture of this size and depth stays under the cap. Dimensions are taken as the
 // header gives them; a size the decoder refuses anyway passes, so the refusal is exercised.
 inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel) {
-    if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > 32) return true;
-    const uint64_t stride = (uint64_t(width) * bitsPerPixel + 31) / 32 * 4;
-    const uint64_t bytes = stride * uint64_t(height) + uint64_t(height) * sizeof(uint8_t*);
-    return bytes <= kFuzzMaxDecodedBytes;
+    if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > kMaxBitsPerPixel) return true;
+    if (width > INT32_MAX || height > INT32_MAX) return false;
+    uint32_t pixelBytes = 0;
+    uint64_t rowTableBytes = 0;
+    if (!ComputeImageBytes(int32_t(width), int32_t(height), uint16_t(bitsPerPixel), pixelBytes)) return false;
+    if (!ComputeBufferBytes(sizeof(uint8_t*), height, rowTableBytes)) return false;
+    return pixelBytes + rowTableBytes <= kFuzzMaxDecodedBytes;
 }
 
 // Every row through RowTable and the whole palette, as a caller of the image would read them.
