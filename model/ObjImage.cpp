@@ -69,15 +69,15 @@ int32_t FCObject::Serialize(bool, uint8_t*, size_t) {
     return 0;
 }
 
-FCObjImage::FCObjImage()
-    : InfoHeader{}, PixelStore(nullptr), RowTable(nullptr), BitMasks{}, Palette(nullptr), AuxWord(0) {}
-
 FCObjImage::FCObjImage(const FCObjImage& source) : FCObjImage() {
     CopyFrom(source);
 }
 
+// The image owns exactly these three blocks.
 FCObjImage::~FCObjImage() {
-    ReleaseStorage();
+    FreePixels(PixelStore);
+    delete[] RowTable;
+    delete[] Palette;
 }
 
 int32_t FCObjImage::Stride() const {
@@ -105,13 +105,15 @@ bool FCObjImage::CreateFromHeader(const BITMAPINFOHEADER* header) {
     const uint32_t entries = PaletteEntryCount(info.biBitCount);
     std::unique_ptr<RGBQUAD[]> palette(entries ? new RGBQUAD[entries] : nullptr);
 
-    ReleaseStorage();
-    InfoHeader = info;
-    std::memcpy(BitMasks, masks, sizeof(BitMasks));
-    PixelStore = pixels.release();
-    RowTable = rows.release();
-    Palette = palette.release();
-    SetDefaultPalette();
+    FCObjImage fresh;
+    fresh.InfoHeader = info;
+    std::memcpy(fresh.BitMasks, masks, sizeof(fresh.BitMasks));
+    fresh.PixelStore = pixels.release();
+    fresh.RowTable = rows.release();
+    fresh.Palette = palette.release();
+    fresh.SetDefaultPalette();
+    // The old storage leaves with fresh.
+    SwapStorage(fresh);
     return true;
 }
 
@@ -125,16 +127,10 @@ bool FCObjImage::Create(int32_t width, int32_t height, uint16_t bpp) {
     return CreateFromHeader(&block.bmiHeader);
 }
 
+// An empty image's storage comes in; the old storage leaves with it and is freed there.
 void FCObjImage::ReleaseStorage() {
-    FreePixels(PixelStore);
-    delete[] RowTable;
-    delete[] Palette;
-    PixelStore = nullptr;
-    RowTable = nullptr;
-    Palette = nullptr;
-    InfoHeader = BITMAPINFOHEADER{};
-    std::fill(std::begin(BitMasks), std::end(BitMasks), 0u);
-    AuxWord = 0;
+    FCObjImage empty;
+    SwapStorage(empty);
 }
 
 FCObjImage& FCObjImage::CopyFrom(const FCObjImage& source) {
