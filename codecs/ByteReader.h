@@ -13,6 +13,7 @@ class ByteReader {
     ByteReader(const uint8_t* data, size_t size) : p_(data), size_(data ? size : 0) {}
 
     size_t Remaining() const { return size_ - pos_; }
+    size_t Position() const { return pos_; }
     const uint8_t* Current() const { return p_ + pos_; }
     const uint8_t* End() const { return p_ + size_; }
 
@@ -45,6 +46,13 @@ class ByteReader {
         pos_ += 4;
         return true;
     }
+    // JPEG segment lengths are big-endian.
+    bool U16BE(uint16_t& v) {
+        if (Remaining() < 2) return false;
+        v = GetU16BE(p_ + pos_);
+        pos_ += 2;
+        return true;
+    }
     bool I32LE(int32_t& v) {
         uint32_t u = 0;
         if (!U32LE(u)) return false;
@@ -55,6 +63,13 @@ class ByteReader {
     bool Bytes(void* dst, size_t count) {
         if (count > Remaining()) return false;
         std::memcpy(dst, p_ + pos_, count);
+        pos_ += count;
+        return true;
+    }
+    // Strict, without a copy: bytes points at the next count bytes, which are passed over.
+    bool Take(size_t count, const uint8_t*& bytes) {
+        if (count > Remaining()) return false;
+        bytes = p_ + pos_;
         pos_ += count;
         return true;
     }
