@@ -7,12 +7,12 @@
 #include <cstring>
 #include <limits>
 
+#include "ByteOrder.h"
 #include "ByteReader.h"
 #include "ChannelMask.h"
 #include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
-#include "ByteOrder.h"
 
 namespace {
 

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "ByteReader.h"
 #include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
-#include "ByteOrder.h"
 
 namespace {
 
@@ -253,7 +253,8 @@ uint32_t StreamRawRows(FileReader& file, uint64_t offset, const TgaHeader& h, co
 // A bounded window on the file's packets, topped up as the decoder consumes it.
 class PacketWindow {
   public:
-    PacketWindow(FileReader& file, uint64_t offset) : file_(file), next_(offset), bytes_(kPacketWindowBytes) {}
+    PacketWindow(FileReader& file, uint64_t offset)
+        : file_(file), next_(offset), bytes_(kPacketWindowBytes) {}
 
     const uint8_t* Begin() const { return bytes_.data() + begin_; }
     const uint8_t* End() const { return bytes_.data() + end_; }
@@ -302,8 +303,9 @@ uint32_t StreamRleRows(FileReader& file, uint64_t offset, const TgaHeader& h, co
         while (done < h.width) {
             window.TopUp();
             const uint32_t left = h.width - done;
-            const uint32_t ask =
-                window.AtFileEnd() ? left : uint32_t(std::min<size_t>(left, window.Available() / worstPixelBytes));
+            const uint32_t ask = window.AtFileEnd()
+                                     ? left
+                                     : uint32_t(std::min<size_t>(left, window.Available() / worstPixelBytes));
             uint32_t produced = 0;
             ByteReader packets(window.Begin(), window.Available());
             DecodePackets(depth, packets, out + size_t(done) * (depth / 8), int32_t(ask), pending, produced);

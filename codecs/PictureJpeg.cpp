@@ -159,7 +159,8 @@ bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
     // A third more than the picture itself, under the same cap as every pixel block.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
-    if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) || !ComputeBufferBytes(rowBytes, header.height, bytes))
+    if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) ||
+        !ComputeBufferBytes(rowBytes, header.height, bytes))
         return false;
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!scratch) return false;

@@ -2,9 +2,9 @@
 // in one pass over the pixels.
 #include <algorithm>
 
+#include "ByteOrder.h"
 #include "ChannelMask.h"
 #include "ImageSize.h"
-#include "ByteOrder.h"
 #include "ObjImage.h"
 
 namespace {

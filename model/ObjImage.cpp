@@ -7,8 +7,8 @@
 #include <iterator>
 #include <utility>
 
-#include "ImageSize.h"
 #include "ByteOrder.h"
+#include "ImageSize.h"
 #include "PageAlloc.h"
 #include "PixelLimit.h"
 

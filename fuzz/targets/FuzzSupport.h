@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <deque>
 
+#include "ByteOrder.h"
 #include "FuzzTargets.h"
 #include "ImageHandle.h"
 #include "ImageSize.h"
-#include "ByteOrder.h"
 
 namespace fuzzsupport {
 

@@ -49,7 +49,8 @@ inline bool ComputeStride(int32_t width, uint16_t bpp, int32_t& stride) {
 inline bool ComputeImageBytes(int32_t width, int32_t height, uint16_t bpp, uint32_t& bytes) {
     int32_t stride = 0;
     uint64_t total = 0;
-    if (!ComputeStride(width, bpp, stride) || !ComputeBufferBytes(uint64_t(stride), height, total)) return false;
+    if (!ComputeStride(width, bpp, stride) || !ComputeBufferBytes(uint64_t(stride), height, total))
+        return false;
     bytes = uint32_t(total);
     return true;
 }

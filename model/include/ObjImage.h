@@ -46,7 +46,7 @@ constexpr uint32_t kCompressionRgb = 0;
 constexpr uint32_t kCompressionBitFields = 3;
 
 class FCObject {
-public:
+  public:
     virtual ~FCObject() = default;
     // Writes (save true) or restores (save false) the object as a flat record in a buffer of
     // bufferLength bytes; returns the bytes written or read, 0 when nothing was done.
@@ -54,13 +54,13 @@ public:
 };
 
 class FCObjGraph : public FCObject {
-public:
+  public:
     uint32_t GraphWord0 = 0;
     uint32_t GraphWord1 = 0;
 };
 
 class FCObjImage : public FCObjGraph {
-public:
+  public:
     FCObjImage() = default;
     FCObjImage(const FCObjImage& source);
     FCObjImage& operator=(const FCObjImage&) = delete;
