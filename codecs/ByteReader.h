@@ -1,5 +1,5 @@
-// Bounds-checked little-endian reader over an untrusted block (data, size, pos): every read
-// compares by subtraction, so no offset or count from a file can wrap or leave the block.
+// Bounds-checked reader over an untrusted block (data, size, pos) for the codecs' own parsers: every
+// read compares by subtraction, so no offset or count from a file can wrap or leave the block.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +15,6 @@ class ByteReader {
     size_t Remaining() const { return size_ - pos_; }
     size_t Position() const { return pos_; }
     const uint8_t* Current() const { return p_ + pos_; }
-    const uint8_t* End() const { return p_ + size_; }
 
     // Moves to an absolute offset (64-bit, so a 32-bit field plus a base cannot wrap).
     bool Seek(uint64_t offset) {
