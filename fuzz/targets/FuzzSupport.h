@@ -39,7 +39,7 @@ inline void TouchImage(const FCObjImage& image) {
     const size_t stride = size_t(image.Stride());
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) TouchBytes(image.RowTable[y], stride);
     if (image.Palette != nullptr) {
-        const size_t entries = size_t(1) << image.InfoHeader.biBitCount;
+        const size_t entries = PaletteEntryCount(image.InfoHeader.biBitCount);
         TouchBytes(reinterpret_cast<const uint8_t*>(image.Palette), entries * sizeof(RGBQUAD));
     }
 }
