@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <deque>
 
+#include "ByteOrder.h"
 #include "FuzzTargets.h"
 #include "ImageHandle.h"
+#include "ImageSize.h"
 
 namespace fuzzsupport {
 
@@ -22,10 +24,13 @@ inline void TouchBytes(const uint8_t* bytes, size_t count) {
 // True when a picture of this size and depth stays under the cap. Dimensions are taken as the
 // header gives them; a size the decoder refuses anyway passes, so the refusal is exercised.
 inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel) {
-    if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > 32) return true;
-    const uint64_t stride = (uint64_t(width) * bitsPerPixel + 31) / 32 * 4;
-    const uint64_t bytes = stride * uint64_t(height) + uint64_t(height) * sizeof(uint8_t*);
-    return bytes <= kFuzzMaxDecodedBytes;
+    if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > kMaxBitsPerPixel) return true;
+    if (width > INT32_MAX || height > INT32_MAX) return false;
+    uint32_t pixelBytes = 0;
+    uint64_t rowTableBytes = 0;
+    if (!ComputeImageBytes(int32_t(width), int32_t(height), uint16_t(bitsPerPixel), pixelBytes)) return false;
+    if (!ComputeBufferBytes(sizeof(uint8_t*), height, rowTableBytes)) return false;
+    return pixelBytes + rowTableBytes <= kFuzzMaxDecodedBytes;
 }
 
 // Every row through RowTable and the whole palette, as a caller of the image would read them.
@@ -34,7 +39,7 @@ inline void TouchImage(const FCObjImage& image) {
     const size_t stride = size_t(image.Stride());
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) TouchBytes(image.RowTable[y], stride);
     if (image.Palette != nullptr) {
-        const size_t entries = size_t(1) << image.InfoHeader.biBitCount;
+        const size_t entries = PaletteEntryCount(image.InfoHeader.biBitCount);
         TouchBytes(reinterpret_cast<const uint8_t*>(image.Palette), entries * sizeof(RGBQUAD));
     }
 }
@@ -58,12 +63,10 @@ int LoadAndTouch(const uint8_t* data, size_t size) {
 
 // Little-endian fields of a header, read only where the input holds them.
 inline uint32_t PeekU16(const uint8_t* data, size_t size, size_t at) {
-    return at + 2 <= size ? uint32_t(data[at] | data[at + 1] << 8) : 0;
+    return at + 2 <= size ? GetU16LE(data + at) : 0;
 }
 inline int32_t PeekI32(const uint8_t* data, size_t size, size_t at) {
-    if (at + 4 > size) return 0;
-    return int32_t(uint32_t(data[at]) | uint32_t(data[at + 1]) << 8 | uint32_t(data[at + 2]) << 16 |
-                   uint32_t(data[at + 3]) << 24);
+    return at + 4 <= size ? int32_t(GetU32LE(data + at)) : 0;
 }
 
 }  // namespace fuzzsupport

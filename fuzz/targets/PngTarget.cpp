@@ -1,5 +1,6 @@
 // Fuzz target: FCImageHandle_Png::LoadMemory on any bytes. The size is read from the header chunk,
 // which a PNG must start with, so the cap is checked before any pixel is decoded.
+#include "ByteOrder.h"
 #include "FuzzSupport.h"
 #include "ImageHandle_Png.h"
 
@@ -11,9 +12,7 @@ constexpr uint32_t kPictureBits = 24;
 
 // PNG fields are big-endian.
 uint32_t PeekU32BE(const uint8_t* data, size_t size, size_t at) {
-    if (at + 4 > size) return 0;
-    return uint32_t(data[at]) << 24 | uint32_t(data[at + 1]) << 16 | uint32_t(data[at + 2]) << 8 |
-           uint32_t(data[at + 3]);
+    return at + 4 <= size ? GetU32BE(data + at) : 0;
 }
 
 }  // namespace

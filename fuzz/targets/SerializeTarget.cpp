@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "ImageSize.h"
 
 namespace {
 
@@ -15,7 +16,10 @@ constexpr size_t kBitCountOffset = 14;
 constexpr size_t kRecordOverhead = 60;
 
 std::vector<uint8_t> SaveRecord(FCObjImage& image) {
-    std::vector<uint8_t> record(size_t(image.InfoHeader.biHeight) * size_t(image.Stride()) + kRecordOverhead);
+    const BITMAPINFOHEADER& h = image.InfoHeader;
+    uint32_t pixelBytes = 0;
+    if (!ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes)) std::abort();
+    std::vector<uint8_t> record(pixelBytes + kRecordOverhead);
     const int32_t written = image.Serialize(true, record.data(), record.size());
     if (written <= 0 || size_t(written) != record.size()) std::abort();
     return record;

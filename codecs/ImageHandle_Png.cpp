@@ -14,6 +14,7 @@
 #include "FileWriter.h"
 #include "ImageSize.h"
 #include "PixelLimit.h"
+#include "Widened24.h"
 
 namespace {
 
@@ -134,15 +135,10 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
 
 bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
     if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
-    const FCObjImage* image = SaveList.front();
-    // The writer makes 8-bit true colour only: other depths are widened in a copy.
+    // The writer makes 8-bit true colour only.
     std::unique_ptr<FCObjImage> widened;
-    if (image->InfoHeader.biBitCount != kPictureBits) {
-        widened = std::make_unique<FCObjImage>(*image);
-        widened->ConvertTo24();
-        if (!widened->IsValid() || widened->InfoHeader.biBitCount != kPictureBits) return false;
-        image = widened.get();
-    }
+    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    if (image == nullptr) return false;
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;
     return ctx && out.Open(path) && ConfigureEncoder(ctx.get(), *image, out) &&

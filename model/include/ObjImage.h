@@ -46,7 +46,7 @@ constexpr uint32_t kCompressionRgb = 0;
 constexpr uint32_t kCompressionBitFields = 3;
 
 class FCObject {
-public:
+  public:
     virtual ~FCObject() = default;
     // Writes (save true) or restores (save false) the object as a flat record in a buffer of
     // bufferLength bytes; returns the bytes written or read, 0 when nothing was done.
@@ -54,14 +54,14 @@ public:
 };
 
 class FCObjGraph : public FCObject {
-public:
+  public:
     uint32_t GraphWord0 = 0;
     uint32_t GraphWord1 = 0;
 };
 
 class FCObjImage : public FCObjGraph {
-public:
-    FCObjImage();
+  public:
+    FCObjImage() = default;
     FCObjImage(const FCObjImage& source);
     FCObjImage& operator=(const FCObjImage&) = delete;
     ~FCObjImage() override;
@@ -79,6 +79,7 @@ public:
     FCObjImage& CopyFrom(const FCObjImage& source);
     // Exchanges everything ReleaseStorage would release (header, pixel block, row table, masks,
     // palette, AuxWord) with other, without copying a pixel; the graph words stay with each object.
+    // The one place that lists the image's members: creating and releasing go through it.
     void SwapStorage(FCObjImage& other) noexcept;
 
     // Header plus palette (8 bits and less) or masks, laid out as in a BMP file.
@@ -112,10 +113,10 @@ public:
     // flag is the codec's option, -1 its default form: for JPEG the quality, 1 to 100 (-1: 92).
     bool SaveToFile(const char* path, int32_t flag = -1) const;
 
-    BITMAPINFOHEADER InfoHeader;
-    uint8_t* PixelStore;
-    uint8_t** RowTable;
-    uint32_t BitMasks[3];
-    RGBQUAD* Palette;
-    uint32_t AuxWord;
+    BITMAPINFOHEADER InfoHeader{};
+    uint8_t* PixelStore = nullptr;
+    uint8_t** RowTable = nullptr;
+    uint32_t BitMasks[3] = {};
+    RGBQUAD* Palette = nullptr;
+    uint32_t AuxWord = 0;
 };

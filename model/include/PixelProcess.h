@@ -13,7 +13,7 @@ enum ProcessType : int32_t {
 };
 
 class FCInterface_PixelProcess {
-public:
+  public:
     virtual ~FCInterface_PixelProcess() = default;
     virtual bool ValidateImage(FCObjImage& image) = 0;
     virtual int32_t QueryProcessType() { return ProcessPixelType; }
@@ -25,10 +25,10 @@ public:
 
 // A per-pixel processor for images of 24 bits per pixel or more.
 class FCSinglePixelProcessBase : public FCInterface_PixelProcess {
-public:
+  public:
     bool ValidateImage(FCObjImage& image) override;
 
-protected:
+  protected:
     // Destroyed with the processor.
     std::unique_ptr<FCObject> OwnedObject;
 };

@@ -1,18 +1,20 @@
-// Bounds-checked little-endian reader over an untrusted block (data, size, pos): every read
-// compares by subtraction, so no offset or count from a file can wrap or leave the block.
+// Bounds-checked reader over an untrusted block (data, size, pos) for the codecs' own parsers: every
+// read compares by subtraction, so no offset or count from a file can wrap or leave the block.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
+#include "ByteOrder.h"
+
 class ByteReader {
   public:
     ByteReader(const uint8_t* data, size_t size) : p_(data), size_(data ? size : 0) {}
 
     size_t Remaining() const { return size_ - pos_; }
+    size_t Position() const { return pos_; }
     const uint8_t* Current() const { return p_ + pos_; }
-    const uint8_t* End() const { return p_ + size_; }
 
     // Moves to an absolute offset (64-bit, so a 32-bit field plus a base cannot wrap).
     bool Seek(uint64_t offset) {
@@ -33,15 +35,21 @@ class ByteReader {
     }
     bool U16LE(uint16_t& v) {
         if (Remaining() < 2) return false;
-        v = uint16_t(p_[pos_] | (p_[pos_ + 1] << 8));
+        v = GetU16LE(p_ + pos_);
         pos_ += 2;
         return true;
     }
     bool U32LE(uint32_t& v) {
         if (Remaining() < 4) return false;
-        v = uint32_t(p_[pos_]) | (uint32_t(p_[pos_ + 1]) << 8) | (uint32_t(p_[pos_ + 2]) << 16) |
-            (uint32_t(p_[pos_ + 3]) << 24);
+        v = GetU32LE(p_ + pos_);
         pos_ += 4;
+        return true;
+    }
+    // JPEG segment lengths are big-endian.
+    bool U16BE(uint16_t& v) {
+        if (Remaining() < 2) return false;
+        v = GetU16BE(p_ + pos_);
+        pos_ += 2;
         return true;
     }
     bool I32LE(int32_t& v) {
@@ -54,6 +62,13 @@ class ByteReader {
     bool Bytes(void* dst, size_t count) {
         if (count > Remaining()) return false;
         std::memcpy(dst, p_ + pos_, count);
+        pos_ += count;
+        return true;
+    }
+    // Strict, without a copy: bytes points at the next count bytes, which are passed over.
+    bool Take(size_t count, const uint8_t*& bytes) {
+        if (count > Remaining()) return false;
+        bytes = p_ + pos_;
         pos_ += count;
         return true;
     }

@@ -30,7 +30,7 @@ std::string GetFileExtension(const char* path);
 // An owning list: held objects are deleted with the list, the last appended first.
 template <class T>
 class PCL_Interface_Composite {
-public:
+  public:
     PCL_Interface_Composite() = default;
     PCL_Interface_Composite(const PCL_Interface_Composite&) = delete;
     PCL_Interface_Composite& operator=(const PCL_Interface_Composite&) = delete;
@@ -43,12 +43,12 @@ public:
     }
     void PushObject(T* object) { ObjectList.push_back(object); }
 
-protected:
+  protected:
     std::deque<T*> ObjectList;
 };
 
 class FCImageHandleBase {
-public:
+  public:
     virtual ~FCImageHandleBase() = default;
     virtual bool LoadFile(const char* path);
     virtual bool LoadMemory(const uint8_t* data, int32_t length);
@@ -63,19 +63,19 @@ public:
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
-public:
+  public:
     void GetImageList(std::deque<FCObjImage*>& list, bool detach) override;
 };
 
 class FCImageHandleFactory {
-public:
+  public:
     virtual ~FCImageHandleFactory() = default;
     virtual ImageType GetImageType(const char* path) const;
     virtual std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const = 0;
 };
 
 class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
-public:
+  public:
     std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const override;
 };
 

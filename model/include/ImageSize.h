@@ -12,11 +12,33 @@ constexpr uint16_t kMaxBitsPerPixel = 32;
 // Depths up to this carry a palette of 2^bpp entries.
 constexpr uint16_t kMaxPaletteBits = 8;
 
+// Bytes of pixels pixels of bpp bits packed without padding (a file row, a scratch row), the last
+// byte counted whole. False for a count of 0 or less, a depth of 0 or above 32, or more bytes
+// than kMaxImageBytes.
+inline bool ComputeRowBytes(int64_t pixels, uint32_t bpp, uint64_t& bytes) {
+    if (pixels <= 0 || uint64_t(pixels) > kMaxImageBytes || bpp == 0 || bpp > kMaxBitsPerPixel) return false;
+    const uint64_t total = (uint64_t(pixels) * bpp + 7) / 8;
+    if (total > kMaxImageBytes) return false;
+    bytes = total;
+    return true;
+}
+
+// Bytes of count items of itemBytes each (the rows of a buffer, the entries of a row table).
+// False for a count of 0 or less, or more bytes than kMaxImageBytes.
+inline bool ComputeBufferBytes(uint64_t itemBytes, int64_t count, uint64_t& bytes) {
+    if (count <= 0 || uint64_t(count) > kMaxImageBytes || itemBytes > kMaxImageBytes) return false;
+    const uint64_t total = itemBytes * uint64_t(count);
+    if (total > kMaxImageBytes) return false;
+    bytes = total;
+    return true;
+}
+
 // Bytes of one stored row: the bits of width pixels brought up to whole 32-bit words.
 // False for a width of 0 or less, a depth of 0 or above 32, or a row that does not fit int32.
 inline bool ComputeStride(int32_t width, uint16_t bpp, int32_t& stride) {
-    if (width <= 0 || bpp == 0 || bpp > kMaxBitsPerPixel) return false;
-    const uint64_t bytes = (uint64_t(width) * bpp + 31) / 32 * 4;
+    uint64_t bytes = 0;
+    if (!ComputeRowBytes(width, bpp, bytes)) return false;
+    bytes = (bytes + 3) / 4 * 4;
     if (bytes > kMaxImageBytes) return false;
     stride = int32_t(bytes);
     return true;
@@ -26,9 +48,9 @@ inline bool ComputeStride(int32_t width, uint16_t bpp, int32_t& stride) {
 // False when either dimension is 0 or less or the block does not fit int32.
 inline bool ComputeImageBytes(int32_t width, int32_t height, uint16_t bpp, uint32_t& bytes) {
     int32_t stride = 0;
-    if (height <= 0 || !ComputeStride(width, bpp, stride)) return false;
-    const uint64_t total = uint64_t(height) * uint64_t(stride);
-    if (total > kMaxImageBytes) return false;
+    uint64_t total = 0;
+    if (!ComputeStride(width, bpp, stride) || !ComputeBufferBytes(uint64_t(stride), height, total))
+        return false;
     bytes = uint32_t(total);
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "ByteOrder.h"
 #include "ByteReader.h"
 #include "ChannelMask.h"
 #include "FileReader.h"
@@ -187,8 +188,7 @@ void RepackMasked32(const uint32_t masks[3], uint8_t* pixels, size_t bytes) {
     const ChannelMask green = DescribeChannelMask(masks[1]);
     const ChannelMask blue = DescribeChannelMask(masks[2]);
     for (uint8_t* p = pixels; p + 4 <= pixels + bytes; p += 4) {
-        const uint32_t word =
-            uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
+        const uint32_t word = GetU32LE(p);
         p[0] = ExtractChannel(word, blue);
         p[1] = ExtractChannel(word, green);
         p[2] = ExtractChannel(word, red);
@@ -204,7 +204,8 @@ bool IsStandardMask32(const uint32_t masks[3]) {
 // from it; the padding after a row's last pixel does not count.
 uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
     const uint64_t stride = uint64_t(image.Stride());
-    const uint64_t pixelBytes = (uint64_t(image.InfoHeader.biWidth) * image.InfoHeader.biBitCount + 7) / 8;
+    uint64_t pixelBytes = 0;
+    ComputeRowBytes(image.InfoHeader.biWidth, image.InfoHeader.biBitCount, pixelBytes);
     const uint64_t height = uint64_t(image.InfoHeader.biHeight);
     uint64_t filled = copied / stride;
     if (copied % stride >= pixelBytes) ++filled;
@@ -280,7 +281,9 @@ bool FCImageHandle_Bmp::LoadFile(const char* path) {
                                        entries * kPaletteEntrySize);
         image->SetPalette(table, int32_t(got / kPaletteEntrySize));
     }
-    const size_t pixelBytes = size_t(image->InfoHeader.biHeight) * size_t(image->Stride());
+    uint32_t pixelBytes = 0;
+    const BITMAPINFOHEADER& h = image->InfoHeader;
+    ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes);
     // A file cut short leaves the top rows black, as from memory.
     const size_t copied = file.ReadAt(offBits, image->PixelStore, pixelBytes);
     IncompleteRows = UnfilledRows(copied, *image);

@@ -7,10 +7,10 @@
 #include <memory>
 
 #include "FileWriter.h"
+#include "Widened24.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
 constexpr int32_t kMinQuality = 1;
 constexpr int32_t kMaxQuality = 100;
 // From this quality on, colour keeps full resolution (4:4:4); below it 4:2:0.
@@ -34,14 +34,9 @@ bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
     if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
-    const FCObjImage* image = SaveList.front();
     std::unique_ptr<FCObjImage> widened;
-    if (image->InfoHeader.biBitCount != kPictureBits) {
-        widened = std::make_unique<FCObjImage>(*image);
-        widened->ConvertTo24();
-        if (!widened->IsValid() || widened->InfoHeader.biBitCount != kPictureBits) return false;
-        image = widened.get();
-    }
+    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    if (image == nullptr) return false;
     const std::unique_ptr<void, TjDestroyer> tj(tjInitCompress());
     if (!tj) return false;
     unsigned char* jpeg = nullptr;

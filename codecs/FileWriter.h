@@ -7,16 +7,6 @@
 #include <string>
 #include <vector>
 
-// Little-endian fields for headers built in a byte buffer.
-inline void PutU16LE(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-}
-inline void PutU32LE(uint8_t* p, uint32_t v) {
-    PutU16LE(p, uint16_t(v));
-    PutU16LE(p + 2, uint16_t(v >> 16));
-}
-
 class FileWriter {
   public:
     FileWriter() = default;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <utility>
 
+#include "ByteOrder.h"
 #include "ImageSize.h"
 #include "PageAlloc.h"
 #include "PixelLimit.h"
@@ -37,8 +38,9 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
     if (!ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes)) return false;
     // The row table costs a pointer per row: a narrow, absurdly tall header must not buy
     // gigabytes of it on top of a pixel block that is within limits.
-    const uint64_t rowTableBytes = uint64_t(header.biHeight) * sizeof(uint8_t*);
-    return rowTableBytes + bytes <= kMaxImageBytes;
+    uint64_t rowTableBytes = 0;
+    return ComputeBufferBytes(sizeof(uint8_t*), header.biHeight, rowTableBytes) &&
+           rowTableBytes + bytes <= kMaxImageBytes;
 }
 
 // The header an image keeps: only size, depth and resolutions survive, and bit fields only
@@ -61,29 +63,21 @@ void NormaliseHeader(const BITMAPINFOHEADER* header, BITMAPINFOHEADER& info, uin
     }
 }
 
-void PutU32LE(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
-
-uint32_t GetU32LE(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 int32_t FCObject::Serialize(bool, uint8_t*, size_t) {
     return 0;
 }
 
-FCObjImage::FCObjImage()
-    : InfoHeader{}, PixelStore(nullptr), RowTable(nullptr), BitMasks{}, Palette(nullptr), AuxWord(0) {}
-
 FCObjImage::FCObjImage(const FCObjImage& source) : FCObjImage() {
     CopyFrom(source);
 }
 
+// The image owns exactly these three blocks.
 FCObjImage::~FCObjImage() {
-    ReleaseStorage();
+    FreePixels(PixelStore);
+    delete[] RowTable;
+    delete[] Palette;
 }
 
 int32_t FCObjImage::Stride() const {
@@ -111,13 +105,15 @@ bool FCObjImage::CreateFromHeader(const BITMAPINFOHEADER* header) {
     const uint32_t entries = PaletteEntryCount(info.biBitCount);
     std::unique_ptr<RGBQUAD[]> palette(entries ? new RGBQUAD[entries] : nullptr);
 
-    ReleaseStorage();
-    InfoHeader = info;
-    std::memcpy(BitMasks, masks, sizeof(BitMasks));
-    PixelStore = pixels.release();
-    RowTable = rows.release();
-    Palette = palette.release();
-    SetDefaultPalette();
+    FCObjImage fresh;
+    fresh.InfoHeader = info;
+    std::memcpy(fresh.BitMasks, masks, sizeof(fresh.BitMasks));
+    fresh.PixelStore = pixels.release();
+    fresh.RowTable = rows.release();
+    fresh.Palette = palette.release();
+    fresh.SetDefaultPalette();
+    // The old storage leaves with fresh.
+    SwapStorage(fresh);
     return true;
 }
 
@@ -131,16 +127,10 @@ bool FCObjImage::Create(int32_t width, int32_t height, uint16_t bpp) {
     return CreateFromHeader(&block.bmiHeader);
 }
 
+// An empty image's storage comes in; the old storage leaves with it and is freed there.
 void FCObjImage::ReleaseStorage() {
-    FreePixels(PixelStore);
-    delete[] RowTable;
-    delete[] Palette;
-    PixelStore = nullptr;
-    RowTable = nullptr;
-    Palette = nullptr;
-    InfoHeader = BITMAPINFOHEADER{};
-    std::fill(std::begin(BitMasks), std::end(BitMasks), 0u);
-    AuxWord = 0;
+    FCObjImage empty;
+    SwapStorage(empty);
 }
 
 FCObjImage& FCObjImage::CopyFrom(const FCObjImage& source) {
@@ -150,7 +140,9 @@ FCObjImage& FCObjImage::CopyFrom(const FCObjImage& source) {
     std::memcpy(block.bmiMasks, source.BitMasks, sizeof(block.bmiMasks));
     if (!CreateFromHeader(&block.bmiHeader)) return *this;
 
-    std::memcpy(PixelStore, source.PixelStore, size_t(InfoHeader.biHeight) * size_t(Stride()));
+    uint32_t bytes = 0;
+    ComputeImageBytes(InfoHeader.biWidth, InfoHeader.biHeight, InfoHeader.biBitCount, bytes);
+    std::memcpy(PixelStore, source.PixelStore, bytes);
     if (InfoHeader.biBitCount <= kMaxPaletteBits) CopyPaletteFrom(source);
     AuxWord = source.AuxWord;
     GraphWord0 = source.GraphWord0;
@@ -190,9 +182,9 @@ uint32_t FCObjImage::GetPixelData(int32_t x, int32_t y) const {
         case 8:
             return p[0];
         case 16:
-            return uint32_t(p[0]) | uint32_t(p[1]) << 8;
+            return GetU16LE(p);
         case 24:
-            return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+            return GetU24LE(p);
         case 32:
             return GetU32LE(p);
         default:
@@ -246,7 +238,9 @@ uint64_t RecordSize(uint64_t pixelBytes) {
 }
 
 int32_t SaveRecord(const FCObjImage& image, uint8_t* buffer, size_t bufferLength) {
-    const uint64_t n = image.IsValid() ? uint64_t(image.InfoHeader.biHeight) * uint64_t(image.Stride()) : 0;
+    const BITMAPINFOHEADER& h = image.InfoHeader;
+    uint32_t n = 0;
+    if (image.IsValid()) ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, n);
     const uint64_t size = RecordSize(n);
     if (size == 0 || bufferLength < size) return 0;
     std::memcpy(buffer, &image.InfoHeader, kInfoHeaderSize);

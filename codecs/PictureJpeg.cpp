@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "ByteReader.h"
 #include "ImageSize.h"
 #include "PictureDecoders.h"
 #include "PixelLimit.h"
@@ -15,6 +16,7 @@ namespace {
 constexpr uint16_t kPictureBits = 24;
 constexpr size_t kBgrPixelBytes = 3;
 constexpr size_t kCmykPixelBytes = 4;
+constexpr uint32_t kCmykBits = 32;
 constexpr uint32_t kFullChannel = 255;
 // Rows bottom-up as the pixel block stores them; the scan limit guards against progressive files
 // with thousands of tiny scans.
@@ -97,26 +99,28 @@ bool Decompress(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
 // Photoshop stores CMYK inverted (0 is full ink) and marks its files with an Adobe APP14 segment;
 // CMYK without that segment counts ink upward. Walks the marker segments up to the first scan.
 bool HasAdobeSegment(const uint8_t* data, size_t length) {
-    size_t pos = kSoiLength;
-    while (length - pos >= kMarkerLength + kSegmentLengthBytes) {
-        const uint8_t marker = data[pos + 1];
-        if (data[pos] != kMarkerPrefix || marker == kMarkerPrefix) {
-            ++pos;  // stray or fill byte: the library skips these too
+    ByteReader in(data, length);
+    if (!in.Skip(kSoiLength)) return false;
+    while (in.Remaining() >= kMarkerLength + kSegmentLengthBytes) {
+        const size_t at = in.Position();
+        uint8_t prefix = 0;
+        uint8_t marker = 0;
+        in.U8(prefix);
+        in.U8(marker);
+        if (prefix != kMarkerPrefix || marker == kMarkerPrefix) {
+            in.Seek(at + 1);  // stray or fill byte: the library skips these too
             continue;
         }
         if (marker == kMarkerSos || marker == kMarkerEoi) return false;
-        if (marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) {
-            pos += kMarkerLength;
-            continue;
-        }
-        const size_t segment = size_t(data[pos + 2]) << 8 | data[pos + 3];
-        if (segment < kSegmentLengthBytes || segment > length - pos - kMarkerLength) return false;
-        const uint8_t* body = data + pos + kMarkerLength + kSegmentLengthBytes;
+        if (marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) continue;
+        uint16_t segment = 0;
+        const uint8_t* body = nullptr;
+        in.U16BE(segment);
+        if (segment < kSegmentLengthBytes || !in.Take(segment - kSegmentLengthBytes, body)) return false;
         if (marker == kMarkerApp14 && segment - kSegmentLengthBytes >= kAdobeTagLength &&
             std::memcmp(body, kAdobeTag, kAdobeTagLength) == 0) {
             return true;
         }
-        pos += kMarkerLength + segment;
     }
     return false;
 }
@@ -152,10 +156,15 @@ bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHea
 
 bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
                 FCObjImage& image) {
-    const size_t rowBytes = size_t(header.width) * kCmykPixelBytes;
-    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[rowBytes * size_t(header.height)]);
+    // A third more than the picture itself, under the same cap as every pixel block.
+    uint64_t rowBytes = 0;
+    uint64_t bytes = 0;
+    if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) ||
+        !ComputeBufferBytes(rowBytes, header.height, bytes))
+        return false;
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!scratch) return false;
-    uint8_t* lastRow = scratch.get() + rowBytes * size_t(header.height - 1);
+    uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
     const DecodeTarget target{scratch.get(), int(rowBytes), TJPF_CMYK, kScratchFlags, lastRow, rowBytes};
     if (!Decompress(tj, data, length, header, target)) return false;
     const bool inverted = HasAdobeSegment(data, length);

@@ -5,6 +5,6 @@
 #include "ImageHandle.h"
 
 class FCImageHandle_IPicture : public FCImageHandle {
-public:
+  public:
     bool LoadMemory(const uint8_t* data, int32_t length) override;
 };

@@ -2,6 +2,7 @@
 // in one pass over the pixels.
 #include <algorithm>
 
+#include "ByteOrder.h"
 #include "ChannelMask.h"
 #include "ImageSize.h"
 #include "ObjImage.h"
@@ -49,7 +50,7 @@ void ConvertIndexedRow(const uint8_t* src, uint8_t* dst, int32_t width, uint16_t
 
 void Convert16Row(const uint8_t* src, uint8_t* dst, int32_t width, const ChannelMask decoders[3]) {
     for (int32_t x = 0; x < width; ++x, src += 2, dst += 3) {
-        const uint32_t p = uint32_t(src[0]) | uint32_t(src[1]) << 8;
+        const uint32_t p = GetU16LE(src);
         dst[0] = ExtractChannel(p, decoders[2]);
         dst[1] = ExtractChannel(p, decoders[1]);
         dst[2] = ExtractChannel(p, decoders[0]);

@@ -6,9 +6,11 @@
 #include <cstring>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "ByteReader.h"
 #include "FileReader.h"
 #include "FileWriter.h"
+#include "ImageSize.h"
 
 namespace {
 
@@ -120,48 +122,40 @@ void FillRun(uint8_t* out, const uint8_t* pixel, size_t pixelBytes, size_t count
 }
 
 // Reads the next packet header (and a run's pixel); false when the block ends first.
-bool StartPacket(const uint8_t*& source, const uint8_t* sourceEnd, size_t pixelBytes,
-                 FCImageHandle_Tga::RlePending& pending) {
-    if (sourceEnd - source < 1) return false;
-    const uint8_t header = *source++;
+bool StartPacket(ByteReader& in, size_t pixelBytes, FCImageHandle_Tga::RlePending& pending) {
+    uint8_t header = 0;
+    if (!in.U8(header)) return false;
     pending.pixelsLeft = uint32_t(header & kPacketCountMask) + 1;
     pending.isRun = (header & kRunPacketFlag) != 0;
-    if (!pending.isRun) return true;
-    if (size_t(sourceEnd - source) < pixelBytes) {
-        pending.pixelsLeft = 0;
-        source = sourceEnd;
-        return false;
-    }
-    std::memcpy(pending.pixel, source, pixelBytes);
-    source += pixelBytes;
-    return true;
+    if (!pending.isRun || in.Bytes(pending.pixel, pixelBytes)) return true;
+    pending.pixelsLeft = 0;
+    in.Skip(in.Remaining());
+    return false;
 }
 
 // The run-length decoder; produced receives the pixels written to row, which fall short of
 // pixelCount only when the source ends first.
-const uint8_t* DecodePackets(uint16_t depth, const uint8_t* source, const uint8_t* sourceEnd, uint8_t* row,
-                             int32_t pixelCount, FCImageHandle_Tga::RlePending& pending, uint32_t& produced) {
+void DecodePackets(uint16_t depth, ByteReader& in, uint8_t* row, int32_t pixelCount,
+                   FCImageHandle_Tga::RlePending& pending, uint32_t& produced) {
     produced = 0;
     const size_t pixelBytes = depth / 8;
-    if (pixelBytes == 0 || pixelBytes > 4 || source == nullptr || source > sourceEnd) return source;
+    if (pixelBytes == 0 || pixelBytes > 4) return;
     uint8_t* out = row;
     for (uint32_t left = pixelCount > 0 ? uint32_t(pixelCount) : 0; left > 0;) {
-        if (pending.pixelsLeft == 0 && !StartPacket(source, sourceEnd, pixelBytes, pending)) break;
+        if (pending.pixelsLeft == 0 && !StartPacket(in, pixelBytes, pending)) break;
         uint32_t n = std::min(pending.pixelsLeft, left);
         if (pending.isRun) {
             FillRun(out, pending.pixel, pixelBytes, n);
         } else {
-            n = uint32_t(std::min<size_t>(n, size_t(sourceEnd - source) / pixelBytes));
+            n = uint32_t(std::min<size_t>(n, in.Remaining() / pixelBytes));
             if (n == 0) break;
-            std::memcpy(out, source, n * pixelBytes);
-            source += n * pixelBytes;
+            in.Bytes(out, n * pixelBytes);
         }
         out += n * pixelBytes;
         left -= n;
         produced += n;
         pending.pixelsLeft -= n;
     }
-    return source;
 }
 
 uint16_t PacketDepth(const TgaHeader& h) {
@@ -187,9 +181,10 @@ uint32_t ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image
     for (uint32_t y = 0; y < h.height && in.Remaining() != 0; ++y) {
         uint8_t* row = TargetRow(image, h, y);
         if (IsGreyAlpha(h)) {
+            const uint8_t* greyAlpha = nullptr;
             const size_t got = std::min(rowBytes, in.Remaining());
-            KeepGreyBytes(in.Current(), got / 2, row);
-            in.Skip(got);
+            in.Take(got, greyAlpha);
+            KeepGreyBytes(greyAlpha, got / 2, row);
         } else {
             in.BytesUpTo(row, rowBytes);
         }
@@ -197,11 +192,17 @@ uint32_t ReadRawRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image
     return unfilled;
 }
 
+size_t GreyAlphaRowBytes(const TgaHeader& h) {
+    uint64_t bytes = 0;
+    ComputeRowBytes(h.width, PacketDepth(h), bytes);
+    return size_t(bytes);
+}
+
 // Decodes one file row into its place (grey plus alpha through a work row); the pixels produced.
 class RleRowDecoder {
   public:
     RleRowDecoder(const TgaHeader& h, const FCObjImage& image)
-        : h_(h), image_(image), greyAlpha_(IsGreyAlpha(h) ? size_t(h.width) * 2 : 0) {}
+        : h_(h), image_(image), greyAlpha_(IsGreyAlpha(h) ? GreyAlphaRowBytes(h) : 0) {}
 
     uint8_t* Start(uint32_t fileRow) {
         row_ = TargetRow(image_, h_, fileRow);
@@ -221,13 +222,12 @@ class RleRowDecoder {
 };
 
 uint32_t ReadRleRows(ByteReader& in, const TgaHeader& h, const FCObjImage& image) {
-    const uint8_t* pos = in.Current();
     FCImageHandle_Tga::RlePending pending;
     RleRowDecoder rows(h, image);
     uint32_t filled = 0;
-    for (uint32_t y = 0; y < h.height && (pos != in.End() || pending.pixelsLeft != 0); ++y) {
+    for (uint32_t y = 0; y < h.height && (in.Remaining() != 0 || pending.pixelsLeft != 0); ++y) {
         uint32_t produced = 0;
-        pos = DecodePackets(PacketDepth(h), pos, in.End(), rows.Start(y), h.width, pending, produced);
+        DecodePackets(PacketDepth(h), in, rows.Start(y), h.width, pending, produced);
         rows.Finish();
         if (produced == h.width) ++filled;
     }
@@ -253,7 +253,8 @@ uint32_t StreamRawRows(FileReader& file, uint64_t offset, const TgaHeader& h, co
 // A bounded window on the file's packets, topped up as the decoder consumes it.
 class PacketWindow {
   public:
-    PacketWindow(FileReader& file, uint64_t offset) : file_(file), next_(offset), bytes_(kPacketWindowBytes) {}
+    PacketWindow(FileReader& file, uint64_t offset)
+        : file_(file), next_(offset), bytes_(kPacketWindowBytes) {}
 
     const uint8_t* Begin() const { return bytes_.data() + begin_; }
     const uint8_t* End() const { return bytes_.data() + end_; }
@@ -302,11 +303,13 @@ uint32_t StreamRleRows(FileReader& file, uint64_t offset, const TgaHeader& h, co
         while (done < h.width) {
             window.TopUp();
             const uint32_t left = h.width - done;
-            const uint32_t ask =
-                window.AtFileEnd() ? left : uint32_t(std::min<size_t>(left, window.Available() / worstPixelBytes));
+            const uint32_t ask = window.AtFileEnd()
+                                     ? left
+                                     : uint32_t(std::min<size_t>(left, window.Available() / worstPixelBytes));
             uint32_t produced = 0;
-            window.Consumed(DecodePackets(depth, window.Begin(), window.End(), out + size_t(done) * (depth / 8),
-                                          int32_t(ask), pending, produced));
+            ByteReader packets(window.Begin(), window.Available());
+            DecodePackets(depth, packets, out + size_t(done) * (depth / 8), int32_t(ask), pending, produced);
+            window.Consumed(window.Begin() + packets.Position());
             done += produced;
             if (produced < ask || produced == 0) break;
         }
@@ -346,8 +349,9 @@ bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
 
 bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
     const uint16_t depth = image.InfoHeader.biBitCount;
-    const size_t rowBytes = size_t(depth) * size_t(image.InfoHeader.biWidth) / 8;
-    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rowBytes + kRleWorkSlack : 0);
+    uint64_t rowBytes = 0;
+    if (!ComputeRowBytes(image.InfoHeader.biWidth, depth, rowBytes)) return false;
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * size_t(rowBytes) + kRleWorkSlack : 0);
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
         const uint8_t* row = image.RowTable[y];
         if (flag == kFlagRaw) {
@@ -409,7 +413,7 @@ bool FCImageHandle_Tga::LoadFile(const char* path) {
     if (IsGreyAlpha(h) && !IsRle(h)) return FCImageHandle::LoadFile(path);
     auto image = NewImage(h, table);
     if (!image) return false;
-    const uint64_t rows = uint64_t(in.Current() - head);
+    const uint64_t rows = in.Position();
     IncompleteRows = IsRle(h) ? StreamRleRows(file, rows, h, *image) : StreamRawRows(file, rows, h, *image);
     PushObject(image.release());
     return true;
@@ -434,8 +438,11 @@ bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
 const uint8_t* FCImageHandle_Tga::RleDecodeLine(uint16_t depth, const uint8_t* source,
                                                 const uint8_t* sourceEnd, uint8_t* row, int32_t pixelCount,
                                                 RlePending& pending) {
+    if (source == nullptr || source > sourceEnd) return source;
+    ByteReader in(source, size_t(sourceEnd - source));
     uint32_t produced = 0;
-    return DecodePackets(depth, source, sourceEnd, row, pixelCount, pending, produced);
+    DecodePackets(depth, in, row, pixelCount, pending, produced);
+    return source + in.Position();
 }
 
 uint8_t* FCImageHandle_Tga::RleEncodeLine(uint16_t depth, const uint8_t* row, int32_t pixelCount,
