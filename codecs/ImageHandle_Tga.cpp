@@ -162,8 +162,10 @@ uint16_t PacketDepth(const TgaHeader& h) {
     return h.depth == 15 ? 16 : h.depth;
 }
 
+// A row of sub-byte pixels ends on a whole byte: a 5-pixel 1-bit row takes one byte, not none.
 size_t RawRowBytes(const TgaHeader& h) {
-    return size_t(PacketDepth(h)) * h.width / 8;
+    uint64_t bytes = 0;
+    return ComputeRowBytes(h.width, PacketDepth(h), bytes) ? size_t(bytes) : 0;
 }
 
 // Rows that dataBytes of raw rows leave unfilled.

@@ -148,6 +148,20 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
     }
 }
 
+// Sub-byte rows end on a whole byte, so an odd width neither loses pixels nor shifts later rows.
+TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
+    TgaSpec s;
+    s.imageType = 3, s.depth = 1, s.width = 5, s.height = 2, s.pixels = {0xA0, 0x50};
+    ScratchDir dir;
+    WriteFile(dir.File("one.tga"), MakeTga(s));
+    const auto image = DecodeFileBothWays<FCImageHandle_Tga>(dir.File("one.tga"));
+    ASSERT_TRUE(image);
+    std::vector<uint32_t> bits;
+    for (int32_t y = 0; y < 2; ++y)
+        for (int32_t x = 0; x < 5; ++x) bits.push_back(image->GetPixelData(x, y));
+    EXPECT_EQ(bits, (std::vector<uint32_t>{1, 0, 1, 0, 0, 0, 1, 0, 1, 0}));
+}
+
 TEST(TgaReader, FifteenBitsLoadAsSixteenWithTheTopBitKept) {
     TgaSpec s;
     s.depth = 15, s.width = 1, s.height = 1, s.pixels = {0xFF, 0xFF};
