@@ -4,5 +4,6 @@
 #include "TemplateTransform.h"
 
 int main(int argc, char** argv) {
-    return RunModule(argc, argv, {"template", "turns the picture by half a turn"}, TemplateModule::ConvertPixels);
+    return RunModule(argc, argv, {"template", "turns the picture by half a turn"},
+                     TemplateModule::ConvertPixels);
 }

@@ -4,6 +4,7 @@
 #include "ModuleRuntime.h"
 
 int main(int argc, char** argv) {
-    return RunModule(argc, argv, {"ambrel", "blends every pixel with its mirror image across the vertical centre line"},
+    return RunModule(argc, argv,
+                     {"ambrel", "blends every pixel with its mirror image across the vertical centre line"},
                      AmbrelModule::ConvertPixels);
 }

@@ -76,8 +76,7 @@ int main(int argc, char** argv) {
     Report("write document", document, megabytes);
     Report("read answer + import", read, megabytes);
     Report("save", save, megabytes);
-    std::printf("  %-22s cpu %7.3f s\n", "host total",
-                load.Cpu + document.Cpu + read.Cpu + save.Cpu);
+    std::printf("  %-22s cpu %7.3f s\n", "host total", load.Cpu + document.Cpu + read.Cpu + save.Cpu);
     std::remove(input.c_str());
     std::remove(output.c_str());
     return 0;

@@ -3,9 +3,11 @@
  * The kit next to this file (kits/corvane_module.h) does the waiting, reading and answering. */
 #include "kits/corvane_module.h"
 
-static unsigned char Clamp(unsigned value) { return (unsigned char)(value > 255 ? 255 : value); }
+static unsigned char Clamp(unsigned value) {
+    return (unsigned char)(value > 255 ? 255 : value);
+}
 /* The classic sepia matrix in integer per mille, truncated and clamped to 255; changed in place. */
-static int Sepia(int32_t width, int32_t height, unsigned char *p, size_t length) {
+static int Sepia(int32_t width, int32_t height, unsigned char* p, size_t length) {
     (void)width, (void)height; /* each pixel on its own: the size does not matter */
     for (size_t i = 0; i + 3 <= length; i += 3) {
         unsigned r = p[i], g = p[i + 1], b = p[i + 2];
@@ -16,4 +18,6 @@ static int Sepia(int32_t width, int32_t height, unsigned char *p, size_t length)
     return 0;
 }
 
-int main(void) { return corvane_run(Sepia); }
+int main(void) {
+    return corvane_run(Sepia);
+}

@@ -21,7 +21,7 @@ static_assert(sizeof(ExchangePixel) == 3, "ExchangePixel must have the payload's
 // already in place, which costs the kernel one pass instead of a fault per page; their size
 // always comes from a file's real length, never from a header.
 class ByteBlock {
-public:
+  public:
     ByteBlock() = default;
     // Throws std::bad_alloc like any allocation of the program.
     explicit ByteBlock(size_t size);
@@ -48,7 +48,7 @@ public:
         if (size < Size) Size = size;
     }
 
-private:
+  private:
     void Release();
     void Forget() {
         Bytes = nullptr;

@@ -173,7 +173,8 @@ bool ParseDocument(ExchangeState& state) {
     std::cout << "Parse XML\n";
     const uint8_t* start = state.DocumentBuffer.data();
     DocumentCursor cursor{start, start + state.DocumentBuffer.size()};
-    if (!ParseDocumentHead(state, cursor) || !CheckPayloadSize(state, uint64_t(cursor.End - cursor.Position))) {
+    if (!ParseDocumentHead(state, cursor) ||
+        !CheckPayloadSize(state, uint64_t(cursor.End - cursor.Position))) {
         return false;
     }
     const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));

@@ -40,7 +40,8 @@ ByteBlock::ByteBlock(size_t size) : Size(size) {
         Bytes = new uint8_t[size];
         return;
     }
-    void* block = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    void* block =
+        mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (block == MAP_FAILED) throw std::bad_alloc();
     Bytes = static_cast<uint8_t*>(block);
     Mapped = size;
@@ -103,7 +104,8 @@ bool AtomicFileWriter::Commit() {
     // rename replaces a file or a link at the final name without following it; a device, a FIFO
     // or a folder there is nobody's exchange file and stays.
     struct stat existing;
-    if (lstat(FinalPath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) && !S_ISLNK(existing.st_mode)) {
+    if (lstat(FinalPath.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode) &&
+        !S_ISLNK(existing.st_mode)) {
         return Fail(EEXIST);
     }
     if (rename(TemporaryPath.c_str(), FinalPath.c_str()) != 0) return Fail(errno);

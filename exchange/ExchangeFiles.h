@@ -11,7 +11,7 @@
 // it replaces a regular file or a link there, never anything else.
 // A writer destroyed before Commit removes its temporary file.
 class AtomicFileWriter {
-public:
+  public:
     AtomicFileWriter() = default;
     AtomicFileWriter(const AtomicFileWriter&) = delete;
     AtomicFileWriter& operator=(const AtomicFileWriter&) = delete;
@@ -25,7 +25,7 @@ public:
     // errno of the first failure, 0 when none.
     int Error() const { return FirstError; }
 
-private:
+  private:
     bool Fail(int error);
 
     int Descriptor = -1;

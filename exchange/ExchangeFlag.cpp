@@ -31,11 +31,12 @@ bool FlagPresent() {
 
 // A watch on the working folder: a flag created, moved in or closed after writing wakes us.
 class FolderWatch {
-public:
+  public:
     explicit FolderWatch(bool enabled) {
         if (!enabled) return;
         Descriptor = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (Descriptor >= 0 && inotify_add_watch(Descriptor, ".", IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
+        if (Descriptor >= 0 &&
+            inotify_add_watch(Descriptor, ".", IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE) < 0) {
             close(Descriptor);
             Descriptor = -1;
         }
@@ -54,7 +55,7 @@ public:
         }
     }
 
-private:
+  private:
     int Descriptor = -1;
 };
 

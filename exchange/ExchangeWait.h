@@ -8,9 +8,9 @@
 enum class WaitOutcome { FlagRaised, TimedOut, Stopped };
 
 struct WaitControl {
-    double TimeoutSeconds = 0;                    // 0: no limit
+    double TimeoutSeconds = 0;                         // 0: no limit
     const volatile std::sig_atomic_t* Stop = nullptr;  // set by a signal handler
-    double TickSeconds = 0;                       // 0: no ticks
+    double TickSeconds = 0;                            // 0: no ticks
     std::function<void(double elapsedSeconds)> Tick;
     // For tests: the folder watch is not set up, as where inotify is missing or fails.
     bool PollOnly = false;

@@ -5,6 +5,6 @@
 constexpr int kExitSaved = 0;     // the host saved its result
 constexpr int kExitAnswered = 0;  // a module answered
 constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;     // a command line the program cannot run
+constexpr int kExitUsage = 2;  // a command line the program cannot run
 // A program stopped by a signal it caught ends with 128 + the signal's number, as a shell reports it.
 constexpr int kExitSignalBase = 128;

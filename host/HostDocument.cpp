@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t kBlockPixels = size_t(1) << 16;   // 192 KiB of payload per write or read
+constexpr size_t kBlockPixels = size_t(1) << 16;  // 192 KiB of payload per write or read
 constexpr size_t kBytesPerPixel = sizeof(ExchangePixel);
 // What an answer may carry beyond the document we sent: whitespace the reader tolerates.
 constexpr uint64_t kAnswerAllowance = 4096;
@@ -22,9 +22,11 @@ constexpr uint64_t kHeadWindow = uint64_t(1) << 20;
 
 // Places the answer's pixels into the picture in payload order: top row first, left to right.
 class AnswerImporter {
-public:
+  public:
     explicit AnswerImporter(FCObjImage& image)
-        : Image(image), Width(uint32_t(image.InfoHeader.biWidth)), Height(uint32_t(image.InfoHeader.biHeight)) {}
+        : Image(image),
+          Width(uint32_t(image.InfoHeader.biWidth)),
+          Height(uint32_t(image.InfoHeader.biHeight)) {}
 
     void Store(const uint8_t* source, size_t pixels) {
         while (pixels > 0 && Row < Height) {
@@ -44,7 +46,7 @@ public:
         }
     }
 
-private:
+  private:
     FCObjImage& Image;
     uint32_t Width;
     uint32_t Height;
@@ -110,8 +112,8 @@ bool ImportAnswer(int descriptor, uint64_t size, FCObjImage& image) {
     DocumentCursor cursor{window.data(), window.data() + window.size()};
     if (!ParseDocumentHead(answer, cursor)) return false;
     if (uint32_t(answer.Width) != width || uint32_t(answer.Height) != height) {
-        std::cout << "The answer is " << answer.Width << " x " << answer.Height << " pixels but the picture is "
-                  << width << " x " << height << "; nothing saved.\n";
+        std::cout << "The answer is " << answer.Width << " x " << answer.Height
+                  << " pixels but the picture is " << width << " x " << height << "; nothing saved.\n";
         return false;
     }
     const uint64_t headBytes = uint64_t(cursor.Position - window.data());
@@ -159,9 +161,11 @@ void FCPixelMyProcessor::Flush() {
     Next = Block.get();
 }
 
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, const volatile std::sig_atomic_t* stop) {
+bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
+                           const volatile std::sig_atomic_t* stop) {
     AtomicFileWriter out;
-    const std::string head = DocumentHead(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
+    const std::string head =
+        DocumentHead(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
     bool written = out.Open(path) && out.Append(head.data(), head.size());
     std::cout << "Save as XML\n";
     if (written) {
@@ -172,7 +176,8 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, const vol
     }
     if (written) return true;
     if (stop == nullptr || !*stop) {
-        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO) << "\n";
+        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
+                  << "\n";
     }
     return false;
 }
@@ -185,7 +190,8 @@ bool ReadAnswer(FCObjImage& image, uint64_t sentLength) {
     unlink(kDocumentFileName);
     bool imported = false;
     if (size > sentLength + kAnswerAllowance) {
-        std::cout << "The answer is " << size << " bytes, more than an answer to this picture can be; nothing saved.\n";
+        std::cout << "The answer is " << size
+                  << " bytes, more than an answer to this picture can be; nothing saved.\n";
     } else {
         imported = ImportAnswer(descriptor, size, image);
     }

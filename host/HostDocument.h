@@ -15,7 +15,7 @@
 // RunPixelProcess for the whole picture and walks it row by row itself: a call per pixel would
 // cost more than the conversion.
 class FCPixelMyProcessor : public FCSinglePixelProcessBase {
-public:
+  public:
     // stop, when given, is polled at each block: a stopped writer leaves off at once.
     explicit FCPixelMyProcessor(AtomicFileWriter& out, const volatile std::sig_atomic_t* stop = nullptr);
     int32_t QueryProcessType() override { return ProcessWholeImageType; }
@@ -30,7 +30,7 @@ public:
     }
     void OnLeaveProcess(FCObjImage&) override { Flush(); }
 
-private:
+  private:
     void Flush();
 
     AtomicFileWriter& Out;

@@ -80,7 +80,8 @@ bool CheckOutput(const std::string& output) {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
         struct stat status;
-        if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) problem = "its folder does not exist";
+        if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+            problem = "its folder does not exist";
     }
     if (problem == nullptr) return true;
     std::cout << "Cannot write " << output << ": " << problem << "\n";
@@ -203,7 +204,8 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     CatchStopSignals();
-    const uint64_t sentLength = DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
+    const uint64_t sentLength =
+        DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
     if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
         return gStopSignal != 0 ? ExitForStop(paths) : kExitFailed;
     }
@@ -216,8 +218,9 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     if (!AwaitFlag(options, paths, outcome)) {
         if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
         const std::string removed = RemoveOwnFiles(paths);
-        std::cout << "No answer from the module in " << paths.Directory << "/ within " << options.TimeoutSeconds
-                  << " s" << (removed.empty() ? "" : "; removed " + removed) << "\n";
+        std::cout << "No answer from the module in " << paths.Directory << "/ within "
+                  << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
+                  << "\n";
         return kExitFailed;
     }
     unlink(kFlagFileName);

@@ -50,8 +50,8 @@ void Store(HostOptions& options, size_t row, uint64_t value) {
     }
 }
 
-bool TakeOption(const std::string& argument, int& index, int argc, const char* const* argv, HostOptions& options,
-                bool seen[], std::string& problem) {
+bool TakeOption(const std::string& argument, int& index, int argc, const char* const* argv,
+                HostOptions& options, bool seen[], std::string& problem) {
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
     for (size_t row = 0; row < std::size(kOptions); ++row) {
@@ -71,7 +71,8 @@ bool TakeOption(const std::string& argument, int& index, int argc, const char* c
             return false;
         }
         uint64_t value = 0;
-        if (!ParseWholeNumber(text, value) || value < kOptions[row].Minimum || value > kOptions[row].Maximum) {
+        if (!ParseWholeNumber(text, value) || value < kOptions[row].Minimum ||
+            value > kOptions[row].Maximum) {
             problem = name + " takes a whole number from " + std::to_string(kOptions[row].Minimum) + " to " +
                       std::to_string(kOptions[row].Maximum) + ", not \"" + text + "\"";
             return false;
@@ -85,7 +86,8 @@ bool TakeOption(const std::string& argument, int& index, int argc, const char* c
 
 }  // namespace
 
-CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options, std::string& problem) {
+CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options,
+                                   std::string& problem) {
     bool seen[std::size(kOptions)] = {};
     std::vector<std::string> names;
     int index = 1;
@@ -113,7 +115,8 @@ void PrintVersion() {
 }
 
 void PrintUsageBanner() {
-    std::cout << "\n" << kVersionLine << "\n"
+    std::cout << "\n"
+              << kVersionLine << "\n"
               << "Corvane allows the average developer to easily create their own\n"
               << "Image Manipulation software in the language of their choice\n\n"
               << "Syntax: corvane [dir] [input.bmp] [output.bmp]\n"
@@ -121,7 +124,8 @@ void PrintUsageBanner() {
               << " [input.bmp] - input bitmap image to manipulate\n"
               << " [output.bmp] - output manipulated bitmap\n\n"
               << "Options, before [dir]:\n"
-              << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit << ")\n"
+              << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit
+              << ")\n"
               << " --quality N - JPEG output quality, 1 to 100 (default 92)\n"
               << " --timeout SECONDS - stop waiting for the module after that long\n\n"
               << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"

@@ -5,9 +5,9 @@
 #include <string>
 
 struct HostOptions {
-    uint64_t MaxPixels = 0;        // 0: the image model's default limit
-    int32_t Quality = -1;          // JPEG quality 1..100; -1: the format's default
-    uint32_t TimeoutSeconds = 0;   // 0: wait for the module for ever
+    uint64_t MaxPixels = 0;       // 0: the image model's default limit
+    int32_t Quality = -1;         // JPEG quality 1..100; -1: the format's default
+    uint32_t TimeoutSeconds = 0;  // 0: wait for the module for ever
     std::string Directory;
     std::string Input;
     std::string Output;
@@ -17,7 +17,8 @@ enum class CommandLineAction { Run, Help, Version, Usage };
 
 // Fills options from argv; for Usage, problem names what is wrong (empty when the three names
 // are simply missing or too many).
-CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options, std::string& problem);
+CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options,
+                                   std::string& problem);
 
 void PrintUsageBanner();
 void PrintVersion();

@@ -1,4 +1,6 @@
 // Entry point of the host program.
 #include "HostDriver.h"
 
-int main(int argc, char** argv) { return RunHost(argc, argv); }
+int main(int argc, char** argv) {
+    return RunHost(argc, argv);
+}

@@ -67,7 +67,7 @@
 #define CORVANE_FUNCTION static
 #endif
 
-typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char *pixels, size_t length);
+typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char* pixels, size_t length);
 
 /* Everything below is the kit's own; only corvane_run is meant to be called. */
 
@@ -76,17 +76,17 @@ typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char *pixe
 #define CORVANE_LARGEST_PIXEL_COUNT 1431655765UL
 
 struct corvane_cursor {
-    const unsigned char *at;
-    const unsigned char *end;
+    const unsigned char* at;
+    const unsigned char* end;
 };
 
 struct corvane_piece {
-    const void *bytes;
+    const void* bytes;
     size_t length;
 };
 
 /* Flushed line by line: a log written to a file keeps the order of events. */
-CORVANE_FUNCTION void corvane_say(const char *text) {
+CORVANE_FUNCTION void corvane_say(const char* text) {
     fputs(text, stdout);
     fflush(stdout);
 }
@@ -101,16 +101,17 @@ CORVANE_FUNCTION int corvane_digit(unsigned char c) {
 
 /* The tolerant reader: TAB, LF, CR and space may stand before tags and numbers, never at the start
  * of the payload, which begins right after "<pixels>". Its messages end without a line end. */
-CORVANE_FUNCTION int corvane_tag(struct corvane_cursor *cursor, const char *expected) {
-    const unsigned char *close;
+CORVANE_FUNCTION int corvane_tag(struct corvane_cursor* cursor, const char* expected) {
+    const unsigned char* close;
     size_t length;
     while (cursor->at != cursor->end && corvane_blank(*cursor->at)) cursor->at++;
     if (cursor->at != cursor->end && *cursor->at != '<') {
         printf("Tag %s not found.  Expected character '<' not found", expected);
         return 0;
     }
-    close = cursor->at == cursor->end ? NULL
-                                      : (const unsigned char *)memchr(cursor->at, '>', (size_t)(cursor->end - cursor->at));
+    close = cursor->at == cursor->end
+                ? NULL
+                : (const unsigned char*)memchr(cursor->at, '>', (size_t)(cursor->end - cursor->at));
     if (close == NULL) {
         printf("Tag %s not found.  The document ends early", expected);
         return 0;
@@ -127,7 +128,7 @@ CORVANE_FUNCTION int corvane_tag(struct corvane_cursor *cursor, const char *expe
 }
 
 /* Base 10 digit by digit: leading zeros are allowed and never mean octal ("010" is 10). */
-CORVANE_FUNCTION int corvane_number(struct corvane_cursor *cursor, long *value) {
+CORVANE_FUNCTION int corvane_number(struct corvane_cursor* cursor, long* value) {
     long number = 0;
     while (cursor->at != cursor->end && corvane_blank(*cursor->at)) cursor->at++;
     if (cursor->at == cursor->end) {
@@ -150,8 +151,8 @@ CORVANE_FUNCTION int corvane_number(struct corvane_cursor *cursor, long *value) 
 }
 
 /* On success `*pixels` points at the payload inside the document itself: nothing is copied. */
-CORVANE_FUNCTION int corvane_parse(unsigned char *document, size_t size, long *width, long *height,
-                                   unsigned char **pixels, size_t *length) {
+CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, long* width, long* height,
+                                   unsigned char** pixels, size_t* length) {
     struct corvane_cursor cursor;
     long version;
     unsigned long count;
@@ -162,7 +163,8 @@ CORVANE_FUNCTION int corvane_parse(unsigned char *document, size_t size, long *w
         return 0;
     }
     if (version > 1) {
-        printf("Warning! This is a version 1.0 module and you passed a version %ld.0 image.xml file!\n", version);
+        printf("Warning! This is a version 1.0 module and you passed a version %ld.0 image.xml file!\n",
+               version);
     }
     if (!corvane_tag(&cursor, "</version>") || !corvane_tag(&cursor, "<width>") ||
         !corvane_number(&cursor, width) || !corvane_tag(&cursor, "</width>") ||
@@ -224,15 +226,15 @@ CORVANE_FUNCTION void corvane_wait_for_flag(void) {
 }
 
 /* Reads the whole of "image.xml" without following a link and without blocking on a FIFO. */
-CORVANE_FUNCTION unsigned char *corvane_read_document(size_t *size) {
+CORVANE_FUNCTION unsigned char* corvane_read_document(size_t* size) {
     struct stat status;
-    unsigned char *document = NULL;
+    unsigned char* document = NULL;
     size_t got = 0;
     int fd = open("image.xml", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return NULL;
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size >= 0 &&
         (uintmax_t)status.st_size < (uintmax_t)SIZE_MAX) {
-        document = (unsigned char *)malloc((size_t)status.st_size + 1);
+        document = (unsigned char*)malloc((size_t)status.st_size + 1);
         while (document != NULL && got < (size_t)status.st_size) {
             size_t want = (size_t)status.st_size - got;
             ssize_t count = read(fd, document + got, want > (1u << 30) ? (1u << 30) : want);
@@ -251,7 +253,7 @@ CORVANE_FUNCTION unsigned char *corvane_read_document(size_t *size) {
     return document;
 }
 
-CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char *bytes, size_t length) {
+CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char* bytes, size_t length) {
     while (length > 0) {
         ssize_t count = write(fd, bytes, length > (1u << 30) ? (1u << 30) : length);
         if (count < 0 && errno == EINTR) continue;
@@ -264,7 +266,7 @@ CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char *bytes, size_
 
 /* Writes into a new file next to `path` and renames it over `path`: whatever stood there (an old
  * file, a link planted by someone else) is replaced, never written through. */
-CORVANE_FUNCTION int corvane_write_safely(const char *path, const struct corvane_piece *pieces, int count) {
+CORVANE_FUNCTION int corvane_write_safely(const char* path, const struct corvane_piece* pieces, int count) {
     char temporary[64];
     int fd;
     int ok = 1;
@@ -274,7 +276,7 @@ CORVANE_FUNCTION int corvane_write_safely(const char *path, const struct corvane
     fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return 0;
     for (i = 0; i < count && ok; i++) {
-        ok = corvane_write_all(fd, (const unsigned char *)pieces[i].bytes, pieces[i].length);
+        ok = corvane_write_all(fd, (const unsigned char*)pieces[i].bytes, pieces[i].length);
     }
     if (close(fd) != 0) ok = 0;
     if (ok && rename(temporary, path) == 0) return 1;
@@ -290,7 +292,7 @@ CORVANE_FUNCTION int corvane_raise_flag(void) {
 }
 
 /* The failure flag: no answer, but the host is told at once instead of waiting for ever. */
-CORVANE_FUNCTION int corvane_fail(const char *message) {
+CORVANE_FUNCTION int corvane_fail(const char* message) {
     if (message != NULL) corvane_say(message);
     corvane_say("\n");
     if (corvane_raise_flag()) {
@@ -306,8 +308,8 @@ CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
     static const char tail[] = "</pixels></image>";
     struct corvane_piece answer[3];
     char head[160];
-    unsigned char *document;
-    unsigned char *pixels = NULL;
+    unsigned char* document;
+    unsigned char* pixels = NULL;
     size_t size = 0;
     size_t length = 0;
     long width = 0;
@@ -333,7 +335,8 @@ CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
     if (document == NULL) return corvane_fail("image.xml cannot be opened");
     if (remove("image.xml") != 0) {
         free(document);
-        return corvane_fail("image.xml could not be removed after reading; a second run would answer it again");
+        return corvane_fail(
+            "image.xml could not be removed after reading; a second run would answer it again");
     }
     corvane_say("Parse XML\n");
     if (!corvane_parse(document, size, &width, &height, &pixels, &length)) {
@@ -347,8 +350,8 @@ CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
     }
     corvane_say("Save XML\n");
     snprintf(head, sizeof head,
-             "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>", width,
-             height);
+             "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>",
+             width, height);
     answer[0].bytes = head;
     answer[0].length = strlen(head);
     answer[1].bytes = pixels;

@@ -166,13 +166,18 @@ TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
         int unfilled;
     };
     const Case cases[] = {
-        {4001, 3, 24, 0, {}, -1, -1, 0},          {4001, 3, 24, 0, {}, 12004 + 5000, -1, 2},
-        {3, 4, 24, 0, {}, 12 + 9, -1, 2},         {3, 4, 24, 0, {}, 12 + 8, -1, 3},
-        {5, 3, 8, 0, {}, 1, -1, 3},               {33, 2, 1, 0, {}, -1, -1, 0},
+        {4001, 3, 24, 0, {}, -1, -1, 0},
+        {4001, 3, 24, 0, {}, 12004 + 5000, -1, 2},
+        {3, 4, 24, 0, {}, 12 + 9, -1, 2},
+        {3, 4, 24, 0, {}, 12 + 8, -1, 3},
+        {5, 3, 8, 0, {}, 1, -1, 3},
+        {33, 2, 1, 0, {}, -1, -1, 0},
         {7, 5, 16, 3, {0xF800, 0x7E0, 0x1F}, 30, -1, 3},
         {3, 2, 32, 3, {0xFF, 0xFF00, 0xFF0000}, 4, -1, 2},  // repacked: the whole-file path
-        {3, -3, 24, 0, {}, -1, -1, -2},           {3, 2, 24, 0, {}, -1, 30, -1},
-        {3, 2, 24, 0, {}, -1, 54, -1},            {3, 2, 24, 0, {}, -1, 55, 2},
+        {3, -3, 24, 0, {}, -1, -1, -2},
+        {3, 2, 24, 0, {}, -1, 30, -1},
+        {3, 2, 24, 0, {}, -1, 54, -1},
+        {3, 2, 24, 0, {}, -1, 55, 2},
     };
     ScratchDir dir;
     std::mt19937 rng(5);
@@ -190,7 +195,8 @@ TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
         WriteFile(path, file);
         uint32_t unfilled = 99;
         const auto image = DecodeFileBothWays<FCImageHandle_Bmp>(path, &unfilled);
-        const std::string where = std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.bpp);
+        const std::string where =
+            std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.bpp);
         if (c.unfilled == -2) continue;
         ASSERT_EQ(image != nullptr, c.unfilled >= 0) << where;
         if (image) {

@@ -157,8 +157,8 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;
     const uint8_t* pixels = target.PixelStore;
-    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif", "cut.bmp",
-                             "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
+    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif",
+                             "cut.bmp", "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
         EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));
     EXPECT_EQ(target.InfoHeader.biWidth, 5);

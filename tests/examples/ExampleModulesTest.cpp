@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
-#include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -99,9 +99,11 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
             return;
         }
         ASSERT_TRUE(WriteFileBytes(Dir / "failing.c", failing));
-        for (const auto& [from, to] : {std::pair{source, std::string("module")}, std::pair{Dir / "failing.c", std::string("failing")}}) {
+        for (const auto& [from, to] : {std::pair{source, std::string("module")},
+                                       std::pair{Dir / "failing.c", std::string("failing")}}) {
             ProcessResult build = RunProcess(
-                {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o " + to + " '" + from + "'"}, Dir.Path(), 60);
+                {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o " + to + " '" + from + "'"},
+                Dir.Path(), 60);
             ASSERT_EQ(0, build.ExitCode) << build.Output;
         }
         Argv = {Dir / "module"};
@@ -134,7 +136,8 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         std::set<std::string> found;
         for (const auto& entry : std::filesystem::directory_iterator(Dir.Path())) {
             const std::string name = entry.path().filename().string();
-            if (name != "mod" && name.rfind("in.", 0) != 0 && name.rfind("failing", 0) != 0 && name != "module") {
+            if (name != "mod" && name.rfind("in.", 0) != 0 && name.rfind("failing", 0) != 0 &&
+                name != "module") {
                 found.insert(name);
             }
         }
@@ -158,7 +161,8 @@ bool FolderLockedByAnother(const std::string& folder, double timeoutSeconds) {
     return false;
 }
 
-const std::string kFailureLine = "Error: no answer; ../go.flag raised without image.xml so the host stops waiting\n";
+const std::string kFailureLine =
+    "Error: no answer; ../go.flag raised without image.xml so the host stops waiting\n";
 
 TEST_P(ExampleModule, AnswersTheHostWithItsFilter) {
     const Picture picture = MakePicture();
@@ -194,10 +198,11 @@ TEST_P(ExampleModule, ReadsAnyValidDocumentAndAnswersInTheWrittenForm) {
         Payload(pixels) + " \n</pixels>\t</image>\n<image>";
     ProcessResult module = Hand(document);
     EXPECT_EQ(0, module.ExitCode) << module.Output;
-    EXPECT_EQ("Waiting ...\nRead XML\nParse XML\n"
-              "Warning! This is a version 1.0 module and you passed a version 2.0 image.xml file!\n"
-              "Converting Image\nSave XML\nStart Corvane\n",
-              module.Output);
+    EXPECT_EQ(
+        "Waiting ...\nRead XML\nParse XML\n"
+        "Warning! This is a version 1.0 module and you passed a version 2.0 image.xml file!\n"
+        "Converting Image\nSave XML\nStart Corvane\n",
+        module.Output);
     EXPECT_EQ(Document(3, 2, Payload(Filtered(pixels))), ReadFileBytes(Dir / "image.xml"));
     EXPECT_TRUE(PathExists(Dir / "go.flag"));
     ExpectExchangeFilesGone();
@@ -220,10 +225,13 @@ TEST_P(ExampleModule, RefusesBrokenDocumentsWithTheReadersMessageAndTheFailureFl
         {full.substr(0, full.find("<pixels>") + 8 + 11), "Pixels expected.  The document ends early"},
         // Too few pixels: "</pixels>" starts inside the payload.
         {Document(2, 2, std::string(11, 'x')), "Tag </pixels> not found.  Expected character '<' not found"},
-        {" <image><header><version>1</version><Width>1</Width>", "Wrong Tag: <Width> found but <width> expected"},
+        {" <image><header><version>1</version><Width>1</Width>",
+         "Wrong Tag: <Width> found but <width> expected"},
         {"<image><h\xe9\tr>", "Wrong Tag: <h\xe9\tr> found but <header> expected"},
-        {"<image><header><version>1</version><width >1</width>", "Wrong Tag: <width > found but <width> expected"},
-        {"<image><header><version>1</version><width>-1</width>", "Number expected.  Invalid character not within 0-9"},
+        {"<image><header><version>1</version><width >1</width>",
+         "Wrong Tag: <width > found but <width> expected"},
+        {"<image><header><version>1</version><width>-1</width>",
+         "Number expected.  Invalid character not within 0-9"},
         {"<image><header><version>1</version><width>0000000004000000000</width>",
          "Number too large.  Exceeds 2147483647"},
         // Refused before anything that size is allocated.
@@ -252,16 +260,16 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
         int HostExit;
     };
     const std::vector<Trap> traps = {
-        {"malformed document", [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><oops>"); },
-         1, 1},
+        {"malformed document",
+         [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><oops>"); }, 1, 1},
         {"document replaced by a link",
          [](const ScratchDir& dir) {
              fs::remove(dir / "mod/image.xml");
              fs::create_symlink(dir / "victim", dir / "mod/image.xml");
          },
          1, 1},
-        {"answer name taken by a link", [](const ScratchDir& dir) { fs::create_symlink(dir / "victim", dir / "image.xml"); },
-         0, 0},
+        {"answer name taken by a link",
+         [](const ScratchDir& dir) { fs::create_symlink(dir / "victim", dir / "image.xml"); }, 0, 0},
     };
     const std::string victim = "the user's own file, which no exchange may touch";
     const Picture picture = MakePicture();
@@ -339,13 +347,12 @@ const char kCFailing[] =
     "static int Fail(int32_t w, int32_t h, unsigned char *p, size_t n) { return w + h + !p + (int)n >= 0; }\n"
     "int main(void) { return corvane_run(Fail); }\n";
 
-INSTANTIATE_TEST_SUITE_P(Examples, ExampleModule,
-                         ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonFailing},
-                                           Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeFailing},
-                                           Example{"CSepia", "cc", "sepia.c", Sepia, true, kCFailing},
-                                           Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCFailing}),
-                         [](const ::testing::TestParamInfo<Example>& info) {
-                             return std::string(info.param.Name);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Examples, ExampleModule,
+    ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonFailing},
+                      Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeFailing},
+                      Example{"CSepia", "cc", "sepia.c", Sepia, true, kCFailing},
+                      Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCFailing}),
+    [](const ::testing::TestParamInfo<Example>& info) { return std::string(info.param.Name); });
 
 }  // namespace

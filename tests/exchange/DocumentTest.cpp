@@ -1,7 +1,6 @@
 // The "image.xml" reader and writer and the flag: byte-exact output, the tolerant grammar,
 // every reader message, and hostile or cut-off documents.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>

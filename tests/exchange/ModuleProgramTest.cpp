@@ -43,8 +43,10 @@ TEST(ModuleProgram, BothModulesAnswerThroughFiles) {
 TEST(ModuleProgram, FailuresAfterTakingTheFlagRaiseAFlagWithoutADocument) {
     const std::tuple<const char*, std::string, std::string> runs[] = {
         {"malformed", "<image><header><version>x",
-         "Waiting ...\nRead XML\nParse XML\nNumber expected.  Invalid character not within 0-9Start Corvane\n"},
-        {"unwritable", MakeDocument(1, 1, "abc"), "Save XML\nError: ../image.xml could not be written\nStart Corvane\n"},
+         "Waiting ...\nRead XML\nParse XML\nNumber expected.  Invalid character not within 0-9Start "
+         "Corvane\n"},
+        {"unwritable", MakeDocument(1, 1, "abc"),
+         "Save XML\nError: ../image.xml could not be written\nStart Corvane\n"},
     };
     for (const auto& [name, document, expected] : runs) {
         ExchangeDirectory directory;
@@ -65,10 +67,12 @@ TEST(ModuleProgram, HelpAndVersionAnswerWithoutWaiting) {
         ExchangeDirectory directory;
         const fs::path log = directory.Host() / "module.log";
         for (const char* word : {"--help", "--version"}) {
-            const int status = std::system((std::string("'") + program + "' " + word + " > '" + log.string() + "'").c_str());
+            const int status =
+                std::system((std::string("'") + program + "' " + word + " > '" + log.string() + "'").c_str());
             EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << program << " " << word;
             const std::string text = ReadFile(log);
-            EXPECT_NE(text.find(std::string(word) == "--help" ? "Usage: " : "Corvane version 1.1"), std::string::npos)
+            EXPECT_NE(text.find(std::string(word) == "--help" ? "Usage: " : "Corvane version 1.1"),
+                      std::string::npos)
                 << text;
             EXPECT_EQ(text.find("Waiting"), std::string::npos) << text;
         }

@@ -246,8 +246,8 @@ struct Situation {
     std::function<void(const ScratchDir&)> WhileWaiting;  // once the host's flag is up
     std::vector<std::string> Module;                      // empty: no module comes
     int HostExit;
-    std::string Message;                                  // part of the host's output
-    std::vector<std::string> ExchangeLeft;                // what mod/ holds in the end
+    std::string Message;                    // part of the host's output
+    std::vector<std::string> ExchangeLeft;  // what mod/ holds in the end
 };
 
 void PrintTo(const Situation& s, std::ostream* out) {
@@ -265,62 +265,128 @@ void Link(const ScratchDir& dir, const std::string& name) {
 }
 
 const Situation kSituations[] = {
-    {"DocumentOverTheFileSizeLimit", nullptr, {kLimiter, "fsize", "524288", kHost, "mod", "big.bmp", "out.bmp"},
-     nullptr, {}, 1, "Cannot write mod/image.xml: File too large\n", {}},
+    {"DocumentOverTheFileSizeLimit",
+     nullptr,
+     {kLimiter, "fsize", "524288", kHost, "mod", "big.bmp", "out.bmp"},
+     nullptr,
+     {},
+     1,
+     "Cannot write mod/image.xml: File too large\n",
+     {}},
     {"LinksInTheExchangeFolder",
      [](const ScratchDir& dir) {
          Link(dir, "mod/image.xml");
          Link(dir, "mod/go.flag");
      },
-     Host(), nullptr, {kTemplate}, 0, "Removed leftover mod/go.flag and mod/image.xml of an earlier run\n", {}},
-    {"LinkWhereTheAnswerGoes", nullptr, Host(), [](const ScratchDir& dir) { Link(dir, "image.xml"); }, {kTemplate},
-     0, "Save out.bmp", {}},
+     Host(),
+     nullptr,
+     {kTemplate},
+     0,
+     "Removed leftover mod/go.flag and mod/image.xml of an earlier run\n",
+     {}},
+    {"LinkWhereTheAnswerGoes",
+     nullptr,
+     Host(),
+     [](const ScratchDir& dir) { Link(dir, "image.xml"); },
+     {kTemplate},
+     0,
+     "Save out.bmp",
+     {}},
     {"LinksAndAMissingInput",
      [](const ScratchDir& dir) {
          Link(dir, "mod/image.xml");
          Link(dir, "mod/go.flag");
      },
-     Host({}, "missing.bmp"), nullptr, {}, 1, "can't load missing.bmp", {"go.flag", "image.xml"}},
-    {"TheUsersOwnImageXml", [](const ScratchDir& dir) { WriteFileBytes(dir / "image.xml", "my notes"); }, Host(),
-     nullptr, {}, 1, "./image.xml is not an exchange document", {}},
+     Host({}, "missing.bmp"),
+     nullptr,
+     {},
+     1,
+     "can't load missing.bmp",
+     {"go.flag", "image.xml"}},
+    {"TheUsersOwnImageXml",
+     [](const ScratchDir& dir) { WriteFileBytes(dir / "image.xml", "my notes"); },
+     Host(),
+     nullptr,
+     {},
+     1,
+     "./image.xml is not an exchange document",
+     {}},
     {"LeftoversOfAStoppedRun",
      [](const ScratchDir& dir) {
-         const std::string stale = "<image><header><version>1</version><width>1</width><height>1</height>"
-                                   "</header><pixels>abc</pixels></image>";
+         const std::string stale =
+             "<image><header><version>1</version><width>1</width><height>1</height>"
+             "</header><pixels>abc</pixels></image>";
          for (const char* name : {"image.xml", "mod/image.xml"}) WriteFileBytes(dir / name, stale);
          for (const char* name : {"go.flag", "mod/go.flag"}) WriteFileBytes(dir / name, "finished");
      },
-     Host(), nullptr, {kTemplate}, 0,
+     Host(),
+     nullptr,
+     {kTemplate},
+     0,
      "Removed leftover go.flag and image.xml of an earlier run\n"
      "Removed leftover mod/go.flag and mod/image.xml of an earlier run\n",
      {}},
-    {"SecondHostInTheFolder", nullptr, Host(),
+    {"SecondHostInTheFolder",
+     nullptr,
+     Host(),
      [](const ScratchDir& dir) {
          fs::create_directory(dir / "mod2");
          const ProcessResult second = RunProcess({kHost, "mod2", "in.bmp", "out2.bmp"}, dir.Path(), 5);
          EXPECT_EQ(1, second.ExitCode);
-         EXPECT_NE(std::string::npos, second.Output.find("Another Corvane host is already running")) << second.Output;
+         EXPECT_NE(std::string::npos, second.Output.find("Another Corvane host is already running"))
+             << second.Output;
          EXPECT_TRUE(DirectoryEntries(dir / "mod2").empty());
          EXPECT_FALSE(PathExists(dir / "out2.bmp"));
      },
-     {kTemplate}, 0, "Save out.bmp", {}},
-    {"InputIsAFifo", [](const ScratchDir& dir) { mkfifo((dir / "in.fifo.bmp").c_str(), 0600); },
-     Host({}, "in.fifo.bmp"), nullptr, {}, 1, "Read in.fifo.bmp failed", {}},
-    {"ModuleGetsAMalformedDocument", nullptr, Host(),
-     [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><broken>"); }, {kTemplate}, 1,
-     "Read XML\nimage.xml cannot be opened", {}},
-    {"ModuleCannotTakeTheFlag", nullptr, Host({"--timeout", "2"}),
+     {kTemplate},
+     0,
+     "Save out.bmp",
+     {}},
+    {"InputIsAFifo",
+     [](const ScratchDir& dir) { mkfifo((dir / "in.fifo.bmp").c_str(), 0600); },
+     Host({}, "in.fifo.bmp"),
+     nullptr,
+     {},
+     1,
+     "Read in.fifo.bmp failed",
+     {}},
+    {"ModuleGetsAMalformedDocument",
+     nullptr,
+     Host(),
+     [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><broken>"); },
+     {kTemplate},
+     1,
+     "Read XML\nimage.xml cannot be opened",
+     {}},
+    {"ModuleCannotTakeTheFlag",
+     nullptr,
+     Host({"--timeout", "2"}),
      [](const ScratchDir& dir) {
          fs::remove(dir / "mod/go.flag");
          fs::create_directory(dir / "mod/go.flag");
      },
-     {kTemplate}, 1, "No answer from the module in mod/ within 2 s", {"go.flag"}},
+     {kTemplate},
+     1,
+     "No answer from the module in mod/ within 2 s",
+     {"go.flag"}},
 #if !CORVANE_SANITIZED
     // The address sanitizer reserves terabytes of shadow memory and aborts when memory runs out.
-    {"HostOutOfMemory", nullptr, {kLimiter, "as", "9000000", kHost, "mod", "big.bmp", "out.bmp"}, nullptr, {}, 1,
-     "Read big.bmp failed", {}},
-    {"ModuleOutOfMemory", nullptr, Host({}, "big.bmp"), nullptr, {kLimiter, "as", "8000000", kTemplate}, 1,
-     "image.xml cannot be opened", {}},
+    {"HostOutOfMemory",
+     nullptr,
+     {kLimiter, "as", "9000000", kHost, "mod", "big.bmp", "out.bmp"},
+     nullptr,
+     {},
+     1,
+     "Read big.bmp failed",
+     {}},
+    {"ModuleOutOfMemory",
+     nullptr,
+     Host({}, "big.bmp"),
+     nullptr,
+     {kLimiter, "as", "8000000", kTemplate},
+     1,
+     "image.xml cannot be opened",
+     {}},
 #endif
 };
 
@@ -358,7 +424,9 @@ TEST_P(HostileSituation, EndsCleanlyAndTouchesOnlyWhatItMay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, HostileSituation, ::testing::ValuesIn(kSituations),
-                         [](const ::testing::TestParamInfo<Situation>& info) { return std::string(info.param.Name); });
+                         [](const ::testing::TestParamInfo<Situation>& info) {
+                             return std::string(info.param.Name);
+                         });
 
 TEST(HostileSituation, SecondModuleInAFolderStopsAtOnce) {
     ScratchDir dir;
@@ -403,8 +471,10 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
         const ProcessResult run = RunProcess({kHost, "mod", input, "out.bmp"}, dir.Path(), kRunSeconds);
         ExpectCleanEnd(run);
         EXPECT_EQ(1, run.ExitCode);
-        EXPECT_NE(std::string::npos, run.Output.find("Read " + input + " failed: 26000 x 26000 pixels is more "
-                                                     "than the limit of 268435456; raise it with --max-pixels.\n"))
+        EXPECT_NE(std::string::npos,
+                  run.Output.find("Read " + input +
+                                  " failed: 26000 x 26000 pixels is more "
+                                  "than the limit of 268435456; raise it with --max-pixels.\n"))
             << run.Output;
         EXPECT_LT(run.MaxRssKb, 64 * 1024) << input;
         EXPECT_TRUE(DirectoryEntries(dir / "mod").empty());
@@ -415,10 +485,13 @@ TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
     ScratchDir dir;
     fs::create_directory(dir / "mod");
     SaveBmp(dir / "in.bmp", 7, 5);
-    const ProcessResult refused = RunProcess({kHost, "--max-pixels=34", "mod", "in.bmp", "out.bmp"}, dir.Path());
+    const ProcessResult refused =
+        RunProcess({kHost, "--max-pixels=34", "mod", "in.bmp", "out.bmp"}, dir.Path());
     EXPECT_EQ(1, refused.ExitCode);
-    EXPECT_NE(std::string::npos, refused.Output.find("7 x 5 pixels is more than the limit of 34")) << refused.Output;
-    const ExchangeRun run = RunExchange(dir, {kHost, "--max-pixels", "35", "mod", "in.bmp", "out.bmp"}, {kTemplate});
+    EXPECT_NE(std::string::npos, refused.Output.find("7 x 5 pixels is more than the limit of 34"))
+        << refused.Output;
+    const ExchangeRun run =
+        RunExchange(dir, {kHost, "--max-pixels", "35", "mod", "in.bmp", "out.bmp"}, {kTemplate});
     EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
 }
 
@@ -450,7 +523,8 @@ TEST(HostWriteFailure, AnswerPastTheModulesFileLimitEndsBothWithoutSaving) {
     ExpectCleanEnd(run.Host);
     ExpectCleanEnd(run.Module);
     EXPECT_EQ(1, run.Module.ExitCode);
-    EXPECT_NE(std::string::npos, run.Module.Output.find("Error: ../image.xml could not be written\nStart Corvane\n"))
+    EXPECT_NE(std::string::npos,
+              run.Module.Output.find("Error: ../image.xml could not be written\nStart Corvane\n"))
         << run.Module.Output;
     EXPECT_EQ(1, run.Host.ExitCode) << run.Host.Output;
     EXPECT_EQ(kEarlierBytes, ReadFileBytes(dir / "out.bmp"));

@@ -51,8 +51,9 @@ Picture MirrorBlend(const Picture& in) {
         for (int32_t x = 0; x < in.Width; ++x) {
             const Rgb a = in.At(x, y);
             const Rgb b = in.At(in.Width - 1 - x, y);
-            out.Pixels[size_t(y) * size_t(in.Width) + size_t(x)] = {
-                uint8_t((a.Red + b.Red) / 2), uint8_t((a.Green + b.Green) / 2), uint8_t((a.Blue + b.Blue) / 2)};
+            out.Pixels[size_t(y) * size_t(in.Width) + size_t(x)] = {uint8_t((a.Red + b.Red) / 2),
+                                                                    uint8_t((a.Green + b.Green) / 2),
+                                                                    uint8_t((a.Blue + b.Blue) / 2)};
         }
     }
     return out;
@@ -80,7 +81,7 @@ int JpegWidth(const std::string& file) {
 }
 
 class HostRun : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(Dir.Path().empty());
         ASSERT_EQ(0, std::system(("mkdir " + ExchangeDir()).c_str()));
@@ -99,9 +100,7 @@ protected:
     // The real module program, started in the exchange folder.
     ProcessResult ExchangeWith(const std::vector<std::string>& moduleArgv, const std::string& input,
                                const std::string& output) {
-        return Exchange(input, output, [&] {
-            ModuleResult = RunProcess(moduleArgv, ExchangeDir(), 20);
-        });
+        return Exchange(input, output, [&] { ModuleResult = RunProcess(moduleArgv, ExchangeDir(), 20); });
     }
 
     // This test as the module: hands the host's document to `answer` and returns its reply.
@@ -135,11 +134,14 @@ TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
         {{"mod", "in.bmp", "out.bmp", "x"}, ""},
         {{"--bogus", "1", "mod", "in.bmp", "out.bmp"}, "Error: unknown option --bogus\n"},
         {{"--max-pixels"}, "Error: --max-pixels needs a value\n"},
-        {{"--max-pixels", "0", "mod", "in.bmp", "out.bmp"}, "Error: --max-pixels takes a whole number from 1 to"},
+        {{"--max-pixels", "0", "mod", "in.bmp", "out.bmp"},
+         "Error: --max-pixels takes a whole number from 1 to"},
         {{"--max-pixels=12k", "mod", "in.bmp", "out.bmp"}, "not \"12k\"\n"},
-        {{"--quality", "101", "mod", "in.bmp", "out.bmp"}, "Error: --quality takes a whole number from 1 to 100"},
+        {{"--quality", "101", "mod", "in.bmp", "out.bmp"},
+         "Error: --quality takes a whole number from 1 to 100"},
         {{"--timeout=-3", "mod", "in.bmp", "out.bmp"}, "Error: --timeout takes a whole number from 1 to"},
-        {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"}, "Error: --quality is given more than once\n"},
+        {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"},
+         "Error: --quality is given more than once\n"},
     };
     for (const auto& [arguments, problem] : cases) {
         std::vector<std::string> argv{kHost};
@@ -167,7 +169,8 @@ TEST_F(HostRun, OptionsInEitherFormAndDashDashStillRunTheExchange) {
     Picture picture = MakePicture(3, 2);
     ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
     ChildProcess host;
-    ASSERT_TRUE(host.Start({kHost, "--timeout=20", "--max-pixels", "6", "--", "mod", "in.bmp", "out.bmp"}, Dir.Path()));
+    ASSERT_TRUE(host.Start({kHost, "--timeout=20", "--max-pixels", "6", "--", "mod", "in.bmp", "out.bmp"},
+                           Dir.Path()));
     ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
     ModuleResult = RunProcess({kTemplate}, ExchangeDir());
     EXPECT_EQ(0, host.Wait(20).ExitCode);
@@ -183,9 +186,10 @@ TEST_F(HostRun, QualityChoosesTheJpegQuality) {
     for (int i = 0; i < 2; ++i) {
         const std::string quality = i == 0 ? "20" : "--quality=95";
         ChildProcess host;
-        ASSERT_TRUE(host.Start(i == 0 ? std::vector<std::string>{kHost, "--quality", quality, "mod", "in.bmp", "out.jpg"}
-                                      : std::vector<std::string>{kHost, quality, "mod", "in.bmp", "out.jpg"},
-                               Dir.Path()));
+        ASSERT_TRUE(host.Start(
+            i == 0 ? std::vector<std::string>{kHost, "--quality", quality, "mod", "in.bmp", "out.jpg"}
+                   : std::vector<std::string>{kHost, quality, "mod", "in.bmp", "out.jpg"},
+            Dir.Path()));
         ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
         ModuleResult = RunProcess({kTemplate}, ExchangeDir());
         EXPECT_EQ(0, host.Wait(20).ExitCode);
@@ -250,7 +254,8 @@ TEST_F(HostRun, PayloadStartsAtTheTopLeftPixel) {
     Picture picture = MakePicture(5, 3);
     ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
     ExchangeAnswering("in.bmp", "out.bmp", [](const std::string& doc) { return doc; });
-    const std::string head = Document(5, 3, "").substr(0, Document(5, 3, "").size() - std::string(kTail).size());
+    const std::string head =
+        Document(5, 3, "").substr(0, Document(5, 3, "").size() - std::string(kTail).size());
     ASSERT_EQ(head.size() + 45 + std::string(kTail).size(), Sent.size());
     for (size_t k = 0; k < picture.Pixels.size(); ++k) {
         const Rgb sent{uint8_t(Sent[head.size() + 3 * k]), uint8_t(Sent[head.size() + 3 * k + 1]),
@@ -262,10 +267,11 @@ TEST_F(HostRun, PayloadStartsAtTheTopLeftPixel) {
 TEST_F(HostRun, AnswerOfAnotherSizeIsRefused) {
     Picture picture = MakePicture(2, 3);
     ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
-    ProcessResult run = ExchangeAnswering("in.bmp", "out.bmp",
-                                          [&](const std::string&) { return Document(3, 2, std::string(18, 'x')); });
+    ProcessResult run = ExchangeAnswering(
+        "in.bmp", "out.bmp", [&](const std::string&) { return Document(3, 2, std::string(18, 'x')); });
     EXPECT_EQ(1, run.ExitCode);
-    EXPECT_NE(std::string::npos, run.Output.find("The answer is 3 x 2 pixels but the picture is 2 x 3; nothing saved.\n"))
+    EXPECT_NE(std::string::npos,
+              run.Output.find("The answer is 3 x 2 pixels but the picture is 2 x 3; nothing saved.\n"))
         << run.Output;
     EXPECT_FALSE(PathExists(Dir / "out.bmp"));
     ExpectNothingLeftBehind();
@@ -273,18 +279,19 @@ TEST_F(HostRun, AnswerOfAnotherSizeIsRefused) {
 
 TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 3), Dir / "in.bmp"));
-    ProcessResult shortAnswer =
-        ExchangeAnswering("in.bmp", "out.bmp", [](const std::string&) { return Document(1, 3, "abcdefghi"); });
+    ProcessResult shortAnswer = ExchangeAnswering(
+        "in.bmp", "out.bmp", [](const std::string&) { return Document(1, 3, "abcdefghi"); });
     EXPECT_EQ(1, shortAnswer.ExitCode);
     EXPECT_NE(std::string::npos, shortAnswer.Output.find("nothing saved"));
     EXPECT_FALSE(PathExists(Dir / "out.bmp"));
 
-    ProcessResult broken =
-        ExchangeAnswering("in.bmp", "out.bmp", [](const std::string&) { return std::string("<image><oops>"); });
+    ProcessResult broken = ExchangeAnswering("in.bmp", "out.bmp",
+                                             [](const std::string&) { return std::string("<image><oops>"); });
     EXPECT_EQ(1, broken.ExitCode);
     EXPECT_FALSE(PathExists(Dir / "out.bmp"));
 
-    ProcessResult cut = ExchangeAnswering("in.bmp", "out.bmp", [](const std::string& doc) { return doc.substr(0, 100); });
+    ProcessResult cut =
+        ExchangeAnswering("in.bmp", "out.bmp", [](const std::string& doc) { return doc.substr(0, 100); });
     EXPECT_EQ(1, cut.ExitCode);
     EXPECT_NE(std::string::npos, cut.Output.find("Pixels expected.  The document ends early")) << cut.Output;
 
@@ -298,7 +305,8 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
         WriteFileBytes(Dir / "go.flag", "finished");
     });
     EXPECT_EQ(1, huge.ExitCode);
-    EXPECT_NE(std::string::npos, huge.Output.find("The answer is 4294967296 bytes, more than an answer to this picture can be"))
+    EXPECT_NE(std::string::npos,
+              huge.Output.find("The answer is 4294967296 bytes, more than an answer to this picture can be"))
         << huge.Output;
     EXPECT_FALSE(PathExists(Dir / "out.bmp"));
     ExpectNothingLeftBehind();
@@ -350,7 +358,10 @@ TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
     } stops[] = {
         {SIGINT, {}, 130, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
         {SIGTERM, {}, 143, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
-        {0, {"--timeout", "1"}, 1, "No answer from the module in mod/ within 1 s; removed mod/image.xml and mod/go.flag\n"},
+        {0,
+         {"--timeout", "1"},
+         1,
+         "No answer from the module in mod/ within 1 s; removed mod/image.xml and mod/go.flag\n"},
     };
     Picture picture = MakePicture(3, 2);
     ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
@@ -378,7 +389,8 @@ TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         if (chdir(Dir.Path().c_str()) != 0) _exit(126);
-        execl(kHost.c_str(), kHost.c_str(), "--timeout", "4", "mod", "in.bmp", "out.bmp", static_cast<char*>(nullptr));
+        execl(kHost.c_str(), kHost.c_str(), "--timeout", "4", "mod", "in.bmp", "out.bmp",
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     std::string screen;
@@ -388,7 +400,8 @@ TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_EQ(1, WEXITSTATUS(status));
-    EXPECT_NE(std::string::npos, screen.find("Waiting ...\r\n\rWaiting for the module in mod/ ... 3 s\r\nNo answer"))
+    EXPECT_NE(std::string::npos,
+              screen.find("Waiting ...\r\n\rWaiting for the module in mod/ ... 3 s\r\nNo answer"))
         << screen;
 }
 
@@ -402,7 +415,8 @@ TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
         ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
         EXPECT_EQ(0, run.ExitCode) << run.Output;
         EXPECT_NE(std::string::npos,
-                  run.Output.find("Warning: " + input + " ends early; 3 of 5 rows are incomplete and stay black.\n"))
+                  run.Output.find("Warning: " + input +
+                                  " ends early; 3 of 5 rows are incomplete and stay black.\n"))
             << run.Output;
     }
 }
@@ -435,13 +449,13 @@ TEST_P(ModuleRun, AnswerIsTheTransformOfThePicture) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modules, ModuleRun,
-    ::testing::Values(ModuleCase{"TemplateBmp", {kTemplate}, "in.bmp", "out.bmp", HalfTurn},
-                      ModuleCase{"TemplateTga", {kTemplate}, "in.tga", "out.tga", HalfTurn},
-                      ModuleCase{"TemplatePng", {kTemplate}, "in.png", "out.png", HalfTurn},
-                      ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
-                      ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
-                      ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga",
-                                 Negative}),
+    ::testing::Values(
+        ModuleCase{"TemplateBmp", {kTemplate}, "in.bmp", "out.bmp", HalfTurn},
+        ModuleCase{"TemplateTga", {kTemplate}, "in.tga", "out.tga", HalfTurn},
+        ModuleCase{"TemplatePng", {kTemplate}, "in.png", "out.png", HalfTurn},
+        ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
+        ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
+        ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga", Negative}),
     [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
 
 // JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA,

@@ -58,9 +58,13 @@ bool ChildProcess::Reap(bool block) {
     return true;
 }
 
-bool ChildProcess::Running() { return Pid > 0 && !Reap(false); }
+bool ChildProcess::Running() {
+    return Pid > 0 && !Reap(false);
+}
 
-std::string ChildProcess::OutputSoFar() const { return ReadFileBytes(OutputPath); }
+std::string ChildProcess::OutputSoFar() const {
+    return ReadFileBytes(OutputPath);
+}
 
 bool ChildProcess::WaitForOutput(const std::string& text, double timeoutSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
@@ -71,7 +75,9 @@ bool ChildProcess::WaitForOutput(const std::string& text, double timeoutSeconds)
     return true;
 }
 
-bool ChildProcess::SendSignal(int signal) { return Pid > 0 && !Reaped && kill(Pid, signal) == 0; }
+bool ChildProcess::SendSignal(int signal) {
+    return Pid > 0 && !Reaped && kill(Pid, signal) == 0;
+}
 
 ProcessResult ChildProcess::Wait(double timeoutSeconds) {
     ProcessResult result;

@@ -17,7 +17,7 @@ struct ProcessResult {
 };
 
 class ChildProcess {
-public:
+  public:
     ChildProcess() = default;
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -32,7 +32,7 @@ public:
     bool WaitForOutput(const std::string& text, double timeoutSeconds);
     ProcessResult Wait(double timeoutSeconds);
 
-private:
+  private:
     bool Reap(bool block);
 
     pid_t Pid = -1;
@@ -47,13 +47,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
 
 // A fresh folder under the system's temporary directory, removed with everything in it.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     const std::string& Path() const { return Root; }
     std::string operator/(const std::string& name) const { return Root + "/" + name; }
 
-private:
+  private:
     std::string Root;
 };
 
