@@ -75,8 +75,6 @@ const std::map<std::string, std::string> kNotComparable = {
     {"bmp/pillow/mmap_error.bmp", "ImageMagick refuses a file one byte shorter than bfSize"},
     {"tga/pillow/la.tga", "grey plus alpha, which ImageMagick reads as 5-5-5 colour"},
     {"bmp/wuffs/bricks-color.bmp", "reference too large to commit; its TGA twin is compared with it"},
-    {"bmp/pillow/hopper.bmp", "reference too large to commit"},
-    {"bmp/libjpeg-turbo/shira_bird8.bmp", "reference too large to commit"},
 };
 
 }  // namespace
