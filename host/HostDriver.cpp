@@ -25,6 +25,7 @@ namespace {
 
 constexpr double kProgressSeconds = 3;
 volatile std::sig_atomic_t gStopSignal = 0;
+bool gWroteExchangeFiles = false;
 
 struct HostPaths {
     std::string Directory;
@@ -123,9 +124,11 @@ void RemoveLeftovers(const std::string& prefix) {
     if (!removed.empty()) std::cout << "Removed leftover " << removed << " of an earlier run\n";
 }
 
-// What the host put into the exchange folder and the module has not taken yet.
+// What the host put into the exchange folder and the module has not taken yet; nothing before
+// the host has begun to write there (the files then belong to somebody else).
 std::string RemoveOwnFiles(const HostPaths& paths) {
     std::string removed;
+    if (!gWroteExchangeFiles) return removed;
     for (const std::string& path : {paths.Document, paths.Flag}) {
         if (unlink(path.c_str()) == 0) removed += removed.empty() ? path : " and " + path;
     }
@@ -204,6 +207,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     CatchStopSignals();
+    gWroteExchangeFiles = true;
     const uint64_t sentLength =
         DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
     if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
