@@ -1,30 +1,17 @@
 // FileReader: pread/preadv over a descriptor, retried after interruptions and short reads.
 #include "FileReader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <limits>
 
-FileReader::~FileReader() {
-    if (fd_ >= 0) close(fd_);
-}
-
-bool FileReader::Open(const char* path) {
-    if (path == nullptr || fd_ >= 0) return false;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0 ||
-        uint64_t(st.st_size) > uint64_t(std::numeric_limits<int32_t>::max())) {
-        close(fd);
+bool FileReader::Open(int descriptor, uint64_t size) {
+    if (descriptor < 0 || fd_ >= 0 || size == 0 || size > uint64_t(std::numeric_limits<int32_t>::max()))
         return false;
-    }
-    fd_ = fd;
-    size_ = uint64_t(st.st_size);
+    fd_ = descriptor;
+    size_ = size;
     return true;
 }
 

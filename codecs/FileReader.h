@@ -14,11 +14,11 @@ class FileReader {
     FileReader() = default;
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
-    ~FileReader();
 
-    // Opens a regular file of 1 byte up to the largest block a codec accepts (a signed 32-bit
-    // count). False for anything else, which the whole-file path then judges as it always has.
-    bool Open(const char* path);
+    // Reads through descriptor, which stays the caller's, a regular file whose length was size
+    // when it was opened: 1 byte up to the largest block a codec accepts (a signed 32-bit count).
+    // False for anything else, which the whole-file path then judges as it always has.
+    bool Open(int descriptor, uint64_t size);
     // The size when the file was opened; reads past the current end simply come back short.
     uint64_t Size() const { return size_; }
 

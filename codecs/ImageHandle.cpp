@@ -2,8 +2,10 @@
 // and the load and save entry points of FCObjImage.
 #include "ImageHandle.h"
 
-#include <cstdio>
+#include <unistd.h>
+
 #include <limits>
+#include <new>
 
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_IPicture.h"
@@ -11,6 +13,7 @@
 #include "ImageHandle_Png.h"
 #include "ImageHandle_Tga.h"
 #include "PageAlloc.h"
+#include "RegularFile.h"
 
 namespace {
 
@@ -32,8 +35,18 @@ char FoldAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
 }
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
+// Closes the descriptor it was given when it goes.
+class DescriptorCloser {
+  public:
+    explicit DescriptorCloser(int descriptor) : Descriptor(descriptor) {}
+    DescriptorCloser(const DescriptorCloser&) = delete;
+    DescriptorCloser& operator=(const DescriptorCloser&) = delete;
+    ~DescriptorCloser() {
+        if (Descriptor >= 0) close(Descriptor);
+    }
+
+  private:
+    int Descriptor;
 };
 
 std::unique_ptr<FCImageHandleBase> CreateHandleFor(const char* path) {
@@ -88,19 +101,29 @@ FCImageHandleFactory* GetImageHandleFactory() {
 }
 
 bool FCImageHandleBase::LoadFile(const char* path) {
-    if (path == nullptr) return false;
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
-    if (!file || std::fseek(file.get(), 0, SEEK_END) != 0) return false;
-    const long size = std::ftell(file.get());
+    uint64_t size = 0;
+    bool notRegular = false;
+    const int descriptor = OpenRegularFile(path, LinkPolicy::Follow, size, &notRegular);
+    if (descriptor < 0) {
+        Result.Status = notRegular ? LoadStatus::NotRegularFile : LoadStatus::CannotOpen;
+        return false;
+    }
+    const DescriptorCloser closer(descriptor);
+    return LoadOpenFile(descriptor, size);
+}
+
+bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
-    if (size <= 0 || size > long(std::numeric_limits<int32_t>::max())) return false;
-    if (std::fseek(file.get(), 0, SEEK_SET) != 0) return false;
+    if (size == 0 || size > uint64_t(std::numeric_limits<int32_t>::max())) return false;
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
     const PixelBlockPtr block(AllocZeroedPixels(size_t(size)));
-    if (!block) return false;
+    if (!block) {
+        Result.Status = LoadStatus::OutOfMemory;
+        return false;
+    }
     // A file that shrank meanwhile hands over only the bytes actually read.
-    const size_t got = std::fread(block.get(), 1, size_t(size), file.get());
-    if (got == 0) return false;
+    const int64_t got = ReadFully(descriptor, block.get(), size_t(size));
+    if (got <= 0) return false;
     return LoadMemory(block.get(), int32_t(got));
 }
 
@@ -117,26 +140,69 @@ void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
     if (detach) ObjectList.clear();
 }
 
-bool FCObjImage::LoadFromFile(const char* path, uint32_t* incompleteRows) {
-    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
-    if (!handle || !handle->LoadFile(path)) return false;
-    if (incompleteRows != nullptr) *incompleteRows = handle->IncompleteRows;
+namespace {
+
+// The codec's verdict made whole: a refusal without a reason of its own is damage.
+LoadResult Settle(FCImageHandleBase& handle, bool loaded, FCObjImage& image, PictureMetadata* metadata) {
+    LoadResult result = std::move(handle.Result);
     std::deque<FCObjImage*> images;
-    handle->GetImageList(images, false);
-    if (images.empty() || !images.front()->IsValid()) return false;
+    if (loaded) handle.GetImageList(images, false);
+    if (!loaded || images.empty() || !images.front()->IsValid()) {
+        if (result.Status == LoadStatus::Loaded) result.Status = LoadStatus::Damaged;
+        result.Warnings.clear();
+        return result;
+    }
     // The decoded picture is taken over, not copied: the codec leaves with the old content and
     // deletes it. The graph words arrive as a copy would bring them.
     FCObjImage& decoded = *images.front();
-    SwapStorage(decoded);
-    GraphWord0 = decoded.GraphWord0;
-    GraphWord1 = decoded.GraphWord1;
-    return true;
+    image.SwapStorage(decoded);
+    image.GraphWord0 = decoded.GraphWord0;
+    image.GraphWord1 = decoded.GraphWord1;
+    if (metadata != nullptr) *metadata = std::move(handle.Metadata);
+    result.Status = LoadStatus::Loaded;
+    return result;
+}
+
+}  // namespace
+
+LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
+                           PictureMetadata* metadata) {
+    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
+    if (!handle) {
+        LoadResult result;
+        result.Status = LoadStatus::UnknownType;
+        return result;
+    }
+    handle->Result = LoadResult{};
+    handle->Result.Status = LoadStatus::Loaded;
+    try {
+        const bool loaded = handle->LoadOpenFile(descriptor, size);
+        return Settle(*handle, loaded, image, metadata);
+    } catch (const std::bad_alloc&) {
+        LoadResult result;
+        result.Status = LoadStatus::OutOfMemory;
+        return result;
+    }
+}
+
+bool FCObjImage::LoadFromFile(const char* path) {
+    uint64_t size = 0;
+    const int descriptor = OpenRegularFile(path, LinkPolicy::Follow, size);
+    if (descriptor < 0) return false;
+    const DescriptorCloser closer(descriptor);
+    return LoadPictureFile(descriptor, size, path, *this).Ok();
+}
+
+bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
+                     const PictureMetadata* metadata) {
+    if (!image.IsValid() || path == nullptr) return false;
+    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
+    if (!handle) return false;
+    handle->SaveList.push_back(&image);
+    handle->SaveMetadata = metadata;
+    return handle->SaveFile(path, flag);
 }
 
 bool FCObjImage::SaveToFile(const char* path, int32_t flag) const {
-    if (!IsValid() || path == nullptr) return false;
-    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
-    if (!handle) return false;
-    handle->SaveList.push_back(this);
-    return handle->SaveFile(path, flag);
+    return SavePictureFile(*this, path, flag);
 }

@@ -13,6 +13,7 @@
 #include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
+#include "PixelLimit.h"
 
 namespace {
 
@@ -229,7 +230,9 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
         return false;
     const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
-    if (!image->CreateFromHeader(&model.bmiHeader)) return false;
+    const BITMAPINFOHEADER& m = model.bmiHeader;
+    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, Result) || !image->CreateFromHeader(&m))
+        return false;
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;
     if (!ComputeImageBytes(image->InfoHeader.biWidth, image->InfoHeader.biHeight,
@@ -237,7 +240,8 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
         !in.Seek(offBits))
         return false;
     if (IsRunLength(block.bmiHeader)) {
-        IncompleteRows = DecodeRunLength(in, block.bmiHeader.biCompression == kCompressionRle4, *image);
+        Result.IncompleteRows =
+            DecodeRunLength(in, block.bmiHeader.biCompression == kCompressionRle4, *image);
         PushObject(image.release());
         return true;
     }
@@ -245,11 +249,11 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
     // Pixel data cut short is no failure: the rows the file ends before stay black.
     size_t copied = 0;
     if (topDown) {
-        IncompleteRows = CopyTopDownRows(in, *image);
+        Result.IncompleteRows = CopyTopDownRows(in, *image);
         copied = pixelBytes;  // rows never filled are zero, and zero repacks to zero
     } else {
         copied = in.BytesUpTo(image->PixelStore, pixelBytes);
-        IncompleteRows = UnfilledRows(copied, *image);
+        Result.IncompleteRows = UnfilledRows(copied, *image);
     }
     const bool masked32 =
         block.bmiHeader.biBitCount == 32 && block.bmiHeader.biCompression == kCompressionBitFields;
@@ -262,18 +266,20 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
 // The same reading as LoadMemory, from the file: the headers take one small read (they lie in
 // the first 66 bytes), the palette one more, and the pixel data goes straight into the pixel
 // block in one read, since the image keeps rows bottom-up and padded as the file does.
-bool FCImageHandle_Bmp::LoadFile(const char* path) {
+bool FCImageHandle_Bmp::LoadOpenFile(int descriptor, uint64_t size) {
     FileReader file;
-    if (!file.Open(path)) return FCImageHandle::LoadFile(path);
+    if (!file.Open(descriptor, size)) return FCImageHandle::LoadOpenFile(descriptor, size);
     uint8_t head[kMasksOffset + kMasksSize];
     ByteReader in(head, file.ReadAt(0, head, sizeof head));
     FCBitmapInfoBlock block;
     uint32_t offBits = 0;
     if (!ReadHeaders(in, block, offBits) || !IsPlainBottomUp(block.bmiHeader) ||
         !ValidateHeader(block.bmiHeader, offBits, file.Size()))
-        return FCImageHandle::LoadFile(path);
+        return FCImageHandle::LoadOpenFile(descriptor, size);
     auto image = std::make_unique<FCObjImage>();
-    if (!image->CreateFromHeader(&block.bmiHeader)) return false;
+    const BITMAPINFOHEADER& b = block.bmiHeader;
+    if (!CheckPictureSize(b.biWidth, b.biHeight, b.biBitCount, Result) || !image->CreateFromHeader(&b))
+        return false;
     const uint32_t entries = PaletteEntryCount(image->InfoHeader.biBitCount);
     if (entries != 0) {
         RGBQUAD table[256];
@@ -286,7 +292,7 @@ bool FCImageHandle_Bmp::LoadFile(const char* path) {
     ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes);
     // A file cut short leaves the top rows black, as from memory.
     const size_t copied = file.ReadAt(offBits, image->PixelStore, pixelBytes);
-    IncompleteRows = UnfilledRows(copied, *image);
+    Result.IncompleteRows = UnfilledRows(copied, *image);
     PushObject(image.release());
     return true;
 }

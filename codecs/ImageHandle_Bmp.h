@@ -9,7 +9,7 @@ class FCImageHandle_Bmp : public FCImageHandle {
   public:
     // Plain bottom-up files (no compression, or 16-bit bit fields) are read straight into the
     // new image's pixel block; every other file goes through the whole-file LoadMemory path.
-    bool LoadFile(const char* path) override;
+    bool LoadOpenFile(int descriptor, uint64_t size) override;
     bool LoadMemory(const uint8_t* data, int32_t length) override;
     bool SaveFile(const char* path, int32_t flag) override;
 };

@@ -36,10 +36,10 @@ bool FCImageHandle_IPicture::LoadMemory(const uint8_t* data, int32_t length) {
     bool decoded = false;
     switch (SniffFormat(data, size)) {
         case PictureFormat::Jpeg:
-            decoded = DecodeJpegPicture(data, size, *image);
+            decoded = DecodeJpegPicture(data, size, *image, Result);
             break;
         case PictureFormat::Gif:
-            decoded = DecodeGifPicture(data, size, *image);
+            decoded = DecodeGifPicture(data, size, *image, Result);
             break;
         case PictureFormat::Unknown:
             return false;

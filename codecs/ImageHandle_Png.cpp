@@ -52,12 +52,9 @@ bool RefuseEveryBadChecksum(spng_ctx* ctx) {
     return spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR) == SPNG_OK;
 }
 
-bool ReadHeader(spng_ctx* ctx, spng_ihdr& ihdr) {
+bool ReadHeader(spng_ctx* ctx, spng_ihdr& ihdr, LoadResult& result) {
     if (spng_get_ihdr(ctx, &ihdr) != SPNG_OK) return false;
-    if (ihdr.width > uint32_t(INT32_MAX) || ihdr.height > uint32_t(INT32_MAX)) return false;
-    if (!CheckPixelLimit(ihdr.width, ihdr.height)) return false;
-    uint32_t bytes = 0;
-    return ComputeImageBytes(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits, bytes);
+    return CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, result);
 }
 
 void SwapRedAndBlue(uint8_t* row, size_t pixels) {
@@ -125,7 +122,7 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
         !SetDecodeLimits(ctx.get(), size_t(length)) || !RefuseEveryBadChecksum(ctx.get()))
         return false;
     spng_ihdr ihdr{};
-    if (!ReadHeader(ctx.get(), ihdr)) return false;
+    if (!ReadHeader(ctx.get(), ihdr, Result)) return false;
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits)) return false;
     if (!DecodeRows(ctx.get(), *image)) return false;

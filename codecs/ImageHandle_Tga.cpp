@@ -11,6 +11,7 @@
 #include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
+#include "PixelLimit.h"
 
 namespace {
 
@@ -378,7 +379,9 @@ bool ReadHead(ByteReader& in, TgaHeader& h, RGBQUAD table[kColourMapEntries]) {
     return h.mapType != kColourMapPresent || ReadColourMap(in, h, table);
 }
 
-std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries]) {
+std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries],
+                                     LoadResult& result) {
+    if (!CheckPictureSize(h.width, h.height, ImageDepth(h), result)) return nullptr;
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(h.width, h.height, ImageDepth(h))) return nullptr;
     // Without a colour map (or for grey plus alpha) 8-bit images keep the grey default.
@@ -395,28 +398,29 @@ bool FCImageHandle_Tga::LoadMemory(const uint8_t* data, int32_t length) {
     TgaHeader h;
     RGBQUAD table[kColourMapEntries];
     if (!ReadHead(in, h, table)) return false;
-    auto image = NewImage(h, table);
+    auto image = NewImage(h, table, Result);
     if (!image) return false;
-    IncompleteRows = IsRle(h) ? ReadRleRows(in, h, *image) : ReadRawRows(in, h, *image);
+    Result.IncompleteRows = IsRle(h) ? ReadRleRows(in, h, *image) : ReadRawRows(in, h, *image);
     PushObject(image.release());
     return true;
 }
 
 // The head is judged from one small read that holds every byte ReadHead can look at, so the
 // file is refused or accepted exactly as from memory.
-bool FCImageHandle_Tga::LoadFile(const char* path) {
+bool FCImageHandle_Tga::LoadOpenFile(int descriptor, uint64_t size) {
     FileReader file;
-    if (!file.Open(path)) return FCImageHandle::LoadFile(path);
+    if (!file.Open(descriptor, size)) return FCImageHandle::LoadOpenFile(descriptor, size);
     uint8_t head[kMaxHeadBytes];
     ByteReader in(head, file.ReadAt(0, head, sizeof head));
     TgaHeader h;
     RGBQUAD table[kColourMapEntries];
     if (!ReadHead(in, h, table)) return false;
-    if (IsGreyAlpha(h) && !IsRle(h)) return FCImageHandle::LoadFile(path);
-    auto image = NewImage(h, table);
+    if (IsGreyAlpha(h) && !IsRle(h)) return FCImageHandle::LoadOpenFile(descriptor, size);
+    auto image = NewImage(h, table, Result);
     if (!image) return false;
     const uint64_t rows = in.Position();
-    IncompleteRows = IsRle(h) ? StreamRleRows(file, rows, h, *image) : StreamRawRows(file, rows, h, *image);
+    Result.IncompleteRows =
+        IsRle(h) ? StreamRleRows(file, rows, h, *image) : StreamRawRows(file, rows, h, *image);
     PushObject(image.release());
     return true;
 }

@@ -17,7 +17,7 @@ class FCImageHandle_Tga : public FCImageHandle {
     // Reads the rows from the file into the new image without a whole-file block: raw rows
     // straight into their place, run-length packets through a bounded buffer. Grey plus alpha
     // raw files, which need their rows reworked, go through the whole-file LoadMemory path.
-    bool LoadFile(const char* path) override;
+    bool LoadOpenFile(int descriptor, uint64_t size) override;
     bool LoadMemory(const uint8_t* data, int32_t length) override;
     bool SaveFile(const char* path, int32_t flag) override;
 

@@ -158,7 +158,7 @@ bool DrawFirstFrame(GifFileType* gif, FCObjImage& image) {
 
 }  // namespace
 
-bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image) {
+bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result) {
     MemorySource source{data, length, 0};
     int error = 0;
     GifHandle gif(DGifOpen(&source, ReadFromMemory, &error));
@@ -166,9 +166,7 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image) {
     const int width = gif->SWidth;
     const int height = gif->SHeight;
     // The screen size is all a tiny file needs to claim: checked before any frame is read.
-    if (!CheckPixelLimit(width, height)) return false;
-    uint32_t bytes = 0;
-    if (!ComputeImageBytes(width, height, kPictureBits, bytes)) return false;
+    if (!CheckPictureSize(width, height, kPictureBits, result)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return false;
     if (!image.Create(width, height, kPictureBits)) return false;
     FillBackground(gif.get(), image);

@@ -176,15 +176,13 @@ bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
 
 }  // namespace
 
-bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image) {
+bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result) {
     TjHandle tj(tjInitDecompress());
     if (!tj) return false;
     JpegHeader header;
     if (!ReadJpegHeader(tj.get(), data, length, header)) return false;
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
-    if (!CheckPixelLimit(header.width, header.height)) return false;
-    uint32_t bytes = 0;
-    if (!ComputeImageBytes(header.width, header.height, kPictureBits, bytes)) return false;
+    if (!CheckPictureSize(header.width, header.height, kPictureBits, result)) return false;
     if (!image.Create(header.width, header.height, kPictureBits)) return false;
     // The library hands CMYK and YCCK files out only as CMYK pixels.
     const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;

@@ -68,7 +68,7 @@ void ReportCannotOpen() {
 
 int OpenDocumentFile(uint64_t& size) {
     std::cout << "Read XML\n";
-    const int descriptor = OpenRegularFile(kDocumentFileName, size);
+    const int descriptor = OpenRegularFile(kDocumentFileName, LinkPolicy::Refuse, size);
     if (descriptor < 0) ReportCannotOpen();
     return descriptor;
 }

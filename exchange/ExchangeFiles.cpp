@@ -126,31 +126,6 @@ bool AtomicFileWriter::Fail(int error) {
     return false;
 }
 
-int OpenRegularFile(const char* path, uint64_t& size) {
-    const int descriptor = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) return -1;
-    struct stat status;
-    if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(descriptor);
-        return -1;
-    }
-    size = uint64_t(status.st_size);
-    return descriptor;
-}
-
-int64_t ReadFully(int descriptor, void* buffer, size_t size) {
-    char* next = static_cast<char*>(buffer);
-    size_t total = 0;
-    while (total < size) {
-        const ssize_t got = read(descriptor, next + total, size - total);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return -1;
-        if (got == 0) break;
-        total += size_t(got);
-    }
-    return int64_t(total);
-}
-
 bool LockFolder(const char* path) {
     // Kept open on purpose: the lock lives as long as the process.
     const int descriptor = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

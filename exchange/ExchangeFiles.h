@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "RegularFile.h"
+
 // A file written as a temporary file beside its final name and renamed into place when whole;
 // it replaces a regular file or a link there, never anything else.
 // A writer destroyed before Commit removes its temporary file.
@@ -34,11 +36,6 @@ class AtomicFileWriter {
     std::string TemporaryPath;
 };
 
-// Opens path for reading only when it is a regular file and not a link; never blocks (a FIFO
-// planted under the name is refused, not waited on). Returns the descriptor or -1.
-int OpenRegularFile(const char* path, uint64_t& size);
-// Reads until size bytes are in or the file ends; returns the bytes read, or -1 on an error.
-int64_t ReadFully(int descriptor, void* buffer, size_t size);
 // Takes an exclusive lock on a folder for the rest of the process; false if another process
 // holds it (or it cannot be opened).
 bool LockFolder(const char* path);

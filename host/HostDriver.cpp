@@ -91,7 +91,7 @@ bool CheckOutput(const std::string& output) {
 
 bool StartsWithDocumentTag(const char* path) {
     uint64_t size = 0;
-    const int descriptor = OpenRegularFile(path, size);
+    const int descriptor = OpenRegularFile(path, LinkPolicy::Refuse, size);
     if (descriptor < 0) return false;
     char start[7] = {};
     const bool document = ReadFully(descriptor, start, sizeof start) == int64_t(sizeof start) &&
@@ -135,39 +135,62 @@ std::string RemoveOwnFiles(const HostPaths& paths) {
     return removed;
 }
 
-bool OpenInput(const std::string& input) {
-    const int descriptor = open(input.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0) {
+// Why the picture was not read, after the Part's own "Read IN failed" words.
+void ReportRefusal(const std::string& input, const LoadResult& result) {
+    std::cout << "Read " << input << " failed";
+    switch (result.Status) {
+        case LoadStatus::OverPixelLimit:
+            std::cout << ": " << result.Width << " x " << result.Height
+                      << " pixels is more than the limit of " << GetPixelLimit()
+                      << "; raise it with --max-pixels";
+            break;
+        case LoadStatus::OverImageLimit:
+            std::cout << ": a picture of " << result.Width << " x " << result.Height
+                      << " pixels cannot be held, whatever --max-pixels says: its pixels and a pointer per"
+                         " row must fit in "
+                      << kMaxImageBytes << " bytes, and this shape needs more";
+            break;
+        case LoadStatus::NotRegularFile:
+            std::cout << ": not a regular file";
+            break;
+        case LoadStatus::OutOfMemory:
+            std::cout << ": out of memory";
+            break;
+        default:
+            break;
+    }
+    std::cout << ".\n";
+}
+
+// The input is opened once and read through that descriptor: a name checked and then opened
+// again could meanwhile stand for a FIFO that hangs the read.
+bool LoadPicture(const std::string& input, FCObjImage& image) {
+    uint64_t size = 0;
+    bool notRegular = false;
+    const int descriptor = OpenRegularFile(input.c_str(), LinkPolicy::Follow, size, &notRegular);
+    if (descriptor < 0 && !notRegular) {
         std::printf("can't load %s, please put %s in same folder to the executable binary.\n", input.c_str(),
                     input.c_str());
         std::fflush(stdout);
         return false;
     }
-    struct stat status;
-    const bool regular = fstat(descriptor, &status) == 0 && S_ISREG(status.st_mode);
-    close(descriptor);
     std::cout << "Read " << input << "\n";
-    if (!regular) std::cout << "Read " << input << " failed: not a regular file.\n";
-    return regular;
-}
-
-bool LoadPicture(const std::string& input, FCObjImage& image) {
-    ClearRefusedPictureSize();
-    uint32_t incompleteRows = 0;
-    if (!image.LoadFromFile(input.c_str(), &incompleteRows)) {
-        RefusedPictureSize size;
-        std::cout << "Read " << input << " failed";
-        if (GetRefusedPictureSize(size)) {
-            std::cout << ": " << size.Width << " x " << size.Height << " pixels is more than the limit of "
-                      << GetPixelLimit() << "; raise it with --max-pixels";
-        }
-        std::cout << ".\n";
+    LoadResult result;
+    result.Status = LoadStatus::NotRegularFile;
+    if (descriptor >= 0) {
+        result = LoadPictureFile(descriptor, size, input.c_str(), image);
+        close(descriptor);
+    }
+    if (!result.Ok()) {
+        ReportRefusal(input, result);
         return false;
     }
-    if (incompleteRows > 0) {
-        std::cout << "Warning: " << input << " ends early; " << incompleteRows << " of "
+    if (result.IncompleteRows > 0) {
+        std::cout << "Warning: " << input << " ends early; " << result.IncompleteRows << " of "
                   << image.InfoHeader.biHeight << " rows are incomplete and stay black.\n";
     }
+    for (const std::string& warning : result.Warnings)
+        std::cout << "Warning: " << input << " " << warning << "\n";
     image.ConvertTo24();
     // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels.
     if (image.InfoHeader.biBitCount != 24) {
@@ -203,7 +226,7 @@ bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& 
 
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
-    if (!OpenInput(options.Input) || !LoadPicture(options.Input, image)) return kExitFailed;
+    if (!LoadPicture(options.Input, image)) return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     CatchStopSignals();

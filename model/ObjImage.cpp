@@ -34,13 +34,10 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
         return false;
     }
     if (!IsSupportedBitCount(header.biBitCount)) return false;
-    if (!CheckPixelLimit(header.biWidth, header.biHeight)) return false;
-    if (!ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes)) return false;
-    // The row table costs a pointer per row: a narrow, absurdly tall header must not buy
-    // gigabytes of it on top of a pixel block that is within limits.
-    uint64_t rowTableBytes = 0;
-    return ComputeBufferBytes(sizeof(uint8_t*), header.biHeight, rowTableBytes) &&
-           rowTableBytes + bytes <= kMaxImageBytes;
+    if (!WithinPixelLimit(header.biWidth, header.biHeight) ||
+        !WithinImageLimit(header.biWidth, header.biHeight, header.biBitCount))
+        return false;
+    return ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes);
 }
 
 // The header an image keeps: only size, depth and resolutions survive, and bit fields only

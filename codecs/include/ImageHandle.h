@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "LoadResult.h"
 #include "ObjImage.h"
+#include "PictureMetadata.h"
 
 enum ImageType : int32_t {
     ImageTypeUnknown = 0,
@@ -50,16 +52,26 @@ class PCL_Interface_Composite {
 class FCImageHandleBase {
   public:
     virtual ~FCImageHandleBase() = default;
+    // Opens path once (a regular file; a link is followed) and reads it through LoadOpenFile.
     virtual bool LoadFile(const char* path);
+    // Reads the file behind an open descriptor, whose length was size when it was opened; the
+    // descriptor stays the caller's. By default the whole file goes through LoadMemory; codecs
+    // that read piecewise override it.
+    virtual bool LoadOpenFile(int descriptor, uint64_t size);
     virtual bool LoadMemory(const uint8_t* data, int32_t length);
     virtual bool SaveFile(const char* path, int32_t flag);
     virtual void GetImageList(std::deque<FCObjImage*>& list, bool detach) = 0;
 
     // Images to write; never owned by the codec.
     std::deque<const FCObjImage*> SaveList;
-    // Rows of the last loaded picture that the file ended before filling (they stay black):
-    // a damaged file still loads, but whoever loaded it can say so.
-    uint32_t IncompleteRows = 0;
+    // What the last load came to: a refusal's reason, or the warnings of a picture that loaded
+    // (rows a damaged file left black among them). A codec sets Status only to say why it
+    // refused; the framework settles it.
+    LoadResult Result;
+    // What the loaded picture carries besides pixels, for the codecs whose format has it.
+    PictureMetadata Metadata;
+    // What SaveFile writes beside the pixels where its format carries it; null writes none.
+    const PictureMetadata* SaveMetadata = nullptr;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
@@ -81,6 +93,15 @@ class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
 
 // True for the types that a codec can write.
 bool CanSaveImageType(ImageType type);
+
+// Loads the picture from a file the caller has opened (descriptor, length size) and names path,
+// whose extension chooses the codec. On success image holds the picture and metadata, when
+// given, what it carries besides pixels; on failure both are as they were.
+LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
+                           PictureMetadata* metadata = nullptr);
+// Saves image as path's extension names, with metadata where the format carries it.
+bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
+                     const PictureMetadata* metadata = nullptr);
 
 // Made on first use, lives until the process ends.
 FCImageHandleFactory* GetImageHandleFactory();

@@ -108,8 +108,8 @@ class FCObjImage : public FCObjGraph {
 
     void ConvertTo24();
 
-    // incompleteRows, when given, receives the number of rows the file ended before filling.
-    bool LoadFromFile(const char* path, uint32_t* incompleteRows = nullptr);
+    // For callers that need nothing but the picture; LoadPictureFile tells why a load failed.
+    bool LoadFromFile(const char* path);
     // flag is the codec's option, -1 its default form: for JPEG the quality, 1 to 100 (-1: 92).
     bool SaveToFile(const char* path, int32_t flag = -1) const;
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "ImageSize.h"
+#include "LoadResult.h"
 
 // Out of the box: 2^28 pixels (16384 x 16384), well above any camera and far below a bomb.
 constexpr uint64_t kDefaultPixelLimit = uint64_t(1) << 28;
@@ -15,15 +16,12 @@ uint64_t GetPixelLimit();
 // Clamped to 1 .. kMaxPixelLimit.
 void SetPixelLimit(uint64_t pixels);
 
-// True when width x height is within the limit (negative sizes count by magnitude). A refusal
-// is remembered so that whoever reports the failed load can name the size.
-bool CheckPixelLimit(int64_t width, int64_t height);
-
-struct RefusedPictureSize {
-    uint64_t Width = 0;
-    uint64_t Height = 0;
-};
-// The size most recently refused by CheckPixelLimit; false when nothing was refused since the
-// last ClearRefusedPictureSize.
-bool GetRefusedPictureSize(RefusedPictureSize& size);
-void ClearRefusedPictureSize();
+// True when width x height is within the limit (negative sizes count by magnitude).
+bool WithinPixelLimit(int64_t width, int64_t height);
+// True when the image object can hold a picture of this shape at bpp bits per pixel: its pixel
+// block and its row table together within kMaxImageBytes.
+bool WithinImageLimit(int64_t width, int64_t height, uint16_t bpp);
+// The check every reader makes from the header, before it takes pixel memory: within both limits
+// (for the 24 bits the host will hold, as well as for bpp). A refusal is written into result,
+// with the size.
+bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, LoadResult& result);

@@ -283,7 +283,7 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
         ASSERT_EQ(list.size(), 1u);
         EXPECT_EQ(list.front()->InfoHeader.biBitCount, c.bpp) << c.what;
         EXPECT_EQ(Indices(*list.front()), c.indices) << c.what;
-        EXPECT_EQ(codec.IncompleteRows, c.incompleteRows) << c.what;
+        EXPECT_EQ(codec.Result.IncompleteRows, c.incompleteRows) << c.what;
     }
 }
 
@@ -318,7 +318,7 @@ TEST(BmpReader, TopDownFileHasThePixelsOfItsBottomUpTwin) {
         codec.GetImageList(list, false);
         EXPECT_EQ(list.front()->InfoHeader.biHeight, 4);
         EXPECT_EQ(0, std::memcmp(list.front()->PixelStore, image.PixelStore, 4 * stride)) << bpp;
-        EXPECT_EQ(codec.IncompleteRows, 0u);
+        EXPECT_EQ(codec.Result.IncompleteRows, 0u);
         // Cut after one and a half rows: the top row is there, the rows below the cut stay black.
         flipped.resize(offBits + stride + stride / 2);
         FCImageHandle_Bmp cut;
@@ -327,7 +327,7 @@ TEST(BmpReader, TopDownFileHasThePixelsOfItsBottomUpTwin) {
         EXPECT_EQ(0, std::memcmp(list.front()->RowTable[0], image.RowTable[0], stride)) << bpp;
         EXPECT_EQ(std::vector<uint8_t>(list.front()->RowTable[2], list.front()->RowTable[2] + stride),
                   std::vector<uint8_t>(stride, 0));
-        EXPECT_EQ(cut.IncompleteRows, 3u) << bpp;
+        EXPECT_EQ(cut.Result.IncompleteRows, 3u) << bpp;
     }
     EXPECT_EQ(Rgb(*Decode<FCImageHandle_Bmp>(ReadFile(DataPath("bmp/bmpsuite/g/pal8topdown.bmp")))),
               Rgb(*Decode<FCImageHandle_Bmp>(ReadFile(DataPath("bmp/bmpsuite/g/pal8.bmp")))));

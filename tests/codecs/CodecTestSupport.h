@@ -94,8 +94,8 @@ std::unique_ptr<FCObjImage> DecodeFileBothWays(const std::string& path, uint32_t
     }
     const size_t bytesStored = size_t(x.InfoHeader.biHeight) * size_t(x.Stride());
     EXPECT_EQ(0, std::memcmp(x.PixelStore, y.PixelStore, bytesStored)) << path;
-    EXPECT_EQ(fromFile.IncompleteRows, fromMemory.IncompleteRows) << path;
-    if (incompleteRows != nullptr) *incompleteRows = fromFile.IncompleteRows;
+    EXPECT_EQ(fromFile.Result.IncompleteRows, fromMemory.Result.IncompleteRows) << path;
+    if (incompleteRows != nullptr) *incompleteRows = fromFile.Result.IncompleteRows;
     return std::make_unique<FCObjImage>(x);
 }
 

@@ -106,15 +106,17 @@ TEST(PngReader, EveryCutOrFlippedFileIsRefused) {
 TEST(PixelLimit, ClaimedSizesAreRefusedBeforePixelMemory) {
     for (const char* name : {"regress/png-claims-26000x26000.png", "regress/gif-claims-26000x26000.gif",
                              "regress/jpeg-cut-claims-26000x26000.jpg"}) {
-        ClearRefusedPictureSize();
         FCObjImage image;
-        EXPECT_FALSE(image.LoadFromFile(DataPath(name).c_str())) << name;
-        RefusedPictureSize size;
-        ASSERT_TRUE(GetRefusedPictureSize(size)) << name;
-        EXPECT_EQ(size.Width, 26000u) << name;
-        EXPECT_EQ(size.Height, 26000u) << name;
+        const std::string path = DataPath(name);
+        const std::vector<uint8_t> bytes = ReadFile(path);
+        std::unique_ptr<FCImageHandleBase> codec =
+            GetImageHandleFactory()->CreateImageHandle(GetImageHandleFactory()->GetImageType(path.c_str()));
+        ASSERT_TRUE(codec) << name;
+        EXPECT_FALSE(codec->LoadMemory(bytes.data(), int32_t(bytes.size()))) << name;
+        EXPECT_EQ(codec->Result.Status, LoadStatus::OverPixelLimit) << name;
+        EXPECT_EQ(codec->Result.Width, 26000u) << name;
+        EXPECT_EQ(codec->Result.Height, 26000u) << name;
     }
-    ClearRefusedPictureSize();
 }
 
 TEST(JpegWriter, QualityChoosesTablesAndChroma) {
