@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr int32_t kMinQuality = 1;
-constexpr int32_t kMaxQuality = 100;
 // From this quality on, colour keeps full resolution (4:4:4); below it 4:2:0.
 constexpr int32_t kFullChromaQuality = 90;
 

@@ -3,11 +3,12 @@
 #pragma once
 
 #include "ImageHandle_IPicture.h"
+#include "JpegQuality.h"
 
 class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
   public:
-    // The quality used when flag is -1, ImageMagick's own default.
-    static constexpr int32_t kDefaultQuality = 92;
+    // The quality used when flag is -1.
+    static constexpr int32_t kDefaultQuality = ::kDefaultQuality;
 
     // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
     bool SaveFile(const char* path, int32_t flag) override;

@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
+
+#include "AtomicFileWriter.h"
+#include "ByteBlock.h"
 
 #pragma pack(push, 1)
 struct ExchangePixel {
@@ -16,70 +18,41 @@ struct ExchangePixel {
 #pragma pack(pop)
 static_assert(sizeof(ExchangePixel) == 3, "ExchangePixel must have the payload's 3-byte layout");
 
-// A byte block that is not cleared when it is made: a document is read over it at once, so
-// clearing it first would only touch every page twice. Large blocks are mapped with their pages
-// already in place, which costs the kernel one pass instead of a fault per page; their size
-// always comes from a file's real length, never from a header.
-class ByteBlock {
-  public:
-    ByteBlock() = default;
-    // Throws std::bad_alloc like any allocation of the program.
-    explicit ByteBlock(size_t size);
-    ByteBlock(ByteBlock&& other) noexcept : Bytes(other.Bytes), Size(other.Size), Mapped(other.Mapped) {
-        other.Forget();
-    }
-    ByteBlock& operator=(ByteBlock&& other) noexcept;
-    ByteBlock(const ByteBlock&) = delete;
-    ByteBlock& operator=(const ByteBlock&) = delete;
-    ~ByteBlock() { Release(); }
-
-    template <class Iterator>
-    void assign(Iterator first, Iterator last) {
-        ByteBlock copy(size_t(last - first));
-        for (size_t i = 0; first != last; ++first, ++i) copy.Bytes[i] = uint8_t(*first);
-        *this = std::move(copy);
-    }
-    uint8_t* data() const { return Bytes; }
-    size_t size() const { return Size; }
-    bool empty() const { return Size == 0; }
-    void clear() { *this = ByteBlock(); }
-    // Keeps the first size bytes and forgets the rest (a file that shrank while it was read).
-    void shrink(size_t size) {
-        if (size < Size) Size = size;
-    }
-
-  private:
-    void Release();
-    void Forget() {
-        Bytes = nullptr;
-        Size = 0;
-        Mapped = 0;
-    }
-
-    uint8_t* Bytes = nullptr;
-    size_t Size = 0;
-    size_t Mapped = 0;  // the mapping's length, 0 for a block from new[]
-};
-
 // One per process, filled by ParseDocument and shared with the transform or the re-import.
 // The payload is not copied out of the document: a successful parse hands the document's
-// block to PixelBlock, and both pixel pointers point into it, so a transform works in place.
+// block to ParsedDocument, and both pixel pointers point into it, so a transform works in place.
 struct ExchangeState {
     int32_t Version = 0;
     int32_t Width = 0;
     int32_t Height = 0;
     uint32_t PixelCount = 0;
     ByteBlock DocumentBuffer;
-    ByteBlock PixelBlock;
+    ByteBlock ParsedDocument;
     ExchangePixel* InputPixels = nullptr;
     ExchangePixel* OutputPixels = nullptr;
 };
 
 extern const char kDocumentFileName[];
 extern const char kFlagFileName[];
+// Where a module answers: the exchange folder's parent, the host's working directory.
+extern const char kAnswerDocumentPath[];
+extern const char kAnswerFlagPath[];
+// The busy lock a module holds from taking the host's flag until its own flag is up.
+extern const char kBusyFileName[];
+// Lines more than one program prints.
+extern const char kWaitingLine[];
+extern const char kOutOfMemoryLine[];
+extern const char kPixelsExpectedMessage[];
 
 // Largest pixel count whose payload size still fits in 32 bits unsigned.
 constexpr uint64_t kMaxExchangePixels = 0xFFFFFFFFull / sizeof(ExchangePixel);
+// What a reader allows beyond the document the writers make: the blanks between tags.
+constexpr uint64_t kDocumentAllowance = 4096;
+
+// The payload's length for a picture of this size.
+constexpr uint64_t PayloadBytes(uint32_t width, uint32_t height) {
+    return uint64_t(width) * height * sizeof(ExchangePixel);
+}
 
 // A read position inside a document; scanning never passes End.
 struct DocumentCursor {
@@ -112,4 +85,6 @@ uint64_t DocumentLength(uint32_t width, uint32_t height);
 bool WriteDocument(const ExchangeState& state);
 
 void WaitForFlag();
-bool RaiseFlag(const std::string& path);
+// Raises the flag through a temporary file of owner's pattern. Where the word cannot be written
+// (a full disk, a file size limit) the flag is raised empty, which counts all the same.
+bool RaiseFlag(const std::string& path, TemporaryOwner owner = TemporaryOwner::Module);

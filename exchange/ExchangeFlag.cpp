@@ -5,14 +5,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <iostream>
 
 #include "Exchange.h"
-#include "ExchangeFiles.h"
 #include "ExchangeWait.h"
 
 const char kFlagFileName[] = "go.flag";
+const char kAnswerFlagPath[] = "../go.flag";
+const char kWaitingLine[] = "Waiting ...\n";
 
 namespace {
 
@@ -27,6 +29,13 @@ bool FlagPresent() {
     if (descriptor < 0) return false;
     close(descriptor);
     return true;
+}
+
+bool WriteFlag(const std::string& path, TemporaryOwner owner, const char* content, size_t size) {
+    AtomicFileWriter out;
+    if (out.Open(path, LinkPolicy::Refuse, owner) && out.Append(content, size) && out.Commit()) return true;
+    errno = out.Error();
+    return false;
 }
 
 // A watch on the working folder: a flag created, moved in or closed after writing wakes us.
@@ -70,11 +79,13 @@ WaitOutcome WaitForFlagUntil(const WaitControl& control) {
         if (control.Stop != nullptr && *control.Stop) return WaitOutcome::Stopped;
         if (FlagPresent()) return WaitOutcome::FlagRaised;
         const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-        if (control.TimeoutSeconds > 0 && elapsed >= control.TimeoutSeconds) return WaitOutcome::TimedOut;
+        // The tick comes first and names the time it was due, so a late wake-up near the time
+        // limit still shows the line it owes, with the same number.
         if (control.Tick && control.TickSeconds > 0 && elapsed >= nextTick) {
-            control.Tick(elapsed);
+            control.Tick(nextTick);
             while (nextTick <= elapsed) nextTick += control.TickSeconds;
         }
+        if (control.TimeoutSeconds > 0 && elapsed >= control.TimeoutSeconds) return WaitOutcome::TimedOut;
         double sleep = kPollSeconds;
         if (control.TimeoutSeconds > 0) sleep = std::min(sleep, control.TimeoutSeconds - elapsed);
         if (control.Tick && control.TickSeconds > 0) sleep = std::min(sleep, nextTick - elapsed);
@@ -84,12 +95,13 @@ WaitOutcome WaitForFlagUntil(const WaitControl& control) {
 
 void WaitForFlag() {
     // Flushed so a log redirected to a file shows the wait while it lasts.
-    std::cout << "Waiting ...\n" << std::flush;
+    std::cout << kWaitingLine << std::flush;
     WaitForFlagUntil(WaitControl{});
 }
 
-bool RaiseFlag(const std::string& path) {
+bool RaiseFlag(const std::string& path, TemporaryOwner owner) {
     std::cout << "Start Corvane\n";
-    AtomicFileWriter out;
-    return out.Open(path) && out.Append(kFlagContent, sizeof(kFlagContent) - 1) && out.Commit();
+    if (WriteFlag(path, owner, kFlagContent, sizeof(kFlagContent) - 1)) return true;
+    // An empty file needs no data block, so a full disk still takes it.
+    return (errno == ENOSPC || errno == EFBIG) && WriteFlag(path, owner, "", 0);
 }

@@ -11,7 +11,7 @@ struct WaitControl {
     double TimeoutSeconds = 0;                         // 0: no limit
     const volatile std::sig_atomic_t* Stop = nullptr;  // set by a signal handler
     double TickSeconds = 0;                            // 0: no ticks
-    std::function<void(double elapsedSeconds)> Tick;
+    std::function<void(double dueSeconds)> Tick;       // called with the time the tick was due
     // For tests: the folder watch is not set up, as where inotify is missing or fails.
     bool PollOnly = false;
 };

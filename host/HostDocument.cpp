@@ -15,8 +15,6 @@ namespace {
 
 constexpr size_t kBlockPixels = size_t(1) << 16;  // 192 KiB of payload per write or read
 constexpr size_t kBytesPerPixel = sizeof(ExchangePixel);
-// What an answer may carry beyond the document we sent: whitespace the reader tolerates.
-constexpr uint64_t kAnswerAllowance = 4096;
 // The answer's head is parsed from its first bytes; no honest head comes near this.
 constexpr uint64_t kHeadWindow = uint64_t(1) << 20;
 
@@ -74,7 +72,7 @@ bool ImportPayload(int descriptor, const uint8_t* inHand, size_t inHandBytes, ui
         const size_t want = size_t(std::min<uint64_t>(block.size() - carried, missing));
         const int64_t got = ReadFully(descriptor, block.data() + carried, want);
         if (got <= 0) {
-            std::cout << "Pixels expected.  The document ends early";
+            std::cout << kPixelsExpectedMessage;
             return false;
         }
         missing -= uint64_t(got);
@@ -99,7 +97,7 @@ bool ReadTail(int descriptor, uint64_t remaining, ByteBlock& rest) {
 bool ImportAnswer(int descriptor, uint64_t size, FCObjImage& image) {
     const uint32_t width = uint32_t(image.InfoHeader.biWidth);
     const uint32_t height = uint32_t(image.InfoHeader.biHeight);
-    const uint64_t payloadBytes = uint64_t(width) * height * kBytesPerPixel;
+    const uint64_t payloadBytes = PayloadBytes(width, height);
     ByteBlock window(size_t(std::min(size, std::max(kHeadWindow, size - std::min(size, payloadBytes)))));
     const int64_t got = ReadFully(descriptor, window.data(), window.size());
     if (got < 0) {
@@ -166,7 +164,8 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
     AtomicFileWriter out;
     const std::string head =
         DocumentHead(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
-    bool written = out.Open(path) && out.Append(head.data(), head.size());
+    bool written =
+        out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) && out.Append(head.data(), head.size());
     std::cout << "Save as XML\n";
     if (written) {
         FCPixelMyProcessor processor(out, stop);
@@ -189,7 +188,7 @@ bool ReadAnswer(FCObjImage& image, uint64_t sentLength) {
     // Read or refused, the answer is consumed: a later run must never take it for its own.
     unlink(kDocumentFileName);
     bool imported = false;
-    if (size > sentLength + kAnswerAllowance) {
+    if (size > sentLength + kDocumentAllowance) {
         std::cout << "The answer is " << size
                   << " bytes, more than an answer to this picture can be; nothing saved.\n";
     } else {

@@ -7,13 +7,14 @@
 #include <memory>
 #include <string>
 
-#include "ExchangeFiles.h"
+#include "AtomicFileWriter.h"
 #include "PixelProcess.h"
 
 // Streams each pixel into the document as red, green, blue (the image keeps blue, green, red),
 // through a block of its own that goes out with one checked write whenever it is full. It asks
-// RunPixelProcess for the whole picture and walks it row by row itself: a call per pixel would
-// cost more than the conversion.
+// RunPixelProcess for the whole picture and walks it row by row itself, since a call per pixel
+// would cost more than the conversion: ProcessPixel is only the per-pixel fallback that the
+// framework's interface asks every processor for.
 class FCPixelMyProcessor : public FCSinglePixelProcessBase {
   public:
     // stop, when given, is polled at each block: a stopped writer leaves off at once.

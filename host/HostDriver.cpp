@@ -7,14 +7,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "Exchange.h"
+#include "ExchangeFiles.h"
 #include "ExchangeWait.h"
 #include "HostDocument.h"
 #include "HostOptions.h"
@@ -23,31 +29,49 @@
 
 namespace {
 
-constexpr double kProgressSeconds = 3;
+constexpr double kProgressSeconds = 1;
+// How long a terminal shows the wait before it says how to start a module.
+constexpr double kHintSeconds = 10;
+// The marker a stopped host leaves when a module may still answer into this folder.
+const char kStopMarker[] = "corvane.stopped";
 volatile std::sig_atomic_t gStopSignal = 0;
 bool gWroteExchangeFiles = false;
+bool gFlagRaised = false;
 
 struct HostPaths {
     std::string Directory;
     std::string Document;
     std::string Flag;
+    std::string Output;  // the file OUT led to before the exchange
 };
 
 void OnStopSignal(int signal) {
     gStopSignal = signal;
 }
 
-// Without SA_RESTART, so the wait's sleep ends at once and the run can clean up after itself.
+// Without SA_RESTART, so the wait's sleep ends at once and the run can clean up after itself. A
+// closed terminal or reader (SIGHUP, SIGPIPE) is a stop like any other.
 void CatchStopSignals() {
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
+    SetWriteStop(&gStopSignal);
 }
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool Exists(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : " and ") + name;
+    return text;
 }
 
 // The module answers into its parent folder and the host looks in its own: anything but a
@@ -72,19 +96,49 @@ bool CheckExchangeFolder(const std::string& directory) {
     return false;
 }
 
-// Refused before the module does its work, not after.
-bool CheckOutput(const std::string& output) {
-    const char* problem = nullptr;
+// The file a save to output replaces, as an absolute name, so that two looks compare equal
+// whether or not the file exists yet; empty with problem set when nothing may be saved there.
+std::string OutputTarget(const std::string& output, std::string& problem) {
+    std::string target;
+    int error = 0;
+    if (!ResolveOutputTarget(output, target, error)) {
+        struct stat status;
+        const bool link = lstat(output.c_str(), &status) == 0 && S_ISLNK(status.st_mode);
+        problem = error == EISDIR           ? "it is a folder"
+                  : error == EINVAL         ? "it is not a regular file"
+                  : link && error == ENOENT ? "it is a link to nothing"
+                                            : std::strerror(error);
+        return std::string();
+    }
+    if (!target.empty() && target[0] == '/') return target;
+    const size_t slash = output.rfind('/');
+    char folder[PATH_MAX];
+    if (realpath(slash == std::string::npos ? "." : output.substr(0, slash + 1).c_str(), folder) == nullptr) {
+        problem = "its folder does not exist";
+        return std::string();
+    }
+    return std::string(folder) + "/" + output.substr(slash == std::string::npos ? 0 : slash + 1);
+}
+
+// Everything that would keep the result from being saved is found before the module works: the
+// name is resolved once, and the folder proves it takes a new file.
+bool CheckOutput(const std::string& output, std::string& target) {
+    std::string problem;
+    int error = 0;
     if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
         problem = "no format is written for this file extension";
     } else {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
         struct stat status;
-        if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+        if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             problem = "its folder does not exist";
+        } else if ((target = OutputTarget(output, problem)).empty()) {
+        } else if (!CanCreateBeside(target, error)) {
+            problem = std::string("no file can be created in its folder: ") + std::strerror(error);
+        }
     }
-    if (problem == nullptr) return true;
+    if (problem.empty()) return true;
     std::cout << "Cannot write " << output << ": " << problem << "\n";
     return false;
 }
@@ -100,39 +154,99 @@ bool StartsWithDocumentTag(const char* path) {
     return document;
 }
 
-bool Exists(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
+// Answers arrive here as "image.xml" and "go.flag": a folder, FIFO or device under either name
+// would be taken for an answer, and an "image.xml" that is not a document is the user's file.
+bool CheckAnswerNames() {
+    for (const char* name : {kFlagFileName, kDocumentFileName}) {
+        struct stat status;
+        if (lstat(name, &status) != 0 || S_ISLNK(status.st_mode)) continue;
+        const char* what = S_ISDIR(status.st_mode)    ? "is a folder"
+                           : !S_ISREG(status.st_mode) ? "is not a regular file"
+                           : name == kDocumentFileName && !StartsWithDocumentTag(name)
+                               ? "is not an exchange document"
+                               : nullptr;
+        if (what == nullptr) continue;
+        std::cout << "./" << name << " " << what
+                  << ", and answers arrive under that name; move it away first.\n";
+        return false;
+    }
+    return true;
 }
 
-// Answers arrive here as "image.xml": one that is not an exchange document is the user's file.
-bool CheckOwnDocumentName() {
-    if (!Exists(kDocumentFileName) || StartsWithDocumentTag(kDocumentFileName)) return true;
-    std::cout << "./" << kDocumentFileName
-              << " is not an exchange document, and answers arrive under that name; move it away first.\n";
-    return false;
+// The folder a stopped host named in its marker, or empty when there is none.
+std::string StoppedRunFolder() {
+    uint64_t size = 0;
+    const int descriptor = OpenRegularFile(kStopMarker, LinkPolicy::Refuse, size);
+    if (descriptor < 0) return std::string();
+    char text[4096];
+    const int64_t got = ReadFully(descriptor, text, sizeof text);
+    close(descriptor);
+    std::string folder(text, size_t(std::max<int64_t>(got, 0)));
+    while (!folder.empty() && (folder.back() == '\n' || folder.back() == '/')) folder.pop_back();
+    return folder.empty() ? "." : folder;
+}
+
+// A host stopped while its module worked left a marker: that module may still answer here, so
+// no run starts until it is done, and its late answer is never taken for this run's.
+bool SettleStoppedRun() {
+    const std::string folder = StoppedRunFolder();
+    if (folder.empty()) return true;
+    if (BusyLockHeld(folder)) {
+        std::cout << "Not started: the module in " << folder
+                  << " is still working on an earlier picture; wait for it to end.\n";
+        return false;
+    }
+    std::vector<std::string> removed;
+    for (const std::string& path : {std::string(kStopMarker), std::string(kFlagFileName),
+                                    std::string(kDocumentFileName), folder + "/" + kBusyFileName}) {
+        if (unlink(path.c_str()) == 0) removed.push_back(path);
+    }
+    std::cout << "Removed leftover " << Joined(removed) << " of a stopped run\n";
+    return true;
 }
 
 // Flags and documents found before this run belong to an earlier one that was stopped: a
 // module would take the stale document, and the host the stale answer.
 void RemoveLeftovers(const std::string& prefix) {
-    std::string removed;
+    std::vector<std::string> removed;
     for (const char* name : {kFlagFileName, kDocumentFileName}) {
         const std::string path = prefix + name;
-        if (Exists(path) && unlink(path.c_str()) == 0) removed += removed.empty() ? path : " and " + path;
+        if (Exists(path) && unlink(path.c_str()) == 0) removed.push_back(path);
     }
-    if (!removed.empty()) std::cout << "Removed leftover " << removed << " of an earlier run\n";
+    if (!removed.empty()) std::cout << "Removed leftover " << Joined(removed) << " of an earlier run\n";
+}
+
+// Temporary files whose writer is gone: the host's own in the exchange folder, and those of
+// modules that no longer run here.
+void SweepTemporaries(const std::string& directory) {
+    std::vector<std::string> removed = SweepTemporaryFiles(directory, TemporaryOwner::Host);
+    for (const std::string& name : SweepTemporaryFiles(".", TemporaryOwner::Module)) removed.push_back(name);
+    if (!removed.empty()) std::cout << "Removed leftover temporary files " << Joined(removed) << "\n";
 }
 
 // What the host put into the exchange folder and the module has not taken yet; nothing before
 // the host has begun to write there (the files then belong to somebody else).
 std::string RemoveOwnFiles(const HostPaths& paths) {
-    std::string removed;
-    if (!gWroteExchangeFiles) return removed;
+    std::vector<std::string> removed;
+    if (!gWroteExchangeFiles) return std::string();
     for (const std::string& path : {paths.Document, paths.Flag}) {
-        if (unlink(path.c_str()) == 0) removed += removed.empty() ? path : " and " + path;
+        if (unlink(path.c_str()) == 0) removed.push_back(path);
     }
-    return removed;
+    return Joined(removed);
+}
+
+// After the module took the picture it may still answer into this folder: the marker keeps
+// the next run from taking that answer for its own.
+bool LeaveStopMarker(const HostPaths& paths) {
+    if (!gFlagRaised || Exists(paths.Flag)) return false;
+    AtomicFileWriter marker;
+    const std::string text = paths.Directory + "\n";
+    if (marker.Open(kStopMarker, LinkPolicy::Refuse, TemporaryOwner::Host)) {
+        SetWriteStop(nullptr);
+        marker.Append(text.data(), text.size());
+        marker.Commit();
+    }
+    return true;
 }
 
 // Why the picture was not read, after the Part's own "Read IN failed" words.
@@ -200,64 +314,99 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
     return true;
 }
 
+// A stop ends the run as the shell would report the signal; a closed reader (SIGPIPE) gets no
+// words, since nobody is left to read them.
 int ExitForStop(const HostPaths& paths) {
     const std::string removed = RemoveOwnFiles(paths);
-    std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n" << std::flush;
+    const bool marked = LeaveStopMarker(paths);
+    if (gStopSignal != SIGPIPE) {
+        std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n";
+        if (marked) {
+            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
+                      << " here; the next run in this folder waits for it and removes its answer.\n";
+        }
+    }
+    std::cout << std::flush;
     return kExitSignalBase + gStopSignal;
 }
 
+// The one updating line of a wait on a terminal: who has the picture, and for how long.
+class WaitingLine {
+  public:
+    explicit WaitingLine(const HostPaths& paths) : Paths(paths) {}
+    void Show(double elapsed) {
+        if (TakenAt < 0 && !Exists(Paths.Flag)) TakenAt = elapsed;
+        if (TakenAt >= 0) {
+            std::cout << "\rThe module in " << Paths.Directory << "/ is working ... "
+                      << int(elapsed - TakenAt) << " s\033[K" << std::flush;
+            return;
+        }
+        std::cout << "\rWaiting for a module to take the picture in " << Paths.Directory << "/ ... "
+                  << int(elapsed) << " s\033[K";
+        if (elapsed >= kHintSeconds && !Hinted) {
+            std::cout << "\nNo module has taken the picture yet: start one in " << Paths.Directory << "/ (cd "
+                      << Paths.Directory << " && MODULE)\n";
+            Hinted = true;
+        }
+        std::cout << std::flush;
+    }
+
+  private:
+    const HostPaths& Paths;
+    double TakenAt = -1;
+    bool Hinted = false;
+};
+
 bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& outcome) {
-    std::cout << "Waiting ...\n" << std::flush;
+    std::cout << kWaitingLine << std::flush;
     WaitControl control;
     control.TimeoutSeconds = options.TimeoutSeconds;
     control.Stop = &gStopSignal;
     const bool terminal = isatty(STDOUT_FILENO) == 1;
+    WaitingLine line(paths);
     if (terminal) {
         control.TickSeconds = kProgressSeconds;
-        control.Tick = [&paths](double elapsed) {
-            std::cout << "\rWaiting for the module in " << paths.Directory << "/ ... " << int(elapsed) << " s"
-                      << std::flush;
-        };
+        control.Tick = [&line](double elapsed) { line.Show(elapsed); };
     }
     outcome = WaitForFlagUntil(control);
     if (terminal && outcome != WaitOutcome::Stopped) std::cout << "\n";
     return outcome == WaitOutcome::FlagRaised;
 }
 
-int RunExchange(const HostOptions& options, const HostPaths& paths) {
-    FCObjImage image;
-    if (!LoadPicture(options.Input, image)) return kExitFailed;
-    RemoveLeftovers("");
-    RemoveLeftovers(paths.Directory + "/");
-    CatchStopSignals();
-    gWroteExchangeFiles = true;
-    const uint64_t sentLength =
-        DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
-    if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
-        return gStopSignal != 0 ? ExitForStop(paths) : kExitFailed;
-    }
-    if (!RaiseFlag(paths.Flag)) {
-        unlink(paths.Document.c_str());
-        std::cout << "Cannot raise " << paths.Flag << "\n";
-        return kExitFailed;
-    }
-    WaitOutcome outcome;
-    if (!AwaitFlag(options, paths, outcome)) {
-        if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
-        const std::string removed = RemoveOwnFiles(paths);
-        std::cout << "No answer from the module in " << paths.Directory << "/ within "
-                  << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
-                  << "\n";
-        return kExitFailed;
-    }
+// Only a module that took our flag can have answered: a flag here while ours is still in the
+// exchange folder comes from somebody else, or from a run that was stopped.
+bool CheckAnswerIsOurs(const HostPaths& paths) {
+    if (!Exists(paths.Flag)) return true;
+    const std::string removed = RemoveOwnFiles(paths);
     unlink(kFlagFileName);
-    if (!ReadAnswer(image, sentLength)) {
-        std::cout << std::flush;
+    unlink(kDocumentFileName);
+    std::cout << "An answer arrived while the picture still waited in " << paths.Directory
+              << "/ for a module to take it, so no module can have written it; nothing saved"
+              << (removed.empty() ? "" : "; removed " + removed) << ".\n";
+    return false;
+}
+
+// Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere
+// (anything that writes here while we wait could have planted a link).
+int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjImage& image) {
+    std::string problem;
+    const std::string now = OutputTarget(options.Output, problem);
+    if (now != paths.Output) {
+        std::cout << "Cannot write " << options.Output << ": it now leads to "
+                  << (now.empty() ? problem : now) << ", not to " << paths.Output << "; nothing saved.\n";
         return kExitFailed;
     }
+    const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
+    const std::unique_ptr<FCImageHandleBase> codec = GetImageHandleFactory()->CreateImageHandle(type);
     // The quality is the JPEG writer's own flag; every other writer takes its default.
-    const bool jpeg = GetImageHandleFactory()->GetImageType(options.Output.c_str()) == ImageTypeJpeg;
-    if (!image.SaveToFile(options.Output.c_str(), jpeg ? options.Quality : -1)) {
+    bool saved = codec != nullptr;
+    if (saved) {
+        codec->SaveList.push_back(&image);
+        saved = codec->SaveFile(paths.Output.c_str(), type == ImageTypeJpeg ? options.Quality : -1);
+    }
+    // A stop during the save has removed the temporary file; one after the rename finds it saved.
+    if (!saved && gStopSignal != 0) return ExitForStop(paths);
+    if (!saved) {
         std::cout << "Save " << options.Output << " failed.\n";
         return kExitFailed;
     }
@@ -265,24 +414,73 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     return kExitSaved;
 }
 
+int RunExchange(const HostOptions& options, const HostPaths& paths) {
+    FCObjImage image;
+    if (!LoadPicture(options.Input, image)) return kExitFailed;
+    RemoveLeftovers("");
+    RemoveLeftovers(paths.Directory + "/");
+    SweepTemporaries(paths.Directory);
+    CatchStopSignals();
+    gWroteExchangeFiles = true;
+    const uint64_t sentLength =
+        DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
+    if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
+        return gStopSignal != 0 ? ExitForStop(paths) : kExitFailed;
+    }
+    if (!RaiseFlag(paths.Flag, TemporaryOwner::Host)) {
+        if (gStopSignal != 0) return ExitForStop(paths);
+        unlink(paths.Document.c_str());
+        std::cout << "Cannot raise " << paths.Flag << "\n";
+        return kExitFailed;
+    }
+    gFlagRaised = true;
+    WaitOutcome outcome;
+    if (!AwaitFlag(options, paths, outcome)) {
+        if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
+        const std::string removed = RemoveOwnFiles(paths);
+        std::cout << "No answer from the module in " << paths.Directory << "/ within "
+                  << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
+                  << "\n";
+        if (LeaveStopMarker(paths)) {
+            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
+                      << " here; the next run in this folder waits for it and removes its answer.\n";
+        }
+        return kExitFailed;
+    }
+    if (!CheckAnswerIsOurs(paths)) return kExitFailed;
+    unlink(kFlagFileName);
+    // A flag without a document is how a module says it could not answer.
+    const bool failureFlag = !Exists(kDocumentFileName);
+    const bool answered = ReadAnswer(image, sentLength);
+    if (gStopSignal != 0) return ExitForStop(paths);
+    if (!answered) {
+        if (failureFlag)
+            std::cout << "\nThe module in " << paths.Directory << "/ could not answer; nothing saved.\n";
+        std::cout << std::flush;
+        return kExitFailed;
+    }
+    return SaveResult(options, paths, image);
+}
+
 int Run(const HostOptions& options) {
     // A write over the file size limit must fail with an error we report, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
     if (options.MaxPixels != 0) SetPixelLimit(options.MaxPixels);
-    if (!CheckExchangeFolder(options.Directory) || !CheckOutput(options.Output)) return kExitFailed;
+    HostPaths paths{options.Directory, options.Directory + "/" + kDocumentFileName,
+                    options.Directory + "/" + kFlagFileName, std::string()};
+    if (!CheckExchangeFolder(options.Directory) || !CheckOutput(options.Output, paths.Output))
+        return kExitFailed;
     // Answers arrive in this folder: two hosts here would take each other's.
     if (!LockFolder(".")) {
         std::cout << "Another Corvane host is already running in this folder; wait for it to end.\n";
         return kExitFailed;
     }
-    if (!CheckOwnDocumentName()) return kExitFailed;
-    const HostPaths paths{options.Directory, options.Directory + "/" + kDocumentFileName,
-                          options.Directory + "/" + kFlagFileName};
+    if (!SettleStoppedRun() || !CheckAnswerNames()) return kExitFailed;
     try {
         return RunExchange(options, paths);
     } catch (const std::bad_alloc&) {
         RemoveOwnFiles(paths);
-        std::cout << "\nError: out of memory\n";
+        std::cout << "\n" << kOutOfMemoryLine;
         return kExitFailed;
     }
 }
@@ -295,10 +493,10 @@ int RunHost(int argc, const char* const* argv) {
     switch (ParseCommandLine(argc, argv, options, problem)) {
         case CommandLineAction::Help:
             PrintUsageBanner();
-            return kExitSaved;
+            return kExitHelpShown;
         case CommandLineAction::Version:
             PrintVersion();
-            return kExitSaved;
+            return kExitHelpShown;
         case CommandLineAction::Usage:
             PrintUsageBanner();
             if (!problem.empty()) std::cout << "Error: " << problem << "\n";

@@ -7,22 +7,26 @@
 #include <limits>
 #include <vector>
 
+#include "CorvaneVersion.h"
+#include "JpegQuality.h"
 #include "PixelLimit.h"
 
 namespace {
 
-constexpr char kVersionLine[] = "Corvane version 1.1\n";
-
+// Each row stores its own value, so the table can be reordered or grown without a switch to
+// keep in step.
 struct OptionRow {
     const char* Name;
     uint64_t Minimum;
     uint64_t Maximum;
+    void (*Store)(HostOptions& options, uint64_t value);
 };
 
 constexpr OptionRow kOptions[] = {
-    {"--max-pixels", 1, kMaxPixelLimit},
-    {"--quality", 1, 100},
-    {"--timeout", 1, std::numeric_limits<uint32_t>::max()},
+    {"--max-pixels", 1, kMaxPixelLimit, [](HostOptions& o, uint64_t v) { o.MaxPixels = v; }},
+    {"--quality", kMinQuality, kMaxQuality, [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
+    {"--timeout", 1, std::numeric_limits<uint32_t>::max(),
+     [](HostOptions& o, uint64_t v) { o.TimeoutSeconds = uint32_t(v); }},
 };
 
 // Plain decimal digits only: no sign, no spaces, no suffix.
@@ -34,20 +38,6 @@ bool ParseWholeNumber(const std::string& text, uint64_t& value) {
         value = value * 10 + uint64_t(c - '0');
     }
     return true;
-}
-
-void Store(HostOptions& options, size_t row, uint64_t value) {
-    switch (row) {
-        case 0:
-            options.MaxPixels = value;
-            break;
-        case 1:
-            options.Quality = int32_t(value);
-            break;
-        default:
-            options.TimeoutSeconds = uint32_t(value);
-            break;
-    }
 }
 
 bool TakeOption(const std::string& argument, int& index, int argc, const char* const* argv,
@@ -77,7 +67,7 @@ bool TakeOption(const std::string& argument, int& index, int argc, const char* c
                       std::to_string(kOptions[row].Maximum) + ", not \"" + text + "\"";
             return false;
         }
-        Store(options, row, value);
+        kOptions[row].Store(options, value);
         return true;
     }
     problem = "unknown option " + name;
@@ -90,10 +80,12 @@ CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOption
                                    std::string& problem) {
     bool seen[std::size(kOptions)] = {};
     std::vector<std::string> names;
+    bool optionsEnded = false;
     int index = 1;
     for (; index < argc; ++index) {
         const std::string argument = argv[index];
         if (argument == "--") {
+            optionsEnded = true;
             ++index;
             break;
         }
@@ -103,7 +95,17 @@ CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOption
         if (!TakeOption(argument, index, argc, argv, options, seen, problem)) return CommandLineAction::Usage;
     }
     for (; index < argc; ++index) names.push_back(argv[index]);
-    if (names.size() != 3) return CommandLineAction::Usage;
+    for (size_t k = 1; k < names.size() && !optionsEnded; ++k) {
+        if (names[k].size() >= 2 && names[k][0] == '-') {
+            problem = names[k] + " comes after DIR; options go before DIR";
+            return CommandLineAction::Usage;
+        }
+    }
+    if (names.size() != 3) {
+        problem = std::to_string(names.size()) + (names.size() == 1 ? " name" : " names") +
+                  " given; corvane needs three: DIR IN OUT";
+        return CommandLineAction::Usage;
+    }
     options.Directory = names[0];
     options.Input = names[1];
     options.Output = names[2];
@@ -111,12 +113,12 @@ CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOption
 }
 
 void PrintVersion() {
-    std::cout << kVersionLine;
+    std::cout << kVersionLine << "\n";
 }
 
 void PrintUsageBanner() {
     std::cout << "\n"
-              << kVersionLine << "\n"
+              << kVersionLine << "\n\n"
               << "Corvane allows the average developer to easily create their own\n"
               << "Image Manipulation software in the language of their choice\n\n"
               << "Syntax: corvane [dir] [input.bmp] [output.bmp]\n"
@@ -126,7 +128,8 @@ void PrintUsageBanner() {
               << "Options, before [dir]:\n"
               << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit
               << ")\n"
-              << " --quality N - JPEG output quality, 1 to 100 (default 92)\n"
+              << " --quality N - JPEG output quality, " << kMinQuality << " to " << kMaxQuality
+              << " (default " << kDefaultQuality << ")\n"
               << " --timeout SECONDS - stop waiting for the module after that long\n\n"
               << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"
               << "Start the module in [dir], a folder right below this one.\n"

@@ -4,15 +4,13 @@
 // pass over memory that is zero already.
 #include "PageAlloc.h"
 
-#include <sys/mman.h>
-
 #include <cstdlib>
 #include <new>
 
+#include "MappedBlock.h"
+
 namespace {
 
-// Below this a block comes from calloc; above, from its own mapping.
-constexpr size_t kMappedBlockBytes = size_t(1) << 20;
 // Every block starts with its record, keeping the pixels 16-byte aligned as malloc would.
 constexpr size_t kRecordBytes = 16;
 
@@ -21,22 +19,13 @@ struct BlockRecord {
 };
 static_assert(sizeof(BlockRecord) <= kRecordBytes, "the record must fit before the pixels");
 
-uint8_t* MapBlock(size_t total) {
-    void* base = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return nullptr;
-    // No huge-page hint: where huge pages come only on request it made the median first touch
-    // about four times faster, but a request that finds no free 2 MB page makes the kernel
-    // compact memory first, and the worst loads became several times slower than without it.
-    return static_cast<uint8_t*>(base);
-}
-
 }  // namespace
 
 uint8_t* AllocZeroedPixels(size_t bytes) {
     if (bytes == 0 || bytes > SIZE_MAX - kRecordBytes) return nullptr;
     const size_t total = bytes + kRecordBytes;
     const bool mapped = total >= kMappedBlockBytes;
-    uint8_t* base = mapped ? MapBlock(total) : static_cast<uint8_t*>(std::calloc(total, 1));
+    uint8_t* base = mapped ? MapBlock(total, false) : static_cast<uint8_t*>(std::calloc(total, 1));
     if (base == nullptr) return nullptr;
     new (base) BlockRecord{mapped ? total : 0};
     return base + kRecordBytes;
@@ -47,7 +36,7 @@ void FreePixels(uint8_t* block) {
     uint8_t* base = block - kRecordBytes;
     const size_t mappedBytes = reinterpret_cast<BlockRecord*>(base)->MappedBytes;
     if (mappedBytes != 0) {
-        munmap(base, mappedBytes);
+        UnmapBlock(base, mappedBytes);
     } else {
         std::free(base);
     }

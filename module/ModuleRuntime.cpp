@@ -9,26 +9,71 @@
 #include <iostream>
 #include <new>
 
+#include "CorvaneVersion.h"
 #include "ExchangeFiles.h"
 
 namespace {
 
-const char kAnswerFlagPath[] = "../go.flag";
-const char kVersionLine[] = "Corvane version 1.1";
-
+volatile std::sig_atomic_t gStopSignal = 0;
 // Once the host's flag is taken, the host waits for an answer from us alone: every way out
 // after that must leave it a flag, or it would wait for ever.
 bool gTookPart = false;
+bool gAnswerWritten = false;
+int gBusyLock = -1;
+
+void OnStopSignal(int signal) {
+    gStopSignal = signal;
+}
+
+// Without SA_RESTART, so a blocking call ends at once; the run then leaves the host a flag.
+void CatchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+int StopOr(int code) {
+    return gStopSignal != 0 ? kExitSignalBase + gStopSignal : code;
+}
+
+// The busy lock goes only once our flag is up, so a host never finds it free while we work.
+int Finish(int code) {
+    ReleaseBusyLock(gBusyLock);
+    gBusyLock = -1;
+    std::cout << std::flush;
+    return StopOr(code);
+}
 
 // A flag without a document: the host finds no answer and ends instead of waiting for ever. The
 // host's document goes too, read or not: it has been answered, if only with a failure.
 int FailExchange() {
-    if (!gTookPart) return kExitFailed;
+    if (!gTookPart) return Finish(kExitFailed);
+    // The failure flag must get through even when a stop refused every other write.
+    SetWriteStop(nullptr);
     unlink(kDocumentFileName);
-    if (!RaiseFlag(kAnswerFlagPath)) {
-        std::cout << "Error: " << kAnswerFlagPath << " could not be written\n";
+    if (gAnswerWritten) unlink(kAnswerDocumentPath);
+    if (!RaiseFlag(kAnswerFlagPath)) std::cout << "Error: " << kAnswerFlagPath << " could not be written\n";
+    return Finish(kExitFailed);
+}
+
+// Takes the host's flag under the busy lock; false (with the reason printed) when we may not.
+bool TakeHostFlag() {
+    gBusyLock = TakeBusyLock();
+    if (gBusyLock < 0) {
+        if (gStopSignal == 0) {
+            std::cout << "Error: " << kBusyFileName << " cannot be locked: " << std::strerror(errno) << "\n";
+        }
+        return false;
     }
-    return kExitFailed;
+    if (unlink(kFlagFileName) != 0 && errno != ENOENT) {
+        // Started again, we would answer the same document twice; the host still waits for
+        // a module that can take its flag.
+        std::cout << "Error: " << kFlagFileName << " cannot be removed: " << std::strerror(errno) << "\n";
+        return false;
+    }
+    gTookPart = true;
+    return gStopSignal == 0;
 }
 
 int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
@@ -38,27 +83,24 @@ int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
         return kExitFailed;
     }
     WaitForFlag();
-    if (unlink(kFlagFileName) != 0 && errno != ENOENT) {
-        // Started again, we would answer the same document twice; the host still waits for
-        // a module that can take its flag.
-        std::cout << "Error: " << kFlagFileName << " cannot be removed: " << std::strerror(errno) << "\n";
-        return kExitFailed;
-    }
-    gTookPart = true;
-    if (!ReadDocument(state) || !ParseDocument(state)) {
-        std::cout << std::flush;
-        return FailExchange();
-    }
+    CatchStopSignals();
+    SetWriteStop(&gStopSignal);
+    if (!TakeHostFlag()) return gTookPart ? FailExchange() : Finish(kExitFailed);
+    if (!ReadDocument(state) || gStopSignal != 0 || !ParseDocument(state)) return FailExchange();
     convertPixels(state);
+    if (gStopSignal != 0) return FailExchange();
     if (!WriteDocument(state)) {
-        std::cout << "Error: ../image.xml could not be written\n";
+        if (gStopSignal == 0) std::cout << "Error: " << kAnswerDocumentPath << " could not be written\n";
         return FailExchange();
     }
-    if (!RaiseFlag(kAnswerFlagPath)) {
-        std::cout << "Error: " << kAnswerFlagPath << " could not be written\n";
-        return kExitFailed;
+    gAnswerWritten = true;
+    if (gStopSignal != 0 || !RaiseFlag(kAnswerFlagPath)) {
+        if (gStopSignal == 0) std::cout << "Error: " << kAnswerFlagPath << " could not be written\n";
+        return FailExchange();
     }
-    return kExitAnswered;
+    // Answered: a stop that comes now changes nothing.
+    gStopSignal = 0;
+    return Finish(kExitAnswered);
 }
 
 }  // namespace
@@ -69,7 +111,7 @@ int RunModule(ExchangeState& state, ConvertPixelsFunction convertPixels) {
     try {
         return Exchange(state, convertPixels);
     } catch (const std::bad_alloc&) {
-        std::cout << "\nError: out of memory\n";
+        std::cout << "\n" << kOutOfMemoryLine;
         return FailExchange();
     }
 }

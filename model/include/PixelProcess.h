@@ -29,7 +29,8 @@ class FCSinglePixelProcessBase : public FCInterface_PixelProcess {
     bool ValidateImage(FCObjImage& image) override;
 
   protected:
-    // Destroyed with the processor.
+    // An object a processor may keep for its run, destroyed with it; processors that need none
+    // (the host's among them) leave it null.
     std::unique_ptr<FCObject> OwnedObject;
 };
 

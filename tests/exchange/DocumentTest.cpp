@@ -9,6 +9,7 @@
 
 #include "ExchangeTestSupport.h"
 #include "ExchangeWait.h"
+#include "MalformedDocuments.h"
 
 namespace {
 
@@ -111,28 +112,19 @@ TEST(ExchangeReader, WarnsAboutNewerVersionsAndReadsOn) {
               "Parse XML\n");
 }
 
+// The shared list: each document refused with its one message, before the parse when its
+// size alone is wrong.
 TEST(ExchangeReader, PrintsOneMessageForEachMalformedDocument) {
-    const std::pair<std::string, std::string> cases[] = {
-        {"", "Tag <image> not found.  The document ends early"},
-        {"<image>x<header>", "Tag <header> not found.  Expected character '<' not found"},
-        {"<image><header><version>1</version><Width>", "Wrong Tag: <Width> found but <width> expected"},
-        {"<image><header><version>1</version><width >", "Wrong Tag: <width > found but <width> expected"},
-        {"<image><header><version>1</version><width>-1",
-         "Number expected.  Invalid character not within 0-9"},
-        {"<image><header><version>1</version><width>+1",
-         "Number expected.  Invalid character not within 0-9"},
-        {"<image><header><version>1</version><width>2147483648", "Number too large.  Exceeds 2147483647"},
-        {"<image><header><version>  ", "Number expected.  The document ends early"},
-        {"<image><header><version>1</version><width", "Tag <width> not found.  The document ends early"},
-        {Header("1", "1") + "ab", "Pixels expected.  The document ends early"},
-        {Header("1", "1") + " abc</pixels></image>",
-         "Tag </pixels> not found.  Expected character '<' not found"},
-    };
-    for (const auto& [document, message] : cases) {
+    for (const MalformedDocument& row : ReadMalformedDocuments()) {
+        ExchangeDirectory directory;
+        WriteFile(kDocumentFileName, row.Document);
         ExchangeState state;
-        const ParseResult result = Parse(state, document);
-        EXPECT_FALSE(result.Parsed) << document;
-        EXPECT_EQ(result.Output, "Parse XML\n" + message) << document;
+        CoutCapture capture;
+        EXPECT_FALSE(ReadDocument(state) && ParseDocument(state)) << row.Document;
+        EXPECT_EQ(capture.Text(),
+                  std::string("Read XML\n") + (row.BeforeParse ? "" : "Parse XML\n") + row.Message)
+            << row.Document;
+        EXPECT_FALSE(std::filesystem::exists(kDocumentFileName));
     }
 }
 
@@ -173,7 +165,11 @@ TEST(FlagWait, EndsForAFlagATimeLimitOrAStop) {
             WaitControl control;
             control.PollOnly = pollOnly;
             control.TimeoutSeconds = 10;
+            const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(WaitForFlagUntil(control), WaitOutcome::FlagRaised) << pollOnly << renamed;
+            const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - start;
+            // The first look finds nothing, so only a live watch ends the wait before the poll.
+            EXPECT_TRUE(pollOnly || waited.count() < 0.5) << waited.count() << " s, renamed " << renamed;
             raiser.join();
         }
     }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include "ExchangeTestSupport.h"
+#include "MalformedDocuments.h"
 
 namespace {
 
@@ -58,6 +59,21 @@ TEST(ModuleProgram, FailuresAfterTakingTheFlagRaiseAFlagWithoutADocument) {
         EXPECT_FALSE(fs::is_regular_file(directory.Host() / "image.xml")) << name;
         EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished") << name;
         EXPECT_EQ(std::distance(fs::directory_iterator(directory.Exchange()), {}), 0) << name;
+    }
+}
+
+// The shared list through both programs: the reader's message, then a flag without a document.
+TEST(ModuleProgram, BothModulesRefuseEveryMalformedDocument) {
+    for (const char* program : {TEMPLATE_PROGRAM, AMBREL_PROGRAM}) {
+        for (const MalformedDocument& row : ReadMalformedDocuments()) {
+            ExchangeDirectory directory;
+            std::string log;
+            EXPECT_EQ(RunModuleProgram(program, directory, row.Document, log), 1) << row.Document;
+            EXPECT_EQ(log, "Waiting ...\nRead XML\n" + std::string(row.BeforeParse ? "" : "Parse XML\n") +
+                               row.Message + "Start Corvane\n");
+            EXPECT_FALSE(fs::exists(directory.Host() / "image.xml"));
+            EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+        }
     }
 }
 

@@ -16,18 +16,12 @@ Bytes Convert(void (*convertPixels)(ExchangeState&), int32_t width, int32_t heig
     state.Width = width;
     state.Height = height;
     state.PixelCount = uint32_t(in.size() / sizeof(ExchangePixel));
-    // Modules transform in place; a separate output array must give the same answer.
+    // Modules transform in place: the runtime hands them one array for input and output.
     Bytes inPlace = in;
-    Bytes input = in;
-    Bytes separate(in.size());
     CoutCapture capture;
     state.InputPixels = state.OutputPixels = reinterpret_cast<ExchangePixel*>(inPlace.data());
     convertPixels(state);
-    state.InputPixels = reinterpret_cast<ExchangePixel*>(input.data());
-    state.OutputPixels = reinterpret_cast<ExchangePixel*>(separate.data());
-    convertPixels(state);
-    EXPECT_EQ(capture.Text(), "Converting Image\nConverting Image\n");
-    EXPECT_EQ(inPlace, separate);
+    EXPECT_EQ(capture.Text(), "Converting Image\n");
     return inPlace;
 }
 

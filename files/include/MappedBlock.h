@@ -1,0 +1,15 @@
+// Large blocks straight from the kernel as fresh anonymous pages, for every allocator of big
+// buffers (documents, file images, pixel blocks): one place decides what counts as large.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Below this a block comes from the heap; from here on it gets a mapping of its own.
+constexpr size_t kMappedBlockBytes = size_t(1) << 20;
+
+// A zero-filled mapping of bytes, or null when the memory is not available. populate places
+// every page at once, which costs the kernel one pass instead of a fault per page: worth it for
+// a block that is written whole at once.
+uint8_t* MapBlock(size_t bytes, bool populate);
+void UnmapBlock(uint8_t* block, size_t bytes);
