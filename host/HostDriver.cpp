@@ -36,7 +36,8 @@ constexpr double kHintSeconds = 10;
 const char kStopMarker[] = "corvane.stopped";
 volatile std::sig_atomic_t gStopSignal = 0;
 bool gWroteExchangeFiles = false;
-bool gFlagRaised = false;
+// From the raised flag until an answer flag is seen: a module may be working on our picture.
+bool gAwaitingAnswer = false;
 
 struct HostPaths {
     std::string Directory;
@@ -238,7 +239,7 @@ std::string RemoveOwnFiles(const HostPaths& paths) {
 // After the module took the picture it may still answer into this folder: the marker keeps
 // the next run from taking that answer for its own.
 bool LeaveStopMarker(const HostPaths& paths) {
-    if (!gFlagRaised || Exists(paths.Flag)) return false;
+    if (!gAwaitingAnswer || Exists(paths.Flag)) return false;
     AtomicFileWriter marker;
     const std::string text = paths.Directory + "\n";
     if (marker.Open(kStopMarker, LinkPolicy::Refuse, TemporaryOwner::Host)) {
@@ -433,7 +434,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         std::cout << "Cannot raise " << paths.Flag << "\n";
         return kExitFailed;
     }
-    gFlagRaised = true;
+    gAwaitingAnswer = true;
     WaitOutcome outcome;
     if (!AwaitFlag(options, paths, outcome)) {
         if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
@@ -447,6 +448,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         }
         return kExitFailed;
     }
+    gAwaitingAnswer = false;
     if (!CheckAnswerIsOurs(paths)) return kExitFailed;
     unlink(kFlagFileName);
     // A flag without a document is how a module says it could not answer.

@@ -1,9 +1,17 @@
 // The real template and ambrel programs run as processes against a temporary exchange directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <ctime>
+#include <thread>
 
 #include "ExchangeTestSupport.h"
 #include "MalformedDocuments.h"
+#include "ModuleRuntime.h"
 
 namespace {
 
@@ -74,6 +82,37 @@ TEST(ModuleProgram, BothModulesRefuseEveryMalformedDocument) {
             EXPECT_FALSE(fs::exists(directory.Host() / "image.xml"));
             EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
         }
+    }
+}
+
+// A module stopped while it works leaves the host a failure flag, not a wait for ever: the real
+// runtime in a child, with a transform slow enough to be stopped in.
+TEST(ModuleProgram, StoppedAfterTakingTheFlagRaisesTheFailureFlag) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        ExchangeDirectory directory;
+        WriteFile("image.xml", MakeDocument(1, 1, "abc"));
+        WriteFile("go.flag", "");
+        const std::string log = (directory.Host() / "module.log").string();
+        const pid_t child = fork();
+        if (child == 0) {
+            dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            ExchangeState state;
+            _exit(RunModule(state, [](ExchangeState&) {
+                timespec pause{3, 0};
+                nanosleep(&pause, nullptr);
+            }));
+        }
+        while (fs::exists("go.flag")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        kill(child, signal);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 128 + signal);
+        EXPECT_NE(ReadFile(log).find("Read XML\n"), std::string::npos) << ReadFile(log);
+        EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+        fs::remove(log);
+        fs::remove(directory.Host() / "go.flag");
+        EXPECT_EQ(std::distance(fs::directory_iterator(directory.Host()), {}), 1) << "only exchange/ stays";
+        EXPECT_EQ(std::distance(fs::directory_iterator(directory.Exchange()), {}), 0);
     }
 }
 

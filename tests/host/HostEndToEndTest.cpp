@@ -327,10 +327,23 @@ TEST_F(HostRun, WidePictureCrossesEveryBlockBoundary) {
 
 TEST_F(HostRun, UnwritableOutputIsRefusedBeforeTheExchange) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.bmp"));
-    for (const std::string output : {"out.gif", "nofolder/out.bmp", "out"}) {
+    ASSERT_EQ(0, std::system(("cd " + Dir.Path() + " && mkdir folder.bmp && mkfifo fifo.bmp && " +
+                              "ln -s /dev/null device.bmp && ln -s nothere dangling.bmp")
+                                 .c_str()));
+    const std::pair<std::string, std::string> outputs[] = {
+        {"out.gif", ""},
+        {"nofolder/out.bmp", ""},
+        {"out", ""},
+        {"folder.bmp", "it is a folder\n"},
+        {"fifo.bmp", "it is not a regular file\n"},
+        {"device.bmp", "it is not a regular file\n"},
+        {"dangling.bmp", "it is a link to nothing\n"},
+        {"/proc/x.png", "no file can be created in its folder"},
+    };
+    for (const auto& [output, reason] : outputs) {
         ProcessResult run = RunProcess({kHost, "mod", "in.bmp", output}, Dir.Path(), 5);
         EXPECT_EQ(1, run.ExitCode);
-        EXPECT_EQ(0u, run.Output.find("Cannot write " + output + ": ")) << run.Output;
+        EXPECT_EQ(0u, run.Output.find("Cannot write " + output + ": " + reason)) << run.Output;
         EXPECT_FALSE(PathExists(ExchangeDir() + "/image.xml"));
     }
 }
@@ -359,6 +372,8 @@ TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
     } stops[] = {
         {SIGINT, {}, 130, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
         {SIGTERM, {}, 143, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
+        {SIGHUP, {}, 129, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
+        {SIGPIPE, {}, 141, ""},
         {0,
          {"--timeout", "1"},
          1,
@@ -377,6 +392,8 @@ TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
         const ProcessResult run = host.Wait(10);
         EXPECT_EQ(stop.ExitCode, run.ExitCode) << run.Output;
         EXPECT_NE(std::string::npos, run.Output.find(stop.Message)) << run.Output;
+        // Nobody is left to read after a SIGPIPE.
+        if (stop.Signal == SIGPIPE) EXPECT_EQ(std::string::npos, run.Output.find("Stopped")) << run.Output;
         ExpectNothingLeftBehind();
     }
     EXPECT_EQ(0, ExchangeWith({kTemplate}, "in.bmp", "out.bmp").ExitCode);
