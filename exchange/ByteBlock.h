@@ -30,7 +30,6 @@ class ByteBlock {
     uint8_t* data() const { return Bytes; }
     size_t size() const { return Size; }
     bool empty() const { return Size == 0; }
-    void clear() { *this = ByteBlock(); }
     // Keeps the first size bytes and forgets the rest (a file that shrank while it was read).
     void shrink(size_t size) {
         if (size < Size) Size = size;

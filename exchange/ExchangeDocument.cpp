@@ -207,7 +207,7 @@ bool CheckPayloadSize(const ExchangeState& state, uint64_t availableBytes) {
         std::cout << "Image too large.  More than " << kMaxExchangePixels << " pixels";
         return false;
     }
-    if (availableBytes < count * sizeof(ExchangePixel)) {
+    if (availableBytes < PayloadBytes(uint32_t(state.Width), uint32_t(state.Height))) {
         std::cout << kPixelsExpectedMessage;
         return false;
     }
@@ -226,11 +226,11 @@ bool ParseDocument(ExchangeState& state) {
         !CheckPayloadSize(state, uint64_t(cursor.End - cursor.Position))) {
         return false;
     }
-    const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));
+    const uint64_t payloadBytes = PayloadBytes(uint32_t(state.Width), uint32_t(state.Height));
     ExchangePixel* payload = reinterpret_cast<ExchangePixel*>(const_cast<uint8_t*>(cursor.Position));
-    cursor.Position += count * sizeof(ExchangePixel);
+    cursor.Position += payloadBytes;
     if (!ParseDocumentTail(cursor)) return false;
-    state.PixelCount = static_cast<uint32_t>(count);
+    state.PixelCount = static_cast<uint32_t>(payloadBytes / sizeof(ExchangePixel));
     state.ParsedDocument = std::move(state.DocumentBuffer);
     state.InputPixels = payload;
     state.OutputPixels = payload;
@@ -253,6 +253,6 @@ bool WriteDocument(const ExchangeState& state) {
     AtomicFileWriter out;
     return out.Open(kAnswerDocumentPath, LinkPolicy::Refuse, TemporaryOwner::Module) &&
            out.Append(head.data(), head.size()) &&
-           out.Append(state.OutputPixels, uint64_t(state.PixelCount) * sizeof(ExchangePixel)) &&
+           out.Append(state.OutputPixels, PayloadBytes(uint32_t(state.Width), uint32_t(state.Height))) &&
            out.Append(kDocumentTail, sizeof(kDocumentTail) - 1) && out.Commit();
 }

@@ -126,8 +126,8 @@ bool ImportAnswer(int descriptor, uint64_t size, FCObjImage& image) {
 
 }  // namespace
 
-FCPixelMyProcessor::FCPixelMyProcessor(AtomicFileWriter& out, const volatile std::sig_atomic_t* stop)
-    : Out(out), Stop(stop), Block(new uint8_t[kBlockPixels * kBytesPerPixel]) {
+FCPixelMyProcessor::FCPixelMyProcessor(AtomicFileWriter& out)
+    : Out(out), Block(new uint8_t[kBlockPixels * kBytesPerPixel]) {
     Next = Block.get();
     BlockEnd = Next + kBlockPixels * kBytesPerPixel;
 }
@@ -154,13 +154,11 @@ void FCPixelMyProcessor::ProcessWholeImage(FCObjImage& image, void*) {
 void FCPixelMyProcessor::Flush() {
     // After the first failure (or a stop) the writer takes nothing more; the pixels still to
     // come only cycle through the block.
-    if (Stop != nullptr && *Stop) Out.Abandon();
     Out.Append(Block.get(), size_t(Next - Block.get()));
     Next = Block.get();
 }
 
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
-                           const volatile std::sig_atomic_t* stop) {
+bool WriteOutgoingDocument(FCObjImage& image, const std::string& path) {
     AtomicFileWriter out;
     const std::string head =
         DocumentHead(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
@@ -168,13 +166,12 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
         out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) && out.Append(head.data(), head.size());
     std::cout << "Save as XML\n";
     if (written) {
-        FCPixelMyProcessor processor(out, stop);
+        FCPixelMyProcessor processor(out);
         RunPixelProcess(image, processor);
-        written = out.Append(kDocumentTail, std::strlen(kDocumentTail)) && !(stop != nullptr && *stop) &&
-                  out.Commit();
+        written = out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
     }
     if (written) return true;
-    if (stop == nullptr || !*stop) {
+    if (out.Error() != EINTR) {
         std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
                   << "\n";
     }

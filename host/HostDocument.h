@@ -2,7 +2,6 @@
 // straight into the picture's own pixels.
 #pragma once
 
-#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,8 +16,7 @@
 // framework's interface asks every processor for.
 class FCPixelMyProcessor : public FCSinglePixelProcessBase {
   public:
-    // stop, when given, is polled at each block: a stopped writer leaves off at once.
-    explicit FCPixelMyProcessor(AtomicFileWriter& out, const volatile std::sig_atomic_t* stop = nullptr);
+    explicit FCPixelMyProcessor(AtomicFileWriter& out);
     int32_t QueryProcessType() override { return ProcessWholeImageType; }
     void ProcessWholeImage(FCObjImage& image, void*) override;
     void ProcessPixel(FCObjImage&, int32_t, int32_t, uint8_t* pixel) override {
@@ -35,16 +33,15 @@ class FCPixelMyProcessor : public FCSinglePixelProcessBase {
     void Flush();
 
     AtomicFileWriter& Out;
-    const volatile std::sig_atomic_t* Stop;
     std::unique_ptr<uint8_t[]> Block;
     uint8_t* Next;
     uint8_t* BlockEnd;
 };
 
 // Writes the whole outgoing document to path through a temporary file; prints "Save as XML".
-// False, with nothing left at path and a message naming it, on any failure or a stop request.
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path,
-                           const volatile std::sig_atomic_t* stop = nullptr);
+// False, with nothing left at path, on any failure (with a message naming it) or a stop request
+// (see SetWriteStop; without a message).
+bool WriteOutgoingDocument(FCObjImage& image, const std::string& path);
 
 // Reads "image.xml" from the working directory (and removes it), checks that it answers this
 // picture (its size, at most sentLength plus a small allowance) and copies its pixels into the

@@ -3,7 +3,6 @@
 // can be refused is refused before the exchange folder is touched.
 #include "HostDriver.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -425,7 +424,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     gWroteExchangeFiles = true;
     const uint64_t sentLength =
         DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
-    if (!WriteOutgoingDocument(image, paths.Document, &gStopSignal)) {
+    if (!WriteOutgoingDocument(image, paths.Document)) {
         return gStopSignal != 0 ? ExitForStop(paths) : kExitFailed;
     }
     if (!RaiseFlag(paths.Flag, TemporaryOwner::Host)) {
