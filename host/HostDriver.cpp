@@ -76,20 +76,21 @@ std::string Joined(const std::vector<std::string>& names) {
 
 // The module answers into its parent folder and the host looks in its own: anything but a
 // folder right below this one would leave the host waiting for an answer that lands elsewhere.
-bool CheckExchangeFolder(const std::string& directory) {
+const char* ExchangeFolderProblem(const std::string& directory) {
     struct stat here;
     struct stat folder;
     struct stat parent;
-    const char* problem = nullptr;
-    if (directory.empty()) {
-        problem = "is empty";
-    } else if (stat(directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-        problem = "is not a folder";
-    } else if (stat(".", &here) != 0 || SameFile(folder, here)) {
-        problem = "is the working directory itself";
-    } else if (stat((directory + "/..").c_str(), &parent) != 0 || !SameFile(parent, here)) {
-        problem = "is not a folder right below the working directory";
+    if (directory.empty()) return "is empty";
+    if (stat(directory.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return "is not a folder";
+    if (stat(".", &here) != 0 || SameFile(folder, here)) return "is the working directory itself";
+    if (stat((directory + "/..").c_str(), &parent) != 0 || !SameFile(parent, here)) {
+        return "is not a folder right below the working directory";
     }
+    return nullptr;
+}
+
+bool CheckExchangeFolder(const std::string& directory) {
+    const char* problem = ExchangeFolderProblem(directory);
     if (problem == nullptr) return true;
     std::cout << "The exchange folder \"" << directory << "\" " << problem
               << "; start the module in a folder right below this one and name that folder.\n";
@@ -191,14 +192,17 @@ std::string StoppedRunFolder() {
 bool SettleStoppedRun() {
     const std::string folder = StoppedRunFolder();
     if (folder.empty()) return true;
-    if (BusyLockHeld(folder)) {
+    // The marker lies where modules write: it names nothing outside an exchange folder here.
+    const bool exchangeFolder = ExchangeFolderProblem(folder) == nullptr;
+    if (exchangeFolder && BusyLockHeld(folder)) {
         std::cout << "Not started: the module in " << folder
                   << " is still working on an earlier picture; wait for it to end.\n";
         return false;
     }
     std::vector<std::string> removed;
-    for (const std::string& path : {std::string(kStopMarker), std::string(kFlagFileName),
-                                    std::string(kDocumentFileName), folder + "/" + kBusyFileName}) {
+    std::vector<std::string> leftovers{kStopMarker, kFlagFileName, kDocumentFileName};
+    if (exchangeFolder) leftovers.push_back(folder + "/" + kBusyFileName);
+    for (const std::string& path : leftovers) {
         if (unlink(path.c_str()) == 0) removed.push_back(path);
     }
     std::cout << "Removed leftover " << Joined(removed) << " of a stopped run\n";

@@ -120,14 +120,14 @@ int RunModule(int argc, const char* const* argv, const ModuleDescription& module
               ConvertPixelsFunction convertPixels) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
         std::cout << module.Name << " (" << kVersionLine << ")\n";
-        return kExitAnswered;
+        return kExitHelpShown;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         std::cout << "Usage: " << module.Name << "\n\n"
                   << "A Corvane module: " << module.Summary << ".\n"
                   << "Start it in the exchange folder, a folder right below the one where corvane runs;\n"
                   << "it waits for one picture, answers it and ends.\n";
-        return kExitAnswered;
+        return kExitHelpShown;
     }
     ExchangeState state;
     return RunModule(state, convertPixels);
