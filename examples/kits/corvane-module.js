@@ -11,7 +11,10 @@
 // `pixels` is a Buffer of width * height * 3 bytes: red, green, blue for each pixel, the top row
 // first, each row left to right, nothing between rows. Return the answer's pixels (a Buffer or
 // another Uint8Array of the same length, or a promise of one), or nothing after changing `pixels`
-// in place. The picture keeps its size.
+// in place. The picture keeps its size. The filter's fourth parameter, when it takes one, is the
+// module's command-line arguments without node and the script (process.argv.slice(2)):
+//
+//     run((width, height, pixels, args) => { const step = Number(args[0] || 16); ... });
 //
 // Start the module with its folder as the working directory, before or after the host:
 //     cd mymodule && node ../greyscale.js
@@ -19,23 +22,33 @@
 // What the kit does for the filter:
 // - prints "Waiting ..." and waits for "go.flag" (fs.watch, with a 100 ms poll behind it; a flag
 //   already there is taken at once);
-// - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it;
+// - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it; a
+//   document longer than its own head allows (plus 4 KiB of blanks) is refused before the rest of
+//   it is read;
 // - reads it with the same tolerance and the same messages as Corvane's own reader;
-// - writes "../image.xml" into a temporary file in ".." and renames it into place, then raises
-//   "../go.flag" the same way, so a link or an old file at either name is replaced, never written
-//   through;
+// - writes "../image.xml" into a new temporary file in ".." (".corvane-module-PID-XXXXXX", created
+//   exclusively under a random name) and renames it into place, then raises "../go.flag" the same
+//   way, so a link or an old file at either name is replaced, never written through;
 // - once it has taken the host's flag and cannot answer (a bad document, a filter that throws or
-//   answers the wrong number of bytes, a full disk), it removes its partial answer, raises
-//   "../go.flag" without a document so the host stops waiting and reports the failure, and exits 1.
+//   answers the wrong number of bytes, a full disk, SIGINT, SIGTERM or SIGHUP), it removes its
+//   partial answer, raises "../go.flag" without a document so the host stops waiting and reports
+//   the failure, and exits 1 (130, 143 or 129 after a signal). A flag that cannot hold its word on
+//   a full disk is raised as an empty file.
 //
-// Not done: Node's standard library has no flock, so this kit does not lock its folder. Do not
-// start two copies of a module in one folder: the second would take the next run's document.
+// Not done: Node's standard library has no flock, so this kit locks neither its folder nor
+// ".corvane-busy" (the lock by which the other kits tell a host they are still at work on a
+// picture). Do not start two copies of a module in one folder: the second would take the next
+// run's document. And Node handles a signal only between two pieces of JavaScript: a filter that
+// computes without awaiting holds off SIGINT, SIGTERM and SIGHUP until it returns (and then the
+// answer is written first); one that awaits (timers, files, workers) is stopped at once.
 //
 // Progress and error messages go to standard output, as with Corvane's own modules; the filter's
 // stack trace goes to standard error. Exit code 0 when the answer is written, else 1.
 'use strict';
 
+const crypto = require('crypto');
 const fs = require('fs');
+const os = require('os');
 const path = require('path');
 
 const {O_RDONLY, O_WRONLY, O_CREAT, O_EXCL, O_NOFOLLOW, O_NONBLOCK} = fs.constants;
@@ -49,6 +62,16 @@ const LARGEST_NUMBER = 2147483647;
 const LARGEST_PIXEL_COUNT = 1431655765;
 // Node refuses a single read or write above 2 GiB.
 const IO_CHUNK = 1 << 30;
+// The first bytes read: enough for any head the writers make, with room for blanks.
+const HEAD_WINDOW = 65536;
+// Blanks beyond the written form that a document may carry before it counts as too large.
+const SLACK = 4096;
+// No expected tag is longer than 18 bytes; a longer one is shown cut, not echoed whole.
+const TAG_WINDOW = 64;
+const TEMPORARY_CHARACTERS = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789';
+// Errors that mean no data block can be had; an empty file needs none.
+const NO_ROOM = ['ENOSPC', 'EFBIG', 'EDQUOT'];
+const STOP_SIGNALS = ['SIGINT', 'SIGTERM', 'SIGHUP'];
 
 class NoAnswer extends Error {}
 
@@ -93,12 +116,15 @@ class Cursor {
         if (this.data[this.pos] !== 0x3c) {
             throw new NoAnswer(`Tag ${expected} not found.  Expected character '<' not found`);
         }
-        const close = this.data.indexOf(0x3e, this.pos);
-        if (close < 0) throw new NoAnswer(`Tag ${expected} not found.  The document ends early`);
-        const found = this.data.subarray(this.pos, close + 1);
-        this.pos = close + 1;
-        if (!found.equals(Buffer.from(expected, 'latin1'))) {
-            const text = Buffer.concat([Buffer.from('Wrong Tag: '), found, Buffer.from(` found but ${expected} expected`)]);
+        const close = this.data.subarray(this.pos, this.pos + TAG_WINDOW).indexOf(0x3e);
+        if (close < 0 && this.data.length - this.pos <= TAG_WINDOW) {
+            throw new NoAnswer(`Tag ${expected} not found.  The document ends early`);
+        }
+        const found = this.data.subarray(this.pos, this.pos + (close < 0 ? TAG_WINDOW : close + 1));
+        this.pos += found.length;
+        if (close < 0 || !found.equals(Buffer.from(expected, 'latin1'))) {
+            const text = Buffer.concat([Buffer.from('Wrong Tag: '), found,
+                Buffer.from(`${close < 0 ? '...' : ''} found but ${expected} expected`)]);
             throw new NoAnswer(text.toString('latin1'));
         }
     }
@@ -118,11 +144,11 @@ class Cursor {
     }
 }
 
-function parse(document) {
-    const cursor = new Cursor(document);
+// Reads up to and including "<pixels>"; `quiet` for the head check, which reads ahead silently.
+function parseHead(cursor, quiet) {
     ['<image>', '<header>', '<version>'].forEach((tag) => cursor.tag(tag));
     const version = cursor.number();
-    if (version > 1) {
+    if (version > 1 && !quiet) {
         say(`Warning! This is a version 1.0 module and you passed a version ${version}.0 image.xml file!\n`);
     }
     cursor.tag('</version>');
@@ -132,6 +158,12 @@ function parse(document) {
     cursor.tag('<height>');
     const height = cursor.number();
     ['</height>', '</header>', '<pixels>'].forEach((tag) => cursor.tag(tag));
+    return {width, height};
+}
+
+function parse(document) {
+    const cursor = new Cursor(document);
+    const {width, height} = parseHead(cursor, false);
     // Both factors are below 2^31, so the product is exact enough to compare with the limit.
     if (width * height > LARGEST_PIXEL_COUNT) {
         throw new NoAnswer(`Image too large.  More than ${LARGEST_PIXEL_COUNT} pixels`);
@@ -169,6 +201,49 @@ function waitForFlag() {
     });
 }
 
+function readInto(fd, buffer, start) {
+    let got = start;
+    while (got < buffer.length) {
+        const count = fs.readSync(fd, buffer, got, Math.min(buffer.length - got, IO_CHUNK), null);
+        if (count === 0) break;
+        got += count;
+    }
+    return got;
+}
+
+// {refusal, whole}: a file longer than the document its head describes is refused; a head that
+// does not parse in the window, or a picture too large to take, is left to the parse of the
+// window, which gives its own message.
+function headCheck(window, size) {
+    let width;
+    let height;
+    try {
+        ({width, height} = parseHead(new Cursor(window), true));
+    } catch (error) {
+        if (error instanceof NoAnswer) return {refusal: null, whole: false};
+        throw error;
+    }
+    if (width * height > LARGEST_PIXEL_COUNT) return {refusal: null, whole: false};
+    const longest = 101 + String(width).length + String(height).length + 3 * width * height + SLACK;
+    if (size > longest) {
+        return {refusal: `Document too large.  More than ${longest} bytes for a ${width} x ${height} image`, whole: false};
+    }
+    return {refusal: null, whole: true};
+}
+
+// The head window first: a file far longer than its head says is refused before the rest of it
+// is read, so a huge sparse file costs neither the time nor the memory.
+function readWhole(fd, size) {
+    let window = Buffer.allocUnsafe(Math.min(size, HEAD_WINDOW));
+    window = window.subarray(0, readInto(fd, window, 0));
+    const {refusal, whole} = headCheck(window, size);
+    if (refusal !== null || !whole || size <= window.length) return {document: window, refusal};
+    const document = Buffer.allocUnsafe(size);
+    window.copy(document);
+    // A file cut short while we read it fails the parse.
+    return {document: document.subarray(0, readInto(fd, document, window.length)), refusal: null};
+}
+
 function readDocument() {
     say('Read XML\n');
     let fd;
@@ -178,18 +253,11 @@ function readDocument() {
     } catch (error) {
         throw new NoAnswer('image.xml cannot be opened');
     }
-    let document;
+    let read;
     try {
         const status = fs.fstatSync(fd);
         if (!status.isFile()) throw new Error('not a regular file');
-        document = Buffer.allocUnsafe(status.size);
-        let got = 0;
-        while (got < document.length) {
-            const count = fs.readSync(fd, document, got, Math.min(document.length - got, IO_CHUNK), null);
-            if (count === 0) break;
-            got += count;
-        }
-        document = document.subarray(0, got);  // a file cut short while we read it fails the parse
+        read = readWhole(fd, status.size);
     } catch (error) {
         throw new NoAnswer('image.xml cannot be opened');
     } finally {
@@ -200,19 +268,28 @@ function readDocument() {
     } catch (error) {
         throw new NoAnswer(`image.xml could not be removed after reading (${error.code}); a second run would answer it again\n`);
     }
-    return document;
+    if (read.refusal !== null) throw new NoAnswer(read.refusal);
+    return read.document;
+}
+
+// A new file under the name pattern the host sweeps once this process is gone; a random part and
+// O_EXCL, so nothing planted in advance can take or redirect it.
+function createTemporary(folder) {
+    for (let attempt = 0; ; attempt++) {
+        const suffix = Array.from(crypto.randomBytes(6), (byte) => TEMPORARY_CHARACTERS[byte % 62]).join('');
+        const name = path.join(folder, `.corvane-module-${process.pid}-${suffix}`);
+        try {
+            return {name, fd: fs.openSync(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0o644)};
+        } catch (error) {
+            if (error.code !== 'EEXIST' || attempt === 99) throw error;
+        }
+    }
 }
 
 // Writes into a new file next to `target` and renames it over `target`: whatever stood there (an
 // old file, a link planted by someone else) is replaced, never written through.
 function writeSafely(target, pieces) {
-    const temporary = path.join(path.dirname(target), `.${path.basename(target)}.${process.pid}`);
-    try {
-        fs.unlinkSync(temporary);  // ours by name; a link there is removed, not followed
-    } catch (error) {
-        // Usually there is none.
-    }
-    const fd = fs.openSync(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0o644);
+    const {name, fd} = createTemporary(path.dirname(target));
     try {
         try {
             for (const piece of pieces) {
@@ -223,14 +300,25 @@ function writeSafely(target, pieces) {
         } finally {
             fs.closeSync(fd);
         }
-        fs.renameSync(temporary, target);
+        fs.renameSync(name, target);
     } catch (error) {
         try {
-            fs.unlinkSync(temporary);
+            fs.unlinkSync(name);
         } catch (ignored) {
             // Already gone.
         }
         throw error;
+    }
+}
+
+// The flag holds its word where it can; on a full disk or at a file-size limit it goes up empty
+// (an empty file needs no data block), since the host counts any flag.
+function raiseFlag() {
+    try {
+        writeSafely(ANSWER_FLAG, [Buffer.from('finished')]);
+    } catch (error) {
+        if (!NO_ROOM.includes(error.code)) throw error;
+        writeSafely(ANSWER_FLAG, []);
     }
 }
 
@@ -249,7 +337,7 @@ function fail(message) {
     say(message);
     endLine();
     try {
-        writeSafely(ANSWER_FLAG, [Buffer.from('finished')]);
+        raiseFlag();
         say('Error: no answer; ../go.flag raised without image.xml so the host stops waiting\n');
     } catch (error) {
         say(`Error: no answer, and ../go.flag could not be raised either (${error.code})\n`);
@@ -257,8 +345,30 @@ function fail(message) {
     return 1;
 }
 
-async function exchange(convert) {
+// "../image.xml" is in place and its flag not yet raised: a stop must take the answer back.
+let placed = false;
+
+function removeAnswer() {
+    if (!placed) return;
+    placed = false;
+    try {
+        fs.unlinkSync(ANSWER);
+    } catch (ignored) {
+        // Nothing of ours is left.
+    }
+}
+
+// After the flag is taken a stop still tells the host; the exchange itself is abandoned where it
+// awaits, since this exits.
+function onStop(signal) {
+    removeAnswer();
+    fail(`Stopped by ${signal}`);
+    process.exit(128 + os.constants.signals[signal]);
+}
+
+async function exchange(convert, args) {
     await waitForFlag();
+    STOP_SIGNALS.forEach((signal) => process.on(signal, onStop));
     try {
         fs.unlinkSync(FLAG);
     } catch (error) {
@@ -266,13 +376,12 @@ async function exchange(convert) {
         say(`go.flag could not be removed (${error.code}); not answering\n`);
         return 1;
     }
-    let answered = false;
     try {
         const document = readDocument();
         say('Parse XML\n');
         const {width, height, pixels} = parse(document);
         say('Converting Image\n');
-        let answer = await convert(width, height, pixels);
+        let answer = await convert(width, height, pixels, args);
         if (answer === undefined) answer = pixels;
         const payload = answerBytes(answer, pixels.length);
         say('Save XML\n');
@@ -283,31 +392,28 @@ async function exchange(convert) {
         } catch (error) {
             throw new NoAnswer(`../image.xml could not be written (${error.code})`);
         }
-        answered = true;
+        placed = true;
         say('Start Corvane\n');
         try {
-            writeSafely(ANSWER_FLAG, [Buffer.from('finished')]);
+            raiseFlag();
         } catch (error) {
             throw new NoAnswer(`../go.flag could not be raised (${error.code})`);
         }
+        placed = false;
         return 0;
     } catch (error) {
-        if (answered) {
-            try {
-                fs.unlinkSync(ANSWER);
-            } catch (ignored) {
-                // Nothing of ours is left.
-            }
-        }
+        removeAnswer();
         if (error instanceof NoAnswer) return fail(error.message);
         console.error(error);
         return fail(`The filter failed: ${error}`);
     }
 }
 
-// Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1).
+// Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128 plus
+// the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's fourth argument is the
+// module's command line after node and the script.
 function run(convert) {
-    exchange(convert).then((code) => process.exit(code));
+    exchange(convert, process.argv.slice(2)).then((code) => process.exit(code));
 }
 
 module.exports = {run};

@@ -15,24 +15,37 @@
  * first, each row left to right, nothing between rows. The picture keeps its size. Return 0 when
  * the pixels are ready, anything else when the filter cannot answer.
  *
+ * A filter that takes parameters gets main's argc and argv as they are (argv[0] is the program):
+ *
+ *     static int Brighten(int32_t width, int32_t height, unsigned char *pixels, size_t length,
+ *                         int argc, char **argv);   (say, argc > 1 ? atoi(argv[1]) : 16)
+ *     int main(int argc, char **argv) { return corvane_run_args(Brighten, argc, argv); }
+ *
  * Include this header before any other (it asks libc for POSIX 2008), or build in the compiler's
  * default GNU mode: cc -O2 -o mymodule mymodule.c.  Start the module with its folder as the working
  * directory, before or after the host.
  *
- * What corvane_run does for the filter:
- * - locks the folder (flock), so a second copy of a module there stops at once with exit 1;
- * - prints "Waiting ..." and waits for "go.flag" (inotify on Linux, so it wakes at once, with a
+ * What corvane_run and corvane_run_args do for the filter:
+ * - lock the folder (flock), so a second copy of a module there stops at once with exit 1;
+ * - print "Waiting ..." and wait for "go.flag" (inotify on Linux, so it wakes at once, with a
  *   one-second look behind it; a 50 ms poll elsewhere; a flag already there is taken at once);
- * - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it;
- * - reads it with the same tolerance and the same messages as Corvane's own reader;
- * - writes "../image.xml" into a temporary file in ".." and renames it into place, then raises
- *   "../go.flag" the same way, so a link or an old file at either name is replaced, never written
- *   through;
- * - once it has taken the host's flag and cannot answer (a bad document, too little memory, a
- *   filter that fails, a full disk), it removes its partial answer, raises "../go.flag" without a
- *   document so the host stops waiting and reports the failure, and returns 1.
- * Progress and error messages go to standard output, as with Corvane's own modules. corvane_run
- * returns the exit code: 0 when the answer is written, else 1.
+ * - hold ".corvane-busy" in the folder with flock from just before they remove the flag until the
+ *   answer or failure flag is raised, so a later host can tell a module still at work;
+ * - remove the flag, read "image.xml" (a regular file, never through a link) and remove it; a
+ *   document longer than its own head allows (plus 4 KiB of blanks) is refused before the rest of
+ *   it is read;
+ * - read it with the same tolerance and the same messages as Corvane's own reader;
+ * - write "../image.xml" into a new temporary file in ".." (".corvane-module-PID-XXXXXX", from
+ *   mkstemp) and rename it into place, then raise "../go.flag" the same way, so a link or an old
+ *   file at either name is replaced, never written through;
+ * - once they have taken the host's flag and cannot answer (a bad document, too little memory, a
+ *   filter that fails, a full disk, SIGINT, SIGTERM or SIGHUP), remove the partial answer, raise
+ *   "../go.flag" without a document so the host stops waiting and reports the failure, and return
+ *   1 (exit with 130, 143 or 129 after a signal). A flag that cannot hold its word on a full disk
+ *   is raised as an empty file.
+ * The kit owns the handlers of those three signals while it runs, and ignores SIGXFSZ. Progress and
+ * error messages go to standard output, as with Corvane's own modules. corvane_run returns the
+ * exit code: 0 when the answer is written, else 1.
  */
 #ifndef CORVANE_MODULE_H
 #define CORVANE_MODULE_H
@@ -68,21 +81,38 @@
 #endif
 
 typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char* pixels, size_t length);
+typedef int (*corvane_filter_args)(int32_t width, int32_t height, unsigned char* pixels, size_t length,
+                                   int argc, char** argv);
 
-/* Everything below is the kit's own; only corvane_run is meant to be called. */
+/* Everything below is the kit's own; only corvane_run and corvane_run_args are meant to be called. */
 
 #define CORVANE_LARGEST_NUMBER 2147483647L
 /* The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader. */
 #define CORVANE_LARGEST_PIXEL_COUNT 1431655765UL
+/* The first bytes read: enough for any head the writers make, with room for blanks. */
+#define CORVANE_HEAD_WINDOW 65536u
+/* Blanks beyond the written form that a document may carry before it counts as too large. */
+#define CORVANE_SLACK 4096u
+/* No expected tag is longer than 18 bytes; a longer one is shown cut, not echoed whole. */
+#define CORVANE_TAG_WINDOW 64u
 
 struct corvane_cursor {
     const unsigned char* at;
     const unsigned char* end;
+    int quiet; /* the head check reads ahead without a word */
 };
 
 struct corvane_piece {
     const void* bytes;
     size_t length;
+};
+
+struct corvane_document {
+    unsigned char* bytes;
+    size_t size;
+    uintmax_t longest; /* set when the file is longer than its head allows */
+    long width;
+    long height;
 };
 
 /* Flushed line by line: a log written to a file keeps the order of events. */
@@ -102,25 +132,30 @@ CORVANE_FUNCTION int corvane_digit(unsigned char c) {
 /* The tolerant reader: TAB, LF, CR and space may stand before tags and numbers, never at the start
  * of the payload, which begins right after "<pixels>". Its messages end without a line end. */
 CORVANE_FUNCTION int corvane_tag(struct corvane_cursor* cursor, const char* expected) {
-    const unsigned char* close;
+    const unsigned char* close = NULL;
+    size_t left;
     size_t length;
     while (cursor->at != cursor->end && corvane_blank(*cursor->at)) cursor->at++;
-    if (cursor->at != cursor->end && *cursor->at != '<') {
-        printf("Tag %s not found.  Expected character '<' not found", expected);
+    left = (size_t)(cursor->end - cursor->at);
+    if (left != 0 && *cursor->at != '<') {
+        if (!cursor->quiet) printf("Tag %s not found.  Expected character '<' not found", expected);
         return 0;
     }
-    close = cursor->at == cursor->end
-                ? NULL
-                : (const unsigned char*)memchr(cursor->at, '>', (size_t)(cursor->end - cursor->at));
-    if (close == NULL) {
-        printf("Tag %s not found.  The document ends early", expected);
+    if (left != 0) {
+        close = (const unsigned char*)memchr(cursor->at, '>',
+                                             left < CORVANE_TAG_WINDOW ? left : CORVANE_TAG_WINDOW);
+    }
+    if (close == NULL && left <= CORVANE_TAG_WINDOW) {
+        if (!cursor->quiet) printf("Tag %s not found.  The document ends early", expected);
         return 0;
     }
-    length = (size_t)(close - cursor->at) + 1;
-    if (length != strlen(expected) || memcmp(cursor->at, expected, length) != 0) {
-        fputs("Wrong Tag: ", stdout);
-        fwrite(cursor->at, 1, length, stdout);
-        printf(" found but %s expected", expected);
+    length = close == NULL ? CORVANE_TAG_WINDOW : (size_t)(close - cursor->at) + 1;
+    if (close == NULL || length != strlen(expected) || memcmp(cursor->at, expected, length) != 0) {
+        if (!cursor->quiet) {
+            fputs("Wrong Tag: ", stdout);
+            fwrite(cursor->at, 1, length, stdout);
+            printf("%s found but %s expected", close == NULL ? "..." : "", expected);
+        }
         return 0;
     }
     cursor->at = close + 1;
@@ -132,17 +167,17 @@ CORVANE_FUNCTION int corvane_number(struct corvane_cursor* cursor, long* value) 
     long number = 0;
     while (cursor->at != cursor->end && corvane_blank(*cursor->at)) cursor->at++;
     if (cursor->at == cursor->end) {
-        fputs("Number expected.  The document ends early", stdout);
+        if (!cursor->quiet) fputs("Number expected.  The document ends early", stdout);
         return 0;
     }
     if (!corvane_digit(*cursor->at)) {
-        fputs("Number expected.  Invalid character not within 0-9", stdout);
+        if (!cursor->quiet) fputs("Number expected.  Invalid character not within 0-9", stdout);
         return 0;
     }
     for (; cursor->at != cursor->end && corvane_digit(*cursor->at); cursor->at++) {
         number = number * 10 + (*cursor->at - '0');
         if (number > CORVANE_LARGEST_NUMBER) {
-            printf("Number too large.  Exceeds %ld", CORVANE_LARGEST_NUMBER);
+            if (!cursor->quiet) printf("Number too large.  Exceeds %ld", CORVANE_LARGEST_NUMBER);
             return 0;
         }
     }
@@ -150,31 +185,39 @@ CORVANE_FUNCTION int corvane_number(struct corvane_cursor* cursor, long* value) 
     return 1;
 }
 
+/* Reads up to and including "<pixels>". */
+CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, long* width, long* height) {
+    long version;
+    if (!corvane_tag(cursor, "<image>") || !corvane_tag(cursor, "<header>") ||
+        !corvane_tag(cursor, "<version>") || !corvane_number(cursor, &version)) {
+        return 0;
+    }
+    if (version > 1 && !cursor->quiet) {
+        printf("Warning! This is a version 1.0 module and you passed a version %ld.0 image.xml file!\n",
+               version);
+    }
+    return corvane_tag(cursor, "</version>") && corvane_tag(cursor, "<width>") &&
+           corvane_number(cursor, width) && corvane_tag(cursor, "</width>") &&
+           corvane_tag(cursor, "<height>") && corvane_number(cursor, height) &&
+           corvane_tag(cursor, "</height>") && corvane_tag(cursor, "</header>") &&
+           corvane_tag(cursor, "<pixels>");
+}
+
+/* Both are at most 2^31 - 1, so the division cannot mislead where the product would overflow. */
+CORVANE_FUNCTION int corvane_too_many_pixels(long width, long height) {
+    return height != 0 && (unsigned long)width > CORVANE_LARGEST_PIXEL_COUNT / (unsigned long)height;
+}
+
 /* On success `*pixels` points at the payload inside the document itself: nothing is copied. */
 CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, long* width, long* height,
                                    unsigned char** pixels, size_t* length) {
     struct corvane_cursor cursor;
-    long version;
     unsigned long count;
     cursor.at = document;
     cursor.end = document + size;
-    if (!corvane_tag(&cursor, "<image>") || !corvane_tag(&cursor, "<header>") ||
-        !corvane_tag(&cursor, "<version>") || !corvane_number(&cursor, &version)) {
-        return 0;
-    }
-    if (version > 1) {
-        printf("Warning! This is a version 1.0 module and you passed a version %ld.0 image.xml file!\n",
-               version);
-    }
-    if (!corvane_tag(&cursor, "</version>") || !corvane_tag(&cursor, "<width>") ||
-        !corvane_number(&cursor, width) || !corvane_tag(&cursor, "</width>") ||
-        !corvane_tag(&cursor, "<height>") || !corvane_number(&cursor, height) ||
-        !corvane_tag(&cursor, "</height>") || !corvane_tag(&cursor, "</header>") ||
-        !corvane_tag(&cursor, "<pixels>")) {
-        return 0;
-    }
-    /* Both are at most 2^31 - 1, so the division cannot mislead where the product would overflow. */
-    if (*height != 0 && (unsigned long)*width > CORVANE_LARGEST_PIXEL_COUNT / (unsigned long)*height) {
+    cursor.quiet = 0;
+    if (!corvane_parse_head(&cursor, width, height)) return 0;
+    if (corvane_too_many_pixels(*width, *height)) {
         printf("Image too large.  More than %lu pixels", CORVANE_LARGEST_PIXEL_COUNT);
         return 0;
     }
@@ -225,33 +268,80 @@ CORVANE_FUNCTION void corvane_wait_for_flag(void) {
     if (watch >= 0) close(watch);
 }
 
-/* Reads the whole of "image.xml" without following a link and without blocking on a FIFO. */
-CORVANE_FUNCTION unsigned char* corvane_read_document(size_t* size) {
+/* Reads until `want` bytes or the end of the file; -1 on a read error. */
+CORVANE_FUNCTION int corvane_read_all(int fd, unsigned char* into, size_t want, size_t* got) {
+    while (*got < want) {
+        size_t part = want - *got;
+        ssize_t count = read(fd, into + *got, part > (1u << 30) ? (1u << 30) : part);
+        if (count == 0) break; /* cut short while we read: the parse refuses it */
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return -1;
+        *got += (size_t)count;
+    }
+    return 0;
+}
+
+/* Whether the rest of a file longer than the window is worth reading: only when its head parses
+ * to a picture the reader takes and the file is no longer than that picture's document plus the
+ * slack. Otherwise `longest` tells a refusal, or the parse of the window gives its own message. */
+CORVANE_FUNCTION int corvane_head_check(struct corvane_document* document, uintmax_t file_size) {
+    struct corvane_cursor cursor;
+    char digits[48];
+    uintmax_t longest;
+    cursor.at = document->bytes;
+    cursor.end = document->bytes + document->size;
+    cursor.quiet = 1;
+    if (!corvane_parse_head(&cursor, &document->width, &document->height) ||
+        corvane_too_many_pixels(document->width, document->height)) {
+        return 0;
+    }
+    longest = 101u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld", document->width, document->height) +
+              3u * (uintmax_t)document->width * (uintmax_t)document->height + CORVANE_SLACK;
+    if (file_size <= longest) return 1;
+    document->longest = longest;
+    return 0;
+}
+
+/* Reads "image.xml" without following a link and without blocking on a FIFO: the head window
+ * first, so a file far longer than its head says costs neither the time nor the memory of reading
+ * it. 0 when it cannot be opened or read (or memory runs out). */
+CORVANE_FUNCTION int corvane_read_document(struct corvane_document* document) {
     struct stat status;
-    unsigned char* document = NULL;
-    size_t got = 0;
+    size_t window;
+    int ok = 0;
     int fd = open("image.xml", O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return NULL;
+    memset(document, 0, sizeof *document);
+    if (fd < 0) return 0;
     if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_size >= 0 &&
         (uintmax_t)status.st_size < (uintmax_t)SIZE_MAX) {
-        document = (unsigned char*)malloc((size_t)status.st_size + 1);
-        while (document != NULL && got < (size_t)status.st_size) {
-            size_t want = (size_t)status.st_size - got;
-            ssize_t count = read(fd, document + got, want > (1u << 30) ? (1u << 30) : want);
-            if (count == 0) break; /* cut short while we read: the parse refuses it */
-            if (count < 0 && errno == EINTR) continue;
-            if (count < 0) {
-                free(document);
-                document = NULL;
-                break;
-            }
-            got += (size_t)count;
+        window =
+            (uintmax_t)status.st_size < CORVANE_HEAD_WINDOW ? (size_t)status.st_size : CORVANE_HEAD_WINDOW;
+        document->bytes = (unsigned char*)malloc(window + 1);
+        ok = document->bytes != NULL && corvane_read_all(fd, document->bytes, window, &document->size) == 0;
+        if (ok && document->size < (size_t)status.st_size &&
+            corvane_head_check(document, (uintmax_t)status.st_size)) {
+            unsigned char* whole = (unsigned char*)realloc(document->bytes, (size_t)status.st_size);
+            ok = whole != NULL;
+            if (ok) document->bytes = whole;
+            ok = ok && corvane_read_all(fd, document->bytes, (size_t)status.st_size, &document->size) == 0;
+        } else if (ok && document->size == (size_t)status.st_size) {
+            corvane_head_check(document, (uintmax_t)status.st_size);
+        }
+        if (!ok) {
+            free(document->bytes);
+            document->bytes = NULL;
         }
     }
     close(fd);
-    *size = got;
-    return document;
+    return ok;
 }
+
+/* What a signal handler must find to clean up: plain data, set before each step it covers. */
+static char corvane_template[64];            /* "../.corvane-module-PID-XXXXXX" */
+static char corvane_partial[64];             /* the temporary file being written, "" when none */
+static volatile sig_atomic_t corvane_placed; /* ../image.xml renamed into place, no flag yet */
+static volatile sig_atomic_t corvane_taken;  /* the host's flag is removed */
+static int corvane_busy = -1;
 
 CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char* bytes, size_t length) {
     while (length > 0) {
@@ -264,35 +354,120 @@ CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char* bytes, size_
     return 1;
 }
 
-/* Writes into a new file next to `path` and renames it over `path`: whatever stood there (an old
- * file, a link planted by someone else) is replaced, never written through. */
+/* Writes into a new file in ".." and renames it over `path`: whatever stood there (an old file, a
+ * link planted by someone else) is replaced, never written through. The name follows the pattern
+ * the host sweeps once this process is gone; mkstemp makes it random and exclusive, so nothing
+ * planted in advance can take it. Leaves errno set on failure. */
 CORVANE_FUNCTION int corvane_write_safely(const char* path, const struct corvane_piece* pieces, int count) {
-    char temporary[64];
     int fd;
     int ok = 1;
+    int error = 0;
     int i;
-    snprintf(temporary, sizeof temporary, "../.%s.%ld", path + 3, (long)getpid());
-    unlink(temporary); /* ours by name; a link there is removed, not followed */
-    fd = open(temporary, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return 0;
+    memcpy(corvane_partial, corvane_template, sizeof corvane_partial);
+    fd = mkstemp(corvane_partial);
+    if (fd < 0) {
+        corvane_partial[0] = '\0';
+        return 0;
+    }
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
     for (i = 0; i < count && ok; i++) {
         ok = corvane_write_all(fd, (const unsigned char*)pieces[i].bytes, pieces[i].length);
     }
-    if (close(fd) != 0) ok = 0;
-    if (ok && rename(temporary, path) == 0) return 1;
-    unlink(temporary);
+    if (!ok) error = errno;
+    if (close(fd) != 0 && ok) {
+        ok = 0;
+        error = errno;
+    }
+    if (ok && rename(corvane_partial, path) == 0) {
+        corvane_partial[0] = '\0';
+        return 1;
+    }
+    if (ok) error = errno;
+    unlink(corvane_partial);
+    corvane_partial[0] = '\0';
+    errno = error;
     return 0;
 }
 
+/* The flag holds its word where it can; on a full disk or at a file-size limit it goes up empty
+ * (an empty file needs no data block), since the host counts any flag. */
 CORVANE_FUNCTION int corvane_raise_flag(void) {
     struct corvane_piece content;
     content.bytes = "finished";
     content.length = 8;
-    return corvane_write_safely("../go.flag", &content, 1);
+    if (corvane_write_safely("../go.flag", &content, 1)) return 1;
+    if (errno != ENOSPC && errno != EFBIG && errno != EDQUOT) return 0;
+    return corvane_write_safely("../go.flag", &content, 0);
+}
+
+CORVANE_FUNCTION void corvane_take_busy_lock(void) {
+    /* The folder lock is held while waiting too; this one tells a host that the module is at work
+     * on a picture, so a late answer is not mistaken for a leftover. Without it (no such file can
+     * be made) the flag's removal tells whether this folder can be used at all. */
+    corvane_busy = open(".corvane-busy", O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (corvane_busy >= 0) {
+        while (flock(corvane_busy, LOCK_EX) != 0 && errno == EINTR) continue;
+    }
+}
+
+/* Removed while still locked, so nobody takes a lock on a file that is going away. */
+CORVANE_FUNCTION void corvane_release_busy_lock(void) {
+    if (corvane_busy < 0) return;
+    unlink(".corvane-busy");
+    close(corvane_busy);
+    corvane_busy = -1;
+}
+
+CORVANE_FUNCTION void corvane_print_raw(const char* text) {
+    size_t length = strlen(text);
+    while (length > 0) {
+        ssize_t count = write(1, text, length);
+        if (count < 0 && errno == EINTR) continue;
+        if (count <= 0) return;
+        text += count;
+        length -= (size_t)count;
+    }
+}
+
+/* Plain system calls only (access, unlink, open, write, rename, close, flock's file, _exit), and
+ * mkstemp, which is an open() under a fresh name in the C libraries this runs on; the interrupted
+ * code never runs again, so its half-done state does not matter. Standard output needs no flush:
+ * the kit flushes after each of its own lines, and this writes past stdio. */
+CORVANE_FUNCTION void corvane_on_stop(int number) {
+    const char* name = number == SIGINT ? "SIGINT" : number == SIGTERM ? "SIGTERM" : "SIGHUP";
+    if (!corvane_taken && access("go.flag", F_OK) == 0) {
+        corvane_release_busy_lock(); /* stopped before the flag was taken: nothing to answer */
+        _exit(128 + number);
+    }
+    if (corvane_partial[0] != '\0') unlink(corvane_partial);
+    corvane_partial[0] = '\0';
+    if (corvane_placed) unlink("../image.xml");
+    corvane_print_raw("\nStopped by ");
+    corvane_print_raw(name);
+    corvane_print_raw(
+        corvane_raise_flag()
+            ? "\nError: no answer; ../go.flag raised without image.xml so the host stops waiting\n"
+            : "\nError: no answer, and ../go.flag could not be raised either\n");
+    corvane_release_busy_lock();
+    _exit(128 + number);
+}
+
+CORVANE_FUNCTION void corvane_set_stop_handler(void (*handler)(int)) {
+    static const int numbers[] = {SIGINT, SIGTERM, SIGHUP};
+    struct sigaction action;
+    size_t i;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    for (i = 0; i < 3; i++) sigaddset(&action.sa_mask, numbers[i]); /* one stop at a time */
+    for (i = 0; i < 3; i++) sigaction(numbers[i], &action, NULL);
 }
 
 /* The failure flag: no answer, but the host is told at once instead of waiting for ever. */
 CORVANE_FUNCTION int corvane_fail(const char* message) {
+    corvane_set_stop_handler(SIG_IGN); /* the clean-up must not be cut short */
+    if (corvane_placed) remove("../image.xml");
+    corvane_placed = 0;
     if (message != NULL) corvane_say(message);
     corvane_say("\n");
     if (corvane_raise_flag()) {
@@ -300,54 +475,14 @@ CORVANE_FUNCTION int corvane_fail(const char* message) {
     } else {
         corvane_say("Error: no answer, and ../go.flag could not be raised either\n");
     }
+    corvane_release_busy_lock();
     return 1;
 }
 
-/* Runs one exchange with `filter`; returns the exit code for main (0 answered, 1 not). */
-CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
+CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length, long width, long height) {
     static const char tail[] = "</pixels></image>";
     struct corvane_piece answer[3];
     char head[160];
-    unsigned char* document;
-    unsigned char* pixels = NULL;
-    size_t size = 0;
-    size_t length = 0;
-    long width = 0;
-    long height = 0;
-    int folder;
-    /* A write over the file-size limit must fail with an error we report, not end the process. */
-    signal(SIGXFSZ, SIG_IGN);
-    folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0 && flock(folder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
-        corvane_say("Another module is already waiting in this folder; this one stops\n");
-        return 1;
-    }
-    /* `folder` stays open, and locked, until the process ends. */
-    corvane_wait_for_flag();
-    if (remove("go.flag") != 0) {
-        /* Not taken part: a later run must not answer this flag's document twice. */
-        printf("go.flag could not be removed (%s); not answering\n", strerror(errno));
-        fflush(stdout);
-        return 1;
-    }
-    corvane_say("Read XML\n");
-    document = corvane_read_document(&size);
-    if (document == NULL) return corvane_fail("image.xml cannot be opened");
-    if (remove("image.xml") != 0) {
-        free(document);
-        return corvane_fail(
-            "image.xml could not be removed after reading; a second run would answer it again");
-    }
-    corvane_say("Parse XML\n");
-    if (!corvane_parse(document, size, &width, &height, &pixels, &length)) {
-        free(document);
-        return corvane_fail(NULL);
-    }
-    corvane_say("Converting Image\n");
-    if (filter((int32_t)width, (int32_t)height, pixels, length) != 0) {
-        free(document);
-        return corvane_fail("The filter failed");
-    }
     corvane_say("Save XML\n");
     snprintf(head, sizeof head,
              "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>",
@@ -358,17 +493,93 @@ CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
     answer[1].length = length;
     answer[2].bytes = tail;
     answer[2].length = sizeof tail - 1;
-    if (!corvane_write_safely("../image.xml", answer, 3)) {
-        free(document);
+    return corvane_write_safely("../image.xml", answer, 3);
+}
+
+/* One exchange with either kind of filter; the exit code for main (0 answered, 1 not). */
+CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args with_args, int argc,
+                                      char** argv) {
+    struct corvane_document document;
+    unsigned char* pixels = NULL;
+    size_t length = 0;
+    long width = 0;
+    long height = 0;
+    int folder;
+    int failed;
+    /* A write over the file-size limit must fail with an error we report, not end the process. */
+    signal(SIGXFSZ, SIG_IGN);
+    folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0 && flock(folder, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        corvane_say("Another module is already waiting in this folder; this one stops\n");
+        return 1;
+    }
+    /* `folder` stays open, and locked, until the process ends. */
+    snprintf(corvane_template, sizeof corvane_template, "../.corvane-module-%ld-XXXXXX", (long)getpid());
+    corvane_wait_for_flag();
+    corvane_take_busy_lock();
+    corvane_set_stop_handler(corvane_on_stop);
+    if (remove("go.flag") != 0) {
+        corvane_set_stop_handler(SIG_IGN);
+        /* Not taken part: a later run must not answer this flag's document twice. */
+        printf("go.flag could not be removed (%s); not answering\n", strerror(errno));
+        fflush(stdout);
+        corvane_release_busy_lock();
+        return 1;
+    }
+    corvane_taken = 1;
+    corvane_say("Read XML\n");
+    if (!corvane_read_document(&document)) return corvane_fail("image.xml cannot be opened");
+    if (remove("image.xml") != 0) {
+        free(document.bytes);
+        return corvane_fail(
+            "image.xml could not be removed after reading; a second run would answer it again");
+    }
+    if (document.longest != 0) {
+        free(document.bytes);
+        printf("Document too large.  More than %ju bytes for a %ld x %ld image", document.longest,
+               document.width, document.height);
+        return corvane_fail(NULL);
+    }
+    corvane_say("Parse XML\n");
+    if (!corvane_parse(document.bytes, document.size, &width, &height, &pixels, &length)) {
+        free(document.bytes);
+        return corvane_fail(NULL);
+    }
+    corvane_say("Converting Image\n");
+    failed = with_args != NULL ? with_args((int32_t)width, (int32_t)height, pixels, length, argc, argv)
+                               : plain((int32_t)width, (int32_t)height, pixels, length);
+    if (failed != 0) {
+        free(document.bytes);
+        return corvane_fail("The filter failed");
+    }
+    if (!corvane_answer(pixels, length, width, height)) {
+        free(document.bytes);
         return corvane_fail("../image.xml could not be written");
     }
-    free(document);
+    corvane_placed = 1;
+    free(document.bytes);
+    /* From here on the answer stands: a stop may only wait for the flag. */
+    corvane_set_stop_handler(SIG_IGN);
     corvane_say("Start Corvane\n");
-    if (!corvane_raise_flag()) {
-        remove("../image.xml");
-        return corvane_fail("../go.flag could not be raised");
-    }
+    if (!corvane_raise_flag()) return corvane_fail("../go.flag could not be raised");
+    corvane_placed = 0;
+    corvane_release_busy_lock();
     return 0;
+}
+
+/* Runs one exchange with `filter`; returns the exit code for main (0 answered, 1 not). The three
+ * stop signals have their default action again on return. */
+CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
+    int code = corvane_exchange(filter, NULL, 0, NULL);
+    corvane_set_stop_handler(SIG_DFL);
+    return code;
+}
+
+/* The same, with main's argc and argv passed through to the filter as they are. */
+CORVANE_FUNCTION int corvane_run_args(corvane_filter_args filter, int argc, char** argv) {
+    int code = corvane_exchange(NULL, filter, argc, argv);
+    corvane_set_stop_handler(SIG_DFL);
+    return code;
 }
 
 #endif /* CORVANE_MODULE_H */

@@ -17,27 +17,45 @@ object of the same length), or None after changing `pixels` in place. The pictur
 With run(filter, array=True) the filter gets a writable numpy array of shape (height, width, 3)
 over the same bytes instead (numpy must be importable) and returns a uint8 array of that size.
 
+A filter that names a parameter `args` gets the module's command-line arguments there, as a list
+of strings without the program's name (sys.argv[1:]); other filters are called as before:
+
+    def brighten(width, height, pixels, args):
+        step = int(args[0]) if args else 16
+        return pixels.translate(bytes(min(255, value + step) for value in range(256)))
+
 Start the module with its folder as the working directory, before or after the host:
     cd mymodule && python3 ../invert.py
 
 What the kit does for the filter:
 - locks the folder (flock), so a second copy of a module there stops at once with exit 1;
 - prints "Waiting ..." and looks for "go.flag" every 50 ms (a flag already there is taken at once);
+- holds ".corvane-busy" in the folder with flock from just before it removes the flag until its
+  answer or failure flag is raised, so a later host can tell a module still at work;
 - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it;
+  a document longer than its own head allows (plus 4 KiB of blanks) is refused before the rest of
+  it is read;
 - reads it with the same tolerance and the same messages as Corvane's own reader;
-- writes "../image.xml" into a temporary file in ".." and renames it into place, then raises
-  "../go.flag" the same way, so a link or an old file at either name is replaced, never written
-  through;
+- writes "../image.xml" into a new temporary file in ".." (".corvane-module-PID-XXXXXX", created
+  exclusively under a random name) and renames it into place, then raises "../go.flag" the same
+  way, so a link or an old file at either name is replaced, never written through;
 - once it has taken the host's flag and cannot answer (a bad document, a filter that raises or
-  answers the wrong number of bytes, a full disk), it removes its partial answer, raises
-  "../go.flag" without a document so the host stops waiting and reports the failure, and exits 1.
+  answers the wrong number of bytes, a full disk, SIGINT, SIGTERM or SIGHUP), it removes its
+  partial answer, raises "../go.flag" without a document so the host stops waiting and reports
+  the failure, and exits 1 (130, 143 or 129 after a signal). A flag that cannot hold its word on
+  a full disk is raised as an empty file.
 
 Progress and error messages go to standard output, as with Corvane's own modules; a Python
 traceback from the filter goes to standard error. Exit code 0 when the answer is written, else 1.
 """
+import errno
 import fcntl
+import inspect
 import os
+import secrets
+import signal
 import stat
+import string
 import sys
 import time
 
@@ -47,11 +65,22 @@ FLAG = "go.flag"
 DOCUMENT = "image.xml"
 ANSWER = "../image.xml"
 ANSWER_FLAG = "../go.flag"
+BUSY = ".corvane-busy"
 POLL_SECONDS = 0.05
 LARGEST_NUMBER = 2147483647
 # The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader.
 LARGEST_PIXEL_COUNT = 4294967295 // 3
 VERSION = 1
+# The first bytes read: enough for any head the writers make, with room for blanks.
+HEAD_WINDOW = 65536
+# Blanks beyond the written form that a document may carry before it counts as too large.
+SLACK = 4096
+# No expected tag is longer than 18 bytes; a longer one is shown cut, not echoed whole.
+TAG_WINDOW = 64
+TEMPORARY_CHARACTERS = string.ascii_letters + string.digits
+# Errors that mean no data block can be had; an empty file needs none.
+NO_ROOM = (errno.ENOSPC, errno.EFBIG, errno.EDQUOT)
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 BLANKS = b"\t\n\r "
 DIGITS = b"0123456789"
@@ -72,6 +101,30 @@ def _run_end(data, pos, members):
 
 class _NoAnswer(Exception):
     """The exchange cannot be answered; the message is printed as it stands."""
+
+
+class _Stopped(BaseException):
+    """SIGINT, SIGTERM or SIGHUP after the flag was taken; not an Exception, so a filter's own
+    `except Exception` cannot swallow it."""
+
+    def __init__(self, number):
+        super().__init__(number)
+        self.number = number
+
+
+def _on_stop(number, frame):
+    _ignore_stops()  # one stop is enough: the clean-up must not be cut short by a second
+    raise _Stopped(number)
+
+
+def _catch_stops():
+    for number in STOP_SIGNALS:
+        signal.signal(number, _on_stop)
+
+
+def _ignore_stops():
+    for number in STOP_SIGNALS:
+        signal.signal(number, signal.SIG_IGN)
 
 
 class _Console:
@@ -102,9 +155,10 @@ class _Cursor:
     """The tolerant reader: TAB, LF, CR and space may stand before tags and numbers, never at the
     start of the payload, which begins right after "<pixels>"."""
 
-    def __init__(self, data):
+    def __init__(self, data, quiet=False):
         self.data = data
         self.pos = 0
+        self.quiet = quiet  # the head check reads ahead without a word
 
     def _skip_blanks(self):
         self.pos = _run_end(self.data, self.pos, BLANKS)
@@ -115,9 +169,12 @@ class _Cursor:
             raise _NoAnswer(b"Tag " + expected + b" not found.  The document ends early")
         if self.data[self.pos] != ord("<"):
             raise _NoAnswer(b"Tag " + expected + b" not found.  Expected character '<' not found")
-        close = self.data.find(b">", self.pos)
+        close = self.data.find(b">", self.pos, self.pos + TAG_WINDOW)
         if close < 0:
-            raise _NoAnswer(b"Tag " + expected + b" not found.  The document ends early")
+            if len(self.data) - self.pos <= TAG_WINDOW:
+                raise _NoAnswer(b"Tag " + expected + b" not found.  The document ends early")
+            raise _NoAnswer(b"Wrong Tag: " + bytes(self.data[self.pos:self.pos + TAG_WINDOW]) + b"..." +
+                            b" found but " + expected + b" expected")
         found = bytes(self.data[self.pos:close + 1])
         self.pos = close + 1
         if found != expected:
@@ -138,13 +195,12 @@ class _Cursor:
         return int(significant)
 
 
-def _parse(document):
-    """Returns (width, height) and leaves only the payload in `document`, without copying it."""
-    cursor = _Cursor(document)
+def _parse_head(cursor):
+    """Reads up to and including "<pixels>"; returns (width, height)."""
     for tag in (b"<image>", b"<header>", b"<version>"):
         cursor.tag(tag)
     version = cursor.number()
-    if version > VERSION:
+    if version > VERSION and not cursor.quiet:
         _console.say(b"Warning! This is a version 1.0 module and you passed a version %d.0 image.xml file!\n"
                      % version)
     cursor.tag(b"</version>")
@@ -155,6 +211,13 @@ def _parse(document):
     height = cursor.number()
     for tag in (b"</height>", b"</header>", b"<pixels>"):
         cursor.tag(tag)
+    return width, height
+
+
+def _parse(document):
+    """Returns (width, height) and leaves only the payload in `document`, without copying it."""
+    cursor = _Cursor(document)
+    width, height = _parse_head(cursor)
     if width * height > LARGEST_PIXEL_COUNT:
         raise _NoAnswer(b"Image too large.  More than %d pixels" % LARGEST_PIXEL_COUNT)
     start = cursor.pos
@@ -184,10 +247,80 @@ def _lock_folder():
     return True
 
 
+def _take_busy_lock():
+    """The folder lock is held while waiting too; this one tells a host that the module is at
+    work on a picture, so a late answer is not mistaken for a leftover. None when unavailable."""
+    try:
+        busy = os.open(BUSY, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+    except OSError:
+        return None  # the flag's removal will tell whether this folder can be used at all
+    try:
+        fcntl.flock(busy, fcntl.LOCK_EX)
+    except OSError:
+        pass  # no locks on this file system: the file alone still says "working"
+    return busy
+
+
+def _release_busy_lock(busy):
+    if busy is None:
+        return
+    try:
+        os.unlink(BUSY)  # removed while still locked, so nobody takes a lock on a dying file
+    except OSError:
+        pass
+    os.close(busy)
+
+
 def _wait_for_flag():
     _console.say(b"Waiting ...\n")
     while not os.path.exists(FLAG):
         time.sleep(POLL_SECONDS)
+
+
+def _read_into(file, view):
+    """Fills `view` from `file`; returns the count, less when the file ends first."""
+    got = 0
+    while got < len(view):
+        count = file.readinto(view[got:])
+        if not count:
+            break
+        got += count
+    return got
+
+
+def _head_check(window, size):
+    """(the refusal or None, whether the rest of the file is worth reading). A file longer than
+    the document its head describes is refused; a head that does not parse in the window, or a
+    picture too large to take, is left to the parse of the window, which gives its own message."""
+    try:
+        width, height = _parse_head(_Cursor(window, quiet=True))
+    except _NoAnswer:
+        return None, False
+    if width * height > LARGEST_PIXEL_COUNT:
+        return None, False
+    longest = 101 + len(str(width)) + len(str(height)) + 3 * width * height + SLACK
+    if size > longest:
+        return b"Document too large.  More than %d bytes for a %d x %d image" % (longest, width, height), False
+    return None, True
+
+
+def _read_whole(fd, size):
+    """The head window first: a file far longer than its head says is refused before the rest of
+    it is read, so a huge sparse file costs neither the time nor the memory."""
+    with open(fd, "rb", buffering=0, closefd=False) as file:
+        window = bytearray(min(size, HEAD_WINDOW))
+        with memoryview(window) as view:
+            got = _read_into(file, view)
+        del window[got:]
+        refusal, whole = _head_check(window, size)
+        if refusal is not None or not whole or size <= len(window):
+            return window, refusal
+        document = bytearray(size)
+        with memoryview(document) as view:
+            view[:len(window)] = window
+            got = len(window) + _read_into(file, view[len(window):])
+        del document[got:]  # a file cut short while we read it fails the parse
+        return document, None
 
 
 def _read_document():
@@ -197,44 +330,45 @@ def _read_document():
         fd = os.open(DOCUMENT, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError:
         raise _NoAnswer(b"image.xml cannot be opened")
-    with open(fd, "rb", buffering=0) as file:
-        try:
-            size = os.fstat(fd).st_size
-            if not stat.S_ISREG(os.fstat(fd).st_mode):
-                raise _NoAnswer(b"image.xml cannot be opened")
-            document = bytearray(size)
-            got = 0
-            with memoryview(document) as view:
-                while got < size:
-                    count = file.readinto(view[got:])
-                    if not count:
-                        break
-                    got += count
-            del document[got:]  # a file cut short while we read it fails the parse
-        except OSError:
+    try:
+        # Checked on the descriptor before any file object wraps it: a folder must give the one
+        # line below, not a traceback.
+        status = os.fstat(fd)
+        if not stat.S_ISREG(status.st_mode):
             raise _NoAnswer(b"image.xml cannot be opened")
+        document, refusal = _read_whole(fd, status.st_size)
+    except OSError:
+        raise _NoAnswer(b"image.xml cannot be opened")
+    finally:
+        os.close(fd)
     try:
         os.remove(DOCUMENT)
     except OSError as error:
         raise _NoAnswer(b"image.xml could not be removed after reading (%s); a second run would "
                         b"answer it again\n" % error.strerror.encode())
+    if refusal is not None:
+        raise _NoAnswer(refusal)
     return document
 
 
-def _temporary_name(path):
-    folder, name = os.path.split(path)
-    return os.path.join(folder, ".%s.%d" % (name, os.getpid()))
+def _create_temporary(folder):
+    """A new file under the name pattern the host sweeps when this process is gone; a random
+    part and O_EXCL, so nothing planted in advance can take or redirect it."""
+    for _ in range(100):
+        suffix = "".join(secrets.choice(TEMPORARY_CHARACTERS) for _ in range(6))
+        name = os.path.join(folder, ".corvane-module-%d-%s" % (os.getpid(), suffix))
+        try:
+            flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
+            return name, os.open(name, flags, 0o644)
+        except FileExistsError:
+            continue
+    raise OSError(errno.EEXIST, os.strerror(errno.EEXIST))
 
 
 def _write_safely(path, pieces):
     """Writes into a new file next to `path` and renames it over `path`: whatever stood at `path`
     (an old file, a link planted by someone else) is replaced, never written through."""
-    temporary = _temporary_name(path)
-    try:
-        os.unlink(temporary)  # ours by name; a link there is removed, not followed
-    except OSError:
-        pass
-    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+    temporary, fd = _create_temporary(os.path.dirname(path))
     try:
         try:
             for piece in pieces:
@@ -251,6 +385,17 @@ def _write_safely(path, pieces):
         except OSError:
             pass
         raise
+
+
+def _raise_flag():
+    """The flag holds its word where it can; on a full disk or at a file-size limit it goes up
+    empty (an empty file needs no data block), since the host counts any flag."""
+    try:
+        _write_safely(ANSWER_FLAG, [b"finished"])
+    except OSError as error:
+        if error.errno not in NO_ROOM:
+            raise
+        _write_safely(ANSWER_FLAG, [])
 
 
 def _answer_bytes(answer, expected, numpy_view):
@@ -280,45 +425,75 @@ def _fail(message):
         _console.say(message)
         _console.end_line()
     try:
-        _write_safely(ANSWER_FLAG, [b"finished"])
+        _raise_flag()
         _console.say(b"Error: no answer; ../go.flag raised without image.xml so the host stops waiting\n")
     except OSError as error:
         _console.say(b"Error: no answer, and ../go.flag could not be raised either (%s)\n"
                      % error.strerror.encode())
-    return 1
 
 
-def _exchange(convert, numpy_view):
-    _wait_for_flag()
+def _takes_arguments(convert):
+    """A filter that names a parameter `args` is given the command line; the rest keep the
+    three-parameter call they were written for."""
     try:
-        os.remove(FLAG)
+        parameter = inspect.signature(convert).parameters.get("args")
+    except (TypeError, ValueError):
+        return False
+    return parameter is not None and parameter.kind in (parameter.POSITIONAL_OR_KEYWORD,
+                                                        parameter.KEYWORD_ONLY)
+
+
+def _answer(convert, numpy_view, arguments):
+    """Everything after the flag was taken; raises _NoAnswer when it cannot answer."""
+    document = _read_document()
+    _console.say(b"Parse XML\n")
+    width, height = _parse(document)
+    _console.say(b"Converting Image\n")
+    pixels = numpy_view.frombuffer(document, dtype=numpy_view.uint8).reshape(height, width, 3) \
+        if numpy_view is not None else document
+    if arguments is None:
+        answer = convert(width, height, pixels)
+    else:
+        answer = convert(width, height, pixels, args=arguments)
+    if answer is None:
+        answer = pixels
+    payload = _answer_bytes(answer, 3 * width * height, numpy_view)
+    _console.say(b"Save XML\n")
+    head = (b"<image><header><version>1</version><width>%d</width><height>%d</height>"
+            b"</header><pixels>" % (width, height))
+    try:
+        _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
     except OSError as error:
-        # Not taken part: a later run must not answer this flag's document twice.
-        _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
-        return 1
+        raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
+
+
+def _exchange(convert, numpy_view, arguments):
+    _wait_for_flag()
+    busy = _take_busy_lock()
+    try:
+        return _take_and_answer(convert, numpy_view, arguments)
+    finally:
+        _release_busy_lock(busy)
+
+
+def _take_and_answer(convert, numpy_view, arguments):
+    code = 1
     answered = False
     try:
-        document = _read_document()
-        _console.say(b"Parse XML\n")
-        width, height = _parse(document)
-        _console.say(b"Converting Image\n")
-        pixels = numpy_view.frombuffer(document, dtype=numpy_view.uint8).reshape(height, width, 3) \
-            if numpy_view is not None else document
-        answer = convert(width, height, pixels)
-        if answer is None:
-            answer = pixels
-        payload = _answer_bytes(answer, 3 * width * height, numpy_view)
-        _console.say(b"Save XML\n")
-        head = (b"<image><header><version>1</version><width>%d</width><height>%d</height>"
-                b"</header><pixels>" % (width, height))
+        _catch_stops()
         try:
-            _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
+            os.remove(FLAG)
         except OSError as error:
-            raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
+            _ignore_stops()
+            # Not taken part: a later run must not answer this flag's document twice.
+            _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
+            return 1
+        _answer(convert, numpy_view, arguments)
         answered = True
+        _ignore_stops()  # from here on the answer stands: a stop can only wait for the flag
         _console.say(b"Start Corvane\n")
         try:
-            _write_safely(ANSWER_FLAG, [b"finished"])
+            _raise_flag()
         except OSError as error:
             raise _NoAnswer(b"../go.flag could not be raised (%s)" % error.strerror.encode())
         return 0
@@ -326,20 +501,28 @@ def _exchange(convert, numpy_view):
         message = refusal.args[0]
     except MemoryError:
         message = b"Out of memory"
-    except BaseException as error:  # the filter's own failure, Ctrl-C included
+    except _Stopped as stop:
+        if os.path.lexists(FLAG):
+            return 128 + stop.number  # stopped before the flag was taken: nothing to answer
+        code = 128 + stop.number
+        message = b"Stopped by " + signal.Signals(stop.number).name.encode()
+    except BaseException as error:  # the filter's own failure
         import traceback
         traceback.print_exc()
         message = b"The filter failed: " + repr(error).encode("utf-8", "replace")
+    _ignore_stops()
     if answered:
         try:
             os.unlink(ANSWER)
         except OSError:
             pass
-    return _fail(message)
+    _fail(message)
+    return code
 
 
 def run(convert, array=False):
-    """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1)."""
+    """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128
+    plus the signal's number after SIGINT, SIGTERM or SIGHUP)."""
     numpy_view = None
     if array:
         try:
@@ -347,11 +530,12 @@ def run(convert, array=False):
         except ImportError:
             _console.say(b"This module needs numpy (Debian: python3-numpy), which is not installed\n")
             sys.exit(1)
+    arguments = sys.argv[1:] if _takes_arguments(convert) else None
     if not _lock_folder():
         _console.say(b"Another module is already waiting in this folder; this one stops\n")
         sys.exit(1)
     try:
-        code = _exchange(convert, numpy_view)
+        code = _exchange(convert, numpy_view, arguments)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
     sys.exit(code)

@@ -1,9 +1,11 @@
 // The example modules, each written on its language's module kit (Python, JavaScript, C and the
 // same C header built as C++), run as real processes: against the real host on BMP and TGA
 // pictures, against hand-written documents that the tolerant reader must accept or refuse with
-// the reader's own messages, and in exchange folders set up to trap them.
+// the reader's own messages (the shared list of malformed documents), in exchange folders set up
+// to trap them, and stopped, starved of disk or given arguments.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <string>
@@ -23,6 +26,7 @@ namespace {
 
 const std::string kHost = CORVANE_HOST;
 const std::string kExamples = CORVANE_EXAMPLES;
+const std::string kLimiter = CORVANE_LIMITER;
 
 // No symmetry, an odd width (row padding), white (sepia clamps it) and the bytes 0x0A and 0x0D.
 Picture MakePicture() {
@@ -59,10 +63,11 @@ struct Example {
     const char* Tool;  // the interpreter or compiler it needs
     const char* Source;
     Rgb (*Filter)(Rgb);
-    bool Locks;  // Node has no flock: its kit cannot lock the folder
-    // A module on the same kit whose filter answers one byte short (or, in C, reports failure);
+    bool Locks;  // Node has no flock: its kit locks neither the folder nor ".corvane-busy"
+    // A module on the same kit that its arguments steer: none, it answers one byte short (in C,
+    // reports failure); "sleep", it waits a minute in the filter; "fill N", every byte is N.
     // KITS stands for the kits' folder.
-    const char* Failing;
+    const char* Probe;
 };
 
 void PrintTo(const Example& example, std::ostream* out) {
@@ -91,23 +96,26 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         const std::string source = kExamples + "/" + GetParam().Source;
         // The header promises plain C99 and C++ alike: any warning fails the build.
         const std::string flags = tool == "cc" ? " -std=c99 -pedantic" : " -x c++ -std=c++11";
-        std::string failing = GetParam().Failing;
-        failing.replace(failing.find("KITS"), 4, kExamples + "/kits");
+        std::string probe = GetParam().Probe;
+        probe.replace(probe.find("KITS"), 4, kExamples + "/kits");
+        const std::string probeSource = Dir / ("probe." + std::string(tool == "node"      ? "js"
+                                                                      : tool == "python3" ? "py"
+                                                                                          : "c"));
+        ASSERT_TRUE(WriteFileBytes(probeSource, probe));
         if (tool != "cc" && tool != "c++") {
             Argv = {"/usr/bin/env", tool, source};
-            FailingArgv = {"/usr/bin/env", tool, tool == "node" ? "-e" : "-c", failing};
+            ProbeArgv = {"/usr/bin/env", tool, probeSource};
             return;
         }
-        ASSERT_TRUE(WriteFileBytes(Dir / "failing.c", failing));
-        for (const auto& [from, to] : {std::pair{source, std::string("module")},
-                                       std::pair{Dir / "failing.c", std::string("failing")}}) {
+        for (const auto& [from, to] :
+             {std::pair{source, std::string("module")}, std::pair{probeSource, std::string("probe")}}) {
             ProcessResult build = RunProcess(
                 {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o " + to + " '" + from + "'"},
                 Dir.Path(), 60);
             ASSERT_EQ(0, build.ExitCode) << build.Output;
         }
         Argv = {Dir / "module"};
-        FailingArgv = {Dir / "failing"};
+        ProbeArgv = {Dir / "probe"};
     }
 
     std::string ExchangeDir() const { return Dir / "mod"; }
@@ -119,10 +127,12 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
     }
 
     // This test as the host: hands `document` over and lets the module answer.
-    ProcessResult Hand(const std::string& document) {
+    ProcessResult Hand(const std::string& document, const std::vector<std::string>& extra = {}) {
         WriteFileBytes(ExchangeDir() + "/image.xml", document);
         WriteFileBytes(ExchangeDir() + "/go.flag", "");
-        return RunProcess(Argv, ExchangeDir(), 20);
+        std::vector<std::string> argv = extra.empty() ? Argv : ProbeArgv;
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return RunProcess(argv, ExchangeDir(), 20);
     }
 
     void ExpectExchangeFilesGone() {
@@ -136,7 +146,7 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         std::set<std::string> found;
         for (const auto& entry : std::filesystem::directory_iterator(Dir.Path())) {
             const std::string name = entry.path().filename().string();
-            if (name != "mod" && name.rfind("in.", 0) != 0 && name.rfind("failing", 0) != 0 &&
+            if (name != "mod" && name.rfind("in.", 0) != 0 && name.rfind("probe", 0) != 0 &&
                 name != "module") {
                 found.insert(name);
             }
@@ -146,13 +156,14 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
 
     ScratchDir Dir;
     std::vector<std::string> Argv;
-    std::vector<std::string> FailingArgv;
+    std::vector<std::string> ProbeArgv;
 };
 
-// True once another process holds the folder's lock (the module takes it before it waits).
-bool FolderLockedByAnother(const std::string& folder, double timeoutSeconds) {
+// True once another process holds the flock of `path`: the folder (a module takes it before it
+// waits) or ".corvane-busy" (held while it works on a picture).
+bool LockedByAnother(const std::string& path, double timeoutSeconds) {
     for (double waited = 0; waited < timeoutSeconds; waited += 0.01) {
-        const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
         const bool free = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0;
         if (fd >= 0) close(fd);
         if (!free) return true;
@@ -211,41 +222,96 @@ TEST_P(ExampleModule, ReadsAnyValidDocumentAndAnswersInTheWrittenForm) {
     module = Hand(Document(0, 4, ""));
     EXPECT_EQ(0, module.ExitCode) << module.Output;
     EXPECT_EQ(Document(0, 4, ""), ReadFileBytes(Dir / "image.xml"));
+
+    // The command line reaches the filter, each argument in its place.
+    std::remove((Dir / "go.flag").c_str());
+    module = Hand(Document(2, 1, "abcdef"), {"fill", "55"});
+    EXPECT_EQ(0, module.ExitCode) << module.Output;
+    EXPECT_EQ(Document(2, 1, "777777"), ReadFileBytes(Dir / "image.xml"));
+}
+
+struct MalformedDocument {
+    bool BeforeParse;  // refused from the file's size and head, before "Parse XML"
+    std::string Message;
+    std::string Bytes;
+};
+
+// \t \n \r \\ and \xNN in the list stand for those bytes.
+std::string Unescape(const std::string& text) {
+    std::string bytes;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            bytes += text[i];
+        } else if (text[++i] == 'x' && i + 2 < text.size()) {
+            bytes += char(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            bytes += text[i] == 't' ? '\t' : text[i] == 'n' ? '\n' : text[i] == 'r' ? '\r' : text[i];
+        }
+    }
+    return bytes;
+}
+
+std::vector<MalformedDocument> LoadMalformedDocuments() {
+    std::ifstream list(std::string(CORVANE_TEST_DATA) + "/malformed-documents.tsv", std::ios::binary);
+    std::vector<MalformedDocument> documents;
+    for (std::string line; std::getline(list, line);) {
+        const size_t first = line.find('\t');
+        const size_t second = line.find('\t', first + 1);
+        if (line.empty() || line[0] == '#' || second == std::string::npos) continue;
+        documents.push_back({line.substr(0, first) == "read",
+                             Unescape(line.substr(first + 1, second - first - 1)),
+                             Unescape(line.substr(second + 1))});
+    }
+    return documents;
 }
 
 // A refused document ends with the reader's own message (no line end of its own) and the failure
-// flag: "../go.flag" without "../image.xml", so a host stops waiting.
+// flag: "../go.flag" without "../image.xml", so a host stops waiting. The shared list, then what no
+// list can hold: a folder in the document's place, and a 6 GiB sparse file behind a 1 x 1 head,
+// refused from its head alone (fast, and without reading it into memory).
 TEST_P(ExampleModule, RefusesBrokenDocumentsWithTheReadersMessageAndTheFailureFlag) {
-    const std::string full = Document(2, 2, std::string(12, 'x'));
-    const std::vector<std::pair<std::string, std::string>> broken = {
-        {"", "Tag <image> not found.  The document ends early"},
-        {"<image><header", "Tag <header> not found.  The document ends early"},
-        {"<image><header><version>", "Number expected.  The document ends early"},
-        {"<image><header><version>1</version><width>1", "Tag </width> not found.  The document ends early"},
-        {full.substr(0, full.find("<pixels>") + 8 + 11), "Pixels expected.  The document ends early"},
-        // Too few pixels: "</pixels>" starts inside the payload.
-        {Document(2, 2, std::string(11, 'x')), "Tag </pixels> not found.  Expected character '<' not found"},
-        {" <image><header><version>1</version><Width>1</Width>",
-         "Wrong Tag: <Width> found but <width> expected"},
-        {"<image><h\xe9\tr>", "Wrong Tag: <h\xe9\tr> found but <header> expected"},
-        {"<image><header><version>1</version><width >1</width>",
-         "Wrong Tag: <width > found but <width> expected"},
-        {"<image><header><version>1</version><width>-1</width>",
-         "Number expected.  Invalid character not within 0-9"},
-        {"<image><header><version>1</version><width>0000000004000000000</width>",
-         "Number too large.  Exceeds 2147483647"},
-        // Refused before anything that size is allocated.
-        {Document(2147483647, 2147483647, "xyz"), "Image too large.  More than 1431655765 pixels"},
+    const std::vector<MalformedDocument> documents = LoadMalformedDocuments();
+    ASSERT_GE(documents.size(), 20u);
+    struct Planted {
+        const char* Name;
+        std::function<void(const std::string&)> Plant;
+        std::string Message;
     };
-    for (const auto& [document, message] : broken) {
-        SCOPED_TRACE(document);
-        ProcessResult module = Hand(document);
+    const std::vector<Planted> planted = {
+        {"a folder", [](const std::string& path) { std::filesystem::create_directory(path); },
+         "image.xml cannot be opened"},
+        {"6 GiB sparse",
+         [](const std::string& path) {
+             WriteFileBytes(path, Document(1, 1, "abc"));
+             ASSERT_EQ(0, truncate(path.c_str(), 6LL << 30));
+         },
+         "Document too large.  More than 4202 bytes for a 1 x 1 image"},
+    };
+    auto expectRefused = [&](const ProcessResult& module, bool beforeParse, const std::string& message) {
         EXPECT_EQ(1, module.ExitCode) << module.Output;
-        EXPECT_EQ("Waiting ...\nRead XML\nParse XML\n" + message + "\n" + kFailureLine, module.Output);
+        EXPECT_EQ("Waiting ...\nRead XML\n" + std::string(beforeParse ? "" : "Parse XML\n") + message + "\n" +
+                      kFailureLine,
+                  module.Output);
         EXPECT_EQ("finished", ReadFileBytes(Dir / "go.flag"));
         EXPECT_FALSE(PathExists(Dir / "image.xml"));
-        ExpectExchangeFilesGone();
         std::remove((Dir / "go.flag").c_str());
+    };
+    for (const MalformedDocument& document : documents) {
+        SCOPED_TRACE(document.Bytes.substr(0, 120));
+        expectRefused(Hand(document.Bytes), document.BeforeParse, document.Message);
+        ExpectExchangeFilesGone();
+    }
+    for (const Planted& plant : planted) {
+        SCOPED_TRACE(plant.Name);
+        plant.Plant(ExchangeDir() + "/image.xml");
+        WriteFileBytes(ExchangeDir() + "/go.flag", "");
+        const ProcessResult module = RunProcess(Argv, ExchangeDir(), 20);
+        EXPECT_FALSE(module.TimedOut);
+        EXPECT_LT(module.MaxRssKb, 256 * 1024);
+        expectRefused(module, true, plant.Message);
+        std::filesystem::remove(ExchangeDir() + "/image.xml");  // a folder is not the module's to remove
+        ExpectExchangeFilesGone();
     }
 }
 
@@ -258,6 +324,7 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
         std::function<void(const ScratchDir&)> Set;  // runs once the host's flag is up
         int ModuleExit;
         int HostExit;
+        std::vector<std::string> Wrapper = {};  // runs the module, which keeps the wrapper's PID
     };
     const std::vector<Trap> traps = {
         {"malformed document",
@@ -270,6 +337,12 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
          1, 1},
         {"answer name taken by a link",
          [](const ScratchDir& dir) { fs::create_symlink(dir / "victim", dir / "image.xml"); }, 0, 0},
+        // Folders at the temporary names an earlier kit made from the PID alone.
+        {"predictable temporary names taken",
+         [](const ScratchDir&) {},
+         0,
+         0,
+         {"/bin/sh", "-c", "mkdir ../.image.xml.$$ ../.go.flag.$$ && exec \"$@\"", "sh"}},
     };
     const std::string victim = "the user's own file, which no exchange may touch";
     const Picture picture = MakePicture();
@@ -282,7 +355,9 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
         ASSERT_TRUE(host.Start({kHost, "mod", "in.bmp", "out.bmp"}, Dir.Path()));
         ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
         trap.Set(Dir);
-        ProcessResult module = RunProcess(Argv, ExchangeDir(), 20);
+        std::vector<std::string> argv = trap.Wrapper;
+        argv.insert(argv.end(), Argv.begin(), Argv.end());
+        ProcessResult module = RunProcess(argv, ExchangeDir(), 20);
         ProcessResult run = host.Wait(20);
         EXPECT_EQ(trap.ModuleExit, module.ExitCode) << module.Output;
         EXPECT_FALSE(run.TimedOut) << run.Output;
@@ -290,6 +365,11 @@ TEST_P(ExampleModule, KeepsTheHostAndOtherFilesSafeInATrappedFolder) {
         EXPECT_EQ(trap.HostExit == 0, PathExists(Dir / "out.bmp"));
         EXPECT_EQ(victim, ReadFileBytes(Dir / "victim"));
         fs::remove(Dir / "mod/image.xml");
+        for (const auto& entry : fs::directory_iterator(Dir.Path())) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(".image.xml.", 0) == 0 || name.rfind(".go.flag.", 0) == 0)
+                fs::remove(entry.path());
+        }
         ExpectExchangeFilesGone();
         EXPECT_FALSE(PathExists(Dir / "go.flag"));
         EXPECT_FALSE(fs::exists(fs::symlink_status(Dir / "image.xml")));
@@ -302,7 +382,7 @@ TEST_P(ExampleModule, SecondCopyInTheSameFolderStopsAtOnce) {
     if (!GetParam().Locks) GTEST_SKIP() << "Node.js has no flock; the kit documents that it does not lock";
     ChildProcess first;
     ASSERT_TRUE(first.Start(Argv, ExchangeDir()));
-    ASSERT_TRUE(FolderLockedByAnother(ExchangeDir(), 10));
+    ASSERT_TRUE(LockedByAnother(ExchangeDir(), 10));
     ProcessResult second = RunProcess(Argv, ExchangeDir(), 20);
     EXPECT_EQ(1, second.ExitCode);
     EXPECT_EQ("Another module is already waiting in this folder; this one stops\n", second.Output);
@@ -314,45 +394,88 @@ TEST_P(ExampleModule, SecondCopyInTheSameFolderStopsAtOnce) {
     EXPECT_EQ(Document(1, 1, Payload(Filtered(pixels))), ReadFileBytes(Dir / "image.xml"));
 }
 
-// A filter that fails, and an answer over the file-size limit (the kit must see the write fail,
-// not die of SIGXFSZ): the failure flag goes up, no partial answer or temporary file stays.
+// A filter that fails, an answer over the file-size limit (the kit must see the write fail, not
+// die of SIGXFSZ), a limit below the flag's 8 bytes (a full disk: the flag goes up empty), and a
+// stop while the filter works (the busy lock held until then): the failure flag goes up, no
+// partial answer, temporary or busy file stays.
 TEST_P(ExampleModule, RaisesTheFailureFlagWhenItCannotAnswer) {
     std::vector<Rgb> pixels(400, Rgb{1, 2, 3});  // a 1200-byte payload, above a 512-byte limit
     const std::string document = Document(20, 20, Payload(pixels));
-    for (bool sizeLimit : {false, true}) {
-        SCOPED_TRACE(sizeLimit ? "file-size limit" : "failing filter");
+    struct Case {
+        const char* Name;
+        std::vector<std::string> Argv;
+        int Signal;  // sent once the filter runs
+        int Exit;
+        const char* Flag;
+    };
+    // The module's output goes through a pipe, past the limit, so that its last lines are kept.
+    std::vector<std::string> limited = {
+        "/bin/bash", "-c", "\"$@\" | cat; exit ${PIPESTATUS[0]}", "bash", kLimiter, "fsize", "4"};
+    limited.insert(limited.end(), Argv.begin(), Argv.end());
+    std::vector<std::string> sleeping = ProbeArgv;
+    sleeping.push_back("sleep");
+    std::vector<Case> cases = {
+        {"failing filter", ProbeArgv, 0, 1, "finished"},
+        {"file-size limit", {"/bin/sh", "-c", "ulimit -f 1 && exec \"$@\"", "sh"}, 0, 1, "finished"},
+        {"4-byte file-size limit", limited, 0, 1, ""},
+        {"SIGINT", sleeping, SIGINT, 130, "finished"},
+        {"SIGTERM", sleeping, SIGTERM, 143, "finished"},
+        {"SIGHUP", sleeping, SIGHUP, 129, "finished"},
+    };
+    cases[1].Argv.insert(cases[1].Argv.end(), Argv.begin(), Argv.end());
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.Name);
         WriteFileBytes(ExchangeDir() + "/image.xml", document);
         WriteFileBytes(ExchangeDir() + "/go.flag", "");
-        std::vector<std::string> argv = FailingArgv;
-        if (sizeLimit) {
-            argv = {"/bin/sh", "-c", "ulimit -f 1 && exec \"$@\"", "sh"};
-            argv.insert(argv.end(), Argv.begin(), Argv.end());
+        ChildProcess child;
+        ASSERT_TRUE(child.Start(row.Argv, ExchangeDir()));
+        if (row.Signal != 0) {
+            ASSERT_TRUE(child.WaitForOutput("Converting Image\n", 20)) << child.OutputSoFar();
+            if (GetParam().Locks) {
+                EXPECT_TRUE(LockedByAnother(ExchangeDir() + "/.corvane-busy", 10));
+            }
+            child.SendSignal(row.Signal);
         }
-        ProcessResult module = RunProcess(argv, ExchangeDir(), 20);
+        ProcessResult module = child.Wait(20);
         EXPECT_TRUE(module.Exited) << module.Output;
-        EXPECT_EQ(1, module.ExitCode) << module.Output;
+        EXPECT_EQ(row.Exit, module.ExitCode) << module.Output;
         EXPECT_NE(std::string::npos, module.Output.find(kFailureLine)) << module.Output;
-        EXPECT_EQ("finished", ReadFileBytes(Dir / "go.flag"));
+        EXPECT_EQ(row.Flag, ReadFileBytes(Dir / "go.flag"));
+        EXPECT_FALSE(PathExists(ExchangeDir() + "/.corvane-busy"));
         ExpectOnlyInHostFolder({"go.flag"});
         ExpectExchangeFilesGone();
         std::remove((Dir / "go.flag").c_str());
     }
 }
 
-const char kPythonFailing[] =
-    "import sys; sys.path.insert(0, 'KITS'); from corvane_module import run; run(lambda w, h, p: p[:-1])";
-const char kNodeFailing[] = "require('KITS/corvane-module.js').run((w, h, p) => p.subarray(1))";
-const char kCFailing[] =
+const char kPythonProbe[] =
+    "import sys, time\n"
+    "sys.path.insert(0, 'KITS')\n"
+    "from corvane_module import run\n"
+    "def probe(width, height, pixels, args):\n"
+    "    if args[:1] == ['sleep']: time.sleep(60)\n"
+    "    return bytes([int(args[1])]) * len(pixels) if args[:1] == ['fill'] else pixels[:-1]\n"
+    "run(probe)\n";
+const char kNodeProbe[] =
+    "require('KITS/corvane-module.js').run(async (w, h, p, args) => {\n"
+    "    if (args[0] === 'sleep') await new Promise((wake) => setTimeout(wake, 60000));\n"
+    "    return args[0] === 'fill' ? p.fill(Number(args[1])) : p.subarray(1);\n"
+    "});\n";
+const char kCProbe[] =
     "#include \"KITS/corvane_module.h\"\n"
-    "static int Fail(int32_t w, int32_t h, unsigned char *p, size_t n) { return w + h + !p + (int)n >= 0; }\n"
-    "int main(void) { return corvane_run(Fail); }\n";
+    "static int Probe(int32_t w, int32_t h, unsigned char *p, size_t n, int argc, char **argv) {\n"
+    "    if (argc > 1 && strcmp(argv[1], \"sleep\") == 0) sleep(60);\n"
+    "    if (argc > 2 && strcmp(argv[1], \"fill\") == 0) memset(p, atoi(argv[2]), n);\n"
+    "    return w < 0 || h < 0 || argc < 2;\n"
+    "}\n"
+    "int main(int argc, char **argv) { return corvane_run_args(Probe, argc, argv); }\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, ExampleModule,
-    ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonFailing},
-                      Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeFailing},
-                      Example{"CSepia", "cc", "sepia.c", Sepia, true, kCFailing},
-                      Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCFailing}),
+    ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonProbe},
+                      Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeProbe},
+                      Example{"CSepia", "cc", "sepia.c", Sepia, true, kCProbe},
+                      Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCProbe}),
     [](const ::testing::TestParamInfo<Example>& info) { return std::string(info.param.Name); });
 
 }  // namespace
