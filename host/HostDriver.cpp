@@ -14,11 +14,13 @@
 #include <new>
 #include <string>
 
+#include "AutoOrient.h"
 #include "Exchange.h"
 #include "ExchangeWait.h"
 #include "HostDocument.h"
 #include "HostOptions.h"
 #include "ImageHandle.h"
+#include "MetadataOutput.h"
 #include "PixelLimit.h"
 
 namespace {
@@ -164,7 +166,7 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
 
 // The input is opened once and read through that descriptor: a name checked and then opened
 // again could meanwhile stand for a FIFO that hangs the read.
-bool LoadPicture(const std::string& input, FCObjImage& image) {
+bool LoadPicture(const std::string& input, FCObjImage& image, PictureMetadata& metadata) {
     uint64_t size = 0;
     bool notRegular = false;
     const int descriptor = OpenRegularFile(input.c_str(), LinkPolicy::Follow, size, &notRegular);
@@ -178,7 +180,7 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), image);
+        result = LoadPictureFile(descriptor, size, input.c_str(), image, &metadata);
         close(descriptor);
     }
     if (!result.Ok()) {
@@ -197,6 +199,22 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
         std::cout << "Read " << input << " failed: too large at 24 bits per pixel.\n";
         return false;
     }
+    return true;
+}
+
+// What goes beside the pixels is settled before the exchange, so that its warnings follow the
+// load's; --auto-orient turns the picture first, so the module sees it as a viewer shows it.
+bool PrepareMetadata(const HostOptions& options, FCObjImage& image, PictureMetadata& metadata) {
+    if (options.AutoOrient) {
+        if (!TurnAsOrientationSays(image, metadata.Orientation)) {
+            std::cout << "Read " << options.Input << " failed: out of memory.\n";
+            return false;
+        }
+        MarkMetadataTurned(metadata);
+    }
+    const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
+    for (const std::string& warning : SettleMetadataForOutput(metadata, output, options.Strip))
+        std::cout << "Warning: " << options.Input << " " << warning << "\n";
     return true;
 }
 
@@ -226,7 +244,9 @@ bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& 
 
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
-    if (!LoadPicture(options.Input, image)) return kExitFailed;
+    PictureMetadata metadata;
+    if (!LoadPicture(options.Input, image, metadata) || !PrepareMetadata(options, image, metadata))
+        return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     CatchStopSignals();
@@ -257,7 +277,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     }
     // The quality is the JPEG writer's own flag; every other writer takes its default.
     const bool jpeg = GetImageHandleFactory()->GetImageType(options.Output.c_str()) == ImageTypeJpeg;
-    if (!image.SaveToFile(options.Output.c_str(), jpeg ? options.Quality : -1)) {
+    if (!SavePictureFile(image, options.Output.c_str(), jpeg ? options.Quality : -1, &metadata)) {
         std::cout << "Save " << options.Output << " failed.\n";
         return kExitFailed;
     }
