@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -108,8 +109,15 @@ bool ConfigureEncoder(spng_ctx* ctx, const FCObjImage& image, FileWriter& out) {
            spng_set_option(ctx, SPNG_IMG_COMPRESSION_STRATEGY, kCompressionStrategy) == SPNG_OK;
 }
 
+// What libspng is handed: it keeps the pointers, not copies, until the picture is encoded.
+struct EncoderMetadata {
+    std::vector<uint8_t> Exif;
+    std::string Xmp;  // libspng measures it with strlen, so it ends in a zero
+    char Empty[1] = {0};
+};
+
 // Items libspng will not take are left out rather than costing the picture.
-void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, std::vector<uint8_t>& exif) {
+void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, EncoderMetadata& held) {
     if (!metadata.IccProfile.empty()) {
         spng_iccp iccp{};
         std::memcpy(iccp.profile_name, kProfileName, sizeof kProfileName);
@@ -117,19 +125,22 @@ void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, std::vector<uin
         iccp.profile = const_cast<char*>(reinterpret_cast<const char*>(metadata.IccProfile.data()));
         spng_set_iccp(ctx, &iccp);
     }
-    if (!exif.empty()) {
-        spng_exif block{exif.size(), reinterpret_cast<char*>(exif.data())};
+    held.Exif = metadata.Exif;
+    PrepareExifForOutput(held.Exif, metadata.Orientation);
+    if (!held.Exif.empty()) {
+        spng_exif block{held.Exif.size(), reinterpret_cast<char*>(held.Exif.data())};
         spng_set_exif(ctx, &block);
     }
-    if (!metadata.Xmp.empty()) {
+    // A packet with a zero inside would be cut short there: it is not written.
+    held.Xmp.assign(metadata.Xmp.begin(), metadata.Xmp.end());
+    if (!held.Xmp.empty() && held.Xmp.find('\0') == std::string::npos) {
         spng_text text{};
         std::memcpy(text.keyword, kXmpKeyword, sizeof kXmpKeyword);
         text.type = SPNG_ITXT;
-        text.length = metadata.Xmp.size();
-        text.text = const_cast<char*>(reinterpret_cast<const char*>(metadata.Xmp.data()));
-        char empty[] = "";
-        text.language_tag = empty;
-        text.translated_keyword = empty;
+        text.length = held.Xmp.size();
+        text.text = held.Xmp.data();
+        text.language_tag = held.Empty;
+        text.translated_keyword = held.Empty;
         spng_set_text(ctx, &text, 1);
     }
 }
@@ -190,11 +201,7 @@ bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
     if (!ctx || !out.Open(path) || !ConfigureEncoder(ctx.get(), *image, out)) return false;
     // The resolution is the saved image's own: a widened copy has none.
     SetResolution(ctx.get(), *SaveList.front());
-    std::vector<uint8_t> exif;
-    if (SaveMetadata != nullptr) {
-        exif = SaveMetadata->Exif;
-        PrepareExifForOutput(exif, SaveMetadata->Orientation);
-        SetMetadata(ctx.get(), *SaveMetadata, exif);
-    }
+    EncoderMetadata held;
+    if (SaveMetadata != nullptr) SetMetadata(ctx.get(), *SaveMetadata, held);
     return EncodeRows(ctx.get(), *image) && out.Commit();
 }
