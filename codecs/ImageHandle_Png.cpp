@@ -1,7 +1,6 @@
-// PNG reader and writer. Colour is taken as stored: grey is widened, palettes are looked up,
-// 16-bit samples keep their high byte, gamma is ignored and alpha is dropped. The profile, EXIF,
-// XMP and resolution travel beside the pixels. Rows are decoded straight into the image and
-// written through a buffer of one row.
+// PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, 16-bit samples
+// cut to their high byte, gamma ignored, alpha dropped); profile, EXIF, XMP and resolution travel
+// beside the pixels. Rows are decoded straight into the image and written through one row's buffer.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>

@@ -2,6 +2,7 @@
 // Reading never trusts a length: each segment is taken through the bounds-checked reader.
 #include "JpegSegments.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
