@@ -36,7 +36,7 @@ bool FCImageHandle_IPicture::LoadMemory(const uint8_t* data, int32_t length) {
     bool decoded = false;
     switch (SniffFormat(data, size)) {
         case PictureFormat::Jpeg:
-            decoded = DecodeJpegPicture(data, size, *image, Result);
+            decoded = DecodeJpegPicture(data, size, *image, Result, Metadata);
             break;
         case PictureFormat::Gif:
             decoded = DecodeGifPicture(data, size, *image, Result);

@@ -1,5 +1,6 @@
 // JPEG writer: TurboJPEG compresses straight from the image's bottom-up blue-green-red rows, with
 // the standard quantisation tables scaled by quality and chroma subsampled as ImageMagick does.
+// The density and the metadata segments go in as its output is written out.
 #include "ImageHandle_Jpeg.h"
 
 #include <turbojpeg.h>
@@ -7,6 +8,7 @@
 #include <memory>
 
 #include "FileWriter.h"
+#include "JpegSegments.h"
 #include "Widened24.h"
 
 namespace {
@@ -46,5 +48,9 @@ bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
     const std::unique_ptr<unsigned char, TjBufferFree> owned(jpeg);
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;
-    return out.Open(path) && out.Write(jpeg, jpegSize) && out.Commit();
+    const FCObjImage& original = *SaveList.front();
+    return out.Open(path) &&
+           WriteJpegWithMetadata(out, jpeg, jpegSize, SaveMetadata, original.InfoHeader.biXPelsPerMeter,
+                                 original.InfoHeader.biYPelsPerMeter) &&
+           out.Commit();
 }

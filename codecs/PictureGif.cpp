@@ -9,7 +9,9 @@
 #include <memory>
 #include <vector>
 
+#include "ByteReader.h"
 #include "ImageSize.h"
+#include "LoadWarnings.h"
 #include "PictureDecoders.h"
 #include "PixelLimit.h"
 
@@ -156,6 +158,68 @@ bool DrawFirstFrame(GifFileType* gif, FCObjImage& image) {
     return true;
 }
 
+constexpr size_t kScreenDescriptorEnd = 13;  // the signature and the logical screen descriptor
+constexpr size_t kFrameDescriptorBytes = 9;
+constexpr uint8_t kHasColourTable = 0x80;
+constexpr uint8_t kColourTableSizeBits = 0x07;
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kFrameSeparator = 0x2C;
+constexpr uint8_t kGraphicControlLabel = 0xF9;
+constexpr uint8_t kTransparentFlag = 0x01;
+
+bool SkipColourTable(ByteReader& in, uint8_t packed) {
+    return (packed & kHasColourTable) == 0 ||
+           in.Skip(kBgrPixelBytes << ((packed & kColourTableSizeBits) + 1));
+}
+
+// Sub-blocks up to their empty terminator; the first data byte, when there is one, into first.
+bool SkipSubBlocks(ByteReader& in, uint8_t* first = nullptr) {
+    uint8_t size = 0;
+    bool isFirst = true;
+    for (;;) {
+        if (!in.U8(size)) return false;
+        if (size == 0) return true;
+        if (isFirst && first != nullptr) *first = in.Remaining() > 0 ? in.Current()[0] : 0;
+        isFirst = false;
+        if (!in.Skip(size)) return false;
+    }
+}
+
+struct GifExtras {
+    bool Transparent = false;  // the first frame has a transparent colour
+    bool Animated = false;     // a second frame follows it
+};
+
+// What the decoded picture cannot show, from a walk of the blocks that stops at the second frame
+// or at the first damaged block.
+GifExtras FindGifExtras(const uint8_t* data, size_t length) {
+    GifExtras extras;
+    ByteReader in(data, length);
+    uint8_t packed = 0;
+    if (!in.Seek(kScreenDescriptorEnd - 3) || !in.U8(packed) || !in.Skip(2) || !SkipColourTable(in, packed))
+        return extras;
+    int frames = 0;
+    uint8_t introducer = 0;
+    while (frames < 2 && in.U8(introducer)) {
+        if (introducer == kExtensionIntroducer) {
+            uint8_t label = 0;
+            uint8_t control = 0;
+            if (!in.U8(label) || !SkipSubBlocks(in, &control)) break;
+            if (label == kGraphicControlLabel && frames == 0 && (control & kTransparentFlag) != 0)
+                extras.Transparent = true;
+        } else if (introducer == kFrameSeparator) {
+            ++frames;
+            if (!in.Skip(kFrameDescriptorBytes - 1) || !in.U8(packed) || !SkipColourTable(in, packed) ||
+                !in.Skip(1) || !SkipSubBlocks(in))
+                break;
+        } else {
+            break;
+        }
+    }
+    extras.Animated = frames >= 2;
+    return extras;
+}
+
 }  // namespace
 
 bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result) {
@@ -170,5 +234,9 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image, Loa
     if (!ReadFirstFrameDescriptor(gif.get())) return false;
     if (!image.Create(width, height, kPictureBits)) return false;
     FillBackground(gif.get(), image);
-    return DrawFirstFrame(gif.get(), image);
+    if (!DrawFirstFrame(gif.get(), image)) return false;
+    const GifExtras extras = FindGifExtras(data, length);
+    if (extras.Transparent) result.Warnings.push_back(kTransparencyWarning);
+    if (extras.Animated) result.Warnings.push_back(kAnimationWarning);
+    return true;
 }

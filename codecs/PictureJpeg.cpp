@@ -6,8 +6,8 @@
 #include <memory>
 #include <new>
 
-#include "ByteReader.h"
 #include "ImageSize.h"
+#include "JpegSegments.h"
 #include "PictureDecoders.h"
 #include "PixelLimit.h"
 
@@ -23,15 +23,6 @@ constexpr uint32_t kFullChannel = 255;
 constexpr int kDirectFlags = TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS;
 constexpr int kScratchFlags = TJFLAG_LIMITSCANS;
 
-constexpr size_t kSoiLength = 2;
-constexpr size_t kMarkerLength = 2;
-constexpr size_t kSegmentLengthBytes = 2;
-constexpr uint8_t kMarkerPrefix = 0xFF;
-constexpr uint8_t kMarkerTem = 0x01;
-constexpr uint8_t kMarkerRst0 = 0xD0;
-constexpr uint8_t kMarkerRst7 = 0xD7;
-constexpr uint8_t kMarkerEoi = 0xD9;
-constexpr uint8_t kMarkerSos = 0xDA;
 constexpr uint8_t kMarkerApp14 = 0xEE;
 constexpr char kAdobeTag[] = "Adobe";
 constexpr size_t kAdobeTagLength = sizeof(kAdobeTag) - 1;
@@ -97,32 +88,15 @@ bool Decompress(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
 }
 
 // Photoshop stores CMYK inverted (0 is full ink) and marks its files with an Adobe APP14 segment;
-// CMYK without that segment counts ink upward. Walks the marker segments up to the first scan.
+// CMYK without that segment counts ink upward.
 bool HasAdobeSegment(const uint8_t* data, size_t length) {
-    ByteReader in(data, length);
-    if (!in.Skip(kSoiLength)) return false;
-    while (in.Remaining() >= kMarkerLength + kSegmentLengthBytes) {
-        const size_t at = in.Position();
-        uint8_t prefix = 0;
-        uint8_t marker = 0;
-        in.U8(prefix);
-        in.U8(marker);
-        if (prefix != kMarkerPrefix || marker == kMarkerPrefix) {
-            in.Seek(at + 1);  // stray or fill byte: the library skips these too
-            continue;
-        }
-        if (marker == kMarkerSos || marker == kMarkerEoi) return false;
-        if (marker == kMarkerTem || (marker >= kMarkerRst0 && marker <= kMarkerRst7)) continue;
-        uint16_t segment = 0;
-        const uint8_t* body = nullptr;
-        in.U16BE(segment);
-        if (segment < kSegmentLengthBytes || !in.Take(segment - kSegmentLengthBytes, body)) return false;
-        if (marker == kMarkerApp14 && segment - kSegmentLengthBytes >= kAdobeTagLength &&
-            std::memcmp(body, kAdobeTag, kAdobeTagLength) == 0) {
-            return true;
-        }
-    }
-    return false;
+    bool found = false;
+    WalkJpegSegments(data, length, [&found](uint8_t marker, const uint8_t* body, size_t size) {
+        found = marker == kMarkerApp14 && size >= kAdobeTagLength &&
+                std::memcmp(body, kAdobeTag, kAdobeTagLength) == 0;
+        return !found;
+    });
+    return found;
 }
 
 // a * b / 255, rounded, for a and b in 0..255.
@@ -176,7 +150,8 @@ bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
 
 }  // namespace
 
-bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result) {
+bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result,
+                       PictureMetadata& metadata) {
     TjHandle tj(tjInitDecompress());
     if (!tj) return false;
     JpegHeader header;
@@ -186,6 +161,11 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image, Lo
     if (!image.Create(header.width, header.height, kPictureBits)) return false;
     // The library hands CMYK and YCCK files out only as CMYK pixels.
     const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;
-    return cmyk ? DecodeCmyk(tj.get(), data, length, header, image)
-                : DecodeDirect(tj.get(), data, length, header, image);
+    const bool decoded = cmyk ? DecodeCmyk(tj.get(), data, length, header, image)
+                              : DecodeDirect(tj.get(), data, length, header, image);
+    if (decoded) {
+        ReadJpegMetadata(data, length, metadata, image.InfoHeader.biXPelsPerMeter,
+                         image.InfoHeader.biYPelsPerMeter, result.Warnings);
+    }
+    return decoded;
 }

@@ -18,12 +18,14 @@
 #include <string>
 #include <vector>
 
+#include "AutoOrient.h"
 #include "Exchange.h"
 #include "ExchangeFiles.h"
 #include "ExchangeWait.h"
 #include "HostDocument.h"
 #include "HostOptions.h"
 #include "ImageHandle.h"
+#include "MetadataOutput.h"
 #include "PixelLimit.h"
 
 namespace {
@@ -282,7 +284,7 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
 
 // The input is opened once and read through that descriptor: a name checked and then opened
 // again could meanwhile stand for a FIFO that hangs the read.
-bool LoadPicture(const std::string& input, FCObjImage& image) {
+bool LoadPicture(const std::string& input, FCObjImage& image, PictureMetadata& metadata) {
     uint64_t size = 0;
     bool notRegular = false;
     const int descriptor = OpenRegularFile(input.c_str(), LinkPolicy::Follow, size, &notRegular);
@@ -296,7 +298,7 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), image);
+        result = LoadPictureFile(descriptor, size, input.c_str(), image, &metadata);
         close(descriptor);
     }
     if (!result.Ok()) {
@@ -315,6 +317,22 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
         std::cout << "Read " << input << " failed: too large at 24 bits per pixel.\n";
         return false;
     }
+    return true;
+}
+
+// What goes beside the pixels is settled before the exchange, so that its warnings follow the
+// load's; --auto-orient turns the picture first, so the module sees it as a viewer shows it.
+bool PrepareMetadata(const HostOptions& options, FCObjImage& image, PictureMetadata& metadata) {
+    if (options.AutoOrient) {
+        if (!TurnAsOrientationSays(image, metadata.Orientation)) {
+            std::cout << "Read " << options.Input << " failed: out of memory.\n";
+            return false;
+        }
+        MarkMetadataTurned(metadata);
+    }
+    const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
+    for (const std::string& warning : SettleMetadataForOutput(metadata, output, options.Strip))
+        std::cout << "Warning: " << options.Input << " " << warning << "\n";
     return true;
 }
 
@@ -392,7 +410,8 @@ bool CheckAnswerIsOurs(const HostPaths& paths) {
 
 // Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere
 // (anything that writes here while we wait could have planted a link).
-int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjImage& image) {
+int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjImage& image,
+               const PictureMetadata& metadata) {
     std::string problem;
     const std::string now = OutputTarget(options.Output, problem);
     if (now != paths.Output) {
@@ -406,6 +425,7 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
     bool saved = codec != nullptr;
     if (saved) {
         codec->SaveList.push_back(&image);
+        codec->SaveMetadata = &metadata;
         saved = codec->SaveFile(paths.Output.c_str(), type == ImageTypeJpeg ? options.Quality : -1);
     }
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
@@ -420,7 +440,9 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
 
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
-    if (!LoadPicture(options.Input, image)) return kExitFailed;
+    PictureMetadata metadata;
+    if (!LoadPicture(options.Input, image, metadata) || !PrepareMetadata(options, image, metadata))
+        return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     SweepTemporaries(paths.Directory);
@@ -464,7 +486,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         std::cout << std::flush;
         return kExitFailed;
     }
-    return SaveResult(options, paths, image);
+    return SaveResult(options, paths, image, metadata);
 }
 
 int Run(const HostOptions& options) {

@@ -1,5 +1,5 @@
-// Options come before the names, as `--name VALUE` or `--name=VALUE`, each at most once; `--`
-// ends them. Anything doubtful is a usage error, so a typo never runs with a default.
+// Options come before the names, as `--name VALUE` or `--name=VALUE` (switches without a value),
+// each at most once; `--` ends them. Anything doubtful is a usage error, so a typo never runs with a default.
 #include "HostOptions.h"
 
 #include <cstring>
@@ -29,6 +29,16 @@ constexpr OptionRow kOptions[] = {
      [](HostOptions& o, uint64_t v) { o.TimeoutSeconds = uint32_t(v); }},
 };
 
+struct SwitchRow {
+    const char* Name;
+    bool HostOptions::*Field;
+};
+
+constexpr SwitchRow kSwitches[] = {
+    {"--strip", &HostOptions::Strip},
+    {"--auto-orient", &HostOptions::AutoOrient},
+};
+
 // Plain decimal digits only: no sign, no spaces, no suffix.
 bool ParseWholeNumber(const std::string& text, uint64_t& value) {
     if (text.empty() || text.size() > 19) return false;
@@ -44,6 +54,18 @@ bool TakeOption(const std::string& argument, int& index, int argc, const char* c
                 HostOptions& options, bool seen[], std::string& problem) {
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
+    for (const SwitchRow& row : kSwitches) {
+        if (name != row.Name) continue;
+        if (options.*row.Field) {
+            problem = name + " is given more than once";
+        } else if (equals != std::string::npos) {
+            problem = name + " takes no value";
+        } else {
+            options.*row.Field = true;
+            return true;
+        }
+        return false;
+    }
     for (size_t row = 0; row < std::size(kOptions); ++row) {
         if (name != kOptions[row].Name) continue;
         if (seen[row]) {
@@ -130,8 +152,12 @@ void PrintUsageBanner() {
               << ")\n"
               << " --quality N - JPEG output quality, " << kMinQuality << " to " << kMaxQuality
               << " (default " << kDefaultQuality << ")\n"
-              << " --timeout SECONDS - stop waiting for the module after that long\n\n"
+              << " --timeout SECONDS - stop waiting for the module after that long\n"
+              << " --strip - keep no colour profile, EXIF or XMP in the output\n"
+              << " --auto-orient - turn the picture upright as its EXIF orientation says (phone photos)\n\n"
               << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"
+              << "JPEG and PNG output keep the colour profile, EXIF, XMP and resolution; BMP the\n"
+              << "resolution only; TGA none of them.\n"
               << "Start the module in [dir], a folder right below this one.\n"
               << "Credits: the Corvane host and the template and ambrel modules;\n"
               << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib.\n\n";

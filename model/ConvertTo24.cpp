@@ -76,6 +76,8 @@ void FCObjImage::ConvertTo24() {
     const uint16_t bpp = InfoHeader.biBitCount;
     FCObjImage converted;
     if (!converted.Create(width, height, 24)) return;
+    converted.InfoHeader.biXPelsPerMeter = InfoHeader.biXPelsPerMeter;
+    converted.InfoHeader.biYPelsPerMeter = InfoHeader.biYPelsPerMeter;
 
     RGBQUAD palette[256] = {};
     if (bpp <= kMaxPaletteBits) GetPalette(palette, int32_t(PaletteEntryCount(bpp)));

@@ -15,3 +15,4 @@ int FuzzTgaLoadMemory(const uint8_t* data, size_t size);
 int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
 int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);
+int FuzzExifWalk(const uint8_t* data, size_t size);

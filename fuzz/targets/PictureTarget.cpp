@@ -1,9 +1,11 @@
 // Fuzz target: FCImageHandle_IPicture::LoadMemory (JPEG and GIF) on any bytes. The size comes from
-// the same header reads the decoder makes, so the cap is checked before any pixel is decoded.
+// the same header reads the decoder makes, so the cap is checked before any pixel is decoded. The
+// JPEG metadata reader also reads every input whole, decodable or not.
 #include <turbojpeg.h>
 
 #include "FuzzSupport.h"
 #include "ImageHandle_IPicture.h"
+#include "JpegSegments.h"
 
 namespace {
 
@@ -32,6 +34,12 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size) {
     int width = 0;
     int height = 0;
     if (size >= sizeof kJpegStart && data[0] == kJpegStart[0] && data[1] == kJpegStart[1]) {
+        PictureMetadata metadata;
+        int32_t xPpm = 0;
+        int32_t yPpm = 0;
+        std::vector<std::string> warnings;
+        ReadJpegMetadata(data, size, metadata, xPpm, yPpm, warnings);
+        TouchBytes(metadata.IccProfile.data(), metadata.IccProfile.size());
         if (!JpegSize(data, size, width, height)) return 0;
     } else {
         width = int(PeekU16(data, size, kGifWidthOffset));

@@ -1,14 +1,19 @@
 // PNG and JPEG codecs: every depth survives a PNG round trip, JPEG quality picks the standard tables
 // scaled to it and the chroma sampling, and damaged, cut or oversized files are refused before pixel memory
 // is taken.
+#include <fcntl.h>
 #include <turbojpeg.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
+#include "LoadWarnings.h"
+#include "MetadataOutput.h"
 #include "PixelLimit.h"
 
 using namespace codectest;
@@ -166,5 +171,283 @@ TEST(JpegWriter, BestQualityReadsBackCloseAtEveryDepth) {
         const auto wide = LoadFile(path);
         ASSERT_TRUE(wide) << bpp;
         EXPECT_LT(MeanAbsoluteError(Rgb(*wide), Rgb(narrow)), 1.0) << bpp;
+    }
+}
+
+namespace {
+
+// A profile header naming its colour space, filled out with a pattern that compresses well, as a
+// printer profile's tables do.
+std::vector<uint8_t> Profile(size_t size, const char* space = "RGB ") {
+    std::vector<uint8_t> profile(size);
+    for (size_t i = 0; i < size; ++i) profile[i] = uint8_t(i / 97);
+    std::memcpy(profile.data() + 16, space, 4);
+    return profile;
+}
+
+// Little-endian TIFF: IFD0 (Orientation, the EXIF IFD pointer, then IFD1 at 68), the EXIF IFD at 38
+// with PixelXDimension 13 (LONG) and PixelYDimension 7 (SHORT), an empty IFD1.
+std::vector<uint8_t> ExifBlock(uint16_t orientation) {
+    Bytes b;
+    b.U8('I').U8('I').U16(42).U32(8).U16(2);
+    b.U16(0x0112).U16(3).U32(1).U16(orientation).U16(0).U16(0x8769).U16(4).U32(1).U32(38).U32(68);
+    b.U16(2).U16(0xA002).U16(4).U32(1).U32(13).U16(0xA003).U16(3).U32(1).U16(7).U16(0).U32(0);
+    b.U16(0).U32(0);
+    return b.v;
+}
+
+// The block as a writer puts it out: the next-IFD offset of IFD0 (at 34) cleared.
+std::vector<uint8_t> WithoutThumbnailLink(std::vector<uint8_t> exif) {
+    std::fill(exif.begin() + 34, exif.begin() + 38, 0);
+    return exif;
+}
+
+PictureMetadata SampleMetadata(size_t profileBytes) {
+    PictureMetadata metadata;
+    metadata.IccProfile = Profile(profileBytes);
+    metadata.Exif = ExifBlock(6);
+    metadata.Orientation = 6;
+    const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rating>4</rating></x:xmpmeta>";
+    metadata.Xmp.assign(xmp.begin(), xmp.end());
+    return metadata;
+}
+
+LoadResult LoadWithMetadata(const std::string& path, FCObjImage& image, PictureMetadata& metadata) {
+    const std::vector<uint8_t> bytes = ReadFile(path);
+    const int descriptor = open(path.c_str(), O_RDONLY);
+    const LoadResult result = LoadPictureFile(descriptor, bytes.size(), path.c_str(), image, &metadata);
+    close(descriptor);
+    return result;
+}
+
+struct Segment {
+    size_t At;
+    uint8_t Marker;
+    size_t Bytes;  // marker and length included
+};
+
+std::vector<Segment> JpegSegments(const std::vector<uint8_t>& file) {
+    std::vector<Segment> segments;
+    for (size_t at = 2; at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != 0xDA;) {
+        const size_t bytes = 2 + (size_t(file[at + 2]) << 8 | file[at + 3]);
+        segments.push_back({at, file[at + 1], bytes});
+        at += bytes;
+    }
+    return segments;
+}
+
+size_t NthSegment(const std::vector<uint8_t>& file, uint8_t marker, int n = 0) {
+    for (const Segment& s : JpegSegments(file))
+        if (s.Marker == marker && n-- == 0) return s.At;
+    return 0;
+}
+
+// The offset of a PNG chunk's length field, or 0.
+size_t PngChunk(const std::vector<uint8_t>& file, const char* type) {
+    for (size_t at = 8; at + 8 <= file.size();) {
+        if (std::memcmp(&file[at + 4], type, 4) == 0) return at;
+        at += 12 + (size_t(file[at]) << 24 | size_t(file[at + 1]) << 16 | size_t(file[at + 2]) << 8 |
+                    file[at + 3]);
+    }
+    return 0;
+}
+
+void FixPngChecksum(std::vector<uint8_t>& file, size_t chunk) {
+    const size_t length = size_t(file[chunk]) << 24 | size_t(file[chunk + 1]) << 16 |
+                          size_t(file[chunk + 2]) << 8 | file[chunk + 3];
+    const uint32_t crc = uint32_t(crc32(0, &file[chunk + 4], uInt(length + 4)));
+    for (int i = 0; i < 4; ++i) file[chunk + 8 + length + size_t(i)] = uint8_t(crc >> (24 - 8 * i));
+}
+
+}  // namespace
+
+// Each pair of formats that carries metadata, through two saves: the bytes come back as written,
+// the EXIF without its thumbnail link; resolution crosses JFIF dots per inch and pHYs metres.
+TEST(Metadata, ProfileExifXmpAndResolutionCrossJpegAndPng) {
+    struct Case {
+        const char* in;
+        const char* out;
+        size_t profileBytes;
+    };
+    // 70 KB: a printer profile, in two JPEG chunks, and larger than its compressed PNG file.
+    const Case cases[] = {{"jpg", "jpg", 3000}, {"jpg", "png", 3000},  {"png", "jpg", 3000},
+                          {"png", "png", 3000}, {"png", "jpg", 70000}, {"jpg", "png", 200000},
+                          {"png", "bmp", 3000}};
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        FCObjImage image = RandomImage(13, 7, 24);
+        image.InfoHeader.biXPelsPerMeter = 11811;  // 300 dpi
+        image.InfoHeader.biYPelsPerMeter = 5906;   // 150 dpi
+        const PictureMetadata sent = SampleMetadata(c.profileBytes);
+        const std::string first = dir.File(std::string("a.") + c.in);
+        const std::string second = dir.File(std::string("b.") + c.out);
+        ASSERT_TRUE(SavePictureFile(image, first.c_str(), 100, &sent)) << c.in;
+        FCObjImage middle;
+        PictureMetadata kept;
+        ASSERT_TRUE(LoadWithMetadata(first, middle, kept).Ok()) << c.in;
+        ASSERT_TRUE(SavePictureFile(middle, second.c_str(), 100, &kept)) << c.out;
+        FCObjImage back;
+        PictureMetadata read;
+        const LoadResult result = LoadWithMetadata(second, back, read);
+        ASSERT_TRUE(result.Ok()) << c.in << " to " << c.out;
+        EXPECT_TRUE(result.Warnings.empty()) << result.Warnings.front();
+        EXPECT_EQ(back.InfoHeader.biXPelsPerMeter, 11811) << c.in << " to " << c.out;
+        EXPECT_EQ(back.InfoHeader.biYPelsPerMeter, 5906) << c.in << " to " << c.out;
+        if (std::string(c.out) == "bmp") continue;
+        EXPECT_EQ(read.IccProfile, sent.IccProfile) << c.in << " to " << c.out << " " << c.profileBytes;
+        EXPECT_EQ(read.Exif, WithoutThumbnailLink(sent.Exif)) << c.in << " to " << c.out;
+        EXPECT_EQ(read.Xmp, sent.Xmp) << c.in << " to " << c.out;
+        EXPECT_EQ(read.Orientation, 6) << c.in << " to " << c.out;
+    }
+}
+
+// The writer makes the EXIF tag say what the record says; 5 to 8 also swap the pixel dimensions.
+TEST(Metadata, TurnedPicturesSayOrientationOneWithTheirDimensionsSwapped) {
+    for (uint16_t orientation : {3, 6}) {
+        PictureMetadata metadata = SampleMetadata(200);
+        metadata.Orientation = orientation;
+        metadata.Exif = ExifBlock(orientation);
+        MarkMetadataTurned(metadata);
+        ScratchDir dir;
+        const FCObjImage image = RandomImage(7, 13, 24);
+        ASSERT_TRUE(SavePictureFile(image, dir.File("x.jpg").c_str(), -1, &metadata));
+        FCObjImage back;
+        PictureMetadata read;
+        ASSERT_TRUE(LoadWithMetadata(dir.File("x.jpg"), back, read).Ok());
+        EXPECT_EQ(read.Orientation, 1) << orientation;
+        const std::vector<uint8_t>& e = read.Exif;
+        ASSERT_EQ(e.size(), 74u);
+        const bool swapped = orientation >= 5;
+        EXPECT_EQ(e[42] | e[43] << 8, swapped ? 0x3 : 0x4) << orientation;  // PixelX's type
+        EXPECT_EQ(e[48], swapped ? 7 : 13) << orientation;
+        EXPECT_EQ(e[60], swapped ? 13 : 7) << orientation;
+    }
+}
+
+// Damage in one item costs that item and says so in one warning; the picture and the other items
+// load as they were.
+TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
+    using Edit = std::function<void(std::vector<uint8_t>&)>;
+    struct Case {
+        const char* name;
+        const char* format;
+        Edit edit;
+        bool profileKept, exifKept;
+        const char* warning;
+    };
+    auto tiffAt = [](const std::vector<uint8_t>& f) { return NthSegment(f, 0xE1) + 10; };
+    auto pngExif = [](std::vector<uint8_t>& f, size_t at, uint8_t value) {
+        const size_t chunk = PngChunk(f, "eXIf");
+        f[chunk + 8 + at] = value;
+        FixPngChecksum(f, chunk);
+    };
+    const Case cases[] = {
+        {"ICC chunk missing", "jpg",
+         [](std::vector<uint8_t>& f) {
+             const size_t at = NthSegment(f, 0xE2, 1);
+             f.erase(f.begin() + long(at), f.begin() + long(at + 2 + (f[at + 2] << 8 | f[at + 3])));
+         },
+         false, true, "damaged colour profile"},
+        {"ICC chunk doubled", "jpg",
+         [](std::vector<uint8_t>& f) {
+             const size_t at = NthSegment(f, 0xE2, 0);
+             const std::vector<uint8_t> copy(f.begin() + long(at),
+                                             f.begin() + long(at + 2 + (f[at + 2] << 8 | f[at + 3])));
+             f.insert(f.begin() + long(at), copy.begin(), copy.end());
+         },
+         false, true, "damaged colour profile"},
+        {"ICC chunk count 0", "jpg", [](std::vector<uint8_t>& f) { f[NthSegment(f, 0xE2, 0) + 17] = 0; },
+         false, true, "damaged colour profile"},
+        {"IFD0 past the end", "jpg", [&](std::vector<uint8_t>& f) { f[tiffAt(f) + 5] = 0xFF; }, true, false,
+         "damaged EXIF"},
+        {"entry count past the end", "jpg", [&](std::vector<uint8_t>& f) { f[tiffAt(f) + 9] = 0x40; }, true,
+         false, "damaged EXIF"},
+        {"EXIF not TIFF", "png", [&](std::vector<uint8_t>& f) { pngExif(f, 0, 'X'); }, true, false,
+         "damaged EXIF"},
+        {"iCCP stream broken", "png",
+         [](std::vector<uint8_t>& f) {
+             const size_t chunk = PngChunk(f, "iCCP");
+             f[chunk + 8 + 20] ^= 0x55;
+             FixPngChecksum(f, chunk);
+         },
+         false, true, "damaged colour profile"},
+        {"second iCCP", "png",
+         [](std::vector<uint8_t>& f) {
+             const size_t at = PngChunk(f, "iCCP");
+             const size_t bytes = 12 + (size_t(f[at + 2]) << 8 | f[at + 3]);
+             const std::vector<uint8_t> copy(f.begin() + long(at), f.begin() + long(at + bytes));
+             f.insert(f.begin() + long(at + bytes), copy.begin(), copy.end());
+         },
+         true, true, "second colour profile"},
+    };
+    ScratchDir dir;
+    for (const Case& c : cases) {
+        const PictureMetadata sent = SampleMetadata(70000);
+        const FCObjImage image = RandomImage(13, 7, 24);
+        const std::string path = dir.File(std::string("x.") + c.format);
+        ASSERT_TRUE(SavePictureFile(image, path.c_str(), 100, &sent)) << c.name;
+        std::vector<uint8_t> file = ReadFile(path);
+        c.edit(file);
+        WriteFile(path, file);
+        FCObjImage back;
+        PictureMetadata read;
+        const LoadResult result = LoadWithMetadata(path, back, read);
+        ASSERT_TRUE(result.Ok()) << c.name << " " << c.format;
+        EXPECT_EQ(back.InfoHeader.biWidth, 13) << c.name;
+        ASSERT_EQ(result.Warnings.size(), 1u) << c.name << " " << c.format;
+        EXPECT_NE(result.Warnings[0].find(c.warning), std::string::npos) << result.Warnings[0];
+        EXPECT_EQ(read.IccProfile.empty(), !c.profileKept) << c.name << " " << c.format;
+        EXPECT_EQ(read.Exif.empty(), !c.exifKept) << c.name << " " << c.format;
+        EXPECT_EQ(read.Xmp, sent.Xmp) << c.name << " " << c.format;
+    }
+}
+
+// What the output cannot carry is dropped at load time, with its reason; --strip drops all quietly.
+TEST(Metadata, OutputKeepsWhatItsFormatCarries) {
+    struct Case {
+        ImageType output;
+        bool strip;
+        size_t exifBytes;
+        const char* space;
+        const char* warning;  // empty: none
+        bool profileKept, exifKept;
+    };
+    const Case cases[] = {
+        {ImageTypeJpeg, false, 74, "RGB ", "", true, true},
+        {ImageTypeJpeg, false, 74, "GRAY", "a GRAY colour profile", false, true},
+        {ImageTypePng, false, 74, "CMYK", "a CMYK colour profile", false, true},
+        {ImageTypeJpeg, false, 65528, "RGB ", "EXIF of 65528 bytes", true, false},
+        {ImageTypePng, false, 65528, "RGB ", "", true, true},
+        {ImageTypeBmp, false, 74, "RGB ", "has a colour profile, EXIF and XMP, which", false, false},
+        {ImageTypePng, true, 74, "GRAY", "", false, false},
+    };
+    for (const Case& c : cases) {
+        PictureMetadata metadata = SampleMetadata(3000);
+        metadata.IccProfile = Profile(3000, c.space);
+        metadata.Exif.resize(c.exifBytes);
+        const std::vector<std::string> warnings = SettleMetadataForOutput(metadata, c.output, c.strip);
+        ASSERT_EQ(warnings.size(), *c.warning ? 1u : 0u) << c.output << " " << c.space;
+        if (*c.warning) EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
+        EXPECT_EQ(!metadata.IccProfile.empty(), c.profileKept) << c.output << " " << c.space;
+        EXPECT_EQ(!metadata.Exif.empty(), c.exifKept) << c.output << " " << c.exifBytes;
+    }
+}
+
+// What the exchange cannot carry is said: transparency, and frames after the first.
+TEST(Metadata, TransparencyAndFramesAreSaid) {
+    const std::pair<const char*, std::vector<std::string>> cases[] = {
+        {"png/pngsuite/basn2c08.png", {}},
+        {"png/pngsuite/basn6a08.png", {kTransparencyWarning}},
+        {"png/pngsuite/tbgn3p08.png", {kTransparencyWarning}},
+        {"gif/wuffs/animated-red-blue.gif", {kAnimationWarning}},
+        {"gif/pillow/first_frame_transparency.gif", {kTransparencyWarning}},
+        {"gif/giflib/treescap.gif", {}},
+    };
+    for (const auto& [name, warnings] : cases) {
+        FCObjImage image;
+        PictureMetadata metadata;
+        const LoadResult result = LoadWithMetadata(DataPath(name), image, metadata);
+        ASSERT_TRUE(result.Ok()) << name;
+        EXPECT_EQ(result.Warnings, warnings) << name;
     }
 }

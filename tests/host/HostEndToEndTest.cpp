@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -80,6 +81,47 @@ int JpegWidth(const std::string& file) {
     return 0;
 }
 
+// TIFF with IFD0 holding one entry, the Orientation.
+std::string OrientationExif(uint16_t orientation) {
+    return std::string("II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 18) + char(orientation) +
+           std::string(7, '\0');
+}
+
+// The chunk put right after the header chunk, which always takes the first 33 bytes.
+std::string WithPngChunk(std::string png, const std::string& typeAndData) {
+    std::string chunk;
+    const uint32_t length = uint32_t(typeAndData.size() - 4);
+    const uint32_t crc =
+        uint32_t(crc32(0, reinterpret_cast<const Bytef*>(typeAndData.data()), uInt(typeAndData.size())));
+    for (int i = 3; i >= 0; --i) chunk += char(length >> (8 * i));
+    chunk += typeAndData;
+    for (int i = 3; i >= 0; --i) chunk += char(crc >> (8 * i));
+    return png.insert(33, chunk);
+}
+
+// The Orientation value of the first eXIf chunk of a PNG file, or -1 without one.
+int PngExifOrientation(const std::string& png) {
+    const size_t at = png.find("eXIfII*");
+    return at == std::string::npos || at + 22 >= png.size() ? -1 : uint8_t(png[at + 4 + 18]);
+}
+
+// Where a viewer shows each stored pixel, for the eight EXIF orientations.
+Picture AsShown(const Picture& stored, uint16_t orientation) {
+    const int32_t w = stored.Width, h = stored.Height;
+    const bool quarter = orientation >= 5;
+    Picture shown{quarter ? h : w, quarter ? w : h, stored.Pixels};
+    for (int32_t y = 0; y < h; ++y) {
+        for (int32_t x = 0; x < w; ++x) {
+            const std::pair<int32_t, int32_t> to[] = {
+                {x, y}, {w - 1 - x, y}, {w - 1 - x, h - 1 - y}, {x, h - 1 - y},
+                {y, x}, {h - 1 - y, x}, {h - 1 - y, w - 1 - x}, {y, w - 1 - x}};
+            const auto [sx, sy] = to[orientation - 1];
+            shown.Pixels[size_t(sy) * size_t(shown.Width) + size_t(sx)] = stored.At(x, y);
+        }
+    }
+    return shown;
+}
+
 class HostRun : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -92,7 +134,10 @@ class HostRun : public ::testing::Test {
     ProcessResult Exchange(const std::string& input, const std::string& output,
                            const std::function<void()>& module) {
         ChildProcess host;
-        EXPECT_TRUE(host.Start({kHost, "mod", input, output}, Dir.Path()));
+        std::vector<std::string> argv{kHost};
+        argv.insert(argv.end(), Options.begin(), Options.end());
+        argv.insert(argv.end(), {"mod", input, output});
+        EXPECT_TRUE(host.Start(argv, Dir.Path()));
         if (WaitForPath(ExchangeDir() + "/go.flag", 10)) module();
         return host.Wait(20);
     }
@@ -123,6 +168,7 @@ class HostRun : public ::testing::Test {
     }
 
     ScratchDir Dir;
+    std::vector<std::string> Options;  // given to the host before the three names
     ProcessResult ModuleResult;
     std::string Sent;
 };
@@ -144,6 +190,9 @@ TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
         {{"--timeout=-3", "mod", "in.bmp", "out.bmp"}, "Error: --timeout takes a whole number from 1 to"},
         {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"},
          "Error: --quality is given more than once\n"},
+        {{"--strip", "--auto-orient", "--strip", "mod", "in.bmp", "out.bmp"},
+         "Error: --strip is given more than once\n"},
+        {{"--auto-orient=1", "mod", "in.bmp", "out.bmp"}, "Error: --auto-orient takes no value\n"},
     };
     for (const auto& [arguments, problem] : cases) {
         std::vector<std::string> argv{kHost};
@@ -447,6 +496,55 @@ TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
                                   " ends early; 3 of 5 rows are incomplete and stay black.\n"))
             << run.Output;
     }
+}
+
+// The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
+// tag saying 1; without the option the pixels stay as stored and the tag stays.
+TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
+    const Picture stored = MakePicture(5, 3);
+    ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
+    const std::string png = ReadFileBytes(Dir / "in.png");
+    const auto echo = [](const std::string& document) { return document; };
+    for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
+        WriteFileBytes(Dir / "in.png", WithPngChunk(png, "eXIf" + OrientationExif(orientation)));
+        Options = {"--auto-orient"};
+        ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
+        ASSERT_EQ(0, run.ExitCode) << run.Output;
+        Picture back;
+        ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
+        const Picture shown = AsShown(stored, orientation);
+        EXPECT_EQ(back.Width, shown.Width) << orientation;
+        EXPECT_EQ(back.Pixels, shown.Pixels) << orientation;
+        EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
+    }
+    Options = {};
+    ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    Picture back;
+    ASSERT_TRUE(LoadPicture(Dir / "out.png", back));
+    EXPECT_EQ(back.Pixels, stored.Pixels);
+    EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 8);
+}
+
+// A damaged item is said on one line right after the Read line and the picture goes through;
+// --strip writes none of the items.
+TEST_F(HostRun, DamagedMetadataIsSaidAndStripKeepsNone) {
+    ASSERT_TRUE(SavePicture(MakePicture(4, 3), Dir / "in.png"));
+    const std::string picture = ReadFileBytes(Dir / "in.png");
+    std::string broken = OrientationExif(6);
+    broken[4] = '\x7F';  // IFD0 past the end
+    WriteFileBytes(Dir / "in.png", WithPngChunk(picture, "eXIf" + broken));
+    ProcessResult run = ExchangeWith({kTemplate}, "in.png", "out.png");
+    EXPECT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_EQ(0u, run.Output.find("Read in.png\nWarning: in.png has a damaged EXIF block")) << run.Output;
+    EXPECT_EQ(-1, PngExifOrientation(ReadFileBytes(Dir / "out.png")));
+
+    WriteFileBytes(Dir / "in.png", WithPngChunk(picture, "eXIf" + OrientationExif(6)));
+    Options = {"--strip"};
+    run = ExchangeWith({kTemplate}, "in.png", "out.png");
+    EXPECT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_EQ(std::string::npos, run.Output.find("Warning")) << run.Output;
+    EXPECT_EQ(std::string::npos, ReadFileBytes(Dir / "out.png").find("eXIf"));
 }
 
 struct ModuleCase {

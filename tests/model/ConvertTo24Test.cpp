@@ -87,7 +87,9 @@ TEST(ConvertTo24, ConvertedImageIsRecreatedAndKeepsRowOrder) {
     EXPECT_EQ(image.GetPixelData(2, 0), 0xC8C8C8u);
     EXPECT_EQ(image.GetPixelData(0, 1), 0x646464u);
     EXPECT_EQ(image.RowTable[0][9] | image.RowTable[0][10] | image.RowTable[0][11], 0);
-    EXPECT_EQ(image.InfoHeader.biXPelsPerMeter | image.InfoHeader.biYPelsPerMeter, 0);
+    // The resolution is the picture's, not the storage's: it survives the widening.
+    EXPECT_EQ(image.InfoHeader.biXPelsPerMeter, 2835);
+    EXPECT_EQ(image.InfoHeader.biYPelsPerMeter, 2835);
     EXPECT_EQ(image.AuxWord, 0u);
     EXPECT_EQ(image.GraphWord0 + image.GraphWord1, 13u);
 }

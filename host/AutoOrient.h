@@ -1,0 +1,11 @@
+// --auto-orient: the stored picture turned the way its EXIF orientation tells a viewer to show it.
+#pragma once
+
+#include <cstdint>
+
+#include "ObjImage.h"
+
+// Turns the 24-bit image for EXIF orientation 2 to 8 (mirrors, half and quarter turns, transpose,
+// transverse); width, height and resolution swap for 5 to 8. 0 and 1 leave it as it is. False,
+// with the image untouched, when the turned copy cannot be made.
+bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation);
