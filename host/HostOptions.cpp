@@ -130,6 +130,8 @@ void PrintUsageBanner() {
               << " --timeout SECONDS - stop waiting for the module after that long\n\n"
               << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"
               << "Start the module in [dir], a folder right below this one.\n"
+              << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
+              << "corvane-batch runs a module over many pictures.\n"
               << "Credits: the Corvane host and the template and ambrel modules;\n"
               << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib.\n\n";
 }
