@@ -2,6 +2,8 @@
 // the batch's own is the host's and takes a value; the host itself judges it before anything runs.
 #include "BatchCommandLine.h"
 
+#include <sys/stat.h>
+
 #include <ostream>
 
 namespace {
@@ -20,12 +22,19 @@ bool ParseJobs(const std::string& text, uint32_t& jobs) {
     return true;
 }
 
-// "out/" and "out" are folders; a last part holding %n is the pattern of the names in it.
+bool IsFolder(const std::string& path) {
+    struct stat status;
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// "out/" and "out" are folders; a last part holding % or an extension ("out/%n.png",
+// "out/one.png"), unless it names a folder, is the pattern of the names in it.
 bool SplitOut(const std::string& out, BatchOptions& options, std::string& problem) {
     const size_t slash = out.rfind('/');
     const std::string last = slash == std::string::npos ? out : out.substr(slash + 1);
     std::string folder = out;
-    if (last.find('%') != std::string::npos) {
+    const size_t dot = last.rfind('.');
+    if (last.find('%') != std::string::npos || (dot != std::string::npos && dot > 0 && !IsFolder(out))) {
         folder = slash == std::string::npos ? "." : out.substr(0, slash);
         options.Pattern = last;
     }

@@ -92,6 +92,8 @@ void TakeOverSignals(sigset_t& previousMask) {
     action.sa_handler = IgnoreSignal;
     sigemptyset(&action.sa_mask);
     for (int signal : {SIGCHLD, SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // A reader of our output that went away must not kill us with the exchanges still running.
+    std::signal(SIGPIPE, SIG_IGN);
     const sigset_t set = StopAndChildSignals();
     sigprocmask(SIG_BLOCK, &set, &previousMask);
 }
@@ -101,6 +103,7 @@ void TakeOverSignals(sigset_t& previousMask) {
 [[noreturn]] void BecomeChild(const std::string& folder, const std::string& log, const char* program,
                               char* const* argv, char* const* envp, const sigset_t& mask) {
     setpgid(0, 0);
+    std::signal(SIGPIPE, SIG_DFL);  // ignored signals would stay ignored across exec
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     const int input = open("/dev/null", O_RDONLY);
     const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
@@ -253,12 +256,15 @@ class BatchRun {
         const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(kTick).count();
         const timespec timeout{0, long(nanoseconds)};
         const int signal = sigtimedwait(&set, nullptr, &timeout);
-        if (signal == SIGINT || signal == SIGTERM || signal == SIGHUP) {
-            if (stopSignal_ == 0) stopSignal_ = signal;
-            // Each host takes back what it put into its exchange folder; each module just ends.
-            for (auto& exchange : running_) {
-                AskToStop(exchange->Host, signal);
-                AskToStop(exchange->Module, signal);
+        if (signal != SIGINT && signal != SIGTERM && signal != SIGHUP) return;
+        // A second Ctrl-C does not wait for anybody; the working folders go all the same.
+        const bool again = stopSignal_ != 0;
+        if (!again) stopSignal_ = signal;
+        for (auto& exchange : running_) {
+            for (Child* child : {&exchange->Host, &exchange->Module}) {
+                if (again && child->Running) kill(-child->Pid, SIGKILL);
+                // Each host takes back what it put into its exchange folder; each module just ends.
+                AskToStop(*child, signal);
             }
         }
     }
