@@ -69,6 +69,8 @@ class ExecArguments {
         for (std::string& word : words_) pointers_.push_back(&word[0]);
         pointers_.push_back(nullptr);
     }
+    ExecArguments(const ExecArguments&) = delete;  // the pointers point into words_
+    ExecArguments& operator=(const ExecArguments&) = delete;
     char* const* Get() const { return pointers_.data(); }
 
   private:
@@ -165,8 +167,9 @@ std::string LastLine(const std::string& path) {
     while (std::getline(in, line)) {
         const size_t end = line.find_last_not_of(" \r\t");
         if (end == std::string::npos) continue;
-        const size_t start = line.find_last_of('\r', end);  // a terminal line rewritten in place
-        last = line.substr(start == std::string::npos ? 0 : start + 1, end + 1);
+        const size_t carriage = line.find_last_of('\r', end);  // a terminal line rewritten in place
+        const size_t first = carriage == std::string::npos ? 0 : carriage + 1;
+        last = line.substr(first, end + 1 - first);
     }
     return last;
 }
@@ -176,17 +179,32 @@ std::string DescribeStatus(const char* who, int status) {
     return std::string(who) + " exited with " + std::to_string(WEXITSTATUS(status));
 }
 
+// The user's environment, with the modules' folder first on PATH so they are found by name.
+std::vector<std::string> ModuleEnvironment(const std::string& moduleFolder) {
+    std::vector<std::string> words;
+    const char* path = std::getenv("PATH");
+    const std::string rest = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+    words.push_back("PATH=" + (moduleFolder.empty() ? rest : moduleFolder + ":" + rest));
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        if (std::strncmp(*entry, "PATH=", 5) != 0) words.push_back(*entry);
+    }
+    return words;
+}
+
 class BatchRun {
   public:
     BatchRun(const BatchOptions& options, const BatchPrograms& programs, const std::vector<BatchItem>& items)
-        : options_(options), programs_(programs), items_(items), start_(Clock::now()) {
+        : options_(options),
+          programs_(programs),
+          items_(items),
+          moduleEnvironment_(ModuleEnvironment(programs.ModuleFolder)),
+          start_(Clock::now()) {
         terminal_ = isatty(STDOUT_FILENO) == 1;
         jobs_ = options.Jobs;
         if (jobs_ == 0) {
             cpu_set_t cpus;
             jobs_ = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? uint32_t(CPU_COUNT(&cpus)) : 1;
         }
-        moduleEnvironment_ = ModuleEnvironment();
     }
 
     int Run() {
@@ -204,18 +222,6 @@ class BatchRun {
     }
 
   private:
-    std::vector<std::string> ModuleEnvironment() const {
-        std::vector<std::string> words;
-        const char* path = std::getenv("PATH");
-        const std::string rest = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
-        words.push_back("PATH=" +
-                        (programs_.ModuleFolder.empty() ? rest : programs_.ModuleFolder + ":" + rest));
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            if (std::strncmp(*entry, "PATH=", 5) != 0) words.push_back(*entry);
-        }
-        return words;
-    }
-
     void Fail(const BatchItem& item, const std::string& message) {
         failures_.push_back({item.Input, message});
     }
@@ -226,29 +232,33 @@ class BatchRun {
             return;
         }
         std::string pattern = options_.OutFolder + "/.corvane-batch-XXXXXX";
-        std::unique_ptr<Exchange> exchange(new Exchange);
-        exchange->Item = &item;
         if (mkdtemp(&pattern[0]) == nullptr) {
             Fail(item, "cannot make a working folder in " + options_.OutFolder + ": " + std::strerror(errno));
             return;
         }
+        auto exchange = std::make_unique<Exchange>();
+        exchange->Item = &item;
         exchange->Folder = pattern;
         const std::string exchangeFolder = exchange->Folder + "/" + kExchangeFolderName;
-        std::vector<std::string> host{programs_.Host};
-        host.insert(host.end(), options_.HostOptions.begin(), options_.HostOptions.end());
-        for (const std::string& word :
-             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, "result" + item.Extension})
-            host.push_back(word);
         const ExecArguments module({"/bin/sh", "-c", options_.Module});
-        const ExecArguments environment(moduleEnvironment_);
         const bool started = mkdir(exchangeFolder.c_str(), 0700) == 0 &&
                              Spawn(exchange->Module, exchangeFolder, exchange->Folder + "/" + kModuleLog,
-                                   module, &environment, childMask_) &&
+                                   module, &moduleEnvironment_, childMask_) &&
                              Spawn(exchange->Host, exchange->Folder, exchange->Folder + "/" + kHostLog,
-                                   ExecArguments(host), nullptr, childMask_);
+                                   ExecArguments(HostArguments(item)), nullptr, childMask_);
         if (!started) exchange->Reason = std::string("cannot start the exchange: ") + std::strerror(errno);
         if (!started) AskToStop(exchange->Module, SIGTERM);
         running_.push_back(std::move(exchange));
+    }
+
+    // The host's names come after "--": an input named "-x.jpg" is a picture, not an option.
+    std::vector<std::string> HostArguments(const BatchItem& item) const {
+        std::vector<std::string> words{programs_.Host};
+        words.insert(words.end(), options_.HostOptions.begin(), options_.HostOptions.end());
+        for (const std::string& word :
+             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, "result" + item.Extension})
+            words.push_back(word);
+        return words;
     }
 
     void Wait() {
@@ -396,7 +406,7 @@ class BatchRun {
     const BatchOptions& options_;
     const BatchPrograms& programs_;
     const std::vector<BatchItem>& items_;
-    std::vector<std::string> moduleEnvironment_;
+    const ExecArguments moduleEnvironment_;
     std::list<std::unique_ptr<Exchange>> running_;
     std::vector<Failure> failures_;
     sigset_t childMask_{};
