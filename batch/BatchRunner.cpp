@@ -38,7 +38,9 @@ constexpr auto kAnswerGrace = std::chrono::seconds(2);
 constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::milliseconds(500);
-constexpr int kExitNotStarted = 127;  // as a shell reports a program it cannot start
+constexpr int kExitNotStarted = 127;
+constexpr std::streamoff kLogTail = 4096;
+constexpr size_t kShownLine = 200;  // as a shell reports a program it cannot start
 
 struct Child {
     pid_t Pid = -1;  // also the number of its own process group
@@ -160,16 +162,26 @@ bool ExitedWell(const Child& child) {
     return WIFEXITED(child.Status) && WEXITSTATUS(child.Status) == 0;
 }
 
+// Only the end of a log is read: a module may have written gigabytes without a line break.
 std::string LastLine(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
+    in.seekg(size > kLogTail ? size - kLogTail : 0);
     std::string line;
     std::string last;
     while (std::getline(in, line)) {
-        const size_t end = line.find_last_not_of(" \r\t");
+        const size_t carriage = line.rfind('\r', line.find_last_not_of(" \r\t"));
+        std::string shown;
+        // Control bytes and escapes would redraw the user's terminal.
+        for (size_t i = carriage == std::string::npos ? 0 : carriage + 1; i < line.size(); ++i) {
+            const unsigned char c = static_cast<unsigned char>(line[i]);
+            if (c >= 0x20 && c != 0x7F) shown += char(c);
+        }
+        const size_t end = shown.find_last_not_of(' ');
         if (end == std::string::npos) continue;
-        const size_t carriage = line.find_last_of('\r', end);  // a terminal line rewritten in place
-        const size_t first = carriage == std::string::npos ? 0 : carriage + 1;
-        last = line.substr(first, end + 1 - first);
+        const size_t first = shown.find_first_not_of(' ');
+        last = shown.substr(first, end + 1 - first);
+        if (last.size() > kShownLine) last = "..." + last.substr(last.size() - kShownLine);
     }
     return last;
 }
