@@ -159,6 +159,8 @@ void PrintUsageBanner() {
               << "JPEG and PNG output keep the colour profile, EXIF, XMP and resolution; BMP the\n"
               << "resolution only; TGA none of them.\n"
               << "Start the module in [dir], a folder right below this one.\n"
+              << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
+              << "corvane-batch runs a module over many pictures.\n"
               << "Credits: the Corvane host and the template and ambrel modules;\n"
               << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib.\n\n";
 }

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
 # module processes next to ImageMagick doing the same work, JPEG decoding, PNG and JPEG saving and
-# PNG loading next to ImageMagick and cjpeg, and the Python module kit against plain file calls.
+# PNG loading next to ImageMagick and cjpeg, the Python module kit against plain file calls, and
+# corvane-batch over 20 photographs next to mogrify and a hand-written loop.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -51,5 +52,32 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/codecs_bench" ]; then
 fi
 if command -v python3 >/dev/null 2>&1; then
     python3 "$root/bench/python_kit_bench.py" 5
+fi
+
+# The loop a user would write by hand: start the module, run the host, once per picture.
+hand_loop() {
+    mkdir -p "$work/loop/template"
+    for picture in "$work"/photos/*.jpg; do
+        (cd "$work/loop/template" && exec "$bin/template") &
+        (cd "$work/loop" && "$bin/corvane" template "$picture" "turned-$(basename "$picture")")
+        wait
+    done
+}
+
+if [ -x /usr/bin/convert ] && [ -x /usr/bin/mogrify ] && [ -x "$bin/corvane-batch" ]; then
+    echo "20 pictures of 1600 x 1200 (JPEG) turned by half a turn, medians of 5 runs:"
+    mkdir -p "$work/photos" "$work/copies"
+    for i in $(seq 1 20); do
+        /usr/bin/convert -size 1600x1200 plasma:fractal -seed "$i" -quality 90 "$work/photos/photo$i.jpg"
+    done
+    cp "$work"/photos/*.jpg "$work/copies/"
+    for jobs in 1 2; do
+        printf '  %-34s %6d ms\n' "corvane-batch --jobs $jobs (template)" \
+            "$(median_ms "$bin/corvane-batch" --jobs $jobs --overwrite --module template --out "$work/batch/" \
+                "$work"/photos/*.jpg)"
+    done
+    printf '  %-34s %6d ms\n' "mogrify -rotate 180 (on copies)" \
+        "$(median_ms /usr/bin/mogrify -rotate 180 "$work"/copies/*.jpg)"
+    printf '  %-34s %6d ms\n' "hand loop: module, then corvane" "$(median_ms hand_loop)"
 fi
 exit 0

@@ -1,6 +1,7 @@
 #!/bin/sh
-# Installs the build into a temporary prefix, checks the layout, and turns the sample picture
-# twice with the installed host and template module: the second turn must give it back.
+# Installs the build into a temporary prefix, checks the layout, turns the sample picture twice
+# with the installed host and template module (the second turn must give it back), and runs the
+# installed corvane-batch, which must find both by itself.
 # Usage: install_test.sh CMAKE BUILD_DIR SOURCE_DIR
 set -u
 cmake=$1
@@ -15,15 +16,22 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 "$cmake" --install "$build" --prefix "$prefix" >"$root/install.log" 2>&1 || { cat "$root/install.log"; exit 1; }
 
-for program in corvane template ambrel; do
-    [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
+# Only corvane and corvane-batch on PATH; the modules in a folder of their own.
+modules="$prefix/lib/corvane/modules"
+for program in bin/corvane bin/corvane-batch lib/corvane/modules/template lib/corvane/modules/ambrel; do
+    [ -x "$prefix/$program" ] || fail "$program is not installed"
 done
-for page in man1/corvane.1 man1/template.1 man1/ambrel.1 man7/corvane-module.7; do
+for program in template ambrel; do
+    [ -e "$prefix/bin/$program" ] && fail "bin/$program is installed on PATH"
+done
+for page in man1/corvane.1.gz man1/corvane-batch.1.gz man1/template.1.gz man1/ambrel.1.gz man7/corvane-module.7.gz; do
     [ -f "$prefix/share/man/$page" ] || fail "share/man/$page is not installed"
 done
-for doc in README.md examples/invert.py examples/greyscale.js examples/sepia.c examples/kits/corvane_module.py \
-           examples/kits/corvane-module.js examples/kits/corvane_module.h docs/sample.png; do
-    [ -f "$prefix/share/doc/corvane/$doc" ] || fail "share/doc/corvane/$doc is not installed"
+for doc in doc/corvane/README.md doc/corvane/copyright doc/corvane/changelog.gz doc/corvane/docs/sample.png \
+           corvane/examples/invert.py corvane/examples/greyscale.js corvane/examples/sepia.c \
+           corvane/examples/kits/corvane_module.py corvane/examples/kits/corvane-module.js \
+           corvane/examples/kits/corvane_module.h; do
+    [ -f "$prefix/share/$doc" ] || fail "share/$doc is not installed"
 done
 [ "$failures" -eq 0 ] || exit 1
 
@@ -36,7 +44,7 @@ fi
 
 # One exchange: the installed module waits in its folder, the installed host hands it the picture.
 exchange() {
-    (cd "$root/work/template" && exec timeout 30 "$prefix/bin/template") >"$root/module.log" 2>&1 &
+    (cd "$root/work/template" && exec timeout 30 "$modules/template") >"$root/module.log" 2>&1 &
     module=$!
     (cd "$root/work" && timeout 30 "$prefix/bin/corvane" template "$1" "$2") >"$root/host.log" 2>&1
     host=$?
@@ -63,7 +71,7 @@ done
 # An installed example finds its kit in kits/ next to it.
 if command -v python3 >/dev/null 2>&1; then
     mkdir -p "$root/work/invert"
-    (cd "$root/work/invert" && exec timeout 30 python3 "$prefix/share/doc/corvane/examples/invert.py") \
+    (cd "$root/work/invert" && exec timeout 30 python3 "$prefix/share/corvane/examples/invert.py") \
         >"$root/module.log" 2>&1 &
     module=$!
     (cd "$root/work" && timeout 30 "$prefix/bin/corvane" invert sample.bmp negative.bmp) >"$root/host.log" 2>&1 ||
@@ -71,5 +79,11 @@ if command -v python3 >/dev/null 2>&1; then
     wait $module || { fail "the installed invert.py did not answer"; cat "$root/module.log"; }
 fi
 
+# The installed batch runner finds the host beside it and the module by its name.
+mkdir "$root/batch" && cp "$root/work/sample.bmp" "$root/batch/"
+(cd "$root/batch" && timeout 60 "$prefix/bin/corvane-batch" --module template --out turned/ sample.bmp) \
+    >"$root/batch.log" 2>&1 || { fail "the installed corvane-batch failed"; cat "$root/batch.log"; }
+cmp -s "$root/work/turned.bmp" "$root/batch/turned/sample.bmp" || fail "corvane-batch did not turn the picture"
+
 [ "$failures" -eq 0 ] || exit 1
-echo "installed into a temporary prefix; two exchanges with the installed programs gave the picture back"
+echo "installed into a temporary prefix; the installed programs turned the picture and back, alone and in a batch"

@@ -1,0 +1,69 @@
+#!/bin/sh
+# corvane-batch with the template module beside it: exact half turns, failures that leave the
+# rest done, outputs never replaced unasked, and a stop that leaves no working folder behind.
+# Usage: batch_test.sh CORVANE_BATCH    (77, skipped, without ImageMagick)
+set -u
+batch=$1
+convert=/usr/bin/convert
+[ -x "$convert" ] || { echo "ImageMagick is not installed"; exit 77; }
+root=$(mktemp -d "${TMPDIR:-/tmp}/corvane-batch-test-XXXXXX") || exit 1
+trap 'rm -rf "$root"' EXIT
+cd "$root" || exit 1
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+leftovers() { find "$@" -name '.corvane-batch-*' | grep -q .; }
+
+for i in 1 2 3 4 5; do "$convert" -size 9x7 plasma: -seed "$i" -depth 8 "PNG24:p$i.png"; done
+pictures="p1.png p2.png p3.png p4.png p5.png"
+echo "not a picture" >broken.jpg
+
+# Each row: jobs, output folder, expected exit status, extra inputs.
+while read -r jobs out status extra; do
+    # shellcheck disable=SC2086
+    "$batch" --jobs "$jobs" --module template --out "$out/" $pictures $extra >"$out.log" 2>&1
+    [ $? -eq "$status" ] || { fail "--jobs $jobs $extra: exit status is not $status"; cat "$out.log"; }
+    for i in 1 2 3 4 5; do
+        [ "$("$convert" "$out/p$i.png" rgb:- | od -An -tx1)" = "$("$convert" "p$i.png" -rotate 180 rgb:- | od -An -tx1)" ] ||
+            fail "--jobs $jobs: $out/p$i.png is not the half turn of p$i.png"
+    done
+    leftovers "$out" && fail "--jobs $jobs: a working folder is left in $out"
+done <<ROWS
+3 three 0
+1 one 1 broken.jpg
+ROWS
+grep -q "broken.jpg: Read .*broken.jpg failed" one.log || fail "the failed input and the host's message are not reported"
+for i in 1 2 3 4 5; do cmp -s "one/p$i.png" "three/p$i.png" || fail "--jobs 1 and --jobs 3 differ for p$i.png"; done
+
+# An existing output stays unless --overwrite; inputs come from standard input here.
+echo mine >three/p1.png
+echo p1.png | "$batch" --module template --out three/ >/dev/null 2>&1
+[ $? -eq 1 ] && [ "$(cat three/p1.png)" = mine ] || fail "an existing output was replaced without --overwrite"
+echo p1.png | "$batch" --overwrite --module template --out three/ >/dev/null 2>&1 && cmp -s one/p1.png three/p1.png ||
+    fail "--overwrite did not replace the output"
+
+# Modules that end without answering fail their input instead of leaving the host waiting, and
+# host options the host refuses stop the batch before it starts. Each row: status, module, options.
+while IFS='|' read -r status module options; do
+    # shellcheck disable=SC2086
+    timeout 20 "$batch" $options --module "$module" --out quick/ p1.png >quick.log 2>&1
+    [ $? -eq "$status" ] || { fail "--module '$module' $options: exit status is not $status"; cat quick.log; }
+    leftovers quick && fail "--module '$module' $options: a working folder is left"
+done <<ROWS
+1|true|
+1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1|
+2|template|--quality 0
+ROWS
+
+# Ctrl-C in the middle: exchanges waiting on a slow module are stopped and their folders removed.
+"$batch" --jobs 2 --module 'sleep 30; exec template' --out stopped/ $pictures >stopped.log 2>&1 &
+pid=$!
+sleep 1
+leftovers stopped || fail "no exchange was running when Ctrl-C came"
+kill -INT $pid
+wait $pid
+[ $? -eq 130 ] || { fail "Ctrl-C did not end the batch with 130"; cat stopped.log; }
+leftovers stopped && fail "Ctrl-C left a working folder"
+pgrep -f 'sleep 30; exec template' >/dev/null && fail "Ctrl-C left a module running"
+
+[ "$failures" -eq 0 ] || exit 1
+echo "corvane-batch: exact half turns at --jobs 1 and 3; failures, existing outputs, clashes and Ctrl-C handled"
