@@ -538,4 +538,6 @@ def run(convert, array=False):
         code = _exchange(convert, numpy_view, arguments)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
+    except _Stopped as stop:  # a stop in the few steps between catching one and ignoring more
+        code = 128 + stop.number
     sys.exit(code)
