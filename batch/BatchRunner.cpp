@@ -107,7 +107,9 @@ void TakeOverSignals(sigset_t& previousMask) {
 [[noreturn]] void BecomeChild(const std::string& folder, const std::string& log, const char* program,
                               char* const* argv, char* const* envp, const sigset_t& mask) {
     setpgid(0, 0);
-    std::signal(SIGPIPE, SIG_DFL);  // ignored signals would stay ignored across exec
+    // Our handlers are still here until exec: a stop sent before it would be swallowed by them,
+    // and ignored signals would stay ignored across it.
+    for (int signal : {SIGCHLD, SIGINT, SIGTERM, SIGHUP, SIGPIPE}) std::signal(signal, SIG_DFL);
     sigprocmask(SIG_SETMASK, &mask, nullptr);
     const int input = open("/dev/null", O_RDONLY);
     const int output = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);

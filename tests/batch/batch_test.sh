@@ -41,17 +41,19 @@ echo p1.png | "$batch" --module template --out three/ >/dev/null 2>&1
 echo p1.png | "$batch" --overwrite --module template --out three/ >/dev/null 2>&1 && cmp -s one/p1.png three/p1.png ||
     fail "--overwrite did not replace the output"
 
-# Modules that end without answering fail their input instead of leaving the host waiting, and
-# host options the host refuses stop the batch before it starts. Each row: status, module, options.
-while IFS='|' read -r status module options; do
+# Modules that end without answering fail their input instead of leaving the host waiting; a host
+# that fails stops its module at once; host options the host refuses stop the batch before it
+# starts. Each row: time limit, status, module, options, input.
+while IFS='|' read -r limit status module options input; do
     # shellcheck disable=SC2086
-    timeout 20 "$batch" $options --module "$module" --out quick/ p1.png >quick.log 2>&1
-    [ $? -eq "$status" ] || { fail "--module '$module' $options: exit status is not $status"; cat quick.log; }
-    leftovers quick && fail "--module '$module' $options: a working folder is left"
+    timeout "$limit" "$batch" $options --module "$module" --out quick/ "$input" >quick.log 2>&1
+    [ $? -eq "$status" ] || { fail "--module '$module' $options $input: exit status is not $status"; cat quick.log; }
+    leftovers quick && fail "--module '$module' $options $input: a working folder is left"
 done <<ROWS
-1|true|
-1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1|
-2|template|--quality 0
+20|1|true||p1.png
+20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1||p1.png
+4|1|template||missing.png
+20|2|template|--quality 0|p1.png
 ROWS
 
 # Ctrl-C in the middle: exchanges waiting on a slow module are stopped and their folders removed.
