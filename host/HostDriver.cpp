@@ -134,8 +134,10 @@ bool CheckOutput(const std::string& output, std::string& target) {
         struct stat status;
         if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             problem = "its folder does not exist";
-        } else if ((target = OutputTarget(output, problem)).empty()) {
-        } else if (!CanCreateBeside(target, error)) {
+        } else {
+            target = OutputTarget(output, problem);
+        }
+        if (problem.empty() && !CanCreateBeside(target, error)) {
             problem = std::string("no file can be created in its folder: ") + std::strerror(error);
         }
     }
