@@ -255,7 +255,7 @@ bool LeaveStopMarker(const HostPaths& paths) {
     return true;
 }
 
-// Why the picture was not read, after the Part's own "Read IN failed" words.
+// Why the picture was not read, after the usual "Read IN failed" words.
 void ReportRefusal(const std::string& input, const LoadResult& result) {
     std::cout << "Read " << input << " failed";
     switch (result.Status) {
