@@ -323,8 +323,9 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
 // A stop ends the run as the shell would report the signal; a closed reader (SIGPIPE) gets no
 // words, since nobody is left to read them.
 int ExitForStop(const HostPaths& paths) {
-    const std::string removed = RemoveOwnFiles(paths);
+    // Before our files go: the flag still in DIR is what says no module has the picture.
     const bool marked = LeaveStopMarker(paths);
+    const std::string removed = RemoveOwnFiles(paths);
     if (gStopSignal != SIGPIPE) {
         std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n";
         if (marked) {
@@ -443,11 +444,12 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     WaitOutcome outcome;
     if (!AwaitFlag(options, paths, outcome)) {
         if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
+        const bool marked = LeaveStopMarker(paths);
         const std::string removed = RemoveOwnFiles(paths);
         std::cout << "No answer from the module in " << paths.Directory << "/ within "
                   << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
                   << "\n";
-        if (LeaveStopMarker(paths)) {
+        if (marked) {
             std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
                       << " here; the next run in this folder waits for it and removes its answer.\n";
         }
