@@ -320,6 +320,11 @@ bool LoadPicture(const std::string& input, FCObjImage& image) {
     return true;
 }
 
+void SayModuleMayAnswer(const HostPaths& paths) {
+    std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
+              << " here; the next run in this folder waits for it and removes its answer.\n";
+}
+
 // A stop ends the run as the shell would report the signal; a closed reader (SIGPIPE) gets no
 // words, since nobody is left to read them.
 int ExitForStop(const HostPaths& paths) {
@@ -328,10 +333,7 @@ int ExitForStop(const HostPaths& paths) {
     const std::string removed = RemoveOwnFiles(paths);
     if (gStopSignal != SIGPIPE) {
         std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n";
-        if (marked) {
-            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
-                      << " here; the next run in this folder waits for it and removes its answer.\n";
-        }
+        if (marked) SayModuleMayAnswer(paths);
     }
     std::cout << std::flush;
     return kExitSignalBase + gStopSignal;
@@ -449,10 +451,7 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         std::cout << "No answer from the module in " << paths.Directory << "/ within "
                   << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
                   << "\n";
-        if (marked) {
-            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
-                      << " here; the next run in this folder waits for it and removes its answer.\n";
-        }
+        if (marked) SayModuleMayAnswer(paths);
         return kExitFailed;
     }
     gAwaitingAnswer = false;
