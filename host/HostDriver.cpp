@@ -136,8 +136,10 @@ bool CheckOutput(const std::string& output, std::string& target) {
         struct stat status;
         if (stat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             problem = "its folder does not exist";
-        } else if ((target = OutputTarget(output, problem)).empty()) {
-        } else if (!CanCreateBeside(target, error)) {
+        } else {
+            target = OutputTarget(output, problem);
+        }
+        if (problem.empty() && !CanCreateBeside(target, error)) {
             problem = std::string("no file can be created in its folder: ") + std::strerror(error);
         }
     }
@@ -255,7 +257,7 @@ bool LeaveStopMarker(const HostPaths& paths) {
     return true;
 }
 
-// Why the picture was not read, after the Part's own "Read IN failed" words.
+// Why the picture was not read, after the usual "Read IN failed" words.
 void ReportRefusal(const std::string& input, const LoadResult& result) {
     std::cout << "Read " << input << " failed";
     switch (result.Status) {
@@ -336,17 +338,20 @@ bool PrepareMetadata(const HostOptions& options, FCObjImage& image, PictureMetad
     return true;
 }
 
+void SayModuleMayAnswer(const HostPaths& paths) {
+    std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
+              << " here; the next run in this folder waits for it and removes its answer.\n";
+}
+
 // A stop ends the run as the shell would report the signal; a closed reader (SIGPIPE) gets no
 // words, since nobody is left to read them.
 int ExitForStop(const HostPaths& paths) {
-    const std::string removed = RemoveOwnFiles(paths);
+    // Before our files go: the flag still in DIR is what says no module has the picture.
     const bool marked = LeaveStopMarker(paths);
+    const std::string removed = RemoveOwnFiles(paths);
     if (gStopSignal != SIGPIPE) {
         std::cout << "\nStopped" << (removed.empty() ? "" : "; removed " + removed) << "\n";
-        if (marked) {
-            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
-                      << " here; the next run in this folder waits for it and removes its answer.\n";
-        }
+        if (marked) SayModuleMayAnswer(paths);
     }
     std::cout << std::flush;
     return kExitSignalBase + gStopSignal;
@@ -463,14 +468,12 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     WaitOutcome outcome;
     if (!AwaitFlag(options, paths, outcome)) {
         if (outcome == WaitOutcome::Stopped) return ExitForStop(paths);
+        const bool marked = LeaveStopMarker(paths);
         const std::string removed = RemoveOwnFiles(paths);
         std::cout << "No answer from the module in " << paths.Directory << "/ within "
                   << options.TimeoutSeconds << " s" << (removed.empty() ? "" : "; removed " + removed)
                   << "\n";
-        if (LeaveStopMarker(paths)) {
-            std::cout << "The module in " << paths.Directory << "/ had taken the picture and may still answer"
-                      << " here; the next run in this folder waits for it and removes its answer.\n";
-        }
+        if (marked) SayModuleMayAnswer(paths);
         return kExitFailed;
     }
     gAwaitingAnswer = false;

@@ -418,11 +418,17 @@ TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
         std::vector<std::string> Options;
         int ExitCode;
         std::string Message;
+        bool Taken = false;  // a module has taken the picture when the stop comes
     } stops[] = {
         {SIGINT, {}, 130, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
         {SIGTERM, {}, 143, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
         {SIGHUP, {}, 129, "\nStopped; removed mod/image.xml and mod/go.flag\n"},
         {SIGPIPE, {}, 141, ""},
+        {SIGTERM,
+         {},
+         143,
+         "\nStopped\nThe module in mod/ had taken the picture and may still answer here",
+         true},
         {0,
          {"--timeout", "1"},
          1,
@@ -437,13 +443,18 @@ TEST_F(HostRun, StoppedWaitsCleanUpAfterThemselves) {
         ChildProcess host;
         ASSERT_TRUE(host.Start(argv, Dir.Path()));
         ASSERT_TRUE(host.WaitForOutput("Waiting ...\n", 10));
+        if (stop.Taken) std::remove((ExchangeDir() + "/go.flag").c_str());
+        if (stop.Taken) std::remove((ExchangeDir() + "/image.xml").c_str());
         if (stop.Signal != 0) host.SendSignal(stop.Signal);
         const ProcessResult run = host.Wait(10);
         EXPECT_EQ(stop.ExitCode, run.ExitCode) << run.Output;
         EXPECT_NE(std::string::npos, run.Output.find(stop.Message)) << run.Output;
         // Nobody is left to read after a SIGPIPE.
-        if (stop.Signal == SIGPIPE) EXPECT_EQ(std::string::npos, run.Output.find("Stopped")) << run.Output;
+        if (stop.Signal == SIGPIPE) {
+            EXPECT_EQ(std::string::npos, run.Output.find("Stopped")) << run.Output;
+        }
         ExpectNothingLeftBehind();
+        EXPECT_EQ(stop.Taken, PathExists(Dir / "corvane.stopped"));
     }
     EXPECT_EQ(0, ExchangeWith({kTemplate}, "in.bmp", "out.bmp").ExitCode);
 }
