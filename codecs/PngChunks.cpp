@@ -70,7 +70,7 @@ void TakeIcc(const uint8_t* body, size_t size, PictureMetadata& metadata,
     std::vector<uint8_t> profile;
     if (name == 0 || name + 2 > size || body[name + 1] != 0 ||
         !Inflate(body + name + 2, size - name - 2, kIccProfileMax, profile)) {
-        warnings.push_back("has a damaged colour profile (iCCP); it is not kept.");
+        warnings.push_back("has a damaged colour profile (iCCP), or one over 16 MB; it is not kept.");
         return;
     }
     metadata.IccProfile = std::move(profile);
