@@ -10,8 +10,8 @@
 constexpr uint64_t kFuzzMaxDecodedBytes = uint64_t(16) << 20;
 
 int FuzzExchangeDocument(const uint8_t* data, size_t size);
-int FuzzBmpLoadMemory(const uint8_t* data, size_t size);
-int FuzzTgaLoadMemory(const uint8_t* data, size_t size);
+int FuzzBmpLoad(const uint8_t* data, size_t size);
+int FuzzTgaLoad(const uint8_t* data, size_t size);
 int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
 int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);

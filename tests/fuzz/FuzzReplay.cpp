@@ -25,8 +25,8 @@ struct ReplayTarget {
 
 const ReplayTarget kTargets[] = {
     {"exchange", FuzzExchangeDocument, {".xml"}},
-    {"bmp", FuzzBmpLoadMemory, {".bmp"}},
-    {"tga", FuzzTgaLoadMemory, {".tga"}},
+    {"bmp", FuzzBmpLoad, {".bmp"}},
+    {"tga", FuzzTgaLoad, {".tga"}},
     {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
     {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
