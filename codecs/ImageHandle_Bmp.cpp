@@ -18,7 +18,6 @@ namespace {
 
 constexpr uint16_t kBmpSignature = 0x4D42;  // "BM"
 constexpr size_t kFileHeaderSize = 14;
-constexpr uint32_t kInfoHeaderSize = 40;
 // Masks sit right after a 40-byte information header; larger headers keep them at the same place.
 constexpr size_t kMasksOffset = kFileHeaderSize + kInfoHeaderSize;
 constexpr uint32_t kMasksSize = 12;
@@ -279,8 +278,8 @@ bool FCImageHandle_Bmp::LoadOpenFile(int descriptor, uint64_t size) {
 }
 
 bool FCImageHandle_Bmp::SaveFile(const char* path, int32_t) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
-    const FCObjImage& image = *SaveList.front();
+    if (ImageToSave() == nullptr) return false;
+    const FCObjImage& image = *ImageToSave();
     const BITMAPINFOHEADER& h = image.InfoHeader;
     uint32_t pixelBytes = 0;
     if (!ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes)) return false;

@@ -339,8 +339,8 @@ bool FCImageHandle_Tga::LoadOpenFile(int descriptor, uint64_t size) {
 }
 
 bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
-    const FCObjImage& image = *SaveList.front();
+    if (ImageToSave() == nullptr) return false;
+    const FCObjImage& image = *ImageToSave();
     const uint16_t depth = image.InfoHeader.biBitCount;
     if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return false;
     // The header holds 16-bit sizes: the low bits of a larger size would make a corrupt file.

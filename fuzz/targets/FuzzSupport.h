@@ -28,14 +28,15 @@ inline void TouchBytes(const uint8_t* bytes, size_t count) {
 
 // True when a picture of this size and depth stays under the cap. Dimensions are taken as the
 // header gives them; a size the decoder refuses anyway passes, so the refusal is exercised.
-inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel) {
+inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel,
+                            uint64_t cap = kFuzzMaxDecodedBytes) {
     if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > kMaxBitsPerPixel) return true;
     if (width > INT32_MAX || height > INT32_MAX) return false;
     uint32_t pixelBytes = 0;
     uint64_t rowTableBytes = 0;
     if (!ComputeImageBytes(int32_t(width), int32_t(height), uint16_t(bitsPerPixel), pixelBytes)) return false;
     if (!ComputeBufferBytes(sizeof(uint8_t*), height, rowTableBytes)) return false;
-    return pixelBytes + rowTableBytes <= kFuzzMaxDecodedBytes;
+    return pixelBytes + rowTableBytes <= cap;
 }
 
 // Every row through RowTable and the whole palette, as a caller of the image would read them.

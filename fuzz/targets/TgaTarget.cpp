@@ -15,7 +15,8 @@ int FuzzTgaLoad(const uint8_t* data, size_t size) {
     using namespace fuzzsupport;
     if (size > size_t(INT32_MAX)) return 0;
     const uint32_t depth = size > kDepthOffset ? data[kDepthOffset] : 0;
-    if (!WithinDecodeCap(PeekU16(data, size, kWidthOffset), PeekU16(data, size, kHeightOffset), depth))
+    if (!WithinDecodeCap(PeekU16(data, size, kWidthOffset), PeekU16(data, size, kHeightOffset), depth,
+                         kFuzzWindowedMaxBytes))
         return 0;
     return LoadThroughFileAndTouch<FCImageHandle_Tga>(data, size);
 }
