@@ -108,29 +108,53 @@ size_t ByteSource::ScatterUpTo(const iovec* pieces, int count) {
     for (int i = 0; i < count; ++i) left += pieces[i].iov_len;
     left = std::min(left, Remaining());
     size_t total = 0;
-    for (int i = 0; i < count && left != 0; ++i) {
-        uint8_t* to = static_cast<uint8_t*>(pieces[i].iov_base);
-        for (size_t want = size_t(std::min<uint64_t>(pieces[i].iov_len, left)); want != 0;) {
-            size_t n = 0;
-            if (ri_ == wi_ && !closed_ && left >= capacity_) {
-                n = ReadDirect(to, want);
-            } else if (ri_ != wi_ || Refill()) {
-                n = std::min(want, wi_ - ri_);
-                std::memcpy(to, window_ + ri_, n);
-                ri_ += n;
+    // Filling pieces[i], of which done bytes are filled already.
+    for (int i = 0, done = 0; i < count && left != 0;) {
+        if (pieces[i].iov_len == size_t(done)) {
+            ++i, done = 0;
+            continue;
+        }
+        uint8_t* to = static_cast<uint8_t*>(pieces[i].iov_base) + done;
+        size_t n = 0;
+        if (ri_ == wi_ && !closed_ && left >= capacity_) {
+            n = ReadDirect(pieces + i, count - i, size_t(done), left);
+        } else if (ri_ != wi_ || Refill()) {
+            n = size_t(std::min<uint64_t>({pieces[i].iov_len - size_t(done), wi_ - ri_, left}));
+            std::memcpy(to, window_ + ri_, n);
+            ri_ += n;
+        }
+        if (n == 0) break;
+        total += n, left -= n;
+        for (; n != 0 && i < count; ++i, done = 0) {
+            const size_t room = pieces[i].iov_len - size_t(done);
+            if (n < room) {
+                done += int(n);
+                break;
             }
-            if (n == 0) return total;
-            to += n, want -= n, left -= n, total += n;
+            n -= room;
         }
     }
     return total;
 }
 
-size_t ByteSource::ReadDirect(uint8_t* to, size_t count) {
+size_t ByteSource::ReadDirect(const iovec* pieces, int count, size_t done, uint64_t left) {
+    iovec parts[kMaxDirectPieces];
+    int used = 0;
+    for (uint64_t room = left; used < count && used < int(kMaxDirectPieces) && room != 0; ++used) {
+        const size_t skip = used == 0 ? done : 0;
+        const size_t len = size_t(std::min<uint64_t>(pieces[used].iov_len - skip, room));
+        parts[used] = iovec{static_cast<uint8_t*>(pieces[used].iov_base) + skip, len};
+        room -= len;
+    }
     const uint64_t at = Position();
-    const size_t got = ReadAt(fd_, at, to, count);
-    start_ = at + got;
+    ssize_t got = -1;
+    do {
+        got = preadv(fd_, parts, used, off_t(at));
+    } while (got < 0 && errno == EINTR);
+    const size_t read = got > 0 ? size_t(got) : 0;
+    start_ = at + read;
     ri_ = wi_ = 0;
-    closed_ = got < count || start_ == size_;
-    return got;
+    // Nothing read means the file is shorter now than when it was opened: it ends here.
+    closed_ = read == 0 || start_ == size_;
+    return read;
 }

@@ -54,8 +54,10 @@ class ByteSource {
   private:
     // Keeps the unread bytes, reads more behind them; false when nothing more came (closed).
     bool Refill();
-    // From the file at the position straight into to, the window being empty.
-    size_t ReadDirect(uint8_t* to, size_t count);
+    // From the file at the position straight into the pieces (done bytes of the first filled
+    // already), at most left bytes, the window being empty; one read, which may come back short.
+    size_t ReadDirect(const iovec* pieces, int count, size_t done, uint64_t left);
+    static constexpr size_t kMaxDirectPieces = 64;
 
     int fd_ = -1;
     uint64_t size_ = 0;

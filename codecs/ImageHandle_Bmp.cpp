@@ -27,6 +27,8 @@ constexpr uint32_t kStandardGreen32 = 0x0000FF00;
 constexpr uint32_t kStandardBlue32 = 0x000000FF;
 constexpr uint32_t kCompressionRle8 = 1;
 constexpr uint32_t kCompressionRle4 = 2;
+constexpr uint32_t kCompressionJpeg = 4;
+constexpr uint32_t kCompressionPng = 5;
 // Run-length escapes: a zero count followed by one of these, or by a literal length of 3 or more.
 constexpr uint8_t kRleEndOfLine = 0;
 constexpr uint8_t kRleEndOfBitmap = 1;
@@ -71,6 +73,15 @@ bool ValidateHeader(const BITMAPINFOHEADER& h, uint32_t offBits, size_t length) 
     // the most negative height has no positive twin.
     if (h.biHeight < 0 && (IsRunLength(h) || h.biHeight == std::numeric_limits<int32_t>::min())) return false;
     return true;
+}
+
+// Valid files of kinds this reader does not read, told apart from damage: OS/2 and core headers,
+// Huffman and 24-bit run-length coding, embedded JPEG and PNG, and 2- and 64-bit pixels.
+bool IsUnreadKind(const BITMAPINFOHEADER& h) {
+    if (h.biSize < kInfoHeaderSize) return true;
+    const bool bitFields = h.biCompression == kCompressionBitFields;
+    return (bitFields && h.biBitCount != 16 && h.biBitCount != 32) || h.biCompression == kCompressionJpeg ||
+           h.biCompression == kCompressionPng || h.biBitCount == 2 || h.biBitCount == 64;
 }
 
 // The header the image is made from: the image is always bottom-up and holds decoded pixels.
@@ -223,8 +234,9 @@ uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
 bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
     FCBitmapInfoBlock block;
     uint32_t offBits = 0;
-    if (!ReadHeaders(in, block, offBits) || !ValidateHeader(block.bmiHeader, offBits, in.Size()))
-        return false;
+    if (!ReadHeaders(in, block, offBits)) return false;
+    if (IsUnreadKind(block.bmiHeader)) codec.Result.Status = LoadStatus::Unsupported;
+    if (!ValidateHeader(block.bmiHeader, offBits, in.Size())) return false;
     const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
     const BITMAPINFOHEADER& m = model.bmiHeader;

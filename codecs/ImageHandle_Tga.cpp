@@ -115,7 +115,7 @@ bool ValidateHeader(const TgaHeader& h, LoadResult& result) {
         // A known type at a depth it cannot have is damage; an unknown type (no image data,
         // Huffman coding) is a kind of file this reader does not read.
         const bool known = IsDepthOfType(h.imageType, 8) || IsDepthOfType(h.imageType, 24);
-        result.Status = known ? LoadStatus::Damaged : LoadStatus::Unsupported;
+        if (!known) result.Status = LoadStatus::Unsupported;
         return false;
     }
     const bool mapped = h.imageType == kTypeColourMapped || h.imageType == kTypeRleColourMapped;

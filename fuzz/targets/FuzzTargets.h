@@ -15,6 +15,7 @@ constexpr uint64_t kFuzzWindowedMaxBytes = uint64_t(64) << 10;
 int FuzzExchangeDocument(const uint8_t* data, size_t size);
 int FuzzBmpLoad(const uint8_t* data, size_t size);
 int FuzzTgaLoad(const uint8_t* data, size_t size);
+int FuzzPnmLoad(const uint8_t* data, size_t size);
 int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
 int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);

@@ -27,6 +27,7 @@ const ReplayTarget kTargets[] = {
     {"exchange", FuzzExchangeDocument, {".xml"}},
     {"bmp", FuzzBmpLoad, {".bmp"}},
     {"tga", FuzzTgaLoad, {".tga"}},
+    {"pnm", FuzzPnmLoad, {".pbm", ".pgm", ".ppm", ".pnm", ".pam"}},
     {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
     {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
@@ -63,7 +64,7 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|png|serialize PATH...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s exchange|bmp|tga|pnm|picture|png|serialize PATH...\n", argv[0]);
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);
