@@ -109,26 +109,28 @@ size_t ByteSource::ScatterUpTo(const iovec* pieces, int count) {
     left = std::min(left, Remaining());
     size_t total = 0;
     // Filling pieces[i], of which done bytes are filled already.
-    for (int i = 0, done = 0; i < count && left != 0;) {
-        if (pieces[i].iov_len == size_t(done)) {
+    int i = 0;
+    size_t done = 0;
+    while (i < count && left != 0) {
+        if (pieces[i].iov_len == done) {
             ++i, done = 0;
             continue;
         }
         uint8_t* to = static_cast<uint8_t*>(pieces[i].iov_base) + done;
         size_t n = 0;
         if (ri_ == wi_ && !closed_ && left >= capacity_) {
-            n = ReadDirect(pieces + i, count - i, size_t(done), left);
+            n = ReadDirect(pieces + i, count - i, done, left);
         } else if (ri_ != wi_ || Refill()) {
-            n = size_t(std::min<uint64_t>({pieces[i].iov_len - size_t(done), wi_ - ri_, left}));
+            n = size_t(std::min<uint64_t>({pieces[i].iov_len - done, wi_ - ri_, left}));
             std::memcpy(to, window_ + ri_, n);
             ri_ += n;
         }
         if (n == 0) break;
         total += n, left -= n;
         for (; n != 0 && i < count; ++i, done = 0) {
-            const size_t room = pieces[i].iov_len - size_t(done);
+            const size_t room = pieces[i].iov_len - done;
             if (n < room) {
-                done += int(n);
+                done += n;
                 break;
             }
             n -= room;

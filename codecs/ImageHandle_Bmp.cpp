@@ -4,7 +4,6 @@
 #include "ImageHandle_Bmp.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "ByteOrder.h"

@@ -1,5 +1,5 @@
 // TGA reader and writer: raw and run-length rows, 8/16/24/32 bits, grey, colour-mapped and true
-// colour. Every read stays inside the block; rows cut short by the file's end keep zero pixels.
+// colour. Every read stays inside the source; rows cut short by the file's end keep zero pixels.
 #include "ImageHandle_Tga.h"
 
 #include <algorithm>
