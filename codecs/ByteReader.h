@@ -1,4 +1,4 @@
-// Bounds-checked reader over an untrusted block (data, size, pos) for the codecs' own parsers: every
+// Bounds-checked reader over an untrusted block (data, size, pos), for the JPEG marker walk: every
 // read compares by subtraction, so no offset or count from a file can wrap or leave the block.
 #pragma once
 

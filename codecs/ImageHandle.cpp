@@ -11,8 +11,9 @@
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
+#include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
-#include "PageAlloc.h"
+#include "PixelBlockAlloc.h"
 #include "RegularFile.h"
 
 namespace {
@@ -27,7 +28,8 @@ constexpr ExtensionRow kExtensionTable[] = {
     {"jpg", ImageTypeJpeg}, {"jpeg", ImageTypeJpeg}, {"gif", ImageTypeGif},  {"png", ImageTypePng},
     {"bmp", ImageTypeBmp},  {"pcx", ImageTypePcx},   {"tif", ImageTypeTiff}, {"tiff", ImageTypeTiff},
     {"tga", ImageTypeTga},  {"ico", ImageTypeIcon},  {"psd", ImageTypePsd},  {"xpm", ImageTypeXpm},
-    {"kvr", ImageTypeKvr},
+    {"kvr", ImageTypeKvr},  {"pbm", ImageTypePbm},   {"pgm", ImageTypePgm},  {"ppm", ImageTypePpm},
+    {"pnm", ImageTypePnm},  {"pam", ImageTypePam},
 };
 
 // Only ASCII letters fold, whatever the locale: bytes of 128 and above stay as they are.
@@ -85,13 +87,22 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
             return std::make_unique<FCImageHandle_Png>();
         case ImageTypeTga:
             return std::make_unique<FCImageHandle_Tga>();
+        case ImageTypePbm:
+        case ImageTypePgm:
+            return std::make_unique<FCImageHandle_Pnm>();
+        case ImageTypePpm:
+        case ImageTypePnm:
+            return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Ppm);
+        case ImageTypePam:
+            return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Pam);
         default:
             return nullptr;
     }
 }
 
 bool CanSaveImageType(ImageType type) {
-    return type == ImageTypeBmp || type == ImageTypeTga || type == ImageTypePng || type == ImageTypeJpeg;
+    return type == ImageTypeBmp || type == ImageTypeTga || type == ImageTypePng || type == ImageTypeJpeg ||
+           type == ImageTypePpm || type == ImageTypePnm || type == ImageTypePam;
 }
 
 FCImageHandleFactory* GetImageHandleFactory() {
@@ -116,7 +127,7 @@ bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size == 0 || size > uint64_t(std::numeric_limits<int32_t>::max())) return false;
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
-    const PixelBlockPtr block(AllocZeroedPixels(size_t(size)));
+    const PixelBlockPtr block(AllocPixelBlock(size_t(size)));
     if (!block) {
         Result.Status = LoadStatus::OutOfMemory;
         return false;
@@ -133,6 +144,11 @@ bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
 
 bool FCImageHandleBase::SaveFile(const char*, int32_t) {
     return false;
+}
+
+const FCObjImage* FCImageHandleBase::ImageToSave() const {
+    const FCObjImage* image = SaveList.empty() ? nullptr : SaveList.front();
+    return image != nullptr && image->IsValid() ? image : nullptr;
 }
 
 void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {

@@ -1,16 +1,14 @@
-// BMP reader and writer. Headers are read field by field through ByteReader; the pixel block is
+// BMP reader and writer. Headers are read field by field through ByteSource; the pixel block is
 // copied whole, since the image keeps rows bottom-up and padded exactly as the file does. Top-down
 // files are copied row by row in reverse, and run-length files are decoded into the block.
 #include "ImageHandle_Bmp.h"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 #include "ByteOrder.h"
-#include "ByteReader.h"
+#include "ByteSource.h"
 #include "ChannelMask.h"
-#include "FileReader.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
 #include "PixelLimit.h"
@@ -19,7 +17,6 @@ namespace {
 
 constexpr uint16_t kBmpSignature = 0x4D42;  // "BM"
 constexpr size_t kFileHeaderSize = 14;
-constexpr uint32_t kInfoHeaderSize = 40;
 // Masks sit right after a 40-byte information header; larger headers keep them at the same place.
 constexpr size_t kMasksOffset = kFileHeaderSize + kInfoHeaderSize;
 constexpr uint32_t kMasksSize = 12;
@@ -29,12 +26,16 @@ constexpr uint32_t kStandardGreen32 = 0x0000FF00;
 constexpr uint32_t kStandardBlue32 = 0x000000FF;
 constexpr uint32_t kCompressionRle8 = 1;
 constexpr uint32_t kCompressionRle4 = 2;
+constexpr uint32_t kCompressionJpeg = 4;
+constexpr uint32_t kCompressionPng = 5;
 // Run-length escapes: a zero count followed by one of these, or by a literal length of 3 or more.
 constexpr uint8_t kRleEndOfLine = 0;
 constexpr uint8_t kRleEndOfBitmap = 1;
 constexpr uint8_t kRleDelta = 2;
+// Top-down rows read from the file per call, each straight into its place.
+constexpr uint32_t kRowsPerRead = 256;
 
-bool ReadInfoHeader(ByteReader& in, BITMAPINFOHEADER& h) {
+bool ReadInfoHeader(ByteSource& in, BITMAPINFOHEADER& h) {
     return in.U32LE(h.biSize) && in.I32LE(h.biWidth) && in.I32LE(h.biHeight) && in.U16LE(h.biPlanes) &&
            in.U16LE(h.biBitCount) && in.U32LE(h.biCompression) && in.U32LE(h.biSizeImage) &&
            in.I32LE(h.biXPelsPerMeter) && in.I32LE(h.biYPelsPerMeter) && in.U32LE(h.biClrUsed) &&
@@ -43,7 +44,7 @@ bool ReadInfoHeader(ByteReader& in, BITMAPINFOHEADER& h) {
 
 // Everything the reader takes from the file comes from here; a file too short for any of it is
 // refused before an image exists.
-bool ReadHeaders(ByteReader& in, FCBitmapInfoBlock& block, uint32_t& offBits) {
+bool ReadHeaders(ByteSource& in, FCBitmapInfoBlock& block, uint32_t& offBits) {
     uint16_t signature = 0;
     if (!in.U16LE(signature) || signature != kBmpSignature) return false;
     if (!in.Skip(8) || !in.U32LE(offBits)) return false;
@@ -73,6 +74,15 @@ bool ValidateHeader(const BITMAPINFOHEADER& h, uint32_t offBits, size_t length) 
     return true;
 }
 
+// Valid files of kinds this reader does not read, told apart from damage: OS/2 and core headers,
+// Huffman and 24-bit run-length coding, embedded JPEG and PNG, and 2- and 64-bit pixels.
+bool IsUnreadKind(const BITMAPINFOHEADER& h) {
+    if (h.biSize < kInfoHeaderSize) return true;
+    const bool bitFields = h.biCompression == kCompressionBitFields;
+    return (bitFields && h.biBitCount != 16 && h.biBitCount != 32) || h.biCompression == kCompressionJpeg ||
+           h.biCompression == kCompressionPng || h.biBitCount == 2 || h.biBitCount == 64;
+}
+
 // The header the image is made from: the image is always bottom-up and holds decoded pixels.
 FCBitmapInfoBlock ModelBlock(const FCBitmapInfoBlock& file) {
     FCBitmapInfoBlock model = file;
@@ -83,11 +93,16 @@ FCBitmapInfoBlock ModelBlock(const FCBitmapInfoBlock& file) {
 
 // Top-down rows: the first in the file is the top row of the picture. Rows the file ends before
 // stay black, as in a short bottom-up file; returns how many were left so.
-uint32_t CopyTopDownRows(ByteReader& in, FCObjImage& image) {
-    const int32_t height = image.InfoHeader.biHeight;
+uint32_t CopyTopDownRows(ByteSource& in, FCObjImage& image) {
+    const uint32_t height = uint32_t(image.InfoHeader.biHeight);
     const size_t stride = size_t(image.Stride());
-    for (int32_t y = 0; y < height; ++y) {
-        if (in.BytesUpTo(image.RowTable[y], stride) < stride) return uint32_t(height - y);
+    iovec rows[kRowsPerRead];
+    for (uint32_t y = 0; y < height;) {
+        const uint32_t n = std::min(kRowsPerRead, height - y);
+        for (uint32_t i = 0; i < n; ++i) rows[i] = iovec{image.RowTable[y + i], stride};
+        const size_t got = in.ScatterUpTo(rows, int(n));
+        if (got < n * stride) return height - y - uint32_t(got / stride);
+        y += n;
     }
     return 0;
 }
@@ -131,22 +146,22 @@ void PutRun(RlePosition& at, uint32_t count, uint8_t value) {
 
 // A literal of count pixels, stored in whole 16-bit words. False when the file ends inside it;
 // the pixels it still held are placed.
-bool PutLiteral(ByteReader& in, RlePosition& at, uint32_t count) {
+bool PutLiteral(ByteSource& in, RlePosition& at, uint32_t count) {
+    uint8_t source[256];
     const size_t bytes = at.fourBit ? (count + 1) / 2 : count;
-    const size_t available = std::min(bytes, in.Remaining());
-    const uint8_t* source = in.Current();
+    const size_t available = in.BytesUpTo(source, bytes);
     const uint32_t held = uint32_t(std::min<size_t>(count, at.fourBit ? available * 2 : available));
     const uint32_t room = at.Room(held);
     for (uint32_t i = 0; i < room; ++i) {
         at.Put(at.x + i, at.fourBit ? ((i & 1) ? (source[i / 2] & 0x0F) : (source[i / 2] >> 4)) : source[i]);
     }
     at.Advance(held);
-    return available == bytes && in.Skip(bytes + (bytes & 1));
+    return available == bytes && in.Skip(bytes & 1);
 }
 
 // Decodes RLE8 or RLE4 data into the zeroed block of image. Returns the rows the data left
 // unfilled when it ended before its end-of-bitmap escape; 0 for a complete file.
-uint32_t DecodeRunLength(ByteReader& in, bool fourBit, FCObjImage& image) {
+uint32_t DecodeRunLength(ByteSource& in, bool fourBit, FCObjImage& image) {
     RlePosition at{image.PixelStore, size_t(image.Stride()), uint32_t(image.InfoHeader.biWidth),
                    uint32_t(image.InfoHeader.biHeight), fourBit};
     while (at.y < at.height) {
@@ -174,7 +189,7 @@ uint32_t DecodeRunLength(ByteReader& in, bool fourBit, FCObjImage& image) {
 
 // Minimal palettes are common (fewer entries than 2^depth): only entries inside the file are
 // taken, the rest keep the grey default.
-void ReadPalette(ByteReader& in, uint32_t biSize, FCObjImage& image) {
+void ReadPalette(ByteSource& in, uint32_t biSize, FCObjImage& image) {
     const uint32_t entries = PaletteEntryCount(image.InfoHeader.biBitCount);
     if (entries == 0 || !in.Seek(uint64_t(kFileHeaderSize) + biSize)) return;
     RGBQUAD table[256];
@@ -213,25 +228,18 @@ uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
     return uint32_t(height - (filled < height ? filled : height));
 }
 
-// The files whose pixel data is the image's pixel block byte for byte.
-bool IsPlainBottomUp(const BITMAPINFOHEADER& h) {
-    return h.biHeight > 0 && (h.biCompression == kCompressionRgb ||
-                              (h.biCompression == kCompressionBitFields && h.biBitCount == 16));
-}
-
-}  // namespace
-
-bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= int32_t(kFileHeaderSize)) return false;
-    ByteReader in(data, size_t(length));
+// The one reader, over memory or a file. Plain bottom-up pixel data goes into the pixel block in
+// one read, since the image keeps rows bottom-up and padded as the file does.
+bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
     FCBitmapInfoBlock block;
     uint32_t offBits = 0;
-    if (!ReadHeaders(in, block, offBits) || !ValidateHeader(block.bmiHeader, offBits, size_t(length)))
-        return false;
+    if (!ReadHeaders(in, block, offBits)) return false;
+    if (IsUnreadKind(block.bmiHeader)) codec.Result.Status = LoadStatus::Unsupported;
+    if (!ValidateHeader(block.bmiHeader, offBits, in.Size())) return false;
     const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
     const BITMAPINFOHEADER& m = model.bmiHeader;
-    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, Result) || !image->CreateFromHeader(&m))
+    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Result) || !image->CreateFromHeader(&m))
         return false;
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;
@@ -240,66 +248,49 @@ bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
         !in.Seek(offBits))
         return false;
     if (IsRunLength(block.bmiHeader)) {
-        Result.IncompleteRows =
+        codec.Result.IncompleteRows =
             DecodeRunLength(in, block.bmiHeader.biCompression == kCompressionRle4, *image);
-        PushObject(image.release());
+        codec.PushObject(image.release());
         return true;
     }
-    const bool topDown = block.bmiHeader.biHeight < 0;
     // Pixel data cut short is no failure: the rows the file ends before stay black.
     size_t copied = 0;
-    if (topDown) {
-        Result.IncompleteRows = CopyTopDownRows(in, *image);
+    if (block.bmiHeader.biHeight < 0) {
+        codec.Result.IncompleteRows = CopyTopDownRows(in, *image);
         copied = pixelBytes;  // rows never filled are zero, and zero repacks to zero
     } else {
         copied = in.BytesUpTo(image->PixelStore, pixelBytes);
-        Result.IncompleteRows = UnfilledRows(copied, *image);
+        codec.Result.IncompleteRows = UnfilledRows(copied, *image);
     }
     const bool masked32 =
         block.bmiHeader.biBitCount == 32 && block.bmiHeader.biCompression == kCompressionBitFields;
     if (masked32 && !IsStandardMask32(block.bmiMasks))
         RepackMasked32(block.bmiMasks, image->PixelStore, copied);
-    PushObject(image.release());
+    codec.PushObject(image.release());
     return true;
 }
 
-// The same reading as LoadMemory, from the file: the headers take one small read (they lie in
-// the first 66 bytes), the palette one more, and the pixel data goes straight into the pixel
-// block in one read, since the image keeps rows bottom-up and padded as the file does.
+}  // namespace
+
+bool FCImageHandle_Bmp::LoadSource(ByteSource& in) {
+    return Decode(in, *this);
+}
+
+bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= int32_t(kFileHeaderSize)) return false;
+    ByteSource in(data, size_t(length));
+    return LoadSource(in);
+}
+
 bool FCImageHandle_Bmp::LoadOpenFile(int descriptor, uint64_t size) {
-    FileReader file;
-    if (!file.Open(descriptor, size)) return FCImageHandle::LoadOpenFile(descriptor, size);
-    uint8_t head[kMasksOffset + kMasksSize];
-    ByteReader in(head, file.ReadAt(0, head, sizeof head));
-    FCBitmapInfoBlock block;
-    uint32_t offBits = 0;
-    if (!ReadHeaders(in, block, offBits) || !IsPlainBottomUp(block.bmiHeader) ||
-        !ValidateHeader(block.bmiHeader, offBits, file.Size()))
-        return FCImageHandle::LoadOpenFile(descriptor, size);
-    auto image = std::make_unique<FCObjImage>();
-    const BITMAPINFOHEADER& b = block.bmiHeader;
-    if (!CheckPictureSize(b.biWidth, b.biHeight, b.biBitCount, Result) || !image->CreateFromHeader(&b))
-        return false;
-    const uint32_t entries = PaletteEntryCount(image->InfoHeader.biBitCount);
-    if (entries != 0) {
-        RGBQUAD table[256];
-        const size_t got = file.ReadAt(uint64_t(kFileHeaderSize) + block.bmiHeader.biSize, table,
-                                       entries * kPaletteEntrySize);
-        image->SetPalette(table, int32_t(got / kPaletteEntrySize));
-    }
-    uint32_t pixelBytes = 0;
-    const BITMAPINFOHEADER& h = image->InfoHeader;
-    ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes);
-    // A file cut short leaves the top rows black, as from memory.
-    const size_t copied = file.ReadAt(offBits, image->PixelStore, pixelBytes);
-    Result.IncompleteRows = UnfilledRows(copied, *image);
-    PushObject(image.release());
-    return true;
+    if (size <= kFileHeaderSize) return false;
+    ByteSource in(descriptor, size);
+    return in.Usable() && LoadSource(in);
 }
 
 bool FCImageHandle_Bmp::SaveFile(const char* path, int32_t) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
-    const FCObjImage& image = *SaveList.front();
+    if (ImageToSave() == nullptr) return false;
+    const FCObjImage& image = *ImageToSave();
     const BITMAPINFOHEADER& h = image.InfoHeader;
     uint32_t pixelBytes = 0;
     if (!ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, pixelBytes)) return false;

@@ -5,10 +5,14 @@
 
 #include "ImageHandle.h"
 
+class ByteSource;
+
 class FCImageHandle_Bmp : public FCImageHandle {
   public:
-    // Plain bottom-up files (no compression, or 16-bit bit fields) are read straight into the
-    // new image's pixel block; every other file goes through the whole-file LoadMemory path.
+    // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file
+    // (plain pixel rows read straight into their places in the new image), and the fuzz targets
+    // over a file source with windows of every small size.
+    bool LoadSource(ByteSource& in);
     bool LoadOpenFile(int descriptor, uint64_t size) override;
     bool LoadMemory(const uint8_t* data, int32_t length) override;
     bool SaveFile(const char* path, int32_t flag) override;

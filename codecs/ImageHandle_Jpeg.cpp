@@ -8,17 +8,15 @@
 #include <memory>
 
 #include "FileWriter.h"
+#include "ImageAt24Bits.h"
 #include "JpegSegments.h"
-#include "Widened24.h"
+#include "TjHandle.h"
 
 namespace {
 
 // From this quality on, colour keeps full resolution (4:4:4); below it 4:2:0.
 constexpr int32_t kFullChromaQuality = 90;
 
-struct TjDestroyer {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
 struct TjBufferFree {
     void operator()(unsigned char* buffer) const { tjFree(buffer); }
 };
@@ -31,13 +29,14 @@ int32_t QualityFromFlag(int32_t flag) {
 }  // namespace
 
 bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const FCObjImage* source = ImageToSave();
+    if (source == nullptr) return false;
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    const FCObjImage* image = ImageAt24Bits(*source, widened);
     if (image == nullptr) return false;
-    const std::unique_ptr<void, TjDestroyer> tj(tjInitCompress());
+    const TjHandle tj(tjInitCompress());
     if (!tj) return false;
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;

@@ -15,17 +15,15 @@
 
 #include "Exif.h"
 #include "FileWriter.h"
+#include "ImageAt24Bits.h"
 #include "ImageSize.h"
 #include "JpegSegments.h"
 #include "LoadWarnings.h"
 #include "PixelLimit.h"
 #include "PngChunks.h"
-#include "Widened24.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
-constexpr size_t kBgrPixelBytes = 3;
 constexpr uint8_t kWrittenBitDepth = 8;
 // libspng keeps ancillary chunks while it reads (we read them again ourselves); compressed text or
 // profiles must not be able to take more memory than this.
@@ -190,10 +188,11 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const FCObjImage* source = ImageToSave();
+    if (source == nullptr) return false;
     // The writer makes 8-bit true colour only.
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    const FCObjImage* image = ImageAt24Bits(*source, widened);
     if (image == nullptr) return false;
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;

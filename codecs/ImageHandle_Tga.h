@@ -4,6 +4,8 @@
 
 #include "ImageHandle.h"
 
+class ByteSource;
+
 class FCImageHandle_Tga : public FCImageHandle {
   public:
     // A packet cut by the end of a row: what is left of it continues in the next row, as readers
@@ -14,9 +16,10 @@ class FCImageHandle_Tga : public FCImageHandle {
         uint8_t pixel[4] = {0, 0, 0, 0};
     };
 
-    // Reads the rows from the file into the new image without a whole-file block: raw rows
-    // straight into their place, run-length packets through a bounded buffer. Grey plus alpha
-    // raw files, which need their rows reworked, go through the whole-file LoadMemory path.
+    // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file
+    // (plain pixel rows read straight into their places in the new image), and the fuzz targets
+    // over a file source with windows of every small size.
+    bool LoadSource(ByteSource& in);
     bool LoadOpenFile(int descriptor, uint64_t size) override;
     bool LoadMemory(const uint8_t* data, int32_t length) override;
     bool SaveFile(const char* path, int32_t flag) override;

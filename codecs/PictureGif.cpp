@@ -12,13 +12,12 @@
 #include "ByteReader.h"
 #include "ImageSize.h"
 #include "LoadWarnings.h"
+#include "PictureBits.h"
 #include "PictureDecoders.h"
 #include "PixelLimit.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
-constexpr size_t kBgrPixelBytes = 3;
 constexpr size_t kMaxColours = 256;
 
 // Interlaced frames store rows in four passes: every 8th row from 0, every 8th from 4, every 4th

@@ -8,13 +8,13 @@
 
 #include "ImageSize.h"
 #include "JpegSegments.h"
+#include "PictureBits.h"
 #include "PictureDecoders.h"
 #include "PixelLimit.h"
+#include "TjHandle.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
-constexpr size_t kBgrPixelBytes = 3;
 constexpr size_t kCmykPixelBytes = 4;
 constexpr uint32_t kCmykBits = 32;
 constexpr uint32_t kFullChannel = 255;
@@ -29,11 +29,6 @@ constexpr size_t kAdobeTagLength = sizeof(kAdobeTag) - 1;
 
 constexpr uint8_t kSeedStart = 0x5A;
 constexpr uint8_t kSeedStep = 0x3B;
-
-struct TjDestroyer {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-using TjHandle = std::unique_ptr<void, TjDestroyer>;
 
 struct JpegHeader {
     int width = 0;

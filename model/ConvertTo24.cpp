@@ -9,16 +9,13 @@
 
 namespace {
 
-constexpr uint32_t kGreenMask555 = 0x03E0;
-constexpr uint32_t kGreenMask565 = 0x07E0;
-constexpr uint32_t kLayout555[3] = {0x7C00, 0x03E0, 0x001F};
 constexpr uint32_t kLayout565[3] = {0xF800, 0x07E0, 0x001F};
 
 // The green mask alone picks one of the two standard layouts; any other masks are decoded as given.
 void Make16BitDecoders(const uint32_t masks[3], ChannelMask decoders[3]) {
     const uint32_t* layout = masks;
-    if (masks[1] == kGreenMask555) layout = kLayout555;
-    if (masks[1] == kGreenMask565) layout = kLayout565;
+    if (masks[1] == kMasks555[1]) layout = kMasks555;
+    if (masks[1] == kLayout565[1]) layout = kLayout565;
     for (int i = 0; i < 3; ++i) decoders[i] = DescribeChannelMask(layout[i]);
 }
 

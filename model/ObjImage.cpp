@@ -8,23 +8,54 @@
 #include <utility>
 
 #include "ByteOrder.h"
+#include "ChannelMask.h"
 #include "ImageSize.h"
-#include "PageAlloc.h"
+#include "PixelBlockAlloc.h"
 #include "PixelLimit.h"
 
 namespace {
 
-constexpr uint32_t kInfoHeaderSize = 40;
 constexpr uint32_t kMaskBlockSize = 12;
 // NewBitmapInfo leaves room after the header for masks or a palette plus one spare word.
 constexpr uint32_t kBitmapInfoBaseSize = 56;
 // Serialised record: header, three masks, pixels, then the two graph words.
 constexpr uint32_t kRecordPixelOffset = kInfoHeaderSize + kMaskBlockSize;
 constexpr uint32_t kRecordOverhead = kRecordPixelOffset + 8;
-constexpr uint32_t kDefaultMask555[3] = {0x7C00, 0x03E0, 0x001F};
 
 bool IsSupportedBitCount(uint16_t bpp) {
     return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+}
+
+// The header as the file and the record lay it out, field by field in little-endian order,
+// whatever the struct's layout in memory.
+void PutInfoHeader(uint8_t* p, const BITMAPINFOHEADER& h) {
+    PutU32LE(p, h.biSize);
+    PutU32LE(p + 4, uint32_t(h.biWidth));
+    PutU32LE(p + 8, uint32_t(h.biHeight));
+    PutU16LE(p + 12, h.biPlanes);
+    PutU16LE(p + 14, h.biBitCount);
+    PutU32LE(p + 16, h.biCompression);
+    PutU32LE(p + 20, h.biSizeImage);
+    PutU32LE(p + 24, uint32_t(h.biXPelsPerMeter));
+    PutU32LE(p + 28, uint32_t(h.biYPelsPerMeter));
+    PutU32LE(p + 32, h.biClrUsed);
+    PutU32LE(p + 36, h.biClrImportant);
+}
+
+BITMAPINFOHEADER GetInfoHeader(const uint8_t* p) {
+    BITMAPINFOHEADER h;
+    h.biSize = GetU32LE(p);
+    h.biWidth = int32_t(GetU32LE(p + 4));
+    h.biHeight = int32_t(GetU32LE(p + 8));
+    h.biPlanes = GetU16LE(p + 12);
+    h.biBitCount = GetU16LE(p + 14);
+    h.biCompression = GetU32LE(p + 16);
+    h.biSizeImage = GetU32LE(p + 20);
+    h.biXPelsPerMeter = int32_t(GetU32LE(p + 24));
+    h.biYPelsPerMeter = int32_t(GetU32LE(p + 28));
+    h.biClrUsed = GetU32LE(p + 32);
+    h.biClrImportant = GetU32LE(p + 36);
+    return h;
 }
 
 // Every check CreateFromHeader makes before anything changes; bytes is the pixel block size.
@@ -53,7 +84,7 @@ void NormaliseHeader(const BITMAPINFOHEADER* header, BITMAPINFOHEADER& info, uin
     info.biYPelsPerMeter = header->biYPelsPerMeter;
     std::fill(masks, masks + 3, 0u);
     if (info.biBitCount != 16) return;
-    std::copy(std::begin(kDefaultMask555), std::end(kDefaultMask555), masks);
+    std::copy(std::begin(kMasks555), std::end(kMasks555), masks);
     if (header->biCompression == kCompressionBitFields) {
         info.biCompression = kCompressionBitFields;
         std::memcpy(masks, reinterpret_cast<const uint8_t*>(header) + kInfoHeaderSize, 3 * sizeof(uint32_t));
@@ -72,7 +103,7 @@ FCObjImage::FCObjImage(const FCObjImage& source) : FCObjImage() {
 
 // The image owns exactly these three blocks.
 FCObjImage::~FCObjImage() {
-    FreePixels(PixelStore);
+    FreePixelBlock(PixelStore);
     delete[] RowTable;
     delete[] Palette;
 }
@@ -93,7 +124,7 @@ bool FCObjImage::CreateFromHeader(const BITMAPINFOHEADER* header) {
     uint32_t masks[3];
     NormaliseHeader(header, info, masks);
 
-    PixelBlockPtr pixels(AllocZeroedPixels(bytes));
+    PixelBlockPtr pixels(AllocPixelBlock(bytes));
     if (!pixels) return false;
     const int32_t stride = int32_t(bytes / uint32_t(info.biHeight));
     std::unique_ptr<uint8_t*[]> rows(new uint8_t*[size_t(info.biHeight)]);
@@ -159,7 +190,7 @@ void FCObjImage::SwapStorage(FCObjImage& other) noexcept {
 std::unique_ptr<uint8_t[]> FCObjImage::NewBitmapInfo() const {
     const uint32_t entries = Palette ? PaletteEntryCount(InfoHeader.biBitCount) : 0;
     auto block = std::make_unique<uint8_t[]>(kBitmapInfoBaseSize + entries * sizeof(RGBQUAD));
-    std::memcpy(block.get(), &InfoHeader, kInfoHeaderSize);
+    PutInfoHeader(block.get(), InfoHeader);
     if (entries != 0) {
         std::memcpy(block.get() + kInfoHeaderSize, Palette, entries * sizeof(RGBQUAD));
     } else {
@@ -240,7 +271,7 @@ int32_t SaveRecord(const FCObjImage& image, uint8_t* buffer, size_t bufferLength
     if (image.IsValid()) ComputeImageBytes(h.biWidth, h.biHeight, h.biBitCount, n);
     const uint64_t size = RecordSize(n);
     if (size == 0 || bufferLength < size) return 0;
-    std::memcpy(buffer, &image.InfoHeader, kInfoHeaderSize);
+    PutInfoHeader(buffer, image.InfoHeader);
     for (int i = 0; i < 3; ++i) PutU32LE(buffer + kInfoHeaderSize + 4 * i, image.BitMasks[i]);
     if (n != 0) std::memcpy(buffer + kRecordPixelOffset, image.PixelStore, size_t(n));
     PutU32LE(buffer + kRecordPixelOffset + n, image.GraphWord0);
@@ -253,7 +284,7 @@ int32_t SaveRecord(const FCObjImage& image, uint8_t* buffer, size_t bufferLength
 int32_t RestoreRecord(FCObjImage& image, const uint8_t* buffer, size_t bufferLength) {
     if (bufferLength < kRecordOverhead) return 0;
     FCBitmapInfoBlock block;
-    std::memcpy(&block.bmiHeader, buffer, kInfoHeaderSize);
+    block.bmiHeader = GetInfoHeader(buffer);
     for (int i = 0; i < 3; ++i) block.bmiMasks[i] = GetU32LE(buffer + kInfoHeaderSize + 4 * i);
     uint32_t n = 0;
     if (!AcceptHeader(block.bmiHeader, n)) return 0;

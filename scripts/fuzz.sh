@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs the fuzz programs for a bounded time each, seeded from the test data and fuzz/corpus.
-# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange bmp tga picture png serialize exif)
+# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange bmp tga pnm picture png serialize exif)
 # New corpus entries, crash inputs and logs go to $CORVANE_FUZZ_WORK or a new temporary folder, never
 # into the repository. Exits 1 when any target found a crash; keep its input in tests/data/regress/.
 set -eu
@@ -10,7 +10,7 @@ build=$1
 seconds=${2:-60}
 shift $(( $# >= 2 ? 2 : 1 ))
 case $build in /*) ;; *) build=$root/$build ;; esac
-targets=${*:-exchange bmp tga picture png serialize exif}
+targets=${*:-exchange bmp tga pnm picture png serialize exif}
 work=${CORVANE_FUZZ_WORK:-$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz.XXXXXX")}
 
 # File name patterns of each target's seeds.
@@ -19,6 +19,7 @@ patterns() {
         exchange) echo '*.xml' ;;
         bmp) echo '*.bmp' ;;
         tga) echo '*.tga' ;;
+        pnm) echo '*.pbm *.pgm *.ppm *.pnm *.pam' ;;
         picture) echo '*.jpg *.jpeg *.gif' ;;
         png) echo '*.png' ;;
         serialize) echo '*.rec' ;;

@@ -24,6 +24,11 @@ enum ImageType : int32_t {
     ImageTypeIcon = 9,
     ImageTypeXpm = 10,
     ImageTypeKvr = 11,
+    ImageTypePbm = 12,
+    ImageTypePgm = 13,
+    ImageTypePpm = 14,
+    ImageTypePnm = 15,
+    ImageTypePam = 16,
 };
 
 // Everything after the last "." of the whole path; empty for null or no dot.
@@ -64,6 +69,8 @@ class FCImageHandleBase {
 
     // Images to write; never owned by the codec.
     std::deque<const FCObjImage*> SaveList;
+    // The image SaveFile writes: the first of SaveList, or null when there is none with pixels.
+    const FCObjImage* ImageToSave() const;
     // What the last load came to: a refusal's reason, or the warnings of a picture that loaded
     // (rows a damaged file left black among them). A codec sets Status only to say why it
     // refused; the framework settles it.

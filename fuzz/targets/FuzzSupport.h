@@ -2,11 +2,16 @@
 // decoder that hands out memory it never filled or owns shows up under the sanitizers.
 #pragma once
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <deque>
 
 #include "ByteOrder.h"
+#include "ByteSource.h"
 #include "FuzzTargets.h"
 #include "ImageHandle.h"
 #include "ImageSize.h"
@@ -23,14 +28,15 @@ inline void TouchBytes(const uint8_t* bytes, size_t count) {
 
 // True when a picture of this size and depth stays under the cap. Dimensions are taken as the
 // header gives them; a size the decoder refuses anyway passes, so the refusal is exercised.
-inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel) {
+inline bool WithinDecodeCap(int64_t width, int64_t height, uint32_t bitsPerPixel,
+                            uint64_t cap = kFuzzMaxDecodedBytes) {
     if (width <= 0 || height <= 0 || bitsPerPixel == 0 || bitsPerPixel > kMaxBitsPerPixel) return true;
     if (width > INT32_MAX || height > INT32_MAX) return false;
     uint32_t pixelBytes = 0;
     uint64_t rowTableBytes = 0;
     if (!ComputeImageBytes(int32_t(width), int32_t(height), uint16_t(bitsPerPixel), pixelBytes)) return false;
     if (!ComputeBufferBytes(sizeof(uint8_t*), height, rowTableBytes)) return false;
-    return pixelBytes + rowTableBytes <= kFuzzMaxDecodedBytes;
+    return pixelBytes + rowTableBytes <= cap;
 }
 
 // Every row through RowTable and the whole palette, as a caller of the image would read them.
@@ -57,6 +63,57 @@ int LoadAndTouch(const uint8_t* data, size_t size) {
         if (!WithinDecodeCap(image->InfoHeader.biWidth, image->InfoHeader.biHeight, 24)) continue;
         image->ConvertTo24();
         TouchImage(*image);
+    }
+    return 0;
+}
+
+// The input as a file, read the way the host reads a picture: through a file source, whose
+// window (1 to 256 bytes, from the input's last byte) is small and odd enough that every read
+// crosses its edge somewhere. One file serves every run.
+inline int InputFile(const uint8_t* data, size_t size) {
+    static const int fd = memfd_create("fuzz-input", 0);
+    if (fd < 0 || ftruncate(fd, 0) != 0) __builtin_trap();
+    for (size_t done = 0; done < size;) {
+        const ssize_t put = pwrite(fd, data + done, size - done, off_t(done));
+        if (put <= 0) __builtin_trap();
+        done += size_t(put);
+    }
+    return fd;
+}
+
+inline bool SameImage(const FCObjImage& a, const FCObjImage& b) {
+    if (std::memcmp(&a.InfoHeader, &b.InfoHeader, sizeof a.InfoHeader) != 0 ||
+        std::memcmp(a.BitMasks, b.BitMasks, sizeof a.BitMasks) != 0 ||
+        (a.Palette == nullptr) != (b.Palette == nullptr))
+        return false;
+    const size_t entries = a.Palette ? PaletteEntryCount(a.InfoHeader.biBitCount) : 0;
+    if (entries != 0 && std::memcmp(a.Palette, b.Palette, entries * sizeof(RGBQUAD)) != 0) return false;
+    return std::memcmp(a.PixelStore, b.PixelStore, size_t(a.Stride()) * size_t(a.InfoHeader.biHeight)) == 0;
+}
+
+// Decodes the input through a file source and through the whole block: one decoder, so the two
+// must agree on everything; a difference is a fault of the window and stops the run. Then reads
+// back the picture as LoadAndTouch does.
+template <class Codec>
+int LoadThroughFileAndTouch(const uint8_t* data, size_t size) {
+    if (size == 0 || size > size_t(INT32_MAX)) return 0;
+    ByteSource source(InputFile(data, size), size, size_t(data[size - 1]) + 1);
+    Codec fromFile, fromMemory;
+    const bool loaded = fromFile.LoadSource(source);
+    if (loaded != fromMemory.LoadMemory(data, int32_t(size))) __builtin_trap();
+    if (fromFile.Result.Status != fromMemory.Result.Status ||
+        fromFile.Result.IncompleteRows != fromMemory.Result.IncompleteRows)
+        __builtin_trap();
+    std::deque<FCObjImage*> a, b;
+    fromFile.GetImageList(a, false);
+    fromMemory.GetImageList(b, false);
+    if (a.size() != b.size()) __builtin_trap();
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (!SameImage(*a[i], *b[i])) __builtin_trap();
+        TouchImage(*a[i]);
+        if (!WithinDecodeCap(a[i]->InfoHeader.biWidth, a[i]->InfoHeader.biHeight, 24)) continue;
+        a[i]->ConvertTo24();
+        TouchImage(*a[i]);
     }
     return 0;
 }

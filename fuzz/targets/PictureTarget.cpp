@@ -6,6 +6,7 @@
 #include "FuzzSupport.h"
 #include "ImageHandle_IPicture.h"
 #include "JpegSegments.h"
+#include "PictureBits.h"
 
 namespace {
 
@@ -13,7 +14,6 @@ constexpr uint8_t kJpegStart[] = {0xFF, 0xD8};
 constexpr size_t kGifWidthOffset = 6;
 constexpr size_t kGifHeightOffset = 8;
 // Every picture decodes to 24 bits; a CMYK scratch copy adds at most a third more.
-constexpr uint32_t kPictureBits = 24;
 
 bool JpegSize(const uint8_t* data, size_t size, int& width, int& height) {
     tjhandle tj = tjInitDecompress();

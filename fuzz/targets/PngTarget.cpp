@@ -4,13 +4,13 @@
 #include "ByteOrder.h"
 #include "FuzzSupport.h"
 #include "ImageHandle_Png.h"
+#include "PictureBits.h"
 #include "PngChunks.h"
 
 namespace {
 
 constexpr size_t kWidthOffset = 16;
 constexpr size_t kHeightOffset = 20;
-constexpr uint32_t kPictureBits = 24;
 
 // PNG fields are big-endian.
 uint32_t PeekU32BE(const uint8_t* data, size_t size, size_t at) {

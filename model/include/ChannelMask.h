@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+// The masks of a 16-bit picture that names none (red, green, blue): five bits each, 5-5-5.
+constexpr uint32_t kMasks555[3] = {0x7C00, 0x03E0, 0x001F};
+
 // ((word & Mask) >> Down) << Up gives the channel as 8 bits.
 struct ChannelMask {
     uint32_t Mask = 0;

@@ -38,7 +38,10 @@ struct FCBitmapInfoBlock {
 };
 #pragma pack(pop)
 
-static_assert(sizeof(BITMAPINFOHEADER) == 40, "BITMAPINFOHEADER must be the 40-byte file record");
+// The information header's size in a file, in the image's own header and in its flat record.
+constexpr uint32_t kInfoHeaderSize = 40;
+static_assert(sizeof(BITMAPINFOHEADER) == kInfoHeaderSize,
+              "BITMAPINFOHEADER must be the 40-byte file record");
 static_assert(sizeof(RGBQUAD) == 4, "RGBQUAD must be 4 bytes");
 static_assert(sizeof(FCBitmapInfoBlock) == 52, "header plus masks must be 52 bytes");
 

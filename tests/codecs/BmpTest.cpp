@@ -9,7 +9,7 @@ using namespace codectest;
 
 namespace {
 
-struct BmpSpec {
+struct BmpFields {
     int32_t width = 2;
     int32_t height = 2;
     uint16_t bpp = 24;
@@ -21,7 +21,7 @@ struct BmpSpec {
     int64_t offBits = -1;  // -1: right after the palette
 };
 
-std::vector<uint8_t> MakeBmp(const BmpSpec& s) {
+std::vector<uint8_t> MakeBmp(const BmpFields& s) {
     const uint32_t headerEnd = 14 + s.infoSize + 4 * uint32_t(s.masks.size() + s.palette.size());
     Bytes b;
     b.U8('B').U8('M').U32(0).U32(0).U32(s.offBits < 0 ? headerEnd : uint32_t(s.offBits));
@@ -95,13 +95,13 @@ TEST(BmpCodec, RoundTripKeepsHeaderMasksPaletteAndEveryByte) {
 // Core-header and 2-bit files are refused in the corpus test; these are the header cases no
 // published file covers.
 TEST(BmpReader, RefusesHeadersItCannotRead) {
-    BmpSpec good;
+    BmpFields good;
     good.pixels.assign(16, 0x55);
     const std::vector<uint8_t> whole = MakeBmp(good);
     ASSERT_TRUE(Decode<FCImageHandle_Bmp>(whole));
     for (size_t n : {0, 14, 53})
         EXPECT_FALSE(Decode<FCImageHandle_Bmp>(std::vector<uint8_t>(whole.begin(), whole.begin() + n))) << n;
-    std::vector<BmpSpec> bad(5, good);
+    std::vector<BmpFields> bad(5, good);
     bad[0].bpp = 24, bad[0].compression = 3, bad[0].masks = {4, 2, 1};  // bit fields only at 16 and 32
     bad[1].width = 0;
     bad[2].width = 0x7FFFFFFF, bad[2].height = 1, bad[2].bpp = 32;  // a row of 8 GB
@@ -113,13 +113,31 @@ TEST(BmpReader, RefusesHeadersItCannotRead) {
     bad[6].bpp = 8, bad[6].compression = 2;                      // RLE4 only at 4 bits
     bad[7].bpp = 8, bad[7].compression = 1, bad[7].height = -2;  // no top-down run-length files
     bad[8].height = int32_t(0x80000000);
-    for (size_t i = 0; i < bad.size(); ++i) EXPECT_FALSE(Decode<FCImageHandle_Bmp>(MakeBmp(bad[i]))) << i;
+    bad.insert(bad.end(), 3, good);
+    bad[9].compression = 4;  // an embedded JPEG
+    bad[10].bpp = 2;
+    bad[11].bpp = 7;
+    using S = LoadStatus;
+    const S why[] = {S::Unsupported, S::Loaded, S::OverPixelLimit, S::Loaded,      S::Loaded,      S::Loaded,
+                     S::Loaded,      S::Loaded, S::Loaded,         S::Unsupported, S::Unsupported, S::Loaded};
+    for (size_t i = 0; i < bad.size(); ++i) {
+        std::vector<uint8_t> file = MakeBmp(bad[i]);
+        FCImageHandle_Bmp codec;
+        codec.Result.Status = LoadStatus::Loaded;  // as the framework starts a load; Loaded: no reason given
+        EXPECT_FALSE(codec.LoadMemory(file.data(), int32_t(file.size()))) << i;
+        EXPECT_EQ(codec.Result.Status, why[i]) << i;
+    }
+    std::vector<uint8_t> core = whole;
+    core[14] = 12;  // the OS/2 core header
+    FCImageHandle_Bmp coreCodec;
+    EXPECT_FALSE(coreCodec.LoadMemory(core.data(), int32_t(core.size())));
+    EXPECT_EQ(coreCodec.Result.Status, LoadStatus::Unsupported);
     FCImageHandle_Bmp codec;
     EXPECT_FALSE(codec.LoadMemory(nullptr, 100));
 }
 
 TEST(BmpReader, ShortPixelDataLeavesTheTopRowsBlack) {
-    BmpSpec s;
+    BmpFields s;
     s.width = 3, s.height = 4;
     s.pixels.assign(2 * 12, 0xAB);  // the two bottom rows only
     const auto image = Decode<FCImageHandle_Bmp>(MakeBmp(s));
@@ -134,7 +152,7 @@ TEST(BmpReader, ShortPixelDataLeavesTheTopRowsBlack) {
 }
 
 TEST(BmpReader, MinimalPaletteTakesOnlyEntriesInsideTheFile) {
-    BmpSpec s;
+    BmpFields s;
     s.width = 4, s.height = 1, s.bpp = 8;
     s.palette = {0x00FF0000, 0x000000FF};
     s.pixels = {1, 0, 1, 0};
@@ -146,7 +164,7 @@ TEST(BmpReader, MinimalPaletteTakesOnlyEntriesInsideTheFile) {
     EXPECT_EQ(image->Palette[3].rgbRed, 3);
     EXPECT_EQ(image->Palette[200].rgbGreen, 200);
 
-    std::vector<uint8_t> far = MakeBmp(BmpSpec{4, 1, 8, 0, 40, {}, {}, {9, 9, 9, 9}, 54});
+    std::vector<uint8_t> far = MakeBmp(BmpFields{4, 1, 8, 0, 40, {}, {}, {9, 9, 9, 9}, 54});
     far[14] = far[15] = far[16] = far[17] = 0xFF;
     const auto grey = Decode<FCImageHandle_Bmp>(far);
     ASSERT_TRUE(grey);
@@ -182,7 +200,7 @@ TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
     ScratchDir dir;
     std::mt19937 rng(5);
     for (const Case& c : cases) {
-        BmpSpec s;
+        BmpFields s;
         s.width = c.w, s.height = c.h, s.bpp = c.bpp, s.compression = c.compression, s.masks = c.masks;
         if (c.bpp <= 8)
             for (uint32_t i = 0; i < (1u << c.bpp); ++i) s.palette.push_back(rng() & 0xFFFFFF);
@@ -270,7 +288,7 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
         {"4-bit run clipped", 3, 1, 4, {9, 0x12, 0, 1}, {1, 2, 1}, 0},
     };
     for (const Case& c : cases) {
-        BmpSpec s;
+        BmpFields s;
         s.width = c.w, s.height = c.h, s.bpp = c.bpp, s.compression = c.bpp == 8 ? 1 : 2;
         s.palette.assign(size_t(1) << c.bpp, 0);
         s.pixels = c.data;
@@ -290,7 +308,7 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
 // Red alone in 5-6-5 bit fields: each 5-bit value widens by a plain shift (31 is 248, not 255),
 // and no red leaks into green or blue.
 TEST(BmpReader, RedOnlyFiveSixFiveWidensByAShift) {
-    BmpSpec spec;
+    BmpFields spec;
     spec.width = 4, spec.height = 1, spec.bpp = 16, spec.compression = 3;
     spec.masks = {0xF800, 0x07E0, 0x001F};
     for (uint32_t red : {31, 16, 1, 0}) spec.pixels.insert(spec.pixels.end(), {0x00, uint8_t(red << 3)});

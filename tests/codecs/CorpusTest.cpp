@@ -1,11 +1,15 @@
-// Published BMP, TGA and PNG files: each loads or is refused as the corpus notes say, loaded pixels
+// Published BMP, TGA, PNG and PNM files: each loads or is refused as the corpus notes say, loaded pixels
 // match ImageMagick's committed decodes, and no prefix of a file makes a reader misbehave.
+#include <fcntl.h>
+
 #include <map>
 
 #include "../support/CorpusOutcomes.h"
+#include "ByteSource.h"
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Png.h"
+#include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
 
 using namespace codectest;
@@ -15,14 +19,30 @@ namespace {
 using Outcome = CorpusOutcome;
 
 std::vector<Outcome> ReadOutcomes() {
-    return ReadCorpusOutcomes({"bmp", "tga", "png"});
+    return ReadCorpusOutcomes({"bmp", "tga", "png", "pbm", "pgm", "ppm"});
 }
 
 std::unique_ptr<FCObjImage> DecodeByExtension(const std::vector<uint8_t>& bytes, const std::string& path) {
     const std::string extension = GetFileExtension(path.c_str());
     if (extension == "bmp") return Decode<FCImageHandle_Bmp>(bytes);
     if (extension == "png") return Decode<FCImageHandle_Png>(bytes);
-    return Decode<FCImageHandle_Tga>(bytes);
+    if (extension == "tga") return Decode<FCImageHandle_Tga>(bytes);
+    return Decode<FCImageHandle_Pnm>(bytes);
+}
+
+// The decoder as the host runs it, over a file source of the first size bytes of the open file fd,
+// here with a window of window bytes.
+template <class Codec>
+bool LoadsThroughWindow(int fd, size_t window, uint64_t size) {
+    ByteSource source(fd, size, window);
+    Codec codec;
+    return source.Usable() && codec.LoadSource(source);
+}
+
+bool LoadsThroughWindow(const std::string& extension, int fd, size_t window, uint64_t size) {
+    if (extension == "bmp") return LoadsThroughWindow<FCImageHandle_Bmp>(fd, window, size);
+    if (extension == "tga") return LoadsThroughWindow<FCImageHandle_Tga>(fd, window, size);
+    return LoadsThroughWindow<FCImageHandle_Pnm>(fd, window, size);
 }
 
 uint32_t MaskBits(uint32_t mask) {
@@ -35,7 +55,7 @@ uint32_t MaskBits(uint32_t mask) {
 // samples of every depth are compared on their top 8 bits.
 void ChannelBits(const std::vector<uint8_t>& f, const std::string& extension, uint32_t bits[3]) {
     bits[0] = bits[1] = bits[2] = 8;
-    if (extension == "png") return;
+    if (extension != "bmp" && extension != "tga") return;
     const bool bmp = extension == "bmp";
     const uint16_t depth = bmp ? uint16_t(f[28] | f[29] << 8) : f[16];
     const bool bitFields = bmp && f[30] == 3;
@@ -81,7 +101,7 @@ const std::map<std::string, std::string> kNotComparable = {
 
 TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
     const std::vector<Outcome> outcomes = ReadOutcomes();
-    ASSERT_EQ(outcomes.size(), 319u);
+    ASSERT_EQ(outcomes.size(), 330u);
     std::map<std::string, int> seen;
     for (const Outcome& o : outcomes) {
         const std::string path = DataPath(o.Path);
@@ -96,6 +116,8 @@ TEST(Corpus, EveryFileLoadsOrIsRefusedAsNoted) {
             EXPECT_EQ(DecodeFileBothWays<FCImageHandle_Bmp>(path) != nullptr, loaded) << o.Path;
         } else if (extension == "tga") {
             EXPECT_EQ(DecodeFileBothWays<FCImageHandle_Tga>(path) != nullptr, loaded) << o.Path;
+        } else if (extension != "png") {
+            EXPECT_EQ(DecodeFileBothWays<FCImageHandle_Pnm>(path) != nullptr, loaded) << o.Path;
         }
         if (o.Expected != "edge") {
             EXPECT_EQ(loaded, o.Expected == "load") << o.Path;
@@ -155,17 +177,31 @@ TEST(Corpus, EveryPrefixOfAFileFailsCleanlyOrLoads) {
         "tga/pillow/rgba16.tga",
         "tga/pillow/tga_id_field.tga",
         "tga/wuffs/bricks-gray.tga",
+        "pnm/libtiff/miniswhite-1c-1b.pbm",
+        "pnm/libtiff/minisblack-1c-8b.pgm",
     };
+    // Every prefix from a block of its length; and, as the host reads, the head of the file as a
+    // source of that length through a window whose size changes with it, so the end of the data
+    // and the window's edges fall everywhere (every 13th prefix past the header: reads of a few
+    // bytes each are slow).
+    const size_t windows[] = {1, 3, 7, 31, 127, 509, 4093};
     for (const char* name : fixtures) {
-        const std::vector<uint8_t> whole = ReadFile(DataPath(name));
+        const std::string path = DataPath(name);
+        const std::vector<uint8_t> whole = ReadFile(path);
         ASSERT_FALSE(whole.empty()) << name;
-        const size_t minimum = GetFileExtension(name) == std::string("bmp") ? 55 : 18;
+        const std::string extension = GetFileExtension(name);
+        const size_t minimum = extension == "bmp" ? 55 : extension == "tga" ? 18 : 7;
+        const int fd = open(path.c_str(), O_RDONLY);
         for (size_t n = 0; n < whole.size(); ++n) {
             const std::vector<uint8_t> prefix(whole.begin(), whole.begin() + n);
-            const auto image = DecodeByExtension(prefix, name);
+            const bool loaded = DecodeByExtension(prefix, name) != nullptr;
             if (n < minimum) {
-                EXPECT_FALSE(image) << name << " " << n;
+                EXPECT_FALSE(loaded) << name << " " << n;
+            }
+            if (n > 0 && (n < 256 || n % 13 == 0)) {
+                EXPECT_EQ(LoadsThroughWindow(extension, fd, windows[n % 7], n), loaded) << name << " " << n;
             }
         }
+        close(fd);
     }
 }

@@ -7,6 +7,7 @@
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
+#include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
 
 using namespace codectest;
@@ -68,7 +69,8 @@ TEST(Factory, MakesTheCodecOfEachReadableTypeAndNothingElse) {
     EXPECT_NE(dynamic_cast<FCImageHandle_IPicture*>(gif.get()), nullptr);
     EXPECT_EQ(dynamic_cast<FCImageHandle_Jpeg*>(gif.get()), nullptr);
     EXPECT_NE(dynamic_cast<FCImageHandle_Png*>(factory->CreateImageHandle(ImageTypePng).get()), nullptr);
-    for (int type : {0, 2, 6, 8, 9, 10, 11, 12, -1})
+    EXPECT_NE(dynamic_cast<FCImageHandle_Pnm*>(factory->CreateImageHandle(ImageTypePam).get()), nullptr);
+    for (int type : {0, 2, 6, 8, 9, 10, 11, 99, -1})
         EXPECT_EQ(factory->CreateImageHandle(ImageType(type)), nullptr) << type;
 }
 

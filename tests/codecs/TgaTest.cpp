@@ -10,7 +10,7 @@ using namespace codectest;
 
 namespace {
 
-struct TgaSpec {
+struct TgaFields {
     uint8_t mapType = 0, imageType = 2;
     uint16_t mapFirst = 0, mapLength = 0;
     uint8_t mapEntryBits = 0;
@@ -19,7 +19,7 @@ struct TgaSpec {
     std::vector<uint8_t> id, map, pixels;
 };
 
-std::vector<uint8_t> MakeTga(const TgaSpec& s) {
+std::vector<uint8_t> MakeTga(const TgaFields& s) {
     Bytes b;
     b.U8(s.id.size()).U8(s.mapType).U8(s.imageType).U16(s.mapFirst).U16(s.mapLength).U8(s.mapEntryBits);
     b.U32(0).U16(s.width).U16(s.height).U8(s.depth).U8(s.descriptor);
@@ -105,7 +105,7 @@ TEST(TgaCodec, RoundTripRawAndRunLengthAtEveryWritableDepth) {
 }
 
 TEST(TgaReader, ColourMapsAndGreyFiles) {
-    TgaSpec s;
+    TgaFields s;
     s.mapType = 1, s.imageType = 1, s.mapFirst = 0, s.mapLength = 16, s.mapEntryBits = 24, s.depth = 8;
     s.map.assign(48, 0x40), s.pixels = {0, 1, 2, 3};
     auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
@@ -129,7 +129,7 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
         EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s))) << int(bits);
     }
 
-    TgaSpec grey;
+    TgaFields grey;
     grey.imageType = 3, grey.depth = 8, grey.width = 2, grey.height = 1, grey.pixels = {10, 200};
     image = Decode<FCImageHandle_Tga>(MakeTga(grey));
     ASSERT_TRUE(image);
@@ -150,7 +150,7 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
 
 // Sub-byte rows end on a whole byte, so an odd width neither loses pixels nor shifts later rows.
 TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
-    TgaSpec s;
+    TgaFields s;
     s.imageType = 3, s.depth = 1, s.width = 5, s.height = 2, s.pixels = {0xA0, 0x50};
     ScratchDir dir;
     WriteFile(dir.File("one.tga"), MakeTga(s));
@@ -163,7 +163,7 @@ TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
 }
 
 TEST(TgaReader, FifteenBitsLoadAsSixteenWithTheTopBitKept) {
-    TgaSpec s;
+    TgaFields s;
     s.depth = 15, s.width = 1, s.height = 1, s.pixels = {0xFF, 0xFF};
     const auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
     ASSERT_TRUE(image);
@@ -173,7 +173,7 @@ TEST(TgaReader, FifteenBitsLoadAsSixteenWithTheTopBitKept) {
 }
 
 TEST(TgaReader, ShortFilesAndHugeSizes) {
-    TgaSpec s;
+    TgaFields s;
     s.id.assign(30, 'x'), s.pixels = {1, 2, 3, 4, 5, 6, 7};  // rows cut short keep zeros
     auto image = Decode<FCImageHandle_Tga>(MakeTga(s));
     ASSERT_TRUE(image);
@@ -191,6 +191,48 @@ TEST(TgaReader, ShortFilesAndHugeSizes) {
     EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
     s.width = 2, s.depth = 64;
     EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
+}
+
+// Only the image types, map types and depths the format defines are read; loaded: the status
+// the codec leaves (Loaded where it gives no reason of its own, as for damage).
+TEST(TgaReader, HeadersOutsideTheFormatAreRefused) {
+    struct Row {
+        const char* name;
+        uint8_t mapType, imageType;
+        uint16_t mapLength;
+        uint8_t mapEntryBits, depth;
+        bool loads;
+        LoadStatus status;
+    };
+    using S = LoadStatus;
+    const Row rows[] = {
+        {"type 0, no image data", 0, 0, 0, 0, 24, false, S::Unsupported},
+        {"type 5, undefined", 0, 5, 0, 0, 24, false, S::Unsupported},
+        {"type 32, Huffman", 0, 32, 0, 0, 24, false, S::Unsupported},
+        {"colour map type 7", 7, 2, 0, 0, 24, false, S::Loaded},
+        {"no map, map length 200", 0, 2, 200, 24, 24, false, S::Loaded},
+        {"grey at 32 bits", 0, 3, 0, 0, 32, false, S::Loaded},
+        {"true colour at 8 bits", 0, 2, 0, 0, 8, false, S::Loaded},
+        {"colour-mapped without a map", 0, 1, 0, 0, 8, false, S::Loaded},
+        {"colour-mapped at 16 bits", 1, 1, 256, 24, 16, false, S::Loaded},
+        {"run-length grey at 1 bit", 0, 11, 0, 0, 1, false, S::Loaded},
+        {"16-bit map entries", 1, 1, 256, 16, 8, false, S::Unsupported},
+        {"map entries of 8 bits", 1, 1, 256, 8, 8, false, S::Loaded},
+        {"the map fields this writer puts in", 0, 2, 256, 24, 24, true, S::Loaded},
+        {"true colour with a map, skipped", 1, 10, 256, 32, 32, true, S::Loaded},
+    };
+    for (const Row& r : rows) {
+        TgaFields s;
+        s.mapType = r.mapType, s.imageType = r.imageType, s.mapLength = r.mapLength;
+        s.mapEntryBits = r.mapEntryBits, s.depth = r.depth;
+        if (r.mapType == 1) s.map.assign(size_t(r.mapLength) * (r.mapEntryBits == 32 ? 4 : 3), 1);
+        s.pixels.assign(64, 0x80);
+        const std::vector<uint8_t> file = MakeTga(s);
+        FCImageHandle_Tga codec;
+        codec.Result.Status = LoadStatus::Loaded;
+        EXPECT_EQ(codec.LoadMemory(file.data(), int32_t(file.size())), r.loads) << r.name;
+        EXPECT_EQ(codec.Result.Status, r.status) << r.name;
+    }
 }
 
 TEST(TgaRle, DecodeRunsLiteralsAndPacketsThatCrossTheRow) {
@@ -261,7 +303,7 @@ TEST(TgaReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
     ScratchDir dir;
     std::mt19937 rng(9);
     for (const Case& c : cases) {
-        TgaSpec s;
+        TgaFields s;
         s.imageType = c.imageType, s.width = c.width, s.height = c.height, s.depth = c.depth;
         s.descriptor = c.descriptor;
         if (c.imageType == 1) s.mapType = 1, s.mapLength = 256, s.mapEntryBits = 24, s.map.assign(768, 7);

@@ -25,8 +25,9 @@ struct ReplayTarget {
 
 const ReplayTarget kTargets[] = {
     {"exchange", FuzzExchangeDocument, {".xml"}},
-    {"bmp", FuzzBmpLoadMemory, {".bmp"}},
-    {"tga", FuzzTgaLoadMemory, {".tga"}},
+    {"bmp", FuzzBmpLoad, {".bmp"}},
+    {"tga", FuzzTgaLoad, {".tga"}},
+    {"pnm", FuzzPnmLoad, {".pbm", ".pgm", ".ppm", ".pnm", ".pam"}},
     {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
     {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
@@ -64,7 +65,7 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|png|serialize|exif PATH...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif PATH...\n", argv[0]);
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);

@@ -179,7 +179,8 @@ TEST(HostileCorpusList, NamesEveryPictureOfTheTestData) {
          ++entry) {
         if (entry->path() == data / "reference") entry.disable_recursion_pending();
         const std::string extension = entry->path().extension().string();
-        for (const char* picture : {".bmp", ".tga", ".jpg", ".jpeg", ".gif", ".png"})
+        for (const char* picture :
+             {".bmp", ".tga", ".jpg", ".jpeg", ".gif", ".png", ".pbm", ".pgm", ".ppm", ".pam"})
             if (extension == picture) found.push_back(fs::relative(entry->path(), data).string());
     }
     std::sort(listed.begin(), listed.end());
@@ -583,6 +584,7 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
     const std::pair<std::string, std::string> bombs[] = {
         {"bomb.bmp", TinyBomb("bmp")},
         {"bomb.tga", TinyBomb("tga")},
+        {"bomb.ppm", "P6\n26000 26000\n255\ntiny pixels"},  // 30 bytes
         {"bomb.gif", ReadFileBytes(regress + "gif-claims-26000x26000.gif")},
         {"bomb.jpg", ReadFileBytes(regress + "jpeg-cut-claims-26000x26000.jpg")},
         {"bomb.png", ReadFileBytes(regress + "png-claims-26000x26000.png")},

@@ -155,7 +155,9 @@ TEST(ObjImage, CopyFromIsDeepAndCarriesEverything) {
     EXPECT_EQ(std::memcmp(&copy.InfoHeader, &source.InfoHeader, sizeof(BITMAPINFOHEADER)), 0);
     EXPECT_EQ(copy.GetPixelData(2, 1), 7u);
     EXPECT_EQ(Colour(copy.Palette[7]), 0x030201u);
-    EXPECT_EQ(copy.AuxWord + copy.GraphWord0 + copy.GraphWord1, 36u);
+    EXPECT_EQ(copy.AuxWord, 11u);
+    EXPECT_EQ(copy.GraphWord0, 12u);
+    EXPECT_EQ(copy.GraphWord1, 13u);
     copy.CopyFrom(FCObjImage()).CopyFrom(copy);
     EXPECT_EQ(copy.GetPixelData(2, 1), 7u);
 }
@@ -181,7 +183,9 @@ TEST(ObjImage, NewBitmapInfoHoldsPaletteOrMasks) {
     ASSERT_TRUE(image.Create(2, 2, 4));
     image.Palette[15] = RGBQUAD{1, 2, 3, 4};
     auto info = image.NewBitmapInfo();
-    EXPECT_EQ(std::memcmp(info.get(), &image.InfoHeader, 40), 0);
+    // biSize 40, width 2, height 2, planes 1, 4 bits, then zeros: little-endian field by field.
+    const uint8_t header[40] = {40, 0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 4, 0};
+    EXPECT_EQ(std::memcmp(info.get(), header, 40), 0);
     EXPECT_EQ(std::memcmp(info.get() + 40 + 4 * 15, "\x01\x02\x03\x04", 4), 0);
     ASSERT_TRUE(image.Create(2, 2, 16));
     info = image.NewBitmapInfo();

@@ -63,3 +63,12 @@ done <"$here/oracle-variants.txt"
 for file in "$here"/written/*.bmp "$here"/written/*.tga; do
     [ -f "$file" ] && decode "$file" "$file.rgb" -auto-orient
 done
+
+# PNM files: samples narrowed to 8 bits with rounding, (v * 255 + 32767) / 65535, as the PNM reader
+# scales every maxval (for 8-bit files that is the sample itself).
+for file in $(grep -v '^#' "$data/outcomes.tsv" | awk -F'\t' '$2 == "load" && $1 ~ /\.(pbm|pgm|ppm)$/ { print $1 }'); do
+    mkdir -p "$(dirname "$here/$file")"
+    "$convert" "$data/$file" -depth 16 -endian MSB rgb:- |
+        python3 -c 'import sys; b = sys.stdin.buffer.read()
+sys.stdout.buffer.write(bytes(((b[i] << 8 | b[i + 1]) * 255 + 32767) // 65535 for i in range(0, len(b), 2)))' >"$here/$file.rgb"
+done

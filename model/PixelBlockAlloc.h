@@ -7,12 +7,12 @@
 #include <memory>
 
 // A zero-filled block of bytes, or null when the memory is not available (never throws).
-uint8_t* AllocZeroedPixels(size_t bytes);
-// Gives back a block from AllocZeroedPixels; null is ignored.
-void FreePixels(uint8_t* block);
+uint8_t* AllocPixelBlock(size_t bytes);
+// Gives back a block from AllocPixelBlock; null is ignored.
+void FreePixelBlock(uint8_t* block);
 
 struct PixelBlockDeleter {
-    void operator()(uint8_t* block) const { FreePixels(block); }
+    void operator()(uint8_t* block) const { FreePixelBlock(block); }
 };
 // Owns a pixel block until it is handed over to an image.
 using PixelBlockPtr = std::unique_ptr<uint8_t, PixelBlockDeleter>;

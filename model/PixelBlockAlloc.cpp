@@ -2,7 +2,7 @@
 // anonymous pages. Those are not free of clearing: the kernel zeroes every page on its first
 // touch, which is about half of what a fresh block costs; what is saved is a second, user-space
 // pass over memory that is zero already.
-#include "PageAlloc.h"
+#include "PixelBlockAlloc.h"
 
 #include <cstdlib>
 #include <new>
@@ -21,7 +21,7 @@ static_assert(sizeof(BlockRecord) <= kRecordBytes, "the record must fit before t
 
 }  // namespace
 
-uint8_t* AllocZeroedPixels(size_t bytes) {
+uint8_t* AllocPixelBlock(size_t bytes) {
     if (bytes == 0 || bytes > SIZE_MAX - kRecordBytes) return nullptr;
     const size_t total = bytes + kRecordBytes;
     const bool mapped = total >= kMappedBlockBytes;
@@ -31,7 +31,7 @@ uint8_t* AllocZeroedPixels(size_t bytes) {
     return base + kRecordBytes;
 }
 
-void FreePixels(uint8_t* block) {
+void FreePixelBlock(uint8_t* block) {
     if (block == nullptr) return;
     uint8_t* base = block - kRecordBytes;
     const size_t mappedBytes = reinterpret_cast<BlockRecord*>(base)->MappedBytes;

@@ -1,0 +1,366 @@
+// PNM reader and writer. The header is read as text from the byte source, every number checked
+// before the image exists; samples are scaled to 8 bits with rounding and alpha is dropped.
+#include "ImageHandle_Pnm.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ByteSource.h"
+#include "FileWriter.h"
+#include "ImageAt24Bits.h"
+#include "PixelLimit.h"
+
+namespace {
+
+constexpr uint32_t kMaxMaxval = 65535;
+// Header numbers above this fit no picture; reading stops before they can overflow.
+constexpr uint64_t kMaxHeaderNumber = uint64_t(1) << 32;
+// Longest P7 keyword or tuple type kept; longer words are unknown ones.
+constexpr size_t kMaxWordLength = 32;
+constexpr uint32_t kRowsPerRead = 256;
+constexpr size_t kRgbBytes = 3;
+
+enum class Tuple { Bilevel, Grey, Rgb };
+
+struct PnmHeader {
+    char kind = 0;  // '1' to '7'
+    uint64_t width = 0, height = 0, depth = 0, maxval = 0;
+    Tuple tuple = Tuple::Grey;
+    bool plain = false;
+    bool pbm = false;  // P1 and P4: one bit per pixel, 1 is black
+};
+
+bool IsSpace(uint8_t c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+bool IsDigit(uint8_t c) {
+    return c >= '0' && c <= '9';
+}
+
+// The header's text: one byte of look-ahead over the source, comments skipped between tokens.
+class PnmText {
+  public:
+    explicit PnmText(ByteSource& in) : in_(in) {}
+
+    bool Get(uint8_t& c) {
+        if (held_ < 0) return in_.U8(c);
+        c = uint8_t(held_);
+        held_ = -1;
+        return true;
+    }
+    void Unget(uint8_t c) { held_ = c; }
+
+    // The first byte after whitespace and comments; false at the end of the source.
+    bool NextToken(uint8_t& c) {
+        for (;;) {
+            if (!Get(c)) return false;
+            if (c == '#') {
+                while (c != '\n' && c != '\r')
+                    if (!Get(c)) return false;
+            } else if (!IsSpace(c)) {
+                return true;
+            }
+        }
+    }
+    // A decimal number after whitespace and comments; the byte that ends it is left unread.
+    bool Number(uint64_t& value) {
+        uint8_t c = 0;
+        if (!NextToken(c) || !IsDigit(c)) return false;
+        value = 0;
+        while (IsDigit(c)) {
+            value = value * 10 + uint64_t(c - '0');
+            if (value > kMaxHeaderNumber) return false;
+            if (!Get(c)) return true;
+        }
+        Unget(c);
+        return true;
+    }
+    // A word of P7's header, up to the next whitespace.
+    bool Word(std::string& word) {
+        uint8_t c = 0;
+        word.clear();
+        if (!NextToken(c)) return false;
+        while (!IsSpace(c) && word.size() <= kMaxWordLength) {
+            word.push_back(char(c));
+            if (!Get(c)) return true;
+        }
+        Unget(c);
+        return true;
+    }
+    // Raw samples start after exactly one whitespace byte following the header.
+    bool EndOfHeader() {
+        uint8_t c = 0;
+        return Get(c) && IsSpace(c);
+    }
+
+  private:
+    ByteSource& in_;
+    int held_ = -1;
+};
+
+bool ReadClassicHeader(PnmText& text, PnmHeader& h) {
+    h.plain = h.kind <= '3';
+    h.pbm = h.kind == '1' || h.kind == '4';
+    h.tuple = h.pbm ? Tuple::Bilevel : (h.kind == '2' || h.kind == '5') ? Tuple::Grey : Tuple::Rgb;
+    h.depth = h.tuple == Tuple::Rgb ? 3 : 1;
+    h.maxval = 1;
+    if (!text.Number(h.width) || !text.Number(h.height)) return false;
+    if (!h.pbm && !text.Number(h.maxval)) return false;
+    return text.EndOfHeader();
+}
+
+// The tuple types read, with the depth each has; alpha adds one sample that is dropped.
+bool KnownTuple(const std::string& name, Tuple& tuple, uint64_t& depth) {
+    static const struct {
+        const char* name;
+        Tuple tuple;
+        uint64_t depth;
+    } kTuples[] = {
+        {"BLACKANDWHITE", Tuple::Grey, 1},
+        {"GRAYSCALE", Tuple::Grey, 1},
+        {"RGB", Tuple::Rgb, 3},
+        {"BLACKANDWHITE_ALPHA", Tuple::Grey, 2},
+        {"GRAYSCALE_ALPHA", Tuple::Grey, 2},
+        {"RGB_ALPHA", Tuple::Rgb, 4},
+    };
+    for (const auto& t : kTuples) {
+        if (name == t.name) {
+            tuple = t.tuple;
+            depth = t.depth;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ReadPamHeader(PnmText& text, PnmHeader& h, LoadResult& result) {
+    std::string key, tupleName;
+    bool seen[4] = {false, false, false, false};
+    uint64_t* fields[4] = {&h.width, &h.height, &h.depth, &h.maxval};
+    const char* names[4] = {"WIDTH", "HEIGHT", "DEPTH", "MAXVAL"};
+    for (;;) {
+        if (!text.Word(key)) return false;
+        if (key == "ENDHDR") break;
+        if (key == "TUPLTYPE") {
+            if (!text.Word(tupleName)) return false;
+            continue;
+        }
+        const auto* at = std::find_if(names, names + 4, [&](const char* n) { return key == n; });
+        if (at == names + 4 || !text.Number(*fields[at - names])) return false;
+        seen[at - names] = true;
+    }
+    if (!std::all_of(seen, seen + 4, [](bool b) { return b; })) return false;
+    uint64_t depth = 0;
+    if (!KnownTuple(tupleName, h.tuple, depth)) {
+        result.Status = LoadStatus::Unsupported;
+        return false;
+    }
+    // The line ENDHDR stands on ends the header; samples start on the next.
+    uint8_t c = 0;
+    while (text.Get(c) && c != '\n') {
+        if (!IsSpace(c)) return false;
+    }
+    return h.depth == depth;
+}
+
+bool ReadHeader(ByteSource& in, PnmText& text, PnmHeader& h, LoadResult& result) {
+    uint8_t magic[2];
+    if (!in.Bytes(magic, 2) || magic[0] != 'P' || magic[1] < '1' || magic[1] > '7') return false;
+    h.kind = char(magic[1]);
+    if (!(h.kind == '7' ? ReadPamHeader(text, h, result) : ReadClassicHeader(text, h))) return false;
+    return h.maxval >= 1 && h.maxval <= kMaxMaxval && h.width >= 1 && h.height >= 1 &&
+           h.width <= uint64_t(INT32_MAX) && h.height <= uint64_t(INT32_MAX);
+}
+
+uint16_t ImageBits(const PnmHeader& h) {
+    if (h.pbm) return 1;
+    return h.tuple == Tuple::Rgb ? 24 : 8;
+}
+
+// Where the samples come from, and what counts as damage among them.
+class SampleReader {
+  public:
+    SampleReader(ByteSource& in, PnmText& text, const PnmHeader& h) : in_(in), text_(text), h_(h) {}
+
+    // False when the source ends; damaged_ tells a sample that is not one (above maxval, no
+    // number) from the end of the data.
+    bool Next(uint32_t& v) {
+        if (h_.plain) return Plain(v);
+        if (h_.maxval > 255) {
+            uint8_t b[2];
+            if (!in_.Bytes(b, 2)) return false;
+            v = uint32_t(b[0]) << 8 | b[1];
+        } else {
+            uint8_t b = 0;
+            if (!in_.U8(b)) return false;
+            v = b;
+        }
+        return InRange(v);
+    }
+    bool Damaged() const { return damaged_; }
+
+  private:
+    bool Plain(uint32_t& v) {
+        uint8_t c = 0;
+        if (!text_.NextToken(c)) return false;
+        // Plain PBM samples are single digits, with or without space between them.
+        if (h_.pbm) {
+            v = uint32_t(c - '0');
+            damaged_ = c != '0' && c != '1';
+            return !damaged_;
+        }
+        uint64_t value = 0;
+        text_.Unget(c);
+        if (!IsDigit(c) || !text_.Number(value)) {
+            damaged_ = true;
+            return false;
+        }
+        v = uint32_t(std::min<uint64_t>(value, kMaxMaxval + 1));
+        return InRange(v);
+    }
+    bool InRange(uint32_t v) {
+        damaged_ = v > h_.maxval;
+        return !damaged_;
+    }
+
+    ByteSource& in_;
+    PnmText& text_;
+    const PnmHeader& h_;
+    bool damaged_ = false;
+};
+
+uint8_t Scale(uint32_t v, uint32_t maxval) {
+    return maxval == 255 ? uint8_t(v) : uint8_t((v * 255 + maxval / 2) / maxval);
+}
+
+// Every form sample by sample; returns false for damage, else the rows the data ended before.
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint32_t& unfilled) {
+    const uint32_t width = uint32_t(h.width), height = uint32_t(h.height), maxval = uint32_t(h.maxval);
+    for (uint32_t y = 0; y < height; ++y) {
+        uint8_t* row = image.RowTable[y];
+        for (uint32_t x = 0; x < width; ++x) {
+            uint32_t s[4] = {0, 0, 0, 0};
+            for (uint64_t i = 0; i < h.depth; ++i) {
+                if (samples.Next(s[i])) continue;
+                unfilled = height - y;
+                return !samples.Damaged();
+            }
+            if (h.pbm) {
+                row[x / 8] |= uint8_t(s[0] << (7 - x % 8));
+            } else if (h.tuple == Tuple::Rgb) {
+                row[kRgbBytes * x] = Scale(s[2], maxval);
+                row[kRgbBytes * x + 1] = Scale(s[1], maxval);
+                row[kRgbBytes * x + 2] = Scale(s[0], maxval);
+            } else {
+                row[x] = Scale(s[0], maxval);
+            }
+        }
+    }
+    unfilled = 0;
+    return true;
+}
+
+// Raw rows whose bytes are the image's own (P4, and 8-bit grey and RGB at maxval 255), read many
+// per call straight into their places; RGB then only swaps red and blue.
+uint32_t ReadWholeRows(ByteSource& in, const PnmHeader& h, FCObjImage& image) {
+    const uint32_t height = uint32_t(h.height);
+    const bool rgb = h.tuple == Tuple::Rgb;
+    const size_t rowBytes = h.pbm ? (size_t(h.width) + 7) / 8 : size_t(h.width) * size_t(h.depth);
+    iovec rows[kRowsPerRead];
+    for (uint32_t y = 0; y < height;) {
+        const uint32_t n = std::min(kRowsPerRead, height - y);
+        for (uint32_t i = 0; i < n; ++i) rows[i] = iovec{image.RowTable[y + i], rowBytes};
+        const size_t got = in.ScatterUpTo(rows, int(n));
+        const uint32_t whole = uint32_t(got / rowBytes);
+        if (whole < n && rgb) {
+            // A pixel the data cut stays black, like the pixels after it.
+            const size_t cut = got % rowBytes;
+            std::memset(image.RowTable[y + whole] + cut / kRgbBytes * kRgbBytes, 0, cut % kRgbBytes);
+        }
+        for (uint32_t i = 0; rgb && i < n && i <= whole; ++i) {
+            for (size_t x = 0; x + kRgbBytes <= rowBytes; x += kRgbBytes)
+                std::swap(image.RowTable[y + i][x], image.RowTable[y + i][x + 2]);
+        }
+        if (whole < n) return height - y - whole;
+        y += n;
+    }
+    return 0;
+}
+
+bool IsWholeRowForm(const PnmHeader& h) {
+    return !h.plain &&
+           (h.pbm || (h.maxval == 255 && (h.depth == 1 || (h.depth == 3 && h.tuple == Tuple::Rgb))));
+}
+
+bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
+    PnmHeader h;
+    PnmText text(in);
+    if (!ReadHeader(in, text, h, codec.Result)) return false;
+    const uint16_t bits = ImageBits(h);
+    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Result)) return false;
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return false;
+    if (h.pbm) {
+        const RGBQUAD whiteThenBlack[2] = {{255, 255, 255, 0}, {0, 0, 0, 0}};
+        image->SetPalette(whiteThenBlack, 2);
+    }
+    uint32_t unfilled = 0;
+    if (IsWholeRowForm(h)) {
+        unfilled = ReadWholeRows(in, h, *image);
+    } else {
+        SampleReader samples(in, text, h);
+        if (!ReadSamples(samples, h, *image, unfilled)) return false;
+    }
+    codec.Result.IncompleteRows = unfilled;
+    codec.PushObject(image.release());
+    return true;
+}
+
+bool WriteRgbRows(FileWriter& out, const FCObjImage& image) {
+    std::vector<uint8_t> rgb(size_t(image.InfoHeader.biWidth) * kRgbBytes);
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
+        const uint8_t* bgr = image.RowTable[y];
+        for (size_t x = 0; x < rgb.size(); x += kRgbBytes) {
+            rgb[x] = bgr[x + 2];
+            rgb[x + 1] = bgr[x + 1];
+            rgb[x + 2] = bgr[x];
+        }
+        if (!out.Write(rgb.data(), rgb.size())) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
+    return Decode(in, *this);
+}
+
+bool FCImageHandle_Pnm::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0) return false;
+    ByteSource in(data, size_t(length));
+    return LoadSource(in);
+}
+
+bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
+    ByteSource in(descriptor, size);
+    return in.Usable() && LoadSource(in);
+}
+
+bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {
+    const FCObjImage* source = ImageToSave();
+    if (source == nullptr || form_ == Form::ReadOnly) return false;
+    std::unique_ptr<FCObjImage> widened;
+    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    if (image == nullptr) return false;
+    const std::string w = std::to_string(image->InfoHeader.biWidth);
+    const std::string h = std::to_string(image->InfoHeader.biHeight);
+    const std::string header = form_ == Form::Ppm ? "P6\n" + w + " " + h + "\n255\n"
+                                                  : "P7\nWIDTH " + w + "\nHEIGHT " + h +
+                                                        "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+    FileWriter out;
+    return out.Open(path) && out.Write(header.data(), header.size()) && WriteRgbRows(out, *image) &&
+           out.Commit();
+}

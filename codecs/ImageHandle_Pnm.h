@@ -1,0 +1,25 @@
+// PNM codec: reads PBM, PGM, PPM (P1 to P6, plain and raw) and PAM (P7: black and white, grey and
+// RGB, with or without alpha) at any maxval up to 65535; writes PPM (P6) or PAM (P7), 8-bit RGB.
+#pragma once
+
+#include "ImageHandle.h"
+
+class ByteSource;
+
+class FCImageHandle_Pnm : public FCImageHandle {
+  public:
+    // What SaveFile writes: .pbm and .pgm are read only, since a colour picture would lose its
+    // colours there.
+    enum class Form { ReadOnly, Ppm, Pam };
+    explicit FCImageHandle_Pnm(Form form = Form::ReadOnly) : form_(form) {}
+
+    // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file.
+    bool LoadSource(ByteSource& in);
+    bool LoadOpenFile(int descriptor, uint64_t size) override;
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    // flag is not used: both forms have one layout.
+    bool SaveFile(const char* path, int32_t flag) override;
+
+  private:
+    Form form_;
+};
