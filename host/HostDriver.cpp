@@ -76,7 +76,8 @@ bool CheckExchangeFolder(const std::string& directory) {
 bool CheckOutput(const std::string& output) {
     const char* problem = nullptr;
     if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
-        problem = "no format is written for this file extension";
+        problem =
+            "no format is written for this file extension (written: BMP, TGA, PNG, JPEG, TIFF and WebP)";
     } else {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
@@ -86,6 +87,16 @@ bool CheckOutput(const std::string& output) {
     }
     if (problem == nullptr) return true;
     std::cout << "Cannot write " << output << ": " << problem << "\n";
+    return false;
+}
+
+// Known once the picture is loaded, and still before the exchange: some formats have a largest side.
+bool CheckOutputSize(const std::string& output, const FCObjImage& image) {
+    const ImageType type = GetImageHandleFactory()->GetImageType(output.c_str());
+    const int32_t side = MaxSavedSide(type);
+    if (side == 0 || (image.InfoHeader.biWidth <= side && image.InfoHeader.biHeight <= side)) return true;
+    std::cout << "Cannot write " << output << ": " << ImageTypeName(type) << " holds at most " << side
+              << " x " << side << " pixels\n";
     return false;
 }
 
@@ -135,6 +146,23 @@ std::string RemoveOwnFiles(const HostPaths& paths) {
     return removed;
 }
 
+// What the user can do about a file nothing reads: the cause, and the formats that are read.
+void ReportCause(const std::string& input, const LoadResult& result) {
+    const ImageType named = GetImageHandleFactory()->GetImageType(input.c_str());
+    if (result.Status == LoadStatus::UnknownType) {
+        std::cout << "The extension of " << input << " names no format that is read";
+    } else if (result.Status == LoadStatus::Damaged || result.Status == LoadStatus::Unsupported) {
+        std::cout << input
+                  << (result.Status == LoadStatus::Damaged ? " is damaged or not a " : " is a kind of ")
+                  << ImageTypeName(named)
+                  << (result.Status == LoadStatus::Damaged ? " file" : " that is not read");
+        if (!result.Detail.empty()) std::cout << " (" << result.Detail << ")";
+    } else {
+        return;
+    }
+    std::cout << "; formats read: " << ReadFormatNames() << ".\n";
+}
+
 // Why the picture was not read, after the Part's own "Read IN failed" words.
 void ReportRefusal(const std::string& input, const LoadResult& result) {
     std::cout << "Read " << input << " failed";
@@ -160,6 +188,7 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
             break;
     }
     std::cout << ".\n";
+    ReportCause(input, result);
 }
 
 // The input is opened once and read through that descriptor: a name checked and then opened
@@ -226,7 +255,7 @@ bool AwaitFlag(const HostOptions& options, const HostPaths& paths, WaitOutcome& 
 
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
-    if (!LoadPicture(options.Input, image)) return kExitFailed;
+    if (!LoadPicture(options.Input, image) || !CheckOutputSize(options.Output, image)) return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     CatchStopSignals();
@@ -255,9 +284,10 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
         std::cout << std::flush;
         return kExitFailed;
     }
-    // The quality is the JPEG writer's own flag; every other writer takes its default.
-    const bool jpeg = GetImageHandleFactory()->GetImageType(options.Output.c_str()) == ImageTypeJpeg;
-    if (!image.SaveToFile(options.Output.c_str(), jpeg ? options.Quality : -1)) {
+    // The quality is the lossy writers' own flag; every other writer takes its default.
+    const ImageType written = GetImageHandleFactory()->GetImageType(options.Output.c_str());
+    const bool lossy = written == ImageTypeJpeg || written == ImageTypeWebp;
+    if (!image.SaveToFile(options.Output.c_str(), lossy ? options.Quality : -1)) {
         std::cout << "Save " << options.Output << " failed.\n";
         return kExitFailed;
     }

@@ -126,10 +126,13 @@ void PrintUsageBanner() {
               << "Options, before [dir]:\n"
               << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit
               << ")\n"
-              << " --quality N - JPEG output quality, 1 to 100 (default 92)\n"
+              << " --quality N - JPEG and WebP output quality, 1 to 100 (default 92);\n"
+              << "               WebP at 100 is lossless: the pixels are kept exactly\n"
               << " --timeout SECONDS - stop waiting for the module after that long\n\n"
-              << "Reads BMP, TGA, PNG, JPEG and GIF; writes BMP, TGA, PNG and JPEG.\n"
+              << "Reads BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF and AVIF;\n"
+              << "writes BMP, TGA, PNG, JPEG, TIFF and WebP.\n"
               << "Start the module in [dir], a folder right below this one.\n"
               << "Credits: the Corvane host and the template and ambrel modules;\n"
-              << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib.\n\n";
+              << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib, TIFF by libtiff,\n"
+              << "WebP by libwebp, HEIC, HEIF and AVIF input by libheif.\n\n";
 }
