@@ -30,6 +30,9 @@ const ReplayTarget kTargets[] = {
     {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
     {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
+    {"tiff", FuzzTiffLoadMemory, {".tif", ".tiff"}},
+    {"webp", FuzzWebpLoadMemory, {".webp"}},
+    {"heif", FuzzHeifLoadMemory, {".heic", ".heif", ".avif"}},
 };
 
 bool Matches(const ReplayTarget& target, const fs::path& path) {
@@ -63,7 +66,8 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|png|serialize PATH...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s exchange|bmp|tga|picture|png|serialize|tiff|webp|heif PATH...\n",
+                     argv[0]);
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);
