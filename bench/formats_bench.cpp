@@ -13,6 +13,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -75,12 +76,16 @@ bool DriverWebpSave(const Rgb& rgb, const std::string& path) {
     return ok;
 }
 
-bool DriverWebpLoad(const std::string& path, std::vector<uint8_t>& pixels) {
+// Each load takes fresh memory for its pixels, as the codecs do, left uncleared.
+using Pixels = std::unique_ptr<uint8_t[]>;
+
+bool DriverWebpLoad(const std::string& path) {
     const std::vector<uint8_t> file = ReadWhole(path);
     int w = 0, h = 0;
     if (!WebPGetInfo(file.data(), file.size(), &w, &h)) return false;
-    pixels.resize(size_t(w) * h * 3);
-    return WebPDecodeRGBInto(file.data(), file.size(), pixels.data(), pixels.size(), w * 3) != nullptr;
+    const size_t size = size_t(w) * h * 3;
+    const Pixels pixels(new uint8_t[size]);
+    return WebPDecodeRGBInto(file.data(), file.size(), pixels.get(), size, w * 3) != nullptr;
 }
 
 bool DriverTiffSave(const Rgb& rgb, const std::string& path) {
@@ -103,17 +108,18 @@ bool DriverTiffSave(const Rgb& rgb, const std::string& path) {
     return ok;
 }
 
-bool DriverTiffLoad(const std::string& path, std::vector<uint8_t>& pixels) {
+bool DriverTiffLoad(const std::string& path) {
     TIFF* tif = TIFFOpen(path.c_str(), "r");
     if (tif == nullptr) return false;
     uint32_t w = 0, h = 0;
     TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w);
     TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h);
-    pixels.resize(size_t(w) * h * 3);
+    const size_t size = size_t(w) * h * 3;
+    const Pixels pixels(new uint8_t[size]);
     bool ok = true;
     size_t at = 0;
     for (uint32_t s = 0; s < TIFFNumberOfStrips(tif) && ok; ++s) {
-        const tmsize_t got = TIFFReadEncodedStrip(tif, s, pixels.data() + at, tmsize_t(pixels.size() - at));
+        const tmsize_t got = TIFFReadEncodedStrip(tif, s, pixels.get() + at, tmsize_t(size - at));
         ok = got >= 0;
         at += size_t(got);
     }
@@ -121,7 +127,7 @@ bool DriverTiffLoad(const std::string& path, std::vector<uint8_t>& pixels) {
     return ok;
 }
 
-bool DriverHeifLoad(const std::string& path, std::vector<uint8_t>& pixels) {
+bool DriverHeifLoad(const std::string& path) {
     const std::vector<uint8_t> file = ReadWhole(path);
     heif_context* ctx = heif_context_alloc();
     heif_image_handle* handle = nullptr;
@@ -137,10 +143,10 @@ bool DriverHeifLoad(const std::string& path, std::vector<uint8_t>& pixels) {
         const uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
         const int w = heif_image_get_width(image, heif_channel_interleaved);
         const int h = heif_image_get_height(image, heif_channel_interleaved);
-        pixels.resize(size_t(w) * h * 3);
+        const Pixels pixels(new uint8_t[size_t(w) * h * 3]);
         for (int y = 0; y < h; ++y)
             std::copy(plane + size_t(y) * stride, plane + size_t(y) * stride + size_t(w) * 3,
-                      pixels.begin() + std::ptrdiff_t(y) * w * 3);
+                      pixels.get() + size_t(y) * w * 3);
     }
     heif_image_release(image);
     heif_image_handle_release(handle);
@@ -164,7 +170,6 @@ int main(int argc, char** argv) {
     if (!picture.LoadFromFile(argv[1])) return 1;
     const std::string dir = argv[3];
     const Rgb rgb = ToRgb(picture);
-    std::vector<uint8_t> pixels;
     for (const char* extension : {"webp", "tif"}) {
         const bool webp = extension[0] == 'w';
         const std::string ours = dir + "/corvane." + extension, driver = dir + "/driver." + extension;
@@ -177,13 +182,13 @@ int main(int argc, char** argv) {
             return back.LoadFromFile(ours.c_str());
         });
         const double loadDriver =
-            MedianMs([&] { return webp ? DriverWebpLoad(driver, pixels) : DriverTiffLoad(driver, pixels); });
+            MedianMs([&] { return webp ? DriverWebpLoad(driver) : DriverTiffLoad(driver); });
         Row(webp ? "WebP load" : "TIFF load", loadOurs, loadDriver);
     }
     const double heifOurs = MedianMs([&] {
         FCObjImage back;
         return back.LoadFromFile(argv[2]);
     });
-    Row("HEIC load", heifOurs, MedianMs([&] { return DriverHeifLoad(argv[2], pixels); }));
+    Row("HEIC load", heifOurs, MedianMs([&] { return DriverHeifLoad(argv[2]); }));
     return 0;
 }

@@ -266,7 +266,18 @@ struct Band {
     uint64_t RowBytes = 0;    // one row of one region
 };
 
+// 8-bit contiguous RGB, what most files hold, without the general sample reader.
+bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
+    if (layout.Bits != 8 || layout.Planar != PLANARCONFIG_CONTIG || layout.Photometric != PHOTOMETRIC_RGB)
+        return false;
+    const size_t step = layout.Samples;
+    for (uint32_t x = 0; x < layout.Width; ++x, from += step, out += kBgrPixelBytes)
+        out[0] = from[2], out[1] = from[1], out[2] = from[0];
+    return true;
+}
+
 void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out) {
+    if (ColourRgb8Row(layout, band.Bytes.data() + row * band.RowBytes, out)) return;
     const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
     const uint64_t step = planar ? 1 : layout.Samples;
     const uint8_t* base = band.Bytes.data() + row * band.RowBytes;

@@ -63,6 +63,7 @@ const Picture kPictures[] = {
     {"heif/photo.heic", 35, 27, 0},
     {"heif/photo.avif", 35, 27, 0},
     {"heif/rotated.heic", 27, 35, 0},
+    {"heif/photo10.heic", 35, 27, 1},
 };
 
 void ExpectNear(const std::string& reference, const FCObjImage& image, int tolerance) {
@@ -91,10 +92,16 @@ TEST(Formats, CommittedFilesLoadWithTheirReferencePixels) {
     }
 }
 
-TEST(Formats, DamagedFilesAreRefused) {
-    for (const char* file : {"tiff/truncated.tif", "webp/truncated.webp", "heif/truncated.heic"}) {
+TEST(Formats, DamagedAndUnknownKindsAreRefused) {
+    const std::pair<const char*, LoadStatus> rows[] = {
+        {"tiff/truncated.tif", LoadStatus::Damaged},
+        {"webp/truncated.webp", LoadStatus::Damaged},
+        {"heif/truncated.heic", LoadStatus::Damaged},
+        {"tiff/float32.tif", LoadStatus::Unsupported},
+    };
+    for (const auto& [file, status] : rows) {
         FCObjImage image;
-        EXPECT_EQ(LoadThroughFramework(DataPath(file), image).Status, LoadStatus::Damaged) << file;
+        EXPECT_EQ(LoadThroughFramework(DataPath(file), image).Status, status) << file;
         EXPECT_FALSE(image.IsValid()) << file;
     }
 }
@@ -147,11 +154,14 @@ TEST(Formats, WrittenFilesReadBack) {
     }
 }
 
-TEST(Formats, WebpWriterRefusesSidesBeyondTheFormat) {
+TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {
     ScratchDir dir;
-    FCObjImage wide;
+    FCObjImage wide, small;
     ASSERT_TRUE(wide.Create(FCImageHandle_Webp::kMaxSide + 1, 1, 24));
+    ASSERT_TRUE(small.Create(2, 2, 24));
     EXPECT_FALSE(SavePictureFile(wide, dir.File("wide.webp").c_str(), -1));
+    for (int32_t flag : {0, 101, -2})
+        EXPECT_FALSE(SavePictureFile(small, dir.File("q.webp").c_str(), flag)) << flag;
     EXPECT_EQ(dir.EntryCount(), 0u);
 }
 

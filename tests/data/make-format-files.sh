@@ -78,6 +78,8 @@ decode "$data/tiff/rgba8-unassociated.tif" "$ref/tiff/rgba8-unassociated.tif.rgb
     -compress None "$data/tiff/rgb8-300dpi.tif" 2>/dev/null ||
     "$convert" "$crop" -density 300 -units PixelsPerInch -compress None "$data/tiff/rgb8-300dpi.tif"
 decode "$data/tiff/rgb8-300dpi.tif" "$ref/tiff/rgb8-300dpi.tif.rgb"
+# Floating-point samples, a kind of TIFF not read.
+"$convert" "$crop" -define quantum:format=floating-point -depth 32 -compress None "$data/tiff/float32.tif"
 # Truncated: half the file.
 head -c "$(($(wc -c <"$data/tiff/rgb8-deflate.tif") / 2))" "$data/tiff/rgb8-deflate.tif" >"$data/tiff/truncated.tif"
 
@@ -93,12 +95,15 @@ for file in lossy lossless alpha-lossless alpha-lossy; do decode "$data/webp/$fi
 decode "$work/first.png" "$ref/webp/animated.webp.rgb"
 head -c "$(($(wc -c <"$data/webp/lossy.webp") / 2))" "$data/webp/lossy.webp" >"$data/webp/truncated.webp"
 
-# HEIF: HEIC and AVIF at 8 bits, a 10-bit AVIF, and a HEIC turned a quarter by an added irot box.
+# HEIF: HEIC and AVIF at 8 bits, a 10-bit HEIC, and a HEIC turned a quarter by an added irot box.
 "$convert" "$crop" "$work/crop.png"
 heif-enc -q 90 -o "$data/heif/photo.heic" "$work/crop.png" >/dev/null
 heif-enc -A -q 90 -o "$data/heif/photo.avif" "$work/crop.png" >/dev/null
 python3 "$data/heif-add-rotation.py" "$data/heif/photo.heic" "$data/heif/rotated.heic"
-for file in photo.heic photo.avif rotated.heic; do
+"$convert" "$crop" -depth 16 "PNG48:$work/crop16.png"
+# 10 bits through x265: Debian 12's libaom asserts on 10-bit input from heif-enc.
+heif-enc -b 10 -q 90 -o "$data/heif/photo10.heic" "$work/crop16.png" >/dev/null
+for file in photo.heic photo.avif rotated.heic photo10.heic; do
     heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
     decode "$work/$file.png" "$ref/heif/$file.rgb"
 done
