@@ -16,6 +16,8 @@ namespace {
 constexpr uint16_t kPictureBits = 24;
 constexpr size_t kBgrPixelBytes = 3;
 constexpr int kEightBits = 8;
+// Encoders code grids in tiles of 512 or so; none makes them this large.
+constexpr int kMaxTileSide = 4096;
 // An EXIF block starts with the big-endian distance from its end to the TIFF header.
 constexpr size_t kExifOffsetBytes = 4;
 // The picture as libheif hands it over is upright: turning it again would be wrong.
@@ -100,17 +102,20 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return false;
     const std::unique_ptr<heif_context, ContextFree> ctx(heif_context_alloc());
     if (!ctx) return false;
-    const uint64_t side = std::min<uint64_t>(GetPixelLimit(), uint64_t(INT32_MAX));
-    heif_context_set_maximum_image_size_limit(ctx.get(), int(side));
     heif_error error = heif_context_read_from_memory_without_copy(ctx.get(), data, size_t(length), nullptr);
     if (error.code != heif_error_Ok) return Refuse(error, Result);
     heif_image_handle* primary = nullptr;
     error = heif_context_get_primary_image_handle(ctx.get(), &primary);
     if (error.code != heif_error_Ok) return Refuse(error, Result);
     const std::unique_ptr<heif_image_handle, HandleRelease> handle(primary);
-    if (!CheckPictureSize(heif_image_handle_get_width(primary), heif_image_handle_get_height(primary),
-                          kPictureBits, Result))
-        return false;
+    const int declaredWidth = heif_image_handle_get_width(primary);
+    const int declaredHeight = heif_image_handle_get_height(primary);
+    if (!CheckPictureSize(declaredWidth, declaredHeight, kPictureBits, Result)) return false;
+    // A grid or overlay declares its canvas apart from the size checked above, and libheif takes
+    // the canvas's memory as declared: no side may exceed the checked picture's longer side, or a
+    // coded tile's side (a small picture is one tile larger than itself).
+    heif_context_set_maximum_image_size_limit(ctx.get(),
+                                              std::max({declaredWidth, declaredHeight, kMaxTileSide}));
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(primary) > kEightBits;
     const std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
     if (!options) return false;

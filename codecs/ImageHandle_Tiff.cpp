@@ -482,7 +482,7 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     const TiffPtr tif = OpenMemory(file, "rm", messages);
     Layout layout;
     if (!tif || !ReadLayout(tif.get(), layout)) {
-        Result.Detail = messages.FirstError;
+        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
         return false;
     }
     if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Result)) return false;
@@ -501,7 +501,7 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits)) return false;
     if (!(ours ? DecodeSamples(tif.get(), layout, *image) : DecodeRgba(tif.get(), layout, *image))) {
-        Result.Detail = messages.FirstError;
+        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
         if (Result.Detail.empty() && !ours) Result.Status = LoadStatus::Unsupported;
         return false;
     }
