@@ -4,15 +4,19 @@
 
 #include <unistd.h>
 
+#include <cstring>
 #include <limits>
 #include <new>
 
 #include "ImageHandle_Bmp.h"
+#include "ImageHandle_Heif.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
 #include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
+#include "ImageHandle_Tiff.h"
+#include "ImageHandle_Webp.h"
 #include "PixelBlockAlloc.h"
 #include "RegularFile.h"
 
@@ -30,6 +34,7 @@ constexpr ExtensionRow kExtensionTable[] = {
     {"tga", ImageTypeTga},  {"ico", ImageTypeIcon},  {"psd", ImageTypePsd},  {"xpm", ImageTypeXpm},
     {"kvr", ImageTypeKvr},  {"pbm", ImageTypePbm},   {"pgm", ImageTypePgm},  {"ppm", ImageTypePpm},
     {"pnm", ImageTypePnm},  {"pam", ImageTypePam},
+    {"webp", ImageTypeWebp}, {"heic", ImageTypeHeif}, {"heif", ImageTypeHeif}, {"avif", ImageTypeHeif},
 };
 
 // Only ASCII letters fold, whatever the locale: bytes of 128 and above stay as they are.
@@ -95,6 +100,12 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
             return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Ppm);
         case ImageTypePam:
             return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Pam);
+        case ImageTypeTiff:
+            return std::make_unique<FCImageHandle_Tiff>();
+        case ImageTypeWebp:
+            return std::make_unique<FCImageHandle_Webp>();
+        case ImageTypeHeif:
+            return std::make_unique<FCImageHandle_Heif>();
         default:
             return nullptr;
     }
@@ -102,7 +113,12 @@ std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHan
 
 bool CanSaveImageType(ImageType type) {
     return type == ImageTypeBmp || type == ImageTypeTga || type == ImageTypePng || type == ImageTypeJpeg ||
-           type == ImageTypePpm || type == ImageTypePnm || type == ImageTypePam;
+           type == ImageTypePpm || type == ImageTypePnm || type == ImageTypePam || type == ImageTypeTiff ||
+           type == ImageTypeWebp;
+}
+
+int32_t MaxSavedSide(ImageType type) {
+    return type == ImageTypeWebp ? FCImageHandle_Webp::kMaxSide : 0;
 }
 
 FCImageHandleFactory* GetImageHandleFactory() {
@@ -179,11 +195,9 @@ LoadResult Settle(FCImageHandleBase& handle, bool loaded, FCObjImage& image, Pic
     return result;
 }
 
-}  // namespace
-
-LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
-                           PictureMetadata* metadata) {
-    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
+LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, FCObjImage& image,
+                    PictureMetadata* metadata) {
+    const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) {
         LoadResult result;
         result.Status = LoadStatus::UnknownType;
@@ -199,6 +213,78 @@ LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCOb
         result.Status = LoadStatus::OutOfMemory;
         return result;
     }
+}
+
+constexpr size_t kSignatureBytes = 12;
+
+bool StartsWith(const uint8_t* bytes, size_t count, const char* signature, size_t length, size_t at = 0) {
+    return count >= at + length && std::memcmp(bytes + at, signature, length) == 0;
+}
+
+// The format whose signature the first bytes carry, among those read; TGA has none.
+ImageType SniffImageType(const uint8_t* b, size_t n) {
+    if (StartsWith(b, n, "\x89PNG\r\n\x1a\n", 8)) return ImageTypePng;
+    if (StartsWith(b, n, "\xff\xd8\xff", 3)) return ImageTypeJpeg;
+    if (StartsWith(b, n, "GIF87a", 6) || StartsWith(b, n, "GIF89a", 6)) return ImageTypeGif;
+    if (StartsWith(b, n, "II*\0", 4) || StartsWith(b, n, "MM\0*", 4) || StartsWith(b, n, "II+\0", 4) ||
+        StartsWith(b, n, "MM\0+", 4))
+        return ImageTypeTiff;
+    if (StartsWith(b, n, "RIFF", 4) && StartsWith(b, n, "WEBP", 4, 8)) return ImageTypeWebp;
+    if (StartsWith(b, n, "ftyp", 4, 4)) return ImageTypeHeif;
+    if (StartsWith(b, n, "BM", 2)) return ImageTypeBmp;
+    return ImageTypeUnknown;
+}
+
+// The first bytes of the file, from its start, whatever has been read from it before.
+ImageType SniffFile(int descriptor) {
+    uint8_t start[kSignatureBytes] = {};
+    const ssize_t got = pread(descriptor, start, sizeof start, 0);
+    return got > 0 ? SniffImageType(start, size_t(got)) : ImageTypeUnknown;
+}
+
+}  // namespace
+
+const char* ImageTypeName(ImageType type) {
+    switch (type) {
+        case ImageTypeBmp:
+            return "BMP";
+        case ImageTypeJpeg:
+            return "JPEG";
+        case ImageTypeGif:
+            return "GIF";
+        case ImageTypeTga:
+            return "TGA";
+        case ImageTypeTiff:
+            return "TIFF";
+        case ImageTypePng:
+            return "PNG";
+        case ImageTypeWebp:
+            return "WebP";
+        case ImageTypeHeif:
+            return "HEIF";
+        default:
+            return "unknown";
+    }
+}
+
+const char* ReadFormatNames() {
+    return "BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF and AVIF";
+}
+
+// Decision: a file its extension's codec refuses is tried once more by the codec its signature
+// names (downloads are often saved under the wrong extension), and the picture says so.
+LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
+                           PictureMetadata* metadata) {
+    const ImageType named = GetImageHandleFactory()->GetImageType(path);
+    LoadResult result = LoadWith(named, descriptor, size, image, metadata);
+    if (result.Status != LoadStatus::Damaged && result.Status != LoadStatus::Unsupported) return result;
+    const ImageType sniffed = SniffFile(descriptor);
+    if (sniffed == ImageTypeUnknown || sniffed == named || lseek(descriptor, 0, SEEK_SET) != 0) return result;
+    LoadResult second = LoadWith(sniffed, descriptor, size, image, metadata);
+    if (!second.Ok()) return result;
+    second.Warnings.insert(second.Warnings.begin(), std::string("is a ") + ImageTypeName(sniffed) +
+                                                        " file; read as " + ImageTypeName(sniffed));
+    return second;
 }
 
 bool FCObjImage::LoadFromFile(const char* path) {

@@ -1,8 +1,9 @@
-// The rules of what each output format keeps: JPEG and PNG the RGB profile, EXIF and XMP (JPEG
-// within its segment sizes), BMP and TGA none of them.
+// The rules of what each output format keeps: JPEG, PNG and WebP the RGB profile, EXIF and XMP
+// (JPEG within its segment sizes), TIFF the profile and XMP, the others none of them.
 #include "MetadataOutput.h"
 
 #include <cstring>
+#include <utility>
 
 #include "Exif.h"
 #include "JpegSegments.h"
@@ -42,6 +43,14 @@ std::string ListItems(const PictureMetadata& metadata) {
     return list;
 }
 
+bool CarriesExif(ImageType output) {
+    return output == ImageTypeJpeg || output == ImageTypePng || output == ImageTypeWebp;
+}
+
+bool CarriesProfileAndXmp(ImageType output) {
+    return CarriesExif(output) || output == ImageTypeTiff;
+}
+
 }  // namespace
 
 void MarkMetadataTurned(PictureMetadata& metadata) {
@@ -56,11 +65,13 @@ std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, Imag
         metadata = PictureMetadata{};
         return warnings;
     }
-    if (output != ImageTypeJpeg && output != ImageTypePng) {
-        warnings.push_back("has " + ListItems(metadata) + ", which this output format does not keep.");
-        metadata = PictureMetadata{};
-        return warnings;
-    }
+    PictureMetadata dropped;
+    if (!CarriesProfileAndXmp(output)) std::swap(dropped.IccProfile, metadata.IccProfile);
+    if (!CarriesProfileAndXmp(output)) std::swap(dropped.Xmp, metadata.Xmp);
+    if (!CarriesExif(output)) std::swap(dropped.Exif, metadata.Exif);
+    if (!dropped.Empty())
+        warnings.push_back("has " + ListItems(dropped) + ", which this output format does not keep.");
+    if (metadata.Empty()) return warnings;
     if (!metadata.IccProfile.empty() && !IsRgbProfile(metadata.IccProfile)) {
         warnings.push_back("has " + ColourSpaceName(metadata.IccProfile) +
                            " colour profile; the output is RGB, so it is not kept.");

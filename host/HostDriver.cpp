@@ -129,7 +129,8 @@ bool CheckOutput(const std::string& output, std::string& target) {
     std::string problem;
     int error = 0;
     if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
-        problem = "no format is written for this file extension";
+        problem =
+            "no format is written for this file extension (written: BMP, TGA, PNG, JPEG, TIFF and WebP)";
     } else {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
@@ -145,6 +146,16 @@ bool CheckOutput(const std::string& output, std::string& target) {
     }
     if (problem.empty()) return true;
     std::cout << "Cannot write " << output << ": " << problem << "\n";
+    return false;
+}
+
+// Known once the picture is loaded, and still before the exchange: some formats have a largest side.
+bool CheckOutputSize(const std::string& output, const FCObjImage& image) {
+    const ImageType type = GetImageHandleFactory()->GetImageType(output.c_str());
+    const int32_t side = MaxSavedSide(type);
+    if (side == 0 || (image.InfoHeader.biWidth <= side && image.InfoHeader.biHeight <= side)) return true;
+    std::cout << "Cannot write " << output << ": " << ImageTypeName(type) << " holds at most " << side
+              << " x " << side << " pixels\n";
     return false;
 }
 
@@ -257,6 +268,23 @@ bool LeaveStopMarker(const HostPaths& paths) {
     return true;
 }
 
+// What the user can do about a file nothing reads: the cause, and the formats that are read.
+void ReportCause(const std::string& input, const LoadResult& result) {
+    const ImageType named = GetImageHandleFactory()->GetImageType(input.c_str());
+    if (result.Status == LoadStatus::UnknownType) {
+        std::cout << "The extension of " << input << " names no format that is read";
+    } else if (result.Status == LoadStatus::Damaged || result.Status == LoadStatus::Unsupported) {
+        std::cout << input
+                  << (result.Status == LoadStatus::Damaged ? " is damaged or not a " : " is a kind of ")
+                  << ImageTypeName(named)
+                  << (result.Status == LoadStatus::Damaged ? " file" : " that is not read");
+        if (!result.Detail.empty()) std::cout << " (" << result.Detail << ")";
+    } else {
+        return;
+    }
+    std::cout << "; formats read: " << ReadFormatNames() << ".\n";
+}
+
 // Why the picture was not read, after the usual "Read IN failed" words.
 void ReportRefusal(const std::string& input, const LoadResult& result) {
     std::cout << "Read " << input << " failed";
@@ -282,6 +310,7 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
             break;
     }
     std::cout << ".\n";
+    ReportCause(input, result);
 }
 
 // The input is opened once and read through that descriptor: a name checked and then opened
@@ -426,12 +455,12 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
     }
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     const std::unique_ptr<FCImageHandleBase> codec = GetImageHandleFactory()->CreateImageHandle(type);
-    // The quality is the JPEG writer's own flag; every other writer takes its default.
+    // The quality is the lossy writers' own flag; every other writer takes its default.
     bool saved = codec != nullptr;
     if (saved) {
         codec->SaveList.push_back(&image);
         codec->SaveMetadata = &metadata;
-        saved = codec->SaveFile(paths.Output.c_str(), type == ImageTypeJpeg ? options.Quality : -1);
+        saved = codec->SaveFile(paths.Output.c_str(), type == ImageTypeJpeg || type == ImageTypeWebp ? options.Quality : -1);
     }
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(paths);
@@ -446,7 +475,8 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
     PictureMetadata metadata;
-    if (!LoadPicture(options.Input, image, metadata) || !PrepareMetadata(options, image, metadata))
+    if (!LoadPicture(options.Input, image, metadata) || !PrepareMetadata(options, image, metadata) ||
+        !CheckOutputSize(options.Output, image))
         return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
 # module processes next to ImageMagick doing the same work, JPEG decoding, PNG and JPEG saving and
-# PNG loading next to ImageMagick and cjpeg, the Python module kit against plain file calls, and
+# PNG loading next to ImageMagick and cjpeg, WebP, TIFF and HEIC next to a driver calling their
+# libraries, their tools and ImageMagick, the Python module kit against plain file calls, and
 # corvane-batch over 20 photographs next to mogrify and a hand-written loop.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -49,6 +50,29 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/codecs_bench" ]; then
             printf '  %-22s %7d ms  %10d bytes\n' "cjpeg -quality 92 1x1" "$ms" "$(stat -c %s "$work/cjpeg.jpg")"
         fi
     done
+fi
+if [ -x /usr/bin/convert ] && [ -x "$bin/formats_bench" ]; then
+    echo "WebP, TIFF and HEIC, 12 megapixels, medians of 5 runs (the library driver is the reference):"
+    [ -f "$work/photo.bmp" ] || /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 "BMP3:$work/photo.bmp"
+    /usr/bin/convert "$work/photo.bmp" "$work/photo.png"
+    heic=$work/photo.heic
+    if command -v heif-enc >/dev/null 2>&1; then heif-enc -q 90 -o "$heic" "$work/photo.png" >/dev/null; fi
+    "$bin/formats_bench" "$work/photo.bmp" "$heic" "$work"
+    tool() { printf '  %-34s %7d ms\n' "$1" "$(shift; median_ms "$@")"; }
+    if command -v cwebp >/dev/null 2>&1; then
+        tool "cwebp -q 92 IN.png" cwebp -q 92 "$work/photo.png" -o "$work/cwebp.webp"
+        tool "dwebp IN.webp -ppm" dwebp "$work/corvane.webp" -ppm -o "$work/dwebp.ppm"
+    fi
+    if command -v tiffcp >/dev/null 2>&1; then
+        tool "tiffcp -c zip:2 (decode + encode)" tiffcp -c zip:2 "$work/corvane.tif" "$work/tiffcp.tif"
+    fi
+    command -v heif-convert >/dev/null 2>&1 && [ -f "$heic" ] &&
+        tool "heif-convert IN.heic OUT.y4m" heif-convert "$heic" "$work/heif.y4m"
+    tool "convert IN.bmp -quality 92 OUT.webp" /usr/bin/convert "$work/photo.bmp" -quality 92 "$work/im.webp"
+    tool "convert IN.webp null:" /usr/bin/convert "$work/corvane.webp" null:
+    tool "convert IN.bmp -compress zip OUT.tif" /usr/bin/convert "$work/photo.bmp" -compress zip "$work/im.tif"
+    tool "convert IN.tif null:" /usr/bin/convert "$work/corvane.tif" null:
+    [ -f "$heic" ] && tool "convert IN.heic null:" /usr/bin/convert "$heic" null:
 fi
 if command -v python3 >/dev/null 2>&1; then
     python3 "$root/bench/python_kit_bench.py" 5

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs the fuzz programs for a bounded time each, seeded from the test data and fuzz/corpus.
-# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange bmp tga pnm picture png serialize exif)
+# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange bmp tga pnm picture png serialize
+#        exif tiff webp heif)
 # New corpus entries, crash inputs and logs go to $CORVANE_FUZZ_WORK or a new temporary folder, never
 # into the repository. Exits 1 when any target found a crash; keep its input in tests/data/regress/.
 set -eu
@@ -10,7 +11,7 @@ build=$1
 seconds=${2:-60}
 shift $(( $# >= 2 ? 2 : 1 ))
 case $build in /*) ;; *) build=$root/$build ;; esac
-targets=${*:-exchange bmp tga pnm picture png serialize exif}
+targets=${*:-exchange bmp tga pnm picture png serialize exif tiff webp heif}
 work=${CORVANE_FUZZ_WORK:-$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz.XXXXXX")}
 
 # File name patterns of each target's seeds.
@@ -24,6 +25,9 @@ patterns() {
         png) echo '*.png' ;;
         serialize) echo '*.rec' ;;
         exif) echo '*.exif' ;;
+        tiff) echo '*.tif *.tiff' ;;
+        webp) echo '*.webp' ;;
+        heif) echo '*.heic *.heif *.avif' ;;
         *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
     esac
 }

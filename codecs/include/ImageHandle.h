@@ -29,6 +29,8 @@ enum ImageType : int32_t {
     ImageTypePpm = 14,
     ImageTypePnm = 15,
     ImageTypePam = 16,
+    ImageTypeWebp = 17,
+    ImageTypeHeif = 18,  // HEIC, HEIF and AVIF: one container, read by one codec
 };
 
 // Everything after the last "." of the whole path; empty for null or no dot.
@@ -98,8 +100,15 @@ class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
     std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const override;
 };
 
+// The format's name as users know it ("JPEG", "WebP").
+const char* ImageTypeName(ImageType type);
+// Every format a codec reads, as one list for messages.
+const char* ReadFormatNames();
+
 // True for the types that a codec can write.
 bool CanSaveImageType(ImageType type);
+// The largest width and height the type's writer takes; 0 when the format sets no limit of its own.
+int32_t MaxSavedSide(ImageType type);
 
 // Loads the picture from a file the caller has opened (descriptor, length size) and names path,
 // whose extension chooses the codec. On success image holds the picture and metadata, when

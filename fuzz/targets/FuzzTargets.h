@@ -20,3 +20,6 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
 int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);
 int FuzzExifWalk(const uint8_t* data, size_t size);
+int FuzzTiffLoadMemory(const uint8_t* data, size_t size);
+int FuzzWebpLoadMemory(const uint8_t* data, size_t size);
+int FuzzHeifLoadMemory(const uint8_t* data, size_t size);

@@ -4,11 +4,14 @@
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
+#include "ImageHandle_Heif.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
 #include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
+#include "ImageHandle_Tiff.h"
+#include "ImageHandle_Webp.h"
 
 using namespace codectest;
 
@@ -70,7 +73,10 @@ TEST(Factory, MakesTheCodecOfEachReadableTypeAndNothingElse) {
     EXPECT_EQ(dynamic_cast<FCImageHandle_Jpeg*>(gif.get()), nullptr);
     EXPECT_NE(dynamic_cast<FCImageHandle_Png*>(factory->CreateImageHandle(ImageTypePng).get()), nullptr);
     EXPECT_NE(dynamic_cast<FCImageHandle_Pnm*>(factory->CreateImageHandle(ImageTypePam).get()), nullptr);
-    for (int type : {0, 2, 6, 8, 9, 10, 11, 99, -1})
+    EXPECT_NE(dynamic_cast<FCImageHandle_Tiff*>(factory->CreateImageHandle(ImageTypeTiff).get()), nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_Webp*>(factory->CreateImageHandle(ImageTypeWebp).get()), nullptr);
+    EXPECT_NE(dynamic_cast<FCImageHandle_Heif*>(factory->CreateImageHandle(ImageTypeHeif).get()), nullptr);
+    for (int type : {0, 2, 8, 9, 10, 11, 99, -1})
         EXPECT_EQ(factory->CreateImageHandle(ImageType(type)), nullptr) << type;
 }
 
@@ -128,7 +134,7 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ScratchDir dir;
     FCObjImage image, empty;
     ASSERT_TRUE(image.Create(2, 2, 24));
-    for (const char* name : {"out.gif", "out.tif", "out", "out."})
+    for (const char* name : {"out.gif", "out.heic", "out", "out."})
         EXPECT_FALSE(image.SaveToFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(empty.SaveToFile(dir.File("empty.bmp").c_str()));
     EXPECT_FALSE(image.SaveToFile(nullptr));
@@ -152,9 +158,11 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     WriteFile(dir.File("cut.tga"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
     bytes[16] = 64;
     WriteFile(dir.File("deep.tga"), bytes);
-    // The extension picks the codec and the content must be its format.
-    WriteFile(dir.File("png.bmp"), ReadFile(DataPath("png/pngsuite/basn2c08.png")));
-    WriteFile(dir.File("bmp.png"), ReadFile(dir.File("real.bmp")));
+    // The extension picks the codec; the codec the signature names gets a second try, and refuses
+    // a damaged file too.
+    bytes = ReadFile(DataPath("png/pngsuite/basn2c08.png"));
+    WriteFile(dir.File("png.bmp"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 60));
+    WriteFile(dir.File("bmp.png"), ReadFile(dir.File("cut.bmp")));
     FCObjImage target;
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;

@@ -32,6 +32,9 @@ const ReplayTarget kTargets[] = {
     {"png", FuzzPngLoadMemory, {".png"}},
     {"serialize", FuzzSerializeRestore, {".rec"}},
     {"exif", FuzzExifWalk, {".exif"}},
+    {"tiff", FuzzTiffLoadMemory, {".tif", ".tiff"}},
+    {"webp", FuzzWebpLoadMemory, {".webp"}},
+    {"heif", FuzzHeifLoadMemory, {".heic", ".heif", ".avif"}},
 };
 
 bool Matches(const ReplayTarget& target, const fs::path& path) {
@@ -65,7 +68,8 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif PATH...\n", argv[0]);
+        std::fprintf(stderr, "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif|tiff|webp|heif PATH...\n",
+                     argv[0]);
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);

@@ -250,6 +250,26 @@ TEST_F(HostRun, QualityChoosesTheJpegQuality) {
     EXPECT_LT(bytes[0], bytes[1]);
 }
 
+// The quality reaches the WebP writer: at the top quality the file is lossless (VP8L).
+TEST_F(HostRun, QualityHundredWritesLosslessWebp) {
+    const Picture picture = MakePicture(9, 7);
+    ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
+    ChildProcess host;
+    ASSERT_TRUE(host.Start({kHost, "--quality", "100", "mod", "in.bmp", "out.webp"}, Dir.Path()));
+    ASSERT_TRUE(WaitForPath(ExchangeDir() + "/go.flag", 10));
+    ModuleResult = RunProcess({kTemplate}, ExchangeDir());
+    EXPECT_EQ(0, host.Wait(20).ExitCode);
+    EXPECT_EQ("VP8L", ReadFileBytes(Dir / "out.webp").substr(12, 4));
+}
+
+TEST_F(HostRun, WebpOutputBeyondItsLargestSideIsRefusedBeforeTheExchange) {
+    ASSERT_TRUE(SavePicture(MakePicture(16384, 1), Dir / "wide.bmp"));
+    ProcessResult run = RunProcess({kHost, "mod", "wide.bmp", "out.webp"}, Dir.Path());
+    EXPECT_EQ(1, run.ExitCode);
+    EXPECT_EQ("Read wide.bmp\nCannot write out.webp: WebP holds at most 16383 x 16383 pixels\n", run.Output);
+    EXPECT_FALSE(PathExists(ExchangeDir() + "/go.flag"));
+}
+
 TEST_F(HostRun, MissingInputTouchesNothingInTheExchangeFolder) {
     WriteFileBytes(ExchangeDir() + "/image.xml", "old content");
     ProcessResult run = RunProcess({kHost, "mod", "nothere.bmp", "out.bmp"}, Dir.Path());
@@ -261,13 +281,21 @@ TEST_F(HostRun, MissingInputTouchesNothingInTheExchangeFolder) {
 }
 
 TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
-    ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.bmp"));
-    WriteFileBytes(Dir / "in.png", ReadFileBytes(Dir / "in.bmp"));
+    ASSERT_TRUE(SavePicture(MakePicture(2, 2), Dir / "in.tga"));
+    WriteFileBytes(Dir / "in.png", ReadFileBytes(Dir / "in.tga"));
     WriteFileBytes(Dir / "broken.bmp", "BM not really");
-    for (const std::string input : {"in.png", "broken.bmp"}) {
+    WriteFileBytes(Dir / "in.xyz", ReadFileBytes(Dir / "in.tga"));
+    const std::string formats =
+        "; formats read: BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF and AVIF.\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"in.png", "in.png is damaged or not a PNG file"},
+        {"broken.bmp", "broken.bmp is damaged or not a BMP file"},
+        {"in.xyz", "The extension of in.xyz names no format that is read"},
+    };
+    for (const auto& [input, cause] : rows) {
         ProcessResult run = RunProcess({kHost, "mod", input, "out.bmp"}, Dir.Path());
         EXPECT_EQ(1, run.ExitCode);
-        EXPECT_EQ("Read " + input + "\nRead " + input + " failed.\n", run.Output);
+        EXPECT_EQ("Read " + input + "\nRead " + input + " failed.\n" + cause + formats, run.Output);
         EXPECT_FALSE(PathExists(ExchangeDir() + "/go.flag"));
     }
 }

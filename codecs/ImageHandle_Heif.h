@@ -1,0 +1,10 @@
+// HEIF codec over libheif: reads the primary image of HEIC, HEIF and AVIF files as a 24-bit
+// picture, turned and mirrored as its container says. Writing is not offered.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Heif : public FCImageHandle {
+  public:
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+};

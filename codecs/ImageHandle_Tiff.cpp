@@ -1,0 +1,535 @@
+// TIFF reader and writer. libtiff decompresses; the samples are turned into colour here, band by
+// band (a strip or a row of tiles), because libtiff's RGBA interface multiplies unassociated alpha
+// in and takes only the high byte of 16-bit grey. That interface serves only what it alone knows:
+// YCbCr outside JPEG, old-style JPEG and colour spaces such as CIE L*a*b*.
+#include "ImageHandle_Tiff.h"
+
+#include <tiffio.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "FileWriter.h"
+#include "PixelLimit.h"
+#include "Widened24.h"
+
+namespace {
+
+constexpr uint16_t kPictureBits = 24;
+constexpr size_t kBgrPixelBytes = 3;
+// More samples per pixel than any colour model and its alpha need: a row of such pixels is not
+// something we read, and a header must not make us take that much memory.
+constexpr uint16_t kMaxSamplesPerPixel = 16;
+// A band or tile buffer may hold this much above what the picture's own samples need.
+constexpr uint64_t kBufferSlackBytes = uint64_t(16) << 20;
+constexpr uint64_t kMaxBytesPerPixel = uint64_t(kMaxSamplesPerPixel) * 2;
+// Strips of about this size keep memory small and compress as well as one strip would.
+constexpr uint64_t kWrittenStripBytes = 64 * 1024;
+constexpr uint64_t kLibraryBlockBytes = uint64_t(256) << 20;
+constexpr double kMetresPerInch = 0.0254;
+constexpr double kCentimetresPerMetre = 100.0;
+
+// --- Bytes in memory as a libtiff file ---
+
+struct MemoryFile {
+    const uint8_t* Read = nullptr;  // reading: the caller's bytes
+    std::vector<uint8_t> Written;   // writing: the file so far
+    uint64_t Size = 0;
+    uint64_t Position = 0;
+};
+
+tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t count) {
+    MemoryFile& file = *static_cast<MemoryFile*>(handle);
+    if (count < 0 || file.Position >= file.Size) return 0;
+    const uint64_t n = std::min<uint64_t>(uint64_t(count), file.Size - file.Position);
+    const uint8_t* from = file.Read != nullptr ? file.Read : file.Written.data();
+    std::memcpy(buffer, from + file.Position, size_t(n));
+    file.Position += n;
+    return tmsize_t(n);
+}
+
+tmsize_t WriteProc(thandle_t handle, void* buffer, tmsize_t count) {
+    MemoryFile& file = *static_cast<MemoryFile*>(handle);
+    if (file.Read != nullptr || count < 0) return -1;
+    const uint64_t end = file.Position + uint64_t(count);
+    if (end > file.Written.size()) file.Written.resize(size_t(end));
+    std::memcpy(file.Written.data() + file.Position, buffer, size_t(count));
+    file.Position = end;
+    file.Size = std::max(file.Size, end);
+    return count;
+}
+
+toff_t SeekProc(thandle_t handle, toff_t offset, int whence) {
+    MemoryFile& file = *static_cast<MemoryFile*>(handle);
+    uint64_t base = 0;
+    if (whence == SEEK_CUR) base = file.Position;
+    if (whence == SEEK_END) base = file.Size;
+    // A position past what a 32-bit block can hold is a damaged offset, never a place to write.
+    if (offset > uint64_t(INT32_MAX) || base + offset > uint64_t(INT32_MAX)) return toff_t(-1);
+    file.Position = base + offset;
+    return file.Position;
+}
+
+int CloseProc(thandle_t) {
+    return 0;
+}
+
+toff_t SizeProc(thandle_t handle) {
+    return static_cast<MemoryFile*>(handle)->Size;
+}
+
+int NoMap(thandle_t, void**, toff_t*) {
+    return 0;
+}
+
+void NoUnmap(thandle_t, void*, toff_t) {}
+
+// libtiff's messages come here instead of stderr; the first error is the one worth showing.
+struct Messages {
+    std::string FirstError;
+    std::string LastWarning;
+};
+
+std::string Format(const char* module, const char* format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    return module != nullptr && *module != '\0' ? std::string(module) + ": " + text : std::string(text);
+}
+
+int OnError(TIFF*, void* user, const char* module, const char* format, va_list args) {
+    Messages& messages = *static_cast<Messages*>(user);
+    if (messages.FirstError.empty()) messages.FirstError = Format(module, format, args);
+    return 1;
+}
+
+int OnWarning(TIFF*, void* user, const char* module, const char* format, va_list args) {
+    static_cast<Messages*>(user)->LastWarning = Format(module, format, args);
+    return 1;
+}
+
+struct TiffClose {
+    void operator()(TIFF* tif) const { TIFFClose(tif); }
+};
+using TiffPtr = std::unique_ptr<TIFF, TiffClose>;
+
+struct OptionsFree {
+    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
+};
+
+TiffPtr OpenMemory(MemoryFile& file, const char* mode, Messages& messages) {
+    const std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+    if (!options) return nullptr;
+    TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &messages);
+    TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, &messages);
+    // What libtiff takes for itself (strip offsets, compressed strips) is in proportion to the file.
+    TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), tmsize_t(kLibraryBlockBytes + file.Size));
+    return TiffPtr(TIFFClientOpenExt("memory", mode, &file, ReadProc, WriteProc, SeekProc, CloseProc,
+                                     SizeProc, NoMap, NoUnmap, options.get()));
+}
+
+// --- What the first page holds ---
+
+struct Layout {
+    uint32_t Width = 0;
+    uint32_t Height = 0;
+    uint16_t Bits = 1;
+    uint16_t Samples = 1;
+    uint16_t Photometric = PHOTOMETRIC_MINISWHITE;
+    uint16_t Planar = PLANARCONFIG_CONTIG;
+    uint16_t Format = SAMPLEFORMAT_UINT;
+    uint16_t Compression = COMPRESSION_NONE;
+    uint16_t InkSet = INKSET_CMYK;
+    bool Tiled = false;
+    uint32_t BandRows = 0;   // rows per strip, or the tile length
+    uint32_t TileWidth = 0;  // tiled files only
+    bool HasAlpha = false;
+};
+
+bool ReadLayout(TIFF* tif, Layout& layout) {
+    if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &layout.Width) ||
+        !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &layout.Height))
+        return false;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &layout.Bits);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &layout.Samples);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &layout.Planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &layout.Format);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &layout.Compression);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &layout.InkSet);
+    if (!TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &layout.Photometric))
+        layout.Photometric = layout.Samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    uint16_t extraCount = 0;
+    uint16_t* extra = nullptr;
+    layout.HasAlpha = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extraCount > 0 &&
+                      extra && (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA);
+    layout.Tiled = TIFFIsTiled(tif) != 0;
+    if (layout.Tiled) {
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &layout.TileWidth) ||
+            !TIFFGetField(tif, TIFFTAG_TILELENGTH, &layout.BandRows) || layout.TileWidth == 0)
+            return false;
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &layout.BandRows);
+    }
+    layout.BandRows = std::min(std::max<uint32_t>(layout.BandRows, 1), std::max<uint32_t>(layout.Height, 1));
+    return true;
+}
+
+// The colour samples each pixel starts with, for the models read from the samples ourselves;
+// 0 for a model left to the RGBA interface.
+uint16_t ColourSamples(const Layout& layout) {
+    switch (layout.Photometric) {
+        case PHOTOMETRIC_MINISWHITE:
+        case PHOTOMETRIC_MINISBLACK:
+        case PHOTOMETRIC_PALETTE:
+            return 1;
+        case PHOTOMETRIC_RGB:
+            return 3;
+        case PHOTOMETRIC_SEPARATED:
+            return layout.InkSet == INKSET_CMYK ? 4 : 0;
+        default:
+            return 0;
+    }
+}
+
+bool BitsWeRead(const Layout& layout) {
+    const uint16_t b = layout.Bits;
+    const bool narrow = b == 1 || b == 2 || b == 4;
+    const bool single = layout.Photometric == PHOTOMETRIC_MINISWHITE ||
+                        layout.Photometric == PHOTOMETRIC_MINISBLACK ||
+                        layout.Photometric == PHOTOMETRIC_PALETTE;
+    return b == 8 || (b == 16 && layout.Photometric != PHOTOMETRIC_PALETTE) || (narrow && single);
+}
+
+// True when a buffer of this many bytes is in proportion to the picture: a tile or strip size
+// from a header cannot take more than the samples themselves would.
+bool InProportion(uint64_t bytes, const Layout& layout) {
+    return bytes <= uint64_t(layout.Width) * layout.Height * kMaxBytesPerPixel + kBufferSlackBytes;
+}
+
+// --- Samples to colour ---
+
+uint8_t Narrow16(uint32_t v) {
+    return uint8_t((v * 255 + 32767) / 65535);
+}
+
+// Sample index of a row, at any of the bit depths read; 16-bit samples come in the host's order.
+uint32_t SampleAt(const uint8_t* row, uint64_t index, uint16_t bits) {
+    switch (bits) {
+        case 8:
+            return row[index];
+        case 16: {
+            uint16_t v;
+            std::memcpy(&v, row + index * 2, 2);
+            return v;
+        }
+        default: {
+            const uint64_t bit = index * bits;
+            const uint32_t shift = 8 - bits - uint32_t(bit % 8);
+            return (row[bit / 8] >> shift) & ((1u << bits) - 1);
+        }
+    }
+}
+
+// A sample at 8 bits: narrow depths spread over the range, 16 bits rounded.
+uint8_t To8(uint32_t v, uint16_t bits) {
+    if (bits == 8) return uint8_t(v);
+    if (bits == 16) return Narrow16(v);
+    return uint8_t(v * 255 / ((1u << bits) - 1));
+}
+
+struct Palette {
+    std::vector<uint8_t> Red, Green, Blue;
+};
+
+// Old writers stored 8-bit colour maps in the 16-bit fields; libtiff's own reader accepts them too.
+bool ReadPalette(TIFF* tif, uint16_t bits, Palette& palette) {
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) return false;
+    const size_t entries = size_t(1) << bits;
+    bool eightBit = true;
+    for (size_t i = 0; i < entries; ++i) eightBit = eightBit && r[i] < 256 && g[i] < 256 && b[i] < 256;
+    for (const auto& [from, to] : {std::pair{r, &palette.Red}, {g, &palette.Green}, {b, &palette.Blue}}) {
+        to->resize(entries);
+        for (size_t i = 0; i < entries; ++i) (*to)[i] = eightBit ? uint8_t(from[i]) : Narrow16(from[i]);
+    }
+    return true;
+}
+
+// Band rows as decoded: one region per plane (one in all for contiguous samples).
+struct Band {
+    std::vector<uint8_t> Bytes;
+    uint64_t PlaneBytes = 0;  // one plane's region
+    uint64_t RowBytes = 0;    // one row of one region
+};
+
+// 8-bit contiguous RGB, what most files hold, without the general sample reader.
+bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
+    if (layout.Bits != 8 || layout.Planar != PLANARCONFIG_CONTIG || layout.Photometric != PHOTOMETRIC_RGB)
+        return false;
+    const size_t step = layout.Samples;
+    for (uint32_t x = 0; x < layout.Width; ++x, from += step, out += kBgrPixelBytes)
+        out[0] = from[2], out[1] = from[1], out[2] = from[0];
+    return true;
+}
+
+void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out) {
+    if (ColourRgb8Row(layout, band.Bytes.data() + row * band.RowBytes, out)) return;
+    const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
+    const uint64_t step = planar ? 1 : layout.Samples;
+    const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
+    auto sample = [&](uint32_t x, uint16_t s) {
+        const uint8_t* region = planar ? base + s * band.PlaneBytes : base;
+        return SampleAt(region, uint64_t(x) * step + (planar ? 0 : s), layout.Bits);
+    };
+    for (uint32_t x = 0; x < layout.Width; ++x, out += kBgrPixelBytes) {
+        uint8_t rgb[3];
+        switch (layout.Photometric) {
+            case PHOTOMETRIC_PALETTE: {
+                const uint32_t i = sample(x, 0);
+                rgb[0] = palette.Red[i], rgb[1] = palette.Green[i], rgb[2] = palette.Blue[i];
+                break;
+            }
+            case PHOTOMETRIC_RGB:
+                for (uint16_t s = 0; s < 3; ++s) rgb[s] = To8(sample(x, s), layout.Bits);
+                break;
+            case PHOTOMETRIC_SEPARATED: {
+                const uint32_t k = To8(sample(x, 3), layout.Bits);
+                for (uint16_t s = 0; s < 3; ++s)
+                    rgb[s] = uint8_t((255 - k) * (255 - To8(sample(x, s), layout.Bits)) / 255);
+                break;
+            }
+            default: {
+                const uint8_t grey = To8(sample(x, 0), layout.Bits);
+                rgb[0] = rgb[1] = rgb[2] =
+                    layout.Photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - grey) : grey;
+            }
+        }
+        out[0] = rgb[2], out[1] = rgb[1], out[2] = rgb[0];
+    }
+}
+
+// --- Decoding from the strips and tiles ---
+
+bool ReadStripBand(TIFF* tif, const Layout& layout, uint32_t bandIndex, Band& band) {
+    const uint16_t planes = layout.Planar == PLANARCONFIG_SEPARATE ? layout.Samples : 1;
+    const uint32_t stripsPerPlane = TIFFNumberOfStrips(tif) / planes;
+    for (uint16_t p = 0; p < planes; ++p) {
+        const uint32_t strip = bandIndex + p * stripsPerPlane;
+        if (TIFFReadEncodedStrip(tif, strip, band.Bytes.data() + p * band.PlaneBytes,
+                                 tmsize_t(band.PlaneBytes)) < 0)
+            return false;
+    }
+    return true;
+}
+
+bool ReadTileBand(TIFF* tif, const Layout& layout, uint32_t y0, Band& band, std::vector<uint8_t>& tile) {
+    const uint16_t planes = layout.Planar == PLANARCONFIG_SEPARATE ? layout.Samples : 1;
+    const uint64_t tileRowBytes = uint64_t(TIFFTileRowSize64(tif));
+    const uint64_t perTileSamples = layout.Planar == PLANARCONFIG_SEPARATE ? 1 : layout.Samples;
+    for (uint16_t p = 0; p < planes; ++p) {
+        for (uint32_t x0 = 0; x0 < layout.Width; x0 += layout.TileWidth) {
+            if (TIFFReadTile(tif, tile.data(), x0, y0, 0, p) < 0) return false;
+            // Tile widths are multiples of 16, so every tile starts on a whole byte of the row.
+            const uint64_t offset = uint64_t(x0) * perTileSamples * layout.Bits / 8;
+            const uint64_t bytes = std::min(tileRowBytes, band.RowBytes - offset);
+            for (uint32_t r = 0; r < layout.BandRows; ++r)
+                std::memcpy(band.Bytes.data() + p * band.PlaneBytes + r * band.RowBytes + offset,
+                            tile.data() + r * tileRowBytes, size_t(bytes));
+        }
+    }
+    return true;
+}
+
+bool DecodeSamples(TIFF* tif, const Layout& layout, FCObjImage& image) {
+    Palette palette;
+    if (layout.Photometric == PHOTOMETRIC_PALETTE && !ReadPalette(tif, layout.Bits, palette)) return false;
+    const uint16_t planes = layout.Planar == PLANARCONFIG_SEPARATE ? layout.Samples : 1;
+    Band band;
+    band.RowBytes = uint64_t(TIFFScanlineSize64(tif));
+    band.PlaneBytes = band.RowBytes * layout.BandRows;
+    const uint64_t tileBytes = layout.Tiled ? uint64_t(TIFFTileSize64(tif)) : 0;
+    if (band.RowBytes == 0 || !InProportion(band.PlaneBytes * planes, layout) ||
+        !InProportion(tileBytes, layout))
+        return false;
+    band.Bytes.resize(size_t(band.PlaneBytes * planes));
+    std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
+    for (uint32_t y0 = 0, index = 0; y0 < layout.Height; y0 += layout.BandRows, ++index) {
+        const bool read = layout.Tiled ? ReadTileBand(tif, layout, y0, band, tile)
+                                       : ReadStripBand(tif, layout, index, band);
+        if (!read) return false;
+        const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
+        for (uint32_t r = 0; r < rows; ++r) ColourRow(layout, palette, band, r, image.RowTable[y0 + r]);
+    }
+    return true;
+}
+
+// --- Decoding through the RGBA interface ---
+
+struct RgbaImageEnd {
+    void operator()(TIFFRGBAImage* image) const { TIFFRGBAImageEnd(image); }
+};
+
+// Rows come in bands as stored: the requested orientation is the file's own, so nothing is flipped.
+bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image) {
+    char message[1024] = {};
+    if (!TIFFRGBAImageOK(tif, message)) return false;
+    TIFFRGBAImage rgba;
+    if (!TIFFRGBAImageBegin(&rgba, tif, 0, message)) return false;
+    const std::unique_ptr<TIFFRGBAImage, RgbaImageEnd> end(&rgba);
+    rgba.req_orientation = rgba.orientation;
+    const uint64_t bandPixels = uint64_t(layout.Width) * layout.BandRows;
+    if (!InProportion(bandPixels * 4, layout)) return false;
+    std::vector<uint32_t> raster(static_cast<size_t>(bandPixels));
+    for (uint32_t y0 = 0; y0 < layout.Height; y0 += layout.BandRows) {
+        const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
+        rgba.row_offset = int(y0);
+        rgba.col_offset = 0;
+        if (!TIFFRGBAImageGet(&rgba, raster.data(), layout.Width, rows)) return false;
+        for (uint32_t r = 0; r < rows; ++r) {
+            const uint32_t* from = raster.data() + size_t(r) * layout.Width;
+            uint8_t* to = image.RowTable[y0 + r];
+            for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes) {
+                to[0] = uint8_t(TIFFGetB(from[x])), to[1] = uint8_t(TIFFGetG(from[x])),
+                to[2] = uint8_t(TIFFGetR(from[x]));
+            }
+        }
+    }
+    return true;
+}
+
+// --- Metadata ---
+
+int32_t PixelsPerMetre(float resolution, uint16_t unit) {
+    if (!(resolution > 0) || unit == RESUNIT_NONE) return 0;
+    const double perMetre =
+        unit == RESUNIT_CENTIMETER ? resolution * kCentimetresPerMetre : resolution / kMetresPerInch;
+    return perMetre < double(INT32_MAX) ? int32_t(std::lround(perMetre)) : 0;
+}
+
+void ReadMetadata(TIFF* tif, FCObjImage& image, PictureMetadata& metadata) {
+    uint32_t count = 0;
+    void* bytes = nullptr;
+    if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &bytes) && bytes != nullptr)
+        metadata.IccProfile.assign(static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + count);
+    if (TIFFGetField(tif, TIFFTAG_XMLPACKET, &count, &bytes) && bytes != nullptr)
+        metadata.Xmp.assign(static_cast<uint8_t*>(bytes), static_cast<uint8_t*>(bytes) + count);
+    uint16_t orientation = 0;
+    if (TIFFGetField(tif, TIFFTAG_ORIENTATION, &orientation) && orientation >= 1 && orientation <= 8)
+        metadata.Orientation = orientation;
+    float x = 0, y = 0;
+    uint16_t unit = RESUNIT_INCH;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x))
+        image.InfoHeader.biXPelsPerMeter = PixelsPerMetre(x, unit);
+    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y))
+        image.InfoHeader.biYPelsPerMeter = PixelsPerMetre(y, unit);
+}
+
+// --- Writing ---
+
+bool WriteTags(TIFF* tif, const FCObjImage& image, const PictureMetadata* metadata) {
+    const uint32_t width = uint32_t(image.InfoHeader.biWidth);
+    const uint64_t rowBytes = uint64_t(width) * kBgrPixelBytes;
+    const uint32_t rowsPerStrip = uint32_t(std::max<uint64_t>(1, kWrittenStripBytes / rowBytes));
+    bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(image.InfoHeader.biHeight)) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+              TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+              TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
+              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    const int32_t xppm = image.InfoHeader.biXPelsPerMeter, yppm = image.InfoHeader.biYPelsPerMeter;
+    if (xppm > 0 && yppm > 0) {
+        ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
+             TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(xppm * kMetresPerInch)) &&
+             TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(yppm * kMetresPerInch));
+    }
+    if (metadata != nullptr && !metadata->IccProfile.empty())
+        ok = ok && TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(metadata->IccProfile.size()),
+                                metadata->IccProfile.data());
+    // The picture is written as it was stored: its orientation tag still says how to show it.
+    if (metadata != nullptr && metadata->Orientation != 0)
+        ok = ok && TIFFSetField(tif, TIFFTAG_ORIENTATION, metadata->Orientation);
+    if (metadata != nullptr && !metadata->Xmp.empty())
+        ok = ok && TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(metadata->Xmp.size()), metadata->Xmp.data());
+    return ok;
+}
+
+// Rows go top first through a one-row buffer that puts red before blue.
+bool WriteRows(TIFF* tif, const FCObjImage& image) {
+    const size_t width = size_t(image.InfoHeader.biWidth);
+    std::vector<uint8_t> rgb(width * kBgrPixelBytes);
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
+        const uint8_t* from = image.RowTable[y];
+        for (size_t i = 0; i < rgb.size(); i += kBgrPixelBytes) {
+            rgb[i] = from[i + 2], rgb[i + 1] = from[i + 1], rgb[i + 2] = from[i];
+        }
+        if (TIFFWriteScanline(tif, rgb.data(), uint32_t(y), 0) < 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0) return false;
+    MemoryFile file;
+    file.Read = data;
+    file.Size = uint64_t(length);
+    Messages messages;
+    const TiffPtr tif = OpenMemory(file, "rm", messages);
+    Layout layout;
+    if (!tif || !ReadLayout(tif.get(), layout)) {
+        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
+        return false;
+    }
+    if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Result)) return false;
+    if (layout.Compression == COMPRESSION_JPEG && layout.Photometric == PHOTOMETRIC_YCBCR) {
+        // libtiff's JPEG codec turns YCbCr into RGB itself, so the samples read like RGB.
+        TIFFSetField(tif.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        layout.Photometric = PHOTOMETRIC_RGB;
+    }
+    const uint16_t colour = ColourSamples(layout);
+    const bool ours = colour != 0 && layout.Compression != COMPRESSION_OJPEG;
+    if (!TIFFIsCODECConfigured(layout.Compression) || layout.Samples > kMaxSamplesPerPixel ||
+        (ours && (layout.Samples < colour || layout.Format != SAMPLEFORMAT_UINT || !BitsWeRead(layout)))) {
+        Result.Status = LoadStatus::Unsupported;
+        return false;
+    }
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits)) return false;
+    if (!(ours ? DecodeSamples(tif.get(), layout, *image) : DecodeRgba(tif.get(), layout, *image))) {
+        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
+        if (Result.Detail.empty() && !ours) Result.Status = LoadStatus::Unsupported;
+        return false;
+    }
+    if (layout.HasAlpha) Result.Warnings.push_back("has transparency, which is not kept");
+    if (TIFFNumberOfDirectories(tif.get()) > 1)
+        Result.Warnings.push_back("has several pages; only the first is used");
+    ReadMetadata(tif.get(), *image, Metadata);
+    PushObject(image.release());
+    return true;
+}
+
+bool FCImageHandle_Tiff::SaveFile(const char* path, int32_t) {
+    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    std::unique_ptr<FCObjImage> widened;
+    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    if (image == nullptr) return false;
+    MemoryFile file;
+    Messages messages;
+    {
+        const TiffPtr tif = OpenMemory(file, "wl", messages);
+        if (!tif || !WriteTags(tif.get(), *image, SaveMetadata) || !WriteRows(tif.get(), *image) ||
+            !TIFFWriteDirectory(tif.get()))
+            return false;
+    }
+    if (!messages.FirstError.empty()) return false;
+    FileWriter out;
+    return out.Open(path) && out.Write(file.Written.data(), size_t(file.Size)) && out.Commit();
+}

@@ -1,0 +1,12 @@
+// TIFF codec over libtiff: reads the first page of most TIFF files as a 24-bit picture; writes
+// 8-bit RGB, deflate-compressed, little-endian.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Tiff : public FCImageHandle {
+  public:
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    // flag is not used: the file is lossless and has one form.
+    bool SaveFile(const char* path, int32_t flag) override;
+};

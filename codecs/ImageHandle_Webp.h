@@ -1,0 +1,19 @@
+// WebP codec over libwebp: reads lossy, lossless and animated files (the first frame, composed on
+// its canvas) as 24-bit pictures; writes lossy at a quality, or lossless at the top quality.
+#pragma once
+
+#include "ImageHandle.h"
+
+class FCImageHandle_Webp : public FCImageHandle {
+  public:
+    // The quality used when flag is -1, the same as JPEG's.
+    static constexpr int32_t kDefaultQuality = 92;
+    // At this quality the file is lossless: the pixels come back exactly.
+    static constexpr int32_t kLosslessQuality = 100;
+    // The format's side limit: larger pictures cannot be written.
+    static constexpr int32_t kMaxSide = 16383;
+
+    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
+    bool SaveFile(const char* path, int32_t flag) override;
+};

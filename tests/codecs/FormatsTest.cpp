@@ -1,0 +1,212 @@
+// TIFF, WebP and HEIF: the committed files load with the pixels of their reference decodes, the
+// writers' files come back, damaged files are refused, and a file under another format's
+// extension is read by the codec its bytes name.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Tiff.h"
+#include "ImageHandle_Webp.h"
+
+using namespace codectest;
+
+namespace {
+
+LoadResult LoadThroughFramework(const std::string& path, FCObjImage& image,
+                                PictureMetadata* metadata = nullptr) {
+    const int descriptor = open(path.c_str(), O_RDONLY);
+    struct stat status {};
+    fstat(descriptor, &status);
+    const LoadResult result =
+        LoadPictureFile(descriptor, uint64_t(status.st_size), path.c_str(), image, metadata);
+    close(descriptor);
+    return result;
+}
+
+struct Picture {
+    const char* file;
+    int32_t width, height;
+    int tolerance;             // largest difference from the reference in any sample
+    const char* warning = "";  // the first warning the load must carry, if any
+};
+
+const char* const kAlpha = "has transparency, which is not kept";
+
+const Picture kPictures[] = {
+    {"tiff/rgb8-none.tif", 35, 27, 0},
+    {"tiff/rgb8-lzw-be.tif", 35, 27, 0},
+    {"tiff/rgb8-deflate.tif", 35, 27, 0},
+    {"tiff/rgb8-deflate-predictor.tif", 35, 27, 0},
+    {"tiff/rgb8-packbits-tiles.tif", 35, 27, 0},
+    {"tiff/rgb8-planar.tif", 35, 27, 0},
+    {"tiff/rgb8-planar-tiles.tif", 35, 27, 0},
+    {"tiff/rgb16-be.tif", 35, 27, 0},
+    {"tiff/grey8.tif", 35, 27, 0},
+    {"tiff/grey16-tiles.tif", 35, 27, 0},
+    {"tiff/palette.tif", 35, 27, 0},
+    {"tiff/bilevel-g4.tif", 35, 27, 0},
+    {"tiff/bilevel-g3-miniswhite.tif", 35, 27, 0},
+    {"tiff/jpeg.tif", 35, 27, 0},
+    {"tiff/jpeg-ycbcr.tif", 35, 27, 0},
+    {"tiff/ycbcr.tif", 35, 27, 1},
+    {"tiff/cmyk8.tif", 35, 27, 1},
+    {"tiff/cmyk16.tif", 35, 27, 1},
+    {"tiff/rgba8-unassociated.tif", 35, 27, 0, kAlpha},
+    {"tiff/two-pages.tif", 35, 27, 0, "has several pages; only the first is used"},
+    {"webp/lossy.webp", 35, 27, 0},
+    {"webp/lossless.webp", 35, 27, 0},
+    {"webp/alpha-lossless.webp", 35, 27, 0, kAlpha},
+    {"webp/alpha-lossy.webp", 35, 27, 0, kAlpha},
+    {"webp/animated.webp", 35, 27, 0, "is animated; only the first frame is used"},
+    {"heif/photo.heic", 35, 27, 0},
+    {"heif/photo.avif", 35, 27, 0},
+    {"heif/rotated.heic", 27, 35, 0},
+    {"heif/photo10.heic", 35, 27, 1},
+};
+
+void ExpectNear(const std::string& reference, const FCObjImage& image, int tolerance) {
+    const std::vector<uint8_t> expected = ReadFile(reference), ours = Rgb(image);
+    ASSERT_EQ(expected.size(), ours.size()) << reference;
+    int worst = 0;
+    for (size_t i = 0; i < ours.size(); ++i)
+        worst = std::max(worst, std::abs(int(ours[i]) - int(expected[i])));
+    EXPECT_LE(worst, tolerance) << reference;
+}
+
+}  // namespace
+
+TEST(Formats, CommittedFilesLoadWithTheirReferencePixels) {
+    for (const Picture& p : kPictures) {
+        FCObjImage image;
+        const LoadResult result = LoadThroughFramework(DataPath(p.file), image);
+        ASSERT_TRUE(result.Ok()) << p.file << ": " << result.Detail;
+        EXPECT_EQ(image.InfoHeader.biWidth, p.width) << p.file;
+        EXPECT_EQ(image.InfoHeader.biHeight, p.height) << p.file;
+        if (*p.warning == '\0')
+            EXPECT_TRUE(result.Warnings.empty()) << p.file;
+        else
+            EXPECT_EQ(result.Warnings.at(0), p.warning) << p.file;
+        ExpectNear(ReferencePath(p.file), image, p.tolerance);
+    }
+}
+
+TEST(Formats, DamagedAndUnknownKindsAreRefused) {
+    const std::pair<const char*, LoadStatus> rows[] = {
+        {"tiff/truncated.tif", LoadStatus::Damaged},
+        {"webp/truncated.webp", LoadStatus::Damaged},
+        {"heif/truncated.heic", LoadStatus::Damaged},
+        {"tiff/float32.tif", LoadStatus::Unsupported},
+    };
+    for (const auto& [file, status] : rows) {
+        FCObjImage image;
+        EXPECT_EQ(LoadThroughFramework(DataPath(file), image).Status, status) << file;
+        EXPECT_FALSE(image.IsValid()) << file;
+    }
+}
+
+TEST(Formats, ResolutionAndOrientationAreRead) {
+    FCObjImage tiff, heif;
+    PictureMetadata tiffMetadata, heifMetadata;
+    ASSERT_TRUE(LoadThroughFramework(DataPath("tiff/rgb8-300dpi.tif"), tiff, &tiffMetadata).Ok());
+    EXPECT_EQ(tiff.InfoHeader.biXPelsPerMeter, 11811);
+    EXPECT_EQ(tiff.InfoHeader.biYPelsPerMeter, 11811);
+    ASSERT_TRUE(LoadThroughFramework(DataPath("heif/rotated.heic"), heif, &heifMetadata).Ok());
+    EXPECT_EQ(heifMetadata.Orientation, 1);
+}
+
+// Lossless forms come back exactly, with the metadata record and the resolution; lossy WebP
+// at the default quality comes back close.
+TEST(Formats, WrittenFilesReadBack) {
+    ScratchDir dir;
+    FCObjImage source;
+    ASSERT_TRUE(source.LoadFromFile(DataPath("tiff/rgb8-none.tif").c_str()));
+    source.InfoHeader.biXPelsPerMeter = 3780, source.InfoHeader.biYPelsPerMeter = 2835;
+    PictureMetadata metadata;
+    metadata.IccProfile = {1, 2, 3, 4};
+    metadata.Exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+    metadata.Xmp = {'<', 'x', '/', '>'};
+    const struct {
+        const char* name;
+        int32_t flag;
+        double meanError;  // the mean difference of a sample
+    } rows[] = {{"out.tif", -1, 0}, {"out.webp", 100, 0}, {"lossy.webp", -1, 8}};
+    for (const auto& row : rows) {
+        const std::string path = dir.File(row.name);
+        ASSERT_TRUE(SavePictureFile(source, path.c_str(), row.flag, &metadata)) << row.name;
+        FCObjImage back;
+        PictureMetadata read;
+        ASSERT_TRUE(LoadThroughFramework(path, back, &read).Ok()) << row.name;
+        const std::vector<uint8_t> expected = Rgb(source), ours = Rgb(back);
+        ASSERT_EQ(expected.size(), ours.size());
+        double total = 0;
+        for (size_t i = 0; i < ours.size(); ++i) total += std::abs(int(ours[i]) - int(expected[i]));
+        EXPECT_LE(total / double(ours.size()), row.meanError) << row.name;
+        EXPECT_EQ(read.IccProfile, metadata.IccProfile) << row.name;
+        EXPECT_EQ(read.Xmp, metadata.Xmp) << row.name;
+        if (row.name[4] == 't') {
+            EXPECT_EQ(back.InfoHeader.biXPelsPerMeter, source.InfoHeader.biXPelsPerMeter);
+            EXPECT_EQ(back.InfoHeader.biYPelsPerMeter, source.InfoHeader.biYPelsPerMeter);
+        } else {
+            EXPECT_EQ(read.Exif, metadata.Exif) << row.name;
+        }
+    }
+}
+
+TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {
+    ScratchDir dir;
+    FCObjImage wide, small;
+    ASSERT_TRUE(wide.Create(FCImageHandle_Webp::kMaxSide + 1, 1, 24));
+    ASSERT_TRUE(small.Create(2, 2, 24));
+    EXPECT_FALSE(SavePictureFile(wide, dir.File("wide.webp").c_str(), -1));
+    for (int32_t flag : {0, 101, -2})
+        EXPECT_FALSE(SavePictureFile(small, dir.File("q.webp").c_str(), flag)) << flag;
+    EXPECT_EQ(dir.EntryCount(), 0u);
+}
+
+TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
+    ScratchDir dir;
+    const struct {
+        const char* source;
+        const char* name;
+        const char* warning;  // empty: refused
+    } rows[] = {
+        {"jpeg/libjpeg-turbo/testorig.jpg", "x.png", "is a JPEG file; read as JPEG"},
+        {"webp/lossless.webp", "x.jpg", "is a WebP file; read as WebP"},
+        {"tiff/rgb8-none.tif", "x.bmp", "is a TIFF file; read as TIFF"},
+        {"heif/photo.heic", "x.webp", "is a HEIF file; read as HEIF"},
+        {"tiff/truncated.tif", "y.png", ""},
+    };
+    for (const auto& row : rows) {
+        const std::string path = dir.File(row.name);
+        WriteFile(path, ReadFile(DataPath(row.source)));
+        FCObjImage image;
+        const LoadResult result = LoadThroughFramework(path, image);
+        if (*row.warning == '\0') {
+            EXPECT_EQ(result.Status, LoadStatus::Damaged) << row.source;
+            continue;
+        }
+        ASSERT_TRUE(result.Ok()) << row.source;
+        ASSERT_FALSE(result.Warnings.empty()) << row.source;
+        EXPECT_EQ(result.Warnings.front(), row.warning);
+    }
+}
+
+// Every prefix of a file is refused or loads whole-sized, never read past (the sanitizer build
+// watches): libraries read cut files through our glue in ways of their own.
+TEST(Formats, EveryPrefixIsHarmless) {
+    for (const char* file :
+         {"tiff/rgb8-planar-tiles.tif", "tiff/ycbcr.tif", "webp/animated.webp", "heif/photo.heic"}) {
+        const std::vector<uint8_t> bytes = ReadFile(DataPath(file));
+        const ImageType type = GetImageHandleFactory()->GetImageType(file);
+        for (size_t length = 1; length < bytes.size(); length += 7) {
+            const std::unique_ptr<FCImageHandleBase> codec = GetImageHandleFactory()->CreateImageHandle(type);
+            if (!codec->LoadMemory(bytes.data(), int32_t(length))) continue;
+            std::deque<FCObjImage*> images;
+            codec->GetImageList(images, false);
+            ASSERT_EQ(images.size(), 1u) << file << " cut to " << length;
+            EXPECT_EQ(images.front()->InfoHeader.biWidth, 35) << file << " cut to " << length;
+        }
+    }
+}

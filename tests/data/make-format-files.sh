@@ -1,0 +1,146 @@
+#!/bin/sh
+# Makes the TIFF, WebP and HEIF test pictures once, from a 35 x 27 corner of the hippopotamus, and
+# their reference decodes (raw RGB rows, top row first, one byte a sample). Run from anywhere:
+#   sh tests/data/make-format-files.sh
+# TIFF and WebP files are written and decoded by Debian's ImageMagick 6 (/usr/bin/convert); the
+# decodes are taken at 16 bits and narrowed with rounding, (v * 255 + 32767) / 65535, which gives
+# 8-bit samples back unchanged. HEIF files come from heif-enc and are decoded by heif-convert, the
+# library's own tool, because the rotated one is patched by hand (ImageMagick writes no rotation).
+set -eu
+data=$(cd "$(dirname "$0")" && pwd)
+ref=$data/reference
+convert=/usr/bin/convert
+crop="$data/bmp/wuffs/hippopotamus.bmp[35x27+0+0]"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# decode SOURCE OUTPUT
+decode() {
+    mkdir -p "$(dirname "$2")"
+    "$convert" "$1" -depth 16 -endian MSB rgb:- |
+        python3 -c 'import sys; b = sys.stdin.buffer.read()
+sys.stdout.buffer.write(bytes(((b[i] << 8 | b[i + 1]) * 255 + 32767) // 65535 for i in range(0, len(b), 2)))' >"$2"
+}
+
+# A picture with half-transparent pixels whose colour must come back as stored.
+"$convert" "$crop" -alpha set -channel A -fx 'i / w' +channel "$work/alpha.png"
+
+# TIFF: name and ImageMagick options.
+while IFS='|' read -r file options; do
+    eval "$convert \"\$crop\" $options \"\$data/tiff/\$file\""
+    decode "$data/tiff/$file[0]" "$ref/tiff/$file.rgb"
+done <<'VARIANTS'
+rgb8-none.tif|-compress None
+rgb8-lzw-be.tif|-compress LZW -define tiff:endian=msb
+rgb8-deflate.tif|-compress Zip -define tiff:predictor=1
+rgb8-deflate-predictor.tif|-compress Zip -define tiff:predictor=2
+rgb8-packbits-tiles.tif|-compress RLE -define tiff:tile-geometry=16x16
+rgb8-planar.tif|-interlace Plane -compress LZW
+rgb8-planar-tiles.tif|-interlace Plane -compress Zip -define tiff:tile-geometry=16x16
+rgb16-be.tif|-depth 16 -evaluate add 0.1% -compress Zip -define tiff:endian=msb
+grey8.tif|-colorspace Gray -compress None
+grey16-tiles.tif|-colorspace Gray -depth 16 -evaluate add 0.1% -define tiff:tile-geometry=16x16
+palette.tif|-type Palette -compress LZW
+bilevel-g4.tif|-monochrome -compress Group4 -define quantum:polarity=min-is-black
+bilevel-g3-miniswhite.tif|-monochrome -compress Fax -define quantum:polarity=min-is-white
+jpeg.tif|-compress JPEG -quality 90
+cmyk8.tif|-colorspace CMYK -compress None
+cmyk16.tif|-colorspace CMYK -depth 16 -compress Zip
+two-pages.tif|\( +clone -flop \) -compress Zip
+VARIANTS
+# JPEG in YCbCr (libtiff's own choice), and uncompressed YCbCr, which no tool here writes: spelled
+# out from the RGB samples (full resolution, BT.601 as the format's defaults say).
+tiffcp -c jpeg "$data/tiff/rgb8-none.tif" "$data/tiff/jpeg-ycbcr.tif"
+python3 - "$ref/tiff/rgb8-none.tif.rgb" "$data/tiff/ycbcr.tif" <<'PYTHON'
+import struct, sys
+rgb = open(sys.argv[1], "rb").read()
+w, h = 35, 27
+clamp = lambda v: max(0, min(255, round(v)))
+pixels = bytearray()
+for i in range(0, len(rgb), 3):
+    r, g, b = rgb[i:i + 3]
+    y = 0.299 * r + 0.587 * g + 0.114 * b
+    pixels += bytes((clamp(y), clamp((b - y) / 1.772 + 128), clamp((r - y) / 1.402 + 128)))
+tags = [(256, 3, 1, w), (257, 3, 1, h), (258, 3, 1, 8), (259, 3, 1, 1), (262, 3, 1, 6), (273, 4, 1, 0),
+        (277, 3, 1, 3), (278, 3, 1, h), (279, 4, 1, len(pixels)), (530, 3, 2, 1 | 1 << 16)]
+start = 8 + 2 + 12 * len(tags) + 4
+ifd = struct.pack("<H", len(tags))
+for tag, kind, count, value in tags:
+    value = start if tag == 273 else value
+    ifd += struct.pack("<HHI", tag, kind, count) + (struct.pack("<HH", value & 0xFFFF, value >> 16) if kind == 3 else struct.pack("<I", value))
+open(sys.argv[2], "wb").write(b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0" + pixels)
+PYTHON
+for file in jpeg-ycbcr.tif ycbcr.tif; do decode "$data/tiff/$file" "$ref/tiff/$file.rgb"; done
+"$convert" "$work/alpha.png" -define tiff:alpha=unassociated -compress Zip "$data/tiff/rgba8-unassociated.tif"
+decode "$data/tiff/rgba8-unassociated.tif" "$ref/tiff/rgba8-unassociated.tif.rgb"
+# Resolution and a profile, for the metadata: 300 pixels per inch is 11811 per metre.
+"$convert" "$crop" -density 300 -units PixelsPerInch -set profile:icc "$data/jpeg/pillow/pil_sample_cmyk.jpg" \
+    -compress None "$data/tiff/rgb8-300dpi.tif" 2>/dev/null ||
+    "$convert" "$crop" -density 300 -units PixelsPerInch -compress None "$data/tiff/rgb8-300dpi.tif"
+decode "$data/tiff/rgb8-300dpi.tif" "$ref/tiff/rgb8-300dpi.tif.rgb"
+# Floating-point samples, a kind of TIFF not read.
+"$convert" "$crop" -define quantum:format=floating-point -depth 32 -compress None "$data/tiff/float32.tif"
+# Truncated: half the file.
+head -c "$(($(wc -c <"$data/tiff/rgb8-deflate.tif") / 2))" "$data/tiff/rgb8-deflate.tif" >"$data/tiff/truncated.tif"
+
+# WebP.
+"$convert" "$crop" -quality 80 "$data/webp/lossy.webp"
+"$convert" "$crop" -define webp:lossless=true "$data/webp/lossless.webp"
+"$convert" "$work/alpha.png" -define webp:lossless=true -define webp:exact=true "$data/webp/alpha-lossless.webp"
+"$convert" "$work/alpha.png" -quality 90 "$data/webp/alpha-lossy.webp"
+"$convert" "$crop" -flop "$work/second.png"
+"$convert" "$crop" "$work/first.png"
+img2webp -loop 0 -lossless "$work/first.png" -d 100 "$work/second.png" -o "$data/webp/animated.webp" >/dev/null 2>&1
+for file in lossy lossless alpha-lossless alpha-lossy; do decode "$data/webp/$file.webp" "$ref/webp/$file.webp.rgb"; done
+decode "$work/first.png" "$ref/webp/animated.webp.rgb"
+head -c "$(($(wc -c <"$data/webp/lossy.webp") / 2))" "$data/webp/lossy.webp" >"$data/webp/truncated.webp"
+
+# HEIF: HEIC and AVIF at 8 bits, a 10-bit HEIC, and a HEIC turned a quarter by an added irot box.
+"$convert" "$crop" "$work/crop.png"
+heif-enc -q 90 -o "$data/heif/photo.heic" "$work/crop.png" >/dev/null
+heif-enc -A -q 90 -o "$data/heif/photo.avif" "$work/crop.png" >/dev/null
+python3 "$data/heif-add-rotation.py" "$data/heif/photo.heic" "$data/heif/rotated.heic"
+"$convert" "$crop" -depth 16 "PNG48:$work/crop16.png"
+# 10 bits through x265: Debian 12's libaom asserts on 10-bit input from heif-enc.
+heif-enc -b 10 -q 90 -o "$data/heif/photo10.heic" "$work/crop16.png" >/dev/null
+for file in photo.heic photo.avif rotated.heic photo10.heic; do
+    heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
+    decode "$work/$file.png" "$ref/heif/$file.rgb"
+done
+head -c "$(($(wc -c <"$data/heif/photo.heic") / 2))" "$data/heif/photo.heic" >"$data/heif/truncated.heic"
+
+# Bombs: small files claiming 26000 x 26000 pixels, for the pixel limit.
+regress=$data/regress
+python3 - "$regress/tiff-claims-26000x26000.tif" <<'PYTHON'
+import struct, sys
+tags = [(256, 4, 26000), (257, 4, 26000), (258, 3, 8), (259, 3, 1), (262, 3, 2), (273, 4, 0), (277, 3, 3),
+        (278, 4, 1), (279, 4, 78000)]
+start = 8 + 2 + 12 * len(tags) + 4
+ifd = struct.pack("<H", len(tags))
+for tag, kind, value in tags:
+    value = start if tag == 273 else value
+    ifd += struct.pack("<HHI", tag, kind, 1) + (struct.pack("<HH", value, 0) if kind == 3 else struct.pack("<I", value))
+open(sys.argv[1], "wb").write(b"II*\0" + struct.pack("<I", 8) + ifd + b"\0\0\0\0" + b"tiny")
+PYTHON
+# WebP: a still picture holds at most 16383 x 16383, an animation's canvas more: one 1 x 1 frame.
+"$convert" -size 1x1 xc:red "$work/dot.png"
+cwebp -quiet -lossless "$work/dot.png" -o "$work/dot.webp"
+python3 - "$work/dot.webp" "$regress/webp-claims-26000x26000.webp" <<'PYTHON'
+import struct, sys
+dot = open(sys.argv[1], "rb").read()
+vp8l = dot[12:]  # the VP8L chunk whole
+u24 = lambda v: struct.pack("<I", v)[:3]
+chunk = lambda kind, body: kind + struct.pack("<I", len(body)) + body + (b"\0" if len(body) % 2 else b"")
+frame = u24(0) + u24(0) + u24(0) + u24(0) + u24(100) + b"\0" + vp8l
+body = b"WEBP" + chunk(b"VP8X", b"\x02\0\0\0" + u24(25999) + u24(25999)) + chunk(b"ANIM", b"\0" * 6) + chunk(b"ANMF", frame)
+open(sys.argv[2], "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
+PYTHON
+# HEIF: the photo with its image spatial extent (ispe) rewritten.
+python3 - "$data/heif/photo.heic" "$regress/heif-claims-26000x26000.heic" <<'PYTHON'
+import struct, sys
+data = bytearray(open(sys.argv[1], "rb").read())
+# The primary image is a grid of coded tiles; its own extent is the last ispe box.
+at = data.rindex(b"ispe") + 8  # past the box type, version and flags
+struct.pack_into(">II", data, at, 26000, 26000)
+open(sys.argv[2], "wb").write(data)
+PYTHON
