@@ -29,12 +29,12 @@ struct ExtensionRow {
 
 // Searched in this order; the first equal row wins.
 constexpr ExtensionRow kExtensionTable[] = {
-    {"jpg", ImageTypeJpeg}, {"jpeg", ImageTypeJpeg}, {"gif", ImageTypeGif},  {"png", ImageTypePng},
-    {"bmp", ImageTypeBmp},  {"pcx", ImageTypePcx},   {"tif", ImageTypeTiff}, {"tiff", ImageTypeTiff},
-    {"tga", ImageTypeTga},  {"ico", ImageTypeIcon},  {"psd", ImageTypePsd},  {"xpm", ImageTypeXpm},
-    {"kvr", ImageTypeKvr},  {"pbm", ImageTypePbm},   {"pgm", ImageTypePgm},  {"ppm", ImageTypePpm},
-    {"pnm", ImageTypePnm},  {"pam", ImageTypePam},
-    {"webp", ImageTypeWebp}, {"heic", ImageTypeHeif}, {"heif", ImageTypeHeif}, {"avif", ImageTypeHeif},
+    {"jpg", ImageTypeJpeg},  {"jpeg", ImageTypeJpeg}, {"gif", ImageTypeGif},   {"png", ImageTypePng},
+    {"bmp", ImageTypeBmp},   {"pcx", ImageTypePcx},   {"tif", ImageTypeTiff},  {"tiff", ImageTypeTiff},
+    {"tga", ImageTypeTga},   {"ico", ImageTypeIcon},  {"psd", ImageTypePsd},   {"xpm", ImageTypeXpm},
+    {"kvr", ImageTypeKvr},   {"pbm", ImageTypePbm},   {"pgm", ImageTypePgm},   {"ppm", ImageTypePpm},
+    {"pnm", ImageTypePnm},   {"pam", ImageTypePam},   {"webp", ImageTypeWebp}, {"heic", ImageTypeHeif},
+    {"heif", ImageTypeHeif}, {"avif", ImageTypeHeif},
 };
 
 // Only ASCII letters fold, whatever the locale: bytes of 128 and above stay as they are.
@@ -232,6 +232,10 @@ ImageType SniffImageType(const uint8_t* b, size_t n) {
     if (StartsWith(b, n, "RIFF", 4) && StartsWith(b, n, "WEBP", 4, 8)) return ImageTypeWebp;
     if (StartsWith(b, n, "ftyp", 4, 4)) return ImageTypeHeif;
     if (StartsWith(b, n, "BM", 2)) return ImageTypeBmp;
+    // "P1" to "P7" and a blank: every netpbm form, which the one PNM reader takes.
+    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '7' &&
+        (b[2] == ' ' || b[2] == '\t' || b[2] == '\n' || b[2] == '\r'))
+        return ImageTypePnm;
     return ImageTypeUnknown;
 }
 
@@ -262,13 +266,23 @@ const char* ImageTypeName(ImageType type) {
             return "WebP";
         case ImageTypeHeif:
             return "HEIF";
+        case ImageTypePbm:
+            return "PBM";
+        case ImageTypePgm:
+            return "PGM";
+        case ImageTypePpm:
+            return "PPM";
+        case ImageTypePnm:
+            return "PNM";
+        case ImageTypePam:
+            return "PAM";
         default:
             return "unknown";
     }
 }
 
 const char* ReadFormatNames() {
-    return "BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF and AVIF";
+    return "BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM)";
 }
 
 // Decision: a file its extension's codec refuses is tried once more by the codec its signature

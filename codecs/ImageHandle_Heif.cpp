@@ -9,12 +9,11 @@
 #include <memory>
 
 #include "ByteOrder.h"
+#include "PictureBits.h"
 #include "PixelLimit.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
-constexpr size_t kBgrPixelBytes = 3;
 constexpr int kEightBits = 8;
 // Encoders code grids in tiles of 512 or so; none makes them this large.
 constexpr int kMaxTileSide = 4096;

@@ -15,13 +15,11 @@
 #include <vector>
 
 #include "FileWriter.h"
+#include "ImageAt24Bits.h"
 #include "PixelLimit.h"
-#include "Widened24.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
-constexpr size_t kBgrPixelBytes = 3;
 // More samples per pixel than any colour model and its alpha need: a row of such pixels is not
 // something we read, and a header must not make us take that much memory.
 constexpr uint16_t kMaxSamplesPerPixel = 16;
@@ -517,9 +515,10 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Tiff::SaveFile(const char* path, int32_t) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const FCObjImage* source = ImageToSave();
+    if (source == nullptr) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    const FCObjImage* image = ImageAt24Bits(*source, widened);
     if (image == nullptr) return false;
     MemoryFile file;
     Messages messages;

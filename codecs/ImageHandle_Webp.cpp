@@ -13,12 +13,11 @@
 
 #include "Exif.h"
 #include "FileWriter.h"
+#include "ImageAt24Bits.h"
 #include "PixelLimit.h"
-#include "Widened24.h"
 
 namespace {
 
-constexpr uint16_t kPictureBits = 24;
 constexpr size_t kRgbaPixelBytes = 4;
 constexpr int32_t kMinQuality = 1;
 // Some writers keep the JPEG APP1 prefix in the EXIF chunk; the record holds TIFF bytes only.
@@ -168,11 +167,12 @@ bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Webp::SaveFile(const char* path, int32_t flag) {
-    if (SaveList.empty() || SaveList.front() == nullptr || !SaveList.front()->IsValid()) return false;
+    const FCObjImage* source = ImageToSave();
+    if (source == nullptr) return false;
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*SaveList.front(), widened);
+    const FCObjImage* image = ImageAt24Bits(*source, widened);
     if (image == nullptr || image->InfoHeader.biWidth > kMaxSide || image->InfoHeader.biHeight > kMaxSide)
         return false;
     uint8_t* bitstream = nullptr;

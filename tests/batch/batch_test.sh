@@ -31,7 +31,7 @@ done <<ROWS
 3 three 0
 1 one 1 broken.jpg
 ROWS
-grep -q "broken.jpg: Read .*broken.jpg failed" one.log || fail "the failed input and the host's message are not reported"
+grep -q "broken.jpg: .*broken.jpg is damaged or not a JPEG file" one.log || fail "the failed input and the host's message are not reported"
 for i in 1 2 3 4 5; do cmp -s "one/p$i.png" "three/p$i.png" || fail "--jobs 1 and --jobs 3 differ for p$i.png"; done
 
 # An existing output stays unless --overwrite; inputs come from standard input here.

@@ -286,7 +286,8 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     WriteFileBytes(Dir / "broken.bmp", "BM not really");
     WriteFileBytes(Dir / "in.xyz", ReadFileBytes(Dir / "in.tga"));
     const std::string formats =
-        "; formats read: BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF and AVIF.\n";
+        "; formats read: BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, "
+        "PAM).\n";
     const std::pair<std::string, std::string> rows[] = {
         {"in.png", "in.png is damaged or not a PNG file"},
         {"broken.bmp", "broken.bmp is damaged or not a BMP file"},
