@@ -27,6 +27,7 @@
 #include "ImageHandle.h"
 #include "MetadataOutput.h"
 #include "PixelLimit.h"
+#include "StopSignals.h"
 
 namespace {
 
@@ -35,7 +36,6 @@ constexpr double kProgressSeconds = 1;
 constexpr double kHintSeconds = 10;
 // The marker a stopped host leaves when a module may still answer into this folder.
 const char kStopMarker[] = "corvane.stopped";
-volatile std::sig_atomic_t gStopSignal = 0;
 bool gWroteExchangeFiles = false;
 // From the raised flag until an answer flag is seen: a module may be working on our picture.
 bool gAwaitingAnswer = false;
@@ -46,20 +46,6 @@ struct HostPaths {
     std::string Flag;
     std::string Output;  // the file OUT led to before the exchange
 };
-
-void OnStopSignal(int signal) {
-    gStopSignal = signal;
-}
-
-// Without SA_RESTART, so the wait's sleep ends at once and the run can clean up after itself. A
-// closed terminal or reader (SIGHUP, SIGPIPE) is a stop like any other.
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(signal, &action, nullptr);
-    SetWriteStop(&gStopSignal);
-}
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -460,7 +446,8 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
     if (saved) {
         codec->SaveList.push_back(&image);
         codec->SaveMetadata = &metadata;
-        saved = codec->SaveFile(paths.Output.c_str(), type == ImageTypeJpeg || type == ImageTypeWebp ? options.Quality : -1);
+        saved = codec->SaveFile(paths.Output.c_str(),
+                                type == ImageTypeJpeg || type == ImageTypeWebp ? options.Quality : -1);
     }
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(paths);
@@ -481,7 +468,9 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
     SweepTemporaries(paths.Directory);
-    CatchStopSignals();
+    // The wait's sleep ends at once and the run cleans up after itself; a closed terminal or
+    // reader (SIGHUP, SIGPIPE) is a stop like any other.
+    CatchStopSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     gWroteExchangeFiles = true;
     const uint64_t sentLength =
         DocumentLength(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));

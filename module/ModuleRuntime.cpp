@@ -11,27 +11,15 @@
 
 #include "CorvaneVersion.h"
 #include "ExchangeFiles.h"
+#include "StopSignals.h"
 
 namespace {
 
-volatile std::sig_atomic_t gStopSignal = 0;
 // Once the host's flag is taken, the host waits for an answer from us alone: every way out
 // after that must leave it a flag, or it would wait for ever.
 bool gTookPart = false;
 bool gAnswerWritten = false;
 int gBusyLock = -1;
-
-void OnStopSignal(int signal) {
-    gStopSignal = signal;
-}
-
-// Without SA_RESTART, so a blocking call ends at once; the run then leaves the host a flag.
-void CatchStopSignals() {
-    struct sigaction action {};
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
-}
 
 int StopOr(int code) {
     return gStopSignal != 0 ? kExitSignalBase + gStopSignal : code;
@@ -83,8 +71,8 @@ int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
         return kExitFailed;
     }
     WaitForFlag();
-    CatchStopSignals();
-    SetWriteStop(&gStopSignal);
+    // A stop from here on ends the run with a flag for the host.
+    CatchStopSignals({SIGINT, SIGTERM, SIGHUP});
     if (!TakeHostFlag()) return gTookPart ? FailExchange() : Finish(kExitFailed);
     if (!ReadDocument(state) || gStopSignal != 0 || !ParseDocument(state)) return FailExchange();
     convertPixels(state);
