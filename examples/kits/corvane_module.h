@@ -359,6 +359,7 @@ CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char* bytes, size_
  * the host sweeps once this process is gone; mkstemp makes it random and exclusive, so nothing
  * planted in advance can take it. Leaves errno set on failure. */
 CORVANE_FUNCTION int corvane_write_safely(const char* path, const struct corvane_piece* pieces, int count) {
+    mode_t mask;
     int fd;
     int ok = 1;
     int error = 0;
@@ -370,6 +371,11 @@ CORVANE_FUNCTION int corvane_write_safely(const char* path, const struct corvane
         return 0;
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
+    /* mkstemp makes the file private; the answer gets the mode of any new file, as the other kits
+     * and the shipped modules give it, so a host run by another user can still read it. */
+    mask = umask(0);
+    umask(mask);
+    fchmod(fd, (mode_t)(0644 & ~mask));
     for (i = 0; i < count && ok; i++) {
         ok = corvane_write_all(fd, (const unsigned char*)pieces[i].bytes, pieces[i].length);
     }
