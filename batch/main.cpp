@@ -9,11 +9,10 @@
 #include "BatchCommandLine.h"
 #include "BatchPlan.h"
 #include "BatchRunner.h"
+#include "CorvaneVersion.h"
 #include "ExitCodes.h"
 
 namespace {
-
-constexpr char kVersionLine[] = "corvane-batch (Corvane version 1.1)\n";
 
 // A terminal on standard input would wait for names nobody is typing.
 bool ReadInputs(BatchOptions& options) {
@@ -46,7 +45,7 @@ int main(int argc, char** argv) {
             PrintBatchUsage(std::cout);
             return 0;
         case BatchAction::Version:
-            std::cout << kVersionLine;
+            std::cout << "corvane-batch (" << kVersionLine << ")\n";
             return 0;
         case BatchAction::Usage:
             PrintBatchUsage(std::cerr);

@@ -101,7 +101,7 @@ bool IsDepthOfType(uint8_t type, uint8_t depth) {
 
 // Decision: with no colour map the map fields are zero, or the ones this system's writer has
 // always put there (first 0, length 256, 24 bits), so its own files keep loading.
-bool IsEmptyMapSpec(const TgaHeader& h) {
+bool IsEmptyMapFields(const TgaHeader& h) {
     const bool zero = h.mapFirst == 0 && h.mapLength == 0 && h.mapEntryBits == 0;
     const bool written =
         h.mapFirst == 0 && h.mapLength == kColourMapEntries && h.mapEntryBits == kWrittenMapEntryBits;
@@ -119,7 +119,7 @@ bool ValidateHeader(const TgaHeader& h, LoadResult& result) {
         return false;
     }
     const bool mapped = h.imageType == kTypeColourMapped || h.imageType == kTypeRleColourMapped;
-    if (h.mapType == kNoColourMap) return !mapped && IsEmptyMapSpec(h);
+    if (h.mapType == kNoColourMap) return !mapped && IsEmptyMapFields(h);
     if (h.mapEntryBits != kThreeByteMapEntryBits && h.mapEntryBits != kFourByteMapEntryBits) {
         // 15- and 16-bit map entries are valid TGA that this reader does not widen.
         if (h.mapEntryBits == 15 || h.mapEntryBits == 16) result.Status = LoadStatus::Unsupported;

@@ -308,11 +308,11 @@ TEST(BmpReader, RunLengthEscapesSkipsAndClipping) {
 // Red alone in 5-6-5 bit fields: each 5-bit value widens by a plain shift (31 is 248, not 255),
 // and no red leaks into green or blue.
 TEST(BmpReader, RedOnlyFiveSixFiveWidensByAShift) {
-    BmpFields spec;
-    spec.width = 4, spec.height = 1, spec.bpp = 16, spec.compression = 3;
-    spec.masks = {0xF800, 0x07E0, 0x001F};
-    for (uint32_t red : {31, 16, 1, 0}) spec.pixels.insert(spec.pixels.end(), {0x00, uint8_t(red << 3)});
-    const auto image = Decode<FCImageHandle_Bmp>(MakeBmp(spec));
+    BmpFields fields;
+    fields.width = 4, fields.height = 1, fields.bpp = 16, fields.compression = 3;
+    fields.masks = {0xF800, 0x07E0, 0x001F};
+    for (uint32_t red : {31, 16, 1, 0}) fields.pixels.insert(fields.pixels.end(), {0x00, uint8_t(red << 3)});
+    const auto image = Decode<FCImageHandle_Bmp>(MakeBmp(fields));
     ASSERT_TRUE(image);
     EXPECT_EQ(Rgb(*image), (std::vector<uint8_t>{248, 0, 0, 128, 0, 0, 8, 0, 0, 0, 0, 0}));
 }
