@@ -139,31 +139,31 @@ void PrintVersion() {
 }
 
 void PrintUsageBanner() {
-    std::cout << "\n"
-              << kVersionLine << "\n\n"
-              << "Corvane allows the average developer to easily create their own\n"
-              << "Image Manipulation software in the language of their choice\n\n"
-              << "Syntax: corvane [dir] [input.bmp] [output.bmp]\n"
-              << " [dir] - directory of module to manipulate image\n"
-              << " [input.bmp] - input bitmap image to manipulate\n"
-              << " [output.bmp] - output manipulated bitmap\n\n"
-              << "Options, before [dir]:\n"
-              << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit
-              << ")\n"
-              << " --quality N - JPEG and WebP output quality, " << kMinQuality << " to " << kMaxQuality
-              << " (default " << kDefaultQuality << ");\n"
-              << "               WebP at " << kMaxQuality << " is lossless: the pixels are kept exactly\n"
-              << " --timeout SECONDS - stop waiting for the module after that long\n"
-              << " --strip - keep no colour profile, EXIF or XMP in the output\n"
-              << " --auto-orient - turn the picture upright as its EXIF orientation says (phone photos)\n\n"
-              << "Reads BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM);\n"
-              << "writes BMP, TGA, PNG, JPEG, TIFF, WebP, PPM and PAM.\n"
-              << "JPEG, PNG and WebP output keep the colour profile, EXIF and XMP, TIFF the profile and\n"
-              << "XMP; all but WebP and PNM keep the resolution; TGA and PNM keep none of them.\n"
-              << "Start the module in [dir], a folder right below this one.\n"
-              << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
-              << "corvane-batch runs a module over many pictures.\n"
-              << "Credits: the Corvane host and the template and ambrel modules;\n"
-              << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib, TIFF by libtiff,\n"
-              << "WebP by libwebp, HEIC, HEIF and AVIF input by libheif.\n\n";
+    std::cout
+        << "\n"
+        << kVersionLine << "\n\n"
+        << "Corvane allows the average developer to easily create their own\n"
+        << "Image Manipulation software in the language of their choice\n\n"
+        << "Syntax: corvane [dir] [input.bmp] [output.bmp]\n"
+        << " [dir] - directory of module to manipulate image\n"
+        << " [input.bmp] - input bitmap image to manipulate\n"
+        << " [output.bmp] - output manipulated bitmap\n\n"
+        << "Options, before [dir]:\n"
+        << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit << ")\n"
+        << " --quality N - JPEG and WebP output quality, " << kMinQuality << " to " << kMaxQuality
+        << " (default " << kDefaultQuality << ");\n"
+        << "               WebP at " << kMaxQuality << " is lossless: the pixels are kept exactly\n"
+        << " --timeout SECONDS - stop waiting for the module after that long\n"
+        << " --strip - keep no colour profile, EXIF or XMP in the output\n"
+        << " --auto-orient - turn the picture upright as its EXIF orientation says (phone photos)\n\n"
+        << "Reads BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM);\n"
+        << "writes BMP, TGA, PNG, JPEG, TIFF, WebP, PPM and PAM.\n"
+        << "JPEG, PNG and WebP output keep the colour profile, EXIF and XMP, TIFF the profile and\n"
+        << "XMP; all but WebP and PNM keep the resolution; TGA and PNM keep none of them.\n"
+        << "Start the module in [dir], a folder right below this one.\n"
+        << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
+        << "corvane-batch runs a module over many pictures.\n"
+        << "Credits: the Corvane host and the template and ambrel modules;\n"
+        << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib, TIFF by libtiff,\n"
+        << "WebP by libwebp, HEIC, HEIF and AVIF input by libheif.\n\n";
 }

@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
         if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr, "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif|tiff|webp|heif PATH...\n",
+        std::fprintf(stderr,
+                     "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif|tiff|webp|heif PATH...\n",
                      argv[0]);
         return 2;
     }

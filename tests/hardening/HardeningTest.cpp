@@ -179,9 +179,8 @@ TEST(HostileCorpusList, NamesEveryPictureOfTheTestData) {
          ++entry) {
         if (entry->path() == data / "reference") entry.disable_recursion_pending();
         const std::string extension = entry->path().extension().string();
-        for (const char* picture :
-             {".bmp", ".tga", ".jpg", ".jpeg", ".gif", ".png", ".pbm", ".pgm", ".ppm", ".pam", ".tif", ".webp",
-              ".heic", ".avif"})
+        for (const char* picture : {".bmp", ".tga", ".jpg", ".jpeg", ".gif", ".png", ".pbm", ".pgm", ".ppm",
+                                    ".pam", ".tif", ".webp", ".heic", ".avif"})
             if (extension == picture) found.push_back(fs::relative(entry->path(), data).string());
     }
     std::sort(listed.begin(), listed.end());
