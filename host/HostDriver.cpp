@@ -116,7 +116,7 @@ bool CheckOutput(const std::string& output, std::string& target) {
     int error = 0;
     if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
         problem =
-            "no format is written for this file extension (written: BMP, TGA, PNG, JPEG, TIFF and WebP)";
+            "no format is written for this file extension (written: BMP, TGA, PNG, JPEG, TIFF, WebP and PNM)";
     } else {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);

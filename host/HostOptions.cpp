@@ -159,7 +159,7 @@ void PrintUsageBanner() {
         << "Reads BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM);\n"
         << "writes BMP, TGA, PNG, JPEG, TIFF, WebP, PPM and PAM.\n"
         << "JPEG, PNG and WebP output keep the colour profile, EXIF and XMP, TIFF the profile and\n"
-        << "XMP; all but WebP and PNM keep the resolution; TGA and PNM keep none of them.\n"
+        << "XMP; JPEG, PNG, TIFF and BMP the resolution; TGA and PNM none of them.\n"
         << "Start the module in [dir], a folder right below this one.\n"
         << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
         << "corvane-batch runs a module over many pictures.\n"
