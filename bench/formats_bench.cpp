@@ -100,10 +100,15 @@ bool DriverTiffSave(const Rgb& rgb, const std::string& path) {
     TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
     TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
     TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, std::max<uint32_t>(1, kStripBytes / (uint32_t(rgb.width) * 3)));
+    // The predictor works in place: each row goes through a scratch copy, or the next round would
+    // compress the differences.
+    std::vector<uint8_t> row(size_t(rgb.width) * 3);
     bool ok = true;
-    for (int y = 0; y < rgb.height && ok; ++y)
-        ok = TIFFWriteScanline(tif, const_cast<uint8_t*>(rgb.bytes.data()) + size_t(y) * rgb.width * 3, y,
-                               0) >= 0;
+    for (int y = 0; y < rgb.height && ok; ++y) {
+        const uint8_t* from = rgb.bytes.data() + size_t(y) * row.size();
+        std::copy(from, from + row.size(), row.begin());
+        ok = TIFFWriteScanline(tif, row.data(), y, 0) >= 0;
+    }
     TIFFClose(tif);
     return ok;
 }
