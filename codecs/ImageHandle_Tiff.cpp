@@ -81,11 +81,17 @@ toff_t SizeProc(thandle_t handle) {
     return static_cast<MemoryFile*>(handle)->Size;
 }
 
-int NoMap(thandle_t, void**, toff_t*) {
-    return 0;
+// A file being read is offered as mapped: libtiff then decodes each strip or tile where it lies,
+// instead of copying it through ReadProc first. It never writes into a mapped file.
+int MapProc(thandle_t handle, void** base, toff_t* size) {
+    const MemoryFile& file = *static_cast<const MemoryFile*>(handle);
+    if (file.Read == nullptr) return 0;
+    *base = const_cast<uint8_t*>(file.Read);
+    *size = file.Size;
+    return 1;
 }
 
-void NoUnmap(thandle_t, void*, toff_t) {}
+void UnmapProc(thandle_t, void*, toff_t) {}
 
 // libtiff's messages come here instead of stderr; the first error is the one worth showing.
 struct Messages {
@@ -127,7 +133,7 @@ TiffPtr OpenMemory(MemoryFile& file, const char* mode, Messages& messages) {
     // What libtiff takes for itself (strip offsets, compressed strips) is in proportion to the file.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), tmsize_t(kLibraryBlockBytes + file.Size));
     return TiffPtr(TIFFClientOpenExt("memory", mode, &file, ReadProc, WriteProc, SeekProc, CloseProc,
-                                     SizeProc, NoMap, NoUnmap, options.get()));
+                                     SizeProc, MapProc, UnmapProc, options.get()));
 }
 
 // --- What the first page holds ---
