@@ -21,11 +21,6 @@ struct TjBufferFree {
     void operator()(unsigned char* buffer) const { tjFree(buffer); }
 };
 
-int32_t QualityFromFlag(int32_t flag) {
-    if (flag == -1) return FCImageHandle_Jpeg::kDefaultQuality;
-    return flag >= kMinQuality && flag <= kMaxQuality ? flag : 0;
-}
-
 }  // namespace
 
 bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {

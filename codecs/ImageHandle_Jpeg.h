@@ -3,7 +3,7 @@
 #pragma once
 
 #include "ImageHandle_IPicture.h"
-#include "JpegQuality.h"
+#include "LossyQuality.h"
 
 class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
   public:

@@ -14,6 +14,7 @@
 #include "Exif.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
+#include "LossyQuality.h"
 #include "PixelLimit.h"
 
 namespace {
@@ -100,11 +101,6 @@ bool DecodeFirstFrame(const uint8_t* data, size_t length, FCObjImage& image) {
         }
     }
     return true;
-}
-
-int32_t QualityFromFlag(int32_t flag) {
-    if (flag == -1) return FCImageHandle_Webp::kDefaultQuality;
-    return flag >= kMinQuality && flag <= FCImageHandle_Webp::kLosslessQuality ? flag : 0;
 }
 
 // The encoder reads rows from the top: the top row is the last one of the block, so it walks

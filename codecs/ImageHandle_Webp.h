@@ -3,13 +3,14 @@
 #pragma once
 
 #include "ImageHandle.h"
+#include "LossyQuality.h"
 
 class FCImageHandle_Webp : public FCImageHandle {
   public:
     // The quality used when flag is -1, the same as JPEG's.
-    static constexpr int32_t kDefaultQuality = 92;
+    static constexpr int32_t kDefaultQuality = ::kDefaultQuality;
     // At this quality the file is lossless: the pixels come back exactly.
-    static constexpr int32_t kLosslessQuality = 100;
+    static constexpr int32_t kLosslessQuality = kMaxQuality;
     // The format's side limit: larger pictures cannot be written.
     static constexpr int32_t kMaxSide = 16383;
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CorvaneVersion.h"
-#include "JpegQuality.h"
+#include "LossyQuality.h"
 #include "PixelLimit.h"
 
 namespace {
