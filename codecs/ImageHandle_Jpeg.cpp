@@ -24,12 +24,10 @@ struct TjBufferFree {
 }  // namespace
 
 bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
-    const FCObjImage* source = ImageToSave();
-    if (source == nullptr) return false;
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr) return false;
     const TjHandle tj(tjInitCompress());
     if (!tj) return false;

@@ -188,11 +188,9 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
-    const FCObjImage* source = ImageToSave();
-    if (source == nullptr) return false;
     // The writer makes 8-bit true colour only.
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr) return false;
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;

@@ -353,7 +353,7 @@ bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {
     const FCObjImage* source = ImageToSave();
     if (source == nullptr || form_ == Form::ReadOnly) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    const FCObjImage* image = ImageAt24Bits(source, widened);
     if (image == nullptr) return false;
     const std::string w = std::to_string(image->InfoHeader.biWidth);
     const std::string h = std::to_string(image->InfoHeader.biHeight);

@@ -521,10 +521,8 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Tiff::SaveFile(const char* path, int32_t) {
-    const FCObjImage* source = ImageToSave();
-    if (source == nullptr) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr) return false;
     MemoryFile file;
     Messages messages;

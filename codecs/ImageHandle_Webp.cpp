@@ -163,12 +163,10 @@ bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Webp::SaveFile(const char* path, int32_t flag) {
-    const FCObjImage* source = ImageToSave();
-    if (source == nullptr) return false;
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
     std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(*source, widened);
+    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr || image->InfoHeader.biWidth > kMaxSide || image->InfoHeader.biHeight > kMaxSide)
         return false;
     uint8_t* bitstream = nullptr;
