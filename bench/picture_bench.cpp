@@ -9,7 +9,7 @@
 #include <iterator>
 #include <vector>
 
-#include "ImageHandle_IPicture.h"
+#include "ImageHandle_Jpeg.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     int32_t width = 0;
     int32_t height = 0;
     for (int round = 0; round < rounds; ++round) {
-        FCImageHandle_IPicture codec;
+        FCImageHandle_Jpeg codec;
         const auto start = std::chrono::steady_clock::now();
         const bool loaded = codec.LoadMemory(bytes.data(), int32_t(bytes.size()));
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;

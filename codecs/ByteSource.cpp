@@ -82,6 +82,30 @@ bool ByteSource::I32LE(int32_t& v) {
     return true;
 }
 
+bool ByteSource::U16BE(uint16_t& v) {
+    uint8_t b[2];
+    if (!Bytes(b, sizeof b)) return false;
+    v = GetU16BE(b);
+    return true;
+}
+
+bool ByteSource::U32BE(uint32_t& v) {
+    uint8_t b[4];
+    if (!Bytes(b, sizeof b)) return false;
+    v = GetU32BE(b);
+    return true;
+}
+
+bool ByteSource::Take(uint64_t count, const uint8_t*& bytes) {
+    if (count > Remaining() || count > capacity_) return false;
+    while (wi_ - ri_ < count) {
+        if (!Refill()) return false;
+    }
+    bytes = window_ + ri_;
+    ri_ += size_t(count);
+    return true;
+}
+
 bool ByteSource::Refill() {
     if (closed_) return false;
     const size_t keep = wi_ - ri_;

@@ -1,5 +1,7 @@
-// The bytes a decoder reads, from memory or from an open file through a window refilled with pread;
-// a closed source holds no more than its window, which tells "truncated" from "need more bytes".
+// The bytes a decoder reads, from memory or from an open file through a window refilled with pread:
+// the one reader of untrusted bytes, every read bounds-checked by subtraction, so no offset or count
+// from a file can wrap or leave the source. A closed source holds no more than its window, which
+// tells "truncated" from "need more bytes".
 #pragma once
 
 #include <sys/uio.h>
@@ -42,7 +44,14 @@ class ByteSource {
     bool U16LE(uint16_t& v);
     bool U32LE(uint32_t& v);
     bool I32LE(int32_t& v);
+    // Big-endian fields: JPEG segment lengths, PNG chunk heads.
+    bool U16BE(uint16_t& v);
+    bool U32BE(uint32_t& v);
     bool Bytes(void* to, size_t count) { return BytesUpTo(to, count) == count; }
+    // Strict, without a copy: bytes points at the next count bytes, which are passed over. Only
+    // where the window can hold them all: always for a source over memory, whose window is the
+    // whole block; for a file, up to its window's size.
+    bool Take(uint64_t count, const uint8_t*& bytes);
 
     // Lenient: up to count bytes, fewer only where the source ends; the caller's bytes beyond stay
     // as they were (pixel data cut short). With the window empty, a request of a window or more

@@ -1,5 +1,5 @@
 // TIFF walk over an untrusted EXIF block: every offset and count from the block is checked against
-// its length in 64 bits before it is used, so a damaged block reads as "no such tag".
+// its length in 64 bits before it is used, so a damaged block reads as damaged, never past its end.
 #include "Exif.h"
 
 #include <algorithm>
@@ -15,6 +15,13 @@ constexpr size_t kNextOffsetBytes = 4;
 constexpr uint16_t kTiffMagic = 42;
 constexpr uint16_t kTagOrientation = 0x0112;
 constexpr uint16_t kTagExifIfd = 0x8769;
+constexpr uint16_t kTagGpsIfd = 0x8825;
+constexpr uint16_t kTagInteropIfd = 0xA005;
+constexpr uint16_t kTypeIfd = 13;
+// Bytes of one value of each known type (BYTE to DOUBLE, then IFD), by type number; 0: unknown.
+constexpr uint8_t kTypeBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+// An entry holds its value itself when it takes at most this much.
+constexpr uint64_t kInlineValueBytes = 4;
 constexpr uint16_t kTagPixelX = 0xA002;
 constexpr uint16_t kTagPixelY = 0xA003;
 constexpr uint16_t kTypeShort = 3;
@@ -35,7 +42,10 @@ class TiffView {
     TiffView(const uint8_t* data, size_t size) : b_(data), size_(size) {}
 
     // TIFF in either byte order, and IFD0 wholly inside the block.
-    bool Open() {
+    bool Open() { return OpenHeader() && Locate(U32(4), ifd0_); }
+
+    // The byte-order mark and the magic number.
+    bool OpenHeader() {
         if (size_ < kHeaderBytes) return false;
         if (b_[0] == 'I' && b_[1] == 'I') {
             little_ = true;
@@ -44,15 +54,45 @@ class TiffView {
         } else {
             return false;
         }
-        return U16(2) == kTiffMagic && Locate(U32(4), ifd0_);
+        return U16(2) == kTiffMagic;
+    }
+
+    // IFD0's count and entry table inside the block, its next-IFD offset not necessarily.
+    bool LocateIfd0Entries(Ifd& ifd) const { return Locate(U32(4), ifd, 0); }
+
+    // Every entry of a known type has its data inside the block; unknown types are kept as they
+    // are, never followed.
+    bool EntriesInside(const Ifd& ifd) const {
+        for (size_t i = 0; i < ifd.Count; ++i) {
+            const size_t at = ifd.Entries + i * kEntryBytes;
+            const uint16_t type = U16(at + 2);
+            if (type >= sizeof kTypeBytes || kTypeBytes[type] == 0) continue;
+            const uint64_t bytes = uint64_t(U32(at + 4)) * kTypeBytes[type];
+            if (bytes > kInlineValueBytes && uint64_t(U32(at + 8)) + bytes > size_) return false;
+        }
+        return true;
+    }
+
+    // The IFD an entry of ifd points at, when there is such an entry: it must be a LONG or an IFD
+    // of count 1 whose IFD lies inside the block, with every entry's data.
+    bool LinkedIfdInside(const Ifd& ifd, uint16_t tag, Ifd* linked) const {
+        const size_t entry = Find(ifd, tag);
+        if (entry == 0) return true;
+        const uint16_t type = U16(entry + 2);
+        Ifd found;
+        if ((type != kTypeLong && type != kTypeIfd) || U32(entry + 4) != 1 ||
+            !Locate(U32(entry + 8), found) || !EntriesInside(found))
+            return false;
+        if (linked != nullptr) *linked = found;
+        return true;
     }
 
     // An IFD whose count, entries and next-IFD offset all lie inside the block.
-    bool Locate(uint64_t offset, Ifd& ifd) const {
+    bool Locate(uint64_t offset, Ifd& ifd, uint64_t nextOffsetBytes = kNextOffsetBytes) const {
         if (offset < kHeaderBytes || offset + kCountBytes > size_) return false;
         ifd.Count = U16(size_t(offset));
         ifd.Entries = size_t(offset) + kCountBytes;
-        return uint64_t(ifd.Entries) + uint64_t(ifd.Count) * kEntryBytes + kNextOffsetBytes <= size_;
+        return uint64_t(ifd.Entries) + uint64_t(ifd.Count) * kEntryBytes + nextOffsetBytes <= size_;
     }
 
     // The entry of tag in ifd, or 0 (no entry starts there: the header does).
@@ -105,14 +145,51 @@ void PutU16(uint8_t* at, uint16_t value, bool little) {
 
 }  // namespace
 
-bool ReadExifOrientation(const std::vector<uint8_t>& tiff, uint16_t& orientation) {
-    orientation = 0;
+ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
+    ExifCheck check;
     TiffView view(tiff.data(), tiff.size());
-    if (!view.Open()) return false;
-    const size_t entry = view.OrientationEntry();
-    const uint16_t value = entry != 0 ? view.U16(entry + 8) : 0;
-    if (value >= 1 && value <= kMaxOrientation) orientation = value;
-    return true;
+    Ifd ifd0;
+    if (!view.OpenHeader() || !view.LocateIfd0Entries(ifd0)) return check;
+    const size_t entry = view.Find(ifd0, kTagOrientation);
+    uint32_t value = 0;
+    if (entry != 0 && view.U16(entry + 2) == kTypeShort && view.Number(entry, value) && value >= 1 &&
+        value <= kMaxOrientation)
+        check.Orientation = uint16_t(value);
+    Ifd exif;
+    check.Whole = view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
+                  view.LinkedIfdInside(ifd0, kTagGpsIfd, nullptr) &&
+                  view.LinkedIfdInside(exif, kTagInteropIfd, nullptr);
+    return check;
+}
+
+std::vector<uint8_t> MinimalExif(uint16_t orientation) {
+    // Little-endian TIFF header, IFD0 at 8 with one entry (SHORT, count 1), no next IFD.
+    return {'I',
+            'I',
+            42,
+            0,
+            8,
+            0,
+            0,
+            0,
+            1,
+            0,
+            uint8_t(kTagOrientation),
+            uint8_t(kTagOrientation >> 8),
+            kTypeShort,
+            0,
+            1,
+            0,
+            0,
+            0,
+            uint8_t(orientation),
+            uint8_t(orientation >> 8),
+            0,
+            0,
+            0,
+            0,
+            0,
+            0};
 }
 
 void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation) {

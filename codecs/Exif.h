@@ -1,14 +1,24 @@
-// The EXIF block as a TIFF structure (from its byte-order mark on): a bounds-checked walk of IFD0
-// for the orientation, and the few in-place edits a picture written anew needs.
+// The EXIF block as a TIFF structure (from its byte-order mark on): a bounds-checked walk of the
+// tree that is kept (IFD0 and the Exif, GPS and Interoperability IFDs), and the few edits a
+// picture written anew needs.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-// True when the block is TIFF in either byte order and IFD0 with its entries and next-IFD offset
-// lies wholly inside it; orientation is then IFD0's Orientation (1 to 8), or 0 when it has none
-// or an unusable one.
-bool ReadExifOrientation(const std::vector<uint8_t>& tiff, uint16_t& orientation);
+struct ExifCheck {
+    // Every IFD of the kept tree, and the data of every entry of a known type, lie inside the block.
+    bool Whole = false;
+    // IFD0's Orientation (1 to 8) when IFD0 and its entry table lie inside the block and the entry
+    // is a SHORT of count 1; 0 otherwise. Set whether or not the rest is whole.
+    uint16_t Orientation = 0;
+};
+
+// Walks the block; nothing in it is trusted, and no offset or count can lead outside it.
+ExifCheck CheckExif(const std::vector<uint8_t>& tiff);
+
+// An EXIF block holding nothing but IFD0's Orientation tag.
+std::vector<uint8_t> MinimalExif(uint16_t orientation);
 
 // The block as a new file carries it: no IFD1 thumbnail (a picture of what went in, not of what
 // comes out), and the Orientation tag, where there is one, set to orientation unless that is 0.

@@ -4,38 +4,17 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <new>
 
-#include "ImageHandle_Bmp.h"
-#include "ImageHandle_Heif.h"
-#include "ImageHandle_IPicture.h"
-#include "ImageHandle_Jpeg.h"
-#include "ImageHandle_Png.h"
-#include "ImageHandle_Pnm.h"
-#include "ImageHandle_Tga.h"
-#include "ImageHandle_Tiff.h"
-#include "ImageHandle_Webp.h"
+#include "MetadataOutput.h"
+#include "PictureWarnings.h"
 #include "PixelBlockAlloc.h"
 #include "RegularFile.h"
 
 namespace {
-
-struct ExtensionRow {
-    const char* extension;
-    ImageType type;
-};
-
-// Searched in this order; the first equal row wins.
-constexpr ExtensionRow kExtensionTable[] = {
-    {"jpg", ImageTypeJpeg},  {"jpeg", ImageTypeJpeg}, {"gif", ImageTypeGif},   {"png", ImageTypePng},
-    {"bmp", ImageTypeBmp},   {"pcx", ImageTypePcx},   {"tif", ImageTypeTiff},  {"tiff", ImageTypeTiff},
-    {"tga", ImageTypeTga},   {"ico", ImageTypeIcon},  {"psd", ImageTypePsd},   {"xpm", ImageTypeXpm},
-    {"kvr", ImageTypeKvr},   {"pbm", ImageTypePbm},   {"pgm", ImageTypePgm},   {"ppm", ImageTypePpm},
-    {"pnm", ImageTypePnm},   {"pam", ImageTypePam},   {"webp", ImageTypeWebp}, {"heic", ImageTypeHeif},
-    {"heif", ImageTypeHeif}, {"avif", ImageTypeHeif},
-};
 
 // Only ASCII letters fold, whatever the locale: bytes of 128 and above stay as they are.
 char FoldAscii(char c) {
@@ -74,51 +53,17 @@ ImageType FCImageHandleFactory::GetImageType(const char* path) const {
     if (path == nullptr) return ImageTypeUnknown;
     std::string extension = GetFileExtension(path);
     for (char& c : extension) c = FoldAscii(c);
-    for (const ExtensionRow& row : kExtensionTable) {
-        if (extension == row.extension) return row.type;
+    for (const ImageFormat* format = ImageFormats(); format->Name != nullptr; ++format) {
+        for (size_t i = 0; i < format->ExtensionCount; ++i) {
+            if (extension == format->Extensions[i].Extension) return format->Extensions[i].Type;
+        }
     }
     return ImageTypeUnknown;
 }
 
 std::unique_ptr<FCImageHandleBase> FCImageHandleFactory_IPicture::CreateImageHandle(ImageType type) const {
-    switch (type) {
-        case ImageTypeBmp:
-            return std::make_unique<FCImageHandle_Bmp>();
-        case ImageTypeJpeg:
-            return std::make_unique<FCImageHandle_Jpeg>();
-        case ImageTypeGif:
-            return std::make_unique<FCImageHandle_IPicture>();
-        case ImageTypePng:
-            return std::make_unique<FCImageHandle_Png>();
-        case ImageTypeTga:
-            return std::make_unique<FCImageHandle_Tga>();
-        case ImageTypePbm:
-        case ImageTypePgm:
-            return std::make_unique<FCImageHandle_Pnm>();
-        case ImageTypePpm:
-        case ImageTypePnm:
-            return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Ppm);
-        case ImageTypePam:
-            return std::make_unique<FCImageHandle_Pnm>(FCImageHandle_Pnm::Form::Pam);
-        case ImageTypeTiff:
-            return std::make_unique<FCImageHandle_Tiff>();
-        case ImageTypeWebp:
-            return std::make_unique<FCImageHandle_Webp>();
-        case ImageTypeHeif:
-            return std::make_unique<FCImageHandle_Heif>();
-        default:
-            return nullptr;
-    }
-}
-
-bool CanSaveImageType(ImageType type) {
-    return type == ImageTypeBmp || type == ImageTypeTga || type == ImageTypePng || type == ImageTypeJpeg ||
-           type == ImageTypePpm || type == ImageTypePnm || type == ImageTypePam || type == ImageTypeTiff ||
-           type == ImageTypeWebp;
-}
-
-int32_t MaxSavedSide(ImageType type) {
-    return type == ImageTypeWebp ? FCImageHandle_Webp::kMaxSide : 0;
+    const ImageFormat* format = FindImageFormat(type);
+    return format != nullptr ? format->NewCodec(type) : nullptr;
 }
 
 FCImageHandleFactory* GetImageHandleFactory() {
@@ -140,22 +85,22 @@ bool FCImageHandleBase::LoadFile(const char* path) {
 }
 
 bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
+    if (size == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
-    if (size == 0 || size > uint64_t(std::numeric_limits<int32_t>::max())) return false;
+    if (size > uint64_t(std::numeric_limits<int32_t>::max()))
+        return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
     const PixelBlockPtr block(AllocPixelBlock(size_t(size)));
-    if (!block) {
-        Result.Status = LoadStatus::OutOfMemory;
-        return false;
-    }
+    if (!block) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     // A file that shrank meanwhile hands over only the bytes actually read.
     const int64_t got = ReadFully(descriptor, block.get(), size_t(size));
-    if (got <= 0) return false;
+    if (got < 0) return Result.Refuse(LoadStatus::CannotOpen, std::strerror(errno));
+    if (got == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     return LoadMemory(block.get(), int32_t(got));
 }
 
 bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
-    return false;
+    return Result.Refuse(LoadStatus::UnknownType, "no reader");
 }
 
 bool FCImageHandleBase::SaveFile(const char*, int32_t) {
@@ -172,132 +117,82 @@ void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
     if (detach) ObjectList.clear();
 }
 
-namespace {
-
-// The codec's verdict made whole: a refusal without a reason of its own is damage.
-LoadResult Settle(FCImageHandleBase& handle, bool loaded, FCObjImage& image, PictureMetadata* metadata) {
-    LoadResult result = std::move(handle.Result);
-    std::deque<FCObjImage*> images;
-    if (loaded) handle.GetImageList(images, false);
-    if (!loaded || images.empty() || !images.front()->IsValid()) {
-        if (result.Status == LoadStatus::Loaded) result.Status = LoadStatus::Damaged;
-        result.Warnings.clear();
-        return result;
+bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMetadata* metadata) {
+    LoadResult& result = codec.Result;
+    if (codec.Samples != nullptr) {
+        // The one narrowing of samples above 8 bits, whatever the format.
+        if (!NarrowToImage(*codec.Samples, image))
+            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if (codec.Samples->MaxValue > 255)
+            result.Warnings.push_back(warning::NarrowedSamples(codec.Samples->SignificantBits()));
+        codec.Samples.reset();
+    } else {
+        std::deque<FCObjImage*> images;
+        codec.GetImageList(images, false);
+        if (images.empty() || !images.front()->IsValid())
+            return result.Refuse(LoadStatus::Damaged, "no picture in the file");
+        // The decoded picture is taken over, not copied: the codec leaves with the old content and
+        // deletes it. The graph words arrive as a copy would bring them.
+        FCObjImage& decoded = *images.front();
+        image.SwapStorage(decoded);
+        image.GraphWord0 = decoded.GraphWord0;
+        image.GraphWord1 = decoded.GraphWord1;
     }
-    // The decoded picture is taken over, not copied: the codec leaves with the old content and
-    // deletes it. The graph words arrive as a copy would bring them.
-    FCObjImage& decoded = *images.front();
-    image.SwapStorage(decoded);
-    image.GraphWord0 = decoded.GraphWord0;
-    image.GraphWord1 = decoded.GraphWord1;
-    if (metadata != nullptr) *metadata = std::move(handle.Metadata);
+    CheckPictureMetadata(codec.Metadata, result.Warnings);
+    if (metadata != nullptr) *metadata = std::move(codec.Metadata);
     result.Status = LoadStatus::Loaded;
-    return result;
+    return true;
 }
 
+namespace {
+
 LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, FCObjImage& image,
-                    PictureMetadata* metadata) {
+                    PictureMetadata* metadata, const LoadOptions& options) {
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
+    LoadResult result;
     if (!handle) {
-        LoadResult result;
-        result.Status = LoadStatus::UnknownType;
+        result.Refuse(LoadStatus::UnknownType, std::string());
         return result;
     }
-    handle->Result = LoadResult{};
-    handle->Result.Status = LoadStatus::Loaded;
+    handle->Options = options;
     try {
-        const bool loaded = handle->LoadOpenFile(descriptor, size);
-        return Settle(*handle, loaded, image, metadata);
+        if (handle->LoadOpenFile(descriptor, size)) TakeDecodedPicture(*handle, image, metadata);
+        result = std::move(handle->Result);
     } catch (const std::bad_alloc&) {
-        LoadResult result;
-        result.Status = LoadStatus::OutOfMemory;
-        return result;
+        result = LoadResult();
+        result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     }
+    if (!result.Ok()) result.Warnings.clear();
+    return result;
 }
 
 constexpr size_t kSignatureBytes = 12;
 
-bool StartsWith(const uint8_t* bytes, size_t count, const char* signature, size_t length, size_t at = 0) {
-    return count >= at + length && std::memcmp(bytes + at, signature, length) == 0;
-}
-
-// The format whose signature the first bytes carry, among those read; TGA has none.
-ImageType SniffImageType(const uint8_t* b, size_t n) {
-    if (StartsWith(b, n, "\x89PNG\r\n\x1a\n", 8)) return ImageTypePng;
-    if (StartsWith(b, n, "\xff\xd8\xff", 3)) return ImageTypeJpeg;
-    if (StartsWith(b, n, "GIF87a", 6) || StartsWith(b, n, "GIF89a", 6)) return ImageTypeGif;
-    if (StartsWith(b, n, "II*\0", 4) || StartsWith(b, n, "MM\0*", 4) || StartsWith(b, n, "II+\0", 4) ||
-        StartsWith(b, n, "MM\0+", 4))
-        return ImageTypeTiff;
-    if (StartsWith(b, n, "RIFF", 4) && StartsWith(b, n, "WEBP", 4, 8)) return ImageTypeWebp;
-    if (StartsWith(b, n, "ftyp", 4, 4)) return ImageTypeHeif;
-    if (StartsWith(b, n, "BM", 2)) return ImageTypeBmp;
-    // "P1" to "P7" and a blank: every netpbm form, which the one PNM reader takes.
-    if (n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '7' &&
-        (b[2] == ' ' || b[2] == '\t' || b[2] == '\n' || b[2] == '\r'))
-        return ImageTypePnm;
-    return ImageTypeUnknown;
-}
-
-// The first bytes of the file, from its start, whatever has been read from it before.
+// The format the first bytes of the file name, from its start, whatever has been read before.
 ImageType SniffFile(int descriptor) {
     uint8_t start[kSignatureBytes] = {};
     const ssize_t got = pread(descriptor, start, sizeof start, 0);
-    return got > 0 ? SniffImageType(start, size_t(got)) : ImageTypeUnknown;
+    const ImageFormat* format = got > 0 ? SniffImageFormat(start, size_t(got)) : nullptr;
+    return format != nullptr ? format->Extensions[0].Type : ImageTypeUnknown;
 }
 
 }  // namespace
 
-const char* ImageTypeName(ImageType type) {
-    switch (type) {
-        case ImageTypeBmp:
-            return "BMP";
-        case ImageTypeJpeg:
-            return "JPEG";
-        case ImageTypeGif:
-            return "GIF";
-        case ImageTypeTga:
-            return "TGA";
-        case ImageTypeTiff:
-            return "TIFF";
-        case ImageTypePng:
-            return "PNG";
-        case ImageTypeWebp:
-            return "WebP";
-        case ImageTypeHeif:
-            return "HEIF";
-        case ImageTypePbm:
-            return "PBM";
-        case ImageTypePgm:
-            return "PGM";
-        case ImageTypePpm:
-            return "PPM";
-        case ImageTypePnm:
-            return "PNM";
-        case ImageTypePam:
-            return "PAM";
-        default:
-            return "unknown";
-    }
-}
-
-const char* ReadFormatNames() {
-    return "BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM)";
-}
-
 // Decision: a file its extension's codec refuses is tried once more by the codec its signature
 // names (downloads are often saved under the wrong extension), and the picture says so.
 LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
-                           PictureMetadata* metadata) {
+                           PictureMetadata* metadata, const LoadOptions& options) {
     const ImageType named = GetImageHandleFactory()->GetImageType(path);
-    LoadResult result = LoadWith(named, descriptor, size, image, metadata);
+    LoadResult result = LoadWith(named, descriptor, size, image, metadata, options);
     if (result.Status != LoadStatus::Damaged && result.Status != LoadStatus::Unsupported) return result;
     const ImageType sniffed = SniffFile(descriptor);
-    if (sniffed == ImageTypeUnknown || sniffed == named || lseek(descriptor, 0, SEEK_SET) != 0) return result;
-    LoadResult second = LoadWith(sniffed, descriptor, size, image, metadata);
+    if (sniffed == ImageTypeUnknown || FindImageFormat(sniffed) == FindImageFormat(named) ||
+        lseek(descriptor, 0, SEEK_SET) != 0)
+        return result;
+    LoadResult second = LoadWith(sniffed, descriptor, size, image, metadata, options);
     if (!second.Ok()) return result;
-    second.Warnings.insert(second.Warnings.begin(), std::string("is a ") + ImageTypeName(sniffed) +
-                                                        " file; read as " + ImageTypeName(sniffed));
+    const char* name = ImageTypeName(sniffed);
+    second.Warnings.insert(second.Warnings.begin(), std::string("is a ") + name + " file; read as " + name);
     return second;
 }
 

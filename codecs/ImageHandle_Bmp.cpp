@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <string>
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
@@ -44,9 +45,8 @@ bool ReadInfoHeader(ByteSource& in, BITMAPINFOHEADER& h) {
 
 // Everything the reader takes from the file comes from here; a file too short for any of it is
 // refused before an image exists.
+// The signature has been read.
 bool ReadHeaders(ByteSource& in, FCBitmapInfoBlock& block, uint32_t& offBits) {
-    uint16_t signature = 0;
-    if (!in.U16LE(signature) || signature != kBmpSignature) return false;
     if (!in.Skip(8) || !in.U32LE(offBits)) return false;
     if (!ReadInfoHeader(in, block.bmiHeader)) return false;
     block.bmiMasks[0] = block.bmiMasks[1] = block.bmiMasks[2] = 0;
@@ -59,28 +59,38 @@ bool IsRunLength(const BITMAPINFOHEADER& h) {
     return h.biCompression == kCompressionRle8 || h.biCompression == kCompressionRle4;
 }
 
-// The checks the image model does not make itself; size and depth are its own gate.
-bool ValidateHeader(const BITMAPINFOHEADER& h, uint32_t offBits, size_t length) {
-    if (uint64_t(offBits) >= length) return false;
-    // The 12-byte core and 16-byte OS/2 headers have no 40-byte layout to read.
-    if (h.biSize < kInfoHeaderSize) return false;
-    // Compression 3 at other depths is OS/2 Huffman or RLE24 coding, not bit fields.
-    if (h.biCompression == kCompressionBitFields && h.biBitCount != 16 && h.biBitCount != 32) return false;
-    if (h.biCompression == kCompressionRle8 && h.biBitCount != 8) return false;
-    if (h.biCompression == kCompressionRle4 && h.biBitCount != 4) return false;
-    // A negative height means top-down rows; the format allows no top-down run-length file, and
-    // the most negative height has no positive twin.
-    if (h.biHeight < 0 && (IsRunLength(h) || h.biHeight == std::numeric_limits<int32_t>::min())) return false;
-    return true;
+bool IsSupportedBitCount(uint16_t bpp) {
+    return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
 }
 
-// Valid files of kinds this reader does not read, told apart from damage: OS/2 and core headers,
-// Huffman and 24-bit run-length coding, embedded JPEG and PNG, and 2- and 64-bit pixels.
-bool IsUnreadKind(const BITMAPINFOHEADER& h) {
-    if (h.biSize < kInfoHeaderSize) return true;
-    const bool bitFields = h.biCompression == kCompressionBitFields;
-    return (bitFields && h.biBitCount != 16 && h.biBitCount != 32) || h.biCompression == kCompressionJpeg ||
-           h.biCompression == kCompressionPng || h.biBitCount == 2 || h.biBitCount == 64;
+// Valid files of kinds this reader does not read, told apart from damage by their reason: OS/2 and
+// core headers, Huffman and 24-bit run-length coding, embedded JPEG and PNG, other compressions,
+// and pixels of a depth the format's readers do not share. Empty when the kind is read.
+std::string UnreadKind(const BITMAPINFOHEADER& h) {
+    if (h.biSize < kInfoHeaderSize) return "an OS/2 or core header";
+    if (h.biCompression == kCompressionJpeg) return "an embedded JPEG";
+    if (h.biCompression == kCompressionPng) return "an embedded PNG";
+    if (h.biCompression == kCompressionBitFields && h.biBitCount != 16 && h.biBitCount != 32)
+        return "compression 3 at " + std::to_string(h.biBitCount) + " bits per pixel";
+    if (h.biCompression > kCompressionBitFields) return "compression " + std::to_string(h.biCompression);
+    if (!IsSupportedBitCount(h.biBitCount)) return std::to_string(h.biBitCount) + " bits per pixel";
+    return std::string();
+}
+
+// The checks the image model does not make itself; size and depth are its own gate. Returns the
+// reason a header is damaged, empty when it is sound.
+std::string HeaderDamage(const BITMAPINFOHEADER& h, uint32_t offBits, uint64_t length) {
+    if (uint64_t(offBits) >= length) return "the pixel data's offset is past the end of the file";
+    if (h.biCompression == kCompressionRle8 && h.biBitCount != 8)
+        return "RLE8 compression at other than 8 bits";
+    if (h.biCompression == kCompressionRle4 && h.biBitCount != 4)
+        return "RLE4 compression at other than 4 bits";
+    // A negative height means top-down rows; the format allows no top-down run-length file, and
+    // the most negative height has no positive twin.
+    if (h.biHeight < 0 && IsRunLength(h)) return "a top-down run-length file";
+    if (h.biWidth <= 0 || h.biHeight == 0 || h.biHeight == std::numeric_limits<int32_t>::min())
+        return "a width or height of " + std::to_string(h.biWidth) + " x " + std::to_string(h.biHeight);
+    return std::string();
 }
 
 // The header the image is made from: the image is always bottom-up and holds decoded pixels.
@@ -231,22 +241,29 @@ uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
 // The one reader, over memory or a file. Plain bottom-up pixel data goes into the pixel block in
 // one read, since the image keeps rows bottom-up and padded as the file does.
 bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
+    LoadResult& result = codec.Result;
     FCBitmapInfoBlock block;
     uint32_t offBits = 0;
-    if (!ReadHeaders(in, block, offBits)) return false;
-    if (IsUnreadKind(block.bmiHeader)) codec.Result.Status = LoadStatus::Unsupported;
-    if (!ValidateHeader(block.bmiHeader, offBits, in.Size())) return false;
+    uint16_t signature = 0;
+    if (!in.U16LE(signature) || signature != kBmpSignature)
+        return result.Refuse(LoadStatus::Damaged, "no BM signature");
+    if (!ReadHeaders(in, block, offBits))
+        return result.Refuse(LoadStatus::Damaged, "the file ends inside its headers");
+    const std::string unread = UnreadKind(block.bmiHeader);
+    if (!unread.empty()) return result.Refuse(LoadStatus::Unsupported, unread);
+    const std::string damage = HeaderDamage(block.bmiHeader, offBits, in.Size());
+    if (!damage.empty()) return result.Refuse(LoadStatus::Damaged, damage);
     const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
     const BITMAPINFOHEADER& m = model.bmiHeader;
-    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Result) || !image->CreateFromHeader(&m))
+    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Options.PixelLimit, result))
         return false;
+    if (!image->CreateFromHeader(&m)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;
-    if (!ComputeImageBytes(image->InfoHeader.biWidth, image->InfoHeader.biHeight,
-                           image->InfoHeader.biBitCount, pixelBytes) ||
-        !in.Seek(offBits))
-        return false;
+    ComputeImageBytes(image->InfoHeader.biWidth, image->InfoHeader.biHeight, image->InfoHeader.biBitCount,
+                      pixelBytes);
+    in.Seek(offBits);
     if (IsRunLength(block.bmiHeader)) {
         codec.Result.IncompleteRows =
             DecodeRunLength(in, block.bmiHeader.biCompression == kCompressionRle4, *image);
@@ -277,15 +294,17 @@ bool FCImageHandle_Bmp::LoadSource(ByteSource& in) {
 }
 
 bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= int32_t(kFileHeaderSize)) return false;
+    if (data == nullptr || length <= int32_t(kFileHeaderSize))
+        return Result.Refuse(LoadStatus::Damaged, "the file ends inside its headers");
     ByteSource in(data, size_t(length));
     return LoadSource(in);
 }
 
 bool FCImageHandle_Bmp::LoadOpenFile(int descriptor, uint64_t size) {
-    if (size <= kFileHeaderSize) return false;
+    if (size <= kFileHeaderSize)
+        return Result.Refuse(LoadStatus::Damaged, "the file ends inside its headers");
     ByteSource in(descriptor, size);
-    return in.Usable() && LoadSource(in);
+    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
 }
 
 bool FCImageHandle_Bmp::SaveFile(const char* path, int32_t) {

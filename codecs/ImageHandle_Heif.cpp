@@ -1,16 +1,22 @@
 // HEIF reader. libheif decodes the primary image with its container's rotation and mirroring,
-// into interleaved RGB at 8 bits, or at 16 for deeper samples, which are narrowed here with
-// rounding. Alpha is dropped. The ICC profile and the EXIF block go into the metadata record.
+// into interleaved RGB at 8 bits, or at 16 for deeper samples, which are delivered whole for the
+// framework to narrow. Alpha is dropped. The ICC profile, EXIF and XMP go into the metadata record.
 #include "ImageHandle_Heif.h"
 
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "ByteOrder.h"
+#include "OwnedHandle.h"
 #include "PictureBits.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
+#include "PixelRows.h"
 
 namespace {
 
@@ -22,27 +28,20 @@ constexpr size_t kExifOffsetBytes = 4;
 // The picture as libheif hands it over is upright: turning it again would be wrong.
 constexpr uint16_t kUpright = 1;
 
-struct ContextFree {
-    void operator()(heif_context* ctx) const { heif_context_free(ctx); }
-};
-struct HandleRelease {
-    void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
-};
-struct ImageRelease {
-    void operator()(heif_image* image) const { heif_image_release(image); }
-};
-struct OptionsFree {
-    void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
-};
-using HeifImage = std::unique_ptr<heif_image, ImageRelease>;
+using Context = Owned<heif_context, heif_context_free>;
+using Handle = Owned<heif_image_handle, heif_image_handle_release>;
+using HeifImage = Owned<heif_image, heif_image_release>;
+using DecodingOptions = Owned<heif_decoding_options, heif_decoding_options_free>;
 
 // A refusal's reason from libheif's: a file it knows but cannot decode here is unsupported.
 bool Refuse(const heif_error& error, LoadResult& result) {
-    if (error.code == heif_error_Unsupported_feature || error.code == heif_error_Unsupported_filetype)
-        result.Status = LoadStatus::Unsupported;
-    if (error.code == heif_error_Memory_allocation_error) result.Status = LoadStatus::OutOfMemory;
-    if (error.message != nullptr) result.Detail = error.message;
-    return false;
+    if (error.code == heif_error_Memory_allocation_error)
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const bool unread =
+        error.code == heif_error_Unsupported_feature || error.code == heif_error_Unsupported_filetype;
+    return result.Refuse(
+        unread ? LoadStatus::Unsupported : LoadStatus::Damaged,
+        error.message != nullptr && *error.message != '\0' ? error.message : "unknown error");
 }
 
 void ReadExif(const heif_image_handle* handle, PictureMetadata& metadata) {
@@ -57,6 +56,22 @@ void ReadExif(const heif_image_handle* handle, PictureMetadata& metadata) {
     metadata.Exif.assign(block.begin() + std::ptrdiff_t(skip), block.end());
 }
 
+// XMP travels as a metadata block of type "mime" whose content type says so.
+void ReadXmp(const heif_image_handle* handle, PictureMetadata& metadata) {
+    constexpr int kMostBlocks = 16;
+    heif_item_id ids[kMostBlocks];
+    const int count = heif_image_handle_get_list_of_metadata_block_IDs(handle, "mime", ids, kMostBlocks);
+    for (int i = 0; i < count; ++i) {
+        const char* type = heif_image_handle_get_metadata_content_type(handle, ids[i]);
+        if (type == nullptr || std::strcmp(type, "application/rdf+xml") != 0) continue;
+        std::vector<uint8_t> block(heif_image_handle_get_metadata_size(handle, ids[i]));
+        if (!block.empty() &&
+            heif_image_handle_get_metadata(handle, ids[i], block.data()).code == heif_error_Ok)
+            metadata.Xmp = std::move(block);
+        return;
+    }
+}
+
 void ReadMetadata(const heif_image_handle* handle, PictureMetadata& metadata) {
     const size_t profile = heif_image_handle_get_raw_color_profile_size(handle);
     if (profile > 0) {
@@ -65,32 +80,33 @@ void ReadMetadata(const heif_image_handle* handle, PictureMetadata& metadata) {
             metadata.IccProfile.clear();
     }
     ReadExif(handle, metadata);
+    ReadXmp(handle, metadata);
     metadata.Orientation = kUpright;
 }
 
-// Rows of interleaved samples, red first, into the image's blue-green-red rows; deeper samples
-// (little-endian 16-bit words) narrowed with rounding.
-bool CopyPixels(const heif_image* decoded, int bits, FCObjImage& image) {
+// Rows of interleaved samples, red first, into the image's blue-green-red rows.
+bool CopyEightBit(const heif_image* decoded, FCObjImage& image) {
     int stride = 0;
     const uint8_t* plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
     if (plane == nullptr || stride <= 0) return false;
-    const uint32_t max = (1u << bits) - 1;
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
+    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y)
+        CopySwappingRedAndBlue(plane + size_t(y) * size_t(stride), image.RowTable[y],
+                               size_t(image.InfoHeader.biWidth));
+    return true;
+}
+
+// Deeper samples come as little-endian 16-bit words of bits bits; they go whole into the sample
+// image, for the framework to narrow.
+bool CopyDeep(const heif_image* decoded, FCSampleImage& samples) {
+    int stride = 0;
+    const uint8_t* plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
+    if (plane == nullptr || stride <= 0) return false;
+    const size_t count = size_t(samples.Width) * 3;
+    for (int32_t y = 0; y < samples.Height; ++y) {
         const uint8_t* from = plane + size_t(y) * size_t(stride);
-        uint8_t* to = image.RowTable[y];
-        for (size_t x = 0; x < width; ++x, to += kBgrPixelBytes) {
-            for (size_t c = 0; c < 3; ++c) {
-                uint32_t v = 0;
-                if (bits == kEightBits) {
-                    v = from[x * 3 + c];
-                } else {
-                    const uint8_t* word = from + (x * 3 + c) * 2;
-                    v = (std::min<uint32_t>(uint32_t(word[0] | (word[1] << 8)), max) * 255 + max / 2) / max;
-                }
-                to[2 - c] = uint8_t(v);
-            }
-        }
+        uint8_t* to = samples.Row(y);
+        for (size_t i = 0; i < count; ++i)
+            samples.SetSample(to, i, std::min<uint32_t>(GetU16LE(from + 2 * i), samples.MaxValue));
     }
     return true;
 }
@@ -98,26 +114,27 @@ bool CopyPixels(const heif_image* decoded, int bits, FCObjImage& image) {
 }  // namespace
 
 bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
-    const std::unique_ptr<heif_context, ContextFree> ctx(heif_context_alloc());
-    if (!ctx) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    const Context ctx(heif_context_alloc());
+    if (!ctx) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     heif_error error = heif_context_read_from_memory_without_copy(ctx.get(), data, size_t(length), nullptr);
     if (error.code != heif_error_Ok) return Refuse(error, Result);
     heif_image_handle* primary = nullptr;
     error = heif_context_get_primary_image_handle(ctx.get(), &primary);
     if (error.code != heif_error_Ok) return Refuse(error, Result);
-    const std::unique_ptr<heif_image_handle, HandleRelease> handle(primary);
+    const Handle handle(primary);
     const int declaredWidth = heif_image_handle_get_width(primary);
     const int declaredHeight = heif_image_handle_get_height(primary);
-    if (!CheckPictureSize(declaredWidth, declaredHeight, kPictureBits, Result)) return false;
+    if (!CheckPictureSize(declaredWidth, declaredHeight, kPictureBits, Options.PixelLimit, Result))
+        return false;
     // A grid or overlay declares its canvas apart from the size checked above, and libheif takes
     // the canvas's memory as declared: no side may exceed the checked picture's longer side, or a
     // coded tile's side (a small picture is one tile larger than itself).
     heif_context_set_maximum_image_size_limit(ctx.get(),
                                               std::max({declaredWidth, declaredHeight, kMaxTileSide}));
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(primary) > kEightBits;
-    const std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
-    if (!options) return false;
+    const DecodingOptions options(heif_decoding_options_alloc());
+    if (!options) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     options->convert_hdr_to_8bit = 0;
     heif_image* out = nullptr;
     error = heif_decode_image(primary, &out, heif_colorspace_RGB,
@@ -128,13 +145,23 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     const int width = heif_image_get_width(out, heif_channel_interleaved);
     const int height = heif_image_get_height(out, heif_channel_interleaved);
     const int bits = heif_image_get_bits_per_pixel_range(out, heif_channel_interleaved);
-    if (bits < kEightBits || bits > 16 || (bits > kEightBits) != deep) return false;
-    if (!CheckPictureSize(width, height, kPictureBits, Result)) return false;
-    auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(width, height, kPictureBits) || !CopyPixels(out, bits, *image)) return false;
-    if (heif_image_handle_has_alpha_channel(primary))
-        Result.Warnings.push_back("has transparency, which is not kept");
+    if (bits < kEightBits || bits > 16 || (bits > kEightBits) != deep)
+        return Result.Refuse(LoadStatus::Unsupported, std::to_string(bits) + " bits per sample");
+    if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
+    if (deep) {
+        auto samples = std::make_unique<FCSampleImage>();
+        if (!samples->Create(width, height, 3, (1u << bits) - 1))
+            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if (!CopyDeep(out, *samples)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
+        Samples = std::move(samples);
+    } else {
+        auto image = std::make_unique<FCObjImage>();
+        if (!image->Create(width, height, kPictureBits))
+            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if (!CopyEightBit(out, *image)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
+        PushObject(image.release());
+    }
+    if (heif_image_handle_has_alpha_channel(primary)) Result.Warnings.push_back(warning::kTransparency);
     ReadMetadata(primary, Metadata);
-    PushObject(image.release());
     return true;
 }

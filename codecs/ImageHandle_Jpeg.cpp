@@ -17,10 +17,6 @@ namespace {
 // From this quality on, colour keeps full resolution (4:4:4); below it 4:2:0.
 constexpr int32_t kFullChromaQuality = 90;
 
-struct TjBufferFree {
-    void operator()(unsigned char* buffer) const { tjFree(buffer); }
-};
-
 }  // namespace
 
 bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
@@ -37,7 +33,7 @@ bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
     const int result = tjCompress2(tj.get(), image->PixelStore, image->InfoHeader.biWidth, image->Stride(),
                                    image->InfoHeader.biHeight, TJPF_BGR, &jpeg, &jpegSize, subsampling,
                                    quality, TJFLAG_BOTTOMUP);
-    const std::unique_ptr<unsigned char, TjBufferFree> owned(jpeg);
+    const Owned<unsigned char, tjFree> owned(jpeg);
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;
     const FCObjImage& original = *SaveList.front();

@@ -1,4 +1,4 @@
-// JPEG codec: reads like FCImageHandle_IPicture (JPEG and GIF told apart by content) and writes
+// JPEG codec: reads JPEG through FCImageHandle_IPicture and writes
 // baseline JPEG through TurboJPEG.
 #pragma once
 
@@ -7,6 +7,8 @@
 
 class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
   public:
+    FCImageHandle_Jpeg() : FCImageHandle_IPicture(Format::Jpeg) {}
+
     // The quality used when flag is -1.
     static constexpr int32_t kDefaultQuality = ::kDefaultQuality;
 

@@ -1,33 +1,41 @@
-// PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, 16-bit samples
-// cut to their high byte, gamma ignored, alpha dropped); profile, EXIF, XMP and resolution travel
-// beside the pixels. Rows are decoded straight into the image and written through one row's buffer.
+// PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, gamma
+// ignored, alpha dropped); 16-bit samples are delivered whole, for the framework to narrow. Profile,
+// EXIF, XMP and resolution travel beside the pixels. Rows are decoded straight into the picture and
+// written through one row's buffer.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "Exif.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "ImageSize.h"
-#include "JpegSegments.h"
-#include "LoadWarnings.h"
+#include "OwnedHandle.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
+#include "PixelRows.h"
 #include "PngChunks.h"
 
 namespace {
 
 constexpr uint8_t kWrittenBitDepth = 8;
-// libspng keeps ancillary chunks while it reads (we read them again ourselves); compressed text or
-// profiles must not be able to take more memory than this.
-constexpr size_t kChunkCacheBytes = size_t(64) << 20;
+constexpr uint8_t kDeepBitDepth = 16;
+constexpr uint32_t kDeepChannels = 4;
+constexpr uint32_t kDeepMaxValue = 65535;
+// The format's own bound on a chunk's length.
+constexpr size_t kLargestChunk = 0x7FFFFFFF;
 constexpr char kProfileName[] = "ICC profile";
 constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 constexpr uint8_t kUnitMetre = 1;
@@ -40,54 +48,88 @@ constexpr int kCompressionLevel = 1;
 constexpr int kFilterChoice = SPNG_FILTER_CHOICE_AVG;
 constexpr int kCompressionStrategy = Z_RLE;
 
-struct SpngFree {
-    void operator()(spng_ctx* ctx) const { spng_ctx_free(ctx); }
+using SpngContext = Owned<spng_ctx, spng_ctx_free>;
+
+// The decoder reads the ranges of the file our chunk walk chose for it, one after the other.
+struct DecoderFeed {
+    const uint8_t* Data;
+    const std::vector<PngChunkList::Range>* Ranges;
+    size_t Range = 0;
+    size_t Done = 0;  // bytes of the current range already read
 };
-using SpngContext = std::unique_ptr<spng_ctx, SpngFree>;
 
-// libspng checks each dimension by itself; the product is checked against the pixel limit once
-// the header is read. Its chunk size limit also bounds what a compressed chunk inflates to, so
-// the file's length alone would refuse a well-compressed printer profile larger than the file.
-bool SetDecodeLimits(spng_ctx* ctx, size_t length) {
-    const uint64_t side = std::min<uint64_t>(GetPixelLimit(), uint64_t(INT32_MAX));
-    return spng_set_image_limits(ctx, uint32_t(side), uint32_t(side)) == SPNG_OK &&
-           spng_set_chunk_limits(ctx, std::max(length, kIccProfileMax), kChunkCacheBytes) == SPNG_OK;
+int ReadRanges(spng_ctx*, void* user, void* to, size_t length) {
+    DecoderFeed& feed = *static_cast<DecoderFeed*>(user);
+    uint8_t* out = static_cast<uint8_t*>(to);
+    while (length != 0) {
+        if (feed.Range == feed.Ranges->size()) return SPNG_IO_EOF;
+        const PngChunkList::Range& range = (*feed.Ranges)[feed.Range];
+        const size_t n = std::min(length, range.Length - feed.Done);
+        std::memcpy(out, feed.Data + range.Offset + feed.Done, n);
+        out += n, length -= n, feed.Done += n;
+        if (feed.Done == range.Length) ++feed.Range, feed.Done = 0;
+    }
+    return 0;
 }
 
-// Decision: a broken checksum refuses the file even in a chunk we ignore (libspng would drop such
-// a chunk silently): the bytes are damaged, and nothing says the damage stayed in that chunk.
-bool RefuseEveryBadChecksum(spng_ctx* ctx) {
-    return spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR) == SPNG_OK;
+// The library's own words for a refusal; its memory failure is said as every reader says it.
+bool Refuse(int status, LoadResult& result) {
+    if (status == SPNG_EMEM) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    return result.Refuse(LoadStatus::Damaged, spng_strerror(status));
 }
 
-bool ReadHeader(spng_ctx* ctx, spng_ihdr& ihdr, LoadResult& result) {
-    if (spng_get_ihdr(ctx, &ihdr) != SPNG_OK) return false;
-    return CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, result);
+// The pixels' own limits are the only ones: libspng checks each dimension by itself (the
+// format's largest), and the product is checked against the pixel limit once the header is read.
+// The decoder never sees a text or profile chunk, so it has nothing to keep.
+int SetDecodeLimits(spng_ctx* ctx) {
+    int status = spng_set_image_limits(ctx, uint32_t(INT32_MAX), uint32_t(INT32_MAX));
+    if (status == SPNG_OK) status = spng_set_chunk_limits(ctx, kLargestChunk, SIZE_MAX);
+    // Decision: a broken checksum refuses the file even in a chunk we ignore (libspng would drop
+    // such a chunk silently): the bytes are damaged, and nothing says the damage stayed in it.
+    if (status == SPNG_OK) status = spng_set_crc_action(ctx, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+    return status;
 }
 
-void SwapRedAndBlue(uint8_t* row, size_t pixels) {
-    for (size_t i = 0; i < pixels; ++i, row += kBgrPixelBytes) std::swap(row[0], row[2]);
-}
-
-// Rows arrive top first as red, green, blue; each goes to its place in the bottom-up block.
-// Interlaced passes fill the same rows again, so the colour order is fixed only at the end.
-// A stream that ends or breaks before the last row fails the whole load, and so does a broken
-// checksum of the chunks after it: the last image-data chunk's is checked only there.
-bool DecodeRows(spng_ctx* ctx, FCObjImage& image) {
-    if (spng_decode_image(ctx, nullptr, 0, SPNG_FMT_RGB8, SPNG_DECODE_PROGRESSIVE) != SPNG_OK) return false;
-    const uint32_t height = uint32_t(image.InfoHeader.biHeight);
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    int status = SPNG_OK;
+// Rows arrive top first, each into its place (in the bottom-up block, or the sample image);
+// interlaced passes fill the same rows again. A stream that ends or breaks before the last row
+// fails the whole load, and so does a broken checksum of the chunks after it: the last
+// image-data chunk's is checked only there.
+int DecodeRowsInto(spng_ctx* ctx, int format, uint32_t height, size_t rowBytes,
+                   const std::function<uint8_t*(uint32_t)>& row) {
+    int status = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE);
     while (status == SPNG_OK) {
         spng_row_info info{};
         status = spng_get_row_info(ctx, &info);
         if (status != SPNG_OK) break;
-        if (info.row_num >= height) return false;
-        status = spng_decode_row(ctx, image.RowTable[info.row_num], width * kBgrPixelBytes);
+        if (info.row_num >= height) return SPNG_EINTERNAL;
+        status = spng_decode_row(ctx, row(info.row_num), rowBytes);
     }
-    if (status != SPNG_EOI || spng_decode_chunks(ctx) != SPNG_OK) return false;
-    for (uint32_t y = 0; y < height; ++y) SwapRedAndBlue(image.RowTable[y], width);
-    return true;
+    return status == SPNG_EOI ? spng_decode_chunks(ctx) : status;
+}
+
+int DecodeEightBit(spng_ctx* ctx, FCObjImage& image) {
+    const uint32_t height = uint32_t(image.InfoHeader.biHeight);
+    const size_t width = size_t(image.InfoHeader.biWidth);
+    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGB8, height, width * kBgrPixelBytes,
+                                      [&image](uint32_t y) { return image.RowTable[y]; });
+    for (uint32_t y = 0; status == SPNG_OK && y < height; ++y) SwapRedAndBlue(image.RowTable[y], width);
+    return status;
+}
+
+// 16-bit samples come out in the machine's byte order; the sample image holds them most
+// significant byte first.
+int DecodeSixteenBit(spng_ctx* ctx, FCSampleImage& samples) {
+    const uint32_t height = uint32_t(samples.Height);
+    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGBA16, height, samples.RowBytes(),
+                                      [&samples](uint32_t y) { return samples.Row(int32_t(y)); });
+    for (uint32_t y = 0; status == SPNG_OK && y < height; ++y) {
+        uint8_t* row = samples.Row(int32_t(y));
+        for (size_t i = 0; i < samples.RowBytes(); i += 2) {
+            const uint16_t v = GetU16LE(row + i);
+            row[i] = uint8_t(v >> 8), row[i + 1] = uint8_t(v);
+        }
+    }
+    return status;
 }
 
 int WriteToFile(spng_ctx*, void* user, void* data, size_t length) {
@@ -157,8 +199,7 @@ bool EncodeRows(spng_ctx* ctx, const FCObjImage& image) {
     std::vector<uint8_t> rgb(width * kBgrPixelBytes);
     int status = SPNG_OK;
     for (int32_t y = 0; y < image.InfoHeader.biHeight && status == SPNG_OK; ++y) {
-        std::copy(image.RowTable[y], image.RowTable[y] + rgb.size(), rgb.begin());
-        SwapRedAndBlue(rgb.data(), width);
+        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
         status = spng_encode_row(ctx, rgb.data(), rgb.size());
     }
     return status == SPNG_EOI;
@@ -167,23 +208,41 @@ bool EncodeRows(spng_ctx* ctx, const FCObjImage& image) {
 }  // namespace
 
 bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    PngChunkList chunks;
+    std::string reason;
+    if (!WalkPngChunks(data, size_t(length), chunks, reason))
+        return Result.Refuse(LoadStatus::Damaged, reason);
+    DecoderFeed feed{data, &chunks.ForDecoder};
     const SpngContext ctx(spng_ctx_new(0));
-    if (!ctx || spng_set_png_buffer(ctx.get(), data, size_t(length)) != SPNG_OK ||
-        !SetDecodeLimits(ctx.get(), size_t(length)) || !RefuseEveryBadChecksum(ctx.get()))
-        return false;
+    if (!ctx) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    int status = spng_set_png_stream(ctx.get(), ReadRanges, &feed);
+    if (status == SPNG_OK) status = SetDecodeLimits(ctx.get());
     spng_ihdr ihdr{};
-    if (!ReadHeader(ctx.get(), ihdr, Result)) return false;
-    auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits)) return false;
-    if (!DecodeRows(ctx.get(), *image)) return false;
+    if (status == SPNG_OK) status = spng_get_ihdr(ctx.get(), &ihdr);
+    if (status != SPNG_OK) return Refuse(status, Result);
+    if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options.PixelLimit, Result)) return false;
     PngExtras extras;
-    ReadPngMetadata(data, size_t(length), Metadata, extras, Result.Warnings);
-    image->InfoHeader.biXPelsPerMeter = extras.XPixelsPerMetre;
-    image->InfoHeader.biYPelsPerMeter = extras.YPixelsPerMetre;
-    if (extras.Transparent) Result.Warnings.push_back(kTransparencyWarning);
-    if (extras.Animated) Result.Warnings.push_back(kAnimationWarning);
-    PushObject(image.release());
+    ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
+    if (ihdr.bit_depth == kDeepBitDepth) {
+        auto samples = std::make_unique<FCSampleImage>();
+        if (!samples->Create(int32_t(ihdr.width), int32_t(ihdr.height), kDeepChannels, kDeepMaxValue))
+            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if ((status = DecodeSixteenBit(ctx.get(), *samples)) != SPNG_OK) return Refuse(status, Result);
+        samples->XPixelsPerMetre = extras.XPixelsPerMetre;
+        samples->YPixelsPerMetre = extras.YPixelsPerMetre;
+        Samples = std::move(samples);
+    } else {
+        auto image = std::make_unique<FCObjImage>();
+        if (!image->Create(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits))
+            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if ((status = DecodeEightBit(ctx.get(), *image)) != SPNG_OK) return Refuse(status, Result);
+        image->InfoHeader.biXPelsPerMeter = extras.XPixelsPerMetre;
+        image->InfoHeader.biYPelsPerMeter = extras.YPixelsPerMetre;
+        PushObject(image.release());
+    }
+    if (extras.Transparent) Result.Warnings.push_back(warning::kTransparency);
+    if (extras.Animated) Result.Warnings.push_back(warning::kFrames);
     return true;
 }
 

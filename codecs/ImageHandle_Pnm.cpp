@@ -1,5 +1,6 @@
 // PNM reader and writer. The header is read as text from the byte source, every number checked
-// before the image exists; samples are scaled to 8 bits with rounding and alpha is dropped.
+// before the image exists; samples of 8 bits or fewer are scaled to 8 bits with rounding, deeper
+// ones delivered whole for the framework to narrow, and alpha is dropped.
 #include "ImageHandle_Pnm.h"
 
 #include <algorithm>
@@ -11,6 +12,7 @@
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "PixelLimit.h"
+#include "PixelRows.h"
 
 namespace {
 
@@ -135,43 +137,52 @@ bool KnownTuple(const std::string& name, Tuple& tuple, uint64_t& depth) {
     return false;
 }
 
+bool Damaged(LoadResult& result) {
+    return result.Refuse(LoadStatus::Damaged, "a damaged header");
+}
+
 bool ReadPamHeader(PnmText& text, PnmHeader& h, LoadResult& result) {
     std::string key, tupleName;
     bool seen[4] = {false, false, false, false};
     uint64_t* fields[4] = {&h.width, &h.height, &h.depth, &h.maxval};
     const char* names[4] = {"WIDTH", "HEIGHT", "DEPTH", "MAXVAL"};
     for (;;) {
-        if (!text.Word(key)) return false;
+        if (!text.Word(key)) return Damaged(result);
         if (key == "ENDHDR") break;
         if (key == "TUPLTYPE") {
-            if (!text.Word(tupleName)) return false;
+            if (!text.Word(tupleName)) return Damaged(result);
             continue;
         }
         const auto* at = std::find_if(names, names + 4, [&](const char* n) { return key == n; });
-        if (at == names + 4 || !text.Number(*fields[at - names])) return false;
+        if (at == names + 4 || !text.Number(*fields[at - names])) return Damaged(result);
         seen[at - names] = true;
     }
-    if (!std::all_of(seen, seen + 4, [](bool b) { return b; })) return false;
+    if (!std::all_of(seen, seen + 4, [](bool b) { return b; })) return Damaged(result);
     uint64_t depth = 0;
-    if (!KnownTuple(tupleName, h.tuple, depth)) {
-        result.Status = LoadStatus::Unsupported;
-        return false;
-    }
+    if (!KnownTuple(tupleName, h.tuple, depth))
+        return result.Refuse(LoadStatus::Unsupported, "tuple type \"" + tupleName + "\"");
     // The line ENDHDR stands on ends the header; samples start on the next.
     uint8_t c = 0;
     while (text.Get(c) && c != '\n') {
-        if (!IsSpace(c)) return false;
+        if (!IsSpace(c)) return Damaged(result);
     }
-    return h.depth == depth;
+    return h.depth == depth || Damaged(result);
 }
 
 bool ReadHeader(ByteSource& in, PnmText& text, PnmHeader& h, LoadResult& result) {
     uint8_t magic[2];
-    if (!in.Bytes(magic, 2) || magic[0] != 'P' || magic[1] < '1' || magic[1] > '7') return false;
+    if (!in.Bytes(magic, 2) || magic[0] != 'P' || magic[1] < '1' || magic[1] > '7')
+        return result.Refuse(LoadStatus::Damaged, "no P1 to P7 signature");
     h.kind = char(magic[1]);
-    if (!(h.kind == '7' ? ReadPamHeader(text, h, result) : ReadClassicHeader(text, h))) return false;
-    return h.maxval >= 1 && h.maxval <= kMaxMaxval && h.width >= 1 && h.height >= 1 &&
-           h.width <= uint64_t(INT32_MAX) && h.height <= uint64_t(INT32_MAX);
+    if (h.kind == '7' ? !ReadPamHeader(text, h, result) : !ReadClassicHeader(text, h)) {
+        return result.Detail.empty() ? Damaged(result) : false;
+    }
+    if (h.maxval < 1 || h.maxval > kMaxMaxval)
+        return result.Refuse(LoadStatus::Damaged, "maxval " + std::to_string(h.maxval));
+    if (h.width < 1 || h.height < 1 || h.width > uint64_t(INT32_MAX) || h.height > uint64_t(INT32_MAX))
+        return result.Refuse(LoadStatus::Damaged, "a width or height of " + std::to_string(h.width) + " x " +
+                                                      std::to_string(h.height));
+    return true;
 }
 
 uint16_t ImageBits(const PnmHeader& h) {
@@ -235,11 +246,12 @@ uint8_t Scale(uint32_t v, uint32_t maxval) {
     return maxval == 255 ? uint8_t(v) : uint8_t((v * 255 + maxval / 2) / maxval);
 }
 
-// Every form sample by sample; returns false for damage, else the rows the data ended before.
-bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint32_t& unfilled) {
-    const uint32_t width = uint32_t(h.width), height = uint32_t(h.height), maxval = uint32_t(h.maxval);
+// Every form sample by sample, each pixel's samples to put(x, y, samples); returns false for
+// damage, else the rows the data ended before.
+template <class Put>
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, uint32_t& unfilled, Put put) {
+    const uint32_t width = uint32_t(h.width), height = uint32_t(h.height);
     for (uint32_t y = 0; y < height; ++y) {
-        uint8_t* row = image.RowTable[y];
         for (uint32_t x = 0; x < width; ++x) {
             uint32_t s[4] = {0, 0, 0, 0};
             for (uint64_t i = 0; i < h.depth; ++i) {
@@ -247,19 +259,37 @@ bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, u
                 unfilled = height - y;
                 return !samples.Damaged();
             }
-            if (h.pbm) {
-                row[x / 8] |= uint8_t(s[0] << (7 - x % 8));
-            } else if (h.tuple == Tuple::Rgb) {
-                row[kRgbBytes * x] = Scale(s[2], maxval);
-                row[kRgbBytes * x + 1] = Scale(s[1], maxval);
-                row[kRgbBytes * x + 2] = Scale(s[0], maxval);
-            } else {
-                row[x] = Scale(s[0], maxval);
-            }
+            put(x, y, s);
         }
     }
     unfilled = 0;
     return true;
+}
+
+// Samples of 8 bits or fewer, into the image at its own depth.
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint32_t& unfilled) {
+    const uint32_t maxval = uint32_t(h.maxval);
+    return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
+        uint8_t* row = image.RowTable[y];
+        if (h.pbm) {
+            row[x / 8] |= uint8_t(s[0] << (7 - x % 8));
+        } else if (h.tuple == Tuple::Rgb) {
+            row[kRgbBytes * x] = Scale(s[2], maxval);
+            row[kRgbBytes * x + 1] = Scale(s[1], maxval);
+            row[kRgbBytes * x + 2] = Scale(s[0], maxval);
+        } else {
+            row[x] = Scale(s[0], maxval);
+        }
+    });
+}
+
+// Samples above 8 bits, as they are, for the framework to narrow.
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCSampleImage& image, uint32_t& unfilled) {
+    return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
+        uint8_t* row = image.Row(int32_t(y));
+        const bool rgb = h.tuple == Tuple::Rgb;
+        for (size_t c = 0; c < 3; ++c) image.SetSample(row, size_t(x) * 3 + c, s[rgb ? c : 0]);
+    });
 }
 
 // Raw rows whose bytes are the image's own (P4, and 8-bit grey and RGB at maxval 255), read many
@@ -279,10 +309,8 @@ uint32_t ReadWholeRows(ByteSource& in, const PnmHeader& h, FCObjImage& image) {
             const size_t cut = got % rowBytes;
             std::memset(image.RowTable[y + whole] + cut / kRgbBytes * kRgbBytes, 0, cut % kRgbBytes);
         }
-        for (uint32_t i = 0; rgb && i < n && i <= whole; ++i) {
-            for (size_t x = 0; x + kRgbBytes <= rowBytes; x += kRgbBytes)
-                std::swap(image.RowTable[y + i][x], image.RowTable[y + i][x + 2]);
-        }
+        for (uint32_t i = 0; rgb && i < n && i <= whole; ++i)
+            SwapRedAndBlue(image.RowTable[y + i], size_t(h.width));
         if (whole < n) return height - y - whole;
         y += n;
     }
@@ -294,14 +322,37 @@ bool IsWholeRowForm(const PnmHeader& h) {
            (h.pbm || (h.maxval == 255 && (h.depth == 1 || (h.depth == 3 && h.tuple == Tuple::Rgb))));
 }
 
+bool OutOfMemory(LoadResult& result) {
+    return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+}
+
+bool SamplesDamaged(LoadResult& result) {
+    return result.Refuse(LoadStatus::Damaged, "a sample above maxval, or one that is not a number");
+}
+
+// Samples above 8 bits go whole into a sample image, which the framework narrows.
+bool DecodeDeep(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
+    auto samples = std::make_unique<FCSampleImage>();
+    if (!samples->Create(int32_t(h.width), int32_t(h.height), 3, uint32_t(h.maxval)))
+        return OutOfMemory(codec.Result);
+    SampleReader reader(in, text, h);
+    uint32_t unfilled = 0;
+    if (!ReadSamples(reader, h, *samples, unfilled)) return SamplesDamaged(codec.Result);
+    codec.Result.IncompleteRows = unfilled;
+    codec.Samples = std::move(samples);
+    return true;
+}
+
 bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     PnmHeader h;
     PnmText text(in);
     if (!ReadHeader(in, text, h, codec.Result)) return false;
     const uint16_t bits = ImageBits(h);
-    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Result)) return false;
+    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options.PixelLimit, codec.Result))
+        return false;
+    if (h.maxval > 255) return DecodeDeep(text, in, h, codec);
     auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return false;
+    if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return OutOfMemory(codec.Result);
     if (h.pbm) {
         const RGBQUAD whiteThenBlack[2] = {{255, 255, 255, 0}, {0, 0, 0, 0}};
         image->SetPalette(whiteThenBlack, 2);
@@ -311,7 +362,7 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
         unfilled = ReadWholeRows(in, h, *image);
     } else {
         SampleReader samples(in, text, h);
-        if (!ReadSamples(samples, h, *image, unfilled)) return false;
+        if (!ReadSamples(samples, h, *image, unfilled)) return SamplesDamaged(codec.Result);
     }
     codec.Result.IncompleteRows = unfilled;
     codec.PushObject(image.release());
@@ -319,14 +370,10 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
 }
 
 bool WriteRgbRows(FileWriter& out, const FCObjImage& image) {
-    std::vector<uint8_t> rgb(size_t(image.InfoHeader.biWidth) * kRgbBytes);
+    const size_t width = size_t(image.InfoHeader.biWidth);
+    std::vector<uint8_t> rgb(width * kRgbBytes);
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        const uint8_t* bgr = image.RowTable[y];
-        for (size_t x = 0; x < rgb.size(); x += kRgbBytes) {
-            rgb[x] = bgr[x + 2];
-            rgb[x + 1] = bgr[x + 1];
-            rgb[x + 2] = bgr[x];
-        }
+        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
         if (!out.Write(rgb.data(), rgb.size())) return false;
     }
     return true;
@@ -339,14 +386,14 @@ bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
 }
 
 bool FCImageHandle_Pnm::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     ByteSource in(data, size_t(length));
     return LoadSource(in);
 }
 
 bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
     ByteSource in(descriptor, size);
-    return in.Usable() && LoadSource(in);
+    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
 }
 
 bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "ByteOrder.h"
@@ -99,33 +100,34 @@ bool IsDepthOfType(uint8_t type, uint8_t depth) {
     }
 }
 
-// Decision: with no colour map the map fields are zero, or the ones this system's writer has
-// always put there (first 0, length 256, 24 bits), so its own files keep loading.
-bool IsEmptyMapFields(const TgaHeader& h) {
-    const bool zero = h.mapFirst == 0 && h.mapLength == 0 && h.mapEntryBits == 0;
-    const bool written =
-        h.mapFirst == 0 && h.mapLength == kColourMapEntries && h.mapEntryBits == kWrittenMapEntryBits;
-    return zero || written;
-}
-
-// Accepts exactly what the format defines; everything else is refused, never guessed at.
+// Accepts exactly what the format defines; everything else is refused, never guessed at. Decision:
+// with no colour map (type 0) the five map fields are ignored whatever they hold (writers leave
+// values there, and without a map they change nothing in the decoding); a colour-mapped image still
+// needs a valid map.
 bool ValidateHeader(const TgaHeader& h, LoadResult& result) {
-    if (h.mapType != kNoColourMap && h.mapType != kColourMapPresent) return false;
+    if (h.mapType != kNoColourMap && h.mapType != kColourMapPresent)
+        return result.Refuse(LoadStatus::Damaged, "colour map type " + std::to_string(h.mapType));
     if (!IsDepthOfType(h.imageType, h.depth)) {
         // A known type at a depth it cannot have is damage; an unknown type (no image data,
         // Huffman coding) is a kind of file this reader does not read.
         const bool known = IsDepthOfType(h.imageType, 8) || IsDepthOfType(h.imageType, 24);
-        if (!known) result.Status = LoadStatus::Unsupported;
-        return false;
+        if (!known)
+            return result.Refuse(LoadStatus::Unsupported, "image type " + std::to_string(h.imageType));
+        return result.Refuse(LoadStatus::Damaged, "image type " + std::to_string(h.imageType) + " at " +
+                                                      std::to_string(h.depth) + " bits per pixel");
     }
     const bool mapped = h.imageType == kTypeColourMapped || h.imageType == kTypeRleColourMapped;
-    if (h.mapType == kNoColourMap) return !mapped && IsEmptyMapFields(h);
+    if (h.mapType == kNoColourMap)
+        return !mapped || result.Refuse(LoadStatus::Damaged, "a colour-mapped image without a colour map");
     if (h.mapEntryBits != kThreeByteMapEntryBits && h.mapEntryBits != kFourByteMapEntryBits) {
         // 15- and 16-bit map entries are valid TGA that this reader does not widen.
-        if (h.mapEntryBits == 15 || h.mapEntryBits == 16) result.Status = LoadStatus::Unsupported;
-        return false;
+        const LoadStatus status =
+            h.mapEntryBits == 15 || h.mapEntryBits == 16 ? LoadStatus::Unsupported : LoadStatus::Damaged;
+        return result.Refuse(status, "colour map entries of " + std::to_string(h.mapEntryBits) + " bits");
     }
-    return uint32_t(h.mapFirst) + h.mapLength <= kColourMapEntries;
+    if (uint32_t(h.mapFirst) + h.mapLength > kColourMapEntries)
+        return result.Refuse(LoadStatus::Damaged, "a colour map past entry 255");
+    return true;
 }
 
 // Entries the file does not give stay black.
@@ -292,16 +294,26 @@ namespace {
 
 // Header, image ID and colour map; false for every file the reader refuses before it allocates.
 bool ReadHead(ByteSource& in, TgaHeader& h, RGBQUAD table[kColourMapEntries], LoadResult& result) {
-    if (!ReadHeader(in, h) || !ValidateHeader(h, result) || !in.Skip(h.idLength)) return false;
+    if (!ReadHeader(in, h)) return result.Refuse(LoadStatus::Damaged, "the file ends inside its header");
+    if (!ValidateHeader(h, result)) return false;
     // A file shorter than its header, ID and colour map declare is refused before any allocation.
-    return h.mapType != kColourMapPresent || ReadColourMap(in, h, table);
+    if (!in.Skip(h.idLength) || (h.mapType == kColourMapPresent && !ReadColourMap(in, h, table)))
+        return result.Refuse(LoadStatus::Damaged, "the file ends inside its image ID or colour map");
+    return true;
 }
 
 std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries],
-                                     LoadResult& result) {
-    if (!CheckPictureSize(h.width, h.height, ImageDepth(h), result)) return nullptr;
+                                     const LoadOptions& options, LoadResult& result) {
+    if (h.width == 0 || h.height == 0) {
+        result.Refuse(LoadStatus::Damaged, "a width or height of 0");
+        return nullptr;
+    }
+    if (!CheckPictureSize(h.width, h.height, ImageDepth(h), options.PixelLimit, result)) return nullptr;
     auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(h.width, h.height, ImageDepth(h))) return nullptr;
+    if (!image->Create(h.width, h.height, ImageDepth(h))) {
+        result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        return nullptr;
+    }
     // Only colour-mapped files give a palette: true-colour maps are skipped, grey keeps the ramp.
     if (h.imageType == kTypeColourMapped || h.imageType == kTypeRleColourMapped)
         image->SetPalette(table, int32_t(kColourMapEntries));
@@ -313,7 +325,7 @@ bool Decode(ByteSource& in, FCImageHandle_Tga& codec) {
     TgaHeader h;
     RGBQUAD table[kColourMapEntries];
     if (!ReadHead(in, h, table, codec.Result)) return false;
-    auto image = NewImage(h, table, codec.Result);
+    auto image = NewImage(h, table, codec.Options, codec.Result);
     if (!image) return false;
     codec.Result.IncompleteRows =
         (IsRle(h) || IsGreyAlpha(h)) ? ReadRowsThroughPackets(in, h, *image) : ReadRawRows(in, h, *image);
@@ -328,14 +340,14 @@ bool FCImageHandle_Tga::LoadSource(ByteSource& in) {
 }
 
 bool FCImageHandle_Tga::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     ByteSource in(data, size_t(length));
     return LoadSource(in);
 }
 
 bool FCImageHandle_Tga::LoadOpenFile(int descriptor, uint64_t size) {
     ByteSource in(descriptor, size);
-    return in.Usable() && LoadSource(in);
+    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
 }
 
 bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {

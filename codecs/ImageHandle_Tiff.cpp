@@ -1,7 +1,8 @@
 // TIFF reader and writer. libtiff decompresses; the samples are turned into colour here, band by
-// band (a strip or a row of tiles), because libtiff's RGBA interface multiplies unassociated alpha
-// in and takes only the high byte of 16-bit grey. That interface serves only what it alone knows:
-// YCbCr outside JPEG, old-style JPEG and colour spaces such as CIE L*a*b*.
+// band (a strip or a row of tiles), because libtiff's RGBA interface multiplies alpha in and takes
+// only the high byte of 16-bit grey. 16-bit samples are delivered whole, for the framework to
+// narrow; associated alpha is taken out of the colour. The RGBA interface serves only what it alone
+// knows: YCbCr outside JPEG, old-style JPEG and colour spaces such as CIE L*a*b*.
 #include "ImageHandle_Tiff.h"
 
 #include <tiffio.h>
@@ -11,12 +12,18 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "ByteSource.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
+#include "OwnedHandle.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
+#include "PixelRows.h"
 
 namespace {
 
@@ -35,8 +42,9 @@ constexpr double kCentimetresPerMetre = 100.0;
 // --- Bytes in memory as a libtiff file ---
 
 struct MemoryFile {
-    const uint8_t* Read = nullptr;  // reading: the caller's bytes
-    std::vector<uint8_t> Written;   // writing: the file so far
+    const uint8_t* Read = nullptr;  // reading: the caller's bytes, read through Source
+    ByteSource* Source = nullptr;
+    std::vector<uint8_t> Written;  // writing: the file so far
     uint64_t Size = 0;
     uint64_t Position = 0;
 };
@@ -44,9 +52,14 @@ struct MemoryFile {
 tmsize_t ReadProc(thandle_t handle, void* buffer, tmsize_t count) {
     MemoryFile& file = *static_cast<MemoryFile*>(handle);
     if (count < 0 || file.Position >= file.Size) return 0;
+    if (file.Source != nullptr) {
+        const size_t n =
+            file.Source->Seek(file.Position) ? file.Source->BytesUpTo(buffer, uint64_t(count)) : 0;
+        file.Position += n;
+        return tmsize_t(n);
+    }
     const uint64_t n = std::min<uint64_t>(uint64_t(count), file.Size - file.Position);
-    const uint8_t* from = file.Read != nullptr ? file.Read : file.Written.data();
-    std::memcpy(buffer, from + file.Position, size_t(n));
+    std::memcpy(buffer, file.Written.data() + file.Position, size_t(n));
     file.Position += n;
     return tmsize_t(n);
 }
@@ -116,23 +129,28 @@ int OnWarning(TIFF*, void* user, const char* module, const char* format, va_list
     return 1;
 }
 
-struct TiffClose {
-    void operator()(TIFF* tif) const { TIFFClose(tif); }
-};
-using TiffPtr = std::unique_ptr<TIFF, TiffClose>;
+using TiffPtr = Owned<TIFF, TIFFClose>;
 
-struct OptionsFree {
-    void operator()(TIFFOpenOptions* options) const { TIFFOpenOptionsFree(options); }
-};
+// libtiff's first error (or last warning) as the reason; its memory failures, which it words in
+// several ways, are said as every reader says them. Without any words, status stands alone.
+bool Refuse(const Messages& messages, LoadStatus status, LoadResult& result) {
+    const std::string& text = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
+    for (const char* words : {"memory", "Memory", "No space"}) {
+        if (text.find(words) != std::string::npos)
+            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    }
+    if (!text.empty()) return result.Refuse(LoadStatus::Damaged, text);
+    return result.Refuse(status, "unreadable samples");
+}
 
 TiffPtr OpenMemory(MemoryFile& file, const char* mode, Messages& messages) {
-    const std::unique_ptr<TIFFOpenOptions, OptionsFree> options(TIFFOpenOptionsAlloc());
+    const Owned<TIFFOpenOptions, TIFFOpenOptionsFree> options(TIFFOpenOptionsAlloc());
     if (!options) return nullptr;
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnError, &messages);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnWarning, &messages);
     // What libtiff takes for itself (strip offsets, compressed strips) is in proportion to the file.
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), tmsize_t(kLibraryBlockBytes + file.Size));
-    return TiffPtr(TIFFClientOpenExt("memory", mode, &file, ReadProc, WriteProc, SeekProc, CloseProc,
+    return TiffPtr(TIFFClientOpenExt("picture", mode, &file, ReadProc, WriteProc, SeekProc, CloseProc,
                                      SizeProc, MapProc, UnmapProc, options.get()));
 }
 
@@ -152,6 +170,7 @@ struct Layout {
     uint32_t BandRows = 0;   // rows per strip, or the tile length
     uint32_t TileWidth = 0;  // tiled files only
     bool HasAlpha = false;
+    bool Associated = false;  // the colour is premultiplied by the alpha
 };
 
 bool ReadLayout(TIFF* tif, Layout& layout) {
@@ -170,6 +189,7 @@ bool ReadLayout(TIFF* tif, Layout& layout) {
     uint16_t* extra = nullptr;
     layout.HasAlpha = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extraCount > 0 &&
                       extra && (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA);
+    layout.Associated = layout.HasAlpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
     layout.Tiled = TIFFIsTiled(tif) != 0;
     if (layout.Tiled) {
         if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &layout.TileWidth) ||
@@ -216,10 +236,6 @@ bool InProportion(uint64_t bytes, const Layout& layout) {
 
 // --- Samples to colour ---
 
-uint8_t Narrow16(uint32_t v) {
-    return uint8_t((v * 255 + 32767) / 65535);
-}
-
 // Sample index of a row, at any of the bit depths read; 16-bit samples come in the host's order.
 uint32_t SampleAt(const uint8_t* row, uint64_t index, uint16_t bits) {
     switch (bits) {
@@ -238,11 +254,10 @@ uint32_t SampleAt(const uint8_t* row, uint64_t index, uint16_t bits) {
     }
 }
 
-// A sample at 8 bits: narrow depths spread over the range, 16 bits rounded.
-uint8_t To8(uint32_t v, uint16_t bits) {
-    if (bits == 8) return uint8_t(v);
-    if (bits == 16) return Narrow16(v);
-    return uint8_t(v * 255 / ((1u << bits) - 1));
+// Colour stored multiplied by its alpha, taken back to the colour itself at the samples' own
+// precision, so a picture gives the same colours whichever way its alpha was stored.
+uint32_t Unpremultiply(uint32_t c, uint32_t a, uint32_t max) {
+    return a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
 }
 
 struct Palette {
@@ -250,6 +265,7 @@ struct Palette {
 };
 
 // Old writers stored 8-bit colour maps in the 16-bit fields; libtiff's own reader accepts them too.
+// The map's colours are taken at 8 bits, as the indices they serve are.
 bool ReadPalette(TIFF* tif, uint16_t bits, Palette& palette) {
     uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
     if (!TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b) || !r || !g || !b) return false;
@@ -258,7 +274,8 @@ bool ReadPalette(TIFF* tif, uint16_t bits, Palette& palette) {
     for (size_t i = 0; i < entries; ++i) eightBit = eightBit && r[i] < 256 && g[i] < 256 && b[i] < 256;
     for (const auto& [from, to] : {std::pair{r, &palette.Red}, {g, &palette.Green}, {b, &palette.Blue}}) {
         to->resize(entries);
-        for (size_t i = 0; i < entries; ++i) (*to)[i] = eightBit ? uint8_t(from[i]) : Narrow16(from[i]);
+        for (size_t i = 0; i < entries; ++i)
+            (*to)[i] = eightBit ? uint8_t(from[i]) : uint8_t((from[i] * 255u + 32767) / 65535);
     }
     return true;
 }
@@ -270,9 +287,17 @@ struct Band {
     uint64_t RowBytes = 0;    // one row of one region
 };
 
+// Where decoded rows go: the 24-bit image for samples of 8 bits or fewer, the sample image for
+// 16-bit ones.
+struct RowTarget {
+    FCObjImage* Image = nullptr;
+    FCSampleImage* Samples = nullptr;
+};
+
 // 8-bit contiguous RGB, what most files hold, without the general sample reader.
 bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
-    if (layout.Bits != 8 || layout.Planar != PLANARCONFIG_CONTIG || layout.Photometric != PHOTOMETRIC_RGB)
+    if (layout.Bits != 8 || layout.Planar != PLANARCONFIG_CONTIG || layout.Photometric != PHOTOMETRIC_RGB ||
+        layout.Associated)
         return false;
     const size_t step = layout.Samples;
     for (uint32_t x = 0; x < layout.Width; ++x, from += step, out += kBgrPixelBytes)
@@ -280,39 +305,53 @@ bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
     return true;
 }
 
-void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out) {
-    if (ColourRgb8Row(layout, band.Bytes.data() + row * band.RowBytes, out)) return;
+// One pixel's colour at the samples' own precision: red, green, blue of 0 to max.
+void PixelColour(const Layout& layout, const Palette& palette,
+                 const std::function<uint32_t(uint16_t)>& sample, uint16_t colour, uint32_t max,
+                 uint32_t rgb[3]) {
+    if (layout.Photometric == PHOTOMETRIC_PALETTE) {
+        const uint32_t i = sample(0);
+        rgb[0] = palette.Red[i], rgb[1] = palette.Green[i], rgb[2] = palette.Blue[i];
+        return;
+    }
+    uint32_t c[4] = {0, 0, 0, 0};
+    const uint32_t alpha = layout.HasAlpha ? sample(colour) : max;
+    for (uint16_t s = 0; s < colour; ++s)
+        c[s] = layout.Associated ? Unpremultiply(sample(s), alpha, max) : sample(s);
+    switch (layout.Photometric) {
+        case PHOTOMETRIC_RGB:
+            rgb[0] = c[0], rgb[1] = c[1], rgb[2] = c[2];
+            break;
+        case PHOTOMETRIC_SEPARATED:
+            for (int i = 0; i < 3; ++i) rgb[i] = (max - c[3]) * (max - c[i]) / max;
+            break;
+        default:
+            rgb[0] = rgb[1] = rgb[2] = layout.Photometric == PHOTOMETRIC_MINISWHITE ? max - c[0] : c[0];
+    }
+}
+
+void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out,
+               bool deep) {
+    const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
+    if (!deep && ColourRgb8Row(layout, base, out)) return;
     const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
     const uint64_t step = planar ? 1 : layout.Samples;
-    const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
-    auto sample = [&](uint32_t x, uint16_t s) {
-        const uint8_t* region = planar ? base + s * band.PlaneBytes : base;
-        return SampleAt(region, uint64_t(x) * step + (planar ? 0 : s), layout.Bits);
-    };
-    for (uint32_t x = 0; x < layout.Width; ++x, out += kBgrPixelBytes) {
-        uint8_t rgb[3];
-        switch (layout.Photometric) {
-            case PHOTOMETRIC_PALETTE: {
-                const uint32_t i = sample(x, 0);
-                rgb[0] = palette.Red[i], rgb[1] = palette.Green[i], rgb[2] = palette.Blue[i];
-                break;
-            }
-            case PHOTOMETRIC_RGB:
-                for (uint16_t s = 0; s < 3; ++s) rgb[s] = To8(sample(x, s), layout.Bits);
-                break;
-            case PHOTOMETRIC_SEPARATED: {
-                const uint32_t k = To8(sample(x, 3), layout.Bits);
-                for (uint16_t s = 0; s < 3; ++s)
-                    rgb[s] = uint8_t((255 - k) * (255 - To8(sample(x, s), layout.Bits)) / 255);
-                break;
-            }
-            default: {
-                const uint8_t grey = To8(sample(x, 0), layout.Bits);
-                rgb[0] = rgb[1] = rgb[2] =
-                    layout.Photometric == PHOTOMETRIC_MINISWHITE ? uint8_t(255 - grey) : grey;
-            }
+    const uint16_t colour = ColourSamples(layout);
+    // Palette colours are 8-bit whatever the index's depth; other narrow samples spread over 8 bits.
+    const uint32_t max = layout.Photometric == PHOTOMETRIC_PALETTE ? 255 : (1u << layout.Bits) - 1;
+    for (uint32_t x = 0; x < layout.Width; ++x) {
+        const auto sample = [&](uint16_t s) {
+            const uint8_t* region = planar ? base + s * band.PlaneBytes : base;
+            return SampleAt(region, uint64_t(x) * step + (planar ? 0 : s), layout.Bits);
+        };
+        uint32_t rgb[3];
+        PixelColour(layout, palette, sample, colour, max, rgb);
+        if (deep) {
+            for (int i = 0; i < 3; ++i, out += 2) out[0] = uint8_t(rgb[i] >> 8), out[1] = uint8_t(rgb[i]);
+        } else {
+            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgb[i] * 255 / max);
+            out += kBgrPixelBytes;
         }
-        out[0] = rgb[2], out[1] = rgb[1], out[2] = rgb[0];
     }
 }
 
@@ -330,25 +369,41 @@ bool ReadStripBand(TIFF* tif, const Layout& layout, uint32_t bandIndex, Band& ba
     return true;
 }
 
+// count bits from the start of from to bit offset at of to, most significant bit first: a tile
+// of sub-byte samples whose width is not a multiple of 8 pixels starts inside a byte of the row.
+void CopyBits(const uint8_t* from, uint8_t* to, uint64_t at, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i, ++at) {
+        const uint8_t bit = (from[i / 8] >> (7 - i % 8)) & 1;
+        uint8_t& target = to[at / 8];
+        target = uint8_t((target & ~(0x80u >> (at % 8))) | (bit << (7 - at % 8)));
+    }
+}
+
 bool ReadTileBand(TIFF* tif, const Layout& layout, uint32_t y0, Band& band, std::vector<uint8_t>& tile) {
     const uint16_t planes = layout.Planar == PLANARCONFIG_SEPARATE ? layout.Samples : 1;
     const uint64_t tileRowBytes = uint64_t(TIFFTileRowSize64(tif));
-    const uint64_t perTileSamples = layout.Planar == PLANARCONFIG_SEPARATE ? 1 : layout.Samples;
+    const uint64_t bitsPerPixel =
+        uint64_t(layout.Planar == PLANARCONFIG_SEPARATE ? 1 : layout.Samples) * layout.Bits;
     for (uint16_t p = 0; p < planes; ++p) {
         for (uint32_t x0 = 0; x0 < layout.Width; x0 += layout.TileWidth) {
             if (TIFFReadTile(tif, tile.data(), x0, y0, 0, p) < 0) return false;
-            // Tile widths are multiples of 16, so every tile starts on a whole byte of the row.
-            const uint64_t offset = uint64_t(x0) * perTileSamples * layout.Bits / 8;
-            const uint64_t bytes = std::min(tileRowBytes, band.RowBytes - offset);
-            for (uint32_t r = 0; r < layout.BandRows; ++r)
-                std::memcpy(band.Bytes.data() + p * band.PlaneBytes + r * band.RowBytes + offset,
-                            tile.data() + r * tileRowBytes, size_t(bytes));
+            const uint64_t bit = uint64_t(x0) * bitsPerPixel;
+            const uint64_t bits = uint64_t(std::min(layout.TileWidth, layout.Width - x0)) * bitsPerPixel;
+            for (uint32_t r = 0; r < layout.BandRows; ++r) {
+                uint8_t* row = band.Bytes.data() + p * band.PlaneBytes + r * band.RowBytes;
+                const uint8_t* from = tile.data() + r * tileRowBytes;
+                if (bit % 8 == 0) {
+                    std::memcpy(row + bit / 8, from, size_t((bits + 7) / 8));
+                } else {
+                    CopyBits(from, row, bit, bits);
+                }
+            }
         }
     }
     return true;
 }
 
-bool DecodeSamples(TIFF* tif, const Layout& layout, FCObjImage& image) {
+bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
     Palette palette;
     if (layout.Photometric == PHOTOMETRIC_PALETTE && !ReadPalette(tif, layout.Bits, palette)) return false;
     const uint16_t planes = layout.Planar == PLANARCONFIG_SEPARATE ? layout.Samples : 1;
@@ -361,29 +416,32 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, FCObjImage& image) {
         return false;
     band.Bytes.resize(size_t(band.PlaneBytes * planes));
     std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
+    const bool deep = target.Samples != nullptr;
     for (uint32_t y0 = 0, index = 0; y0 < layout.Height; y0 += layout.BandRows, ++index) {
         const bool read = layout.Tiled ? ReadTileBand(tif, layout, y0, band, tile)
                                        : ReadStripBand(tif, layout, index, band);
         if (!read) return false;
         const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
-        for (uint32_t r = 0; r < rows; ++r) ColourRow(layout, palette, band, r, image.RowTable[y0 + r]);
+        for (uint32_t r = 0; r < rows; ++r) {
+            uint8_t* out = deep ? target.Samples->Row(int32_t(y0 + r)) : target.Image->RowTable[y0 + r];
+            ColourRow(layout, palette, band, r, out, deep);
+        }
     }
     return true;
 }
 
 // --- Decoding through the RGBA interface ---
 
-struct RgbaImageEnd {
-    void operator()(TIFFRGBAImage* image) const { TIFFRGBAImageEnd(image); }
-};
-
 // Rows come in bands as stored: the requested orientation is the file's own, so nothing is flipped.
-bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image) {
+// A kind the interface cannot read either is refused with its words in unread.
+bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image, std::string& unread) {
     char message[1024] = {};
-    if (!TIFFRGBAImageOK(tif, message)) return false;
     TIFFRGBAImage rgba;
-    if (!TIFFRGBAImageBegin(&rgba, tif, 0, message)) return false;
-    const std::unique_ptr<TIFFRGBAImage, RgbaImageEnd> end(&rgba);
+    if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&rgba, tif, 0, message)) {
+        unread = message;
+        return false;
+    }
+    const Owned<TIFFRGBAImage, TIFFRGBAImageEnd> end(&rgba);
     rgba.req_orientation = rgba.orientation;
     const uint64_t bandPixels = uint64_t(layout.Width) * layout.BandRows;
     if (!InProportion(bandPixels * 4, layout)) return false;
@@ -397,8 +455,11 @@ bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image) {
             const uint32_t* from = raster.data() + size_t(r) * layout.Width;
             uint8_t* to = image.RowTable[y0 + r];
             for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes) {
-                to[0] = uint8_t(TIFFGetB(from[x])), to[1] = uint8_t(TIFFGetG(from[x])),
-                to[2] = uint8_t(TIFFGetR(from[x]));
+                // The interface hands out colour multiplied by alpha, whichever way it was stored.
+                const uint32_t a = layout.HasAlpha ? TIFFGetA(from[x]) : 255;
+                to[0] = uint8_t(Unpremultiply(TIFFGetB(from[x]), a, 255));
+                to[1] = uint8_t(Unpremultiply(TIFFGetG(from[x]), a, 255));
+                to[2] = uint8_t(Unpremultiply(TIFFGetR(from[x]), a, 255));
             }
         }
     }
@@ -414,7 +475,7 @@ int32_t PixelsPerMetre(float resolution, uint16_t unit) {
     return perMetre < double(INT32_MAX) ? int32_t(std::lround(perMetre)) : 0;
 }
 
-void ReadMetadata(TIFF* tif, FCObjImage& image, PictureMetadata& metadata) {
+void ReadMetadata(TIFF* tif, int32_t& xPpm, int32_t& yPpm, PictureMetadata& metadata) {
     uint32_t count = 0;
     void* bytes = nullptr;
     if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &bytes) && bytes != nullptr)
@@ -427,10 +488,8 @@ void ReadMetadata(TIFF* tif, FCObjImage& image, PictureMetadata& metadata) {
     float x = 0, y = 0;
     uint16_t unit = RESUNIT_INCH;
     TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit);
-    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x))
-        image.InfoHeader.biXPelsPerMeter = PixelsPerMetre(x, unit);
-    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y))
-        image.InfoHeader.biYPelsPerMeter = PixelsPerMetre(y, unit);
+    if (TIFFGetField(tif, TIFFTAG_XRESOLUTION, &x)) xPpm = PixelsPerMetre(x, unit);
+    if (TIFFGetField(tif, TIFFTAG_YRESOLUTION, &y)) yPpm = PixelsPerMetre(y, unit);
 }
 
 // --- Writing ---
@@ -469,10 +528,7 @@ bool WriteRows(TIFF* tif, const FCObjImage& image) {
     const size_t width = size_t(image.InfoHeader.biWidth);
     std::vector<uint8_t> rgb(width * kBgrPixelBytes);
     for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        const uint8_t* from = image.RowTable[y];
-        for (size_t i = 0; i < rgb.size(); i += kBgrPixelBytes) {
-            rgb[i] = from[i + 2], rgb[i + 1] = from[i + 1], rgb[i + 2] = from[i];
-        }
+        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
         if (TIFFWriteScanline(tif, rgb.data(), uint32_t(y), 0) < 0) return false;
     }
     return true;
@@ -481,18 +537,18 @@ bool WriteRows(TIFF* tif, const FCObjImage& image) {
 }  // namespace
 
 bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    ByteSource source(data, size_t(length));
     MemoryFile file;
     file.Read = data;
+    file.Source = &source;
     file.Size = uint64_t(length);
     Messages messages;
     const TiffPtr tif = OpenMemory(file, "rm", messages);
     Layout layout;
-    if (!tif || !ReadLayout(tif.get(), layout)) {
-        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
+    if (!tif || !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
+    if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Options.PixelLimit, Result))
         return false;
-    }
-    if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Result)) return false;
     if (layout.Compression == COMPRESSION_JPEG && layout.Photometric == PHOTOMETRIC_YCBCR) {
         // libtiff's JPEG codec turns YCbCr into RGB itself, so the samples read like RGB.
         TIFFSetField(tif.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
@@ -500,23 +556,37 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     }
     const uint16_t colour = ColourSamples(layout);
     const bool ours = colour != 0 && layout.Compression != COMPRESSION_OJPEG;
-    if (!TIFFIsCODECConfigured(layout.Compression) || layout.Samples > kMaxSamplesPerPixel ||
-        (ours && (layout.Samples < colour || layout.Format != SAMPLEFORMAT_UINT || !BitsWeRead(layout)))) {
-        Result.Status = LoadStatus::Unsupported;
-        return false;
-    }
+    if (!TIFFIsCODECConfigured(layout.Compression))
+        return Result.Refuse(LoadStatus::Unsupported, "compression " + std::to_string(layout.Compression));
+    if (layout.Samples > kMaxSamplesPerPixel ||
+        (ours && (layout.Samples < colour + (layout.HasAlpha ? 1 : 0) || layout.Format != SAMPLEFORMAT_UINT ||
+                  !BitsWeRead(layout))))
+        return Result.Refuse(LoadStatus::Unsupported, std::to_string(layout.Samples) + " samples of " +
+                                                          std::to_string(layout.Bits) + " bits, format " +
+                                                          std::to_string(layout.Format));
+    const bool deep = ours && layout.Bits > 8;
     auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits)) return false;
-    if (!(ours ? DecodeSamples(tif.get(), layout, *image) : DecodeRgba(tif.get(), layout, *image))) {
-        Result.Detail = messages.FirstError.empty() ? messages.LastWarning : messages.FirstError;
-        if (Result.Detail.empty() && !ours) Result.Status = LoadStatus::Unsupported;
-        return false;
+    auto samples = std::make_unique<FCSampleImage>();
+    const bool made = deep ? samples->Create(int32_t(layout.Width), int32_t(layout.Height), 3, 65535)
+                           : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
+    if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const RowTarget target{deep ? nullptr : image.get(), deep ? samples.get() : nullptr};
+    std::string unread;
+    if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, *image, unread))) {
+        if (!unread.empty()) return Result.Refuse(LoadStatus::Unsupported, unread);
+        return Refuse(messages, LoadStatus::Damaged, Result);
     }
-    if (layout.HasAlpha) Result.Warnings.push_back("has transparency, which is not kept");
-    if (TIFFNumberOfDirectories(tif.get()) > 1)
-        Result.Warnings.push_back("has several pages; only the first is used");
-    ReadMetadata(tif.get(), *image, Metadata);
-    PushObject(image.release());
+    if (layout.HasAlpha) Result.Warnings.push_back(warning::kTransparency);
+    if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
+    int32_t xPpm = 0, yPpm = 0;
+    ReadMetadata(tif.get(), xPpm, yPpm, Metadata);
+    if (deep) {
+        samples->XPixelsPerMetre = xPpm, samples->YPixelsPerMetre = yPpm;
+        Samples = std::move(samples);
+    } else {
+        image->InfoHeader.biXPelsPerMeter = xPpm, image->InfoHeader.biYPelsPerMeter = yPpm;
+        PushObject(image.release());
+    }
     return true;
 }
 

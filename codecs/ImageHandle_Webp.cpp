@@ -1,6 +1,6 @@
-// WebP reader and writer. Still pictures decode straight into the image's bottom-up rows; an
-// animation is composed by libwebpdemux and only its first frame kept. Colour is taken as stored:
-// alpha is dropped, never multiplied in. ICC, EXIF and XMP chunks travel through libwebpmux.
+// WebP reader and writer. Still pictures, and the first frame of an animation, decode straight
+// into the image's bottom-up rows. Colour is taken as stored: alpha is dropped, never multiplied
+// in. ICC, EXIF and XMP chunks travel through libwebpdemux and libwebpmux.
 #include "ImageHandle_Webp.h"
 
 #include <webp/decode.h>
@@ -9,34 +9,37 @@
 #include <webp/mux.h>
 
 #include <cstring>
+#include <iterator>
 #include <memory>
 
 #include "Exif.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "LossyQuality.h"
+#include "OwnedHandle.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
 
 namespace {
 
-constexpr size_t kRgbaPixelBytes = 4;
-constexpr int32_t kMinQuality = 1;
 // Some writers keep the JPEG APP1 prefix in the EXIF chunk; the record holds TIFF bytes only.
 constexpr char kExifPrefix[] = "Exif\0\0";
 constexpr size_t kExifPrefixBytes = 6;
 
-struct DemuxDelete {
-    void operator()(WebPDemuxer* demux) const { WebPDemuxDelete(demux); }
-};
-struct AnimDecoderDelete {
-    void operator()(WebPAnimDecoder* decoder) const { WebPAnimDecoderDelete(decoder); }
-};
-struct MuxDelete {
-    void operator()(WebPMux* mux) const { WebPMuxDelete(mux); }
-};
-struct WebPFreeBytes {
-    void operator()(uint8_t* bytes) const { WebPFree(bytes); }
-};
+using Demuxer = Owned<WebPDemuxer, WebPDemuxDelete>;
+using Muxer = Owned<WebPMux, WebPMuxDelete>;
+using EncodedBytes = Owned<uint8_t, WebPFree>;
+
+// libwebp's own words for a status; its memory failure is said as every reader says it.
+bool Refuse(VP8StatusCode status, LoadResult& result) {
+    static const char* const kWords[] = {
+        "ok",        "out of memory", "invalid parameter", "bitstream error", "unsupported feature",
+        "suspended", "user abort",    "not enough data"};
+    const char* words = size_t(status) < std::size(kWords) ? kWords[status] : "unknown error";
+    if (status == VP8_STATUS_OUT_OF_MEMORY) return result.Refuse(LoadStatus::OutOfMemory, words);
+    return result.Refuse(
+        status == VP8_STATUS_UNSUPPORTED_FEATURE ? LoadStatus::Unsupported : LoadStatus::Damaged, words);
+}
 
 void CopyChunk(const WebPDemuxer* demux, const char* fourcc, std::vector<uint8_t>& into) {
     WebPChunkIterator chunk;
@@ -45,62 +48,49 @@ void CopyChunk(const WebPDemuxer* demux, const char* fourcc, std::vector<uint8_t
     WebPDemuxReleaseChunkIterator(&chunk);
 }
 
-void ReadMetadata(const uint8_t* data, size_t length, PictureMetadata& metadata) {
-    const WebPData bytes = {data, length};
-    const std::unique_ptr<WebPDemuxer, DemuxDelete> demux(WebPDemux(&bytes));
-    if (!demux) return;
-    CopyChunk(demux.get(), "ICCP", metadata.IccProfile);
-    CopyChunk(demux.get(), "EXIF", metadata.Exif);
-    CopyChunk(demux.get(), "XMP ", metadata.Xmp);
+void ReadMetadata(const WebPDemuxer* demux, PictureMetadata& metadata) {
+    CopyChunk(demux, "ICCP", metadata.IccProfile);
+    CopyChunk(demux, "EXIF", metadata.Exif);
+    CopyChunk(demux, "XMP ", metadata.Xmp);
     if (metadata.Exif.size() >= kExifPrefixBytes &&
         std::memcmp(metadata.Exif.data(), kExifPrefix, kExifPrefixBytes) == 0)
         metadata.Exif.erase(metadata.Exif.begin(), metadata.Exif.begin() + kExifPrefixBytes);
 }
 
-// libwebp fills the rows from the top; flipped, it starts at the end of the block, which is where
-// the image keeps its top row.
-bool DecodeStill(const uint8_t* data, size_t length, FCObjImage& image) {
+// Decodes a still bitstream, or one frame's, into the rectangle of the image that starts at column
+// left, row top. libwebp fills rows from the top; flipped, it starts at the end of its buffer,
+// which is where the image keeps the rectangle's top row (the block is stored bottom-up). Colour
+// is taken as stored: alpha is dropped, never multiplied in.
+VP8StatusCode DecodeInto(const uint8_t* data, size_t length, int left, int top, int width, int height,
+                         FCObjImage& image) {
     WebPDecoderConfig config;
-    if (!WebPInitDecoderConfig(&config)) return false;
+    if (!WebPInitDecoderConfig(&config)) return VP8_STATUS_INVALID_PARAM;
+    const size_t stride = size_t(image.Stride());
     config.options.flip = 1;
     config.output.colorspace = MODE_BGR;
     config.output.is_external_memory = 1;
-    config.output.u.RGBA.rgba = image.PixelStore;
-    config.output.u.RGBA.stride = image.Stride();
-    config.output.u.RGBA.size = size_t(image.Stride()) * size_t(image.InfoHeader.biHeight);
+    config.output.u.RGBA.rgba = image.RowTable[top + height - 1] + size_t(left) * kBgrPixelBytes;
+    config.output.u.RGBA.stride = int(stride);
+    config.output.u.RGBA.size = stride * size_t(height - 1) + size_t(width) * kBgrPixelBytes;
     const VP8StatusCode status = WebPDecode(data, length, &config);
     WebPFreeDecBuffer(&config.output);
-    return status == VP8_STATUS_OK;
+    return status;
 }
 
-// The canvas is composed in non-premultiplied RGBA, so the colour of a half-transparent pixel is
-// the stored one.
-bool DecodeFirstFrame(const uint8_t* data, size_t length, FCObjImage& image) {
-    const WebPData bytes = {data, length};
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) return false;
-    options.color_mode = MODE_RGBA;
-    options.use_threads = 0;
-    const std::unique_ptr<WebPAnimDecoder, AnimDecoderDelete> decoder(WebPAnimDecoderNew(&bytes, &options));
-    WebPAnimInfo info;
-    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info)) return false;
-    if (int64_t(info.canvas_width) != image.InfoHeader.biWidth ||
-        int64_t(info.canvas_height) != image.InfoHeader.biHeight)
-        return false;
-    uint8_t* canvas = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp) || canvas == nullptr) return false;
-    const size_t width = size_t(info.canvas_width);
-    for (uint32_t y = 0; y < info.canvas_height; ++y) {
-        const uint8_t* from = canvas + size_t(y) * width * kRgbaPixelBytes;
-        uint8_t* to = image.RowTable[y];
-        for (size_t x = 0; x < width; ++x, from += kRgbaPixelBytes, to += 3) {
-            to[0] = from[2];
-            to[1] = from[1];
-            to[2] = from[0];
-        }
-    }
-    return true;
+// Decision: of an animation only the first frame is decoded, straight into its place on the
+// canvas; the rest of the canvas is the transparent black an animation starts from, whose colour
+// as stored is black. A first frame blends onto a transparent canvas as itself.
+VP8StatusCode DecodeFirstFrame(const WebPDemuxer* demux, FCObjImage& image) {
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(demux, 1, &frame)) return VP8_STATUS_BITSTREAM_ERROR;
+    VP8StatusCode status = VP8_STATUS_BITSTREAM_ERROR;
+    if (frame.x_offset >= 0 && frame.y_offset >= 0 && frame.width > 0 && frame.height > 0 &&
+        int64_t(frame.x_offset) + frame.width <= image.InfoHeader.biWidth &&
+        int64_t(frame.y_offset) + frame.height <= image.InfoHeader.biHeight)
+        status = DecodeInto(frame.fragment.bytes, frame.fragment.size, frame.x_offset, frame.y_offset,
+                            frame.width, frame.height, image);
+    WebPDemuxReleaseIterator(&frame);
+    return status;
 }
 
 // The encoder reads rows from the top: the top row is the last one of the block, so it walks
@@ -125,8 +115,8 @@ bool AddChunk(WebPMux* mux, const char* fourcc, const std::vector<uint8_t>& byte
 // The bare bitstream when there is nothing to add; else a container with the chunks.
 bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetadata* metadata,
                        FileWriter& out) {
-    if (metadata == nullptr || metadata->Empty()) return out.Write(bitstream, size);
-    const std::unique_ptr<WebPMux, MuxDelete> mux(WebPMuxNew());
+    if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(bitstream, size);
+    const Muxer mux(WebPMuxNew());
     const WebPData image = {bitstream, size};
     // EXIF goes out as every writer sends it: without the thumbnail of what came in.
     std::vector<uint8_t> exif = metadata->Exif;
@@ -146,18 +136,27 @@ bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetad
 }  // namespace
 
 bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return false;
+    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     WebPBitstreamFeatures features;
-    if (WebPGetFeatures(data, size_t(length), &features) != VP8_STATUS_OK) return false;
-    if (!CheckPictureSize(features.width, features.height, kPictureBits, Result)) return false;
+    const VP8StatusCode read = WebPGetFeatures(data, size_t(length), &features);
+    if (read != VP8_STATUS_OK) return Refuse(read, Result);
+    const WebPData bytes = {data, size_t(length)};
+    const Demuxer demux(WebPDemux(&bytes));
+    if (!demux) return Refuse(VP8_STATUS_BITSTREAM_ERROR, Result);
+    // The canvas of an animation, the picture itself otherwise.
+    const int width = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH));
+    const int height = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
+    if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
     auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(features.width, features.height, kPictureBits)) return false;
-    const bool decoded = features.has_animation ? DecodeFirstFrame(data, size_t(length), *image)
-                                                : DecodeStill(data, size_t(length), *image);
-    if (!decoded) return false;
-    if (features.has_animation) Result.Warnings.push_back("is animated; only the first frame is used");
-    if (features.has_alpha) Result.Warnings.push_back("has transparency, which is not kept");
-    ReadMetadata(data, size_t(length), Metadata);
+    if (!image->Create(width, height, kPictureBits))
+        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const VP8StatusCode status = features.has_animation
+                                     ? DecodeFirstFrame(demux.get(), *image)
+                                     : DecodeInto(data, size_t(length), 0, 0, width, height, *image);
+    if (status != VP8_STATUS_OK) return Refuse(status, Result);
+    if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
+    if (features.has_alpha) Result.Warnings.push_back(warning::kTransparency);
+    ReadMetadata(demux.get(), Metadata);
     PushObject(image.release());
     return true;
 }
@@ -172,7 +171,7 @@ bool FCImageHandle_Webp::SaveFile(const char* path, int32_t flag) {
     uint8_t* bitstream = nullptr;
     size_t size = 0;
     const bool encoded = Encode(*image, quality, bitstream, size);
-    const std::unique_ptr<uint8_t, WebPFreeBytes> owned(bitstream);
+    const EncodedBytes owned(bitstream);
     if (!encoded) return false;
     FileWriter out;
     return out.Open(path) && WriteWithMetadata(bitstream, size, SaveMetadata, out) && out.Commit();

@@ -6,9 +6,11 @@
 #include <cmath>
 #include <cstring>
 
-#include "ByteReader.h"
+#include "ByteOrder.h"
+#include "ByteSource.h"
 #include "Exif.h"
 #include "FileWriter.h"
+#include "PictureWarnings.h"
 
 namespace {
 
@@ -104,9 +106,7 @@ void AssembleIcc(const Found& found, PictureMetadata& metadata, std::vector<std:
     bool whole = !found.IccDamaged;
     for (const IccChunk& chunk : found.Icc) whole = whole && chunk.Body != nullptr;
     if (!whole) {
-        warnings.push_back(
-            "has a damaged colour profile (a chunk missing, doubled or misnumbered); "
-            "it is not kept.");
+        warnings.push_back(warning::kDamagedProfileChunks);
         return;
     }
     for (const IccChunk& chunk : found.Icc)
@@ -173,7 +173,7 @@ void SetDensity(uint8_t* jpeg, int32_t xPpm, int32_t yPpm) {
 
 void WalkJpegSegments(const uint8_t* data, size_t length,
                       const std::function<bool(uint8_t, const uint8_t*, size_t)>& visit) {
-    ByteReader in(data, length);
+    ByteSource in(data, length);
     if (!in.Skip(kSoiLength)) return;
     while (in.Remaining() >= kMarkerLength + kSegmentLengthBytes) {
         const size_t at = in.Position();
@@ -225,20 +225,16 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
         return true;
     });
     AssembleIcc(found, metadata, warnings);
-    if (!metadata.Exif.empty() && !ReadExifOrientation(metadata.Exif, metadata.Orientation)) {
-        metadata.Exif.clear();
-        warnings.push_back("has a damaged EXIF block (not TIFF, or an offset past its end); it is not kept.");
-    }
-    if (found.SecondExif) warnings.push_back("has a second EXIF block, which is not kept.");
-    if (found.SecondXmp) warnings.push_back("has a second XMP packet, which is not kept.");
-    if (found.ExtendedXmp) warnings.push_back("has Extended XMP, which is not kept.");
+    if (found.SecondExif) warnings.push_back(warning::kSecondExif);
+    if (found.SecondXmp) warnings.push_back(warning::kSecondXmp);
+    if (found.ExtendedXmp) warnings.push_back(warning::kExtendedXmp);
 }
 
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
                            int32_t xPpm, int32_t yPpm) {
     size_t split = JfifSegmentEnd(jpeg, size);
     if (split != 0) SetDensity(jpeg, xPpm, yPpm);
-    if (metadata == nullptr || metadata->Empty()) return out.Write(jpeg, size);
+    if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(jpeg, size);
     if (split == 0) split = kSoiLength;
     std::vector<uint8_t> exif = metadata->Exif;
     PrepareExifForOutput(exif, metadata->Orientation);

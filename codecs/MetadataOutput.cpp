@@ -1,18 +1,23 @@
-// The rules of what each output format keeps: JPEG, PNG and WebP the RGB profile, EXIF and XMP
-// (JPEG within its segment sizes), TIFF the profile and XMP, the others none of them.
+// The metadata intake and the rules of what each output keeps, from the format table: the items a
+// written form keeps, and the sizes its containers hold.
 #include "MetadataOutput.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
 #include "Exif.h"
 #include "JpegSegments.h"
+#include "PictureWarnings.h"
 
 namespace {
+
+static_assert(kKeptProfileMax == kIccProfileMax, "a kept profile must fit a JPEG");
 
 constexpr size_t kIccColourSpaceAt = 16;
 constexpr size_t kIccColourSpaceBytes = 4;
 constexpr char kIccRgb[] = "RGB ";
+constexpr uint16_t kUpright = 1;
 
 // The profile's colour space as its header names it, for the warning; "unnamed" when unreadable.
 std::string ColourSpaceName(const std::vector<uint8_t>& profile) {
@@ -30,11 +35,7 @@ bool IsRgbProfile(const std::vector<uint8_t>& profile) {
            std::memcmp(profile.data() + kIccColourSpaceAt, kIccRgb, kIccColourSpaceBytes) == 0;
 }
 
-std::string ListItems(const PictureMetadata& metadata) {
-    std::vector<const char*> items;
-    if (!metadata.IccProfile.empty()) items.push_back("a colour profile");
-    if (!metadata.Exif.empty()) items.push_back("EXIF");
-    if (!metadata.Xmp.empty()) items.push_back("XMP");
+std::string Listed(const std::vector<const char*>& items) {
     std::string list;
     for (size_t i = 0; i < items.size(); ++i) {
         list += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
@@ -43,50 +44,85 @@ std::string ListItems(const PictureMetadata& metadata) {
     return list;
 }
 
-bool CarriesExif(ImageType output) {
-    return output == ImageTypeJpeg || output == ImageTypePng || output == ImageTypeWebp;
-}
-
-bool CarriesProfileAndXmp(ImageType output) {
-    return CarriesExif(output) || output == ImageTypeTiff;
+// Drops an item over the size its output holds, with a warning.
+void Limit(std::vector<uint8_t>& item, size_t most, const char* name, const char* format,
+           std::vector<std::string>& warnings) {
+    if (most == 0 || item.size() <= most) return;
+    warnings.push_back(warning::ItemTooLargeForOutput(name, item.size(), format));
+    item.clear();
 }
 
 }  // namespace
 
+void CheckPictureMetadata(PictureMetadata& metadata, std::vector<std::string>& warnings) {
+    if (!metadata.Exif.empty()) {
+        const ExifCheck check = CheckExif(metadata.Exif);
+        if (!check.Whole) {
+            warnings.push_back(check.Orientation != 0 ? warning::kDamagedExifOrientationKept
+                                                      : warning::kDamagedExif);
+            metadata.Exif = check.Orientation != 0 ? MinimalExif(check.Orientation) : std::vector<uint8_t>();
+        }
+        if (metadata.Orientation == 0) metadata.Orientation = check.Orientation;
+    }
+    if (metadata.IccProfile.size() > kKeptProfileMax) {
+        warnings.push_back(warning::ItemTooLarge("a colour profile", kKeptProfileMax));
+        metadata.IccProfile.clear();
+    }
+    if (metadata.Xmp.size() > kKeptXmpMax) {
+        warnings.push_back(warning::ItemTooLarge("an XMP packet", kKeptXmpMax));
+        metadata.Xmp.clear();
+    }
+}
+
+bool OrientationReachesOutput(const PictureMetadata& metadata, ImageType output, bool strip) {
+    return metadata.Orientation <= kUpright || (!strip && (ItemsKept(output) & ItemOrientation) != 0);
+}
+
 void MarkMetadataTurned(PictureMetadata& metadata) {
     constexpr uint16_t kFirstQuarterTurn = 5;
     if (metadata.Orientation >= kFirstQuarterTurn) SwapExifPixelDimensions(metadata.Exif);
-    if (metadata.Orientation != 0) metadata.Orientation = 1;
+    if (metadata.Orientation != 0) metadata.Orientation = kUpright;
 }
 
-std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, ImageType output, bool strip) {
+std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,
+                                                 ImageType output, bool strip) {
     std::vector<std::string> warnings;
-    if (strip || metadata.Empty()) {
+    if (strip) {
         metadata = PictureMetadata{};
         return warnings;
     }
-    PictureMetadata dropped;
-    if (!CarriesProfileAndXmp(output)) std::swap(dropped.IccProfile, metadata.IccProfile);
-    if (!CarriesProfileAndXmp(output)) std::swap(dropped.Xmp, metadata.Xmp);
-    if (!CarriesExif(output)) std::swap(dropped.Exif, metadata.Exif);
-    if (!dropped.Empty())
-        warnings.push_back("has " + ListItems(dropped) + ", which this output format does not keep.");
-    if (metadata.Empty()) return warnings;
+    const uint32_t keeps = ItemsKept(output);
+    const ImageFormat* format = FindImageFormat(output);
+    const char* name = format != nullptr ? format->Name : "this output format";
+    std::vector<const char*> dropped;
+    const auto drop = [&](std::vector<uint8_t>& item, PictureItem kind, const char* words) {
+        if (item.empty() || (keeps & kind) != 0) return;
+        dropped.push_back(words);
+        item.clear();
+    };
+    drop(metadata.IccProfile, ItemProfile, "a colour profile");
+    drop(metadata.Exif, ItemExif, "EXIF");
+    drop(metadata.Xmp, ItemXmp, "XMP");
+    if (hasResolution && (keeps & ItemResolution) == 0) dropped.push_back("a resolution");
+    if (!dropped.empty()) warnings.push_back(warning::NotKeptByOutput(Listed(dropped), name));
     if (!metadata.IccProfile.empty() && !IsRgbProfile(metadata.IccProfile)) {
-        warnings.push_back("has " + ColourSpaceName(metadata.IccProfile) +
-                           " colour profile; the output is RGB, so it is not kept.");
+        warnings.push_back(warning::ProfileNotRgb(ColourSpaceName(metadata.IccProfile)));
         metadata.IccProfile.clear();
     }
-    if (output != ImageTypeJpeg) return warnings;
-    if (metadata.Exif.size() > kJpegExifMax) {
-        warnings.push_back("has EXIF of " + std::to_string(metadata.Exif.size()) +
-                           " bytes, more than a JPEG segment holds; it is not kept.");
-        metadata.Exif.clear();
+    if (format != nullptr) {
+        const ItemLimits& limits = format->WriterLimits;
+        Limit(metadata.IccProfile, limits.Profile, "a colour profile", name, warnings);
+        Limit(metadata.Exif, limits.Exif, "EXIF", name, warnings);
+        Limit(metadata.Xmp, limits.Xmp, "XMP", name, warnings);
+        if (limits.XmpWithoutZero &&
+            std::find(metadata.Xmp.begin(), metadata.Xmp.end(), 0) != metadata.Xmp.end()) {
+            warnings.push_back(warning::XmpWithZero(name));
+            metadata.Xmp.clear();
+        }
     }
-    if (metadata.Xmp.size() > kJpegXmpMax) {
-        warnings.push_back("has XMP of " + std::to_string(metadata.Xmp.size()) +
-                           " bytes, more than a JPEG segment holds; it is not kept.");
-        metadata.Xmp.clear();
-    }
+    // An orientation whose EXIF is gone (never there, too large, damaged) still goes out, as an EXIF
+    // block of that tag alone, where the output keeps it in EXIF.
+    if (metadata.Orientation > kUpright && (keeps & ItemExif) != 0 && metadata.Exif.empty())
+        metadata.Exif = MinimalExif(metadata.Orientation);
     return warnings;
 }

@@ -9,11 +9,12 @@
 #include <memory>
 #include <vector>
 
-#include "ByteReader.h"
+#include "ByteSource.h"
 #include "ImageSize.h"
-#include "LoadWarnings.h"
+#include "OwnedHandle.h"
 #include "PictureBits.h"
 #include "PictureDecoders.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
 
 namespace {
@@ -29,28 +30,15 @@ struct RowPass {
 constexpr RowPass kInterlacedPasses[] = {{0, 8}, {4, 8}, {2, 4}, {1, 2}};
 constexpr RowPass kSequentialPasses[] = {{0, 1}};
 
-struct MemorySource {
-    const uint8_t* data;
-    size_t length;
-    size_t pos;
-};
-
-int ReadFromMemory(GifFileType* gif, GifByteType* out, int count) {
-    auto* source = static_cast<MemorySource*>(gif->UserData);
-    if (count <= 0) return 0;
-    const size_t n = std::min(size_t(count), source->length - source->pos);
-    std::memcpy(out, source->data + source->pos, n);
-    source->pos += n;
-    return int(n);
+int ReadFromSource(GifFileType* gif, GifByteType* out, int count) {
+    return count > 0 ? int(static_cast<ByteSource*>(gif->UserData)->BytesUpTo(out, uint64_t(count))) : 0;
 }
 
-struct GifCloser {
-    void operator()(GifFileType* gif) const {
-        int error = 0;
-        DGifCloseFile(gif, &error);
-    }
-};
-using GifHandle = std::unique_ptr<GifFileType, GifCloser>;
+void CloseGif(GifFileType* gif) {
+    int error = 0;
+    DGifCloseFile(gif, &error);
+}
+using GifHandle = Owned<GifFileType, CloseGif>;
 
 struct Bgr {
     uint8_t blue = 0;
@@ -166,21 +154,22 @@ constexpr uint8_t kFrameSeparator = 0x2C;
 constexpr uint8_t kGraphicControlLabel = 0xF9;
 constexpr uint8_t kTransparentFlag = 0x01;
 
-bool SkipColourTable(ByteReader& in, uint8_t packed) {
+bool SkipColourTable(ByteSource& in, uint8_t packed) {
     return (packed & kHasColourTable) == 0 ||
            in.Skip(kBgrPixelBytes << ((packed & kColourTableSizeBits) + 1));
 }
 
 // Sub-blocks up to their empty terminator; the first data byte, when there is one, into first.
-bool SkipSubBlocks(ByteReader& in, uint8_t* first = nullptr) {
+bool SkipSubBlocks(ByteSource& in, uint8_t* first = nullptr) {
     uint8_t size = 0;
     bool isFirst = true;
     for (;;) {
         if (!in.U8(size)) return false;
         if (size == 0) return true;
-        if (isFirst && first != nullptr) *first = in.Remaining() > 0 ? in.Current()[0] : 0;
+        const uint8_t* block = nullptr;
+        if (!in.Take(size, block)) return false;
+        if (isFirst && first != nullptr) *first = block[0];
         isFirst = false;
-        if (!in.Skip(size)) return false;
     }
 }
 
@@ -193,7 +182,7 @@ struct GifExtras {
 // or at the first damaged block.
 GifExtras FindGifExtras(const uint8_t* data, size_t length) {
     GifExtras extras;
-    ByteReader in(data, length);
+    ByteSource in(data, length);
     uint8_t packed = 0;
     if (!in.Seek(kScreenDescriptorEnd - 3) || !in.U8(packed) || !in.Skip(2) || !SkipColourTable(in, packed))
         return extras;
@@ -219,23 +208,32 @@ GifExtras FindGifExtras(const uint8_t* data, size_t length) {
     return extras;
 }
 
+// giflib's own words for why it stopped, its memory failure said as every reader says it.
+bool Refuse(int error, LoadResult& result) {
+    if (error == D_GIF_ERR_NOT_ENOUGH_MEM) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const char* reason = GifErrorString(error);
+    return result.Refuse(LoadStatus::Damaged, reason != nullptr ? reason : "unknown error");
+}
+
 }  // namespace
 
-bool DecodeGifPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result) {
-    MemorySource source{data, length, 0};
+bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
+                      LoadResult& result) {
+    ByteSource source(data, length);
     int error = 0;
-    GifHandle gif(DGifOpen(&source, ReadFromMemory, &error));
-    if (!gif) return false;
+    GifHandle gif(DGifOpen(&source, ReadFromSource, &error));
+    if (!gif) return Refuse(error, result);
     const int width = gif->SWidth;
     const int height = gif->SHeight;
     // The screen size is all a tiny file needs to claim: checked before any frame is read.
-    if (!CheckPictureSize(width, height, kPictureBits, result)) return false;
-    if (!ReadFirstFrameDescriptor(gif.get())) return false;
-    if (!image.Create(width, height, kPictureBits)) return false;
+    if (!CheckPictureSize(width, height, kPictureBits, options.PixelLimit, result)) return false;
+    if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
+    if (!image.Create(width, height, kPictureBits))
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     FillBackground(gif.get(), image);
-    if (!DrawFirstFrame(gif.get(), image)) return false;
+    if (!DrawFirstFrame(gif.get(), image)) return Refuse(gif->Error, result);
     const GifExtras extras = FindGifExtras(data, length);
-    if (extras.Transparent) result.Warnings.push_back(kTransparencyWarning);
-    if (extras.Animated) result.Warnings.push_back(kAnimationWarning);
+    if (extras.Transparent) result.Warnings.push_back(warning::kTransparency);
+    if (extras.Animated) result.Warnings.push_back(warning::kFrames);
     return true;
 }

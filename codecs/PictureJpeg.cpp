@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "ImageSize.h"
 #include "JpegSegments.h"
@@ -27,6 +28,11 @@ constexpr uint8_t kMarkerApp14 = 0xEE;
 constexpr char kAdobeTag[] = "Adobe";
 constexpr size_t kAdobeTagLength = sizeof(kAdobeTag) - 1;
 
+// libjpeg's message when an allocation fails.
+constexpr char kLibraryOutOfMemory[] = "Insufficient memory";
+// libjpeg's words for valid files it does not decode (12-bit samples among them).
+constexpr char kLibraryUnsupported[] = "Unsupported";
+
 constexpr uint8_t kSeedStart = 0x5A;
 constexpr uint8_t kSeedStep = 0x3B;
 
@@ -45,6 +51,15 @@ struct DecodeTarget {
     uint8_t* lastRow;
     size_t lastRowBytes;
 };
+
+// The library's own words for why it stopped; its memory failure is said as every reader says it.
+bool Refuse(tjhandle tj, LoadResult& result) {
+    const std::string reason = tjGetErrorStr2(tj);
+    if (reason.find(kLibraryOutOfMemory) != std::string::npos)
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const bool unread = reason.find(kLibraryUnsupported) != std::string::npos;
+    return result.Refuse(unread ? LoadStatus::Unsupported : LoadStatus::Damaged, reason);
+}
 
 bool ReadJpegHeader(tjhandle tj, const uint8_t* data, size_t length, JpegHeader& header) {
     int subsampling = 0;
@@ -73,13 +88,15 @@ bool RowStillSeeded(const uint8_t* row, size_t bytes) {
 // warning, so a warning counts only if the last row was written: the decoder writes it last and never
 // reaches it when it breaks off, and the seed pattern put there first shows which case happened.
 bool Decompress(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                const DecodeTarget& target) {
+                const DecodeTarget& target, LoadResult& result) {
     SeedRow(target.lastRow, target.lastRowBytes);
     if (tjDecompress2(tj, data, static_cast<unsigned long>(length), target.pixels, header.width, target.pitch,
                       header.height, target.pixelFormat, target.flags) == 0) {
         return true;
     }
-    return tjGetErrorCode(tj) == TJERR_WARNING && !RowStillSeeded(target.lastRow, target.lastRowBytes);
+    if (tjGetErrorCode(tj) == TJERR_WARNING && !RowStillSeeded(target.lastRow, target.lastRowBytes))
+        return true;
+    return Refuse(tj, result);
 }
 
 // Photoshop stores CMYK inverted (0 is full ink) and marks its files with an Adobe APP14 segment;
@@ -113,29 +130,32 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
 }
 
 bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                  FCObjImage& image) {
+                  FCObjImage& image, LoadResult& result) {
     const DecodeTarget target{image.PixelStore,
                               image.Stride(),
                               TJPF_BGR,
                               kDirectFlags,
                               image.RowTable[header.height - 1],
                               size_t(header.width) * kBgrPixelBytes};
-    return Decompress(tj, data, length, header, target);
+    return Decompress(tj, data, length, header, target, result);
 }
 
-bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                FCObjImage& image) {
+bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header, FCObjImage& image,
+                LoadResult& result) {
     // A third more than the picture itself, under the same cap as every pixel block.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
     if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) ||
-        !ComputeBufferBytes(rowBytes, header.height, bytes))
-        return false;
+        !ComputeBufferBytes(rowBytes, header.height, bytes)) {
+        result.Width = uint64_t(header.width);
+        result.Height = uint64_t(header.height);
+        return result.Refuse(LoadStatus::OverImageLimit, std::string());
+    }
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
-    if (!scratch) return false;
+    if (!scratch) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
     const DecodeTarget target{scratch.get(), int(rowBytes), TJPF_CMYK, kScratchFlags, lastRow, rowBytes};
-    if (!Decompress(tj, data, length, header, target)) return false;
+    if (!Decompress(tj, data, length, header, target, result)) return false;
     const bool inverted = HasAdobeSegment(data, length);
     for (int y = 0; y < header.height; ++y) {
         CmykRowToBgr(scratch.get() + rowBytes * size_t(y), image.RowTable[y], header.width, inverted);
@@ -145,19 +165,21 @@ bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
 
 }  // namespace
 
-bool DecodeJpegPicture(const uint8_t* data, size_t length, FCObjImage& image, LoadResult& result,
-                       PictureMetadata& metadata) {
+bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
+                       LoadResult& result, PictureMetadata& metadata) {
     TjHandle tj(tjInitDecompress());
-    if (!tj) return false;
+    if (!tj) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     JpegHeader header;
-    if (!ReadJpegHeader(tj.get(), data, length, header)) return false;
+    if (!ReadJpegHeader(tj.get(), data, length, header)) return Refuse(tj.get(), result);
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
-    if (!CheckPictureSize(header.width, header.height, kPictureBits, result)) return false;
-    if (!image.Create(header.width, header.height, kPictureBits)) return false;
+    if (!CheckPictureSize(header.width, header.height, kPictureBits, options.PixelLimit, result))
+        return false;
+    if (!image.Create(header.width, header.height, kPictureBits))
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     // The library hands CMYK and YCCK files out only as CMYK pixels.
     const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;
-    const bool decoded = cmyk ? DecodeCmyk(tj.get(), data, length, header, image)
-                              : DecodeDirect(tj.get(), data, length, header, image);
+    const bool decoded = cmyk ? DecodeCmyk(tj.get(), data, length, header, image, result)
+                              : DecodeDirect(tj.get(), data, length, header, image, result);
     if (decoded) {
         ReadJpegMetadata(data, length, metadata, image.InfoHeader.biXPelsPerMeter,
                          image.InfoHeader.biYPelsPerMeter, result.Warnings);

@@ -1,20 +1,25 @@
-// Our own walk of the PNG chunk list for iCCP, eXIf, iTXt XMP, pHYs, tRNS and acTL. Lengths are
-// checked against the bytes left before anything is taken, and inflating stops at a cap.
+// The PNG chunk walk: lengths checked against the bytes left before anything is taken, checksums
+// of the chunks the decoder never sees checked here, and inflating stopped at what is kept.
 #include "PngChunks.h"
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 
-#include "ByteReader.h"
-#include "Exif.h"
-#include "JpegSegments.h"
+#include "ByteOrder.h"
+#include "ByteSource.h"
+#include "PictureWarnings.h"
 
 namespace {
 
 constexpr size_t kSignatureBytes = 8;
+constexpr size_t kChunkHeadBytes = 8;
 constexpr size_t kChecksumBytes = 4;
+// A chunk longer than this is damage (the format's own bound).
+constexpr uint32_t kMaxChunkBytes = 0x7FFFFFFF;
+constexpr uint8_t kAncillaryBit = 0x20;
 constexpr size_t kHeaderColourTypeAt = 9;
 constexpr uint8_t kGreyAlpha = 4;
 constexpr uint8_t kTrueColourAlpha = 6;
@@ -23,21 +28,39 @@ constexpr uint8_t kUnitMetre = 1;
 constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 constexpr size_t kInflateStep = size_t(64) << 10;
 
-bool IsType(const uint8_t* type, const char* name) {
-    return std::memcmp(type, name, 4) == 0;
+bool IsType(const PngChunk& chunk, const char* name) {
+    return std::memcmp(chunk.Type, name, 4) == 0;
 }
 
-// A whole zlib stream into out, at most cap bytes; false for a broken or longer stream.
-bool Inflate(const uint8_t* data, size_t size, size_t cap, std::vector<uint8_t>& out) {
+// What the decoder must see: the critical chunks and the transparency of the pixels.
+bool ForDecoder(const uint8_t* type) {
+    return (type[0] & kAncillaryBit) == 0 || std::memcmp(type, "tRNS", 4) == 0;
+}
+
+void AddRange(PngChunkList& chunks, size_t offset, size_t length) {
+    if (!chunks.ForDecoder.empty()) {
+        PngChunkList::Range& last = chunks.ForDecoder.back();
+        if (last.Offset + last.Length == offset) {
+            last.Length += length;
+            return;
+        }
+    }
+    chunks.ForDecoder.push_back({offset, length});
+}
+
+enum class Inflated { Whole, TooLarge, Damaged };
+
+// A whole zlib stream into out, at most most bytes.
+Inflated Inflate(const uint8_t* data, size_t size, size_t most, std::vector<uint8_t>& out) {
     z_stream z{};
-    if (inflateInit(&z) != Z_OK) return false;
+    if (inflateInit(&z) != Z_OK) return Inflated::Damaged;
     z.next_in = const_cast<Bytef*>(data);
     z.avail_in = uInt(std::min<size_t>(size, std::numeric_limits<uInt>::max()));
     int status = Z_OK;
-    while (status == Z_OK) {
+    // One byte of room past the most: a stream that fills it is too large.
+    while (status == Z_OK && out.size() <= most) {
         const size_t have = out.size();
-        if (have >= cap) break;
-        out.resize(have + std::min(kInflateStep, cap - have));
+        out.resize(have + std::min(kInflateStep, most + 1 - have));
         z.next_out = out.data() + have;
         z.avail_out = uInt(out.size() - have);
         status = inflate(&z, Z_NO_FLUSH);
@@ -46,15 +69,74 @@ bool Inflate(const uint8_t* data, size_t size, size_t cap, std::vector<uint8_t>&
         if (status == Z_BUF_ERROR) status = Z_OK;
     }
     inflateEnd(&z);
-    if (status != Z_STREAM_END) out.clear();
-    return status == Z_STREAM_END;
+    if (status == Z_STREAM_END && out.size() <= most) return Inflated::Whole;
+    out.clear();
+    return status == Z_OK ? Inflated::TooLarge : Inflated::Damaged;
 }
 
 // A zero-ended name of 1 to 79 bytes at the start of the chunk; its length, or 0.
 size_t KeywordLength(const uint8_t* body, size_t size) {
     const void* end = std::memchr(body, 0, std::min<size_t>(size, 80));
-    const size_t length = end ? size_t(static_cast<const uint8_t*>(end) - body) : 0;
-    return length;
+    return end ? size_t(static_cast<const uint8_t*>(end) - body) : 0;
+}
+
+bool IsXmpChunk(const PngChunk& chunk) {
+    return IsType(chunk, "iTXt") && KeywordLength(chunk.Body, chunk.Size) == sizeof kXmpKeyword - 1 &&
+           std::memcmp(chunk.Body, kXmpKeyword, sizeof kXmpKeyword - 1) == 0;
+}
+
+void TakeIcc(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::string>& warnings) {
+    const size_t name = KeywordLength(chunk.Body, chunk.Size);
+    std::vector<uint8_t> profile;
+    Inflated inflated = Inflated::Damaged;
+    if (name != 0 && name + 2 <= chunk.Size && chunk.Body[name + 1] == 0)
+        inflated = Inflate(chunk.Body + name + 2, chunk.Size - name - 2, kKeptProfileMax, profile);
+    if (inflated == Inflated::Whole) {
+        metadata.IccProfile = std::move(profile);
+    } else {
+        warnings.push_back(inflated == Inflated::TooLarge
+                               ? warning::ItemTooLarge("a colour profile", kKeptProfileMax)
+                               : warning::kDamagedProfile);
+    }
+}
+
+// iTXt: keyword, compression flag and method, language, translated keyword, then the text.
+void TakeXmp(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::string>& warnings) {
+    const uint8_t* end = chunk.Body + chunk.Size;
+    const uint8_t* p = chunk.Body + sizeof kXmpKeyword;  // past the keyword and its zero
+    bool ok = end - p >= 2;
+    const uint8_t compressed = ok ? p[0] : 0;
+    const uint8_t method = ok ? p[1] : 0;
+    if (ok) p += 2;
+    for (int field = 0; ok && field < 2; ++field) {
+        const void* zero = std::memchr(p, 0, size_t(end - p));
+        ok = zero != nullptr;
+        if (ok) p = static_cast<const uint8_t*>(zero) + 1;
+    }
+    std::vector<uint8_t> text;
+    Inflated inflated = Inflated::Damaged;
+    if (ok && compressed == 0) {
+        text.assign(p, end);
+        inflated = Inflated::Whole;
+    } else if (ok && compressed == 1 && method == 0) {
+        inflated = Inflate(p, size_t(end - p), kKeptXmpMax, text);
+    }
+    if (inflated == Inflated::Whole) {
+        metadata.Xmp = std::move(text);
+    } else {
+        warnings.push_back(inflated == Inflated::TooLarge
+                               ? warning::ItemTooLarge("an XMP packet", kKeptXmpMax)
+                               : warning::kDamagedXmp);
+    }
+}
+
+void TakePhys(const PngChunk& chunk, PngExtras& extras) {
+    if (chunk.Size != kPhysBytes || chunk.Body[8] != kUnitMetre) return;
+    const uint32_t x = GetU32BE(chunk.Body);
+    const uint32_t y = GetU32BE(chunk.Body + 4);
+    if (x == 0 || y == 0 || x > uint32_t(INT32_MAX) || y > uint32_t(INT32_MAX)) return;
+    extras.XPixelsPerMetre = int32_t(x);
+    extras.YPixelsPerMetre = int32_t(y);
 }
 
 // Each item once: a second of the kind is said and left out, the first stays.
@@ -64,112 +146,71 @@ struct Seen {
     bool Xmp = false;
 };
 
-void TakeIcc(const uint8_t* body, size_t size, PictureMetadata& metadata,
-             std::vector<std::string>& warnings) {
-    const size_t name = KeywordLength(body, size);
-    std::vector<uint8_t> profile;
-    if (name == 0 || name + 2 > size || body[name + 1] != 0 ||
-        !Inflate(body + name + 2, size - name - 2, kIccProfileMax, profile)) {
-        warnings.push_back("has a damaged colour profile (iCCP), or one over 16 MB; it is not kept.");
-        return;
-    }
-    metadata.IccProfile = std::move(profile);
-}
-
-void TakeExif(const uint8_t* body, size_t size, PictureMetadata& metadata,
-              std::vector<std::string>& warnings) {
-    std::vector<uint8_t> exif(body, body + size);
-    if (!ReadExifOrientation(exif, metadata.Orientation)) {
-        warnings.push_back("has a damaged EXIF block (not TIFF, or an offset past its end); it is not kept.");
-        return;
-    }
-    metadata.Exif = std::move(exif);
-}
-
-// iTXt: keyword, compression flag and method, language, translated keyword, then the text.
-bool TakeXmp(const uint8_t* body, size_t size, PictureMetadata& metadata,
-             std::vector<std::string>& warnings) {
-    const size_t keyword = KeywordLength(body, size);
-    if (keyword != sizeof kXmpKeyword - 1 || std::memcmp(body, kXmpKeyword, keyword) != 0) return false;
-    ByteReader in(body, size);
-    uint8_t compressed = 0;
-    uint8_t method = 0;
-    bool ok = in.Skip(keyword + 1) && in.U8(compressed) && in.U8(method);
-    for (int field = 0; ok && field < 2; ++field) {
-        const void* end = std::memchr(in.Current(), 0, in.Remaining());
-        ok = end != nullptr && in.Skip(size_t(static_cast<const uint8_t*>(end) - in.Current()) + 1);
-    }
-    std::vector<uint8_t> text;
-    if (ok && compressed == 0) {
-        text.assign(in.Current(), in.Current() + in.Remaining());
-    } else if (ok) {
-        ok = compressed == 1 && method == 0 && Inflate(in.Current(), in.Remaining(), kIccProfileMax, text);
-    }
-    if (!ok) {
-        warnings.push_back("has a damaged XMP packet (iTXt); it is not kept.");
-        return true;
-    }
-    metadata.Xmp = std::move(text);
-    return true;
-}
-
-void TakePhys(const uint8_t* body, size_t size, PngExtras& extras) {
-    if (size != kPhysBytes || body[8] != kUnitMetre) return;
-    const uint32_t x = GetU32BE(body);
-    const uint32_t y = GetU32BE(body + 4);
-    if (x == 0 || y == 0 || x > uint32_t(INT32_MAX) || y > uint32_t(INT32_MAX)) return;
-    extras.XPixelsPerMetre = int32_t(x);
-    extras.YPixelsPerMetre = int32_t(y);
-}
-
-void TakeChunk(const uint8_t* type, const uint8_t* body, size_t size, PictureMetadata& metadata,
-               PngExtras& extras, Seen& seen, std::vector<std::string>& warnings) {
-    if (IsType(type, "IHDR") && size > kHeaderColourTypeAt) {
-        const uint8_t colour = body[kHeaderColourTypeAt];
-        extras.Transparent = extras.Transparent || colour == kGreyAlpha || colour == kTrueColourAlpha;
-    } else if (IsType(type, "tRNS")) {
-        extras.Transparent = true;
-    } else if (IsType(type, "acTL")) {
-        extras.Animated = true;
-    } else if (IsType(type, "pHYs")) {
-        TakePhys(body, size, extras);
-    } else if (IsType(type, "iCCP")) {
-        if (seen.Icc) {
-            warnings.push_back("has a second colour profile (iCCP), which is not kept.");
-        } else {
-            TakeIcc(body, size, metadata, warnings);
-        }
-        seen.Icc = true;
-    } else if (IsType(type, "eXIf")) {
-        if (seen.Exif) {
-            warnings.push_back("has a second EXIF block (eXIf), which is not kept.");
-        } else {
-            TakeExif(body, size, metadata, warnings);
-        }
-        seen.Exif = true;
-    } else if (IsType(type, "iTXt")) {
-        if (!seen.Xmp) {
-            seen.Xmp = TakeXmp(body, size, metadata, warnings);
-        } else if (KeywordLength(body, size) == sizeof kXmpKeyword - 1 &&
-                   std::memcmp(body, kXmpKeyword, sizeof kXmpKeyword - 1) == 0) {
-            warnings.push_back("has a second XMP packet (iTXt), which is not kept.");
-        }
-    }
+// The first of a kind is taken, a second is said and left out.
+bool FirstOfKind(bool& seen, const char* second, std::vector<std::string>& warnings) {
+    if (seen) warnings.push_back(second);
+    const bool first = !seen;
+    seen = true;
+    return first;
 }
 
 }  // namespace
 
-void ReadPngMetadata(const uint8_t* data, size_t length, PictureMetadata& metadata, PngExtras& extras,
-                     std::vector<std::string>& warnings) {
-    ByteReader in(data, length);
-    if (!in.Skip(kSignatureBytes)) return;
-    Seen seen;
+bool WalkPngChunks(const uint8_t* data, size_t length, PngChunkList& chunks, std::string& reason) {
+    ByteSource in(data, length);
     const uint8_t* head = nullptr;
-    while (in.Take(8, head)) {
-        const uint32_t size = GetU32BE(head);
+    if (!in.Take(std::min(length, kSignatureBytes), head)) return true;
+    AddRange(chunks, 0, size_t(in.Position()));
+    while (in.Remaining() != 0) {
+        const size_t at = size_t(in.Position());
+        uint32_t size = 0;
         const uint8_t* body = nullptr;
-        if (!in.Take(size, body) || !in.Skip(kChecksumBytes)) return;
-        if (IsType(head + 4, "IEND")) return;
-        TakeChunk(head + 4, body, size, metadata, extras, seen, warnings);
+        const uint8_t* checksum = nullptr;
+        if (!in.Take(kChunkHeadBytes, head) || (size = GetU32BE(head)) > kMaxChunkBytes ||
+            !in.Take(size, body) || !in.Take(kChecksumBytes, checksum)) {
+            // A chunk that does not fit: the decoder sees the file from here as it is, and says why.
+            AddRange(chunks, at, length - at);
+            return true;
+        }
+        const uint8_t* type = head + 4;
+        if (ForDecoder(type)) AddRange(chunks, at, kChunkHeadBytes + size + kChecksumBytes);
+        const bool described = std::memcmp(type, "IHDR", 4) == 0 || std::memcmp(type, "tRNS", 4) == 0;
+        if (!ForDecoder(type) || described) {
+            PngChunk chunk;
+            std::memcpy(chunk.Type, type, 4);
+            chunk.Body = body;
+            chunk.Size = size;
+            if (!ForDecoder(type) && uint32_t(crc32(crc32(0, type, 4), body, size)) != GetU32BE(checksum)) {
+                reason = std::string("CRC mismatch in the ") + chunk.Type + " chunk";
+                return false;
+            }
+            chunks.Others.push_back(chunk);
+        }
+        if (std::memcmp(type, "IEND", 4) == 0) break;
+    }
+    return true;
+}
+
+void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngExtras& extras,
+                     std::vector<std::string>& warnings) {
+    Seen seen;
+    for (const PngChunk& chunk : chunks.Others) {
+        if (IsType(chunk, "IHDR") && chunk.Size > kHeaderColourTypeAt) {
+            const uint8_t colour = chunk.Body[kHeaderColourTypeAt];
+            extras.Transparent = extras.Transparent || colour == kGreyAlpha || colour == kTrueColourAlpha;
+        } else if (IsType(chunk, "tRNS")) {
+            extras.Transparent = true;
+        } else if (IsType(chunk, "acTL")) {
+            extras.Animated = true;
+        } else if (IsType(chunk, "pHYs")) {
+            TakePhys(chunk, extras);
+        } else if (IsType(chunk, "iCCP")) {
+            if (FirstOfKind(seen.Icc, warning::kSecondProfile, warnings)) TakeIcc(chunk, metadata, warnings);
+        } else if (IsType(chunk, "eXIf")) {
+            if (FirstOfKind(seen.Exif, warning::kSecondExif, warnings))
+                metadata.Exif.assign(chunk.Body, chunk.Body + chunk.Size);
+        } else if (IsXmpChunk(chunk)) {
+            if (FirstOfKind(seen.Xmp, warning::kSecondXmp, warnings)) TakeXmp(chunk, metadata, warnings);
+        }
     }
 }

@@ -1,5 +1,7 @@
-// The PNG chunks beside the pixels, read from the file's bytes by our own walk: libspng, outside
-// its strict mode, drops a bad eXIf or a second iCCP without a word, and we must say what we drop.
+// Our own walk of a PNG's chunk list. libspng is handed only the chunks the pixels need (the
+// critical ones and tRNS); every other chunk is read here, once: libspng 0.7 cannot be told to
+// leave the chunks it knows alone, and would inflate and keep every profile and text chunk itself,
+// within limits that refuse the whole file when a large profile or many text chunks pass them.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +11,29 @@
 
 #include "PictureMetadata.h"
 
+struct PngChunk {
+    char Type[5] = {};
+    const uint8_t* Body = nullptr;
+    uint32_t Size = 0;
+};
+
+struct PngChunkList {
+    // The byte ranges of the file the decoder is to see, in order: the signature, the chunks it
+    // needs and, from a chunk that does not fit, the rest of the file as it is.
+    struct Range {
+        size_t Offset;
+        size_t Length;
+    };
+    std::vector<Range> ForDecoder;
+    // The chunks kept from the decoder, checksums checked, and IHDR and tRNS, for what they carry.
+    std::vector<PngChunk> Others;
+};
+
+// Walks the chunks after the signature up to IEND, or up to the first that does not fit in the
+// file. False, with the reason, when a chunk kept from the decoder fails its checksum: the bytes
+// are damaged, and nothing says the damage stayed in that chunk.
+bool WalkPngChunks(const uint8_t* data, size_t length, PngChunkList& chunks, std::string& reason);
+
 struct PngExtras {
     int32_t XPixelsPerMetre = 0;  // from pHYs in metres; 0 for none
     int32_t YPixelsPerMetre = 0;
@@ -16,8 +41,8 @@ struct PngExtras {
     bool Animated = false;     // acTL
 };
 
-// Walks the chunks of a PNG whose checksums libspng has already checked. Every damaged or doubled
-// item is left out of metadata and said in warnings; compressed items inflate to at most the cap
-// a JPEG profile has.
-void ReadPngMetadata(const uint8_t* data, size_t length, PictureMetadata& metadata, PngExtras& extras,
+// Takes what the chunks carry: the profile, EXIF, XMP, resolution, transparency and animation.
+// Every damaged or doubled item is left out of metadata and said in warnings; compressed items
+// inflate to at most what is kept of them.
+void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngExtras& extras,
                      std::vector<std::string>& warnings);

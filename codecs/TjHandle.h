@@ -3,9 +3,6 @@
 
 #include <turbojpeg.h>
 
-#include <memory>
+#include "OwnedHandle.h"
 
-struct TjDestroyer {
-    void operator()(void* handle) const { tjDestroy(handle); }
-};
-using TjHandle = std::unique_ptr<void, TjDestroyer>;
+using TjHandle = Owned<void, tjDestroy>;

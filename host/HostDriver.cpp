@@ -26,6 +26,7 @@
 #include "HostOptions.h"
 #include "ImageHandle.h"
 #include "MetadataOutput.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "StopSignals.h"
 
@@ -115,8 +116,7 @@ bool CheckOutput(const std::string& output, std::string& target) {
     std::string problem;
     int error = 0;
     if (!CanSaveImageType(GetImageHandleFactory()->GetImageType(output.c_str()))) {
-        problem =
-            "no format is written for this file extension (written: BMP, TGA, PNG, JPEG, TIFF, WebP and PNM)";
+        problem = "no format is written for this file extension (written: " + WrittenFormatNames() + ")";
     } else {
         const size_t slash = output.rfind('/');
         const std::string folder = slash == std::string::npos ? "." : output.substr(0, slash + 1);
@@ -254,31 +254,34 @@ bool LeaveStopMarker(const HostPaths& paths) {
     return true;
 }
 
-// What the user can do about a file nothing reads: the cause, and the formats that are read.
+// What the user can do about a file nothing reads: the cause, with the reader's reason, or the
+// formats that are read when the extension names none.
 void ReportCause(const std::string& input, const LoadResult& result) {
-    const ImageType named = GetImageHandleFactory()->GetImageType(input.c_str());
-    if (result.Status == LoadStatus::UnknownType) {
-        std::cout << "The extension of " << input << " names no format that is read";
-    } else if (result.Status == LoadStatus::Damaged || result.Status == LoadStatus::Unsupported) {
-        std::cout << input
-                  << (result.Status == LoadStatus::Damaged ? " is damaged or not a " : " is a kind of ")
-                  << ImageTypeName(named)
-                  << (result.Status == LoadStatus::Damaged ? " file" : " that is not read");
-        if (!result.Detail.empty()) std::cout << " (" << result.Detail << ")";
-    } else {
-        return;
+    const char* format = ImageTypeName(GetImageHandleFactory()->GetImageType(input.c_str()));
+    const std::string reason = result.Detail.empty() ? std::string() : " (" + result.Detail + ")";
+    switch (result.Status) {
+        case LoadStatus::UnknownType:
+            std::cout << "The extension of " << input
+                      << " names no format that is read; formats read: " << ReadFormatNames() << ".\n";
+            break;
+        case LoadStatus::Damaged:
+            std::cout << input << " is damaged or not a " << format << " file" << reason << ".\n";
+            break;
+        case LoadStatus::Unsupported:
+            std::cout << input << " is a kind of " << format << " that is not read" << reason << ".\n";
+            break;
+        default:
+            break;
     }
-    std::cout << "; formats read: " << ReadFormatNames() << ".\n";
 }
 
 // Why the picture was not read, after the usual "Read IN failed" words.
-void ReportRefusal(const std::string& input, const LoadResult& result) {
+void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t pixelLimit) {
     std::cout << "Read " << input << " failed";
     switch (result.Status) {
         case LoadStatus::OverPixelLimit:
             std::cout << ": " << result.Width << " x " << result.Height
-                      << " pixels is more than the limit of " << GetPixelLimit()
-                      << "; raise it with --max-pixels";
+                      << " pixels is more than the limit of " << pixelLimit << "; raise it with --max-pixels";
             break;
         case LoadStatus::OverImageLimit:
             std::cout << ": a picture of " << result.Width << " x " << result.Height
@@ -292,6 +295,9 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
         case LoadStatus::OutOfMemory:
             std::cout << ": out of memory";
             break;
+        case LoadStatus::CannotOpen:
+            if (!result.Detail.empty()) std::cout << ": " << result.Detail;
+            break;
         default:
             break;
     }
@@ -301,7 +307,8 @@ void ReportRefusal(const std::string& input, const LoadResult& result) {
 
 // The input is opened once and read through that descriptor: a name checked and then opened
 // again could meanwhile stand for a FIFO that hangs the read.
-bool LoadPicture(const std::string& input, FCObjImage& image, PictureMetadata& metadata) {
+bool LoadPicture(const std::string& input, const LoadOptions& loadOptions, FCObjImage& image,
+                 PictureMetadata& metadata) {
     uint64_t size = 0;
     bool notRegular = false;
     const int descriptor = OpenRegularFile(input.c_str(), LinkPolicy::Follow, size, &notRegular);
@@ -315,17 +322,16 @@ bool LoadPicture(const std::string& input, FCObjImage& image, PictureMetadata& m
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), image, &metadata);
+        result = LoadPictureFile(descriptor, size, input.c_str(), image, &metadata, loadOptions);
         close(descriptor);
     }
     if (!result.Ok()) {
-        ReportRefusal(input, result);
+        ReportRefusal(input, result, loadOptions.PixelLimit);
         return false;
     }
-    if (result.IncompleteRows > 0) {
-        std::cout << "Warning: " << input << " ends early; " << result.IncompleteRows << " of "
-                  << image.InfoHeader.biHeight << " rows are incomplete and stay black.\n";
-    }
+    if (result.IncompleteRows > 0)
+        std::cout << "Warning: " << input << " "
+                  << warning::EndsEarly(result.IncompleteRows, image.InfoHeader.biHeight) << "\n";
     for (const std::string& warning : result.Warnings)
         std::cout << "Warning: " << input << " " << warning << "\n";
     image.ConvertTo24();
@@ -338,17 +344,28 @@ bool LoadPicture(const std::string& input, FCObjImage& image, PictureMetadata& m
 }
 
 // What goes beside the pixels is settled before the exchange, so that its warnings follow the
-// load's; --auto-orient turns the picture first, so the module sees it as a viewer shows it.
+// load's. The picture is turned first when --auto-orient asks, so the module sees it as a viewer
+// shows it, and when the output cannot carry the orientation, so the output shows as the input did.
 bool PrepareMetadata(const HostOptions& options, FCObjImage& image, PictureMetadata& metadata) {
-    if (options.AutoOrient) {
-        if (!TurnAsOrientationSays(image, metadata.Orientation)) {
+    const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
+    const bool mustTurn = !OrientationReachesOutput(metadata, output, options.Strip);
+    if (options.AutoOrient || mustTurn) {
+        const uint16_t orientation = metadata.Orientation;
+        if (!TurnAsOrientationSays(image, orientation)) {
             std::cout << "Read " << options.Input << " failed: out of memory.\n";
             return false;
         }
         MarkMetadataTurned(metadata);
+        if (!options.AutoOrient) {
+            std::cout << "Turned " << options.Input << " as its orientation (" << orientation
+                      << ") says, since "
+                      << (options.Strip ? std::string("--strip drops it")
+                                        : std::string(ImageTypeName(output)) + " keeps none")
+                      << ": the output shows as the input did.\n";
+        }
     }
-    const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
-    for (const std::string& warning : SettleMetadataForOutput(metadata, output, options.Strip))
+    const bool hasResolution = image.InfoHeader.biXPelsPerMeter > 0 && image.InfoHeader.biYPelsPerMeter > 0;
+    for (const std::string& warning : SettleMetadataForOutput(metadata, hasResolution, output, options.Strip))
         std::cout << "Warning: " << options.Input << " " << warning << "\n";
     return true;
 }
@@ -446,8 +463,7 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
     if (saved) {
         codec->SaveList.push_back(&image);
         codec->SaveMetadata = &metadata;
-        saved = codec->SaveFile(paths.Output.c_str(),
-                                type == ImageTypeJpeg || type == ImageTypeWebp ? options.Quality : -1);
+        saved = codec->SaveFile(paths.Output.c_str(), TakesQuality(type) ? options.Quality : -1);
     }
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(paths);
@@ -462,8 +478,10 @@ int SaveResult(const HostOptions& options, const HostPaths& paths, const FCObjIm
 int RunExchange(const HostOptions& options, const HostPaths& paths) {
     FCObjImage image;
     PictureMetadata metadata;
-    if (!LoadPicture(options.Input, image, metadata) || !PrepareMetadata(options, image, metadata) ||
-        !CheckOutputSize(options.Output, image))
+    LoadOptions loadOptions;
+    if (options.MaxPixels != 0) loadOptions.PixelLimit = options.MaxPixels;
+    if (!LoadPicture(options.Input, loadOptions, image, metadata) ||
+        !CheckOutputSize(options.Output, image) || !PrepareMetadata(options, image, metadata))
         return kExitFailed;
     RemoveLeftovers("");
     RemoveLeftovers(paths.Directory + "/");
@@ -514,7 +532,6 @@ int RunExchange(const HostOptions& options, const HostPaths& paths) {
 int Run(const HostOptions& options) {
     // A write over the file size limit must fail with an error we report, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
-    if (options.MaxPixels != 0) SetPixelLimit(options.MaxPixels);
     HostPaths paths{options.Directory, options.Directory + "/" + kDocumentFileName,
                     options.Directory + "/" + kFlagFileName, std::string()};
     if (!CheckExchangeFolder(options.Directory) || !CheckOutput(options.Output, paths.Output))

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CorvaneVersion.h"
+#include "ImageFormats.h"
 #include "LossyQuality.h"
 #include "PixelLimit.h"
 
@@ -156,10 +157,12 @@ void PrintUsageBanner() {
         << " --timeout SECONDS - stop waiting for the module after that long\n"
         << " --strip - keep no colour profile, EXIF or XMP in the output\n"
         << " --auto-orient - turn the picture upright as its EXIF orientation says (phone photos)\n\n"
-        << "Reads BMP, TGA, PNG, JPEG, GIF, TIFF, WebP, HEIC, HEIF, AVIF and PNM (PBM, PGM, PPM, PAM);\n"
-        << "writes BMP, TGA, PNG, JPEG, TIFF, WebP, PPM and PAM.\n"
-        << "JPEG, PNG and WebP output keep the colour profile, EXIF and XMP, TIFF the profile and\n"
-        << "XMP; JPEG, PNG, TIFF and BMP the resolution; TGA and PNM none of them.\n"
+        << "Reads " << ReadFormatNames() << ".\n"
+        << "Writes " << WrittenFormatNames() << ".\n"
+        << "What each output keeps besides the pixels (the rest is said in a warning):\n"
+        << WhatEachOutputKeeps(" ")
+        << "Samples above 8 bits are narrowed to 8 with rounding. A picture whose orientation the output\n"
+        << "cannot keep (or --strip drops) is turned first, so it shows as the input did.\n"
         << "Start the module in [dir], a folder right below this one.\n"
         << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
         << "corvane-batch runs a module over many pictures.\n"

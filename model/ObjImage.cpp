@@ -65,9 +65,7 @@ bool AcceptHeader(const BITMAPINFOHEADER& header, uint32_t& bytes) {
         return false;
     }
     if (!IsSupportedBitCount(header.biBitCount)) return false;
-    if (!WithinPixelLimit(header.biWidth, header.biHeight) ||
-        !WithinImageLimit(header.biWidth, header.biHeight, header.biBitCount))
-        return false;
+    if (!WithinImageLimit(header.biWidth, header.biHeight, header.biBitCount)) return false;
     return ComputeImageBytes(header.biWidth, header.biHeight, header.biBitCount, bytes);
 }
 

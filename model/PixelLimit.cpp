@@ -1,13 +1,9 @@
-// One limit for every reader, set once by the host's command line before anything loads.
+// The size checks every reader makes from its header, against the limit the load was given.
 #include "PixelLimit.h"
-
-#include <algorithm>
 
 namespace {
 
 constexpr uint16_t kHeldBits = 24;
-
-uint64_t gPixelLimit = kDefaultPixelLimit;
 
 uint64_t Magnitude(int64_t value) {
     return value < 0 ? uint64_t(0) - uint64_t(value) : uint64_t(value);
@@ -15,19 +11,11 @@ uint64_t Magnitude(int64_t value) {
 
 }  // namespace
 
-uint64_t GetPixelLimit() {
-    return gPixelLimit;
-}
-
-void SetPixelLimit(uint64_t pixels) {
-    gPixelLimit = std::clamp<uint64_t>(pixels, 1, kMaxPixelLimit);
-}
-
-bool WithinPixelLimit(int64_t width, int64_t height) {
+bool WithinPixelLimit(int64_t width, int64_t height, uint64_t limit) {
     const uint64_t w = Magnitude(width);
     const uint64_t h = Magnitude(height);
     // Both are below 2^63; a product past the limit is detected without overflowing.
-    return w == 0 || h == 0 || w <= gPixelLimit / h;
+    return w == 0 || h == 0 || w <= limit / h;
 }
 
 bool WithinImageLimit(int64_t width, int64_t height, uint16_t bpp) {
@@ -44,9 +32,9 @@ bool WithinImageLimit(int64_t width, int64_t height, uint16_t bpp) {
            rowTableBytes + pixelBytes <= kMaxImageBytes;
 }
 
-bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, LoadResult& result) {
+bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, uint64_t limit, LoadResult& result) {
     LoadStatus refusal = LoadStatus::Loaded;
-    if (!WithinPixelLimit(width, height)) {
+    if (!WithinPixelLimit(width, height, limit)) {
         refusal = LoadStatus::OverPixelLimit;
     } else if (!WithinImageLimit(width, height, bpp) || !WithinImageLimit(width, height, kHeldBits)) {
         refusal = LoadStatus::OverImageLimit;

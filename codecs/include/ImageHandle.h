@@ -7,31 +7,11 @@
 #include <memory>
 #include <string>
 
+#include "ImageFormats.h"
 #include "LoadResult.h"
 #include "ObjImage.h"
 #include "PictureMetadata.h"
-
-enum ImageType : int32_t {
-    ImageTypeUnknown = 0,
-    ImageTypeBmp = 1,
-    ImageTypePcx = 2,
-    ImageTypeJpeg = 3,
-    ImageTypeGif = 4,
-    ImageTypeTga = 5,
-    ImageTypeTiff = 6,
-    ImageTypePng = 7,
-    ImageTypePsd = 8,
-    ImageTypeIcon = 9,
-    ImageTypeXpm = 10,
-    ImageTypeKvr = 11,
-    ImageTypePbm = 12,
-    ImageTypePgm = 13,
-    ImageTypePpm = 14,
-    ImageTypePnm = 15,
-    ImageTypePam = 16,
-    ImageTypeWebp = 17,
-    ImageTypeHeif = 18,  // HEIC, HEIF and AVIF: one container, read by one codec
-};
+#include "SampleImage.h"
 
 // Everything after the last "." of the whole path; empty for null or no dot.
 std::string GetFileExtension(const char* path);
@@ -73,11 +53,17 @@ class FCImageHandleBase {
     std::deque<const FCObjImage*> SaveList;
     // The image SaveFile writes: the first of SaveList, or null when there is none with pixels.
     const FCObjImage* ImageToSave() const;
-    // What the last load came to: a refusal's reason, or the warnings of a picture that loaded
-    // (rows a damaged file left black among them). A codec sets Status only to say why it
-    // refused; the framework settles it.
+    // What the load is asked to respect (the pixel limit); set before LoadFile or LoadMemory.
+    LoadOptions Options;
+    // What the last load came to: a refusal's status and reason, or the warnings of a picture that
+    // loaded (rows a damaged file left black among them). A codec sets it only to say why it
+    // refused; the framework marks a load that gave a picture.
     LoadResult Result;
-    // What the loaded picture carries besides pixels, for the codecs whose format has it.
+    // A picture whose samples the 8-bit image cannot hold (more than 8 bits per sample), decoded
+    // at the file's own precision instead of into the image list; the framework narrows it.
+    std::unique_ptr<FCSampleImage> Samples;
+    // What the loaded picture carries besides pixels, as the file holds it, for the codecs whose
+    // format has it; the framework's metadata intake checks it.
     PictureMetadata Metadata;
     // What SaveFile writes beside the pixels where its format carries it; null writes none.
     const PictureMetadata* SaveMetadata = nullptr;
@@ -100,21 +86,16 @@ class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
     std::unique_ptr<FCImageHandleBase> CreateImageHandle(ImageType type) const override;
 };
 
-// The format's name as users know it ("JPEG", "WebP").
-const char* ImageTypeName(ImageType type);
-// Every format a codec reads, as one list for messages.
-const char* ReadFormatNames();
-
-// True for the types that a codec can write.
-bool CanSaveImageType(ImageType type);
-// The largest width and height the type's writer takes; 0 when the format sets no limit of its own.
-int32_t MaxSavedSide(ImageType type);
-
 // Loads the picture from a file the caller has opened (descriptor, length size) and names path,
-// whose extension chooses the codec. On success image holds the picture and metadata, when
-// given, what it carries besides pixels; on failure both are as they were.
+// whose extension chooses the codec. On success image holds the picture at 24 bits or less (samples
+// above 8 bits narrowed) and metadata, when given, what it carries besides pixels, checked; on
+// failure both are as they were.
 LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
-                           PictureMetadata* metadata = nullptr);
+                           PictureMetadata* metadata = nullptr, const LoadOptions& options = LoadOptions());
+// What a codec's successful load hands out: the decoded picture taken over into image (samples
+// above 8 bits narrowed, and said in the result's warnings) and its metadata checked into metadata.
+// False, with the result's status set, when nothing usable was decoded or memory ran out.
+bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMetadata* metadata);
 // Saves image as path's extension names, with metadata where the format carries it.
 bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
                      const PictureMetadata* metadata = nullptr);

@@ -1,18 +1,31 @@
-// What of a picture's metadata the output will carry, settled once right after loading, when the
-// output's format is already known: every item dropped is said there, with the load's warnings.
+// A picture's metadata from reader to writer: the one intake that checks what every reader found,
+// whatever the container, and the one place that settles what the output will carry, right after
+// loading, when the output's format is known: every item dropped is said there.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "ImageHandle.h"
+#include "ImageFormats.h"
 #include "PictureMetadata.h"
+
+// Checks the items a reader found: EXIF through the bounded walk of its whole kept tree (damaged
+// EXIF is dropped, or cut down to its orientation when that alone is sound), and the orientation
+// taken from it where the format has no tag of its own; items over the kept sizes are dropped.
+// Adds a warning phrase for each item dropped.
+void CheckPictureMetadata(PictureMetadata& metadata, std::vector<std::string>& warnings);
+
+// True when the output will show the picture as the input did without turning its pixels: it has
+// no orientation to follow, or the output keeps it (and strip does not drop it).
+bool OrientationReachesOutput(const PictureMetadata& metadata, ImageType output, bool strip);
 
 // After the picture was turned as metadata.Orientation said: the orientation becomes 1 (the
 // EXIF tag follows on the way out) and, for a quarter turn (5 to 8), EXIF's pixel dimensions swap.
 void MarkMetadataTurned(PictureMetadata& metadata);
 
 // Leaves in metadata what a file of type output carries (none of profile, EXIF and XMP when strip
-// is set) and returns a warning phrase, completing "Warning: NAME ", for each item it drops
-// unasked.
-std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, ImageType output, bool strip);
+// is set), the orientation written as that output keeps it, and returns a warning phrase,
+// completing "Warning: NAME ", for the items it drops unasked; hasResolution says whether the
+// picture has one to lose.
+std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,
+                                                 ImageType output, bool strip);

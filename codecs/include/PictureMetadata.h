@@ -1,16 +1,26 @@
 // What a picture carries besides its pixels and its resolution (which the image's own header
-// holds): read by every reader whose format has it, kept by the host for the whole run and
-// handed to the writer. It never goes through the exchange: modules see pixels only.
+// holds): read by every reader whose format has it, checked by one intake whatever the container,
+// kept by the host for the whole run and handed to the writer. It never goes through the
+// exchange: modules see pixels only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+// The largest items kept: a profile as large as a JPEG carries (255 APP2 chunks), and an XMP
+// packet of 16 MB, far beyond any a camera or an editor writes.
+constexpr size_t kKeptProfileMax = 16707345;
+constexpr size_t kKeptXmpMax = size_t(16) << 20;
 
 struct PictureMetadata {
     std::vector<uint8_t> IccProfile;  // the ICC profile, whole
     std::vector<uint8_t> Exif;        // a TIFF structure, from its byte-order mark on
     std::vector<uint8_t> Xmp;         // the XMP packet as stored
-    uint16_t Orientation = 0;         // EXIF IFD0 Orientation, 1 to 8; 0 when there is none
+    // How the stored picture is shown, 1 to 8; 0 when nothing says. A reader whose format has a
+    // tag of its own (TIFF) sets it; otherwise the intake takes EXIF's.
+    uint16_t Orientation = 0;
 
-    bool Empty() const { return IccProfile.empty() && Exif.empty() && Xmp.empty(); }
+    // No profile, EXIF or XMP for a writer to put in (the orientation may still be set).
+    bool HoldsNoBlocks() const { return IccProfile.empty() && Exif.empty() && Xmp.empty(); }
 };

@@ -4,7 +4,6 @@
 #include "ImageHandle_Heif.h"
 #include "ImageHandle_Tiff.h"
 #include "ImageHandle_Webp.h"
-#include "PixelLimit.h"
 
 namespace {
 
@@ -14,9 +13,7 @@ constexpr uint64_t kFuzzPixelLimit = uint64_t(1) << 18;
 
 template <class Codec>
 int LoadCapped(const uint8_t* data, size_t size) {
-    if (size > size_t(INT32_MAX)) return 0;
-    SetPixelLimit(kFuzzPixelLimit);
-    return fuzzsupport::LoadAndTouch<Codec>(data, size);
+    return fuzzsupport::LoadAndTouch<Codec>(data, size, kFuzzPixelLimit);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Helpers of the fuzz targets: the decoded-size cap and reading every output byte, so that a
-// decoder that hands out memory it never filled or owns shows up under the sanitizers.
+// decoder that hands out memory it never filled or owns shows up under the sanitizers; every
+// successful load goes on through the framework's hand-over and metadata intake.
 #pragma once
 
 #include <sys/mman.h>
@@ -50,21 +51,43 @@ inline void TouchImage(const FCObjImage& image) {
     }
 }
 
-// Runs one codec's LoadMemory and reads back everything it decoded, then takes each image to 24
-// bits as the host does with every picture it loads (masks and palettes come from the file too).
-template <class Codec>
-int LoadAndTouch(const uint8_t* data, size_t size) {
-    Codec codec;
-    if (!codec.LoadMemory(data, int32_t(size))) return 0;
+// A sample image's every row, as the narrowing or a writer would read it.
+inline void TouchSamples(const FCSampleImage* samples) {
+    if (samples == nullptr || !samples->IsValid()) return;
+    for (int32_t y = 0; y < samples->Height; ++y) TouchBytes(samples->Row(y), samples->RowBytes());
+}
+
+// Reads back everything a successful load decoded, then hands it over as the framework does (the
+// metadata intake included) and reads back what came out, taken to 24 bits as the host takes it.
+inline void TouchDecoded(FCImageHandleBase& codec) {
     std::deque<FCObjImage*> images;
     codec.GetImageList(images, false);
-    for (FCObjImage* image : images) {
-        TouchImage(*image);
-        if (!WithinDecodeCap(image->InfoHeader.biWidth, image->InfoHeader.biHeight, 24)) continue;
-        image->ConvertTo24();
-        TouchImage(*image);
+    for (FCObjImage* image : images) TouchImage(*image);
+    TouchSamples(codec.Samples.get());
+    FCObjImage picture;
+    PictureMetadata metadata;
+    if (!TakeDecodedPicture(codec, picture, &metadata)) return;
+    TouchImage(picture);
+    TouchBytes(metadata.Exif.data(), metadata.Exif.size());
+    if (WithinDecodeCap(picture.InfoHeader.biWidth, picture.InfoHeader.biHeight, 24)) {
+        picture.ConvertTo24();
+        TouchImage(picture);
     }
+}
+
+// Runs one codec's LoadMemory, under pixelLimit, and reads back everything it decoded.
+inline int LoadAndTouch(FCImageHandleBase& codec, const uint8_t* data, size_t size,
+                        uint64_t pixelLimit = kDefaultPixelLimit) {
+    if (size > size_t(INT32_MAX)) return 0;
+    codec.Options.PixelLimit = pixelLimit;
+    if (codec.LoadMemory(data, int32_t(size))) TouchDecoded(codec);
     return 0;
+}
+
+template <class Codec>
+int LoadAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit = kDefaultPixelLimit) {
+    Codec codec;
+    return LoadAndTouch(codec, data, size, pixelLimit);
 }
 
 // The input as a file, read the way the host reads a picture: through a file source, whose
@@ -95,10 +118,11 @@ inline bool SameImage(const FCObjImage& a, const FCObjImage& b) {
 // must agree on everything; a difference is a fault of the window and stops the run. Then reads
 // back the picture as LoadAndTouch does.
 template <class Codec>
-int LoadThroughFileAndTouch(const uint8_t* data, size_t size) {
+int LoadThroughFileAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit = kDefaultPixelLimit) {
     if (size == 0 || size > size_t(INT32_MAX)) return 0;
     ByteSource source(InputFile(data, size), size, size_t(data[size - 1]) + 1);
     Codec fromFile, fromMemory;
+    fromFile.Options.PixelLimit = fromMemory.Options.PixelLimit = pixelLimit;
     const bool loaded = fromFile.LoadSource(source);
     if (loaded != fromMemory.LoadMemory(data, int32_t(size))) __builtin_trap();
     if (fromFile.Result.Status != fromMemory.Result.Status ||
@@ -107,14 +131,17 @@ int LoadThroughFileAndTouch(const uint8_t* data, size_t size) {
     std::deque<FCObjImage*> a, b;
     fromFile.GetImageList(a, false);
     fromMemory.GetImageList(b, false);
-    if (a.size() != b.size()) __builtin_trap();
+    if (a.size() != b.size() || (fromFile.Samples == nullptr) != (fromMemory.Samples == nullptr))
+        __builtin_trap();
     for (size_t i = 0; i < a.size(); ++i) {
         if (!SameImage(*a[i], *b[i])) __builtin_trap();
-        TouchImage(*a[i]);
-        if (!WithinDecodeCap(a[i]->InfoHeader.biWidth, a[i]->InfoHeader.biHeight, 24)) continue;
-        a[i]->ConvertTo24();
-        TouchImage(*a[i]);
     }
+    const FCSampleImage* x = fromFile.Samples.get();
+    const FCSampleImage* y = fromMemory.Samples.get();
+    if (x != nullptr && (x->Height != y->Height || x->RowBytes() != y->RowBytes() ||
+                         std::memcmp(x->Samples, y->Samples, x->RowBytes() * size_t(x->Height)) != 0))
+        __builtin_trap();
+    if (loaded) TouchDecoded(fromFile);
     return 0;
 }
 

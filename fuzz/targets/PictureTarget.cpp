@@ -1,6 +1,6 @@
-// Fuzz target: FCImageHandle_IPicture::LoadMemory (JPEG and GIF) on any bytes. The size comes from
-// the same header reads the decoder makes, so the cap is checked before any pixel is decoded. The
-// JPEG metadata reader also reads every input whole, decodable or not.
+// Fuzz target: FCImageHandle_IPicture::LoadMemory (JPEG or GIF, as the first bytes say) on any bytes. The
+// size comes from the same header reads the decoder makes, so the cap is checked before any pixel is decoded.
+// The JPEG metadata reader also reads every input whole, decodable or not.
 #include <turbojpeg.h>
 
 #include "FuzzSupport.h"
@@ -33,7 +33,8 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size) {
     if (size > size_t(INT32_MAX)) return 0;
     int width = 0;
     int height = 0;
-    if (size >= sizeof kJpegStart && data[0] == kJpegStart[0] && data[1] == kJpegStart[1]) {
+    const bool jpeg = size >= sizeof kJpegStart && data[0] == kJpegStart[0] && data[1] == kJpegStart[1];
+    if (jpeg) {
         PictureMetadata metadata;
         int32_t xPpm = 0;
         int32_t yPpm = 0;
@@ -46,5 +47,7 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size) {
         height = int(PeekU16(data, size, kGifHeightOffset));
     }
     if (!WithinDecodeCap(width, height, kPictureBits)) return 0;
-    return LoadAndTouch<FCImageHandle_IPicture>(data, size);
+    using Format = FCImageHandle_IPicture::Format;
+    FCImageHandle_IPicture codec(jpeg ? Format::Jpeg : Format::Gif);
+    return LoadAndTouch(codec, data, size);
 }

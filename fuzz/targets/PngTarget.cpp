@@ -1,6 +1,6 @@
 // Fuzz target: FCImageHandle_Png::LoadMemory on any bytes. The size is read from the header chunk,
-// which a PNG must start with, so the cap is checked before any pixel is decoded. Our chunk reader
-// also reads every input, checksums or not: behind libspng it would see only files it accepted.
+// which a PNG must start with, so the cap is checked before any pixel is decoded. Our chunk walk
+// also reads every input whole, decodable or not.
 #include "ByteOrder.h"
 #include "FuzzSupport.h"
 #include "ImageHandle_Png.h"
@@ -22,12 +22,16 @@ uint32_t PeekU32BE(const uint8_t* data, size_t size, size_t at) {
 int FuzzPngLoadMemory(const uint8_t* data, size_t size) {
     using namespace fuzzsupport;
     if (size > size_t(INT32_MAX)) return 0;
-    PictureMetadata metadata;
-    PngExtras extras;
-    std::vector<std::string> warnings;
-    ReadPngMetadata(data, size, metadata, extras, warnings);
-    TouchBytes(metadata.IccProfile.data(), metadata.IccProfile.size());
-    TouchBytes(metadata.Xmp.data(), metadata.Xmp.size());
+    PngChunkList chunks;
+    std::string reason;
+    if (WalkPngChunks(data, size, chunks, reason)) {
+        PictureMetadata metadata;
+        PngExtras extras;
+        std::vector<std::string> warnings;
+        ReadPngMetadata(chunks, metadata, extras, warnings);
+        TouchBytes(metadata.IccProfile.data(), metadata.IccProfile.size());
+        TouchBytes(metadata.Xmp.data(), metadata.Xmp.size());
+    }
     const uint32_t width = PeekU32BE(data, size, kWidthOffset);
     const uint32_t height = PeekU32BE(data, size, kHeightOffset);
     if (!WithinDecodeCap(width, height, kPictureBits)) return 0;

@@ -2,12 +2,10 @@
 // reads it, and from the whole block.
 #include "FuzzSupport.h"
 #include "ImageHandle_Pnm.h"
-#include "PixelLimit.h"
 
 int FuzzPnmLoad(const uint8_t* data, size_t size) {
     using namespace fuzzsupport;
     // The size is in the header's text, not at an offset: the pixel limit keeps pictures small
     // instead, and its refusal is exercised on the way.
-    SetPixelLimit(kFuzzWindowedMaxBytes / 4);
-    return LoadThroughFileAndTouch<FCImageHandle_Pnm>(data, size);
+    return LoadThroughFileAndTouch<FCImageHandle_Pnm>(data, size, kFuzzWindowedMaxBytes / 4);
 }

@@ -55,6 +55,11 @@ inline bool ComputeImageBytes(int32_t width, int32_t height, uint16_t bpp, uint3
     return true;
 }
 
+// Out of the box: 2^28 pixels (16384 x 16384), well above any camera and far below a bomb.
+constexpr uint64_t kDefaultPixelLimit = uint64_t(1) << 28;
+// The most a caller may allow: the largest picture whose 24-bit pixel block the model can hold.
+constexpr uint64_t kMaxPixelLimit = kMaxImageBytes / 3;
+
 // Entries of the palette an image of this depth carries: 2^bpp up to 8 bits, 0 above.
 inline uint32_t PaletteEntryCount(uint16_t bpp) {
     return (bpp >= 1 && bpp <= kMaxPaletteBits) ? (uint32_t(1) << bpp) : 0;

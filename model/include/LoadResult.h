@@ -1,10 +1,12 @@
 // What a load came to, as a value: the codecs print nothing, and whoever loaded the picture turns
-// this into its own words.
+// this into its own words. Every refusal carries its reason from the reader that refused.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "ImageSize.h"
 
 enum class LoadStatus {
     Loaded,
@@ -18,7 +20,15 @@ enum class LoadStatus {
     OutOfMemory,
 };
 
+// What the caller of a load asks of it.
+struct LoadOptions {
+    // Pictures of more pixels are refused from their header, before any pixel memory is taken.
+    uint64_t PixelLimit = kDefaultPixelLimit;
+};
+
 struct LoadResult {
+    // Set by the reader that refused, with its reason; a picture that loads is marked so by the
+    // codec framework only once its image is in hand.
     LoadStatus Status = LoadStatus::Damaged;
     // The size of a picture refused for its size.
     uint64_t Width = 0;
@@ -27,8 +37,14 @@ struct LoadResult {
     uint32_t IncompleteRows = 0;
     // Each completes a line "Warning: NAME " + phrase; a picture that loads may carry several.
     std::vector<std::string> Warnings;
-    // What a library said about a refusal, when it said anything.
+    // Why the reader refused: a library's own words, or the reader's fixed text.
     std::string Detail;
 
     bool Ok() const { return Status == LoadStatus::Loaded; }
+    // Notes a refusal and its reason; returns false, for the reader's own return.
+    bool Refuse(LoadStatus status, std::string detail) {
+        Status = status;
+        Detail = std::move(detail);
+        return false;
+    }
 };

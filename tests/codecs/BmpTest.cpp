@@ -117,15 +117,20 @@ TEST(BmpReader, RefusesHeadersItCannotRead) {
     bad[9].compression = 4;  // an embedded JPEG
     bad[10].bpp = 2;
     bad[11].bpp = 7;
+    bad.push_back(good);
+    bad[12].bpp = 64;
     using S = LoadStatus;
-    const S why[] = {S::Unsupported, S::Loaded, S::OverPixelLimit, S::Loaded,      S::Loaded,      S::Loaded,
-                     S::Loaded,      S::Loaded, S::Loaded,         S::Unsupported, S::Unsupported, S::Loaded};
+    // Every refusal has its reason; a bit count the format does not have is a kind not read, not
+    // a picture too large to hold.
+    const S why[] = {S::Unsupported, S::Damaged,     S::OverPixelLimit, S::Damaged, S::Damaged,
+                     S::Damaged,     S::Damaged,     S::Damaged,        S::Damaged, S::Unsupported,
+                     S::Unsupported, S::Unsupported, S::Unsupported};
     for (size_t i = 0; i < bad.size(); ++i) {
         std::vector<uint8_t> file = MakeBmp(bad[i]);
         FCImageHandle_Bmp codec;
-        codec.Result.Status = LoadStatus::Loaded;  // as the framework starts a load; Loaded: no reason given
         EXPECT_FALSE(codec.LoadMemory(file.data(), int32_t(file.size()))) << i;
         EXPECT_EQ(codec.Result.Status, why[i]) << i;
+        EXPECT_EQ(codec.Result.Detail.empty(), why[i] == S::OverPixelLimit) << i;
     }
     std::vector<uint8_t> core = whole;
     core[14] = 12;  // the OS/2 core header

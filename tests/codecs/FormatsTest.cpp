@@ -9,6 +9,7 @@
 #include "CodecTestSupport.h"
 #include "ImageHandle_Tiff.h"
 #include "ImageHandle_Webp.h"
+#include "PictureWarnings.h"
 
 using namespace codectest;
 
@@ -32,7 +33,8 @@ struct Picture {
     const char* warning = "";  // the first warning the load must carry, if any
 };
 
-const char* const kAlpha = "has transparency, which is not kept";
+const char* const kAlpha = warning::kTransparency;
+const std::string kSixteen = warning::NarrowedSamples(16);
 
 const Picture kPictures[] = {
     {"tiff/rgb8-none.tif", 35, 27, 0},
@@ -42,9 +44,9 @@ const Picture kPictures[] = {
     {"tiff/rgb8-packbits-tiles.tif", 35, 27, 0},
     {"tiff/rgb8-planar.tif", 35, 27, 0},
     {"tiff/rgb8-planar-tiles.tif", 35, 27, 0},
-    {"tiff/rgb16-be.tif", 35, 27, 0},
+    {"tiff/rgb16-be.tif", 35, 27, 0, kSixteen.c_str()},
     {"tiff/grey8.tif", 35, 27, 0},
-    {"tiff/grey16-tiles.tif", 35, 27, 0},
+    {"tiff/grey16-tiles.tif", 35, 27, 0, kSixteen.c_str()},
     {"tiff/palette.tif", 35, 27, 0},
     {"tiff/bilevel-g4.tif", 35, 27, 0},
     {"tiff/bilevel-g3-miniswhite.tif", 35, 27, 0},
@@ -52,18 +54,18 @@ const Picture kPictures[] = {
     {"tiff/jpeg-ycbcr.tif", 35, 27, 0},
     {"tiff/ycbcr.tif", 35, 27, 1},
     {"tiff/cmyk8.tif", 35, 27, 1},
-    {"tiff/cmyk16.tif", 35, 27, 1},
+    {"tiff/cmyk16.tif", 35, 27, 1, kSixteen.c_str()},
     {"tiff/rgba8-unassociated.tif", 35, 27, 0, kAlpha},
-    {"tiff/two-pages.tif", 35, 27, 0, "has several pages; only the first is used"},
+    {"tiff/two-pages.tif", 35, 27, 0, warning::kFrames},
     {"webp/lossy.webp", 35, 27, 0},
     {"webp/lossless.webp", 35, 27, 0},
     {"webp/alpha-lossless.webp", 35, 27, 0, kAlpha},
     {"webp/alpha-lossy.webp", 35, 27, 0, kAlpha},
-    {"webp/animated.webp", 35, 27, 0, "is animated; only the first frame is used"},
+    {"webp/animated.webp", 35, 27, 0, warning::kFrames},
     {"heif/photo.heic", 35, 27, 0},
     {"heif/photo.avif", 35, 27, 0},
     {"heif/rotated.heic", 27, 35, 0},
-    {"heif/photo10.heic", 35, 27, 1},
+    {"heif/photo10.heic", 35, 27, 1, "has 10 bits per sample; narrowed to 8."},
 };
 
 void ExpectNear(const std::string& reference, const FCObjImage& image, int tolerance) {
@@ -125,7 +127,7 @@ TEST(Formats, WrittenFilesReadBack) {
     source.InfoHeader.biXPelsPerMeter = 3780, source.InfoHeader.biYPelsPerMeter = 2835;
     PictureMetadata metadata;
     metadata.IccProfile = {1, 2, 3, 4};
-    metadata.Exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+    metadata.Exif = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0};
     metadata.Xmp = {'<', 'x', '/', '>'};
     const struct {
         const char* name;

@@ -12,8 +12,8 @@
 #include "CodecTestSupport.h"
 #include "ImageHandle_Jpeg.h"
 #include "ImageHandle_Png.h"
-#include "LoadWarnings.h"
 #include "MetadataOutput.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
 
 using namespace codectest;
@@ -416,7 +416,8 @@ TEST(Metadata, OutputKeepsWhatItsFormatCarries) {
         {ImageTypeJpeg, false, 74, "RGB ", "", true, true},
         {ImageTypeJpeg, false, 74, "GRAY", "a GRAY colour profile", false, true},
         {ImageTypePng, false, 74, "CMYK", "a CMYK colour profile", false, true},
-        {ImageTypeJpeg, false, 65528, "RGB ", "EXIF of 65528 bytes", true, false},
+        // Too large for JPEG; the orientation goes on in an EXIF block of its own.
+        {ImageTypeJpeg, false, 65528, "RGB ", "EXIF of 65528 bytes", true, true},
         {ImageTypePng, false, 65528, "RGB ", "", true, true},
         {ImageTypeBmp, false, 74, "RGB ", "has a colour profile, EXIF and XMP, which", false, false},
         {ImageTypePng, true, 74, "GRAY", "", false, false},
@@ -425,7 +426,7 @@ TEST(Metadata, OutputKeepsWhatItsFormatCarries) {
         PictureMetadata metadata = SampleMetadata(3000);
         metadata.IccProfile = Profile(3000, c.space);
         metadata.Exif.resize(c.exifBytes);
-        const std::vector<std::string> warnings = SettleMetadataForOutput(metadata, c.output, c.strip);
+        const std::vector<std::string> warnings = SettleMetadataForOutput(metadata, false, c.output, c.strip);
         ASSERT_EQ(warnings.size(), *c.warning ? 1u : 0u) << c.output << " " << c.space;
         if (*c.warning) EXPECT_NE(warnings[0].find(c.warning), std::string::npos) << warnings[0];
         EXPECT_EQ(!metadata.IccProfile.empty(), c.profileKept) << c.output << " " << c.space;
@@ -437,10 +438,10 @@ TEST(Metadata, OutputKeepsWhatItsFormatCarries) {
 TEST(Metadata, TransparencyAndFramesAreSaid) {
     const std::pair<const char*, std::vector<std::string>> cases[] = {
         {"png/pngsuite/basn2c08.png", {}},
-        {"png/pngsuite/basn6a08.png", {kTransparencyWarning}},
-        {"png/pngsuite/tbgn3p08.png", {kTransparencyWarning}},
-        {"gif/wuffs/animated-red-blue.gif", {kAnimationWarning}},
-        {"gif/pillow/first_frame_transparency.gif", {kTransparencyWarning}},
+        {"png/pngsuite/basn6a08.png", {warning::kTransparency}},
+        {"png/pngsuite/tbgn3p08.png", {warning::kTransparency}},
+        {"gif/wuffs/animated-red-blue.gif", {warning::kFrames}},
+        {"gif/pillow/first_frame_transparency.gif", {warning::kTransparency}},
         {"gif/giflib/treescap.gif", {}},
     };
     for (const auto& [name, warnings] : cases) {

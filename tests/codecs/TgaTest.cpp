@@ -124,9 +124,12 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
     image = Decode<FCImageHandle_Tga>(MakeTga(s));
     ASSERT_TRUE(image);
     EXPECT_EQ(image->GetPixelData(0, 0), 0x090807u);
+    // Without a map, its fields change nothing, whatever they hold, and no map bytes are skipped.
     for (uint8_t bits : {15, 16}) {
         s.mapType = 0, s.mapEntryBits = bits;
-        EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s))) << int(bits);
+        image = Decode<FCImageHandle_Tga>(MakeTga(s));
+        ASSERT_TRUE(image) << int(bits);
+        EXPECT_EQ(image->GetPixelData(0, 0), 0x010101u) << int(bits);
     }
 
     TgaFields grey;
@@ -193,8 +196,7 @@ TEST(TgaReader, ShortFilesAndHugeSizes) {
     EXPECT_FALSE(Decode<FCImageHandle_Tga>(MakeTga(s)));
 }
 
-// Only the image types, map types and depths the format defines are read; loaded: the status
-// the codec leaves (Loaded where it gives no reason of its own, as for damage).
+// Only the image types, map types and depths the format defines are read; every refusal says why.
 TEST(TgaReader, HeadersOutsideTheFormatAreRefused) {
     struct Row {
         const char* name;
@@ -209,15 +211,15 @@ TEST(TgaReader, HeadersOutsideTheFormatAreRefused) {
         {"type 0, no image data", 0, 0, 0, 0, 24, false, S::Unsupported},
         {"type 5, undefined", 0, 5, 0, 0, 24, false, S::Unsupported},
         {"type 32, Huffman", 0, 32, 0, 0, 24, false, S::Unsupported},
-        {"colour map type 7", 7, 2, 0, 0, 24, false, S::Loaded},
-        {"no map, map length 200", 0, 2, 200, 24, 24, false, S::Loaded},
-        {"grey at 32 bits", 0, 3, 0, 0, 32, false, S::Loaded},
-        {"true colour at 8 bits", 0, 2, 0, 0, 8, false, S::Loaded},
-        {"colour-mapped without a map", 0, 1, 0, 0, 8, false, S::Loaded},
-        {"colour-mapped at 16 bits", 1, 1, 256, 24, 16, false, S::Loaded},
-        {"run-length grey at 1 bit", 0, 11, 0, 0, 1, false, S::Loaded},
+        {"colour map type 7", 7, 2, 0, 0, 24, false, S::Damaged},
+        {"no map, map length 200", 0, 2, 200, 24, 24, true, S::Loaded},
+        {"grey at 32 bits", 0, 3, 0, 0, 32, false, S::Damaged},
+        {"true colour at 8 bits", 0, 2, 0, 0, 8, false, S::Damaged},
+        {"colour-mapped without a map", 0, 1, 0, 0, 8, false, S::Damaged},
+        {"colour-mapped at 16 bits", 1, 1, 256, 24, 16, false, S::Damaged},
+        {"run-length grey at 1 bit", 0, 11, 0, 0, 1, false, S::Damaged},
         {"16-bit map entries", 1, 1, 256, 16, 8, false, S::Unsupported},
-        {"map entries of 8 bits", 1, 1, 256, 8, 8, false, S::Loaded},
+        {"map entries of 8 bits", 1, 1, 256, 8, 8, false, S::Damaged},
         {"the map fields this writer puts in", 0, 2, 256, 24, 24, true, S::Loaded},
         {"true colour with a map, skipped", 1, 10, 256, 32, 32, true, S::Loaded},
     };
@@ -229,9 +231,13 @@ TEST(TgaReader, HeadersOutsideTheFormatAreRefused) {
         s.pixels.assign(64, 0x80);
         const std::vector<uint8_t> file = MakeTga(s);
         FCImageHandle_Tga codec;
-        codec.Result.Status = LoadStatus::Loaded;
-        EXPECT_EQ(codec.LoadMemory(file.data(), int32_t(file.size())), r.loads) << r.name;
+        FCObjImage image;
+        EXPECT_EQ(
+            codec.LoadMemory(file.data(), int32_t(file.size())) && TakeDecodedPicture(codec, image, nullptr),
+            r.loads)
+            << r.name;
         EXPECT_EQ(codec.Result.Status, r.status) << r.name;
+        EXPECT_EQ(codec.Result.Detail.empty(), r.loads) << r.name;
     }
 }
 

@@ -27,7 +27,7 @@ constexpr uint8_t kSos = 0xDA;
 
 TEST(JpegPicture, FiveByThreeFillsRowsOfSixteenBytesTopRowLast) {
     const std::vector<uint8_t> bytes = ReadData("jpeg/imagemagick/five-by-three.jpg");
-    FCImageHandle_IPicture codec;
+    FCImageHandle_IPicture codec(FCImageHandle_IPicture::Format::Jpeg);
     ASSERT_TRUE(codec.LoadMemory(bytes.data(), int32_t(bytes.size())));
     std::deque<FCObjImage*> list;
     codec.GetImageList(list, false);

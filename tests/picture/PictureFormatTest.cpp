@@ -16,7 +16,7 @@ std::vector<uint8_t> Bytes(const std::string& text) {
 }
 
 TEST(PictureFormat, RefusesEmptyOrMissingBlockAndKeepsListEmpty) {
-    FCImageHandle_IPicture codec;
+    FCImageHandle_IPicture codec(FCImageHandle_IPicture::Format::Jpeg);
     const uint8_t byte = 0xFF;
     EXPECT_FALSE(codec.LoadMemory(nullptr, 100));
     EXPECT_FALSE(codec.LoadMemory(&byte, 0));

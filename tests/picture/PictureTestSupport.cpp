@@ -19,8 +19,11 @@ std::vector<uint8_t> ReadData(const std::string& relative) {
 
 DecodedPicture DecodePicture(const std::vector<uint8_t>& bytes) {
     DecodedPicture result;
-    FCImageHandle_IPicture codec;
     const uint8_t* data = bytes.empty() ? nullptr : bytes.data();
+    const ImageFormat* format = SniffImageFormat(data, bytes.size());
+    const bool gif = format != nullptr && format == FindImageFormat(ImageTypeGif);
+    FCImageHandle_IPicture codec(gif ? FCImageHandle_IPicture::Format::Gif
+                                     : FCImageHandle_IPicture::Format::Jpeg);
     result.Loaded = codec.LoadMemory(data, int32_t(bytes.size()));
     std::deque<FCObjImage*> list;
     codec.GetImageList(list, false);

@@ -4,7 +4,8 @@
 #   sh tests/data/reference/make-references.sh
 # Each FILE.rgb holds raw RGB rows, top row first, one byte a sample: the top byte of ImageMagick's
 # 16-bit sample (`convert FILE -depth 16 -endian MSB rgb:-`, every other byte kept), which is what
-# the tests widen narrow channels from.
+# the tests widen narrow channels from; for PNG and PNM, whose samples above 8 bits are narrowed
+# with rounding, that sample rounded to 8 bits instead (the same for samples of 8 bits or fewer).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 data=$(dirname "$here")
@@ -17,6 +18,16 @@ decode() {
     mkdir -p "$(dirname "$output")"
     "$convert" "$input" "$@" -depth 16 -endian MSB rgb:- 2>/dev/null |
         python3 -c 'import sys; sys.stdout.buffer.write(sys.stdin.buffer.read()[0::2])' >"$output"
+}
+
+# The same with each 16-bit sample narrowed by rounding, (v * 255 + 32767) / 65535.
+decode_rounded() {
+    input=$1 output=$2
+    shift 2
+    mkdir -p "$(dirname "$output")"
+    "$convert" "$input" "$@" -depth 16 -endian MSB rgb:- 2>/dev/null |
+        python3 -c 'import sys; b = sys.stdin.buffer.read()
+sys.stdout.buffer.write(bytes(((b[i] << 8 | b[i + 1]) * 255 + 32767) // 65535 for i in range(0, len(b), 2)))' >"$output"
 }
 
 # BMP, TGA and PNG files of the corpus that load. Left out: the pictures CorpusTest compares with a
@@ -32,7 +43,7 @@ grep -v '^#' "$data/outcomes.tsv" | awk -F'\t' '$2 == "load" && $1 ~ /\.(bmp|tga
     while read -r file; do
         case " $(echo $skip) " in *" $file "*) continue ;; esac
         # A PNG gamma of 1.0 would be converted to sRGB on output; the codecs keep samples as stored.
-        case "$file" in *.png) decode "$data/$file" "$here/$file.rgb" -set colorspace sRGB -auto-orient ;;
+        case "$file" in *.png) decode_rounded "$data/$file" "$here/$file.rgb" -set colorspace sRGB -auto-orient ;;
                         *) decode "$data/$file" "$here/$file.rgb" -auto-orient ;;
         esac
     done
@@ -53,7 +64,7 @@ while IFS='|' read -r file options; do
     gap=' '
     case "$options" in '' | *:) gap='' ;; esac
     eval "$convert \"\$crop\" $options$gap\"\$here/oracle/\$file\""
-    case "$file" in core.bmp) continue ;; *.png) decode "$here/oracle/$file" "$here/oracle/$file.rgb" -set colorspace sRGB -auto-orient ;;
+    case "$file" in core.bmp) continue ;; *.png) decode_rounded "$here/oracle/$file" "$here/oracle/$file.rgb" -set colorspace sRGB -auto-orient ;;
                     *) decode "$here/oracle/$file" "$here/oracle/$file.rgb" -auto-orient ;;
     esac
 done <"$here/oracle-variants.txt"
@@ -67,8 +78,5 @@ done
 # PNM files: samples narrowed to 8 bits with rounding, (v * 255 + 32767) / 65535, as the PNM reader
 # scales every maxval (for 8-bit files that is the sample itself).
 for file in $(grep -v '^#' "$data/outcomes.tsv" | awk -F'\t' '$2 == "load" && $1 ~ /\.(pbm|pgm|ppm)$/ { print $1 }'); do
-    mkdir -p "$(dirname "$here/$file")"
-    "$convert" "$data/$file" -depth 16 -endian MSB rgb:- |
-        python3 -c 'import sys; b = sys.stdin.buffer.read()
-sys.stdout.buffer.write(bytes(((b[i] << 8 | b[i + 1]) * 255 + 32767) // 65535 for i in range(0, len(b), 2)))' >"$here/$file.rgb"
+    decode_rounded "$data/$file" "$here/$file.rgb"
 done

@@ -1,0 +1,58 @@
+// Every warning a load or a save can give about a picture, in one place: each completes the line
+// "Warning: NAME " + phrase, so the same loss is said the same way whatever the format, and tests
+// take the words from here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace warning {
+
+// What the picture has that the 24-bit exchange does not carry.
+constexpr char kTransparency[] = "has transparency, which is not kept: the picture comes out opaque.";
+constexpr char kFrames[] = "has several frames or pages; only the first is used.";
+inline std::string NarrowedSamples(uint32_t bits) {
+    return "has " + std::to_string(bits) + " bits per sample; narrowed to 8.";
+}
+
+// Damage: what a reader could not take whole.
+inline std::string EndsEarly(uint32_t incompleteRows, int32_t height) {
+    return "ends early; " + std::to_string(incompleteRows) + " of " + std::to_string(height) +
+           " rows are incomplete and stay black.";
+}
+
+// Metadata the intake or a reader leaves out.
+constexpr char kDamagedExif[] = "has a damaged EXIF block (an offset or a count outside it); it is not kept.";
+constexpr char kDamagedExifOrientationKept[] =
+    "has a damaged EXIF block (an offset or a count outside it); only its orientation is kept.";
+constexpr char kDamagedProfile[] = "has a damaged colour profile; it is not kept.";
+constexpr char kDamagedProfileChunks[] =
+    "has a damaged colour profile (a chunk missing, doubled or misnumbered); it is not kept.";
+constexpr char kDamagedXmp[] = "has a damaged XMP packet; it is not kept.";
+constexpr char kSecondProfile[] = "has a second colour profile, which is not kept.";
+constexpr char kSecondExif[] = "has a second EXIF block, which is not kept.";
+constexpr char kSecondXmp[] = "has a second XMP packet, which is not kept.";
+constexpr char kExtendedXmp[] = "has Extended XMP, which is not kept.";
+inline std::string ItemTooLarge(const char* item, uint64_t most) {
+    return std::string("has ") + item + " of more than " + std::to_string(most) +
+           " bytes, which is not kept.";
+}
+
+// What the output's format cannot hold.
+inline std::string NotKeptByOutput(const std::string& items, const char* format) {
+    return "has " + items + ", which " + format + " does not keep.";
+}
+inline std::string ItemTooLargeForOutput(const char* item, uint64_t bytes, const char* format) {
+    return std::string("has ") + item + " of " + std::to_string(bytes) + " bytes, more than " + format +
+           " holds; it is not kept.";
+}
+inline std::string ProfileNotRgb(const std::string& space) {
+    return "has " + space + " colour profile; the output is RGB, so it is not kept.";
+}
+inline std::string XmpWithZero(const char* format) {
+    return std::string("has an XMP packet with a zero byte in it, which ") + format +
+           " cannot hold; it is not kept.";
+}
+
+}  // namespace warning

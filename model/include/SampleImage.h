@@ -1,0 +1,56 @@
+// A picture whose samples the 24-bit image cannot hold: more than 8 bits per sample, or alpha
+// beside the colour. Rows run from the top, each pixel red, green, blue (and alpha); a sample of
+// more than 8 bits takes two bytes, the most significant first, as PNG and PAM store them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ObjImage.h"
+
+class FCSampleImage {
+  public:
+    FCSampleImage() = default;
+    FCSampleImage(const FCSampleImage&) = delete;
+    FCSampleImage& operator=(const FCSampleImage&) = delete;
+    ~FCSampleImage() { Release(); }
+
+    // channels is 3 (colour) or 4 (colour and alpha); maxValue, 1 to 65535, is the largest value
+    // a sample takes (255, 1023, 65535, or a netpbm maxval): up to 255 a sample takes one byte,
+    // above it two. The samples start zero. False, with the image unchanged, for a shape it cannot
+    // take or when memory runs out.
+    bool Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue);
+    void Release();
+    bool IsValid() const { return Samples != nullptr; }
+
+    uint32_t BytesPerSample() const { return MaxValue > 255 ? 2 : 1; }
+    // The bits a sample of MaxValue needs: 8 for 255, 10 for 1023, 16 for 65535.
+    uint32_t SignificantBits() const;
+    size_t RowBytes() const { return size_t(Width) * Channels * BytesPerSample(); }
+    uint8_t* Row(int32_t y) const { return Samples + size_t(y) * RowBytes(); }
+    // Sample i of a row (i counts samples, not pixels).
+    uint32_t SampleAt(const uint8_t* row, size_t i) const {
+        return BytesPerSample() == 1 ? row[i] : uint32_t(row[2 * i]) << 8 | row[2 * i + 1];
+    }
+    void SetSample(uint8_t* row, size_t i, uint32_t value) const {
+        if (BytesPerSample() == 1) {
+            row[i] = uint8_t(value);
+        } else {
+            row[2 * i] = uint8_t(value >> 8);
+            row[2 * i + 1] = uint8_t(value);
+        }
+    }
+
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint32_t Channels = 0;
+    uint32_t MaxValue = 0;
+    int32_t XPixelsPerMetre = 0;
+    int32_t YPixelsPerMetre = 0;
+    uint8_t* Samples = nullptr;  // Height rows of RowBytes, owned
+};
+
+// The one narrowing of samples above 8 bits: each colour sample becomes
+// (v x 255 + MaxValue / 2) / MaxValue, alpha is left out, and the resolution goes along. image
+// becomes a 24-bit picture of the same size; false, with image unchanged, when memory runs out.
+bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image);
