@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "Exchange.h"
+#include "PixelRows.h"
 
 namespace {
 
@@ -30,11 +31,8 @@ class AnswerImporter {
         while (pixels > 0 && Row < Height) {
             uint8_t* target = Image.PixelAddress(int32_t(Column), int32_t(Row));
             const size_t run = std::min<size_t>(pixels, Width - Column);
-            for (size_t k = 0; k < run; ++k, source += 3, target += 3) {
-                target[0] = source[2];
-                target[1] = source[1];
-                target[2] = source[0];
-            }
+            CopySwappingRedAndBlue(source, target, run);
+            source += run * 3;
             pixels -= run;
             Column += uint32_t(run);
             if (Column == Width) {
@@ -138,13 +136,9 @@ void FCPixelMyProcessor::ProcessWholeImage(FCObjImage& image, void*) {
         const uint8_t* pixel = image.PixelAddress(0, y);
         for (size_t left = width; left > 0;) {
             const size_t run = std::min(left, size_t(BlockEnd - Next) / kBytesPerPixel);
-            uint8_t* next = Next;
-            for (size_t k = 0; k < run; ++k, pixel += 3, next += 3) {
-                next[0] = pixel[2];
-                next[1] = pixel[1];
-                next[2] = pixel[0];
-            }
-            Next = next;
+            CopySwappingRedAndBlue(pixel, Next, run);
+            pixel += run * 3;
+            Next += run * 3;
             left -= run;
             if (Next == BlockEnd) Flush();
         }
