@@ -6,7 +6,7 @@ Usage: whole_run_vs_peers.py BIN_DIR ROUNDS WORK_DIR PICTURE:OUTPUT_EXTENSION ..
 Each round runs the three once, in turn: the host and module processes (module started first),
 `vips rot IN OUT d180` and `/usr/bin/convert IN -rotate 180 OUT`, both with their default threads,
 JPEG output at quality 92. CPU is user + system of every process, peak memory each process's
-ru_maxrss. Ratios are taken round by round (corvane's run i against the peer's run i); medians
+ru_maxrss, wall time the host's run (the module is already waiting). Ratios are taken round by round (corvane's run i against the peer's run i); medians
 and worst cases are printed.
 """
 import os
