@@ -14,12 +14,13 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
+
+import process_runs
+from process_runs import TIME, summary
 
 BIN = os.path.abspath(sys.argv[1])
 ROUNDS = int(sys.argv[2]) if len(sys.argv) > 2 else 5
 CONVERT = "/usr/bin/convert"
-TIME = "/usr/bin/time"
 IM_ENV = dict(os.environ, MAGICK_THREAD_LIMIT="1")
 
 
@@ -36,52 +37,12 @@ def noisy_bmp(path, width, height):
     write_bmp(path, width, height, os.urandom(stride * height))
 
 
-def run(argv, cwd, env=None):
-    """Starts argv under /usr/bin/time and returns the Popen and its start time. A child forked
-    from this Python process would count Python's own pages in its peak; time's children do not."""
-    report = tempfile.NamedTemporaryFile(prefix="corvane-time-", delete=False)
-    report.close()
-    start = time.perf_counter()
-    process = subprocess.Popen([TIME, "-f", "%U %S %M", "-o", report.name] + argv, cwd=cwd, env=env,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    process.report = report.name
-    return process, start
-
-
-def reap(process):
-    """Waits for the process; returns (exit code, cpu seconds, max rss in kB, end time)."""
-    process.wait()
-    end = time.perf_counter()
-    with open(process.report) as f:
-        user, system, rss = f.read().split()[-3:]
-    os.remove(process.report)
-    return process.returncode, float(user) + float(system), int(rss), end
-
-
 def exchange(work, module, source):
-    """One whole exchange, module started first. Returns cpu, wall, host rss, module rss."""
-    folder = os.path.join(work, module)
-    os.makedirs(folder, exist_ok=True)
-    for leftover in ("out.bmp",):
-        if os.path.exists(os.path.join(work, leftover)):
-            os.remove(os.path.join(work, leftover))
-    mod, _ = run([os.path.join(BIN, module)], folder)
-    # The module is waiting once it holds its folder's lock; a short pause is enough.
-    time.sleep(0.05)
-    host, start = run([os.path.join(BIN, "corvane"), module, source, "out.bmp"], work)
-    host_code, host_cpu, host_rss, host_end = reap(host)
-    mod_code, mod_cpu, mod_rss, _ = reap(mod)
-    if host_code != 0 or mod_code != 0:
-        sys.exit("exchange failed: host %d, module %d" % (host_code, mod_code))
-    return host_cpu + mod_cpu, host_end - start, host_rss, mod_rss
+    return process_runs.exchange(BIN, work, module, source, "out.bmp")
 
 
 def imagemagick(work, argv):
-    process, start = run([CONVERT] + argv, work, IM_ENV)
-    code, cpu, rss, end = reap(process)
-    if code != 0:
-        sys.exit("ImageMagick failed: %s" % argv)
-    return cpu, end - start, rss
+    return process_runs.single([CONVERT] + argv, work, IM_ENV)
 
 
 def blend_command(work):
@@ -97,10 +58,6 @@ def blend_command(work):
         if theirs == ours:
             return extra
     return None
-
-
-def summary(values, unit, scale=1.0):
-    return "median %7.3f %s, worst %7.3f %s" % (statistics.median(values) * scale, unit, max(values) * scale, unit)
 
 
 def compare(work, title, module, source, im_argv, pixel_bytes, payload_bytes):

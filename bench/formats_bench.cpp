@@ -2,7 +2,6 @@
 // libtiff, libwebp and libheif directly with the same settings (decode to memory, encode from
 // memory, the file written or read whole), medians of 5 runs. The driver is the reference.
 // Usage: formats_bench PICTURE.bmp PICTURE.heic SCRATCH_DIR
-#include <libheif/heif.h>
 #include <tiffio.h>
 #include <webp/decode.h>
 #include <webp/encode.h>
@@ -10,14 +9,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ImageHandle.h"
+#include "LibraryDrivers.h"
 
 namespace {
 
@@ -36,24 +34,6 @@ double MedianMs(const std::function<bool()>& step) {
     std::sort(times.begin(), times.end());
     return times[kRounds / 2];
 }
-
-std::vector<uint8_t> ReadWhole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
-}
-
-bool WriteWhole(const std::string& path, const uint8_t* data, size_t size) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (out == nullptr) return false;
-    const bool written = std::fwrite(data, 1, size, out) == size;
-    return std::fclose(out) == 0 && written;
-}
-
-// The picture as the libraries take it: RGB rows, top row first, nothing between rows.
-struct Rgb {
-    int width = 0, height = 0;
-    std::vector<uint8_t> bytes;
-};
 
 Rgb ToRgb(const FCObjImage& image) {
     Rgb rgb{image.InfoHeader.biWidth, image.InfoHeader.biHeight, {}};
@@ -129,33 +109,6 @@ bool DriverTiffLoad(const std::string& path) {
         at += size_t(got);
     }
     TIFFClose(tif);
-    return ok;
-}
-
-bool DriverHeifLoad(const std::string& path) {
-    const std::vector<uint8_t> file = ReadWhole(path);
-    heif_context* ctx = heif_context_alloc();
-    heif_image_handle* handle = nullptr;
-    heif_image* image = nullptr;
-    bool ok =
-        heif_context_read_from_memory_without_copy(ctx, file.data(), file.size(), nullptr).code ==
-            heif_error_Ok &&
-        heif_context_get_primary_image_handle(ctx, &handle).code == heif_error_Ok &&
-        heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr).code ==
-            heif_error_Ok;
-    if (ok) {
-        int stride = 0;
-        const uint8_t* plane = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
-        const int w = heif_image_get_width(image, heif_channel_interleaved);
-        const int h = heif_image_get_height(image, heif_channel_interleaved);
-        const Pixels pixels(new uint8_t[size_t(w) * h * 3]);
-        for (int y = 0; y < h; ++y)
-            std::copy(plane + size_t(y) * stride, plane + size_t(y) * stride + size_t(w) * 3,
-                      pixels.get() + size_t(y) * w * 3);
-    }
-    heif_image_release(image);
-    heif_image_handle_release(handle);
-    heif_context_free(ctx);
     return ok;
 }
 

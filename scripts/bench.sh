@@ -1,9 +1,10 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
-# module processes next to ImageMagick doing the same work, JPEG decoding, PNG and JPEG saving and
-# PNG loading next to ImageMagick and cjpeg, WebP, TIFF and HEIC next to a driver calling their
-# libraries, their tools and ImageMagick, the Python module kit against plain file calls, and
-# corvane-batch over 20 photographs next to mogrify and a hand-written loop.
+# module processes next to ImageMagick doing the same work, a half turn stage by stage beside each
+# stage's floor and whole next to libvips and ImageMagick (JPEG, PNG, HEIC to JPEG), JPEG decoding,
+# PNG and JPEG saving and PNG loading next to ImageMagick and cjpeg, WebP, TIFF and HEIC next to a
+# driver calling their libraries, their tools and ImageMagick, the Python module kit against plain
+# file calls, and corvane-batch over 20 photographs next to mogrify and a hand-written loop.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin="$root/${1:-build}/bin"
@@ -15,6 +16,19 @@ TIMEFORMAT='cpu %U s user + %S s system, wall %R s'
 [ -x "$bin/codecs_bench" ] && "$bin/codecs_bench" "$work"
 "$bin/host_bench" 12 "$work"
 python3 "$root/bench/exchange_vs_imagemagick.py" "$bin" 5
+if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev/null 2>&1 &&
+    command -v cjpeg >/dev/null 2>&1 && command -v heif-enc >/dev/null 2>&1; then
+    echo "Half turn of a 12-megapixel photo-like picture, stage by stage, then whole ($(uptime)):"
+    stages="$work/stages"
+    mkdir -p "$stages"
+    /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 -depth 8 "$stages/photo.png"
+    /usr/bin/convert "$stages/photo.png" -quality 92 "$stages/photo.jpg"
+    heif-enc -q 90 -o "$stages/photo.heic" "$stages/photo.png" >/dev/null
+    for pair in photo.jpg:jpg photo.png:png photo.heic:jpg; do
+        "$bin/stage_bench" 7 "$stages/${pair%:*}" "${pair#*:}" "$stages"
+    done
+    python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg photo.png:png photo.heic:jpg
+fi
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
     echo "JPEG decoding, 12 megapixels (quality 90):"
     /usr/bin/convert -size 4000x3000 plasma:fractal -seed 7 -quality 90 "$work/photo.jpg"

@@ -5,8 +5,8 @@
 #   build     compile and run the programs: `make`, `make demo`, `make install`
 #   test      the suite's tools: GoogleTest, ImageMagick as the reference decoder, Python and
 #             Node.js for the example modules, groff for the manual pages, clang-format
-#   bench     what the benchmarks compare against: ImageMagick, cjpeg/djpeg, cwebp/dwebp, tiffcp,
-#             heif-convert, /usr/bin/time
+#   bench     what the benchmarks compare against: ImageMagick, libvips, cjpeg/djpeg, cwebp/dwebp,
+#             tiffcp, heif-convert, /usr/bin/time
 #   fuzz      clang with libFuzzer and its sanitizer runtimes
 #   sanitize  the suite under ASan and UBSan, built with g++, whose runtimes come with g++
 #   package   `make package`: dpkg-shlibdeps (dpkg-dev) and file, which CPack's DEB generator runs
@@ -18,7 +18,7 @@ group_packages() {
     case $1 in
         build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev" ;;
         test) echo "libgtest-dev imagemagick python3 nodejs groff-base clang-format" ;;
-        bench) echo "imagemagick libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples" ;;
+        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
         package) echo "dpkg-dev file" ;;

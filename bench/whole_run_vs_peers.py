@@ -1,0 +1,72 @@
+#!/usr/bin/env python3
+"""Whole half turns, `corvane` + `template` against libvips and ImageMagick on the same picture.
+
+Usage: whole_run_vs_peers.py BIN_DIR ROUNDS WORK_DIR PICTURE:OUTPUT_EXTENSION ...
+
+Each round runs the three once, in turn: the host and module processes (module started first),
+`vips rot IN OUT d180` and `/usr/bin/convert IN -rotate 180 OUT`, both with their default threads,
+JPEG output at quality 92. CPU is user + system of every process, peak memory each process's
+ru_maxrss, wall time the host's run (the module is already waiting). Ratios are taken round by round (corvane's run i against the peer's run i); medians
+and worst cases are printed.
+"""
+import os
+import statistics
+import sys
+
+from process_runs import exchange, single
+
+CONVERT = "/usr/bin/convert"
+VIPS = "vips"
+QUALITY = 92
+FORMATS = {"jpg": "JPEG", "jpeg": "JPEG", "png": "PNG", "heic": "HEIC"}
+
+
+def median_worst(values, scale=1.0, form="%.3f"):
+    return (form + " (" + form + ")") % (statistics.median(values) * scale, max(values) * scale)
+
+
+def commands(source, extension):
+    """The host's options and the two peers' command lines for one picture."""
+    lossy = extension in ("jpg", "jpeg")
+    quality = ["--quality", str(QUALITY)] if lossy else []
+    vips_target = "vips." + extension + ("[Q=%d]" % QUALITY if lossy else "")
+    vips = [VIPS, "rot", source, vips_target, "d180"]
+    convert = [CONVERT, source, "-rotate", "180"] + (["-quality", str(QUALITY)] if lossy else [])
+    return quality, vips, convert + ["convert." + extension]
+
+
+def compare(bin_dir, rounds, work, source, extension):
+    host_options, vips, convert = commands(source, extension)
+    ours, peers = [], {"vips": [], "convert": []}
+    for _ in range(rounds):
+        ours.append(exchange(bin_dir, work, "template", source, "corvane." + extension, host_options))
+        peers["vips"].append(single(vips, work))
+        peers["convert"].append(single(convert, work))
+    sizes = {name: os.path.getsize(os.path.join(work, name + "." + extension)) / 1e6
+             for name in ("corvane", "vips", "convert")}
+    print("%s to %s, %s, medians of %d alternating runs (worst), load average %.2f:" % (
+        FORMATS[source.rsplit(".", 1)[-1]], FORMATS[extension], source, rounds, os.getloadavg()[0]))
+    print("    %-18s %-18s %-18s %-34s %s" % ("", "cpu s", "wall s", "peak RSS MB", "output MB"))
+    print("    %-18s %-18s %-18s host %-12s module %-10s %.2f" % (
+        "corvane+template", median_worst([r[0] for r in ours]), median_worst([r[1] for r in ours]),
+        median_worst([r[2] for r in ours], 1 / 1024, "%.0f"), median_worst([r[3] for r in ours], 1 / 1024, "%.0f"),
+        sizes["corvane"]))
+    for name, runs in peers.items():
+        print("    %-18s %-18s %-18s %-34s %.2f" % (
+            name, median_worst([r[0] for r in runs]), median_worst([r[1] for r in runs]),
+            median_worst([r[2] for r in runs], 1 / 1024, "%.0f"), sizes[name]))
+    for name, runs in peers.items():
+        cpu = [o[0] / p[0] for o, p in zip(ours, runs)]
+        wall = [o[1] / p[1] for o, p in zip(ours, runs)]
+        print("    corvane / %-8s cpu %-14s wall %s" % (name, median_worst(cpu, 1, "%.2f"),
+                                                       median_worst(wall, 1, "%.2f")))
+
+
+def main():
+    bin_dir, rounds, work = os.path.abspath(sys.argv[1]), int(sys.argv[2]), os.path.abspath(sys.argv[3])
+    for pair in sys.argv[4:]:
+        source, extension = pair.rsplit(":", 1)
+        compare(bin_dir, rounds, work, source, extension)
+
+
+main()
