@@ -51,7 +51,9 @@ bool HostStages::Load(const std::string& input, const std::string& output) {
     if (descriptor < 0) return false;
     const bool loaded = LoadPictureFile(descriptor, size, input.c_str(), Held->Image, &Held->Metadata).Ok();
     close(descriptor);
-    SettleMetadataForOutput(Held->Metadata, GetImageHandleFactory()->GetImageType(output.c_str()), false);
+    const bool hasResolution = Held->Image.InfoHeader.biXPelsPerMeter > 0;
+    SettleMetadataForOutput(Held->Metadata, hasResolution,
+                            GetImageHandleFactory()->GetImageType(output.c_str()), false);
     return loaded;
 }
 
@@ -90,7 +92,7 @@ bool HostStages::Save(const std::string& output, int quality) const {
     if (codec == nullptr) return false;
     codec->SaveList.push_back(&Held->Image);
     codec->SaveMetadata = &Held->Metadata;
-    return codec->SaveFile(output.c_str(), type == ImageTypeJpeg || type == ImageTypeWebp ? quality : -1);
+    return codec->SaveFile(output.c_str(), TakesQuality(type) ? quality : -1);
 }
 
 struct ModuleStages::Exchange {
