@@ -97,6 +97,22 @@ bool TakeOption(const std::string& argument, int& index, int argc, const char* c
     return false;
 }
 
+// Lines of the usage text are kept within this width; a long list of formats wraps at a blank.
+constexpr size_t kUsageWidth = 96;
+
+std::string Wrapped(const std::string& text) {
+    std::string out;
+    size_t start = 0;
+    while (text.size() - start > kUsageWidth) {
+        const size_t blank = text.rfind(' ', start + kUsageWidth);
+        const size_t end = blank == std::string::npos || blank <= start ? start + kUsageWidth : blank;
+        out += text.substr(start, end - start) + "\n";
+        start = end + (end < text.size() && text[end] == ' ' ? 1 : 0);
+        out += " ";
+    }
+    return out + text.substr(start) + "\n";
+}
+
 }  // namespace
 
 CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options,
@@ -156,9 +172,8 @@ void PrintUsageBanner() {
         << "               WebP at " << kMaxQuality << " is lossless: the pixels are kept exactly\n"
         << " --timeout SECONDS - stop waiting for the module after that long\n"
         << " --strip - keep no colour profile, EXIF or XMP in the output\n"
-        << " --auto-orient - turn the picture upright as its EXIF orientation says (phone photos)\n\n"
-        << "Reads " << ReadFormatNames() << ".\n"
-        << "Writes " << WrittenFormatNames() << ".\n"
+        << " --auto-orient - turn the picture upright as its orientation says (phone photos)\n\n"
+        << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
         << "Samples above 8 bits are narrowed to 8 with rounding. A picture whose orientation the output\n"
