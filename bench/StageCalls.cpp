@@ -4,6 +4,8 @@
 
 #include <unistd.h>
 
+#include <iostream>
+
 #include "Exchange.h"
 #include "ExchangeFiles.h"
 #include "ExchangeWait.h"
@@ -68,7 +70,7 @@ uint64_t HostStages::DocumentBytes() const {
 }
 
 bool HostStages::WriteDocument(const std::string& exchangeFolder) {
-    return WriteOutgoingDocument(Held->Image, exchangeFolder + "/" + kDocumentFileName);
+    return WriteOutgoingDocument(Held->Image, exchangeFolder + "/" + kDocumentFileName, &std::cout);
 }
 
 bool HostStages::RaiseFlag(const std::string& exchangeFolder) {
@@ -83,7 +85,7 @@ bool HostStages::AwaitAnswer() {
 
 bool HostStages::ReadAnswer() {
     unlink(kFlagFileName);
-    return ::ReadAnswer(Held->Image, DocumentBytes());
+    return ::ReadAnswer(Held->Image, &std::cout);
 }
 
 bool HostStages::Save(const std::string& output, int quality) const {
@@ -111,8 +113,7 @@ void ModuleStages::AwaitFlag() {
 
 bool ModuleStages::ReadDocument() {
     Held->BusyLock = TakeBusyLock();
-    return Held->BusyLock >= 0 && unlink(kFlagFileName) == 0 && ::ReadDocument(Held->State) &&
-           ParseDocument(Held->State);
+    return Held->BusyLock >= 0 && unlink(kFlagFileName) == 0 && ::ReadDocument(Held->State);
 }
 
 void ModuleStages::Transform() {

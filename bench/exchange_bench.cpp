@@ -70,8 +70,8 @@ int main() {
 
     std::printf("%u x %u pixels, %.1f MB payload, best of %d\n", kWidth, kHeight,
                 payloadBytes / kBytesPerMegabyte, kRounds);
-    Report("read", read, double(document.size()));
-    Report("parse", parse, double(document.size()));
+    Report("read and parse", read, double(document.size()));
+    Report("parse in memory", parse, double(document.size()));
     Report("template", turn, payloadBytes);
     Report("ambrel", blend, payloadBytes);
     Report("write", write, double(document.size()));

@@ -66,9 +66,8 @@ int main(int argc, char** argv) {
         image.ConvertTo24();
         return true;
     });
-    Timing document = Measure([&] { return WriteOutgoingDocument(image, kDocumentFileName); });
-    const uint64_t sent = DocumentLength(uint32_t(width), uint32_t(height));
-    Timing read = Measure([&] { return ReadAnswer(image, sent); });
+    Timing document = Measure([&] { return WriteOutgoingDocument(image, kDocumentFileName, nullptr); });
+    Timing read = Measure([&] { return ReadAnswer(image, nullptr); });
     Timing save = Measure([&] { return image.SaveToFile(output.c_str()); });
     std::cout.rdbuf(console);
 

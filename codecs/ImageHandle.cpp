@@ -35,11 +35,6 @@ class DescriptorCloser {
     int Descriptor;
 };
 
-std::unique_ptr<FCImageHandleBase> CreateHandleFor(const char* path) {
-    FCImageHandleFactory* factory = GetImageHandleFactory();
-    return factory->CreateImageHandle(factory->GetImageType(path));
-}
-
 }  // namespace
 
 std::string GetFileExtension(const char* path) {
@@ -206,8 +201,13 @@ bool FCObjImage::LoadFromFile(const char* path) {
 
 bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
                      const PictureMetadata* metadata) {
+    return SavePictureFile(image, GetImageHandleFactory()->GetImageType(path), path, flag, metadata);
+}
+
+bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
+                     const PictureMetadata* metadata) {
     if (!image.IsValid() || path == nullptr) return false;
-    const std::unique_ptr<FCImageHandleBase> handle = CreateHandleFor(path);
+    const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) return false;
     handle->SaveList.push_back(&image);
     handle->SaveMetadata = metadata;

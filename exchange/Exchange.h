@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iostream>
 #include <string>
 
 #include "AtomicFileWriter.h"
@@ -18,18 +19,40 @@ struct ExchangePixel {
 #pragma pack(pop)
 static_assert(sizeof(ExchangePixel) == 3, "ExchangePixel must have the payload's 3-byte layout");
 
-// One per process, filled by ParseDocument and shared with the transform or the re-import.
-// The payload is not copied out of the document: a successful parse hands the document's
-// block to ParsedDocument, and both pixel pointers point into it, so a transform works in place.
+// One per process, filled by ReadDocument (or ParseDocument) and shared with the transform. The
+// payload lands in a block of its own, ParsedDocument, and both pixel pointers point into it, so a
+// transform works in place.
 struct ExchangeState {
     int32_t Version = 0;
     int32_t Width = 0;
     int32_t Height = 0;
     uint32_t PixelCount = 0;
-    ByteBlock DocumentBuffer;
+    ByteBlock DocumentBuffer;  // a document held in memory, for ParseDocument
     ByteBlock ParsedDocument;
     ExchangePixel* InputPixels = nullptr;
     ExchangePixel* OutputPixels = nullptr;
+};
+
+// What a document's head says, and how long its file is.
+struct DocumentHeader {
+    int32_t Version = 0;
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint64_t FileBytes = 0;
+    uint64_t PayloadBytes() const;
+};
+
+// Where a document's payload goes, in document order. The one reader hands it over once the
+// head is read and every size is checked.
+class PayloadSink {
+  public:
+    virtual ~PayloadSink() = default;
+    // False, with the message to print, refuses the document.
+    virtual bool Begin(const DocumentHeader& header, std::string& message) = 0;
+    // Room for the whole payload, read into at once; null: the payload comes through Take.
+    virtual uint8_t* Whole() { return nullptr; }
+    // The next whole pixels of the payload (only when Whole gave no room).
+    virtual void Take(const uint8_t*, size_t) {}
 };
 
 extern const char kDocumentFileName[];
@@ -60,22 +83,20 @@ struct DocumentCursor {
     const uint8_t* End;
 };
 
+// Reads the document at path (a regular file, not through a link) once, removes it, and hands
+// its payload to sink: the head from its first bytes, every size checked before the payload is
+// touched, the tail after it. Says the reader's progress lines ("Read XML", "Parse XML") to
+// progress (null: nothing), and prints the version warning and the one message of a refusal
+// (without a line end).
+bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header,
+                      std::ostream* progress = &std::cout);
+// "image.xml" of the working directory into the state's own block.
 bool ReadDocument(ExchangeState& state);
-// The first step of every document read: prints "Read XML", opens "image.xml" in the working
-// directory (a regular file, not through a link) and returns its descriptor and length, or -1
-// after the reader's message.
-int OpenDocumentFile(uint64_t& size);
-// The reader's message for a document that cannot be opened or read.
-void ReportCannotOpen();
-bool MatchTag(const char* expected, DocumentCursor& cursor);
-bool ReadNumber(DocumentCursor& cursor, int32_t& value);
+// A document already in state.DocumentBuffer (prints "Parse XML" and any message).
 bool ParseDocument(ExchangeState& state);
-// The parse in its three steps, for a reader that streams the payload instead of holding the
-// whole document: the head up to "<pixels>" (version warning included), the size check of the
-// payload, and the tail after it. Each prints the reader's own messages.
-bool ParseDocumentHead(ExchangeState& state, DocumentCursor& cursor);
-bool CheckPayloadSize(const ExchangeState& state, uint64_t availableBytes);
-bool ParseDocumentTail(DocumentCursor& cursor);
+// The pieces of the grammar; each sets message when it refuses.
+bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message);
+bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message);
 
 // The head up to and including "<pixels>", and the tail, exactly as every writer puts them.
 std::string DocumentHead(uint32_t width, uint32_t height);
@@ -85,6 +106,8 @@ uint64_t DocumentLength(uint32_t width, uint32_t height);
 bool WriteDocument(const ExchangeState& state);
 
 void WaitForFlag();
-// Raises the flag through a temporary file of owner's pattern. Where the word cannot be written
-// (a full disk, a file size limit) the flag is raised empty, which counts all the same.
-bool RaiseFlag(const std::string& path, TemporaryOwner owner = TemporaryOwner::Module);
+// Raises the flag through a temporary file of owner's pattern, saying "Start Corvane" to progress
+// (null: nothing). Where the word cannot be written (a full disk, a file size limit) the flag is
+// raised empty, which counts all the same.
+bool RaiseFlag(const std::string& path, TemporaryOwner owner = TemporaryOwner::Module,
+               std::ostream* progress = &std::cout);

@@ -1,5 +1,6 @@
-// The "image.xml" document: whole-file read, a bounds-checked scanner over the buffer,
-// and the writer's fixed pieces around the raw pixel payload.
+// The "image.xml" document: the one reader (its head from the first bytes, its payload into a sink,
+// every size checked first), a bounds-checked scanner, and the writer's fixed pieces around the raw
+// pixel payload.
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,16 +24,10 @@ constexpr int32_t kNewestVersion = 1;
 // The head of any document the writers make fits many times in this; the reader looks at no
 // more before it knows how long the document may be.
 constexpr size_t kHeadWindowBytes = 65536;
+// The payload goes to a sink without room for it in blocks of this many bytes, whole pixels each.
+constexpr size_t kBlockBytes = size_t(3) << 16;
 // No expected tag is longer than 18 bytes; a longer one is echoed cut.
 constexpr size_t kLongestTagShown = 64;
-
-// While the head is looked at silently, the reader's messages go nowhere.
-bool gQuiet = false;
-std::ostream gNowhere(nullptr);
-
-std::ostream& Say() {
-    return gQuiet ? gNowhere : std::cout;
-}
 
 bool IsBlank(uint8_t byte) {
     return byte == '\t' || byte == '\n' || byte == '\r' || byte == ' ';
@@ -45,195 +40,279 @@ void SkipBlanks(DocumentCursor& cursor) {
     while (cursor.Position != cursor.End && IsBlank(*cursor.Position)) ++cursor.Position;
 }
 
-bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cursor, int32_t& field) {
+bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cursor, int32_t& field,
+                   std::string& message) {
     int32_t value = 0;
-    if (!MatchTag(openTag, cursor) || !ReadNumber(cursor, value)) return false;
+    if (!MatchTag(openTag, cursor, message) || !ReadNumber(cursor, value, message)) return false;
     field = value;
-    return MatchTag(closeTag, cursor);
+    return MatchTag(closeTag, cursor, message);
 }
 
-bool ReadInto(int descriptor, ByteBlock& block, size_t from) {
-    const int64_t got = ReadFully(descriptor, block.data() + from, block.size() - from);
-    if (got < 0) return false;
-    block.shrink(from + size_t(got));
+// The head up to "<pixels>". said gets what the reader prints of it: the version warning, and
+// the message of a refusal after it.
+bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said) {
+    std::string message;
+    int32_t version = 0;
+    const bool parsed = [&] {
+        if (!MatchTag("<image>", cursor, message) || !MatchTag("<header>", cursor, message) ||
+            !MatchTag("<version>", cursor, message) || !ReadNumber(cursor, version, message))
+            return false;
+        header.Version = version;
+        if (static_cast<uint32_t>(version) > kNewestVersion) {
+            said += "Warning! This is a version 1.0 module and you passed a version " +
+                    std::to_string(version) + ".0 image.xml file!\n";
+        }
+        return MatchTag("</version>", cursor, message) &&
+               ReadDimension("<width>", "</width>", cursor, header.Width, message) &&
+               ReadDimension("<height>", "</height>", cursor, header.Height, message) &&
+               MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
+    }();
+    said += message;
+    return parsed;
+}
+
+uint64_t PixelCountOf(const DocumentHeader& header) {
+    return uint64_t(uint32_t(header.Width)) * uint64_t(uint32_t(header.Height));
+}
+
+// Where a document's bytes come from: the rest of an open file, or a block in memory.
+class DocumentBytes {
+  public:
+    DocumentBytes(int descriptor, uint64_t size) : Descriptor(descriptor), Left_(size) {}
+    DocumentBytes(const uint8_t* data, size_t size) : Memory(data), Left_(size) {}
+
+    uint64_t Left() const { return Left_; }
+    // Up to count bytes, fewer only where the bytes end; -1 when a read fails.
+    int64_t Read(uint8_t* to, size_t count) {
+        const size_t wanted = size_t(std::min<uint64_t>(count, Left_));
+        int64_t got = int64_t(wanted);
+        if (Memory != nullptr) {
+            std::memcpy(to, Memory, wanted);
+            Memory += wanted;
+        } else {
+            got = ReadFully(Descriptor, to, wanted);
+        }
+        if (got > 0) Left_ -= uint64_t(got);
+        return got;
+    }
+
+  private:
+    int Descriptor = -1;
+    const uint8_t* Memory = nullptr;
+    uint64_t Left_ = 0;
+};
+
+// The payload after the head: the bytes in hand first, then the rest from bytes, into the sink's
+// room or through it in blocks of whole pixels. False when the bytes end before it does.
+bool ReadPayload(const DocumentHeader& header, DocumentCursor& inHand, DocumentBytes& bytes,
+                 PayloadSink& sink) {
+    constexpr size_t kPixel = sizeof(ExchangePixel);
+    uint64_t missing = header.PayloadBytes();
+    const size_t fromHand = size_t(std::min<uint64_t>(missing, uint64_t(inHand.End - inHand.Position)));
+    const uint8_t* hand = inHand.Position;
+    inHand.Position += fromHand;
+    missing -= fromHand;
+    if (uint8_t* whole = sink.Whole()) {
+        std::memcpy(whole, hand, fromHand);
+        return missing == 0 || bytes.Read(whole + fromHand, size_t(missing)) == int64_t(missing);
+    }
+    const size_t handPixels = fromHand - fromHand % kPixel;
+    if (handPixels != 0) sink.Take(hand, handPixels);
+    if (missing == 0) return true;
+    ByteBlock block(size_t(std::min<uint64_t>(missing + kPixel, kBlockBytes)));
+    // A pixel cut by the end of what was in hand, or of a block, is finished in the next block.
+    size_t held = fromHand - handPixels;
+    std::memcpy(block.data(), hand + handPixels, held);
+    while (missing != 0) {
+        const int64_t got =
+            bytes.Read(block.data() + held, size_t(std::min<uint64_t>(block.size() - held, missing)));
+        if (got <= 0) return false;
+        held += size_t(got);
+        missing -= uint64_t(got);
+        const size_t whole = held - held % kPixel;
+        if (whole != 0) sink.Take(block.data(), whole);
+        std::memmove(block.data(), block.data() + whole, held - whole);
+        held -= whole;
+    }
     return true;
 }
 
-// How much of the file is worth reading, decided from its head alone: nothing when it is longer
-// than its head's size allows (limit is then that length); the window alone when the head does
-// not parse or names more pixels than a document can carry (the parse then says so itself).
-uint64_t BytesWorthReading(const ByteBlock& window, uint64_t size, uint64_t& limit, ExchangeState& head) {
+// Everything after the head: checks, payload, tail. window holds the first bytes; what follows
+// them comes from bytes. A limited document may be no longer than its head's size allows.
+bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, PayloadSink& sink,
+                   DocumentHeader& header, std::ostream* progress) {
     DocumentCursor cursor{window.data(), window.data() + window.size()};
-    gQuiet = true;
-    const bool parsed = ParseDocumentHead(head, cursor);
-    gQuiet = false;
-    const uint64_t count = uint64_t(uint32_t(head.Width)) * uint32_t(head.Height);
-    if (!parsed || count > kMaxExchangePixels) return window.size();
-    limit = DocumentLength(uint32_t(head.Width), uint32_t(head.Height)) + kDocumentAllowance;
-    return size > limit ? 0 : size;
-}
-
-// The document's file is gone once it is read, whatever the parse makes of it: a module that
-// cannot remove it would read the same stale picture when started again.
-bool ReadAndRemove(int descriptor, uint64_t size, ExchangeState& state) {
-    ByteBlock window{size_t(std::min<uint64_t>(size, kHeadWindowBytes))};
-    bool read = ReadInto(descriptor, window, 0);
-    uint64_t limit = 0;
-    ExchangeState head;
-    const uint64_t wanted = read ? BytesWorthReading(window, size, limit, head) : 0;
-    ByteBlock block;
-    if (read && wanted > window.size()) {
-        block = ByteBlock(size_t(wanted));
-        std::copy(window.data(), window.data() + window.size(), block.data());
-        read = ReadInto(descriptor, block, window.size());
-    } else {
-        window.shrink(size_t(wanted));
-        block = std::move(window);
+    std::string said;
+    const bool parsed = ParseHead(cursor, header, said);
+    const uint64_t count = PixelCountOf(header);
+    if (parsed && count <= kMaxExchangePixels && limited) {
+        const uint64_t most =
+            DocumentLength(uint32_t(header.Width), uint32_t(header.Height)) + kDocumentAllowance;
+        if (header.FileBytes > most) {
+            std::cout << "Document too large.  More than " << most << " bytes for a " << header.Width << " x "
+                      << header.Height << " image";
+            return false;
+        }
     }
-    close(descriptor);
-    if (!read) {
-        ReportCannotOpen();
+    if (progress != nullptr) *progress << "Parse XML\n";
+    std::cout << said;
+    if (!parsed) return false;
+    if (count > kMaxExchangePixels) {
+        std::cout << "Image too large.  More than " << kMaxExchangePixels << " pixels";
         return false;
     }
-    if (unlink(kDocumentFileName) != 0) {
-        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed\n";
+    const uint64_t headBytes = uint64_t(cursor.Position - window.data());
+    if (header.FileBytes - headBytes < header.PayloadBytes()) {
+        std::cout << kPixelsExpectedMessage;
         return false;
     }
-    if (limit != 0 && size > limit) {
-        std::cout << "Document too large.  More than " << limit << " bytes for a " << head.Width << " x "
-                  << head.Height << " image";
+    std::string message;
+    if (!sink.Begin(header, message)) {
+        std::cout << message;
         return false;
     }
-    state.DocumentBuffer = std::move(block);
+    if (!ReadPayload(header, cursor, bytes, sink)) {
+        std::cout << kPixelsExpectedMessage;
+        return false;
+    }
+    // The tail: what is left in hand, then the rest of the bytes (the length check bounds them).
+    const size_t inHand = size_t(cursor.End - cursor.Position);
+    ByteBlock tail(inHand + size_t(bytes.Left()));
+    std::memcpy(tail.data(), cursor.Position, inHand);
+    const int64_t got = bytes.Read(tail.data() + inHand, tail.size() - inHand);
+    tail.shrink(inHand + size_t(std::max<int64_t>(got, 0)));
+    DocumentCursor end{tail.data(), tail.data() + tail.size()};
+    if (!MatchTag("</pixels>", end, message) || !MatchTag("</image>", end, message)) {
+        std::cout << message;
+        return false;
+    }
     return true;
 }
+
+// The module's sink: the payload in a block of the state's own, where the transform works on it.
+class StatePayload : public PayloadSink {
+  public:
+    explicit StatePayload(ExchangeState& state) : State(state) {}
+    bool Begin(const DocumentHeader& header, std::string&) override {
+        State.ParsedDocument = ByteBlock(size_t(header.PayloadBytes()));
+        State.Version = header.Version;
+        State.Width = header.Width;
+        State.Height = header.Height;
+        State.PixelCount = uint32_t(PixelCountOf(header));
+        State.InputPixels = State.OutputPixels =
+            reinterpret_cast<ExchangePixel*>(State.ParsedDocument.data());
+        return true;
+    }
+    uint8_t* Whole() override { return State.ParsedDocument.data(); }
+
+  private:
+    ExchangeState& State;
+};
 
 }  // namespace
 
-void ReportCannotOpen() {
-    std::cout << kDocumentFileName << " cannot be opened";
+uint64_t DocumentHeader::PayloadBytes() const {
+    return PixelCountOf(*this) * sizeof(ExchangePixel);
 }
 
-int OpenDocumentFile(uint64_t& size) {
-    std::cout << "Read XML\n";
-    const int descriptor = OpenRegularFile(kDocumentFileName, LinkPolicy::Refuse, size);
-    if (descriptor < 0) ReportCannotOpen();
-    return descriptor;
+bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header, std::ostream* progress) {
+    if (progress != nullptr) *progress << "Read XML\n";
+    uint64_t size = 0;
+    const int descriptor = OpenRegularFile(path, LinkPolicy::Refuse, size);
+    if (descriptor < 0) {
+        std::cout << kDocumentFileName << " cannot be opened";
+        return false;
+    }
+    ByteBlock window{size_t(std::min<uint64_t>(size, kHeadWindowBytes))};
+    const int64_t got = ReadFully(descriptor, window.data(), window.size());
+    // The document's file is gone once it is read, whatever the parse makes of it: a module that
+    // cannot remove it would read the same stale picture when started again, and a host would
+    // take a late answer for the next run's.
+    const bool removed = unlink(path) == 0;
+    bool read = false;
+    if (got < 0) {
+        std::cout << kDocumentFileName << " cannot be opened";
+    } else if (!removed) {
+        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed\n";
+    } else {
+        window.shrink(size_t(got));
+        header = DocumentHeader();
+        header.FileBytes = uint64_t(got) == window.size() ? size : uint64_t(got);
+        DocumentBytes rest(descriptor, header.FileBytes - window.size());
+        read = ReadAfterHead(window, rest, true, sink, header, progress);
+    }
+    close(descriptor);
+    return read;
 }
 
 bool ReadDocument(ExchangeState& state) {
-    uint64_t size = 0;
-    const int descriptor = OpenDocumentFile(size);
-    if (descriptor < 0) return false;
-    return ReadAndRemove(descriptor, size, state);
+    StatePayload sink(state);
+    DocumentHeader header;
+    return ReadDocumentFile(kDocumentFileName, sink, header);
 }
 
-bool MatchTag(const char* expected, DocumentCursor& cursor) {
+bool ParseDocument(ExchangeState& state) {
+    const ByteBlock& document = state.DocumentBuffer;
+    ByteBlock window{std::min(document.size(), kHeadWindowBytes)};
+    std::memcpy(window.data(), document.data(), window.size());
+    DocumentBytes rest(document.data() + window.size(), document.size() - window.size());
+    DocumentHeader header;
+    header.FileBytes = document.size();
+    StatePayload sink(state);
+    if (!ReadAfterHead(window, rest, false, sink, header, &std::cout)) return false;
+    state.DocumentBuffer = ByteBlock();
+    return true;
+}
+
+bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message) {
     SkipBlanks(cursor);
     if (cursor.Position == cursor.End) {
-        Say() << "Tag " << expected << " not found.  The document ends early";
+        message = std::string("Tag ") + expected + " not found.  The document ends early";
         return false;
     }
     if (*cursor.Position != '<') {
-        Say() << "Tag " << expected << " not found.  Expected character '<' not found";
+        message = std::string("Tag ") + expected + " not found.  Expected character '<' not found";
         return false;
     }
     const size_t remaining = size_t(cursor.End - cursor.Position);
     const size_t scanned = std::min(remaining, kLongestTagShown);
     const void* close = std::memchr(cursor.Position, '>', scanned);
-    const uint8_t* found = cursor.Position;
+    const char* found = reinterpret_cast<const char*>(cursor.Position);
     if (close == nullptr && remaining <= kLongestTagShown) {
-        Say() << "Tag " << expected << " not found.  The document ends early";
+        message = std::string("Tag ") + expected + " not found.  The document ends early";
         return false;
     }
     if (close == nullptr) {
-        Say() << "Wrong Tag: ";
-        Say().write(reinterpret_cast<const char*>(found), std::streamsize(kLongestTagShown));
-        Say() << "... found but " << expected << " expected";
+        message =
+            "Wrong Tag: " + std::string(found, kLongestTagShown) + "... found but " + expected + " expected";
         return false;
     }
-    const size_t foundLength = size_t(static_cast<const uint8_t*>(close) - found) + 1;
-    cursor.Position = found + foundLength;
+    const size_t foundLength = size_t(static_cast<const uint8_t*>(close) - cursor.Position) + 1;
+    cursor.Position += foundLength;
     if (foundLength == std::strlen(expected) && std::memcmp(found, expected, foundLength) == 0) return true;
-    Say() << "Wrong Tag: ";
-    Say().write(reinterpret_cast<const char*>(found), std::streamsize(foundLength));
-    Say() << " found but " << expected << " expected";
+    message = "Wrong Tag: " + std::string(found, foundLength) + " found but " + expected + " expected";
     return false;
 }
 
-bool ReadNumber(DocumentCursor& cursor, int32_t& value) {
+bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message) {
     SkipBlanks(cursor);
     if (cursor.Position == cursor.End) {
-        Say() << "Number expected.  The document ends early";
+        message = "Number expected.  The document ends early";
         return false;
     }
     if (!IsDigit(*cursor.Position)) {
-        Say() << "Number expected.  Invalid character not within 0-9";
+        message = "Number expected.  Invalid character not within 0-9";
         return false;
     }
     int64_t number = 0;
     for (; cursor.Position != cursor.End && IsDigit(*cursor.Position); ++cursor.Position) {
         number = number * 10 + (*cursor.Position - '0');
         if (number > kMaxNumber) {
-            Say() << "Number too large.  Exceeds " << kMaxNumber;
+            message = "Number too large.  Exceeds " + std::to_string(kMaxNumber);
             return false;
         }
     }
     value = static_cast<int32_t>(number);
-    return true;
-}
-
-bool ParseDocumentHead(ExchangeState& state, DocumentCursor& cursor) {
-    int32_t version = 0;
-    if (!MatchTag("<image>", cursor) || !MatchTag("<header>", cursor) || !MatchTag("<version>", cursor) ||
-        !ReadNumber(cursor, version)) {
-        return false;
-    }
-    state.Version = version;
-    if (static_cast<uint32_t>(version) > kNewestVersion) {
-        Say() << "Warning! This is a version 1.0 module and you passed a version " << version
-              << ".0 image.xml file!\n";
-    }
-    return MatchTag("</version>", cursor) && ReadDimension("<width>", "</width>", cursor, state.Width) &&
-           ReadDimension("<height>", "</height>", cursor, state.Height) && MatchTag("</header>", cursor) &&
-           MatchTag("<pixels>", cursor);
-}
-
-// Size checks come before any use of the payload: the header alone must never decide how much
-// memory is taken or how far a reader goes.
-bool CheckPayloadSize(const ExchangeState& state, uint64_t availableBytes) {
-    const uint64_t count = uint64_t(uint32_t(state.Width)) * uint64_t(uint32_t(state.Height));
-    if (count > kMaxExchangePixels) {
-        std::cout << "Image too large.  More than " << kMaxExchangePixels << " pixels";
-        return false;
-    }
-    if (availableBytes < PayloadBytes(uint32_t(state.Width), uint32_t(state.Height))) {
-        std::cout << kPixelsExpectedMessage;
-        return false;
-    }
-    return true;
-}
-
-bool ParseDocumentTail(DocumentCursor& cursor) {
-    return MatchTag("</pixels>", cursor) && MatchTag("</image>", cursor);
-}
-
-bool ParseDocument(ExchangeState& state) {
-    std::cout << "Parse XML\n";
-    const uint8_t* start = state.DocumentBuffer.data();
-    DocumentCursor cursor{start, start + state.DocumentBuffer.size()};
-    if (!ParseDocumentHead(state, cursor) ||
-        !CheckPayloadSize(state, uint64_t(cursor.End - cursor.Position))) {
-        return false;
-    }
-    const uint64_t payloadBytes = PayloadBytes(uint32_t(state.Width), uint32_t(state.Height));
-    ExchangePixel* payload = reinterpret_cast<ExchangePixel*>(const_cast<uint8_t*>(cursor.Position));
-    cursor.Position += payloadBytes;
-    if (!ParseDocumentTail(cursor)) return false;
-    state.PixelCount = static_cast<uint32_t>(payloadBytes / sizeof(ExchangePixel));
-    state.ParsedDocument = std::move(state.DocumentBuffer);
-    state.InputPixels = payload;
-    state.OutputPixels = payload;
     return true;
 }
 

@@ -99,8 +99,8 @@ void WaitForFlag() {
     WaitForFlagUntil(WaitControl{});
 }
 
-bool RaiseFlag(const std::string& path, TemporaryOwner owner) {
-    std::cout << "Start Corvane\n";
+bool RaiseFlag(const std::string& path, TemporaryOwner owner, std::ostream* progress) {
+    if (progress != nullptr) *progress << "Start Corvane\n";
     if (WriteFlag(path, owner, kFlagContent, sizeof(kFlagContent) - 1)) return true;
     // An empty file needs no data block, so a full disk still takes it.
     return (errno == ENOSPC || errno == EFBIG) && WriteFlag(path, owner, "", 0);

@@ -1,8 +1,9 @@
 // The host's two documents: the picture written out for the module, and the answer read back
-// straight into the picture's own pixels.
+// straight into the picture's own pixels through the exchange's one reader.
 #pragma once
 
 #include <cstdint>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -38,12 +39,12 @@ class FCPixelMyProcessor : public FCSinglePixelProcessBase {
     uint8_t* BlockEnd;
 };
 
-// Writes the whole outgoing document to path through a temporary file; prints "Save as XML".
-// False, with nothing left at path, on any failure (with a message naming it) or a stop request
-// (see SetWriteStop; without a message).
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path);
+// Writes the whole outgoing document to path through a temporary file; says "Save as XML" to
+// progress (null: nothing). False, with nothing left at path, on any failure (with a message
+// naming it) or a stop request (see SetWriteStop; without a message).
+bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostream* progress);
 
-// Reads "image.xml" from the working directory (and removes it), checks that it answers this
-// picture (its size, at most sentLength plus a small allowance) and copies its pixels into the
-// picture block by block. Prints the reader's lines and messages; false when nothing may be saved.
-bool ReadAnswer(FCObjImage& image, uint64_t sentLength);
+// Reads "image.xml" from the working directory (and removes it) and copies its pixels into the
+// picture, which it must answer with the same size. Prints the reader's lines to progress and
+// its messages; false when nothing may be saved.
+bool ReadAnswer(FCObjImage& image, std::ostream* progress);

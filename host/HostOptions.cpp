@@ -14,30 +14,43 @@
 
 namespace {
 
+enum class OptionKind { Switch, Number };
+
 // Each row stores its own value, so the table can be reordered or grown without a switch to
-// keep in step.
+// keep in step; a switch stores 1.
 struct OptionRow {
     const char* Name;
+    const char* Short;  // a one-letter form, or null
+    OptionKind Kind;
+    const char* Value;  // the value's name in the usage text
     uint64_t Minimum;
     uint64_t Maximum;
+    const char* Help;
     void (*Store)(HostOptions& options, uint64_t value);
 };
 
-constexpr OptionRow kOptions[] = {
-    {"--max-pixels", 1, kMaxPixelLimit, [](HostOptions& o, uint64_t v) { o.MaxPixels = v; }},
-    {"--quality", kMinQuality, kMaxQuality, [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
-    {"--timeout", 1, std::numeric_limits<uint32_t>::max(),
+const OptionRow kOptions[] = {
+    {"--max-pixels", nullptr, OptionKind::Number, "N", 1, kMaxPixelLimit,
+     "refuse pictures of more than N pixels (default 268435456)",
+     [](HostOptions& o, uint64_t v) { o.MaxPixels = v; }},
+    {"--quality", nullptr, OptionKind::Number, "N", kMinQuality, kMaxQuality,
+     "JPEG and WebP output quality (default 92); WebP at 100 is lossless",
+     [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
+    {"--timeout", nullptr, OptionKind::Number, "SECONDS", 1, std::numeric_limits<uint32_t>::max(),
+     "stop waiting for the module after that long",
      [](HostOptions& o, uint64_t v) { o.TimeoutSeconds = uint32_t(v); }},
-};
-
-struct SwitchRow {
-    const char* Name;
-    bool HostOptions::*Field;
-};
-
-constexpr SwitchRow kSwitches[] = {
-    {"--strip", &HostOptions::Strip},
-    {"--auto-orient", &HostOptions::AutoOrient},
+    {"--strip", nullptr, OptionKind::Switch, nullptr, 0, 0,
+     "keep no colour profile, EXIF or XMP (a picture with an orientation is turned first)",
+     [](HostOptions& o, uint64_t) { o.Strip = true; }},
+    {"--auto-orient", nullptr, OptionKind::Switch, nullptr, 0, 0,
+     "turn the picture upright as its orientation says before the module sees it",
+     [](HostOptions& o, uint64_t) { o.AutoOrient = true; }},
+    {"--quiet", "-q", OptionKind::Switch, nullptr, 0, 0,
+     "say only warnings and failures; the exit code says the rest",
+     [](HostOptions& o, uint64_t) { o.Quiet = true; }},
+    {"--strict", nullptr, OptionKind::Switch, nullptr, 0, 0,
+     "fail on any warning (something the output cannot keep, damage): nothing is saved",
+     [](HostOptions& o, uint64_t) { o.Strict = true; }},
 };
 
 // Plain decimal digits only: no sign, no spaces, no suffix.
@@ -51,50 +64,11 @@ bool ParseWholeNumber(const std::string& text, uint64_t& value) {
     return true;
 }
 
-bool TakeOption(const std::string& argument, int& index, int argc, const char* const* argv,
-                HostOptions& options, bool seen[], std::string& problem) {
-    const size_t equals = argument.find('=');
-    const std::string name = argument.substr(0, equals);
-    for (const SwitchRow& row : kSwitches) {
-        if (name != row.Name) continue;
-        if (options.*row.Field) {
-            problem = name + " is given more than once";
-        } else if (equals != std::string::npos) {
-            problem = name + " takes no value";
-        } else {
-            options.*row.Field = true;
-            return true;
-        }
-        return false;
+const OptionRow* FindRow(const std::string& name) {
+    for (const OptionRow& row : kOptions) {
+        if (name == row.Name || (row.Short != nullptr && name == row.Short)) return &row;
     }
-    for (size_t row = 0; row < std::size(kOptions); ++row) {
-        if (name != kOptions[row].Name) continue;
-        if (seen[row]) {
-            problem = name + " is given more than once";
-            return false;
-        }
-        seen[row] = true;
-        std::string text;
-        if (equals != std::string::npos) {
-            text = argument.substr(equals + 1);
-        } else if (index + 1 < argc) {
-            text = argv[++index];
-        } else {
-            problem = name + " needs a value";
-            return false;
-        }
-        uint64_t value = 0;
-        if (!ParseWholeNumber(text, value) || value < kOptions[row].Minimum ||
-            value > kOptions[row].Maximum) {
-            problem = name + " takes a whole number from " + std::to_string(kOptions[row].Minimum) + " to " +
-                      std::to_string(kOptions[row].Maximum) + ", not \"" + text + "\"";
-            return false;
-        }
-        kOptions[row].Store(options, value);
-        return true;
-    }
-    problem = "unknown option " + name;
-    return false;
+    return nullptr;
 }
 
 // Lines of the usage text are kept within this width; a long list of formats wraps at a blank.
@@ -115,9 +89,62 @@ std::string Wrapped(const std::string& text) {
 
 }  // namespace
 
+HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const char* const* argv,
+                                                 HostOptions& options, std::string& problem) {
+    const std::string argument = argv[index];
+    const size_t equals = argument.find('=');
+    const std::string name = argument.substr(0, equals);
+    const OptionRow* row = FindRow(name);
+    if (row == nullptr) return Outcome::NotAnOption;
+    if (!Seen.insert(row->Name).second) {
+        problem = name + " is given more than once";
+        return Outcome::Refused;
+    }
+    if (row->Kind == OptionKind::Switch) {
+        if (equals != std::string::npos) {
+            problem = name + " takes no value";
+            return Outcome::Refused;
+        }
+        row->Store(options, 1);
+        Given.push_back(row->Name);
+        return Outcome::Taken;
+    }
+    std::string text;
+    if (equals != std::string::npos) {
+        text = argument.substr(equals + 1);
+    } else if (index + 1 < argc) {
+        text = argv[++index];
+    } else {
+        problem = name + " needs a value";
+        return Outcome::Refused;
+    }
+    uint64_t value = 0;
+    if (!ParseWholeNumber(text, value) || value < row->Minimum || value > row->Maximum) {
+        problem = name + " takes a whole number from " + std::to_string(row->Minimum) + " to " +
+                  std::to_string(row->Maximum) + ", not \"" + text + "\"";
+        return Outcome::Refused;
+    }
+    row->Store(options, value);
+    Given.push_back(std::string(row->Name) + "=" + std::to_string(value));
+    return Outcome::Taken;
+}
+
+std::string HostOptionLines() {
+    std::string lines;
+    for (const OptionRow& row : kOptions) {
+        std::string name = row.Short != nullptr ? std::string(row.Short) + ", " + row.Name : row.Name;
+        if (row.Value != nullptr) name += std::string(" ") + row.Value;
+        lines += " " + name + " - " + row.Help;
+        if (row.Kind == OptionKind::Number)
+            lines += " (" + std::to_string(row.Minimum) + " to " + std::to_string(row.Maximum) + ")";
+        lines += "\n";
+    }
+    return lines;
+}
+
 CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options,
                                    std::string& problem) {
-    bool seen[std::size(kOptions)] = {};
+    HostOptionReader reader;
     std::vector<std::string> names;
     bool optionsEnded = false;
     int index = 1;
@@ -131,7 +158,10 @@ CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOption
         if (argument == "--help" || argument == "-h") return CommandLineAction::Help;
         if (argument == "--version") return CommandLineAction::Version;
         if (argument.size() < 2 || argument[0] != '-') break;
-        if (!TakeOption(argument, index, argc, argv, options, seen, problem)) return CommandLineAction::Usage;
+        const HostOptionReader::Outcome taken = reader.Take(index, argc, argv, options, problem);
+        if (taken == HostOptionReader::Outcome::NotAnOption)
+            problem = "unknown option " + argument.substr(0, argument.find('='));
+        if (taken != HostOptionReader::Outcome::Taken) return CommandLineAction::Usage;
     }
     for (; index < argc; ++index) names.push_back(argv[index]);
     for (size_t k = 1; k < names.size() && !optionsEnded; ++k) {
@@ -166,13 +196,7 @@ void PrintUsageBanner() {
         << " [input.bmp] - input bitmap image to manipulate\n"
         << " [output.bmp] - output manipulated bitmap\n\n"
         << "Options, before [dir]:\n"
-        << " --max-pixels N - refuse pictures of more than N pixels (default " << kDefaultPixelLimit << ")\n"
-        << " --quality N - JPEG and WebP output quality, " << kMinQuality << " to " << kMaxQuality
-        << " (default " << kDefaultQuality << ");\n"
-        << "               WebP at " << kMaxQuality << " is lossless: the pixels are kept exactly\n"
-        << " --timeout SECONDS - stop waiting for the module after that long\n"
-        << " --strip - keep no colour profile, EXIF or XMP in the output\n"
-        << " --auto-orient - turn the picture upright as its orientation says (phone photos)\n\n"
+        << HostOptionLines() << "\n"
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")

@@ -74,7 +74,7 @@ int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
     // A stop from here on ends the run with a flag for the host.
     CatchStopSignals({SIGINT, SIGTERM, SIGHUP});
     if (!TakeHostFlag()) return gTookPart ? FailExchange() : Finish(kExitFailed);
-    if (!ReadDocument(state) || gStopSignal != 0 || !ParseDocument(state)) return FailExchange();
+    if (!ReadDocument(state) || gStopSignal != 0) return FailExchange();
     convertPixels(state);
     if (gStopSignal != 0) return FailExchange();
     if (!WriteDocument(state)) {

@@ -99,6 +99,9 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
 // Saves image as path's extension names, with metadata where the format carries it.
 bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
                      const PictureMetadata* metadata = nullptr);
+// The same in the format of type, whatever path's extension (a link's target may have another).
+bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
+                     const PictureMetadata* metadata);
 
 // Made on first use, lives until the process ends.
 FCImageHandleFactory* GetImageHandleFactory();

@@ -1,6 +1,6 @@
 // The eight EXIF orientations as one source lookup per shown pixel: for each, where the pixel
 // shown at column x, row y (top-down) lies in the stored picture.
-#include "AutoOrient.h"
+#include "Orientation.h"
 
 #include <cstring>
 

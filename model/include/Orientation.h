@@ -1,4 +1,5 @@
-// --auto-orient: the stored picture turned the way its EXIF orientation tells a viewer to show it.
+// A stored picture turned the way its orientation (EXIF's, or a TIFF's own tag) tells a viewer to
+// show it, for --auto-orient and for outputs that cannot keep the orientation.
 #pragma once
 
 #include <cstdint>

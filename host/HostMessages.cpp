@@ -1,0 +1,74 @@
+// The host's words to its user. Progress and notes go to standard output unless --quiet; warnings
+// and failures always do.
+#include "HostMessages.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "ImageHandle.h"
+#include "ImageSize.h"
+
+void SayProgress(const HostRun& run, const std::string& line) {
+    if (std::ostream* out = run.Progress()) *out << line << "\n";
+}
+
+size_t SayWarnings(const std::string& input, const std::vector<std::string>& phrases) {
+    for (const std::string& phrase : phrases) std::cout << "Warning: " << input << " " << phrase << "\n";
+    return phrases.size();
+}
+
+void ReportMissingInput(const std::string& input, int error) {
+    std::cout << "can't load " << input << ", please put " << input
+              << " in same folder to the executable binary.\n";
+    std::cout << "Cannot open " << input << ": "
+              << (error == ENOENT   ? "it does not exist"
+                  : error == EACCES ? "permission denied"
+                                    : std::strerror(error))
+              << ".\n"
+              << std::flush;
+}
+
+void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t pixelLimit) {
+    std::cout << "Read " << input << " failed";
+    switch (result.Status) {
+        case LoadStatus::OverPixelLimit:
+            std::cout << ": " << result.Width << " x " << result.Height << " pixels is more than the limit of "
+                      << pixelLimit << "; raise it with --max-pixels";
+            break;
+        case LoadStatus::OverImageLimit:
+            std::cout << ": a picture of " << result.Width << " x " << result.Height
+                      << " pixels cannot be held, whatever --max-pixels says: its pixels and a pointer per"
+                         " row must fit in "
+                      << kMaxImageBytes << " bytes, and this shape needs more";
+            break;
+        case LoadStatus::NotRegularFile:
+            std::cout << ": not a regular file";
+            break;
+        case LoadStatus::OutOfMemory:
+            std::cout << ": out of memory";
+            break;
+        case LoadStatus::CannotOpen:
+            if (!result.Detail.empty()) std::cout << ": " << result.Detail;
+            break;
+        default:
+            break;
+    }
+    std::cout << ".\n";
+    const char* format = ImageTypeName(GetImageHandleFactory()->GetImageType(input.c_str()));
+    const std::string reason = result.Detail.empty() ? std::string() : " (" + result.Detail + ")";
+    if (result.Status == LoadStatus::UnknownType) {
+        std::cout << "The extension of " << input << " names no format that is read; formats read: "
+                  << ReadFormatNames() << ".\n";
+    } else if (result.Status == LoadStatus::Damaged) {
+        std::cout << input << " is damaged or not a " << format << " file" << reason << ".\n";
+    } else if (result.Status == LoadStatus::Unsupported) {
+        std::cout << input << " is a kind of " << format << " that is not read" << reason << ".\n";
+    }
+}
+
+std::string Joined(const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : " and ") + name;
+    return text;
+}
