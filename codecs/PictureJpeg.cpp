@@ -11,6 +11,7 @@
 #include "JpegSegments.h"
 #include "PictureBits.h"
 #include "PictureDecoders.h"
+#include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "TjHandle.h"
 
@@ -32,6 +33,10 @@ constexpr size_t kAdobeTagLength = sizeof(kAdobeTag) - 1;
 constexpr char kLibraryOutOfMemory[] = "Insufficient memory";
 // libjpeg's words for valid files it does not decode (12-bit samples among them).
 constexpr char kLibraryUnsupported[] = "Unsupported";
+// libjpeg's words for a file that ends before its last scan, and for damaged entropy-coded data.
+constexpr char kLibraryPrematureEnd[] = "Premature end";
+constexpr char kLibraryCorruptData[] = "Corrupt JPEG data";
+constexpr uint8_t kMarkerEoi = 0xD9;
 
 constexpr uint8_t kSeedStart = 0x5A;
 constexpr uint8_t kSeedStep = 0x3B;
@@ -59,6 +64,20 @@ bool Refuse(tjhandle tj, LoadResult& result) {
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const bool unread = reason.find(kLibraryUnsupported) != std::string::npos;
     return result.Refuse(unread ? LoadStatus::Unsupported : LoadStatus::Damaged, reason);
+}
+
+// A picture decoded to its last row despite a warning: damage the user should hear of. A file cut
+// short (no end marker, or the library's own words for it) is said once, as such: the library
+// also reports the cut as corrupt data. Corrupt data is said in the library's words. Its other
+// warnings (an unknown JFIF revision, say) change nothing in the picture and stay silent.
+void SayDamage(tjhandle tj, const uint8_t* data, size_t length, LoadResult& result) {
+    const std::string words = tjGetErrorStr2(tj);
+    const bool ended = length >= 2 && data[length - 2] == 0xFF && data[length - 1] == kMarkerEoi;
+    if (!ended || words.find(kLibraryPrematureEnd) != std::string::npos) {
+        result.Warnings.push_back(warning::kEndsEarlyGrey);
+    } else if (words.find(kLibraryCorruptData) != std::string::npos) {
+        result.Warnings.push_back(warning::DamagedData(words));
+    }
 }
 
 bool ReadJpegHeader(tjhandle tj, const uint8_t* data, size_t length, JpegHeader& header) {
@@ -94,9 +113,10 @@ bool Decompress(tjhandle tj, const uint8_t* data, size_t length, const JpegHeade
                       header.height, target.pixelFormat, target.flags) == 0) {
         return true;
     }
-    if (tjGetErrorCode(tj) == TJERR_WARNING && !RowStillSeeded(target.lastRow, target.lastRowBytes))
-        return true;
-    return Refuse(tj, result);
+    if (tjGetErrorCode(tj) != TJERR_WARNING || RowStillSeeded(target.lastRow, target.lastRowBytes))
+        return Refuse(tj, result);
+    SayDamage(tj, data, length, result);
+    return true;
 }
 
 // Photoshop stores CMYK inverted (0 is full ink) and marks its files with an Adobe APP14 segment;

@@ -22,6 +22,12 @@ inline std::string EndsEarly(uint32_t incompleteRows, int32_t height) {
            " rows are incomplete and stay black.";
 }
 
+// A picture a library decoded to its end despite damage.
+constexpr char kEndsEarlyGrey[] = "ends early; the part it does not reach is grey.";
+inline std::string DamagedData(const std::string& words) {
+    return "has damaged data (" + words + ")";
+}
+
 // Metadata the intake or a reader leaves out.
 constexpr char kDamagedExif[] = "has a damaged EXIF block (an offset or a count outside it); it is not kept.";
 constexpr char kDamagedExifOrientationKept[] =

@@ -544,6 +544,61 @@ TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
     }
 }
 
+// What a script sees: --quiet leaves warnings and failures alone, --strict fails on any warning
+// before anything is sent, and a JPEG cut short or with damaged data is said, once, in its words.
+TEST_F(HostRun, QuietStrictAndDamagedJpegs) {
+    const std::string jpeg =
+        ReadFileBytes(std::string(CORVANE_TEST_DATA) + "/jpeg/libjpeg-turbo/testorig.jpg");
+    const size_t scan = jpeg.find("\xFF\xDA");
+    WriteFileBytes(Dir / "cut.jpg", jpeg.substr(0, jpeg.size() / 2));
+    WriteFileBytes(Dir / "junk.jpg", jpeg.substr(0, scan) + std::string(3, '\1') + jpeg.substr(scan));
+    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
+    const struct {
+        std::vector<std::string> options;
+        const char* input;
+        int exit;
+        std::string output;
+    } rows[] = {
+        {{"-q"}, "in.bmp", 0, ""},
+        {{"--quiet"}, "cut.jpg", 0, "Warning: cut.jpg ends early; the part it does not reach is grey.\n"},
+        {{"-q"},
+         "junk.jpg",
+         0,
+         "Warning: junk.jpg has damaged data (Corrupt JPEG data: 3 extraneous bytes before marker 0xda)\n"},
+        {{"-q", "--strict"},
+         "cut.jpg",
+         1,
+         "Warning: cut.jpg ends early; the part it does not reach is grey.\n"
+         "Not saved: --strict, and cut.jpg has the warning above.\n"},
+    };
+    for (const auto& row : rows) {
+        Options = row.options;
+        std::remove((Dir / "out.bmp").c_str());
+        std::vector<std::string> refused{kHost};
+        refused.insert(refused.end(), Options.begin(), Options.end());
+        refused.insert(refused.end(), {"mod", row.input, "out.bmp"});
+        const ProcessResult run =
+            row.exit == 0 ? ExchangeWith({kTemplate}, row.input, "out.bmp") : RunProcess(refused, Dir.Path());
+        EXPECT_EQ(row.exit, run.ExitCode) << row.input;
+        EXPECT_EQ(row.output, run.Output) << row.input;
+        EXPECT_EQ(row.exit == 0, PathExists(Dir / "out.bmp")) << row.input;
+        ExpectNothingLeftBehind();
+    }
+}
+
+// With its output sent to a log, a host whose module never comes says so on standard error, once,
+// whatever --quiet says.
+TEST_F(HostRun, AWaitWithoutAModuleHintsOnStandardError) {
+    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
+    const ProcessResult run = RunProcess(
+        {"/bin/sh", "-c", "exec " + kHost + " -q --timeout 11 mod in.bmp out.bmp 2>hint.txt"}, Dir.Path());
+    EXPECT_EQ(1, run.ExitCode);
+    EXPECT_EQ("No answer from the module in mod/ within 11 s; removed mod/image.xml and mod/go.flag\n",
+              run.Output);
+    EXPECT_EQ("No module has taken the picture yet: start one in mod/ (cd mod && MODULE)\n",
+              ReadFileBytes(Dir / "hint.txt"));
+}
+
 // The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
 // tag saying 1; without the option the pixels stay as stored and the tag stays.
 TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
