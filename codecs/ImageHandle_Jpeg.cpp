@@ -1,5 +1,7 @@
 // JPEG writer: TurboJPEG compresses straight from the image's bottom-up blue-green-red rows, with
 // the standard quantisation tables scaled by quality and chroma subsampled as ImageMagick does.
+// The DCT is the accurate one, as cjpeg's and every peer's: the fast one loses up to 0.8 dB, and
+// far more when a picture is decoded and saved again.
 // The density and the metadata segments go in as its output is written out.
 #include "ImageHandle_Jpeg.h"
 
@@ -32,7 +34,7 @@ bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
     const int subsampling = quality >= kFullChromaQuality ? TJSAMP_444 : TJSAMP_420;
     const int result = tjCompress2(tj.get(), image->PixelStore, image->InfoHeader.biWidth, image->Stride(),
                                    image->InfoHeader.biHeight, TJPF_BGR, &jpeg, &jpegSize, subsampling,
-                                   quality, TJFLAG_BOTTOMUP);
+                                   quality, TJFLAG_BOTTOMUP | TJFLAG_ACCURATEDCT);
     const Owned<unsigned char, tjFree> owned(jpeg);
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;
