@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <new>
 
@@ -139,10 +140,38 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
     return true;
 }
 
+bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, PictureMetadata* metadata,
+                        uint32_t channels, uint32_t maxValue) {
+    LoadResult& result = codec.Result;
+    if (codec.Samples != nullptr) {
+        const uint32_t bits = codec.Samples->SignificantBits();
+        if (!ConvertSamples(*codec.Samples, channels, maxValue))
+            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        if (maxValue <= 255 && bits > 8) result.Warnings.push_back(warning::NarrowedSamples(bits));
+        samples.SwapWith(*codec.Samples);
+        codec.Samples.reset();
+    } else {
+        std::deque<FCObjImage*> images;
+        codec.GetImageList(images, false);
+        if (images.empty() || !images.front()->IsValid())
+            return result.Refuse(LoadStatus::Damaged, "no picture in the file");
+        FCObjImage& decoded = *images.front();
+        decoded.ConvertTo24();
+        if (decoded.InfoHeader.biBitCount != 24 || !WidenToSamples(decoded, samples, channels, maxValue))
+            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    }
+    CheckPictureMetadata(codec.Metadata, result.Warnings);
+    if (metadata != nullptr) *metadata = std::move(codec.Metadata);
+    result.Status = LoadStatus::Loaded;
+    return true;
+}
+
 namespace {
 
-LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, FCObjImage& image,
-                    PictureMetadata* metadata, const LoadOptions& options) {
+using TakePicture = std::function<bool(FCImageHandleBase&)>;
+
+LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, const LoadOptions& options,
+                    const TakePicture& take) {
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     LoadResult result;
     if (!handle) {
@@ -151,7 +180,7 @@ LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, FCObjImage& i
     }
     handle->Options = options;
     try {
-        if (handle->LoadOpenFile(descriptor, size)) TakeDecodedPicture(*handle, image, metadata);
+        if (handle->LoadOpenFile(descriptor, size)) take(*handle);
         result = std::move(handle->Result);
     } catch (const std::bad_alloc&) {
         result = LoadResult();
@@ -171,24 +200,38 @@ ImageType SniffFile(int descriptor) {
     return format != nullptr ? format->Extensions[0].Type : ImageTypeUnknown;
 }
 
-}  // namespace
-
 // Decision: a file its extension's codec refuses is tried once more by the codec its signature
 // names (downloads are often saved under the wrong extension), and the picture says so.
-LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
-                           PictureMetadata* metadata, const LoadOptions& options) {
+LoadResult LoadFrom(int descriptor, uint64_t size, const char* path, const LoadOptions& options,
+                    const TakePicture& take) {
     const ImageType named = GetImageHandleFactory()->GetImageType(path);
-    LoadResult result = LoadWith(named, descriptor, size, image, metadata, options);
+    LoadResult result = LoadWith(named, descriptor, size, options, take);
     if (result.Status != LoadStatus::Damaged && result.Status != LoadStatus::Unsupported) return result;
     const ImageType sniffed = SniffFile(descriptor);
     if (sniffed == ImageTypeUnknown || FindImageFormat(sniffed) == FindImageFormat(named) ||
         lseek(descriptor, 0, SEEK_SET) != 0)
         return result;
-    LoadResult second = LoadWith(sniffed, descriptor, size, image, metadata, options);
+    LoadResult second = LoadWith(sniffed, descriptor, size, options, take);
     if (!second.Ok()) return result;
     const char* name = ImageTypeName(sniffed);
     second.Warnings.insert(second.Warnings.begin(), std::string("is a ") + name + " file; read as " + name);
     return second;
+}
+
+}  // namespace
+
+LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
+                           PictureMetadata* metadata, const LoadOptions& options) {
+    return LoadFrom(descriptor, size, path, options,
+                    [&](FCImageHandleBase& codec) { return TakeDecodedPicture(codec, image, metadata); });
+}
+
+LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, FCSampleImage& samples,
+                              PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
+                              uint32_t maxValue) {
+    return LoadFrom(descriptor, size, path, options, [&](FCImageHandleBase& codec) {
+        return TakeDecodedSamples(codec, samples, metadata, channels, maxValue);
+    });
 }
 
 bool FCObjImage::LoadFromFile(const char* path) {
@@ -210,6 +253,20 @@ bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, 
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) return false;
     handle->SaveList.push_back(&image);
+    handle->SaveMetadata = metadata;
+    return handle->SaveFile(path, flag);
+}
+
+bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
+                     const PictureMetadata* metadata) {
+    if (!samples.IsValid() || path == nullptr) return false;
+    if ((ItemsKept(type) & (ItemTransparency | ItemDeepSamples)) == 0) {
+        FCObjImage narrowed;
+        return NarrowToImage(samples, narrowed) && SavePictureFile(narrowed, type, path, flag, metadata);
+    }
+    const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
+    if (!handle) return false;
+    handle->SaveSamples = &samples;
     handle->SaveMetadata = metadata;
     return handle->SaveFile(path, flag);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "PixelBlockAlloc.h"
@@ -21,6 +22,16 @@ bool FCSampleImage::Create(int32_t width, int32_t height, uint32_t channels, uin
     Channels = channels;
     MaxValue = maxValue;
     return true;
+}
+
+void FCSampleImage::SwapWith(FCSampleImage& other) noexcept {
+    std::swap(Width, other.Width);
+    std::swap(Height, other.Height);
+    std::swap(Channels, other.Channels);
+    std::swap(MaxValue, other.MaxValue);
+    std::swap(XPixelsPerMetre, other.XPixelsPerMetre);
+    std::swap(YPixelsPerMetre, other.YPixelsPerMetre);
+    std::swap(Samples, other.Samples);
 }
 
 void FCSampleImage::Release() {
@@ -60,4 +71,90 @@ bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image) {
     }
     image.SwapStorage(narrowed);
     return true;
+}
+
+namespace {
+
+// Each value a sample of maxValue can take, in the form of target.
+std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
+    std::vector<uint16_t> table(size_t(from) + 1);
+    for (uint32_t v = 0; v <= from; ++v) {
+        uint32_t out = (v * to + from / 2) / from;
+        if (to > 255 && from <= 255) out = (v * 255 + from / 2) / from * 257;
+        table[v] = uint16_t(out);
+    }
+    return table;
+}
+
+}  // namespace
+
+bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue) {
+    if (!samples.IsValid()) return false;
+    if (samples.Channels == channels && samples.MaxValue == maxValue) return true;
+    FCSampleImage grown;
+    const uint32_t outBytes = maxValue > 255 ? 2 : 1;
+    // Where the new form takes no more room, each pixel is read whole before its place is written.
+    const bool inPlace = channels * outBytes <= samples.Channels * samples.BytesPerSample();
+    if (!inPlace && !grown.Create(samples.Width, samples.Height, channels, maxValue)) return false;
+    const std::vector<uint16_t> table = ValueTable(samples.MaxValue, maxValue);
+    const uint32_t from = samples.Channels;
+    const size_t width = size_t(samples.Width);
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        const uint8_t* in = samples.Row(y);
+        uint8_t* out = inPlace ? samples.Samples + size_t(y) * width * channels * outBytes : grown.Row(y);
+        for (size_t x = 0; x < width; ++x) {
+            uint32_t pixel[4] = {0, 0, 0, maxValue};
+            for (uint32_t c = 0; c < from; ++c)
+                pixel[c] = table[std::min(samples.SampleAt(in, x * from + c), samples.MaxValue)];
+            for (uint32_t c = 0; c < channels; ++c) {
+                const size_t i = x * channels + c;
+                if (outBytes == 1) {
+                    out[i] = uint8_t(pixel[c]);
+                } else {
+                    out[2 * i] = uint8_t(pixel[c] >> 8);
+                    out[2 * i + 1] = uint8_t(pixel[c]);
+                }
+            }
+        }
+    }
+    if (inPlace) {
+        samples.Channels = channels;
+        samples.MaxValue = maxValue;
+        return true;
+    }
+    grown.XPixelsPerMetre = samples.XPixelsPerMetre;
+    grown.YPixelsPerMetre = samples.YPixelsPerMetre;
+    samples.SwapWith(grown);
+    return true;
+}
+
+bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t channels, uint32_t maxValue) {
+    if (!image.IsValid() || image.InfoHeader.biBitCount != 24) return false;
+    FCSampleImage widened;
+    if (!widened.Create(image.InfoHeader.biWidth, image.InfoHeader.biHeight, channels, maxValue))
+        return false;
+    const uint32_t factor = maxValue > 255 ? 257 : 1;
+    for (int32_t y = 0; y < widened.Height; ++y) {
+        const uint8_t* in = image.RowTable[y];
+        uint8_t* out = widened.Row(y);
+        for (size_t x = 0; x < size_t(widened.Width); ++x, in += 3) {
+            const uint32_t pixel[4] = {in[2] * factor, in[1] * factor, in[0] * factor, maxValue};
+            for (uint32_t c = 0; c < channels; ++c) widened.SetSample(out, x * channels + c, pixel[c]);
+        }
+    }
+    widened.XPixelsPerMetre = image.InfoHeader.biXPelsPerMeter;
+    widened.YPixelsPerMetre = image.InfoHeader.biYPelsPerMeter;
+    samples.SwapWith(widened);
+    return true;
+}
+
+bool HasTransparentSample(const FCSampleImage& samples) {
+    if (!samples.IsValid() || samples.Channels != 4) return false;
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        const uint8_t* row = samples.Row(y);
+        for (size_t x = 0; x < size_t(samples.Width); ++x) {
+            if (samples.SampleAt(row, x * 4 + 3) < samples.MaxValue) return true;
+        }
+    }
+    return false;
 }

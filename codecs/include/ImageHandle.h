@@ -67,6 +67,9 @@ class FCImageHandleBase {
     PictureMetadata Metadata;
     // What SaveFile writes beside the pixels where its format carries it; null writes none.
     const PictureMetadata* SaveMetadata = nullptr;
+    // A picture of alpha or 16-bit samples that SaveFile writes instead of SaveList's, set only for
+    // the formats whose written form keeps one of them (ItemTransparency, ItemDeepSamples).
+    const FCSampleImage* SaveSamples = nullptr;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
@@ -92,6 +95,13 @@ class FCImageHandleFactory_IPicture : public FCImageHandleFactory {
 // failure both are as they were.
 LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
                            PictureMetadata* metadata = nullptr, const LoadOptions& options = LoadOptions());
+// For a run that carries transparency or 16-bit samples: the picture as samples of channels (3 or
+// 4) and maxValue (255 or 65535), its own samples kept at that precision (alpha opaque where the
+// file has none; options.KeepAlpha asks the reader for the file's own). A deeper file taken to 8
+// bits says so in a warning.
+LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, FCSampleImage& samples,
+                              PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
+                              uint32_t maxValue);
 // What a codec's successful load hands out: the decoded picture taken over into image (samples
 // above 8 bits narrowed, and said in the result's warnings) and its metadata checked into metadata.
 // False, with the result's status set, when nothing usable was decoded or memory ran out.
@@ -101,6 +111,11 @@ bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
                      const PictureMetadata* metadata = nullptr);
 // The same in the format of type, whatever path's extension (a link's target may have another).
 bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
+                     const PictureMetadata* metadata);
+// Saves samples in the format of type: alpha where the format holds it and samples has four
+// channels, 16 bits where it holds them and samples has them; what it cannot hold is narrowed or
+// left out (the caller says so). False when nothing could be written.
+bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
                      const PictureMetadata* metadata);
 
 // Made on first use, lives until the process ends.

@@ -24,6 +24,9 @@ enum class LoadStatus {
 struct LoadOptions {
     // Pictures of more pixels are refused from their header, before any pixel memory is taken.
     uint64_t PixelLimit = kDefaultPixelLimit;
+    // A file with transparency hands it over in a sample image of four channels, instead of
+    // dropping it with a warning.
+    bool KeepAlpha = false;
 };
 
 struct LoadResult {

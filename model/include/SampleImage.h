@@ -22,6 +22,8 @@ class FCSampleImage {
     bool Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue);
     void Release();
     bool IsValid() const { return Samples != nullptr; }
+    // Trades every member with other.
+    void SwapWith(FCSampleImage& other) noexcept;
 
     uint32_t BytesPerSample() const { return MaxValue > 255 ? 2 : 1; }
     // The bits a sample of MaxValue needs: 8 for 255, 10 for 1023, 16 for 65535.
@@ -54,3 +56,14 @@ class FCSampleImage {
 // (v x 255 + MaxValue / 2) / MaxValue, alpha is left out, and the resolution goes along. image
 // becomes a 24-bit picture of the same size; false, with image unchanged, when memory runs out.
 bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image);
+
+// The samples in another form: channels 3 or 4 (alpha added opaque, or left out) and maxValue
+// 255 or 65535. Samples above 8 bits are scaled by v x maxValue / MaxValue, rounded; samples of 8
+// bits or fewer (MaxValue up to 255) go to 8 bits first and are then multiplied by 257, so that
+// narrowing the result again gives exactly the 8-bit picture. False, with samples unchanged, when
+// memory runs out.
+bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue);
+// A 24-bit picture as samples of that form (alpha opaque), its resolution along.
+bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t channels, uint32_t maxValue);
+// True when some alpha sample is below MaxValue; false for three channels.
+bool HasTransparentSample(const FCSampleImage& samples);
