@@ -374,6 +374,20 @@ TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
          false, "damaged EXIF"},
         {"EXIF not TIFF", "png", [&](std::vector<uint8_t>& f) { pngExif(f, 0, 'X'); }, true, false,
          "damaged EXIF"},
+        // The EXIF IFD past the end, and PixelXDimension's count of 0xFFFFFFFF: IFD0 is sound.
+        {"EXIF IFD past the end", "jpg", [&](std::vector<uint8_t>& f) { f[tiffAt(f) + 33] = 0x7F; }, true,
+         true, "only its orientation is kept"},
+        {"count 0xFFFFFFFF", "png",
+         [&](std::vector<uint8_t>& f) {
+             for (size_t at = 44; at < 48; ++at) pngExif(f, at, 0xFF);
+         },
+         true, true, "only its orientation is kept"},
+        {"EXIF garbage", "webp",
+         [](std::vector<uint8_t>& f) {
+             const size_t at = size_t(std::search(f.begin(), f.end(), "EXIF", "EXIF" + 4) - f.begin()) + 8;
+             for (size_t i = 0; i < size_t(f[at - 4] | f[at - 3] << 8); ++i) f[at + i] = uint8_t(i * 37 + 11);
+         },
+         true, false, warning::kDamagedExif},
         {"iCCP stream broken", "png",
          [](std::vector<uint8_t>& f) {
              const size_t chunk = PngChunk(f, "iCCP");
@@ -409,6 +423,13 @@ TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
         EXPECT_EQ(read.IccProfile.empty(), !c.profileKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Exif.empty(), !c.exifKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Xmp, sent.Xmp) << c.name << " " << c.format;
+        // What is left reaches a JPEG output whole: nothing damaged is passed on.
+        const std::string jpeg = dir.File("y.jpg");
+        ASSERT_TRUE(SavePictureFile(back, jpeg.c_str(), 100, &read)) << c.name;
+        FCObjImage again;
+        PictureMetadata reread;
+        EXPECT_EQ(LoadWithMetadata(jpeg, again, reread).Warnings, std::vector<std::string>()) << c.name;
+        EXPECT_EQ(reread.Exif, read.Exif) << c.name;
     }
 }
 
