@@ -3,6 +3,7 @@
 #include "Exif.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "ByteOrder.h"
 
@@ -138,6 +139,14 @@ class TiffView {
     Ifd ifd0_;
 };
 
+// True when both IFDs are there and their tables (count, entries, next-IFD offset) share a byte.
+bool Overlap(const Ifd& a, const Ifd& b) {
+    if (a.Entries == 0 || b.Entries == 0) return false;
+    const size_t aEnd = a.Entries + size_t(a.Count) * kEntryBytes + kNextOffsetBytes;
+    const size_t bEnd = b.Entries + size_t(b.Count) * kEntryBytes + kNextOffsetBytes;
+    return a.Entries - kCountBytes < bEnd && b.Entries - kCountBytes < aEnd;
+}
+
 void PutU16(uint8_t* at, uint16_t value, bool little) {
     at[little ? 0 : 1] = uint8_t(value);
     at[little ? 1 : 0] = uint8_t(value >> 8);
@@ -155,10 +164,18 @@ ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
     if (entry != 0 && view.U16(entry + 2) == kTypeShort && view.Number(entry, value) && value >= 1 &&
         value <= kMaxOrientation)
         check.Orientation = uint16_t(value);
-    Ifd exif;
-    check.Whole = view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
-                  view.LinkedIfdInside(ifd0, kTagGpsIfd, nullptr) &&
-                  view.LinkedIfdInside(exif, kTagInteropIfd, nullptr);
+    Ifd exif, gps, interop;
+    const bool inside =
+        view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
+        view.LinkedIfdInside(ifd0, kTagGpsIfd, &gps) && view.LinkedIfdInside(exif, kTagInteropIfd, &interop);
+    // The edits of a block written out (IFD0's next offset, the Orientation, the pixel dimensions)
+    // each stay in one IFD, so they can break no other.
+    const Ifd ifds[] = {ifd0, exif, gps, interop};
+    bool apart = true;
+    for (size_t i = 0; i < std::size(ifds); ++i) {
+        for (size_t j = i + 1; j < std::size(ifds); ++j) apart = apart && !Overlap(ifds[i], ifds[j]);
+    }
+    check.Whole = inside && apart;
     return check;
 }
 
