@@ -27,6 +27,15 @@ constexpr uint16_t kTagPixelX = 0xA002;
 constexpr uint16_t kTagPixelY = 0xA003;
 constexpr uint16_t kTypeShort = 3;
 constexpr uint16_t kTypeLong = 4;
+constexpr uint16_t kTypeRational = 5;
+constexpr uint16_t kTagXResolution = 0x011A;
+constexpr uint16_t kTagYResolution = 0x011B;
+constexpr uint16_t kTagResolutionUnit = 0x0128;
+constexpr uint16_t kTagYCbCrPositioning = 0x0213;
+constexpr uint16_t kUnitNone = 1;
+constexpr uint16_t kCentred = 1;
+constexpr uint16_t kRationalBytes = 8;
+constexpr uint16_t kMinimalRationalAt = 74;
 constexpr uint16_t kMaxOrientation = 8;
 // Type, count and value: what moves when two entries trade values, their tags staying in order.
 constexpr size_t kEntryValueStart = 2;
@@ -180,33 +189,32 @@ ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
 }
 
 std::vector<uint8_t> MinimalExif(uint16_t orientation) {
-    // Little-endian TIFF header, IFD0 at 8 with one entry (SHORT, count 1), no next IFD.
-    return {'I',
-            'I',
-            42,
-            0,
-            8,
-            0,
-            0,
-            0,
-            1,
-            0,
-            uint8_t(kTagOrientation),
-            uint8_t(kTagOrientation >> 8),
-            kTypeShort,
-            0,
-            1,
-            0,
-            0,
-            0,
-            uint8_t(orientation),
-            uint8_t(orientation >> 8),
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+    // IFD0 holds the Orientation and the tags EXIF requires of every IFD0 in a JPEG, with no
+    // resolution of its own (unit none, 1:1): the container's says it. Little-endian, no next IFD.
+    struct Entry {
+        uint16_t Tag, Type, Value;
+    };
+    const Entry entries[] = {{kTagOrientation, kTypeShort, orientation},
+                             {kTagXResolution, kTypeRational, kMinimalRationalAt},
+                             {kTagYResolution, kTypeRational, kMinimalRationalAt + kRationalBytes},
+                             {kTagResolutionUnit, kTypeShort, kUnitNone},
+                             {kTagYCbCrPositioning, kTypeShort, kCentred}};
+    constexpr uint16_t kCount = sizeof entries / sizeof entries[0];
+    static_assert(kMinimalRationalAt == kHeaderBytes + kCountBytes + kCount * kEntryBytes + kNextOffsetBytes,
+                  "the two rationals, 1/1 each, follow IFD0");
+    std::vector<uint8_t> tiff(kMinimalRationalAt + 2 * kRationalBytes, 0);
+    const uint8_t header[] = {'I', 'I', uint8_t(kTiffMagic), 0, uint8_t(kHeaderBytes), 0, 0, 0};
+    std::copy(header, header + kHeaderBytes, tiff.begin());
+    PutU16LE(&tiff[kHeaderBytes], kCount);
+    for (uint16_t i = 0; i < kCount; ++i) {
+        uint8_t* entry = &tiff[kHeaderBytes + kCountBytes + i * kEntryBytes];
+        PutU16LE(entry, entries[i].Tag);
+        PutU16LE(entry + 2, entries[i].Type);
+        PutU32LE(entry + 4, 1);
+        PutU32LE(entry + 8, entries[i].Value);
+    }
+    for (size_t at = kMinimalRationalAt; at < tiff.size(); at += 4) PutU32LE(&tiff[at], 1);
+    return tiff;
 }
 
 void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation) {

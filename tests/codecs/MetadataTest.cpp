@@ -4,7 +4,10 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
+#include <map>
+#include <set>
 #include <tuple>
 
 #include "CodecTestSupport.h"
@@ -449,5 +452,72 @@ TEST(Metadata, TransparencyAndFramesAreSaid) {
         const LoadResult result = LoadWithMetadata(DataPath(name), image, metadata);
         ASSERT_TRUE(result.Ok()) << name;
         EXPECT_EQ(result.Warnings, warnings) << name;
+    }
+}
+
+namespace {
+
+// What exiftool says of a file: its warnings and errors (-validate's among them), and the tags of
+// its Exif IFD ("0xa002").
+struct Findings {
+    std::set<std::string> Said, ExifTags;
+};
+
+std::map<std::string, Findings> ExiftoolFindings(const std::vector<std::string>& paths) {
+    std::string command = "exiftool -validate -warning -error -a -s -s -H -ExifIFD:all";
+    for (const std::string& path : paths) command += " '" + path + "'";
+    std::map<std::string, Findings> findings;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char line[1024];
+    std::string file;
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+        const std::string text(line, std::strcspn(line, "\n"));
+        if (text.rfind("======== ", 0) == 0)
+            file = text.substr(9);
+        else if (text.rfind("0x", 0) == 0)
+            findings[file].ExifTags.insert(text.substr(0, 6));
+        else if (text.rfind("- Warning: ", 0) == 0 || text.rfind("- Error: ", 0) == 0)
+            findings[file].Said.insert(text.substr(2));
+    }
+    if (pipe != nullptr) pclose(pipe);
+    return findings;
+}
+
+}  // namespace
+
+// exiftool finds nothing wrong in a written file that it did not find in the file it came from:
+// pictures other tools made, with the items they hold, into every form that keeps any.
+TEST(Metadata, ExiftoolFindsNothingNewInWrittenFiles) {
+    if (std::system("exiftool -ver >/dev/null 2>&1") != 0) GTEST_SKIP() << "exiftool is not installed";
+    ScratchDir dir;
+    std::vector<std::string> paths;
+    std::map<std::string, std::string> inputOf;
+    for (const char* input :
+         {"heif/metadata.heic", "webp/orientation6.webp", "tiff/orientation6.tif", "tiff/rgb8-300dpi.tif",
+          "png/pngsuite/exif2c08.png", "jpeg/pillow/truncated_app14.jpg"}) {
+        paths.push_back(DataPath(input));
+        for (const char* form : {"jpg", "png", "webp", "tif", "bmp"}) {
+            FCObjImage image;
+            PictureMetadata metadata;
+            ASSERT_TRUE(LoadWithMetadata(DataPath(input), image, metadata).Ok()) << input;
+            const std::string output = dir.File(std::to_string(paths.size()) + "." + form);
+            SettleMetadataForOutput(metadata, image.InfoHeader.biXPelsPerMeter > 0, Type(output), false);
+            ASSERT_TRUE(SavePictureFile(image, output.c_str(), -1, &metadata)) << output;
+            inputOf[output] = DataPath(input);
+            paths.push_back(output);
+        }
+    }
+    std::map<std::string, Findings> findings = ExiftoolFindings(paths);
+    const std::string kMissingExifTag = "Warning: Missing required JPEG ExifIFD tag ";
+    for (const auto& [output, input] : inputOf) {
+        const Findings& before = findings[input];
+        for (const std::string& finding : findings[output].Said) {
+            // A tag EXIF asks only of a JPEG, which the input's own Exif IFD lacks, came in so.
+            const std::string tag = finding.substr(std::min(finding.size(), kMissingExifTag.size()), 6);
+            const bool inherited = finding.rfind(kMissingExifTag, 0) == 0 && !before.ExifTags.empty() &&
+                                   before.ExifTags.count(tag) == 0;
+            EXPECT_TRUE(before.Said.count(finding) == 1 || inherited)
+                << output << " from " << input << ": " << finding;
+        }
     }
 }
