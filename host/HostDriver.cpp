@@ -349,24 +349,24 @@ bool LoadPicture(const std::string& input, const LoadOptions& loadOptions, FCObj
 bool PrepareMetadata(const HostOptions& options, FCObjImage& image, PictureMetadata& metadata) {
     const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     const bool mustTurn = !OrientationReachesOutput(metadata, output, options.Strip);
+    const uint16_t orientation = metadata.Orientation;
     if (options.AutoOrient || mustTurn) {
-        const uint16_t orientation = metadata.Orientation;
         if (!TurnAsOrientationSays(image, orientation)) {
             std::cout << "Read " << options.Input << " failed: out of memory.\n";
             return false;
         }
         MarkMetadataTurned(metadata);
-        if (!options.AutoOrient) {
-            std::cout << "Turned " << options.Input << " as its orientation (" << orientation
-                      << ") says, since "
-                      << (options.Strip ? std::string("--strip drops it")
-                                        : std::string(ImageTypeName(output)) + " keeps none")
-                      << ": the output shows as the input did.\n";
-        }
     }
     const bool hasResolution = image.InfoHeader.biXPelsPerMeter > 0 && image.InfoHeader.biYPelsPerMeter > 0;
     for (const std::string& warning : SettleMetadataForOutput(metadata, hasResolution, output, options.Strip))
         std::cout << "Warning: " << options.Input << " " << warning << "\n";
+    // The note follows the warnings, which stay right after the Read line.
+    if (mustTurn && !options.AutoOrient) {
+        std::cout << "Turned " << options.Input << " as its orientation (" << orientation << ") says, since "
+                  << (options.Strip ? std::string("--strip drops it")
+                                    : std::string(ImageTypeName(output)) + " keeps none")
+                  << ": the output shows as the input did.\n";
+    }
     return true;
 }
 
