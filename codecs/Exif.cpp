@@ -3,6 +3,7 @@
 #include "Exif.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "ByteOrder.h"
 
@@ -26,6 +27,15 @@ constexpr uint16_t kTagPixelX = 0xA002;
 constexpr uint16_t kTagPixelY = 0xA003;
 constexpr uint16_t kTypeShort = 3;
 constexpr uint16_t kTypeLong = 4;
+constexpr uint16_t kTypeRational = 5;
+constexpr uint16_t kTagXResolution = 0x011A;
+constexpr uint16_t kTagYResolution = 0x011B;
+constexpr uint16_t kTagResolutionUnit = 0x0128;
+constexpr uint16_t kTagYCbCrPositioning = 0x0213;
+constexpr uint16_t kUnitNone = 1;
+constexpr uint16_t kCentred = 1;
+constexpr uint16_t kRationalBytes = 8;
+constexpr uint16_t kMinimalRationalAt = 74;
 constexpr uint16_t kMaxOrientation = 8;
 // Type, count and value: what moves when two entries trade values, their tags staying in order.
 constexpr size_t kEntryValueStart = 2;
@@ -138,6 +148,14 @@ class TiffView {
     Ifd ifd0_;
 };
 
+// True when both IFDs are there and their tables (count, entries, next-IFD offset) share a byte.
+bool Overlap(const Ifd& a, const Ifd& b) {
+    if (a.Entries == 0 || b.Entries == 0) return false;
+    const size_t aEnd = a.Entries + size_t(a.Count) * kEntryBytes + kNextOffsetBytes;
+    const size_t bEnd = b.Entries + size_t(b.Count) * kEntryBytes + kNextOffsetBytes;
+    return a.Entries - kCountBytes < bEnd && b.Entries - kCountBytes < aEnd;
+}
+
 void PutU16(uint8_t* at, uint16_t value, bool little) {
     at[little ? 0 : 1] = uint8_t(value);
     at[little ? 1 : 0] = uint8_t(value >> 8);
@@ -155,41 +173,48 @@ ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
     if (entry != 0 && view.U16(entry + 2) == kTypeShort && view.Number(entry, value) && value >= 1 &&
         value <= kMaxOrientation)
         check.Orientation = uint16_t(value);
-    Ifd exif;
-    check.Whole = view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
-                  view.LinkedIfdInside(ifd0, kTagGpsIfd, nullptr) &&
-                  view.LinkedIfdInside(exif, kTagInteropIfd, nullptr);
+    Ifd exif, gps, interop;
+    const bool inside =
+        view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
+        view.LinkedIfdInside(ifd0, kTagGpsIfd, &gps) && view.LinkedIfdInside(exif, kTagInteropIfd, &interop);
+    // The edits of a block written out (IFD0's next offset, the Orientation, the pixel dimensions)
+    // each stay in one IFD, so they can break no other.
+    const Ifd ifds[] = {ifd0, exif, gps, interop};
+    bool apart = true;
+    for (size_t i = 0; i < std::size(ifds); ++i) {
+        for (size_t j = i + 1; j < std::size(ifds); ++j) apart = apart && !Overlap(ifds[i], ifds[j]);
+    }
+    check.Whole = inside && apart;
     return check;
 }
 
 std::vector<uint8_t> MinimalExif(uint16_t orientation) {
-    // Little-endian TIFF header, IFD0 at 8 with one entry (SHORT, count 1), no next IFD.
-    return {'I',
-            'I',
-            42,
-            0,
-            8,
-            0,
-            0,
-            0,
-            1,
-            0,
-            uint8_t(kTagOrientation),
-            uint8_t(kTagOrientation >> 8),
-            kTypeShort,
-            0,
-            1,
-            0,
-            0,
-            0,
-            uint8_t(orientation),
-            uint8_t(orientation >> 8),
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+    // IFD0 holds the Orientation and the tags EXIF requires of every IFD0 in a JPEG, with no
+    // resolution of its own (unit none, 1:1): the container's says it. Little-endian, no next IFD.
+    struct Entry {
+        uint16_t Tag, Type, Value;
+    };
+    const Entry entries[] = {{kTagOrientation, kTypeShort, orientation},
+                             {kTagXResolution, kTypeRational, kMinimalRationalAt},
+                             {kTagYResolution, kTypeRational, kMinimalRationalAt + kRationalBytes},
+                             {kTagResolutionUnit, kTypeShort, kUnitNone},
+                             {kTagYCbCrPositioning, kTypeShort, kCentred}};
+    constexpr uint16_t kCount = sizeof entries / sizeof entries[0];
+    static_assert(kMinimalRationalAt == kHeaderBytes + kCountBytes + kCount * kEntryBytes + kNextOffsetBytes,
+                  "the two rationals, 1/1 each, follow IFD0");
+    std::vector<uint8_t> tiff(kMinimalRationalAt + 2 * kRationalBytes, 0);
+    const uint8_t header[] = {'I', 'I', uint8_t(kTiffMagic), 0, uint8_t(kHeaderBytes), 0, 0, 0};
+    std::copy(header, header + kHeaderBytes, tiff.begin());
+    PutU16LE(&tiff[kHeaderBytes], kCount);
+    for (uint16_t i = 0; i < kCount; ++i) {
+        uint8_t* entry = &tiff[kHeaderBytes + kCountBytes + i * kEntryBytes];
+        PutU16LE(entry, entries[i].Tag);
+        PutU16LE(entry + 2, entries[i].Type);
+        PutU32LE(entry + 4, 1);
+        PutU32LE(entry + 8, entries[i].Value);
+    }
+    for (size_t at = kMinimalRationalAt; at < tiff.size(); at += 4) PutU32LE(&tiff[at], 1);
+    return tiff;
 }
 
 void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation) {

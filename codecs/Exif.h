@@ -7,7 +7,8 @@
 #include <vector>
 
 struct ExifCheck {
-    // Every IFD of the kept tree, and the data of every entry of a known type, lie inside the block.
+    // Every IFD of the kept tree, and the data of every entry of a known type, lie inside the block,
+    // and no two of those IFDs share a byte.
     bool Whole = false;
     // IFD0's Orientation (1 to 8) when IFD0 and its entry table lie inside the block and the entry
     // is a SHORT of count 1; 0 otherwise. Set whether or not the rest is whole.
