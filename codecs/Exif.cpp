@@ -3,7 +3,11 @@
 #include "Exif.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
 #include <iterator>
+#include <tuple>
 
 #include "ByteOrder.h"
 
@@ -161,6 +165,11 @@ void PutU16(uint8_t* at, uint16_t value, bool little) {
     at[little ? 1 : 0] = uint8_t(value >> 8);
 }
 
+void PutU32(uint8_t* at, uint32_t value, bool little) {
+    PutU16(at + (little ? 0 : 2), uint16_t(value), little);
+    PutU16(at + (little ? 2 : 0), uint16_t(value >> 16), little);
+}
+
 }  // namespace
 
 ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
@@ -239,4 +248,47 @@ void SwapExifPixelDimensions(std::vector<uint8_t>& tiff) {
     if (x == 0 || y == 0 || !view.Number(x, value) || !view.Number(y, value)) return;
     std::swap_ranges(tiff.begin() + long(x + kEntryValueStart), tiff.begin() + long(x + kEntryBytes),
                      tiff.begin() + long(y + kEntryValueStart));
+}
+
+void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most) {
+    TiffView view(tiff.data(), tiff.size());
+    if (!view.Open()) return;
+    const size_t pointer = view.Find(view.Ifd0(), kTagExifIfd);
+    uint32_t offset = 0;
+    Ifd exif;
+    if (pointer == 0 || !view.Number(pointer, offset) || !view.Locate(offset, exif)) return;
+    const bool hasX = view.Find(exif, kTagPixelX) != 0;
+    const bool hasY = view.Find(exif, kTagPixelY) != 0;
+    const size_t added = size_t(!hasX) + size_t(!hasY);
+    // The IFD grows, so it moves to the end of the block (at an even offset), entries in tag order.
+    const size_t at = (tiff.size() + 1) / 2 * 2;
+    const size_t bytes = kCountBytes + (size_t(exif.Count) + added) * kEntryBytes + kNextOffsetBytes;
+    if (added == 0 || exif.Count + added > 0xFFFF || at + bytes > most || at > UINT32_MAX) return;
+    const bool little = view.Little();
+    std::vector<std::array<uint8_t, kEntryBytes>> entries(exif.Count);
+    for (size_t i = 0; i < exif.Count; ++i)
+        std::copy_n(tiff.begin() + long(exif.Entries + i * kEntryBytes), kEntryBytes, entries[i].begin());
+    for (const auto& [tag, value, missing] :
+         {std::tuple{kTagPixelX, width, !hasX}, {kTagPixelY, height, !hasY}}) {
+        if (!missing) continue;
+        std::array<uint8_t, kEntryBytes> entry{};
+        PutU16(entry.data(), tag, little);
+        PutU16(entry.data() + 2, kTypeLong, little);
+        PutU32(entry.data() + 4, 1, little);
+        PutU32(entry.data() + 8, value, little);
+        entries.push_back(entry);
+    }
+    const auto tagOf = [little](const std::array<uint8_t, kEntryBytes>& e) {
+        return little ? GetU16LE(e.data()) : GetU16BE(e.data());
+    };
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const auto& a, const auto& b) { return tagOf(a) < tagOf(b); });
+    const uint32_t next = view.U32(exif.Entries + size_t(exif.Count) * kEntryBytes);
+    tiff.resize(at + bytes, 0);
+    PutU16(tiff.data() + at, uint16_t(entries.size()), little);
+    for (size_t i = 0; i < entries.size(); ++i)
+        std::copy(entries[i].begin(), entries[i].end(),
+                  tiff.begin() + long(at + kCountBytes + i * kEntryBytes));
+    PutU32(tiff.data() + at + bytes - kNextOffsetBytes, next, little);
+    PutU32(tiff.data() + pointer + 8, uint32_t(at), little);
 }

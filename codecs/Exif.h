@@ -3,6 +3,7 @@
 // picture written anew needs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -29,3 +30,8 @@ void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation);
 // PixelXDimension and PixelYDimension of the EXIF IFD trade places, for a picture turned a
 // quarter: each entry keeps its tag and takes the other's type and value.
 void SwapExifPixelDimensions(std::vector<uint8_t>& tiff);
+
+// A JPEG's EXIF must say the picture's size in its Exif IFD: where that IFD lacks PixelXDimension or
+// PixelYDimension, it is written anew at the end of the block with them (LONG), as long as the
+// block stays within most bytes. A block without an Exif IFD needs none.
+void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most);
