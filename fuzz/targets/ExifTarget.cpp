@@ -32,6 +32,8 @@ int FuzzExifWalk(const uint8_t* data, size_t size) {
     SwapExifPixelDimensions(metadata.Exif);
     PrepareExifForOutput(metadata.Exif, 1);
     CheckKept(metadata);
+    AddExifPixelDimensions(metadata.Exif, uint32_t(size), 7, 65527);
+    CheckKept(metadata);
     fuzzsupport::TouchBytes(metadata.Exif.data(), metadata.Exif.size());
     return 0;
 }
