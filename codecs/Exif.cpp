@@ -3,6 +3,11 @@
 #include "Exif.h"
 
 #include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdint>
+#include <iterator>
+#include <tuple>
 
 #include "ByteOrder.h"
 
@@ -26,6 +31,15 @@ constexpr uint16_t kTagPixelX = 0xA002;
 constexpr uint16_t kTagPixelY = 0xA003;
 constexpr uint16_t kTypeShort = 3;
 constexpr uint16_t kTypeLong = 4;
+constexpr uint16_t kTypeRational = 5;
+constexpr uint16_t kTagXResolution = 0x011A;
+constexpr uint16_t kTagYResolution = 0x011B;
+constexpr uint16_t kTagResolutionUnit = 0x0128;
+constexpr uint16_t kTagYCbCrPositioning = 0x0213;
+constexpr uint16_t kUnitNone = 1;
+constexpr uint16_t kCentred = 1;
+constexpr uint16_t kRationalBytes = 8;
+constexpr uint16_t kMinimalRationalAt = 74;
 constexpr uint16_t kMaxOrientation = 8;
 // Type, count and value: what moves when two entries trade values, their tags staying in order.
 constexpr size_t kEntryValueStart = 2;
@@ -138,9 +152,22 @@ class TiffView {
     Ifd ifd0_;
 };
 
+// True when both IFDs are there and their tables (count, entries, next-IFD offset) share a byte.
+bool Overlap(const Ifd& a, const Ifd& b) {
+    if (a.Entries == 0 || b.Entries == 0) return false;
+    const size_t aEnd = a.Entries + size_t(a.Count) * kEntryBytes + kNextOffsetBytes;
+    const size_t bEnd = b.Entries + size_t(b.Count) * kEntryBytes + kNextOffsetBytes;
+    return a.Entries - kCountBytes < bEnd && b.Entries - kCountBytes < aEnd;
+}
+
 void PutU16(uint8_t* at, uint16_t value, bool little) {
     at[little ? 0 : 1] = uint8_t(value);
     at[little ? 1 : 0] = uint8_t(value >> 8);
+}
+
+void PutU32(uint8_t* at, uint32_t value, bool little) {
+    PutU16(at + (little ? 0 : 2), uint16_t(value), little);
+    PutU16(at + (little ? 2 : 0), uint16_t(value >> 16), little);
 }
 
 }  // namespace
@@ -155,41 +182,48 @@ ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
     if (entry != 0 && view.U16(entry + 2) == kTypeShort && view.Number(entry, value) && value >= 1 &&
         value <= kMaxOrientation)
         check.Orientation = uint16_t(value);
-    Ifd exif;
-    check.Whole = view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
-                  view.LinkedIfdInside(ifd0, kTagGpsIfd, nullptr) &&
-                  view.LinkedIfdInside(exif, kTagInteropIfd, nullptr);
+    Ifd exif, gps, interop;
+    const bool inside =
+        view.Open() && view.EntriesInside(ifd0) && view.LinkedIfdInside(ifd0, kTagExifIfd, &exif) &&
+        view.LinkedIfdInside(ifd0, kTagGpsIfd, &gps) && view.LinkedIfdInside(exif, kTagInteropIfd, &interop);
+    // The edits of a block written out (IFD0's next offset, the Orientation, the pixel dimensions)
+    // each stay in one IFD, so they can break no other.
+    const Ifd ifds[] = {ifd0, exif, gps, interop};
+    bool apart = true;
+    for (size_t i = 0; i < std::size(ifds); ++i) {
+        for (size_t j = i + 1; j < std::size(ifds); ++j) apart = apart && !Overlap(ifds[i], ifds[j]);
+    }
+    check.Whole = inside && apart;
     return check;
 }
 
 std::vector<uint8_t> MinimalExif(uint16_t orientation) {
-    // Little-endian TIFF header, IFD0 at 8 with one entry (SHORT, count 1), no next IFD.
-    return {'I',
-            'I',
-            42,
-            0,
-            8,
-            0,
-            0,
-            0,
-            1,
-            0,
-            uint8_t(kTagOrientation),
-            uint8_t(kTagOrientation >> 8),
-            kTypeShort,
-            0,
-            1,
-            0,
-            0,
-            0,
-            uint8_t(orientation),
-            uint8_t(orientation >> 8),
-            0,
-            0,
-            0,
-            0,
-            0,
-            0};
+    // IFD0 holds the Orientation and the tags EXIF requires of every IFD0 in a JPEG, with no
+    // resolution of its own (unit none, 1:1): the container's says it. Little-endian, no next IFD.
+    struct Entry {
+        uint16_t Tag, Type, Value;
+    };
+    const Entry entries[] = {{kTagOrientation, kTypeShort, orientation},
+                             {kTagXResolution, kTypeRational, kMinimalRationalAt},
+                             {kTagYResolution, kTypeRational, kMinimalRationalAt + kRationalBytes},
+                             {kTagResolutionUnit, kTypeShort, kUnitNone},
+                             {kTagYCbCrPositioning, kTypeShort, kCentred}};
+    constexpr uint16_t kCount = sizeof entries / sizeof entries[0];
+    static_assert(kMinimalRationalAt == kHeaderBytes + kCountBytes + kCount * kEntryBytes + kNextOffsetBytes,
+                  "the two rationals, 1/1 each, follow IFD0");
+    std::vector<uint8_t> tiff(kMinimalRationalAt + 2 * kRationalBytes, 0);
+    const uint8_t header[] = {'I', 'I', uint8_t(kTiffMagic), 0, uint8_t(kHeaderBytes), 0, 0, 0};
+    std::copy(header, header + kHeaderBytes, tiff.begin());
+    PutU16LE(&tiff[kHeaderBytes], kCount);
+    for (uint16_t i = 0; i < kCount; ++i) {
+        uint8_t* entry = &tiff[kHeaderBytes + kCountBytes + i * kEntryBytes];
+        PutU16LE(entry, entries[i].Tag);
+        PutU16LE(entry + 2, entries[i].Type);
+        PutU32LE(entry + 4, 1);
+        PutU32LE(entry + 8, entries[i].Value);
+    }
+    for (size_t at = kMinimalRationalAt; at < tiff.size(); at += 4) PutU32LE(&tiff[at], 1);
+    return tiff;
 }
 
 void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation) {
@@ -214,4 +248,47 @@ void SwapExifPixelDimensions(std::vector<uint8_t>& tiff) {
     if (x == 0 || y == 0 || !view.Number(x, value) || !view.Number(y, value)) return;
     std::swap_ranges(tiff.begin() + long(x + kEntryValueStart), tiff.begin() + long(x + kEntryBytes),
                      tiff.begin() + long(y + kEntryValueStart));
+}
+
+void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most) {
+    TiffView view(tiff.data(), tiff.size());
+    if (!view.Open()) return;
+    const size_t pointer = view.Find(view.Ifd0(), kTagExifIfd);
+    uint32_t offset = 0;
+    Ifd exif;
+    if (pointer == 0 || !view.Number(pointer, offset) || !view.Locate(offset, exif)) return;
+    const bool hasX = view.Find(exif, kTagPixelX) != 0;
+    const bool hasY = view.Find(exif, kTagPixelY) != 0;
+    const size_t added = size_t(!hasX) + size_t(!hasY);
+    // The IFD grows, so it moves to the end of the block (at an even offset), entries in tag order.
+    const size_t at = (tiff.size() + 1) / 2 * 2;
+    const size_t bytes = kCountBytes + (size_t(exif.Count) + added) * kEntryBytes + kNextOffsetBytes;
+    if (added == 0 || exif.Count + added > 0xFFFF || at + bytes > most || at > UINT32_MAX) return;
+    const bool little = view.Little();
+    std::vector<std::array<uint8_t, kEntryBytes>> entries(exif.Count);
+    for (size_t i = 0; i < exif.Count; ++i)
+        std::copy_n(tiff.begin() + long(exif.Entries + i * kEntryBytes), kEntryBytes, entries[i].begin());
+    for (const auto& [tag, value, missing] :
+         {std::tuple{kTagPixelX, width, !hasX}, {kTagPixelY, height, !hasY}}) {
+        if (!missing) continue;
+        std::array<uint8_t, kEntryBytes> entry{};
+        PutU16(entry.data(), tag, little);
+        PutU16(entry.data() + 2, kTypeLong, little);
+        PutU32(entry.data() + 4, 1, little);
+        PutU32(entry.data() + 8, value, little);
+        entries.push_back(entry);
+    }
+    const auto tagOf = [little](const std::array<uint8_t, kEntryBytes>& e) {
+        return little ? GetU16LE(e.data()) : GetU16BE(e.data());
+    };
+    std::stable_sort(entries.begin(), entries.end(),
+                     [&](const auto& a, const auto& b) { return tagOf(a) < tagOf(b); });
+    const uint32_t next = view.U32(exif.Entries + size_t(exif.Count) * kEntryBytes);
+    tiff.resize(at + bytes, 0);
+    PutU16(tiff.data() + at, uint16_t(entries.size()), little);
+    for (size_t i = 0; i < entries.size(); ++i)
+        std::copy(entries[i].begin(), entries[i].end(),
+                  tiff.begin() + long(at + kCountBytes + i * kEntryBytes));
+    PutU32(tiff.data() + at + bytes - kNextOffsetBytes, next, little);
+    PutU32(tiff.data() + pointer + 8, uint32_t(at), little);
 }

@@ -3,11 +3,13 @@
 // picture written anew needs.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
 struct ExifCheck {
-    // Every IFD of the kept tree, and the data of every entry of a known type, lie inside the block.
+    // Every IFD of the kept tree, and the data of every entry of a known type, lie inside the block,
+    // and no two of those IFDs share a byte.
     bool Whole = false;
     // IFD0's Orientation (1 to 8) when IFD0 and its entry table lie inside the block and the entry
     // is a SHORT of count 1; 0 otherwise. Set whether or not the rest is whole.
@@ -28,3 +30,8 @@ void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation);
 // PixelXDimension and PixelYDimension of the EXIF IFD trade places, for a picture turned a
 // quarter: each entry keeps its tag and takes the other's type and value.
 void SwapExifPixelDimensions(std::vector<uint8_t>& tiff);
+
+// A JPEG's EXIF must say the picture's size in its Exif IFD: where that IFD lacks PixelXDimension or
+// PixelYDimension, it is written anew at the end of the block with them (LONG), as long as the
+// block stays within most bytes. A block without an Exif IFD needs none.
+void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most);

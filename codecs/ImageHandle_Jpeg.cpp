@@ -39,8 +39,6 @@ bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;
     const FCObjImage& original = *SaveList.front();
-    return out.Open(path) &&
-           WriteJpegWithMetadata(out, jpeg, jpegSize, SaveMetadata, original.InfoHeader.biXPelsPerMeter,
-                                 original.InfoHeader.biYPelsPerMeter) &&
+    return out.Open(path) && WriteJpegWithMetadata(out, jpeg, jpegSize, SaveMetadata, original) &&
            out.Commit();
 }

@@ -498,20 +498,22 @@ bool WriteTags(TIFF* tif, const FCObjImage& image, const PictureMetadata* metada
     const uint32_t width = uint32_t(image.InfoHeader.biWidth);
     const uint64_t rowBytes = uint64_t(width) * kBgrPixelBytes;
     const uint32_t rowsPerStrip = uint32_t(std::max<uint64_t>(1, kWrittenStripBytes / rowBytes));
+    // LZW with the horizontal predictor, which TIFF 6.0 itself has: validators flag deflate.
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(image.InfoHeader.biHeight)) &&
               TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) &&
               TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE) &&
+              TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
               TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
               TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
+    // The resolution tags are required; a picture without one says 1:1 in no unit, which reads back
+    // as none.
     const int32_t xppm = image.InfoHeader.biXPelsPerMeter, yppm = image.InfoHeader.biYPelsPerMeter;
-    if (xppm > 0 && yppm > 0) {
-        ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
-             TIFFSetField(tif, TIFFTAG_XRESOLUTION, float(xppm * kMetresPerInch)) &&
-             TIFFSetField(tif, TIFFTAG_YRESOLUTION, float(yppm * kMetresPerInch));
-    }
+    const bool known = xppm > 0 && yppm > 0;
+    ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, known ? RESUNIT_INCH : RESUNIT_NONE) &&
+         TIFFSetField(tif, TIFFTAG_XRESOLUTION, known ? float(xppm * kMetresPerInch) : 1.0f) &&
+         TIFFSetField(tif, TIFFTAG_YRESOLUTION, known ? float(yppm * kMetresPerInch) : 1.0f);
     if (metadata != nullptr && !metadata->IccProfile.empty())
         ok = ok && TIFFSetField(tif, TIFFTAG_ICCPROFILE, uint32_t(metadata->IccProfile.size()),
                                 metadata->IccProfile.data());

@@ -231,13 +231,16 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
 }
 
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
-                           int32_t xPpm, int32_t yPpm) {
+                           const FCObjImage& picture) {
+    const int32_t xPpm = picture.InfoHeader.biXPelsPerMeter, yPpm = picture.InfoHeader.biYPelsPerMeter;
     size_t split = JfifSegmentEnd(jpeg, size);
     if (split != 0) SetDensity(jpeg, xPpm, yPpm);
     if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(jpeg, size);
     if (split == 0) split = kSoiLength;
     std::vector<uint8_t> exif = metadata->Exif;
     PrepareExifForOutput(exif, metadata->Orientation);
+    AddExifPixelDimensions(exif, uint32_t(picture.InfoHeader.biWidth), uint32_t(picture.InfoHeader.biHeight),
+                           kJpegExifMax);
     return out.Write(jpeg, split) && PutApp1(out, exif, kExifTag, kExifTagBytes) &&
            PutApp1(out, metadata->Xmp, kXmpTag, kXmpTagBytes) && PutIcc(out, metadata->IccProfile) &&
            out.Write(jpeg + split, size - split);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "ObjImage.h"
 #include "PictureMetadata.h"
 
 class FileWriter;
@@ -35,8 +36,8 @@ int32_t PixelsPerMetreFromJfif(uint8_t units, uint16_t density);
 void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metadata, int32_t& xPpm,
                       int32_t& yPpm, std::vector<std::string>& warnings);
 
-// Writes jpeg (one complete file from the encoder) to out with the density set in its JFIF
-// segment (when the resolution is known and fits) and the metadata's segments after it; items
-// too large for their segments are left out. metadata may be null.
+// Writes jpeg (one complete file from the encoder of picture) to out with the density set in its
+// JFIF segment (when picture's resolution is known and fits) and the metadata's segments after it;
+// items too large for their segments are left out. metadata may be null.
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
-                           int32_t xPpm, int32_t yPpm);
+                           const FCObjImage& picture);

@@ -82,25 +82,26 @@ bool PrepareMetadata(const HostRun& run, FCObjImage& image, PictureMetadata& met
     const HostOptions& options = run.Options;
     const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     const bool mustTurn = !OrientationReachesOutput(metadata, output, options.Strip);
+    const uint16_t orientation = metadata.Orientation;
     if (options.AutoOrient || mustTurn) {
-        const uint16_t orientation = metadata.Orientation;
         if (!TurnAsOrientationSays(image, orientation)) {
             std::cout << "Read " << options.Input << " failed: out of memory.\n";
             return false;
         }
         MarkMetadataTurned(metadata);
-        // A note, not a warning: nothing is lost.
-        if (!options.AutoOrient) {
-            SayProgress(run, "Turned " + options.Input + " as its orientation (" +
-                                 std::to_string(orientation) + ") says, since " +
-                                 (options.Strip ? std::string("--strip drops it")
-                                                : std::string(ImageTypeName(output)) + " keeps none") +
-                                 ": the output shows as the input did.");
-        }
     }
     const bool hasResolution = image.InfoHeader.biXPelsPerMeter > 0 && image.InfoHeader.biYPelsPerMeter > 0;
     warnings +=
         SayWarnings(options.Input, SettleMetadataForOutput(metadata, hasResolution, output, options.Strip));
+    // A note, not a warning: nothing is lost. It follows the warnings, which stay right after the
+    // Read line.
+    if (mustTurn && !options.AutoOrient) {
+        SayProgress(run, "Turned " + options.Input + " as its orientation (" + std::to_string(orientation) +
+                             ") says, since " +
+                             (options.Strip ? std::string("--strip drops it")
+                                            : std::string(ImageTypeName(output)) + " keeps none") +
+                             ": the output shows as the input did.");
+    }
     return true;
 }
 

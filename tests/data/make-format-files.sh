@@ -78,6 +78,9 @@ decode "$data/tiff/rgba8-unassociated.tif" "$ref/tiff/rgba8-unassociated.tif.rgb
     -compress None "$data/tiff/rgb8-300dpi.tif" 2>/dev/null ||
     "$convert" "$crop" -density 300 -units PixelsPerInch -compress None "$data/tiff/rgb8-300dpi.tif"
 decode "$data/tiff/rgb8-300dpi.tif" "$ref/tiff/rgb8-300dpi.tif.rgb"
+# Orientation 6 and nothing else besides the pixels, which stay as rgb8-none.tif's.
+cp "$data/tiff/rgb8-none.tif" "$data/tiff/orientation6.tif"
+tiffset -s 274 6 "$data/tiff/orientation6.tif"
 # Floating-point samples, a kind of TIFF not read.
 "$convert" "$crop" -define quantum:format=floating-point -depth 32 -compress None "$data/tiff/float32.tif"
 # Truncated: half the file.
@@ -91,6 +94,9 @@ head -c "$(($(wc -c <"$data/tiff/rgb8-deflate.tif") / 2))" "$data/tiff/rgb8-defl
 "$convert" "$crop" -flop "$work/second.png"
 "$convert" "$crop" "$work/first.png"
 img2webp -loop 0 -lossless "$work/first.png" -d 100 "$work/second.png" -o "$data/webp/animated.webp" >/dev/null 2>&1
+# EXIF Orientation 6 added to the lossless picture, whose decode is unchanged: for --auto-orient.
+cp "$data/webp/lossless.webp" "$data/webp/orientation6.webp"
+exiftool -q -overwrite_original -Orientation#=6 "$data/webp/orientation6.webp"
 for file in lossy lossless alpha-lossless alpha-lossy; do decode "$data/webp/$file.webp" "$ref/webp/$file.webp.rgb"; done
 decode "$work/first.png" "$ref/webp/animated.webp.rgb"
 head -c "$(($(wc -c <"$data/webp/lossy.webp") / 2))" "$data/webp/lossy.webp" >"$data/webp/truncated.webp"
@@ -99,7 +105,14 @@ head -c "$(($(wc -c <"$data/webp/lossy.webp") / 2))" "$data/webp/lossy.webp" >"$
 "$convert" "$crop" "$work/crop.png"
 heif-enc -q 90 -o "$data/heif/photo.heic" "$work/crop.png" >/dev/null
 heif-enc -A -q 90 -o "$data/heif/photo.avif" "$work/crop.png" >/dev/null
-python3 "$data/heif-add-rotation.py" "$data/heif/photo.heic" "$data/heif/rotated.heic"
+python3 "$data/heif-add-property.py" "$data/heif/photo.heic" "$data/heif/rotated.heic" irot
+# Every item a HEIF carries: EXIF (Orientation 6, which HEIF viewers ignore) and XMP, which heif-enc
+# copies from a PNG, and an RGB profile (the one in a Pillow JPEG), which it does not.
+exiftool -q -q -b -ICC_Profile "$data/jpeg/pillow/truncated_app14.jpg" >"$work/rgb.icc"
+cp "$work/crop.png" "$work/metadata.png"
+exiftool -q -q -overwrite_original -Orientation#=6 -XMP-dc:Title=hippopotamus "$work/metadata.png"
+heif-enc -q 90 -o "$work/metadata.heic" "$work/metadata.png" >/dev/null
+python3 "$data/heif-add-property.py" "$work/metadata.heic" "$data/heif/metadata.heic" "$work/rgb.icc"
 "$convert" "$crop" -depth 16 "PNG48:$work/crop16.png"
 # 10 bits through x265: Debian 12's libaom asserts on 10-bit input from heif-enc.
 heif-enc -b 10 -q 90 -o "$data/heif/photo10.heic" "$work/crop16.png" >/dev/null

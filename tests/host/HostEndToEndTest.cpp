@@ -23,6 +23,7 @@ const std::string kHost = CORVANE_HOST;
 const std::string kTemplate = CORVANE_TEMPLATE;
 const std::string kAmbrel = CORVANE_AMBREL;
 const std::string kInvertPy = CORVANE_EXAMPLES "/invert.py";
+const std::string kData = CORVANE_TEST_DATA;
 
 constexpr char kHead1x1[] =
     "<image><header><version>1</version><width>1</width><height>1</height></header><pixels>";
@@ -99,10 +100,16 @@ std::string WithPngChunk(std::string png, const std::string& typeAndData) {
     return png.insert(33, chunk);
 }
 
-// The Orientation value of the first eXIf chunk of a PNG file, or -1 without one.
+// The value of the first entry of IFD0 (the Orientation, where there is one) of the first eXIf chunk
+// of a PNG file, in either byte order, or -1 without one.
 int PngExifOrientation(const std::string& png) {
-    const size_t at = png.find("eXIfII*");
-    return at == std::string::npos || at + 22 >= png.size() ? -1 : uint8_t(png[at + 4 + 18]);
+    const size_t at = png.find("eXIf") + 4;
+    if (at == std::string::npos + 4 || at + 8 > png.size()) return -1;
+    const bool big = png.compare(at, 2, "MM") == 0;
+    size_t ifd0 = 0;
+    for (size_t i = 0; i < 4; ++i) ifd0 |= size_t(uint8_t(png[at + 4 + (big ? i : 3 - i)])) << (24 - 8 * i);
+    const size_t value = at + ifd0 + 10 + (big ? 1 : 0);
+    return value < png.size() ? uint8_t(png[value]) : -1;
 }
 
 // Where a viewer shows each stored pixel, for the eight EXIF orientations.
@@ -618,13 +625,53 @@ TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
         EXPECT_EQ(back.Pixels, shown.Pixels) << orientation;
         EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
     }
-    Options = {};
-    ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
+    // A WebP's EXIF orientation, the same way.
+    Picture webp;
+    ASSERT_TRUE(LoadRawRgb(kData + "/reference/webp/lossless.webp.rgb", 35, 27, webp));
+    WriteFileBytes(Dir / "in.webp", ReadFileBytes(kData + "/webp/orientation6.webp"));
+    ProcessResult run = ExchangeAnswering("in.webp", "out.png", echo);
     ASSERT_EQ(0, run.ExitCode) << run.Output;
     Picture back;
     ASSERT_TRUE(LoadPicture(Dir / "out.png", back));
+    EXPECT_EQ(back.Pixels, AsShown(webp, 6).Pixels);
+    EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1);
+    Options = {};
+    run = ExchangeAnswering("in.png", "out.png", echo);
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    ASSERT_TRUE(LoadPicture(Dir / "out.png", back));
     EXPECT_EQ(back.Pixels, stored.Pixels);
     EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 8);
+}
+
+// An output that keeps no orientation gets the picture turned first, said in one line after the
+// warnings of what it does not keep, and shows as the input did.
+TEST_F(HostRun, OrientationTheOutputCannotCarryIsTurnedFirst) {
+    const auto echo = [](const std::string& document) { return document; };
+    const struct {
+        const char *input, *reference, *output, *lines;
+    } rows[] = {
+        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.bmp",
+         "Turned in.tif as its orientation (6) says, since BMP keeps none"},
+        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.ppm",
+         "Turned in.tif as its orientation (6) says, since PNM keeps none"},
+        {"webp/orientation6.webp", "webp/lossless.webp", "out.tga",
+         "Warning: in.webp has EXIF, which TGA does not keep.\n"
+         "Turned in.webp as its orientation (6) says, since TGA keeps none"},
+    };
+    for (const auto& row : rows) {
+        const std::string input = "in" + std::string(row.input).substr(std::string(row.input).rfind('.'));
+        WriteFileBytes(Dir / input, ReadFileBytes(kData + "/" + row.input));
+        ProcessResult run = ExchangeAnswering(input, row.output, echo);
+        ASSERT_EQ(0, run.ExitCode) << run.Output;
+        EXPECT_EQ(0u, run.Output.find("Read " + input + "\n" + row.lines +
+                                      ": the output shows as the input did.\n"))
+            << run.Output;
+        Picture stored, back;
+        ASSERT_TRUE(LoadRawRgb(kData + "/reference/" + row.reference + ".rgb", 35, 27, stored));
+        if (std::string(row.output) == "out.ppm") continue;  // the test's own reader has no PNM
+        ASSERT_TRUE(LoadPicture(Dir / row.output, back)) << row.output;
+        EXPECT_EQ(back.Pixels, AsShown(stored, 6).Pixels) << row.output;
+    }
 }
 
 // A damaged item is said on one line right after the Read line and the picture goes through;

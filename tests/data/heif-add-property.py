@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-# Adds an irot box (a quarter turn anticlockwise) to the primary image of a HEIF file written by
-# heif-enc: the box goes at the end of ipco, the primary item gets one more association in ipma,
-# and every box around them and each iloc offset past the insertion grow by the bytes added.
-# Usage: heif-add-rotation.py IN OUT
+# Adds a property to the primary image of a HEIF file written by heif-enc: an irot box (a quarter
+# turn anticlockwise), or a colr box holding an ICC profile, which heif-enc does not copy. The box
+# goes at the end of ipco, the primary item gets one more association in ipma, and every box
+# around them and each iloc offset past the insertion grow by the bytes added.
+# Usage: heif-add-property.py IN OUT irot|PROFILE.icc
 import struct
 import sys
-
-IROT = struct.pack(">I4sB", 9, b"irot", 1)
 
 
 def boxes(data, start, end):
@@ -28,7 +27,12 @@ def grow(data, at, by):
     struct.pack_into(">I", data, at, struct.unpack_from(">I", data, at)[0] + by)
 
 
-def main(source, target):
+def main(source, target, what):
+    if what == "irot":
+        prop, essential = struct.pack(">I4sB", 9, b"irot", 1), 0x80
+    else:
+        icc = open(what, "rb").read()
+        prop, essential = struct.pack(">I4s4s", 12 + len(icc), b"colr", b"prof") + icc, 0
     data = bytearray(open(source, "rb").read())
     meta, meta_size = child(data, 0, len(data), b"meta")
     body = meta + 12  # a full box: version and flags come first
@@ -49,12 +53,12 @@ def main(source, target):
             data[at + 2] = associations + 1
             insert_association = at + 3 + associations
         at += 3 + associations
-    added = len(IROT) + 1
-    data[insert_association:insert_association] = bytes([0x80 | (count + 1)])
-    data[ipco + ipco_size:ipco + ipco_size] = IROT
+    added = len(prop) + 1
+    data[insert_association:insert_association] = bytes([essential | (count + 1)])
+    data[ipco + ipco_size:ipco + ipco_size] = prop
     # ipma lies after ipco, so it has moved by the box just inserted.
-    grow(data, ipma + len(IROT), 1)
-    grow(data, ipco, len(IROT))
+    grow(data, ipma + len(prop), 1)
+    grow(data, ipco, len(prop))
     grow(data, iprp, added)
     grow(data, meta, added)
     fix_iloc(data, body, meta + meta_size + added, meta + meta_size, added)
@@ -89,4 +93,4 @@ def shift(data, at, size, meta_end, added):
     return at + size
 
 
-main(sys.argv[1], sys.argv[2])
+main(sys.argv[1], sys.argv[2], sys.argv[3])
