@@ -213,7 +213,7 @@ class BatchRun {
           items_(items),
           moduleEnvironment_(ModuleEnvironment(programs.ModuleFolder)),
           start_(Clock::now()) {
-        terminal_ = isatty(STDOUT_FILENO) == 1;
+        progressLine_ = isatty(STDOUT_FILENO) == 1 && !options.Quiet;
         jobs_ = options.Jobs;
         if (jobs_ == 0) {
             cpu_set_t cpus;
@@ -242,7 +242,11 @@ class BatchRun {
 
     void Start(const BatchItem& item) {
         if (!options_.Overwrite && Exists(item.Output)) {
-            Fail(item, item.Output + " exists; --overwrite replaces it");
+            if (options_.SkipExisting) {
+                ++skipped_;
+            } else {
+                Fail(item, item.Output + " exists; --overwrite replaces it");
+            }
             return;
         }
         std::string pattern = options_.OutFolder + "/.corvane-batch-XXXXXX";
@@ -381,15 +385,15 @@ class BatchRun {
     }
 
     void ShowProgress(bool force) {
-        if (!terminal_) return;
+        if (!progressLine_) return;
         const Clock::time_point now = Clock::now();
         if (!force && now - shownAt_ < kProgressEvery) return;
         shownAt_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? double(saved_ + failures_.size()) / seconds : 0;
         char line[128];
-        std::snprintf(line, sizeof line, "%zu/%zu done, %zu failed, %.1f pictures/s", saved_, items_.size(),
-                      failures_.size(), rate);
+        std::snprintf(line, sizeof line, "%zu/%zu done, %zu failed, %.1f pictures/s", saved_ + skipped_,
+                      items_.size(), failures_.size(), rate);
         std::cout << "\r" << line
                   << std::string(line[0] != 0 && shownWidth_ > std::strlen(line)
                                      ? shownWidth_ - std::strlen(line)
@@ -399,17 +403,20 @@ class BatchRun {
         shownWidth_ = std::strlen(line);
     }
 
+    // Under --quiet only a batch with something to say about it ends with a summary.
     int Summarise() {
         ShowProgress(true);
-        if (terminal_) std::cout << "\n";
+        if (progressLine_) std::cout << "\n";
         for (const Failure& failure : failures_)
             std::cerr << "Failed: " << failure.Input << ": " << failure.Message << "\n";
+        if (options_.Quiet && failures_.empty() && stopSignal_ == 0) return 0;
         const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
         char timing[64];
         std::snprintf(timing, sizeof timing, "%.1f s, %.1f pictures/s", seconds,
                       seconds > 0 ? double(saved_ + failures_.size()) / seconds : 0.0);
         std::cout << (stopSignal_ != 0 ? "Stopped: " : "") << saved_ << " of " << items_.size()
                   << " pictures saved in " << options_.OutFolder << "/, " << failures_.size() << " failed";
+        if (skipped_ > 0) std::cout << ", " << skipped_ << " skipped";
         if (stopSignal_ != 0)
             std::cout << ", " << stopped_ << " stopped, " << items_.size() - next_ << " not started";
         std::cout << " (" << timing << ")\n" << std::flush;
@@ -427,9 +434,10 @@ class BatchRun {
     uint32_t jobs_ = 1;
     size_t next_ = 0;
     size_t saved_ = 0;
+    size_t skipped_ = 0;
     size_t stopped_ = 0;
     int stopSignal_ = 0;
-    bool terminal_ = false;
+    bool progressLine_ = false;
     Clock::time_point start_;
     Clock::time_point shownAt_;
     size_t shownWidth_ = 0;
@@ -458,27 +466,6 @@ BatchPrograms FindBatchPrograms() {
     const std::string installed = own + "/../lib/corvane/modules";
     if (!own.empty()) programs.ModuleFolder = IsFolder(installed) ? installed : own;
     return programs;
-}
-
-bool CheckHostOptions(const BatchPrograms& programs, const std::vector<std::string>& hostOptions,
-                      std::string& problem) {
-    char log[] = "/tmp/corvane-batch-XXXXXX";
-    const int descriptor = mkstemp(log);
-    if (descriptor < 0) return true;  // the hosts will say it themselves
-    close(descriptor);
-    std::vector<std::string> words{programs.Host};
-    words.insert(words.end(), hostOptions.begin(), hostOptions.end());
-    words.push_back("--version");
-    Child host;
-    sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    int status = -1;
-    if (Spawn(host, ".", log, ExecArguments(words), nullptr, mask)) waitpid(host.Pid, &status, 0);
-    problem = LastLine(log);
-    unlink(log);
-    if (status == 0) return true;
-    if (problem.empty()) problem = "cannot run " + programs.Host;
-    return false;
 }
 
 int RunBatch(const BatchOptions& options, const BatchPrograms& programs,
