@@ -193,6 +193,7 @@ void PrintBatchUsage(std::ostream& out) {
         << HostOptionLines()
         << "\nWith --strip, or an output that keeps no orientation (BMP, TGA, PNM), a picture with an\n"
            "orientation is turned first, so it shows as it did.\n"
+           "Each host's warnings are shown with the input's name, and counted in the summary.\n"
            "The installed modules are found by name (PREFIX/lib/corvane/modules).\n"
            "Exit status: 0 all pictures saved or skipped, 1 some failed, 2 nothing run, 130 after Ctrl-C.\n";
 }
