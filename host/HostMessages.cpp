@@ -33,8 +33,8 @@ void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t 
     std::cout << "Read " << input << " failed";
     switch (result.Status) {
         case LoadStatus::OverPixelLimit:
-            std::cout << ": " << result.Width << " x " << result.Height << " pixels is more than the limit of "
-                      << pixelLimit << "; raise it with --max-pixels";
+            std::cout << ": " << result.Width << " x " << result.Height
+                      << " pixels is more than the limit of " << pixelLimit << "; raise it with --max-pixels";
             break;
         case LoadStatus::OverImageLimit:
             std::cout << ": a picture of " << result.Width << " x " << result.Height
@@ -58,8 +58,8 @@ void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t 
     const char* format = ImageTypeName(GetImageHandleFactory()->GetImageType(input.c_str()));
     const std::string reason = result.Detail.empty() ? std::string() : " (" + result.Detail + ")";
     if (result.Status == LoadStatus::UnknownType) {
-        std::cout << "The extension of " << input << " names no format that is read; formats read: "
-                  << ReadFormatNames() << ".\n";
+        std::cout << "The extension of " << input
+                  << " names no format that is read; formats read: " << ReadFormatNames() << ".\n";
     } else if (result.Status == LoadStatus::Damaged) {
         std::cout << input << " is damaged or not a " << format << " file" << reason << ".\n";
     } else if (result.Status == LoadStatus::Unsupported) {

@@ -67,8 +67,8 @@ bool CheckOutputSize(const std::string& output, const FCObjImage& image) {
     const ImageType type = GetImageHandleFactory()->GetImageType(output.c_str());
     const int32_t side = MaxSavedSide(type);
     if (side == 0 || (image.InfoHeader.biWidth <= side && image.InfoHeader.biHeight <= side)) return true;
-    std::cout << "Cannot write " << output << ": " << ImageTypeName(type) << " holds at most " << side << " x "
-              << side << " pixels\n";
+    std::cout << "Cannot write " << output << ": " << ImageTypeName(type) << " holds at most " << side
+              << " x " << side << " pixels\n";
     return false;
 }
 

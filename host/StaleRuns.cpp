@@ -169,4 +169,3 @@ void SayModuleMayAnswer(const HostRun& run) {
     std::cout << "The module in " << run.Directory() << "/ had taken the picture and may still answer"
               << " here; the next run in this folder waits for it and removes its answer.\n";
 }
-
