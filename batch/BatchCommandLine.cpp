@@ -1,14 +1,20 @@
-// Options come before the inputs, as `--name VALUE` or `--name=VALUE`. Every option that is not
-// the batch's own is the host's and takes a value; the host itself judges it before anything runs.
+// Options come before the inputs, in any order, as `--name VALUE`, `--name=VALUE` or a switch
+// alone, each at most once: the batch's own, and the host's through the host's own table, so that
+// every option the host takes reaches the hosts and any other is refused by its name.
 #include "BatchCommandLine.h"
 
 #include <sys/stat.h>
 
 #include <ostream>
+#include <set>
+
+#include "HostOptions.h"
 
 namespace {
 
 constexpr uint32_t kMaxJobs = 256;
+
+using Outcome = HostOptionReader::Outcome;
 
 bool ParseJobs(const std::string& text, uint32_t& jobs) {
     if (text.empty() || text.size() > 3) return false;
@@ -22,6 +28,12 @@ bool ParseJobs(const std::string& text, uint32_t& jobs) {
     return true;
 }
 
+bool StoreJobs(const std::string& text, BatchOptions& options, std::string& problem) {
+    if (ParseJobs(text, options.Jobs)) return true;
+    problem = "--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + text + "\"";
+    return false;
+}
+
 bool IsFolder(const std::string& path) {
     struct stat status;
     return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
@@ -29,7 +41,11 @@ bool IsFolder(const std::string& path) {
 
 // "out/" and "out" are folders; a last part holding % or an extension ("out/%n.png",
 // "out/one.png"), unless it names a folder, is the pattern of the names in it.
-bool SplitOut(const std::string& out, BatchOptions& options, std::string& problem) {
+bool StoreOut(const std::string& out, BatchOptions& options, std::string& problem) {
+    if (out.empty()) {
+        problem = "--out needs a folder";
+        return false;
+    }
     const size_t slash = out.rfind('/');
     const std::string last = slash == std::string::npos ? out : out.substr(slash + 1);
     std::string folder = out;
@@ -53,92 +69,131 @@ bool SplitOut(const std::string& out, BatchOptions& options, std::string& proble
     return true;
 }
 
-bool TakeValue(const std::string& argument, size_t equals, int& index, int argc, const char* const* argv,
-               std::string& value, std::string& problem) {
-    if (equals != std::string::npos) {
-        value = argument.substr(equals + 1);
-        return true;
-    }
-    if (index + 1 >= argc) {
-        problem = argument + " needs a value";
-        return false;
-    }
-    value = argv[++index];
-    return true;
+bool StoreModule(const std::string& command, BatchOptions& options, std::string& problem) {
+    options.Module = command;
+    if (command.empty()) problem = "--module needs a command";
+    return !command.empty();
 }
 
-bool TakeOption(const std::string& argument, int& index, int argc, const char* const* argv,
-                BatchOptions& options, bool& sawOut, std::string& problem) {
+struct OwnOption {
+    const char* Name;
+    bool TakesValue;
+    bool (*Store)(const std::string& value, BatchOptions& options, std::string& problem);
+};
+
+const OwnOption kOwnOptions[] = {
+    {"--jobs", true, StoreJobs},
+    {"--module", true, StoreModule},
+    {"--out", true, StoreOut},
+    {"--overwrite", false,
+     [](const std::string&, BatchOptions& o, std::string&) {
+         o.Overwrite = true;
+         return true;
+     }},
+    {"--skip-existing", false,
+     [](const std::string&, BatchOptions& o, std::string&) {
+         o.SkipExisting = true;
+         return true;
+     }},
+};
+
+// The host's grammar for the batch's own options, so that both read alike on one command line.
+Outcome TakeOwnOption(int& index, int argc, const char* const* argv, BatchOptions& options,
+                      std::set<std::string>& seen, std::string& problem) {
+    const std::string argument = argv[index];
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
-    if (name == "--overwrite" && equals == std::string::npos) {
-        options.Overwrite = true;
-        return true;
+    for (const OwnOption& option : kOwnOptions) {
+        if (name != option.Name) continue;
+        if (!seen.insert(name).second) {
+            problem = name + " is given more than once";
+            return Outcome::Refused;
+        }
+        std::string value;
+        if (!option.TakesValue && equals != std::string::npos) {
+            problem = name + " takes no value";
+            return Outcome::Refused;
+        }
+        if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (option.TakesValue && index + 1 < argc) {
+            value = argv[++index];
+        } else if (option.TakesValue) {
+            problem = name + " needs a value";
+            return Outcome::Refused;
+        }
+        return option.Store(value, options, problem) ? Outcome::Taken : Outcome::Refused;
     }
-    std::string value;
-    if (!TakeValue(argument, equals, index, argc, argv, value, problem)) return false;
-    if (name == "--jobs") {
-        if (ParseJobs(value, options.Jobs)) return true;
+    return Outcome::NotAnOption;
+}
+
+// What is missing or contradictory once every option is read.
+bool CheckOptions(const BatchOptions& options, bool optionsEnded, std::string& problem) {
+    for (const std::string& input : options.Inputs) {
+        if (optionsEnded || input.size() < 2 || input[0] != '-') continue;
+        problem = input + " comes after the inputs; options go before them (-- ends the options)";
+        return false;
+    }
+    if (options.Overwrite && options.SkipExisting)
         problem =
-            "--jobs takes a whole number from 1 to " + std::to_string(kMaxJobs) + ", not \"" + value + "\"";
-        return false;
-    }
-    if (name == "--module") {
-        options.Module = value;
-        if (!value.empty()) return true;
-        problem = "--module needs a command";
-        return false;
-    }
-    if (name == "--out") {
-        sawOut = true;
-        return !value.empty() && SplitOut(value, options, problem);
-    }
-    options.HostOptions.push_back(name);
-    options.HostOptions.push_back(value);
-    return true;
+            "--overwrite and --skip-existing do not go together: one replaces results that exist, the "
+            "other keeps them";
+    else if (options.Module.empty())
+        problem = "--module COMMAND is needed";
+    else if (options.OutFolder.empty())
+        problem = "--out FOLDER is needed";
+    return problem.empty();
 }
 
 }  // namespace
 
 BatchAction ParseBatchCommandLine(int argc, const char* const* argv, BatchOptions& options,
                                   std::string& problem) {
-    bool sawOut = false;
+    HostOptionReader hostReader;
+    HostOptions host;
+    std::set<std::string> seen;
+    bool optionsEnded = false;
     int index = 1;
     for (; index < argc; ++index) {
         const std::string argument = argv[index];
         if (argument == "--") {
+            optionsEnded = true;
             ++index;
             break;
         }
         if (argument == "--help" || argument == "-h") return BatchAction::Help;
         if (argument == "--version") return BatchAction::Version;
-        if (argument.size() < 3 || argument.compare(0, 2, "--") != 0) break;
-        if (!TakeOption(argument, index, argc, argv, options, sawOut, problem)) {
-            if (problem.empty()) problem = "--out needs a folder";
-            return BatchAction::Usage;
-        }
+        if (argument.size() < 2 || argument[0] != '-') break;
+        Outcome taken = TakeOwnOption(index, argc, argv, options, seen, problem);
+        if (taken == Outcome::NotAnOption) taken = hostReader.Take(index, argc, argv, host, problem);
+        if (taken == Outcome::NotAnOption)
+            problem = "unknown option " + argument.substr(0, argument.find('='));
+        if (taken != Outcome::Taken) return BatchAction::Usage;
     }
     for (; index < argc; ++index) options.Inputs.push_back(argv[index]);
-    if (options.Module.empty() || !sawOut) {
-        problem = options.Module.empty() ? "--module COMMAND is needed" : "--out FOLDER is needed";
-        return BatchAction::Usage;
-    }
-    return BatchAction::Run;
+    options.HostOptions = hostReader.Taken();
+    options.Quiet = host.Quiet;
+    return CheckOptions(options, optionsEnded, problem) ? BatchAction::Run : BatchAction::Usage;
 }
 
 void PrintBatchUsage(std::ostream& out) {
-    out << "Usage: corvane-batch [--jobs N] [--overwrite] [host options] --module 'COMMAND'\n"
-           "                     --out FOLDER[/PATTERN] [IN ...]\n\n"
+    out << "Usage: corvane-batch [OPTIONS] --module 'COMMAND' --out FOLDER[/PATTERN] [IN ...]\n\n"
            "Runs one Corvane exchange per picture: for each input a private folder in FOLDER, COMMAND\n"
            "started in its exchange folder through /bin/sh, and corvane beside it; the result goes to\n"
            "FOLDER under the input's name. Without IN, the inputs are read from standard input, one a "
            "line.\n\n"
-           " --jobs N       pictures at once (default: the number of cores)\n"
-           " --overwrite    replace outputs that exist (default: such an input fails)\n"
-           " --module CMD   the module, e.g. template, ambrel or 'python3 /path/to/blur.py 3'\n"
-           " --out FOLDER/  keeps each input's format where Corvane writes it, else PNG\n"
-           " --out 'FOLDER/%n.png'  chooses the format; %n is the input's name without extension\n"
-           " --max-pixels N, --quality N, --timeout SECONDS and other host options go to corvane.\n\n"
+           "Options, before the inputs and in any order, as --name VALUE or --name=VALUE; -- ends them:\n"
+           " --module CMD - the module, e.g. template, ambrel or 'python3 /path/to/blur.py 3'\n"
+           " --out FOLDER/ - keeps each input's format where Corvane writes it, else PNG\n"
+           " --out 'FOLDER/%n.png' - chooses the format; %n is the input's name without extension\n"
+           " --jobs N - pictures at once (default: the number of cores)\n"
+           " --overwrite - replace results that exist (default: such an input fails)\n"
+           " --skip-existing - skip inputs whose result exists, to resume a batch (not with --overwrite)\n"
+           "corvane's options, passed to every host; -q and --quiet quiet the batch too:\n"
+        << HostOptionLines()
+        << "\nWith --strip, or an output that keeps no orientation (BMP, TGA, PNM), a picture with an\n"
+           "orientation is turned first, so it shows as it did.\n"
+           "Each host's warnings are shown with the input's name, and counted in the summary.\n"
            "The installed modules are found by name (PREFIX/lib/corvane/modules).\n"
-           "Exit status: 0 all pictures saved, 1 some failed, 2 nothing run, 130 after Ctrl-C.\n";
+           "Exit status: 0 all pictures saved or skipped, 1 some failed, 2 nothing run, 130 after Ctrl-C.\n";
 }

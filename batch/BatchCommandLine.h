@@ -10,6 +10,8 @@
 struct BatchOptions {
     uint32_t Jobs = 0;  // 0: one per core
     bool Overwrite = false;
+    bool SkipExisting = false;             // an input whose result exists is left as it is
+    bool Quiet = false;                    // the host's --quiet, which quiets the batch too
     std::string Module;                    // run through /bin/sh -c in each exchange folder
     std::string OutFolder;                 // without a trailing slash
     std::string Pattern;                   // empty: the input's name and, where written, its extension

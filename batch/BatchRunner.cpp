@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -19,6 +20,7 @@
 #include <iostream>
 #include <list>
 #include <memory>
+#include <sstream>
 
 #include "ExitCodes.h"
 
@@ -40,7 +42,14 @@ constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::milliseconds(500);
 constexpr int kExitNotStarted = 127;
 constexpr std::streamoff kLogTail = 4096;
+// A host says its warnings before anything is sent, so they are at the head of its log.
+constexpr std::streamoff kLogHead = 65536;
 constexpr size_t kShownLine = 200;  // as a shell reports a program it cannot start
+// More than a host says for any picture; a log that holds more has been written by somebody else.
+constexpr size_t kShownWarnings = 16;
+constexpr char kWarningStart[] = "Warning: ";
+// The host's hint for a user who forgot the module: the batch starts the module itself.
+constexpr char kHostHint[] = "No module has taken the picture yet";
 
 struct Child {
     pid_t Pid = -1;  // also the number of its own process group
@@ -164,28 +173,70 @@ bool ExitedWell(const Child& child) {
     return WIFEXITED(child.Status) && WEXITSTATUS(child.Status) == 0;
 }
 
-// Only the end of a log is read: a module may have written gigabytes without a line break.
-std::string LastLine(const std::string& path) {
+// Only a part of a log is read: a module may have written gigabytes without a line break.
+std::string ReadLogPart(const std::string& path, bool head) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
-    in.seekg(size > kLogTail ? size - kLogTail : 0);
+    const std::streamoff start = head || size <= kLogTail ? 0 : size - kLogTail;
+    std::string part(size_t(std::min(size - start, head ? kLogHead : kLogTail)), '\0');
+    in.seekg(start);
+    in.read(&part[0], std::streamsize(part.size()));
+    part.resize(in ? part.size() : size_t(std::max<std::streamsize>(in.gcount(), 0)));
+    return part;
+}
+
+// What the user sees of a line a program wrote: what it shows after its last carriage return,
+// without control bytes and escapes (they would redraw the user's terminal), cut to its end.
+std::string Shown(const std::string& line) {
+    const size_t carriage = line.rfind('\r', line.find_last_not_of(" \r\t"));
+    std::string shown;
+    for (size_t i = carriage == std::string::npos ? 0 : carriage + 1; i < line.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(line[i]);
+        if (c >= 0x20 && c != 0x7F) shown += char(c);
+    }
+    const size_t end = shown.find_last_not_of(' ');
+    if (end == std::string::npos) return "";
+    const size_t first = shown.find_first_not_of(' ');
+    shown = shown.substr(first, end + 1 - first);
+    return shown.size() > kShownLine ? "..." + shown.substr(shown.size() - kShownLine) : shown;
+}
+
+// The last line worth showing; lines starting with unsaid are passed over.
+std::string LastLine(const std::string& log, const std::string& unsaid = "") {
+    std::istringstream in(log);
     std::string line;
     std::string last;
     while (std::getline(in, line)) {
-        const size_t carriage = line.rfind('\r', line.find_last_not_of(" \r\t"));
-        std::string shown;
-        // Control bytes and escapes would redraw the user's terminal.
-        for (size_t i = carriage == std::string::npos ? 0 : carriage + 1; i < line.size(); ++i) {
-            const unsigned char c = static_cast<unsigned char>(line[i]);
-            if (c >= 0x20 && c != 0x7F) shown += char(c);
-        }
-        const size_t end = shown.find_last_not_of(' ');
-        if (end == std::string::npos) continue;
-        const size_t first = shown.find_first_not_of(' ');
-        last = shown.substr(first, end + 1 - first);
-        if (last.size() > kShownLine) last = "..." + last.substr(last.size() - kShownLine);
+        const std::string shown = Shown(line);
+        if (!shown.empty() && (unsaid.empty() || shown.compare(0, unsaid.size(), unsaid) != 0)) last = shown;
     }
     return last;
+}
+
+// The host was given the input's absolute path; the user knows the input by the name given.
+std::string AsNamed(std::string text, const BatchItem& item) {
+    for (size_t at = text.find(item.InputPath); at != std::string::npos;
+         at = text.find(item.InputPath, at + item.Input.size()))
+        text.replace(at, item.InputPath.size(), item.Input);
+    return text;
+}
+
+// The host's warnings about the input, as "Warning: IN phrase" lines under the user's name.
+std::vector<std::string> HostWarnings(const std::string& log, const BatchItem& item, size_t& unshown) {
+    const std::string start = kWarningStart + item.InputPath + " ";
+    std::istringstream in(log);
+    std::string line;
+    std::vector<std::string> warnings;
+    unshown = 0;
+    while (std::getline(in, line)) {
+        if (line.compare(0, start.size(), start) != 0) continue;
+        if (warnings.size() == kShownWarnings) {
+            ++unshown;
+            continue;
+        }
+        warnings.push_back(Shown(kWarningStart + item.Input + " " + line.substr(start.size())));
+    }
+    return warnings;
 }
 
 std::string DescribeStatus(const char* who, int status) {
@@ -213,7 +264,7 @@ class BatchRun {
           items_(items),
           moduleEnvironment_(ModuleEnvironment(programs.ModuleFolder)),
           start_(Clock::now()) {
-        terminal_ = isatty(STDOUT_FILENO) == 1;
+        progressLine_ = isatty(STDOUT_FILENO) == 1 && !options.Quiet;
         jobs_ = options.Jobs;
         if (jobs_ == 0) {
             cpu_set_t cpus;
@@ -242,7 +293,11 @@ class BatchRun {
 
     void Start(const BatchItem& item) {
         if (!options_.Overwrite && Exists(item.Output)) {
-            Fail(item, item.Output + " exists; --overwrite replaces it");
+            if (options_.SkipExisting) {
+                ++skipped_;
+            } else {
+                Fail(item, item.Output + " exists; --overwrite replaces it");
+            }
             return;
         }
         std::string pattern = options_.OutFolder + "/.corvane-batch-XXXXXX";
@@ -326,11 +381,9 @@ class BatchRun {
         const Clock::time_point now = Clock::now();
         for (auto it = running_.begin(); it != running_.end();) {
             Exchange& exchange = **it;
-            // After a saved result the module has answered and ends by itself; otherwise it
-            // waits for a picture that never comes.
-            if (!exchange.Host.Running &&
-                (!ExitedWell(exchange.Host) || now - exchange.Host.EndedAt >= kAnswerGrace))
-                AskToStop(exchange.Module, SIGTERM);
+            // After a saved result the module has answered; otherwise it would wait for a
+            // picture that never comes.
+            if (!exchange.Host.Running) AskToStop(exchange.Module, SIGTERM);
             StopOrphanedHost(exchange, now);
             KillWhenOverdue(exchange.Host, now);
             KillWhenOverdue(exchange.Module, now);
@@ -357,19 +410,37 @@ class BatchRun {
         return false;
     }
 
+    // Below the progress line, which the next tick draws again; returns how many the host said.
+    size_t SayWarnings(const BatchItem& item, const std::string& hostLog) {
+        size_t unshown = 0;
+        const std::vector<std::string> warnings = HostWarnings(ReadLogPart(hostLog, true), item, unshown);
+        if (warnings.empty()) return 0;
+        if (shownWidth_ > 0) std::cout << "\r" << std::string(shownWidth_, ' ') << "\r" << std::flush;
+        shownWidth_ = 0;
+        for (const std::string& warning : warnings) std::cerr << warning << "\n";
+        if (unshown > 0) std::cerr << kWarningStart << item.Input << ": " << unshown << " more not shown\n";
+        std::cerr << std::flush;
+        return warnings.size() + unshown;
+    }
+
     void Finish(Exchange& exchange) {
         const BatchItem& item = *exchange.Item;
+        const std::string hostLog = exchange.Folder + "/" + kHostLog;
+        const size_t warnings = SayWarnings(item, hostLog);
         std::string problem = exchange.Reason;
         if (problem.empty() && !ExitedWell(exchange.Host)) {
-            problem = LastLine(exchange.Folder + "/" + kHostLog);
+            problem = LastLine(AsNamed(ReadLogPart(hostLog, false), item), kHostHint);
             if (problem.empty()) problem = DescribeStatus("corvane", exchange.Host.Status);
         }
         if (!problem.empty() && !ExitedWell(exchange.Module) && exchange.Module.StopsSent == 0) {
-            const std::string said = LastLine(exchange.Folder + "/" + kModuleLog);
+            const std::string said = LastLine(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
             if (!said.empty()) problem += "; the module said: " + said;
         }
-        if (problem.empty() && MoveResult(exchange.Folder + "/result" + item.Extension, item.Output, problem))
+        if (problem.empty() &&
+            MoveResult(exchange.Folder + "/result" + item.Extension, item.Output, problem)) {
             ++saved_;
+            if (warnings > 0) ++warned_;
+        }
         // An exchange the user stopped has not failed: it simply was not finished.
         if (!problem.empty() && stopSignal_ != 0 && exchange.Host.StopsSent != 0) {
             ++stopped_;
@@ -381,15 +452,15 @@ class BatchRun {
     }
 
     void ShowProgress(bool force) {
-        if (!terminal_) return;
+        if (!progressLine_) return;
         const Clock::time_point now = Clock::now();
         if (!force && now - shownAt_ < kProgressEvery) return;
         shownAt_ = now;
         const double seconds = std::chrono::duration<double>(now - start_).count();
         const double rate = seconds > 0 ? double(saved_ + failures_.size()) / seconds : 0;
         char line[128];
-        std::snprintf(line, sizeof line, "%zu/%zu done, %zu failed, %.1f pictures/s", saved_, items_.size(),
-                      failures_.size(), rate);
+        std::snprintf(line, sizeof line, "%zu/%zu done, %zu failed, %.1f pictures/s", saved_ + skipped_,
+                      items_.size(), failures_.size(), rate);
         std::cout << "\r" << line
                   << std::string(line[0] != 0 && shownWidth_ > std::strlen(line)
                                      ? shownWidth_ - std::strlen(line)
@@ -399,17 +470,22 @@ class BatchRun {
         shownWidth_ = std::strlen(line);
     }
 
+    // Under --quiet only a batch with something to say about it ends with a summary.
     int Summarise() {
         ShowProgress(true);
-        if (terminal_) std::cout << "\n";
+        if (progressLine_) std::cout << "\n";
         for (const Failure& failure : failures_)
             std::cerr << "Failed: " << failure.Input << ": " << failure.Message << "\n";
+        if (options_.Quiet && failures_.empty() && warned_ == 0 && stopSignal_ == 0) return 0;
         const double seconds = std::chrono::duration<double>(Clock::now() - start_).count();
         char timing[64];
         std::snprintf(timing, sizeof timing, "%.1f s, %.1f pictures/s", seconds,
                       seconds > 0 ? double(saved_ + failures_.size()) / seconds : 0.0);
         std::cout << (stopSignal_ != 0 ? "Stopped: " : "") << saved_ << " of " << items_.size()
-                  << " pictures saved in " << options_.OutFolder << "/, " << failures_.size() << " failed";
+                  << " pictures saved in " << options_.OutFolder << "/";
+        if (warned_ > 0) std::cout << ", " << warned_ << " with warnings";
+        std::cout << ", " << failures_.size() << " failed";
+        if (skipped_ > 0) std::cout << ", " << skipped_ << " skipped";
         if (stopSignal_ != 0)
             std::cout << ", " << stopped_ << " stopped, " << items_.size() - next_ << " not started";
         std::cout << " (" << timing << ")\n" << std::flush;
@@ -427,9 +503,11 @@ class BatchRun {
     uint32_t jobs_ = 1;
     size_t next_ = 0;
     size_t saved_ = 0;
+    size_t warned_ = 0;  // saved, with warnings
+    size_t skipped_ = 0;
     size_t stopped_ = 0;
     int stopSignal_ = 0;
-    bool terminal_ = false;
+    bool progressLine_ = false;
     Clock::time_point start_;
     Clock::time_point shownAt_;
     size_t shownWidth_ = 0;
@@ -458,27 +536,6 @@ BatchPrograms FindBatchPrograms() {
     const std::string installed = own + "/../lib/corvane/modules";
     if (!own.empty()) programs.ModuleFolder = IsFolder(installed) ? installed : own;
     return programs;
-}
-
-bool CheckHostOptions(const BatchPrograms& programs, const std::vector<std::string>& hostOptions,
-                      std::string& problem) {
-    char log[] = "/tmp/corvane-batch-XXXXXX";
-    const int descriptor = mkstemp(log);
-    if (descriptor < 0) return true;  // the hosts will say it themselves
-    close(descriptor);
-    std::vector<std::string> words{programs.Host};
-    words.insert(words.end(), hostOptions.begin(), hostOptions.end());
-    words.push_back("--version");
-    Child host;
-    sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
-    int status = -1;
-    if (Spawn(host, ".", log, ExecArguments(words), nullptr, mask)) waitpid(host.Pid, &status, 0);
-    problem = LastLine(log);
-    unlink(log);
-    if (status == 0) return true;
-    if (problem.empty()) problem = "cannot run " + programs.Host;
-    return false;
 }
 
 int RunBatch(const BatchOptions& options, const BatchPrograms& programs,

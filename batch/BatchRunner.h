@@ -17,10 +17,5 @@ struct BatchPrograms {
 // modules' folder beside it, or this program's own folder in a build tree.
 BatchPrograms FindBatchPrograms();
 
-// Runs the host with the user's host options and --version: false, with the host's complaint in
-// problem, when it refuses them or cannot be started.
-bool CheckHostOptions(const BatchPrograms& programs, const std::vector<std::string>& hostOptions,
-                      std::string& problem);
-
-// Returns the exit status of corvane-batch: 0 all saved, 1 any failed, 128 + signal when stopped.
+// Returns the exit status of corvane-batch: 0 all saved or skipped, 1 any failed, 128 + signal when stopped.
 int RunBatch(const BatchOptions& options, const BatchPrograms& programs, const std::vector<BatchItem>& items);

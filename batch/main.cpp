@@ -56,7 +56,6 @@ int main(int argc, char** argv) {
     if (!ReadInputs(options))
         return Refuse("no inputs: name them after the options or one a line on standard input");
     const BatchPrograms programs = FindBatchPrograms();
-    if (!CheckHostOptions(programs, options.HostOptions, problem)) return Refuse(problem);
     std::vector<BatchItem> items;
     const std::string here = WorkingDirectory();
     if (here.empty()) return Refuse("cannot tell the current folder");

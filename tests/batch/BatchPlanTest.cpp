@@ -32,6 +32,7 @@ struct CommandRow {
     const char* Folder;
     const char* Pattern;
     std::vector<std::string> HostOptions;
+    const char* Says = "";  // in the problem of a refused line
 };
 
 TEST(BatchCommandLine, SplitsOwnOptionsHostOptionsAndOut) {
@@ -41,7 +42,13 @@ TEST(BatchCommandLine, SplitsOwnOptionsHostOptionsAndOut) {
          BatchAction::Run,
          "o",
          "%n.png",
-         {"--quality", "80", "--timeout", "9"}},
+         {"--quality=80", "--timeout=9"}},
+        {{"--strip", "--module", "t", "-q", "--out", "o"}, BatchAction::Run, "o", "", {"--strip", "--quiet"}},
+        {{"--module", "t", "--auto-orient", "--out", "o"}, BatchAction::Run, "o", "", {"--auto-orient"}},
+        {{"--bogus", "--module", "t"}, BatchAction::Usage, "", "", {}, "unknown option --bogus"},
+        {{"--module", "t", "--out", "o", "a.jpg", "--strip"}, BatchAction::Usage, "", "", {}, "--strip"},
+        {{"--overwrite", "--skip-existing", "--module", "t", "--out", "o"}, BatchAction::Usage, "", "", {}},
+        {{"--module", "t", "--module=u", "--out", "o"}, BatchAction::Usage, "", "", {}},
         {{"--module", "t", "--out", "/srv/one.bmp", "a.jpg"}, BatchAction::Run, "/srv", "one.bmp", {}},
         {{"--module", "t", "--out", "o/%d.png"}, BatchAction::Usage, "", "", {}},
         {{"--jobs", "0", "--module", "t", "--out", "o"}, BatchAction::Usage, "", "", {}},
@@ -58,6 +65,7 @@ TEST(BatchCommandLine, SplitsOwnOptionsHostOptionsAndOut) {
         ASSERT_EQ(ParseBatchCommandLine(int(argv.size()), argv.data(), options, problem), row.Action) << line;
         if (row.Action != BatchAction::Run) {
             EXPECT_FALSE(problem.empty()) << line;
+            EXPECT_NE(problem.find(row.Says), std::string::npos) << problem;
             continue;
         }
         EXPECT_EQ(options.OutFolder, row.Folder) << line;

@@ -1,21 +1,25 @@
 #!/bin/sh
 # corvane-batch with the template module beside it: exact half turns, failures that leave the
-# rest done, outputs never replaced unasked, and a stop that leaves no working folder behind.
+# rest done, outputs never replaced unasked or skipped when asked, the hosts' options and warnings,
+# and a stop that leaves no working folder behind.
 # Usage: batch_test.sh CORVANE_BATCH    (77, skipped, without ImageMagick)
 set -u
 batch=$1
 convert=/usr/bin/convert
 [ -x "$convert" ] || { echo "ImageMagick is not installed"; exit 77; }
+data=$(cd "$(dirname "$0")/../data" && pwd) || exit 1
 root=$(mktemp -d "${TMPDIR:-/tmp}/corvane-batch-test-XXXXXX") || exit 1
 trap 'rm -rf "$root"' EXIT
 cd "$root" || exit 1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
-leftovers() { find "$@" -name '.corvane-batch-*' | grep -q .; }
+leftovers() { find "$@" -name '.corvane-batch-*' 2>/dev/null | grep -q .; }
 
 for i in 1 2 3 4 5; do "$convert" -size 9x7 plasma: -seed "$i" -depth 8 "PNG24:p$i.png"; done
 pictures="p1.png p2.png p3.png p4.png p5.png"
 echo "not a picture" >broken.jpg
+"$convert" p1.png -orient right-top turned.tif
+cp "$data/png/pngsuite/basn6a08.png" "$data/gif/giflib/fire.gif" .
 
 # Each row: jobs, output folder, expected exit status, extra inputs.
 while read -r jobs out status extra; do
@@ -38,22 +42,44 @@ for i in 1 2 3 4 5; do cmp -s "one/p$i.png" "three/p$i.png" || fail "--jobs 1 an
 echo mine >three/p1.png
 echo p1.png | "$batch" --module template --out three/ >/dev/null 2>&1
 [ $? -eq 1 ] && [ "$(cat three/p1.png)" = mine ] || fail "an existing output was replaced without --overwrite"
+rm three/p2.png
+printf 'p1.png\np2.png\n' | "$batch" --skip-existing --module template --out three/ >skip.log 2>&1 &&
+    [ "$(cat three/p1.png)" = mine ] && cmp -s one/p2.png three/p2.png && grep -q "1 of 2 .* 1 skipped" skip.log ||
+    fail "--skip-existing did not keep p1.png, make p2.png and count one skipped"
 echo p1.png | "$batch" --overwrite --module template --out three/ >/dev/null 2>&1 && cmp -s one/p1.png three/p1.png ||
     fail "--overwrite did not replace the output"
 
 # Modules that end without answering fail their input instead of leaving the host waiting; a host
-# that fails stops its module at once; host options the host refuses stop the batch before it
-# starts. Each row: time limit, status, module, options, input.
-while IFS='|' read -r limit status module options input; do
+# that ends stops its module at once; host options go before and after the batch's own, and wrong
+# ones stop the batch before it starts; what the hosts say is shown. Each row: time limit, status,
+# module, options before --module, after it, inputs, texts the output holds (;-separated; !: not).
+while IFS='|' read -r limit status module before after inputs says; do
+    rm -rf quick
     # shellcheck disable=SC2086
-    timeout "$limit" "$batch" $options --module "$module" --out quick/ "$input" >quick.log 2>&1
-    [ $? -eq "$status" ] || { fail "--module '$module' $options $input: exit status is not $status"; cat quick.log; }
-    leftovers quick && fail "--module '$module' $options $input: a working folder is left"
+    timeout "$limit" "$batch" $before --module "$module" $after --out quick/ $inputs >quick.log 2>&1
+    [ $? -eq "$status" ] || { fail "--module '$module' $before $after $inputs: exit status is not $status"; cat quick.log; }
+    leftovers quick && fail "--module '$module' $before $after $inputs: a working folder is left"
+    old=$IFS IFS=';'
+    for text in $says; do
+        case $text in
+            !*) ! grep -qF -- "${text#!}" quick.log ;;
+            *) grep -qF -- "$text" quick.log ;;
+        esac || { fail "$before $after $inputs: the output and \"$text\""; cat quick.log; }
+    done
+    IFS=$old
 done <<ROWS
-20|1|true||p1.png
-20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1||p1.png
-4|1|template||missing.png
-20|2|template|--quality 0|p1.png
+20|1|true|||p1.png|
+20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1|||p1.png|
+4|1|template|||missing.png|
+20|2|template|--quality 0||p1.png|
+8|0|template; sleep 30|--jobs 1||p1.png p2.png p3.png p4.png p5.png|5 of 5
+20|0|template|--strip||turned.tif|1 of 1;!Turned;!Warning
+20|0|template||--auto-orient|p1.png|1 of 1
+20|2|template|--bogus||p1.png|unknown option --bogus
+20|2|template|--overwrite|--skip-existing|p1.png|do not go together
+20|0|template|||p1.png basn6a08.png fire.gif|Warning: basn6a08.png has transparency;Warning: fire.gif has several frames;3 of 3 pictures saved in quick/, 2 with warnings
+20|0|template|-q||p1.png|!saved
+20|1|template||--quiet --strict|p1.png fire.gif|Warning: fire.gif has several;Failed: fire.gif: Not saved: --strict;1 of 2;!with warnings
 ROWS
 
 # Ctrl-C in the middle: exchanges waiting on a slow module are stopped and their folders removed.
@@ -68,4 +94,4 @@ leftovers stopped && fail "Ctrl-C left a working folder"
 pgrep -f 'sleep 30; exec template' >/dev/null && fail "Ctrl-C left a module running"
 
 [ "$failures" -eq 0 ] || exit 1
-echo "corvane-batch: exact half turns at --jobs 1 and 3; failures, existing outputs, clashes and Ctrl-C handled"
+echo "corvane-batch: exact half turns at --jobs 1 and 3; failures, existing outputs, host options and warnings, clashes and Ctrl-C handled"
