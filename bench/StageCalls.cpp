@@ -65,8 +65,10 @@ bool HostStages::ConvertTo24() {
 }
 
 uint64_t HostStages::DocumentBytes() const {
-    return DocumentLength(uint32_t(Held->Image.InfoHeader.biWidth),
-                          uint32_t(Held->Image.InfoHeader.biHeight));
+    DocumentHeader header;
+    header.Width = Held->Image.InfoHeader.biWidth;
+    header.Height = Held->Image.InfoHeader.biHeight;
+    return DocumentLength(header);
 }
 
 bool HostStages::WriteDocument(const std::string& exchangeFolder) {

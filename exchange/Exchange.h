@@ -26,6 +26,11 @@ struct ExchangeState {
     int32_t Version = 0;
     int32_t Width = 0;
     int32_t Height = 0;
+    // The form of a version 2 document: 3 or 4 samples a pixel (alpha last), of 8 or 16 bits (two
+    // bytes, the most significant first). A version 1 document is 3 samples of 8 bits, the pixels
+    // ExchangePixel's; the pixel pointers then point at the payload's bytes whatever the form.
+    int32_t Channels = 3;
+    int32_t Depth = 8;
     uint32_t PixelCount = 0;
     ByteBlock DocumentBuffer;  // a document held in memory, for ParseDocument
     ByteBlock ParsedDocument;
@@ -38,7 +43,10 @@ struct DocumentHeader {
     int32_t Version = 0;
     int32_t Width = 0;
     int32_t Height = 0;
+    int32_t Channels = 3;
+    int32_t Depth = 8;
     uint64_t FileBytes = 0;
+    uint64_t PixelBytes() const { return uint64_t(Channels) * uint64_t(Depth) / 8; }
     uint64_t PayloadBytes() const;
 };
 
@@ -67,8 +75,14 @@ extern const char kWaitingLine[];
 extern const char kOutOfMemoryLine[];
 extern const char kPixelsExpectedMessage[];
 
-// Largest pixel count whose payload size still fits in 32 bits unsigned.
-constexpr uint64_t kMaxExchangePixels = 0xFFFFFFFFull / sizeof(ExchangePixel);
+// Largest payload a document carries: its size fits in 32 bits unsigned.
+constexpr uint64_t kMaxPayloadBytes = 0xFFFFFFFFull;
+// Largest pixel count of a version 1 document.
+constexpr uint64_t kMaxExchangePixels = kMaxPayloadBytes / sizeof(ExchangePixel);
+// The version a document of channels and depth is written in: 1 for 3 samples of 8 bits.
+constexpr int32_t DocumentVersion(int32_t channels, int32_t depth) {
+    return channels == 3 && depth == 8 ? 1 : 2;
+}
 // What a reader allows beyond the document the writers make: the blanks between tags.
 constexpr uint64_t kDocumentAllowance = 4096;
 
@@ -98,11 +112,13 @@ bool ParseDocument(ExchangeState& state);
 bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message);
 bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message);
 
-// The head up to and including "<pixels>", and the tail, exactly as every writer puts them.
-std::string DocumentHead(uint32_t width, uint32_t height);
+// The head up to and including "<pixels>", and the tail, exactly as every writer puts them; a
+// version 2 head names channels and depth.
+std::string DocumentHead(uint32_t width, uint32_t height, int32_t version = 1, int32_t channels = 3,
+                         int32_t depth = 8);
 extern const char kDocumentTail[];
-// The whole length of a document of this size as the writers produce it.
-uint64_t DocumentLength(uint32_t width, uint32_t height);
+// The whole length of a document of this head as the writers produce it.
+uint64_t DocumentLength(const DocumentHeader& header);
 bool WriteDocument(const ExchangeState& state);
 
 void WaitForFlag();

@@ -18,9 +18,10 @@ const char kPixelsExpectedMessage[] = "Pixels expected.  The document ends early
 
 namespace {
 
-const char kDocumentHeadStart[] = "<image><header><version>1</version>";
 constexpr int64_t kMaxNumber = std::numeric_limits<int32_t>::max();
-constexpr int32_t kNewestVersion = 1;
+// The newest version this reader knows; a newer one is read as version 1, after a warning.
+constexpr int32_t kNewestVersion = 2;
+constexpr int32_t kFormVersion = 2;
 // The head of any document the writers make fits many times in this; the reader looks at no
 // more before it knows how long the document may be.
 constexpr size_t kHeadWindowBytes = 65536;
@@ -48,6 +49,21 @@ bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cu
     return MatchTag(closeTag, cursor, message);
 }
 
+// A version 2 form's number, one of the two it may be.
+bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCursor& cursor, int32_t& field,
+                    std::string& message) {
+    const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
+    int32_t value = 0;
+    if (!ReadDimension(open.c_str(), close.c_str(), cursor, value, message)) return false;
+    if (value != first && value != second) {
+        message = "Wrong value: " + open + std::to_string(value) + close + " must be " + std::to_string(first) +
+                  " or " + std::to_string(second);
+        return false;
+    }
+    field = value;
+    return true;
+}
+
 // The head up to "<pixels>". said gets what the reader prints of it: the version warning, and
 // the message of a refusal after it.
 bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said) {
@@ -65,6 +81,9 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
         return MatchTag("</version>", cursor, message) &&
                ReadDimension("<width>", "</width>", cursor, header.Width, message) &&
                ReadDimension("<height>", "</height>", cursor, header.Height, message) &&
+               (version != kFormVersion ||
+                (ReadFormNumber("channels", 3, 4, cursor, header.Channels, message) &&
+                 ReadFormNumber("depth", 8, 16, cursor, header.Depth, message))) &&
                MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
     }();
     said += message;
@@ -73,6 +92,11 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
 
 uint64_t PixelCountOf(const DocumentHeader& header) {
     return uint64_t(uint32_t(header.Width)) * uint64_t(uint32_t(header.Height));
+}
+
+// The most pixels a document of this form carries.
+uint64_t MaxPixelsOf(const DocumentHeader& header) {
+    return kMaxPayloadBytes / header.PixelBytes();
 }
 
 // Where a document's bytes come from: the rest of an open file, or a block in memory.
@@ -145,9 +169,8 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
     std::string said;
     const bool parsed = ParseHead(cursor, header, said);
     const uint64_t count = PixelCountOf(header);
-    if (parsed && count <= kMaxExchangePixels && limited) {
-        const uint64_t most =
-            DocumentLength(uint32_t(header.Width), uint32_t(header.Height)) + kDocumentAllowance;
+    if (parsed && count <= MaxPixelsOf(header) && limited) {
+        const uint64_t most = DocumentLength(header) + kDocumentAllowance;
         if (header.FileBytes > most) {
             std::cout << "Document too large.  More than " << most << " bytes for a " << header.Width << " x "
                       << header.Height << " image";
@@ -157,8 +180,8 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
     if (progress != nullptr) *progress << "Parse XML\n";
     std::cout << said;
     if (!parsed) return false;
-    if (count > kMaxExchangePixels) {
-        std::cout << "Image too large.  More than " << kMaxExchangePixels << " pixels";
+    if (count > MaxPixelsOf(header)) {
+        std::cout << "Image too large.  More than " << MaxPixelsOf(header) << " pixels";
         return false;
     }
     const uint64_t headBytes = uint64_t(cursor.Position - window.data());
@@ -198,6 +221,8 @@ class StatePayload : public PayloadSink {
         State.Version = header.Version;
         State.Width = header.Width;
         State.Height = header.Height;
+        State.Channels = header.Channels;
+        State.Depth = header.Depth;
         State.PixelCount = uint32_t(PixelCountOf(header));
         State.InputPixels = State.OutputPixels =
             reinterpret_cast<ExchangePixel*>(State.ParsedDocument.data());
@@ -212,7 +237,7 @@ class StatePayload : public PayloadSink {
 }  // namespace
 
 uint64_t DocumentHeader::PayloadBytes() const {
-    return PixelCountOf(*this) * sizeof(ExchangePixel);
+    return PixelCountOf(*this) * PixelBytes();
 }
 
 bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header, std::ostream* progress) {
@@ -317,21 +342,31 @@ bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message) {
 }
 
 // Numbers go through to_string so that no stream state can change the format.
-std::string DocumentHead(uint32_t width, uint32_t height) {
-    return std::string(kDocumentHeadStart) + "<width>" + std::to_string(width) + "</width><height>" +
-           std::to_string(height) + "</height></header><pixels>";
+std::string DocumentHead(uint32_t width, uint32_t height, int32_t version, int32_t channels, int32_t depth) {
+    const std::string form = version == kFormVersion ? "<channels>" + std::to_string(channels) + "</channels><depth>" +
+                                                           std::to_string(depth) + "</depth>"
+                                                     : std::string();
+    return "<image><header><version>" + std::to_string(version == kFormVersion ? kFormVersion : 1) +
+           "</version><width>" + std::to_string(width) + "</width><height>" + std::to_string(height) + "</height>" +
+           form + "</header><pixels>";
 }
 
-uint64_t DocumentLength(uint32_t width, uint32_t height) {
-    return DocumentHead(width, height).size() + PayloadBytes(width, height) + (sizeof(kDocumentTail) - 1);
+uint64_t DocumentLength(const DocumentHeader& header) {
+    return DocumentHead(uint32_t(header.Width), uint32_t(header.Height), header.Version, header.Channels,
+                        header.Depth)
+               .size() +
+           header.PayloadBytes() + (sizeof(kDocumentTail) - 1);
 }
 
 bool WriteDocument(const ExchangeState& state) {
     std::cout << "Save XML\n";
-    const std::string head = DocumentHead(uint32_t(state.Width), uint32_t(state.Height));
+    // The answer has the form of the document read; a newer version than known was read as 1.
+    const int32_t version = state.Version == kFormVersion ? kFormVersion : 1;
+    const std::string head =
+        DocumentHead(uint32_t(state.Width), uint32_t(state.Height), version, state.Channels, state.Depth);
+    const uint64_t payload = uint64_t(state.PixelCount) * uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
     AtomicFileWriter out;
     return out.Open(kAnswerDocumentPath, LinkPolicy::Refuse, TemporaryOwner::Module) &&
-           out.Append(head.data(), head.size()) &&
-           out.Append(state.OutputPixels, PayloadBytes(uint32_t(state.Width), uint32_t(state.Height))) &&
+           out.Append(head.data(), head.size()) && out.Append(state.OutputPixels, payload) &&
            out.Append(kDocumentTail, sizeof(kDocumentTail) - 1) && out.Commit();
 }

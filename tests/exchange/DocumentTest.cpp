@@ -103,11 +103,11 @@ TEST(ExchangeReader, SkipsWhitespaceAndLeadingZerosButTakesPayloadBytesAsTheySta
 TEST(ExchangeReader, WarnsAboutNewerVersionsAndReadsOn) {
     ExchangeState state;
     const ParseResult warned =
-        Parse(state, "<image><header><version>2</version>" + kOneByOneDocument.substr(35));
+        Parse(state, "<image><header><version>3</version>" + kOneByOneDocument.substr(35));
     EXPECT_TRUE(warned.Parsed);
     EXPECT_EQ(
         warned.Output,
-        "Parse XML\nWarning! This is a version 1.0 module and you passed a version 2.0 image.xml file!\n");
+        "Parse XML\nWarning! This is a version 1.0 module and you passed a version 3.0 image.xml file!\n");
     EXPECT_EQ(Parse(state, "<image><header><version>0</version>" + kOneByOneDocument.substr(35)).Output,
               "Parse XML\n");
 }
