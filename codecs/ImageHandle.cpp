@@ -145,6 +145,7 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
     LoadResult& result = codec.Result;
     if (codec.Samples != nullptr) {
         const uint32_t bits = codec.Samples->SignificantBits();
+        result.Transparent = codec.Samples->Channels == 4;
         if (!ConvertSamples(*codec.Samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
         if (maxValue <= 255 && bits > 8) result.Warnings.push_back(warning::NarrowedSamples(bits));

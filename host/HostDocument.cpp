@@ -57,6 +57,32 @@ class AnswerImporter : public PayloadSink {
     uint32_t Column = 0;
 };
 
+// A version 2 answer lands where the picture's samples are: its payload has their layout.
+class AnswerSamples : public PayloadSink {
+  public:
+    explicit AnswerSamples(FCSampleImage& samples) : Samples(samples) {}
+
+    bool Begin(const DocumentHeader& header, std::string& message) override {
+        const int32_t depth = Samples.MaxValue > 255 ? 16 : 8;
+        if (header.Version == 2 && header.Width == Samples.Width && header.Height == Samples.Height &&
+            uint32_t(header.Channels) == Samples.Channels && header.Depth == depth)
+            return true;
+        message = "The module answered a different form: version " + std::to_string(header.Version) + ", " +
+                  Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
+                  Form(Samples.Width, Samples.Height, int32_t(Samples.Channels), depth) + "; nothing saved.\n";
+        return false;
+    }
+    uint8_t* Whole() override { return Samples.Samples; }
+
+  private:
+    static std::string Form(int32_t width, int32_t height, int32_t channels, int32_t depth) {
+        return std::to_string(width) + " x " + std::to_string(height) + " pixels of " + std::to_string(channels) +
+               " samples of " + std::to_string(depth) + " bits";
+    }
+
+    FCSampleImage& Samples;
+};
+
 }  // namespace
 
 FCPixelMyProcessor::FCPixelMyProcessor(AtomicFileWriter& out)
@@ -111,4 +137,25 @@ bool ReadAnswer(FCObjImage& image, std::ostream* progress) {
     AnswerImporter importer(image);
     DocumentHeader header;
     return ReadDocumentFile(kDocumentFileName, importer, header, progress);
+}
+
+bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path, std::ostream* progress) {
+    AtomicFileWriter out;
+    const std::string head = DocumentHead(uint32_t(samples.Width), uint32_t(samples.Height), 2,
+                                          int32_t(samples.Channels), samples.MaxValue > 255 ? 16 : 8);
+    if (progress != nullptr) *progress << "Save as XML\n";
+    const bool written = out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) &&
+                         out.Append(head.data(), head.size()) &&
+                         out.Append(samples.Samples, samples.RowBytes() * size_t(samples.Height)) &&
+                         out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
+    if (written) return true;
+    if (out.Error() != EINTR)
+        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO) << "\n";
+    return false;
+}
+
+bool ReadAnswerSamples(FCSampleImage& samples, std::ostream* progress) {
+    AnswerSamples sink(samples);
+    DocumentHeader header;
+    return ReadDocumentFile(kDocumentFileName, sink, header, progress);
 }

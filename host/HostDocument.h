@@ -9,6 +9,7 @@
 
 #include "AtomicFileWriter.h"
 #include "PixelProcess.h"
+#include "SampleImage.h"
 
 // Streams each pixel into the document as red, green, blue (the image keeps blue, green, red),
 // through a block of its own that goes out with one checked write whenever it is full. It asks
@@ -48,3 +49,8 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostr
 // picture, which it must answer with the same size. Prints the reader's lines to progress and
 // its messages; false when nothing may be saved.
 bool ReadAnswer(FCObjImage& image, std::ostream* progress);
+
+// The same for a version 2 run: the samples are the payload's own bytes, written out in one piece
+// and read back in place, and the answer must have their size and form.
+bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path, std::ostream* progress);
+bool ReadAnswerSamples(FCSampleImage& samples, std::ostream* progress);

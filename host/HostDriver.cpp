@@ -38,9 +38,25 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &status) == 0;
 }
 
+// The picture a run holds from load to save: the 24-bit image of a version 1 run, or, for a run
+// with --alpha or --depth 16, its samples in the document's own form.
+struct HeldPicture {
+    FCObjImage Image;
+    FCSampleImage Samples;
+    PictureMetadata Metadata;
+    bool Transparent = false;  // the input had transparency, and the document carries it
+
+    int32_t Width() const { return Samples.IsValid() ? Samples.Width : Image.InfoHeader.biWidth; }
+    int32_t Height() const { return Samples.IsValid() ? Samples.Height : Image.InfoHeader.biHeight; }
+    bool HasResolution() const {
+        return Samples.IsValid() ? Samples.XPixelsPerMetre > 0 && Samples.YPixelsPerMetre > 0
+                                 : Image.InfoHeader.biXPelsPerMeter > 0 && Image.InfoHeader.biYPelsPerMeter > 0;
+    }
+};
+
 // The input is opened once and read through that descriptor: a name checked and then opened
-// again could meanwhile stand for a FIFO that hangs the read. Returns the warnings said.
-bool LoadPicture(const HostRun& run, FCObjImage& image, PictureMetadata& metadata, size_t& warnings) {
+// again could meanwhile stand for a FIFO that hangs the read. Counts the warnings said.
+bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     const std::string& input = run.Options.Input;
     uint64_t size = 0;
     bool notRegular = false;
@@ -52,23 +68,28 @@ bool LoadPicture(const HostRun& run, FCObjImage& image, PictureMetadata& metadat
     SayProgress(run, "Read " + input);
     LoadOptions options;
     if (run.Options.MaxPixels != 0) options.PixelLimit = run.Options.MaxPixels;
+    options.KeepAlpha = run.Options.Alpha;
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
-    if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), image, &metadata, options);
-        close(descriptor);
+    if (descriptor >= 0 && run.VersionTwo()) {
+        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Samples, &picture.Metadata, options,
+                                    run.Channels(), run.MaxValue());
+    } else if (descriptor >= 0) {
+        result = LoadPictureFile(descriptor, size, input.c_str(), picture.Image, &picture.Metadata, options);
     }
+    if (descriptor >= 0) close(descriptor);
     if (!result.Ok()) {
         ReportRefusal(input, result, options.PixelLimit);
         return false;
     }
+    picture.Transparent = result.Transparent;
     if (result.IncompleteRows > 0)
-        result.Warnings.insert(result.Warnings.begin(),
-                               warning::EndsEarly(result.IncompleteRows, image.InfoHeader.biHeight));
+        result.Warnings.insert(result.Warnings.begin(), warning::EndsEarly(result.IncompleteRows, picture.Height()));
     warnings += SayWarnings(input, result.Warnings);
-    image.ConvertTo24();
+    if (run.VersionTwo()) return true;
+    picture.Image.ConvertTo24();
     // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels.
-    if (image.InfoHeader.biBitCount != 24) {
+    if (picture.Image.InfoHeader.biBitCount != 24) {
         std::cout << "Read " << input << " failed: too large at 24 bits per pixel.\n";
         return false;
     }
@@ -78,21 +99,23 @@ bool LoadPicture(const HostRun& run, FCObjImage& image, PictureMetadata& metadat
 // What goes beside the pixels is settled before the exchange, so that its warnings follow the
 // load's. The picture is turned first when --auto-orient asks, so the module sees it as a viewer
 // shows it, and when the output cannot carry the orientation, so the output shows as the input did.
-bool PrepareMetadata(const HostRun& run, FCObjImage& image, PictureMetadata& metadata, size_t& warnings) {
+bool PrepareMetadata(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     const HostOptions& options = run.Options;
+    PictureMetadata& metadata = picture.Metadata;
     const ImageType output = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     const bool mustTurn = !OrientationReachesOutput(metadata, output, options.Strip);
     const uint16_t orientation = metadata.Orientation;
     if (options.AutoOrient || mustTurn) {
-        if (!TurnAsOrientationSays(image, orientation)) {
+        const bool turned = picture.Samples.IsValid() ? TurnAsOrientationSays(picture.Samples, orientation)
+                                                      : TurnAsOrientationSays(picture.Image, orientation);
+        if (!turned) {
             std::cout << "Read " << options.Input << " failed: out of memory.\n";
             return false;
         }
         MarkMetadataTurned(metadata);
     }
-    const bool hasResolution = image.InfoHeader.biXPelsPerMeter > 0 && image.InfoHeader.biYPelsPerMeter > 0;
-    warnings +=
-        SayWarnings(options.Input, SettleMetadataForOutput(metadata, hasResolution, output, options.Strip));
+    warnings += SayWarnings(options.Input,
+                            SettleMetadataForOutput(metadata, picture.HasResolution(), output, options.Strip));
     // A note, not a warning: nothing is lost. It follows the warnings, which stay right after the
     // Read line.
     if (mustTurn && !options.AutoOrient) {
@@ -102,6 +125,13 @@ bool PrepareMetadata(const HostRun& run, FCObjImage& image, PictureMetadata& met
                                             : std::string(ImageTypeName(output)) + " keeps none") +
                              ": the output shows as the input did.");
     }
+    return true;
+}
+
+bool RefusedByStrict(const HostRun& run, const std::string& name, size_t warnings) {
+    if (!run.Options.Strict || warnings == 0) return false;
+    std::cout << "Not saved: --strict, and " << name
+              << (warnings == 1 ? " has the warning above" : " has the warnings above") << ".\n";
     return true;
 }
 
@@ -185,14 +215,38 @@ bool CheckAnswerIsOurs(const HostRun& run) {
     return false;
 }
 
+// What of the answer's transparency and depth the output keeps: alpha goes out where the format
+// holds it and the input had it or the answer made a pixel transparent; what the format cannot hold
+// is said in one line each, after the answer.
+size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
+    FCSampleImage& samples = picture.Samples;
+    const uint32_t keeps = ItemsKept(GetImageHandleFactory()->GetImageType(run.Options.Output.c_str()));
+    std::vector<std::string> phrases;
+    if (samples.Channels == 4) {
+        const bool transparent = HasTransparentSample(samples);
+        if (transparent && (keeps & ItemTransparency) == 0) phrases.push_back(warning::kTransparencyNotWritten);
+        // Opaque all over and opaque from the start: the output stays colour alone. Leaving alpha
+        // out takes no memory of its own.
+        if ((keeps & ItemTransparency) == 0 || (!transparent && !picture.Transparent))
+            ConvertSamples(samples, 3, samples.MaxValue);
+    }
+    if (samples.MaxValue > 255 && (keeps & ItemDeepSamples) == 0) phrases.push_back(warning::kDeepSamplesNotWritten);
+    return SayWarnings(run.Options.Output, phrases);
+}
+
 // Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere.
-int SaveResult(const HostRun& run, const FCObjImage& image, const PictureMetadata& metadata) {
+int SaveResult(const HostRun& run, HeldPicture& picture) {
     const HostOptions& options = run.Options;
+    if (picture.Samples.IsValid() && RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
+        return kExitFailed;
     if (!OutputStillLeadsTo(options.Output, run.Output)) return kExitFailed;
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     // The quality is the lossy writers' own flag; every other writer takes its default.
-    const bool saved = SavePictureFile(image, type, run.Output.c_str(),
-                                       TakesQuality(type) ? options.Quality : -1, &metadata);
+    const int32_t flag = TakesQuality(type) ? options.Quality : -1;
+    const bool saved =
+        picture.Samples.IsValid()
+            ? SaveSamplesFile(picture.Samples, type, run.Output.c_str(), flag, &picture.Metadata)
+            : SavePictureFile(picture.Image, type, run.Output.c_str(), flag, &picture.Metadata);
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(run);
     if (!saved) {
@@ -204,12 +258,13 @@ int SaveResult(const HostRun& run, const FCObjImage& image, const PictureMetadat
 }
 
 // The answer, once our flag was taken and a flag came back.
-int TakeAnswer(const HostRun& run, FCObjImage& image, const PictureMetadata& metadata) {
+int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     if (!CheckAnswerIsOurs(run)) return kExitFailed;
     unlink(kFlagFileName);
     // A flag without a document is how a module says it could not answer.
     const bool failureFlag = !Exists(kDocumentFileName);
-    const bool answered = ReadAnswer(image, run.Progress());
+    const bool answered = picture.Samples.IsValid() ? ReadAnswerSamples(picture.Samples, run.Progress())
+                                                    : ReadAnswer(picture.Image, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
         if (failureFlag)
@@ -217,28 +272,25 @@ int TakeAnswer(const HostRun& run, FCObjImage& image, const PictureMetadata& met
         std::cout << std::flush;
         return kExitFailed;
     }
-    return SaveResult(run, image, metadata);
+    return SaveResult(run, picture);
 }
 
 int RunExchange(HostRun& run) {
-    FCObjImage image;
-    PictureMetadata metadata;
+    HeldPicture picture;
     size_t warnings = 0;
-    if (!LoadPicture(run, image, metadata, warnings) || !CheckOutputSize(run.Options.Output, image) ||
-        !PrepareMetadata(run, image, metadata, warnings))
+    if (!LoadPicture(run, picture, warnings) ||
+        !CheckOutputSize(run.Options.Output, picture.Width(), picture.Height()) ||
+        !PrepareMetadata(run, picture, warnings) || RefusedByStrict(run, run.Options.Input, warnings))
         return kExitFailed;
-    if (run.Options.Strict && warnings > 0) {
-        std::cout << "Not saved: --strict, and " << run.Options.Input
-                  << (warnings == 1 ? " has the warning above" : " has the warnings above") << ".\n";
-        return kExitFailed;
-    }
     RemoveLeftovers(run);
     // The wait's sleep ends at once and the run cleans up after itself; a closed terminal or
     // reader (SIGHUP, SIGPIPE) is a stop like any other.
     CatchStopSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     run.WroteExchangeFiles = true;
-    if (!WriteOutgoingDocument(image, run.Document, run.Progress()))
-        return gStopSignal != 0 ? ExitForStop(run) : kExitFailed;
+    const bool written = picture.Samples.IsValid()
+                             ? WriteOutgoingSamples(picture.Samples, run.Document, run.Progress())
+                             : WriteOutgoingDocument(picture.Image, run.Document, run.Progress());
+    if (!written) return gStopSignal != 0 ? ExitForStop(run) : kExitFailed;
     if (!RaiseFlag(run.Flag, TemporaryOwner::Host, run.Progress())) {
         if (gStopSignal != 0) return ExitForStop(run);
         unlink(run.Document.c_str());
@@ -258,7 +310,7 @@ int RunExchange(HostRun& run) {
         return kExitFailed;
     }
     run.AwaitingAnswer = false;
-    return TakeAnswer(run, image, metadata);
+    return TakeAnswer(run, picture);
 }
 
 int Run(const HostOptions& options) {

@@ -2,7 +2,9 @@
 // each at most once; `--` ends them. Anything doubtful is a usage error, so a typo never runs with a default.
 #include "HostOptions.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <iostream>
 #include <limits>
 #include <vector>
@@ -14,7 +16,14 @@
 
 namespace {
 
-enum class OptionKind { Switch, Number };
+enum class OptionKind { Switch, Number, Choice };
+
+// The values a choice takes, as its row lists them.
+struct Choices {
+    const uint64_t* Values;
+    size_t Count;
+};
+constexpr uint64_t kDepths[] = {8, 16};
 
 // Each row stores its own value, so the table can be reordered or grown without a switch to
 // keep in step; a switch stores 1.
@@ -23,35 +32,50 @@ struct OptionRow {
     const char* Short;  // a one-letter form, or null
     OptionKind Kind;
     const char* Value;  // the value's name in the usage text
-    uint64_t Minimum;
+    uint64_t Minimum;  // a number's range
     uint64_t Maximum;
+    Choices Values;  // a choice's values
     const char* Help;
     void (*Store)(HostOptions& options, uint64_t value);
 };
 
 const OptionRow kOptions[] = {
-    {"--max-pixels", nullptr, OptionKind::Number, "N", 1, kMaxPixelLimit,
+    {"--max-pixels", nullptr, OptionKind::Number, "N", 1, kMaxPixelLimit, {},
      "refuse pictures of more than N pixels (default 268435456)",
      [](HostOptions& o, uint64_t v) { o.MaxPixels = v; }},
-    {"--quality", nullptr, OptionKind::Number, "N", kMinQuality, kMaxQuality,
+    {"--quality", nullptr, OptionKind::Number, "N", kMinQuality, kMaxQuality, {},
      "JPEG and WebP output quality (default 92); WebP at 100 is lossless",
      [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
-    {"--timeout", nullptr, OptionKind::Number, "SECONDS", 1, std::numeric_limits<uint32_t>::max(),
+    {"--timeout", nullptr, OptionKind::Number, "SECONDS", 1, std::numeric_limits<uint32_t>::max(), {},
      "stop waiting for the module after that long",
      [](HostOptions& o, uint64_t v) { o.TimeoutSeconds = uint32_t(v); }},
-    {"--strip", nullptr, OptionKind::Switch, nullptr, 0, 0,
+    {"--strip", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
      "keep no colour profile, EXIF or XMP (a picture with an orientation is turned first)",
      [](HostOptions& o, uint64_t) { o.Strip = true; }},
-    {"--auto-orient", nullptr, OptionKind::Switch, nullptr, 0, 0,
+    {"--auto-orient", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
      "turn the picture upright as its orientation says before the module sees it",
      [](HostOptions& o, uint64_t) { o.AutoOrient = true; }},
-    {"--quiet", "-q", OptionKind::Switch, nullptr, 0, 0,
+    {"--quiet", "-q", OptionKind::Switch, nullptr, 0, 0, {},
      "say only warnings and failures; the exit code says the rest",
      [](HostOptions& o, uint64_t) { o.Quiet = true; }},
-    {"--strict", nullptr, OptionKind::Switch, nullptr, 0, 0,
+    {"--strict", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
      "fail on any warning (something the output cannot keep, damage): nothing is saved",
      [](HostOptions& o, uint64_t) { o.Strict = true; }},
+    {"--alpha", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
+     "hand the module the transparency too: a version 2 document of four samples a pixel",
+     [](HostOptions& o, uint64_t) { o.Alpha = true; }},
+    {"--depth", nullptr, OptionKind::Choice, "BITS", 0, 0, {kDepths, std::size(kDepths)},
+     "bits of each sample the module gets (default 8); 16 keeps deeper pictures whole",
+     [](HostOptions& o, uint64_t v) { o.Depth = uint32_t(v); }},
 };
+
+// "a, b or c" of a choice's values.
+std::string ChoiceWords(const Choices& choices) {
+    std::string words;
+    for (size_t i = 0; i < choices.Count; ++i)
+        words += (i == 0 ? "" : i + 1 == choices.Count ? " or " : ", ") + std::to_string(choices.Values[i]);
+    return words;
+}
 
 // Plain decimal digits only: no sign, no spaces, no suffix.
 bool ParseWholeNumber(const std::string& text, uint64_t& value) {
@@ -119,7 +143,14 @@ HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const cha
         return Outcome::Refused;
     }
     uint64_t value = 0;
-    if (!ParseWholeNumber(text, value) || value < row->Minimum || value > row->Maximum) {
+    const bool parsed = ParseWholeNumber(text, value);
+    if (row->Kind == OptionKind::Choice) {
+        const Choices& choices = row->Values;
+        if (!parsed || std::find(choices.Values, choices.Values + choices.Count, value) == choices.Values + choices.Count) {
+            problem = name + " takes " + ChoiceWords(choices) + ", not \"" + text + "\"";
+            return Outcome::Refused;
+        }
+    } else if (!parsed || value < row->Minimum || value > row->Maximum) {
         problem = name + " takes a whole number from " + std::to_string(row->Minimum) + " to " +
                   std::to_string(row->Maximum) + ", not \"" + text + "\"";
         return Outcome::Refused;
@@ -137,6 +168,7 @@ std::string HostOptionLines() {
         lines += " " + name + " - " + row.Help;
         if (row.Kind == OptionKind::Number)
             lines += " (" + std::to_string(row.Minimum) + " to " + std::to_string(row.Maximum) + ")";
+        if (row.Kind == OptionKind::Choice) lines += " (" + ChoiceWords(row.Values) + ")";
         lines += "\n";
     }
     return lines;

@@ -15,6 +15,8 @@ struct HostOptions {
     bool AutoOrient = false;      // turn the picture as its orientation says, before the exchange
     bool Quiet = false;           // say only warnings and failures
     bool Strict = false;          // a warning fails the run, and nothing is saved
+    bool Alpha = false;           // the document carries alpha: four samples a pixel
+    uint32_t Depth = 8;           // bits a sample in the document: 8 or 16
     std::string Directory;
     std::string Input;
     std::string Output;

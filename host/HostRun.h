@@ -18,6 +18,10 @@ struct HostRun {
     bool AwaitingAnswer = false;
 
     const std::string& Directory() const { return Options.Directory; }
+    // A run with --alpha or --depth 16 hands over a version 2 document of this form.
+    bool VersionTwo() const { return Options.Alpha || Options.Depth == 16; }
+    uint32_t Channels() const { return Options.Alpha ? 4 : 3; }
+    uint32_t MaxValue() const { return Options.Depth == 16 ? 65535 : 255; }
     // Where progress lines and notes go: standard output, or nowhere under --quiet.
     std::ostream* Progress() const { return Options.Quiet ? nullptr : &std::cout; }
 };

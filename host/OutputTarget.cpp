@@ -63,10 +63,10 @@ bool CheckOutput(const std::string& output, std::string& target) {
     return false;
 }
 
-bool CheckOutputSize(const std::string& output, const FCObjImage& image) {
+bool CheckOutputSize(const std::string& output, int32_t width, int32_t height) {
     const ImageType type = GetImageHandleFactory()->GetImageType(output.c_str());
     const int32_t side = MaxSavedSide(type);
-    if (side == 0 || (image.InfoHeader.biWidth <= side && image.InfoHeader.biHeight <= side)) return true;
+    if (side == 0 || (width <= side && height <= side)) return true;
     std::cout << "Cannot write " << output << ": " << ImageTypeName(type) << " holds at most " << side
               << " x " << side << " pixels\n";
     return false;

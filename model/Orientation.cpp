@@ -61,3 +61,25 @@ bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation) {
     image.SwapStorage(turned);
     return true;
 }
+
+bool TurnAsOrientationSays(FCSampleImage& samples, uint16_t orientation) {
+    if (orientation < 2 || orientation > kLastOrientation || !samples.IsValid()) return true;
+    const int32_t w = samples.Width;
+    const int32_t h = samples.Height;
+    const bool quarter = orientation >= kFirstQuarterTurn;
+    FCSampleImage turned;
+    if (!turned.Create(quarter ? h : w, quarter ? w : h, samples.Channels, samples.MaxValue)) return false;
+    turned.XPixelsPerMetre = quarter ? samples.YPixelsPerMetre : samples.XPixelsPerMetre;
+    turned.YPixelsPerMetre = quarter ? samples.XPixelsPerMetre : samples.YPixelsPerMetre;
+    // Every channel moves with its pixel.
+    const size_t pixelBytes = size_t(samples.Channels) * samples.BytesPerSample();
+    for (int32_t y = 0; y < turned.Height; ++y) {
+        uint8_t* row = turned.Row(y);
+        for (int32_t x = 0; x < turned.Width; ++x) {
+            const Point from = StoredPixel(orientation, x, y, w, h);
+            std::memcpy(row + size_t(x) * pixelBytes, samples.Row(from.Y) + size_t(from.X) * pixelBytes, pixelBytes);
+        }
+    }
+    samples.SwapWith(turned);
+    return true;
+}

@@ -10,7 +10,9 @@
 namespace warning {
 
 // What the picture has that the 24-bit exchange does not carry.
-constexpr char kTransparency[] = "has transparency, which is not kept: the picture comes out opaque.";
+constexpr char kTransparency[] =
+    "has transparency, which is not kept: the picture comes out opaque (--alpha keeps it, for a module that "
+    "takes it).";
 constexpr char kFrames[] = "has several frames or pages; only the first is used.";
 inline std::string NarrowedSamples(uint32_t bits) {
     return "has " + std::to_string(bits) + " bits per sample; narrowed to 8.";
@@ -44,6 +46,10 @@ inline std::string ItemTooLarge(const char* item, uint64_t most) {
     return std::string("has ") + item + " of more than " + std::to_string(most) +
            " bytes, which is not kept.";
 }
+
+// What the output's format cannot hold of the answer (these complete "Warning: OUT ").
+constexpr char kTransparencyNotWritten[] = "cannot keep transparency; the picture comes out opaque.";
+constexpr char kDeepSamplesNotWritten[] = "cannot keep 16-bit samples; they are narrowed to 8.";
 
 // What the output's format cannot hold.
 inline std::string NotKeptByOutput(const std::string& items, const char* format) {

@@ -42,6 +42,8 @@ struct LoadResult {
     std::vector<std::string> Warnings;
     // Why the reader refused: a library's own words, or the reader's fixed text.
     std::string Detail;
+    // The picture loaded with its transparency (LoadOptions::KeepAlpha and a file that has it).
+    bool Transparent = false;
 
     bool Ok() const { return Status == LoadStatus::Loaded; }
     // Notes a refusal and its reason; returns false, for the reader's own return.
