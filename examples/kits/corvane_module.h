@@ -372,7 +372,8 @@ CORVANE_FUNCTION int corvane_head_check(struct corvane_document* document, uintm
                ? 138u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld%ld", head->width, head->height,
                                             head->depth)
                : 101u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld", head->width, head->height);
-    longest = tags + corvane_pixel_bytes(head) * (uintmax_t)head->width * (uintmax_t)head->height + CORVANE_SLACK;
+    longest =
+        tags + corvane_pixel_bytes(head) * (uintmax_t)head->width * (uintmax_t)head->height + CORVANE_SLACK;
     if (file_size <= longest) return 1;
     document->longest = longest;
     return 0;
@@ -562,7 +563,8 @@ CORVANE_FUNCTION int corvane_fail(const char* message) {
 }
 
 /* The answer is written in the version and form it was read in. */
-CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length, const struct corvane_head* head) {
+CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length,
+                                    const struct corvane_head* head) {
     static const char tail[] = "</pixels></image>";
     struct corvane_piece answer[3];
     char text[192];
