@@ -35,7 +35,8 @@ install(FILES cmake/debian/copyright ${CORVANE_GZIP_DIR}/changelog.gz DESTINATIO
 install(DIRECTORY docs/ DESTINATION ${CORVANE_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
 # The scripts keep their execute bit so they can be run in place; sepia.c is compiled first. Each
 # example finds its kit in kits/ next to it, so the two folders are installed side by side.
-install(PROGRAMS examples/invert.py examples/greyscale.js DESTINATION ${CORVANE_SHARE_DIR}/examples)
+install(PROGRAMS examples/invert.py examples/greyscale.js examples/vignette.js
+        DESTINATION ${CORVANE_SHARE_DIR}/examples)
 install(FILES examples/sepia.c DESTINATION ${CORVANE_SHARE_DIR}/examples)
 install(FILES examples/kits/corvane_module.py examples/kits/corvane-module.js examples/kits/corvane_module.h
         DESTINATION ${CORVANE_SHARE_DIR}/examples/kits)

@@ -16,6 +16,21 @@
 //
 //     run((width, height, pixels, args) => { const step = Number(args[0] || 16); ... });
 //
+// A filter for version 2 documents (the host's --alpha and --depth 16) says so in run's second
+// argument, {forms: 'any'} for every form or {forms: 'alpha'} for pictures with alpha only:
+//
+//     run((width, height, pixels, args, form) => { ... }, {forms: 'any'});
+//
+// Its fifth argument is the form, {width, height, channels, depth}: 3 channels (red, green, blue)
+// or 4 (then alpha, straight: 0 transparent, the largest value opaque), 8 or 16 bits per sample.
+// Each pixel is channels * depth / 8 bytes of the Buffer, a 16-bit sample two bytes, most
+// significant first (pixels.readUInt16BE, writeUInt16BE). A version 1 document comes as 3 channels
+// of 8 bits. The answer is written in the version and form it was read in. Without `forms` the
+// filter sees version 1 only, and the kit refuses a version 2 document with the line "This module
+// reads version 1 documents only: run corvane without --alpha and --depth 16" (and the failure
+// flag); with {forms: 'alpha'} a picture without alpha is refused with "This module needs alpha
+// (4 channels): run corvane with --alpha".
+//
 // Start the module with its folder as the working directory, before or after the host:
 //     cd mymodule && node ../greyscale.js
 //
@@ -58,8 +73,17 @@ const ANSWER = '../image.xml';
 const ANSWER_FLAG = '../go.flag';
 const POLL_MILLISECONDS = 100;
 const LARGEST_NUMBER = 2147483647;
-// The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader.
-const LARGEST_PIXEL_COUNT = 1431655765;
+// A payload must fit in 32 bits: the same limit as Corvane's reader, in pixels of each size.
+const LARGEST_PAYLOAD = 4294967295;
+// The newest version read; the warning about newer ones still names the old module version.
+const NEWEST_VERSION = 2;
+// The values version 2 allows, and how a refusal names them.
+const CHANNELS = {values: [3, 4], text: '3 or 4'};
+const DEPTHS = {values: [8, 16], text: '8 or 16'};
+// What run's {forms} takes: undefined reads version 1 only.
+const FORMS = [undefined, 'any', 'alpha'];
+const ONLY_VERSION_1 = 'This module reads version 1 documents only: run corvane without --alpha and --depth 16';
+const NEEDS_ALPHA = 'This module needs alpha (4 channels): run corvane with --alpha';
 // Node refuses a single read or write above 2 GiB.
 const IO_CHUNK = 1 << 30;
 // The first bytes read: enough for any head the writers make, with room for blanks.
@@ -144,37 +168,57 @@ class Cursor {
     }
 }
 
+// <name>number</name>; a value outside `allowed` is refused once its closing tag is read.
+function field(cursor, name, allowed) {
+    cursor.tag(`<${name}>`);
+    const value = cursor.number();
+    cursor.tag(`</${name}>`);
+    if (allowed && !allowed.values.includes(value)) {
+        throw new NoAnswer(`Wrong value: <${name}>${value}</${name}> must be ${allowed.text}`);
+    }
+    return value;
+}
+
 // Reads up to and including "<pixels>"; `quiet` for the head check, which reads ahead silently.
+// Returns {version, form}: only version 2 names its channels and depth; every other version has
+// version 1's tags and 3 channels of 8 bits.
 function parseHead(cursor, quiet) {
     ['<image>', '<header>', '<version>'].forEach((tag) => cursor.tag(tag));
     const version = cursor.number();
-    if (version > 1 && !quiet) {
+    if (version > NEWEST_VERSION && !quiet) {
         say(`Warning! This is a version 1.0 module and you passed a version ${version}.0 image.xml file!\n`);
     }
     cursor.tag('</version>');
-    cursor.tag('<width>');
-    const width = cursor.number();
-    cursor.tag('</width>');
-    cursor.tag('<height>');
-    const height = cursor.number();
-    ['</height>', '</header>', '<pixels>'].forEach((tag) => cursor.tag(tag));
-    return {width, height};
+    const width = field(cursor, 'width');
+    const height = field(cursor, 'height');
+    const channels = version === 2 ? field(cursor, 'channels', CHANNELS) : 3;
+    const depth = version === 2 ? field(cursor, 'depth', DEPTHS) : 8;
+    ['</header>', '<pixels>'].forEach((tag) => cursor.tag(tag));
+    return {version, form: Object.freeze({width, height, channels, depth})};
+}
+
+function pixelBytes(form) {
+    return form.channels * form.depth / 8;
+}
+
+// Both factors are below 2^31, so the product is exact enough to compare with the limit.
+function largestCount(form) {
+    return Math.floor(LARGEST_PAYLOAD / pixelBytes(form));
 }
 
 function parse(document) {
     const cursor = new Cursor(document);
-    const {width, height} = parseHead(cursor, false);
-    // Both factors are below 2^31, so the product is exact enough to compare with the limit.
-    if (width * height > LARGEST_PIXEL_COUNT) {
-        throw new NoAnswer(`Image too large.  More than ${LARGEST_PIXEL_COUNT} pixels`);
+    const {version, form} = parseHead(cursor, false);
+    if (form.width * form.height > largestCount(form)) {
+        throw new NoAnswer(`Image too large.  More than ${largestCount(form)} pixels`);
     }
     const start = cursor.pos;
-    const end = start + 3 * width * height;
+    const end = start + pixelBytes(form) * form.width * form.height;
     if (end > document.length) throw new NoAnswer('Pixels expected.  The document ends early');
     cursor.pos = end;
     cursor.tag('</pixels>');
     cursor.tag('</image>');
-    return {width, height, pixels: document.subarray(start, end)};
+    return {version, form, pixels: document.subarray(start, end)};
 }
 
 function waitForFlag() {
@@ -215,16 +259,20 @@ function readInto(fd, buffer, start) {
 // does not parse in the window, or a picture too large to take, is left to the parse of the
 // window, which gives its own message.
 function headCheck(window, size) {
-    let width;
-    let height;
+    let version;
+    let form;
     try {
-        ({width, height} = parseHead(new Cursor(window), true));
+        ({version, form} = parseHead(new Cursor(window), true));
     } catch (error) {
         if (error instanceof NoAnswer) return {refusal: null, whole: false};
         throw error;
     }
-    if (width * height > LARGEST_PIXEL_COUNT) return {refusal: null, whole: false};
-    const longest = 101 + String(width).length + String(height).length + 3 * width * height + SLACK;
+    const {width, height} = form;
+    if (width * height > largestCount(form)) return {refusal: null, whole: false};
+    // The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
+    // depth tags besides, the digits and the payload.
+    const tags = 101 + (version === 2 ? 37 + String(form.depth).length : 0);
+    const longest = tags + String(width).length + String(height).length + pixelBytes(form) * width * height + SLACK;
     if (size > longest) {
         return {refusal: `Document too large.  More than ${longest} bytes for a ${width} x ${height} image`, whole: false};
     }
@@ -322,13 +370,31 @@ function raiseFlag() {
     }
 }
 
-function answerBytes(answer, length) {
+function answerBytes(answer, length, form) {
     if (!ArrayBuffer.isView(answer)) throw new NoAnswer('The filter must return a Buffer or Uint8Array');
     const bytes = Buffer.from(answer.buffer, answer.byteOffset, answer.byteLength);
     if (bytes.length !== length) {
-        throw new NoAnswer(`The filter answered ${bytes.length} bytes; the picture needs ${length} (3 per pixel, same size)`);
+        throw new NoAnswer(`The filter answered ${bytes.length} bytes; the picture needs ${length} ` +
+            `(${pixelBytes(form)} per pixel, same size)`);
     }
     return bytes;
+}
+
+// Why a valid document is not the filter's to answer, or null.
+function refusal(forms, version, form) {
+    if (forms === undefined && version === 2) return ONLY_VERSION_1;
+    if (forms === 'alpha' && form.channels !== 4) return NEEDS_ALPHA;
+    return null;
+}
+
+// The answer is written in the version and form it was read in.
+function answerHead(version, form) {
+    const {width, height, channels, depth} = form;
+    return version === 2
+        ? `<image><header><version>2</version><width>${width}</width><height>${height}</height>` +
+            `<channels>${channels}</channels><depth>${depth}</depth></header><pixels>`
+        : `<image><header><version>1</version><width>${width}</width><height>${height}</height>` +
+            '</header><pixels>';
 }
 
 // The failure flag: no answer, but the host is told at once instead of waiting for ever.
@@ -366,7 +432,7 @@ function onStop(signal) {
     process.exit(128 + os.constants.signals[signal]);
 }
 
-async function exchange(convert, args) {
+async function exchange(convert, args, forms) {
     await waitForFlag();
     STOP_SIGNALS.forEach((signal) => process.on(signal, onStop));
     try {
@@ -379,14 +445,15 @@ async function exchange(convert, args) {
     try {
         const document = readDocument();
         say('Parse XML\n');
-        const {width, height, pixels} = parse(document);
+        const {version, form, pixels} = parse(document);
+        const refused = refusal(forms, version, form);
+        if (refused !== null) throw new NoAnswer(refused);
         say('Converting Image\n');
-        let answer = await convert(width, height, pixels, args);
+        let answer = await convert(form.width, form.height, pixels, args, form);
         if (answer === undefined) answer = pixels;
-        const payload = answerBytes(answer, pixels.length);
+        const payload = answerBytes(answer, pixels.length, form);
         say('Save XML\n');
-        const head = `<image><header><version>1</version><width>${width}</width><height>${height}</height>` +
-            '</header><pixels>';
+        const head = answerHead(version, form);
         try {
             writeSafely(ANSWER, [Buffer.from(head, 'latin1'), payload, Buffer.from('</pixels></image>', 'latin1')]);
         } catch (error) {
@@ -411,9 +478,11 @@ async function exchange(convert, args) {
 
 // Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128 plus
 // the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's fourth argument is the
-// module's command line after node and the script.
-function run(convert) {
-    exchange(convert, process.argv.slice(2)).then((code) => process.exit(code));
+// module's command line after node and the script, its fifth the document's form; {forms: 'any'}
+// or {forms: 'alpha'} lets version 2 documents through.
+function run(convert, {forms} = {}) {
+    if (!FORMS.includes(forms)) throw new TypeError("forms must be 'any' or 'alpha'");
+    exchange(convert, process.argv.slice(2), forms).then((code) => process.exit(code));
 }
 
 module.exports = {run};

@@ -21,11 +21,28 @@
  *                         int argc, char **argv);   (say, argc > 1 ? atoi(argv[1]) : 16)
  *     int main(int argc, char **argv) { return corvane_run_args(Brighten, argc, argv); }
  *
+ * A filter for version 2 documents (the host's --alpha and --depth 16) says so through
+ * corvane_run_forms, with CORVANE_ANY_FORM for every form or CORVANE_ALPHA_FORM for pictures with
+ * alpha only, and gets the form instead of the width and height:
+ *
+ *     static int Fade(const struct corvane_form *form, unsigned char *pixels, size_t length,
+ *                     int argc, char **argv);
+ *     int main(int argc, char **argv) { return corvane_run_forms(Fade, CORVANE_ANY_FORM, argc, argv); }
+ *
+ * form->channels is 3 (red, green, blue) or 4 (then alpha, straight: 0 transparent, the largest
+ * value opaque), form->depth 8 or 16 bits per sample. Each pixel is channels * depth / 8 bytes, a
+ * 16-bit sample two bytes, most significant first. A version 1 document comes as 3 channels of 8
+ * bits. The answer is written in the version and form it was read in. corvane_run and
+ * corvane_run_args read version 1 only, and refuse a version 2 document with the line "This module
+ * reads version 1 documents only: run corvane without --alpha and --depth 16" (and the failure
+ * flag); with CORVANE_ALPHA_FORM a picture without alpha is refused with "This module needs alpha
+ * (4 channels): run corvane with --alpha".
+ *
  * Include this header before any other (it asks libc for POSIX 2008), or build in the compiler's
  * default GNU mode: cc -O2 -o mymodule mymodule.c.  Start the module with its folder as the working
  * directory, before or after the host.
  *
- * What corvane_run and corvane_run_args do for the filter:
+ * What corvane_run, corvane_run_args and corvane_run_forms do for the filter:
  * - lock the folder (flock), so a second copy of a module there stops at once with exit 1;
  * - print "Waiting ..." and wait for "go.flag" (inotify on Linux, so it wakes at once, with a
  *   one-second look behind it; a 50 ms poll elsewhere; a flag already there is taken at once);
@@ -84,11 +101,30 @@ typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char* pixe
 typedef int (*corvane_filter_args)(int32_t width, int32_t height, unsigned char* pixels, size_t length,
                                    int argc, char** argv);
 
-/* Everything below is the kit's own; only corvane_run and corvane_run_args are meant to be called. */
+/* What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample. */
+struct corvane_form {
+    int32_t width;
+    int32_t height;
+    int channels;
+    int depth;
+};
+typedef int (*corvane_filter_form)(const struct corvane_form* form, unsigned char* pixels, size_t length,
+                                   int argc, char** argv);
 
+/* What corvane_run_forms lets through besides version 1: every form, or pictures with alpha. */
+#define CORVANE_ANY_FORM 1
+#define CORVANE_ALPHA_FORM 2
+
+/* Everything below is the kit's own; only corvane_run, corvane_run_args and corvane_run_forms are
+ * meant to be called. */
+
+/* corvane_run and corvane_run_args: version 1 documents only. */
+#define CORVANE_VERSION_1_ONLY 0
 #define CORVANE_LARGEST_NUMBER 2147483647L
-/* The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader. */
-#define CORVANE_LARGEST_PIXEL_COUNT 1431655765UL
+/* A payload must fit in 32 bits: the same limit as Corvane's reader, in pixels of each size. */
+#define CORVANE_LARGEST_PAYLOAD 4294967295UL
+/* The newest version read; the warning about newer ones still names the old module version. */
+#define CORVANE_NEWEST_VERSION 2
 /* The first bytes read: enough for any head the writers make, with room for blanks. */
 #define CORVANE_HEAD_WINDOW 65536u
 /* Blanks beyond the written form that a document may carry before it counts as too large. */
@@ -107,12 +143,20 @@ struct corvane_piece {
     size_t length;
 };
 
+/* Only version 2 names its channels and depth; every other version has 3 channels of 8 bits. */
+struct corvane_head {
+    long version;
+    long width;
+    long height;
+    long channels;
+    long depth;
+};
+
 struct corvane_document {
     unsigned char* bytes;
     size_t size;
     uintmax_t longest; /* set when the file is longer than its head allows */
-    long width;
-    long height;
+    struct corvane_head head;
 };
 
 /* Flushed line by line: a log written to a file keeps the order of events. */
@@ -185,49 +229,77 @@ CORVANE_FUNCTION int corvane_number(struct corvane_cursor* cursor, long* value) 
     return 1;
 }
 
+/* <name>number</name>; with `first` nonzero, a value other than `first` and `second` is refused
+ * once its closing tag is read. The names are short: the tags fit in 16 bytes. */
+CORVANE_FUNCTION int corvane_field(struct corvane_cursor* cursor, const char* name, long* value, long first,
+                                   long second) {
+    char open[16];
+    char close[16];
+    snprintf(open, sizeof open, "<%s>", name);
+    snprintf(close, sizeof close, "</%s>", name);
+    if (!corvane_tag(cursor, open) || !corvane_number(cursor, value) || !corvane_tag(cursor, close)) return 0;
+    if (first == 0 || *value == first || *value == second) return 1;
+    if (!cursor->quiet) printf("Wrong value: %s%ld%s must be %ld or %ld", open, *value, close, first, second);
+    return 0;
+}
+
 /* Reads up to and including "<pixels>". */
-CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, long* width, long* height) {
-    long version;
+CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, struct corvane_head* head) {
+    head->channels = 3;
+    head->depth = 8;
     if (!corvane_tag(cursor, "<image>") || !corvane_tag(cursor, "<header>") ||
-        !corvane_tag(cursor, "<version>") || !corvane_number(cursor, &version)) {
+        !corvane_tag(cursor, "<version>") || !corvane_number(cursor, &head->version)) {
         return 0;
     }
-    if (version > 1 && !cursor->quiet) {
+    if (head->version > CORVANE_NEWEST_VERSION && !cursor->quiet) {
         printf("Warning! This is a version 1.0 module and you passed a version %ld.0 image.xml file!\n",
-               version);
+               head->version);
     }
-    return corvane_tag(cursor, "</version>") && corvane_tag(cursor, "<width>") &&
-           corvane_number(cursor, width) && corvane_tag(cursor, "</width>") &&
-           corvane_tag(cursor, "<height>") && corvane_number(cursor, height) &&
-           corvane_tag(cursor, "</height>") && corvane_tag(cursor, "</header>") &&
-           corvane_tag(cursor, "<pixels>");
+    if (!corvane_tag(cursor, "</version>") || !corvane_field(cursor, "width", &head->width, 0, 0) ||
+        !corvane_field(cursor, "height", &head->height, 0, 0)) {
+        return 0;
+    }
+    if (head->version == 2 && (!corvane_field(cursor, "channels", &head->channels, 3, 4) ||
+                               !corvane_field(cursor, "depth", &head->depth, 8, 16))) {
+        return 0;
+    }
+    return corvane_tag(cursor, "</header>") && corvane_tag(cursor, "<pixels>");
+}
+
+CORVANE_FUNCTION unsigned long corvane_pixel_bytes(const struct corvane_head* head) {
+    return (unsigned long)(head->channels * head->depth / 8);
+}
+
+CORVANE_FUNCTION unsigned long corvane_largest_count(const struct corvane_head* head) {
+    return CORVANE_LARGEST_PAYLOAD / corvane_pixel_bytes(head);
 }
 
 /* Both are at most 2^31 - 1, so the division cannot mislead where the product would overflow. */
-CORVANE_FUNCTION int corvane_too_many_pixels(long width, long height) {
-    return height != 0 && (unsigned long)width > CORVANE_LARGEST_PIXEL_COUNT / (unsigned long)height;
+CORVANE_FUNCTION int corvane_too_many_pixels(const struct corvane_head* head) {
+    return head->height != 0 &&
+           (unsigned long)head->width > corvane_largest_count(head) / (unsigned long)head->height;
 }
 
 /* On success `*pixels` points at the payload inside the document itself: nothing is copied. */
-CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, long* width, long* height,
+CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, struct corvane_head* head,
                                    unsigned char** pixels, size_t* length) {
     struct corvane_cursor cursor;
     unsigned long count;
     cursor.at = document;
     cursor.end = document + size;
     cursor.quiet = 0;
-    if (!corvane_parse_head(&cursor, width, height)) return 0;
-    if (corvane_too_many_pixels(*width, *height)) {
-        printf("Image too large.  More than %lu pixels", CORVANE_LARGEST_PIXEL_COUNT);
+    if (!corvane_parse_head(&cursor, head)) return 0;
+    if (corvane_too_many_pixels(head)) {
+        printf("Image too large.  More than %lu pixels", corvane_largest_count(head));
         return 0;
     }
-    count = (unsigned long)*width * (unsigned long)*height;
-    if ((size_t)(cursor.end - cursor.at) / 3 < count) {
+    count = (unsigned long)head->width * (unsigned long)head->height;
+    if ((size_t)(cursor.end - cursor.at) / corvane_pixel_bytes(head) < count) {
         fputs("Pixels expected.  The document ends early", stdout);
         return 0;
     }
     *pixels = document + (cursor.at - document);
-    *length = (size_t)count * 3;
+    *length = (size_t)count * corvane_pixel_bytes(head);
     cursor.at += *length;
     return corvane_tag(&cursor, "</pixels>") && corvane_tag(&cursor, "</image>");
 }
@@ -285,18 +357,23 @@ CORVANE_FUNCTION int corvane_read_all(int fd, unsigned char* into, size_t want, 
  * to a picture the reader takes and the file is no longer than that picture's document plus the
  * slack. Otherwise `longest` tells a refusal, or the parse of the window gives its own message. */
 CORVANE_FUNCTION int corvane_head_check(struct corvane_document* document, uintmax_t file_size) {
+    const struct corvane_head* head = &document->head;
     struct corvane_cursor cursor;
-    char digits[48];
+    char digits[64];
+    uintmax_t tags;
     uintmax_t longest;
     cursor.at = document->bytes;
     cursor.end = document->bytes + document->size;
     cursor.quiet = 1;
-    if (!corvane_parse_head(&cursor, &document->width, &document->height) ||
-        corvane_too_many_pixels(document->width, document->height)) {
-        return 0;
-    }
-    longest = 101u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld", document->width, document->height) +
-              3u * (uintmax_t)document->width * (uintmax_t)document->height + CORVANE_SLACK;
+    if (!corvane_parse_head(&cursor, &document->head) || corvane_too_many_pixels(head)) return 0;
+    /* The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
+     * depth tags besides, the digits and the payload. */
+    tags = head->version == 2
+               ? 138u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld%ld", head->width, head->height,
+                                            head->depth)
+               : 101u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld", head->width, head->height);
+    longest =
+        tags + corvane_pixel_bytes(head) * (uintmax_t)head->width * (uintmax_t)head->height + CORVANE_SLACK;
     if (file_size <= longest) return 1;
     document->longest = longest;
     return 0;
@@ -485,16 +562,25 @@ CORVANE_FUNCTION int corvane_fail(const char* message) {
     return 1;
 }
 
-CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length, long width, long height) {
+/* The answer is written in the version and form it was read in. */
+CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length,
+                                    const struct corvane_head* head) {
     static const char tail[] = "</pixels></image>";
     struct corvane_piece answer[3];
-    char head[160];
+    char text[192];
     corvane_say("Save XML\n");
-    snprintf(head, sizeof head,
-             "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>",
-             width, height);
-    answer[0].bytes = head;
-    answer[0].length = strlen(head);
+    if (head->version == 2) {
+        snprintf(text, sizeof text,
+                 "<image><header><version>2</version><width>%ld</width><height>%ld</height><channels>%ld"
+                 "</channels><depth>%ld</depth></header><pixels>",
+                 head->width, head->height, head->channels, head->depth);
+    } else {
+        snprintf(text, sizeof text,
+                 "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>",
+                 head->width, head->height);
+    }
+    answer[0].bytes = text;
+    answer[0].length = strlen(text);
     answer[1].bytes = pixels;
     answer[1].length = length;
     answer[2].bytes = tail;
@@ -502,14 +588,38 @@ CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length, 
     return corvane_write_safely("../image.xml", answer, 3);
 }
 
-/* One exchange with either kind of filter; the exit code for main (0 answered, 1 not). */
-CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args with_args, int argc,
-                                      char** argv) {
+/* Why a valid document is not the filter's to answer, or NULL. */
+CORVANE_FUNCTION const char* corvane_refusal(int forms, const struct corvane_head* head) {
+    if (forms == CORVANE_VERSION_1_ONLY && head->version == 2) {
+        return "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
+    }
+    if (forms == CORVANE_ALPHA_FORM && head->channels != 4) {
+        return "This module needs alpha (4 channels): run corvane with --alpha";
+    }
+    return NULL;
+}
+
+CORVANE_FUNCTION int corvane_call(const struct corvane_head* head, corvane_filter plain,
+                                  corvane_filter_args with_args, corvane_filter_form with_form,
+                                  unsigned char* pixels, size_t length, int argc, char** argv) {
+    struct corvane_form form;
+    form.width = (int32_t)head->width;
+    form.height = (int32_t)head->height;
+    form.channels = (int)head->channels;
+    form.depth = (int)head->depth;
+    if (with_form != NULL) return with_form(&form, pixels, length, argc, argv);
+    if (with_args != NULL) return with_args(form.width, form.height, pixels, length, argc, argv);
+    return plain(form.width, form.height, pixels, length);
+}
+
+/* One exchange with any kind of filter; the exit code for main (0 answered, 1 not). */
+CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args with_args,
+                                      corvane_filter_form with_form, int forms, int argc, char** argv) {
     struct corvane_document document;
+    struct corvane_head head;
+    const char* refusal;
     unsigned char* pixels = NULL;
     size_t length = 0;
-    long width = 0;
-    long height = 0;
     int folder;
     int failed;
     /* A write over the file-size limit must fail with an error we report, not end the process. */
@@ -543,22 +653,26 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
     if (document.longest != 0) {
         free(document.bytes);
         printf("Document too large.  More than %ju bytes for a %ld x %ld image", document.longest,
-               document.width, document.height);
+               document.head.width, document.head.height);
         return corvane_fail(NULL);
     }
     corvane_say("Parse XML\n");
-    if (!corvane_parse(document.bytes, document.size, &width, &height, &pixels, &length)) {
+    if (!corvane_parse(document.bytes, document.size, &head, &pixels, &length)) {
         free(document.bytes);
         return corvane_fail(NULL);
     }
+    refusal = corvane_refusal(forms, &head);
+    if (refusal != NULL) {
+        free(document.bytes);
+        return corvane_fail(refusal);
+    }
     corvane_say("Converting Image\n");
-    failed = with_args != NULL ? with_args((int32_t)width, (int32_t)height, pixels, length, argc, argv)
-                               : plain((int32_t)width, (int32_t)height, pixels, length);
+    failed = corvane_call(&head, plain, with_args, with_form, pixels, length, argc, argv);
     if (failed != 0) {
         free(document.bytes);
         return corvane_fail("The filter failed");
     }
-    if (!corvane_answer(pixels, length, width, height)) {
+    if (!corvane_answer(pixels, length, &head)) {
         free(document.bytes);
         return corvane_fail("../image.xml could not be written");
     }
@@ -576,14 +690,27 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
 /* Runs one exchange with `filter`; returns the exit code for main (0 answered, 1 not). The three
  * stop signals have their default action again on return. */
 CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
-    int code = corvane_exchange(filter, NULL, 0, NULL);
+    int code = corvane_exchange(filter, NULL, NULL, CORVANE_VERSION_1_ONLY, 0, NULL);
     corvane_set_stop_handler(SIG_DFL);
     return code;
 }
 
 /* The same, with main's argc and argv passed through to the filter as they are. */
 CORVANE_FUNCTION int corvane_run_args(corvane_filter_args filter, int argc, char** argv) {
-    int code = corvane_exchange(NULL, filter, argc, argv);
+    int code = corvane_exchange(NULL, filter, NULL, CORVANE_VERSION_1_ONLY, argc, argv);
+    corvane_set_stop_handler(SIG_DFL);
+    return code;
+}
+
+/* The same for a filter of version 2 documents: `forms` is CORVANE_ANY_FORM or
+ * CORVANE_ALPHA_FORM, and the filter gets the document's form. */
+CORVANE_FUNCTION int corvane_run_forms(corvane_filter_form filter, int forms, int argc, char** argv) {
+    int code;
+    if (forms != CORVANE_ANY_FORM && forms != CORVANE_ALPHA_FORM) {
+        corvane_say("corvane_run_forms: forms must be CORVANE_ANY_FORM or CORVANE_ALPHA_FORM\n");
+        return 1;
+    }
+    code = corvane_exchange(NULL, NULL, filter, forms, argc, argv);
     corvane_set_stop_handler(SIG_DFL);
     return code;
 }

@@ -17,6 +17,23 @@ object of the same length), or None after changing `pixels` in place. The pictur
 With run(filter, array=True) the filter gets a writable numpy array of shape (height, width, 3)
 over the same bytes instead (numpy must be importable) and returns a uint8 array of that size.
 
+A filter for version 2 documents (the host's --alpha and --depth 16) says so with `forms`:
+
+    def fade(width, height, pixels, form):
+        ...
+    run(fade, forms="any")     # every form; forms="alpha": only pictures with alpha
+
+It is then called with form=Form(width, height, channels, depth): 3 channels (red, green, blue) or
+4 (then alpha, straight: 0 transparent, the largest value opaque), 8 or 16 bits per sample. Each
+pixel is channels * depth / 8 bytes, a 16-bit sample two bytes, most significant first; with
+array=True the array has shape (height, width, channels) and dtype uint8 or uint16 in the machine's
+own byte order, and the answer is a uint8 or uint16 array. A version 1 document comes as
+Form(width, height, 3, 8). The answer is written in the version and form it was read in. Without
+`forms` the filter sees version 1 only, and the kit refuses a version 2 document with the line
+"This module reads version 1 documents only: run corvane without --alpha and --depth 16" (and the
+failure flag); with forms="alpha" a picture without alpha is refused with "This module needs alpha
+(4 channels): run corvane with --alpha".
+
 A filter that names a parameter `args` gets the module's command-line arguments there, as a list
 of strings without the program's name (sys.argv[1:]); other filters are called as before:
 
@@ -48,6 +65,7 @@ What the kit does for the filter:
 Progress and error messages go to standard output, as with Corvane's own modules; a Python
 traceback from the filter goes to standard error. Exit code 0 when the answer is written, else 1.
 """
+import collections
 import errno
 import fcntl
 import inspect
@@ -68,9 +86,17 @@ ANSWER_FLAG = "../go.flag"
 BUSY = ".corvane-busy"
 POLL_SECONDS = 0.05
 LARGEST_NUMBER = 2147483647
-# The largest count whose payload size still fits in 32 bits: the same limit as Corvane's reader.
-LARGEST_PIXEL_COUNT = 4294967295 // 3
-VERSION = 1
+# A payload must fit in 32 bits: the same limit as Corvane's reader, in pixels of each size.
+LARGEST_PAYLOAD = 4294967295
+# The newest version read; the warning about newer ones still names the old module version.
+NEWEST_VERSION = 2
+# The values version 2 allows, and how a refusal names them.
+CHANNELS = ((3, 4), b"3 or 4")
+DEPTHS = ((8, 16), b"8 or 16")
+# What run(forms=...) takes: None reads version 1 only.
+FORMS = (None, "any", "alpha")
+ONLY_VERSION_1 = b"This module reads version 1 documents only: run corvane without --alpha and --depth 16"
+NEEDS_ALPHA = b"This module needs alpha (4 channels): run corvane with --alpha"
 # The first bytes read: enough for any head the writers make, with room for blanks.
 HEAD_WINDOW = 65536
 # Blanks beyond the written form that a document may carry before it counts as too large.
@@ -97,6 +123,23 @@ def _run_end(data, pos, members):
             break
         step *= 2
     return pos
+
+
+class Form(collections.namedtuple("Form", "width height channels depth")):
+    """What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample."""
+
+    __slots__ = ()
+
+    @property
+    def pixel_bytes(self):
+        return self.channels * self.depth // 8
+
+    @property
+    def largest_count(self):
+        return LARGEST_PAYLOAD // self.pixel_bytes
+
+    def payload_bytes(self):
+        return self.pixel_bytes * self.width * self.height
 
 
 class _NoAnswer(Exception):
@@ -195,33 +238,45 @@ class _Cursor:
         return int(significant)
 
 
+def _field(cursor, name, allowed=None):
+    """<name>number</name>; a value outside `allowed` is refused once its closing tag is read."""
+    cursor.tag(b"<" + name + b">")
+    value = cursor.number()
+    cursor.tag(b"</" + name + b">")
+    if allowed is not None and value not in allowed[0]:
+        raise _NoAnswer(b"Wrong value: <%s>%d</%s> must be %s" % (name, value, name, allowed[1]))
+    return value
+
+
 def _parse_head(cursor):
-    """Reads up to and including "<pixels>"; returns (width, height)."""
+    """Reads up to and including "<pixels>"; returns (version, form). Only version 2 names its
+    channels and depth; every other version has version 1's tags and 3 channels of 8 bits."""
     for tag in (b"<image>", b"<header>", b"<version>"):
         cursor.tag(tag)
     version = cursor.number()
-    if version > VERSION and not cursor.quiet:
+    if version > NEWEST_VERSION and not cursor.quiet:
         _console.say(b"Warning! This is a version 1.0 module and you passed a version %d.0 image.xml file!\n"
                      % version)
     cursor.tag(b"</version>")
-    cursor.tag(b"<width>")
-    width = cursor.number()
-    cursor.tag(b"</width>")
-    cursor.tag(b"<height>")
-    height = cursor.number()
-    for tag in (b"</height>", b"</header>", b"<pixels>"):
+    width = _field(cursor, b"width")
+    height = _field(cursor, b"height")
+    channels, depth = 3, 8
+    if version == 2:
+        channels = _field(cursor, b"channels", CHANNELS)
+        depth = _field(cursor, b"depth", DEPTHS)
+    for tag in (b"</header>", b"<pixels>"):
         cursor.tag(tag)
-    return width, height
+    return version, Form(width, height, channels, depth)
 
 
 def _parse(document):
-    """Returns (width, height) and leaves only the payload in `document`, without copying it."""
+    """Returns (version, form) and leaves only the payload in `document`, without copying it."""
     cursor = _Cursor(document)
-    width, height = _parse_head(cursor)
-    if width * height > LARGEST_PIXEL_COUNT:
-        raise _NoAnswer(b"Image too large.  More than %d pixels" % LARGEST_PIXEL_COUNT)
+    version, form = _parse_head(cursor)
+    if form.width * form.height > form.largest_count:
+        raise _NoAnswer(b"Image too large.  More than %d pixels" % form.largest_count)
     start = cursor.pos
-    end = start + 3 * width * height
+    end = start + form.payload_bytes()
     if end > len(document):
         raise _NoAnswer(b"Pixels expected.  The document ends early")
     cursor.pos = end
@@ -230,7 +285,7 @@ def _parse(document):
     # Cutting the end and then the front of a bytearray moves no payload byte.
     del document[end:]
     del document[:start]
-    return width, height
+    return version, form
 
 
 def _lock_folder():
@@ -293,14 +348,18 @@ def _head_check(window, size):
     the document its head describes is refused; a head that does not parse in the window, or a
     picture too large to take, is left to the parse of the window, which gives its own message."""
     try:
-        width, height = _parse_head(_Cursor(window, quiet=True))
+        version, form = _parse_head(_Cursor(window, quiet=True))
     except _NoAnswer:
         return None, False
-    if width * height > LARGEST_PIXEL_COUNT:
+    if form.width * form.height > form.largest_count:
         return None, False
-    longest = 101 + len(str(width)) + len(str(height)) + 3 * width * height + SLACK
+    # The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
+    # depth tags besides, the digits and the payload.
+    tags = 101 + (37 + len(str(form.depth)) if version == 2 else 0)
+    longest = tags + len(str(form.width)) + len(str(form.height)) + form.payload_bytes() + SLACK
     if size > longest:
-        return b"Document too large.  More than %d bytes for a %d x %d image" % (longest, width, height), False
+        return (b"Document too large.  More than %d bytes for a %d x %d image" % (longest, form.width, form.height),
+                False)
     return None, True
 
 
@@ -398,14 +457,31 @@ def _raise_flag():
         _write_safely(ANSWER_FLAG, [])
 
 
-def _answer_bytes(answer, expected, numpy_view):
+def _sample_type(numpy_view, form):
+    return numpy_view.dtype(numpy_view.uint8 if form.depth == 8 else numpy_view.uint16)
+
+
+def _samples(numpy_view, payload, form):
+    """The payload as samples in the machine's byte order: 16-bit ones are swapped in place from
+    the document's big-endian order, so nothing is copied."""
+    samples = numpy_view.frombuffer(payload, dtype=_sample_type(numpy_view, form))
+    if form.depth == 16 and sys.byteorder == "little":
+        samples.byteswap(inplace=True)
+    return samples.reshape(form.height, form.width, form.channels)
+
+
+def _answer_bytes(answer, form, numpy_view):
+    expected = form.payload_bytes()
     if answer is None:
         raise _NoAnswer(b"The filter returned nothing and was not given pixels to change in place")
     if numpy_view is not None:
-        if getattr(answer, "dtype", None) != numpy_view.uint8:
-            raise _NoAnswer(b"The filter must return a uint8 array")
+        sample = _sample_type(numpy_view, form)
+        dtype = getattr(answer, "dtype", None)
+        if dtype is None or dtype not in (sample, sample.newbyteorder(">")):
+            raise _NoAnswer(b"The filter must return a %s array" % sample.name.encode())
         # Flat first: memoryview refuses to cast a shape with a zero in it (an empty picture).
-        answer = numpy_view.ascontiguousarray(answer).reshape(-1)
+        # Samples go back to the document's big-endian order.
+        answer = numpy_view.ascontiguousarray(answer, dtype=sample.newbyteorder(">")).reshape(-1)
         if answer.size == 0:
             answer = b""
     try:
@@ -413,8 +489,8 @@ def _answer_bytes(answer, expected, numpy_view):
     except TypeError:
         raise _NoAnswer(b"The filter must return bytes, a bytearray or another buffer of bytes")
     if view.nbytes != expected:
-        raise _NoAnswer(b"The filter answered %d bytes; the picture needs %d (3 per pixel, same size)"
-                        % (view.nbytes, expected))
+        raise _NoAnswer(b"The filter answered %d bytes; the picture needs %d (%d per pixel, same size)"
+                        % (view.nbytes, expected, form.pixel_bytes))
     return view
 
 
@@ -443,40 +519,59 @@ def _takes_arguments(convert):
                                                         parameter.KEYWORD_ONLY)
 
 
-def _answer(convert, numpy_view, arguments):
+def _refusal(forms, version, form):
+    """Why a valid document is not the filter's to answer, or None."""
+    if forms is None and version == 2:
+        return ONLY_VERSION_1
+    if forms == "alpha" and form.channels != 4:
+        return NEEDS_ALPHA
+    return None
+
+
+def _answer_head(version, form):
+    """The answer is written in the version and form it was read in."""
+    head = b"<image><header><version>%d</version><width>%d</width><height>%d</height>" % (
+        2 if version == 2 else 1, form.width, form.height)
+    if version == 2:
+        head += b"<channels>%d</channels><depth>%d</depth>" % (form.channels, form.depth)
+    return head + b"</header><pixels>"
+
+
+def _answer(convert, numpy_view, arguments, forms):
     """Everything after the flag was taken; raises _NoAnswer when it cannot answer."""
     document = _read_document()
     _console.say(b"Parse XML\n")
-    width, height = _parse(document)
+    version, form = _parse(document)
+    refusal = _refusal(forms, version, form)
+    if refusal is not None:
+        raise _NoAnswer(refusal)
     _console.say(b"Converting Image\n")
-    pixels = numpy_view.frombuffer(document, dtype=numpy_view.uint8).reshape(height, width, 3) \
-        if numpy_view is not None else document
-    if arguments is None:
-        answer = convert(width, height, pixels)
-    else:
-        answer = convert(width, height, pixels, args=arguments)
+    pixels = _samples(numpy_view, document, form) if numpy_view is not None else document
+    extra = {} if arguments is None else {"args": arguments}
+    if forms is not None:
+        extra["form"] = form
+    answer = convert(form.width, form.height, pixels, **extra)
     if answer is None:
         answer = pixels
-    payload = _answer_bytes(answer, 3 * width * height, numpy_view)
+    payload = _answer_bytes(answer, form, numpy_view)
     _console.say(b"Save XML\n")
-    head = (b"<image><header><version>1</version><width>%d</width><height>%d</height>"
-            b"</header><pixels>" % (width, height))
+    head = _answer_head(version, form)
     try:
         _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
     except OSError as error:
         raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
 
 
-def _exchange(convert, numpy_view, arguments):
+def _exchange(convert, numpy_view, arguments, forms):
     _wait_for_flag()
     busy = _take_busy_lock()
     try:
-        return _take_and_answer(convert, numpy_view, arguments)
+        return _take_and_answer(convert, numpy_view, arguments, forms)
     finally:
         _release_busy_lock(busy)
 
 
-def _take_and_answer(convert, numpy_view, arguments):
+def _take_and_answer(convert, numpy_view, arguments, forms):
     code = 1
     answered = False
     try:
@@ -488,7 +583,7 @@ def _take_and_answer(convert, numpy_view, arguments):
             # Not taken part: a later run must not answer this flag's document twice.
             _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
             return 1
-        _answer(convert, numpy_view, arguments)
+        _answer(convert, numpy_view, arguments, forms)
         answered = True
         _ignore_stops()  # from here on the answer stands: a stop can only wait for the flag
         _console.say(b"Start Corvane\n")
@@ -520,9 +615,12 @@ def _take_and_answer(convert, numpy_view, arguments):
     return code
 
 
-def run(convert, array=False):
+def run(convert, array=False, forms=None):
     """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128
-    plus the signal's number after SIGINT, SIGTERM or SIGHUP)."""
+    plus the signal's number after SIGINT, SIGTERM or SIGHUP). `forms` is "any" or "alpha" for a
+    filter that reads version 2 documents."""
+    if forms not in FORMS:
+        raise ValueError('forms must be "any" or "alpha"')
     numpy_view = None
     if array:
         try:
@@ -535,7 +633,7 @@ def run(convert, array=False):
         _console.say(b"Another module is already waiting in this folder; this one stops\n")
         sys.exit(1)
     try:
-        code = _exchange(convert, numpy_view, arguments)
+        code = _exchange(convert, numpy_view, arguments, forms)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
     except _Stopped as stop:  # a stop in the few steps between catching one and ignoring more

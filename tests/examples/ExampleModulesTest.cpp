@@ -2,7 +2,8 @@
 // same C header built as C++), run as real processes: against the real host on BMP and TGA
 // pictures, against hand-written documents that the tolerant reader must accept or refuse with
 // the reader's own messages (the shared list of malformed documents), in exchange folders set up
-// to trap them, and stopped, starved of disk or given arguments.
+// to trap them, and stopped, starved of disk or given arguments; version 2 documents of each form
+// through filters that take them and filters that do not.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -68,6 +70,9 @@ struct Example {
     // reports failure); "sleep", it waits a minute in the filter; "fill N", every byte is N.
     // KITS stands for the kits' folder.
     const char* Probe;
+    // A filter on the same kit that takes version 2 ("any" or "alpha", its first argument): the
+    // last byte of each pixel plus one (with Python's "array", the last sample plus one).
+    const char* FormProbe;
 };
 
 void PrintTo(const Example& example, std::ostream* out) {
@@ -85,6 +90,30 @@ std::string Document(int32_t width, int32_t height, const std::string& payload) 
            std::to_string(height) + "</height></header><pixels>" + payload + "</pixels></image>";
 }
 
+struct Form {
+    int Version, Channels, Depth;  // version 1: version 1's tags, 3 channels of 8 bits
+};
+
+std::string FormDocument(const Form& form, int32_t width, int32_t height, const std::string& payload) {
+    std::string document = Document(width, height, payload);
+    if (form.Version == 1) return document;
+    document.replace(24, 1, "2");  // the version's digit
+    return document.insert(document.find("</header>"), "<channels>" + std::to_string(form.Channels) +
+                                                           "</channels><depth>" + std::to_string(form.Depth) +
+                                                           "</depth>");
+}
+
+// Bytes that differ and are never 0xFF, so that plus one never carries.
+std::string FormPayload(const Form& form, int32_t pixels) {
+    std::string bytes;
+    for (size_t i = 0; i < size_t(pixels * form.Channels * form.Depth / 8); ++i) bytes += char(i * 29 % 255);
+    return bytes;
+}
+
+const std::string kOnlyVersion1 =
+    "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
+const std::string kNeedsAlpha = "This module needs alpha (4 channels): run corvane with --alpha";
+
 class ExampleModule : public ::testing::TestWithParam<Example> {
   protected:
     void SetUp() override {
@@ -98,24 +127,33 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
         const std::string flags = tool == "cc" ? " -std=c99 -pedantic" : " -x c++ -std=c++11";
         std::string probe = GetParam().Probe;
         probe.replace(probe.find("KITS"), 4, kExamples + "/kits");
-        const std::string probeSource = Dir / ("probe." + std::string(tool == "node"      ? "js"
-                                                                      : tool == "python3" ? "py"
-                                                                                          : "c"));
+        std::string formProbe = GetParam().FormProbe;
+        formProbe.replace(formProbe.find("KITS"), 4, kExamples + "/kits");
+        const std::string extension = tool == "node" ? ".js" : tool == "python3" ? ".py" : ".c";
+        const std::string probeSource = Dir / ("probe" + extension);
+        FormProbeSource = Dir / ("probe-form" + extension);
         ASSERT_TRUE(WriteFileBytes(probeSource, probe));
+        ASSERT_TRUE(WriteFileBytes(FormProbeSource, formProbe));
         if (tool != "cc" && tool != "c++") {
             Argv = {"/usr/bin/env", tool, source};
             ProbeArgv = {"/usr/bin/env", tool, probeSource};
+            FormProbeArgv = {"/usr/bin/env", tool, FormProbeSource};
             return;
         }
+        // The sanitizers stop the C kit at any read past the document it was handed.
         for (const auto& [from, to] :
-             {std::pair{source, std::string("module")}, std::pair{probeSource, std::string("probe")}}) {
-            ProcessResult build = RunProcess(
-                {"/bin/sh", "-c", tool + flags + " -O2 -Wall -Wextra -Werror -o " + to + " '" + from + "'"},
-                Dir.Path(), 60);
+             {std::pair{source, std::string("module")}, std::pair{probeSource, std::string("probe")},
+              std::pair{FormProbeSource, std::string("probe-form")}}) {
+            ProcessResult build =
+                RunProcess({"/bin/sh", "-c",
+                            tool + flags + " -O2 -Wall -Wextra -Werror -fsanitize=address,undefined " +
+                                "-fno-sanitize-recover=all -o " + to + " '" + from + "'"},
+                           Dir.Path(), 60);
             ASSERT_EQ(0, build.ExitCode) << build.Output;
         }
         Argv = {Dir / "module"};
         ProbeArgv = {Dir / "probe"};
+        FormProbeArgv = {Dir / "probe-form"};
     }
 
     std::string ExchangeDir() const { return Dir / "mod"; }
@@ -127,10 +165,11 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
     }
 
     // This test as the host: hands `document` over and lets the module answer.
-    ProcessResult Hand(const std::string& document, const std::vector<std::string>& extra = {}) {
+    ProcessResult Hand(const std::string& document, const std::vector<std::string>& extra = {},
+                       std::vector<std::string> argv = {}) {
         WriteFileBytes(ExchangeDir() + "/image.xml", document);
         WriteFileBytes(ExchangeDir() + "/go.flag", "");
-        std::vector<std::string> argv = extra.empty() ? Argv : ProbeArgv;
+        if (argv.empty()) argv = extra.empty() ? Argv : ProbeArgv;
         argv.insert(argv.end(), extra.begin(), extra.end());
         return RunProcess(argv, ExchangeDir(), 20);
     }
@@ -157,6 +196,8 @@ class ExampleModule : public ::testing::TestWithParam<Example> {
     ScratchDir Dir;
     std::vector<std::string> Argv;
     std::vector<std::string> ProbeArgv;
+    std::vector<std::string> FormProbeArgv;
+    std::string FormProbeSource;
 };
 
 // True once another process holds the flock of `path`: the folder (a module takes it before it
@@ -198,20 +239,21 @@ TEST_P(ExampleModule, AnswersTheHostWithItsFilter) {
     }
 }
 
-// Whitespace between tags and around numbers, leading zeros, a newer version and markup bytes in
-// the payload are all accepted; whatever follows "</image>" is not looked at.
+// Whitespace between tags and around numbers, leading zeros, a version newer than 2 (read as
+// version 1) and markup bytes in the payload are all accepted; whatever follows "</image>" is not
+// looked at.
 TEST_P(ExampleModule, ReadsAnyValidDocumentAndAnswersInTheWrittenForm) {
     const std::vector<Rgb> pixels = {{'<', '>', ' '}, {'\n', '\r', '\t'}, {0, 255, 128},
                                      {'/', 'p', '>'}, {200, 10, 0},       {' ', ' ', ' '}};
     const std::string document =
-        " \r\n<image>\n\t<header><version> 2 </version>\n<width>\n 003\t</width>"
+        " \r\n<image>\n\t<header><version> 3 </version>\n<width>\n 003\t</width>"
         "<height>2</height>\r\n</header>  <pixels>" +
         Payload(pixels) + " \n</pixels>\t</image>\n<image>";
     ProcessResult module = Hand(document);
     EXPECT_EQ(0, module.ExitCode) << module.Output;
     EXPECT_EQ(
         "Waiting ...\nRead XML\nParse XML\n"
-        "Warning! This is a version 1.0 module and you passed a version 2.0 image.xml file!\n"
+        "Warning! This is a version 1.0 module and you passed a version 3.0 image.xml file!\n"
         "Converting Image\nSave XML\nStart Corvane\n",
         module.Output);
     EXPECT_EQ(Document(3, 2, Payload(Filtered(pixels))), ReadFileBytes(Dir / "image.xml"));
@@ -312,6 +354,53 @@ TEST_P(ExampleModule, RefusesBrokenDocumentsWithTheReadersMessageAndTheFailureFl
         expectRefused(module, true, plant.Message);
         std::filesystem::remove(ExchangeDir() + "/image.xml");  // a folder is not the module's to remove
         ExpectExchangeFilesGone();
+    }
+}
+
+// Version 2 reaches a filter only when it says it takes it: the form probe answers each form in
+// the version and form it was read in, and refuses pictures without alpha when it asks for alpha;
+// the example, which says nothing, refuses version 2 with its one line. Python's numpy rows (the
+// system's Python, where Debian's numpy is) see native samples.
+TEST_P(ExampleModule, AnswersVersion2OnlyWhenTheFilterTakesIt) {
+    struct Row {
+        Form Shape;
+        std::vector<std::string> Extra;  // the form probe's arguments; none runs the example
+        std::string Refusal;             // empty when answered
+    };
+    std::vector<Row> rows = {{{2, 3, 8}, {"any"}, ""},
+                             {{2, 4, 8}, {"any"}, ""},
+                             {{2, 3, 16}, {"any"}, ""},
+                             {{2, 4, 16}, {"any"}, ""},
+                             {{1, 3, 8}, {"any"}, ""},
+                             {{2, 4, 8}, {"alpha"}, ""},
+                             {{2, 4, 16}, {"alpha"}, ""},
+                             {{2, 3, 16}, {"alpha"}, kNeedsAlpha},
+                             {{1, 3, 8}, {"alpha"}, kNeedsAlpha},
+                             {{2, 3, 8}, {}, kOnlyVersion1},
+                             {{2, 4, 16}, {}, kOnlyVersion1}};
+    const bool numpy = std::string(GetParam().Tool) == "python3" &&
+                       std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") == 0;
+    for (const Form& shape : {Form{2, 3, 8}, Form{2, 4, 16}, Form{2, 3, 16}, Form{1, 3, 8}}) {
+        if (numpy) rows.push_back({shape, {"any", "array"}, ""});
+    }
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << row.Shape.Version << ", " << row.Shape.Channels << " x "
+                                        << row.Shape.Depth << ", " << row.Extra.size() << " arguments");
+        std::string payload = FormPayload(row.Shape, 6);
+        std::vector<std::string> argv = row.Extra.empty() ? Argv : FormProbeArgv;
+        if (row.Extra.size() == 2) argv = {"/usr/bin/python3", FormProbeSource};
+        const ProcessResult module = Hand(FormDocument(row.Shape, 3, 2, payload), row.Extra, argv);
+        const size_t step = size_t(row.Shape.Channels * row.Shape.Depth / 8);
+        for (size_t at = step - 1; at < payload.size(); at += step) ++payload[at];
+        const std::string told = row.Refusal.empty() ? "Converting Image\nSave XML\nStart Corvane\n"
+                                                     : row.Refusal + "\n" + kFailureLine;
+        EXPECT_EQ(row.Refusal.empty() ? 0 : 1, module.ExitCode);
+        EXPECT_EQ("Waiting ...\nRead XML\nParse XML\n" + told, module.Output);
+        EXPECT_EQ(row.Refusal.empty() ? FormDocument(row.Shape, 3, 2, payload) : "",
+                  ReadFileBytes(Dir / "image.xml"));
+        EXPECT_EQ("finished", ReadFileBytes(Dir / "go.flag"));
+        std::remove((Dir / "image.xml").c_str());
+        std::remove((Dir / "go.flag").c_str());
     }
 }
 
@@ -469,12 +558,67 @@ const char kCProbe[] =
     "}\n"
     "int main(int argc, char **argv) { return corvane_run_args(Probe, argc, argv); }\n";
 
+const char kPythonFormProbe[] =
+    "import sys\n"
+    "sys.path.insert(0, 'KITS')\n"
+    "from corvane_module import run\n"
+    "def bump(width, height, pixels, form):\n"
+    "    step = form.channels * form.depth // 8\n"
+    "    if sys.argv[2:]: pixels[..., -1] += 1\n"
+    "    else: pixels[step - 1::step] = bytes(b + 1 for b in pixels[step - 1::step])\n"
+    "run(bump, forms=sys.argv[1], array=sys.argv[2:] == ['array'])\n";
+const char kNodeFormProbe[] =
+    "require('KITS/corvane-module.js').run((w, h, p, args, form) => {\n"
+    "    const step = form.channels * form.depth / 8;\n"
+    "    for (let at = step - 1; at < p.length; at += step) p[at]++;\n"
+    "}, {forms: process.argv[2]});\n";
+const char kCFormProbe[] =
+    "#include \"KITS/corvane_module.h\"\n"
+    "static int Bump(const struct corvane_form *f, unsigned char *p, size_t n, int argc, char **argv) {\n"
+    "    size_t step = (size_t)(f->channels * f->depth / 8), at;\n"
+    "    for (at = step - 1; at < n; at += step) p[at]++;\n"
+    "    return argc < 2 || argv == NULL;\n"
+    "}\n"
+    "int main(int argc, char **argv) {\n"
+    "    int forms = strcmp(argv[1], \"alpha\") == 0 ? CORVANE_ALPHA_FORM : CORVANE_ANY_FORM;\n"
+    "    return corvane_run_forms(Bump, forms, argc, argv);\n"
+    "}\n";
+
+// vignette.js: each alpha scaled by the distance from the centre, the colours kept, in 8 and 16 bits
+// (the kit's own rows refuse the pictures without alpha).
+TEST(ExampleVignette, FadesAlphaTowardsTheCorners) {
+    if (std::system("command -v node >/dev/null 2>&1") != 0) GTEST_SKIP() << "node is not installed";
+    ScratchDir dir;
+    ASSERT_EQ(0, std::system(("mkdir " + dir / "mod").c_str()));
+    for (const size_t size : {1, 2}) {
+        const size_t width = 9, height = 7;
+        const Form form{2, 4, int(8 * size)};
+        std::string faded = FormPayload(form, width * height);
+        WriteFileBytes(dir / "mod/image.xml", FormDocument(form, width, height, faded));
+        WriteFileBytes(dir / "mod/go.flag", "");
+        const ProcessResult module =
+            RunProcess({"/usr/bin/env", "node", kExamples + "/vignette.js"}, dir / "mod", 20);
+        for (size_t pixel = 0, at = 3 * size; pixel < width * height; ++pixel, at += 4 * size) {
+            const double dx = (2.0 * double(pixel % width) + 1) / width - 1,
+                         dy = (2.0 * double(pixel / width) + 1) / height - 1;
+            const double keep = std::min(1.0, std::max(0.0, (1.3 - std::sqrt(dx * dx + dy * dy)) / 0.8));
+            const unsigned kept = unsigned(std::floor(
+                (uint8_t(faded[at]) << (8 * size - 8) | uint8_t(faded[at + size - 1])) * keep + 0.5));
+            faded[at] = char(kept >> (8 * size - 8));
+            faded[at + size - 1] = char(kept);
+        }
+        EXPECT_EQ(FormDocument(form, width, height, faded), ReadFileBytes(dir / "image.xml"))
+            << module.Output;
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Examples, ExampleModule,
-    ::testing::Values(Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonProbe},
-                      Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeProbe},
-                      Example{"CSepia", "cc", "sepia.c", Sepia, true, kCProbe},
-                      Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCProbe}),
+    ::testing::Values(
+        Example{"PythonInvert", "python3", "invert.py", Negative, true, kPythonProbe, kPythonFormProbe},
+        Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeProbe, kNodeFormProbe},
+        Example{"CSepia", "cc", "sepia.c", Sepia, true, kCProbe, kCFormProbe},
+        Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCProbe, kCFormProbe}),
     [](const ::testing::TestParamInfo<Example>& info) { return std::string(info.param.Name); });
 
 }  // namespace

@@ -28,7 +28,8 @@ for page in man1/corvane.1.gz man1/corvane-batch.1.gz man1/template.1.gz man1/am
     [ -f "$prefix/share/man/$page" ] || fail "share/man/$page is not installed"
 done
 for doc in doc/corvane/README.md doc/corvane/copyright doc/corvane/changelog.gz doc/corvane/docs/sample.png \
-           corvane/examples/invert.py corvane/examples/greyscale.js corvane/examples/sepia.c \
+           corvane/examples/invert.py corvane/examples/greyscale.js corvane/examples/vignette.js \
+           corvane/examples/sepia.c \
            corvane/examples/kits/corvane_module.py corvane/examples/kits/corvane-module.js \
            corvane/examples/kits/corvane_module.h; do
     [ -f "$prefix/share/$doc" ] || fail "share/$doc is not installed"
