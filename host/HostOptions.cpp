@@ -232,8 +232,9 @@ void PrintUsageBanner() {
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
-        << "Samples above 8 bits are narrowed to 8 with rounding. A picture whose orientation the output\n"
-        << "cannot keep (or --strip drops) is turned first, so it shows as the input did.\n"
+        << "Without --alpha and --depth 16, transparency is dropped and samples above 8 bits are narrowed\n"
+        << "to 8 with rounding. A picture whose orientation the output cannot keep (or --strip drops) is\n"
+        << "turned first, so it shows as the input did.\n"
         << "Start the module in [dir], a folder right below this one.\n"
         << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
         << "corvane-batch runs a module over many pictures.\n"

@@ -19,10 +19,11 @@ class QuietStdout {
     std::streambuf* saved_;
 };
 
-void TouchPixels(const ExchangePixel* pixels, uint32_t count) {
+// Every payload byte, whatever the document's form: a pixel pointer or size past the block shows.
+void TouchPayload(const uint8_t* bytes, uint64_t count) {
     static volatile uint32_t sink = 0;
     uint32_t sum = 0;
-    for (uint32_t i = 0; i < count; ++i) sum += uint32_t(pixels[i].Red + pixels[i].Green + pixels[i].Blue);
+    for (uint64_t i = 0; i < count; ++i) sum += bytes[i];
     sink = sink + sum;
 }
 
@@ -34,6 +35,9 @@ int FuzzExchangeDocument(const uint8_t* data, size_t size) {
     QuietStdout quiet;
     ExchangeState state;
     state.DocumentBuffer.assign(data, data + size);
-    if (ParseDocument(state)) TouchPixels(state.InputPixels, state.PixelCount);
+    if (ParseDocument(state)) {
+        const uint64_t pixelBytes = uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
+        TouchPayload(reinterpret_cast<const uint8_t*>(state.InputPixels), state.PixelCount * pixelBytes);
+    }
     return 0;
 }
