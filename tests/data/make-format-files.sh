@@ -107,6 +107,10 @@ for file in photo.heic photo.avif rotated.heic photo10.heic; do
     heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
     decode "$work/$file.png" "$ref/heif/$file.rgb"
 done
+# The half-transparent picture, its decode with alpha: raw RGBA, one byte a sample.
+heif-enc -q 90 -o "$data/heif/alpha.heic" "$work/alpha.png" >/dev/null
+heif-convert "$data/heif/alpha.heic" "$work/alpha.heic.png" >/dev/null
+"$convert" "$work/alpha.heic.png" -depth 8 "rgba:$ref/heif/alpha.heic.rgba"
 head -c "$(($(wc -c <"$data/heif/photo.heic") / 2))" "$data/heif/photo.heic" >"$data/heif/truncated.heic"
 
 # Bombs: small files claiming 26000 x 26000 pixels, for the pixel limit.
