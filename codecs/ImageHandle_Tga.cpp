@@ -383,8 +383,9 @@ bool HasAlphaBits(const TgaHeader& h) {
 
 enum class AlphaKind { None, Straight, Premultiplied };
 
-// What a TGA 2.0 extension area says the attribute bits hold; without one, they are straight alpha.
-// The source is left where it was.
+// What a TGA 2.0 extension area says the attribute bits hold: types 0 to 2 no alpha, 3 straight and
+// 4 premultiplied alpha. Without an area, or with a type of no defined meaning, they are straight
+// alpha, as the descriptor says. The source is left where it was.
 AlphaKind ReadAlphaKind(ByteSource& in) {
     const uint64_t resume = in.Position();
     uint8_t footer[kFooterBytes];
