@@ -123,6 +123,7 @@ const AlphaFile kAlphaFiles[] = {
     {"tga/pillow/common/200x32_rgba_bl_rle.tga", 4, 255},
     {"tga/pillow/rgba16.tga", 4, 255, {5, 5, 5, 8}},
     {"tga/pillow/common/200x32_rgb_tl_raw.tga", 0, 0},
+    {"pnm/own/grey-alpha16.pam", 4, 65535, {16, 16, 16, 16}},
     {"heif/alpha.heic", 4, 255, {8, 8, 8, 8}, "ref"},
 };
 
