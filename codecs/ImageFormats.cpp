@@ -28,9 +28,11 @@ std::unique_ptr<FCImageHandleBase> Make(ImageType) {
 }
 
 constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
+constexpr uint32_t kPngKeeps =
+    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemTransparency | ItemDeepSamples;
+constexpr uint32_t kTiffKeeps =
+    ItemProfile | ItemXmp | ItemResolution | ItemOrientation | ItemTransparency | ItemDeepSamples;
+constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation | ItemTransparency;
 
 // Searched in this order, first the extension, then the signature; messages list the formats so.
 const ImageFormat kFormats[] = {
@@ -41,9 +43,17 @@ const ImageFormat kFormats[] = {
      Make<FCImageHandle_Bmp>,
      0,
      false,
-     ItemResolution,
+     ItemResolution | ItemTransparency,
      {}},
-    {"TGA", {{"tga", ImageTypeTga, "TGA", 0}}, 1, nullptr, Make<FCImageHandle_Tga>, 0, false, 0, {}},
+    {"TGA",
+     {{"tga", ImageTypeTga, "TGA", ItemTransparency}},
+     1,
+     nullptr,
+     Make<FCImageHandle_Tga>,
+     0,
+     false,
+     ItemTransparency,
+     {}},
     {"PNG",
      {{"png", ImageTypePng, "PNG", kPngKeeps}},
      1,
@@ -51,7 +61,7 @@ const ImageFormat kFormats[] = {
      Make<FCImageHandle_Png>,
      0,
      false,
-     kPngKeeps | ItemTransparency | ItemDeepSamples,
+     kPngKeeps,
      {0, 0, 0, true}},
     {"JPEG",
      {{"jpg", ImageTypeJpeg, "JPEG", kJpegKeeps}, {"jpeg", ImageTypeJpeg, "JPEG", kJpegKeeps}},
@@ -85,7 +95,7 @@ const ImageFormat kFormats[] = {
      Make<FCImageHandle_Tiff>,
      0,
      false,
-     kTiffKeeps | ItemTransparency | ItemDeepSamples,
+     kTiffKeeps,
      {}},
     {"WebP",
      {{"webp", ImageTypeWebp, "WebP", kWebpKeeps}},
@@ -94,7 +104,7 @@ const ImageFormat kFormats[] = {
      Make<FCImageHandle_Webp>,
      FCImageHandle_Webp::kMaxSide,
      true,
-     kWebpKeeps | ItemTransparency,
+     kWebpKeeps,
      {}},
     {"HEIF",
      {{"heic", ImageTypeHeif, nullptr, 0},
@@ -110,9 +120,9 @@ const ImageFormat kFormats[] = {
     {"PNM",
      {{"pbm", ImageTypePbm, nullptr, 0},
       {"pgm", ImageTypePgm, nullptr, 0},
-      {"ppm", ImageTypePpm, "PPM", 0},
-      {"pnm", ImageTypePnm, "PPM", 0},
-      {"pam", ImageTypePam, "PAM", 0}},
+      {"ppm", ImageTypePpm, "PPM", ItemDeepSamples},
+      {"pnm", ImageTypePnm, "PPM", ItemDeepSamples},
+      {"pam", ImageTypePam, "PAM", ItemTransparency | ItemDeepSamples}},
      5,
      // "P1" to "P7" and a blank: every netpbm form, which the one PNM reader takes.
      [](const uint8_t* b, size_t n) {

@@ -1,11 +1,13 @@
 // BMP reader and writer. Headers are read field by field through ByteSource; the pixel block is
 // copied whole, since the image keeps rows bottom-up and padded exactly as the file does. Top-down
-// files are copied row by row in reverse, and run-length files are decoded into the block.
+// files are copied row by row in reverse, and run-length files are decoded into the block. Bit-field
+// files with an alpha mask go, where the load keeps alpha, row by row into a sample image.
 #include "ImageHandle_Bmp.h"
 
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
@@ -21,6 +23,9 @@ constexpr size_t kFileHeaderSize = 14;
 // Masks sit right after a 40-byte information header; larger headers keep them at the same place.
 constexpr size_t kMasksOffset = kFileHeaderSize + kInfoHeaderSize;
 constexpr uint32_t kMasksSize = 12;
+// Headers of 56 bytes and more (V3 with alpha, V4, V5) hold an alpha mask right after the others.
+constexpr uint32_t kAlphaMaskHeaderSize = 56;
+constexpr size_t kAlphaMaskOffset = kMasksOffset + kMasksSize;
 constexpr uint32_t kPaletteEntrySize = 4;
 constexpr uint32_t kStandardRed32 = 0x00FF0000;
 constexpr uint32_t kStandardGreen32 = 0x0000FF00;
@@ -238,6 +243,62 @@ uint32_t UnfilledRows(uint64_t copied, const FCObjImage& image) {
     return uint32_t(height - (filled < height ? filled : height));
 }
 
+// The alpha mask of a bit-field file whose header has room for one; 0 for none.
+uint32_t ReadAlphaMask(ByteSource& in, const BITMAPINFOHEADER& h) {
+    uint32_t mask = 0;
+    if (h.biCompression != kCompressionBitFields || h.biSize < kAlphaMaskHeaderSize ||
+        !in.Seek(kAlphaMaskOffset) || !in.U32LE(mask))
+        return 0;
+    return mask;
+}
+
+// Alpha of fewer than 8 bits is scaled to the full range, not shifted as colour is: the largest
+// value is opaque, and a 1-bit alpha of 1 shifted would be half transparent.
+uint8_t ExtractAlpha(uint32_t word, const ChannelMask& channel) {
+    const uint32_t value = (word & channel.Mask) >> channel.Down;
+    if (channel.Up == 0) return uint8_t(value);
+    const uint32_t largest = (1u << (8 - channel.Up)) - 1;
+    return uint8_t((value * 255 + largest / 2) / largest);
+}
+
+// Bit-field pixels of 16 or 32 bits, each colour channel by its mask and widened as in every other
+// bit-field picture, into 8-bit samples, one file row at a time. Rows the file ends before stay
+// zero: black and transparent.
+bool DecodeWithAlpha(ByteSource& in, const FCBitmapInfoBlock& block, uint32_t alphaMask, uint32_t offBits,
+                     FCImageHandle_Bmp& codec) {
+    const BITMAPINFOHEADER& h = block.bmiHeader;
+    const int32_t height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+    int32_t stride = 0;
+    uint64_t pixelBytes = 0;
+    auto samples = std::make_unique<FCSampleImage>();
+    if (!ComputeStride(h.biWidth, h.biBitCount, stride) ||
+        !ComputeRowBytes(h.biWidth, h.biBitCount, pixelBytes) || !samples->Create(h.biWidth, height, 4, 255))
+        return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const ChannelMask channels[4] = {DescribeChannelMask(block.bmiMasks[0]),
+                                     DescribeChannelMask(block.bmiMasks[1]),
+                                     DescribeChannelMask(block.bmiMasks[2]), DescribeChannelMask(alphaMask)};
+    const size_t pixel = h.biBitCount / 8;
+    std::vector<uint8_t> row(static_cast<size_t>(stride));
+    in.Seek(offBits);
+    for (int32_t i = 0; i < height; ++i) {
+        std::fill(row.begin(), row.end(), 0);
+        const size_t got = in.BytesUpTo(row.data(), row.size());
+        uint8_t* out = samples->Row(h.biHeight < 0 ? i : height - 1 - i);
+        for (size_t x = 0; x < size_t(h.biWidth); ++x, out += 4) {
+            const uint8_t* p = row.data() + x * pixel;
+            const uint32_t word = pixel == 4 ? GetU32LE(p) : GetU16LE(p);
+            for (int c = 0; c < 3; ++c) out[c] = ExtractChannel(word, channels[c]);
+            out[3] = ExtractAlpha(word, channels[3]);
+        }
+        if (got < pixelBytes) {
+            codec.Result.IncompleteRows = uint32_t(height - i);
+            break;
+        }
+    }
+    codec.Samples = std::move(samples);
+    return true;
+}
+
 // The one reader, over memory or a file. Plain bottom-up pixel data goes into the pixel block in
 // one read, since the image keeps rows bottom-up and padded as the file does.
 bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
@@ -258,6 +319,10 @@ bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
     const BITMAPINFOHEADER& m = model.bmiHeader;
     if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Options.PixelLimit, result))
         return false;
+    if (codec.Options.KeepAlpha) {
+        const uint32_t alphaMask = ReadAlphaMask(in, block.bmiHeader);
+        if (alphaMask != 0) return DecodeWithAlpha(in, block, alphaMask, offBits, codec);
+    }
     if (!image->CreateFromHeader(&m)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;

@@ -1,6 +1,7 @@
 // BMP codec: reads uncompressed and bit-field Windows bitmaps of 1 to 32 bits, bottom-up or
-// top-down, and run-length ones (RLE8, RLE4); writes every depth the image model holds, bottom-up
-// and uncompressed. An uncompressed bottom-up pixel block moves between file and image as one piece.
+// top-down, and run-length ones (RLE8, RLE4), and the alpha of bit-field files with an alpha mask
+// where the load keeps it; writes every depth the image model holds, bottom-up and uncompressed. An
+// uncompressed bottom-up pixel block moves between file and image as one piece.
 #pragma once
 
 #include "ImageHandle.h"

@@ -1,6 +1,7 @@
 // HEIF reader. libheif decodes the primary image with its container's rotation and mirroring,
-// into interleaved RGB at 8 bits, or at 16 for deeper samples, which are delivered whole for the
-// framework to narrow. Alpha is dropped. The ICC profile, EXIF and XMP go into the metadata record.
+// into interleaved RGB at 8 bits, or at 16 for deeper samples, which are delivered whole in a
+// sample image. Alpha is dropped, or where the load keeps it decoded beside the colour (RGBA) into
+// the sample image. The ICC profile, EXIF and XMP go into the metadata record.
 #include "ImageHandle_Heif.h"
 
 #include <libheif/heif.h>
@@ -17,6 +18,7 @@
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
+#include "SampleRows.h"
 
 namespace {
 
@@ -95,20 +97,29 @@ bool CopyEightBit(const heif_image* decoded, FCObjImage& image) {
     return true;
 }
 
-// Deeper samples come as little-endian 16-bit words of bits bits; they go whole into the sample
-// image, for the framework to narrow.
-bool CopyDeep(const heif_image* decoded, FCSampleImage& samples) {
+// Interleaved samples, three or four a pixel as the sample image has, go whole into it: bytes of
+// 8-bit samples, little-endian 16-bit words of deeper ones.
+bool CopySamples(const heif_image* decoded, FCSampleImage& samples) {
     int stride = 0;
     const uint8_t* plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
     if (plane == nullptr || stride <= 0) return false;
-    const size_t count = size_t(samples.Width) * 3;
+    const size_t count = size_t(samples.Width) * samples.Channels;
     for (int32_t y = 0; y < samples.Height; ++y) {
         const uint8_t* from = plane + size_t(y) * size_t(stride);
         uint8_t* to = samples.Row(y);
+        if (samples.BytesPerSample() == 1) {
+            std::memcpy(to, from, count);
+            continue;
+        }
         for (size_t i = 0; i < count; ++i)
             samples.SetSample(to, i, std::min<uint32_t>(GetU16LE(from + 2 * i), samples.MaxValue));
     }
     return true;
+}
+
+heif_chroma OutputChroma(bool deep, bool alpha) {
+    if (deep) return alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE;
+    return alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB;
 }
 
 }  // namespace
@@ -133,13 +144,14 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     heif_context_set_maximum_image_size_limit(ctx.get(),
                                               std::max({declaredWidth, declaredHeight, kMaxTileSide}));
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(primary) > kEightBits;
+    const bool hasAlpha = heif_image_handle_has_alpha_channel(primary) != 0;
+    const bool keepAlpha = Options.KeepAlpha && hasAlpha;
     const DecodingOptions options(heif_decoding_options_alloc());
     if (!options) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     options->convert_hdr_to_8bit = 0;
     heif_image* out = nullptr;
-    error = heif_decode_image(primary, &out, heif_colorspace_RGB,
-                              deep ? heif_chroma_interleaved_RRGGBB_LE : heif_chroma_interleaved_RGB,
-                              options.get());
+    error =
+        heif_decode_image(primary, &out, heif_colorspace_RGB, OutputChroma(deep, keepAlpha), options.get());
     const HeifImage decoded(out);
     if (error.code != heif_error_Ok || !decoded) return Refuse(error, Result);
     const int width = heif_image_get_width(out, heif_channel_interleaved);
@@ -148,11 +160,13 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     if (bits < kEightBits || bits > 16 || (bits > kEightBits) != deep)
         return Result.Refuse(LoadStatus::Unsupported, std::to_string(bits) + " bits per sample");
     if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
-    if (deep) {
+    if (deep || keepAlpha) {
         auto samples = std::make_unique<FCSampleImage>();
-        if (!samples->Create(width, height, 3, (1u << bits) - 1))
+        if (!samples->Create(width, height, keepAlpha ? 4 : 3, (1u << bits) - 1))
             return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if (!CopyDeep(out, *samples)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
+        if (!CopySamples(out, *samples)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
+        // A file may store its colour multiplied by the alpha; the picture holds the colour itself.
+        if (keepAlpha && heif_image_is_premultiplied_alpha(out)) TakeOutPremultipliedAlpha(*samples);
         Samples = std::move(samples);
     } else {
         auto image = std::make_unique<FCObjImage>();
@@ -161,7 +175,7 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
         if (!CopyEightBit(out, *image)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
         PushObject(image.release());
     }
-    if (heif_image_handle_has_alpha_channel(primary)) Result.Warnings.push_back(warning::kTransparency);
+    if (hasAlpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     ReadMetadata(primary, Metadata);
     return true;
 }

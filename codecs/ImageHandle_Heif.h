@@ -1,5 +1,6 @@
 // HEIF codec over libheif: reads the primary image of HEIC, HEIF and AVIF files as a 24-bit
-// picture, turned and mirrored as its container says. Writing is not offered.
+// picture (deeper samples and kept alpha as a sample image), turned and mirrored as its container
+// says. Writing is not offered.
 #pragma once
 
 #include "ImageHandle.h"

@@ -1,7 +1,7 @@
 // PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, gamma
-// ignored, alpha dropped); 16-bit samples are delivered whole, for the framework to narrow. Profile,
-// EXIF, XMP and resolution travel beside the pixels. Rows are decoded straight into the picture and
-// written through one row's buffer.
+// ignored, alpha dropped unless the load keeps it); 16-bit samples and kept alpha are delivered
+// whole, in a sample image. Profile, EXIF, XMP and resolution travel beside the pixels. Rows are
+// decoded straight into the picture and written through one row's buffer.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>
@@ -27,13 +27,15 @@
 #include "PixelLimit.h"
 #include "PixelRows.h"
 #include "PngChunks.h"
+#include "SampleRows.h"
 
 namespace {
 
 constexpr uint8_t kWrittenBitDepth = 8;
 constexpr uint8_t kDeepBitDepth = 16;
-constexpr uint32_t kDeepChannels = 4;
+constexpr uint32_t kSampleChannels = 4;
 constexpr uint32_t kDeepMaxValue = 65535;
+constexpr uint32_t kEightBitMaxValue = 255;
 // The format's own bound on a chunk's length.
 constexpr size_t kLargestChunk = 0x7FFFFFFF;
 constexpr char kProfileName[] = "ICC profile";
@@ -94,9 +96,9 @@ int SetDecodeLimits(spng_ctx* ctx) {
 // interlaced passes fill the same rows again. A stream that ends or breaks before the last row
 // fails the whole load, and so does a broken checksum of the chunks after it: the last
 // image-data chunk's is checked only there.
-int DecodeRowsInto(spng_ctx* ctx, int format, uint32_t height, size_t rowBytes,
+int DecodeRowsInto(spng_ctx* ctx, int format, int flags, uint32_t height, size_t rowBytes,
                    const std::function<uint8_t*(uint32_t)>& row) {
-    int status = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE);
+    int status = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE | flags);
     while (status == SPNG_OK) {
         spng_row_info info{};
         status = spng_get_row_info(ctx, &info);
@@ -110,19 +112,22 @@ int DecodeRowsInto(spng_ctx* ctx, int format, uint32_t height, size_t rowBytes,
 int DecodeEightBit(spng_ctx* ctx, FCObjImage& image) {
     const uint32_t height = uint32_t(image.InfoHeader.biHeight);
     const size_t width = size_t(image.InfoHeader.biWidth);
-    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGB8, height, width * kBgrPixelBytes,
+    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGB8, 0, height, width * kBgrPixelBytes,
                                       [&image](uint32_t y) { return image.RowTable[y]; });
     for (uint32_t y = 0; status == SPNG_OK && y < height; ++y) SwapRedAndBlue(image.RowTable[y], width);
     return status;
 }
 
-// 16-bit samples come out in the machine's byte order; the sample image holds them most
-// significant byte first.
-int DecodeSixteenBit(spng_ctx* ctx, FCSampleImage& samples) {
+// Red, green, blue and alpha, of 8 or 16 bits as the sample image is; flags SPNG_DECODE_TRNS
+// turns tRNS into alpha. 16-bit samples come out in the machine's byte order; the sample image
+// holds them most significant byte first.
+int DecodeSamples(spng_ctx* ctx, FCSampleImage& samples, int flags) {
     const uint32_t height = uint32_t(samples.Height);
-    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGBA16, height, samples.RowBytes(),
-                                      [&samples](uint32_t y) { return samples.Row(int32_t(y)); });
-    for (uint32_t y = 0; status == SPNG_OK && y < height; ++y) {
+    const bool deep = samples.MaxValue > kEightBitMaxValue;
+    const int status =
+        DecodeRowsInto(ctx, deep ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8, flags, height, samples.RowBytes(),
+                       [&samples](uint32_t y) { return samples.Row(int32_t(y)); });
+    for (uint32_t y = 0; deep && status == SPNG_OK && y < height; ++y) {
         uint8_t* row = samples.Row(int32_t(y));
         for (size_t i = 0; i < samples.RowBytes(); i += 2) {
             const uint16_t v = GetU16LE(row + i);
@@ -136,12 +141,13 @@ int WriteToFile(spng_ctx*, void* user, void* data, size_t length) {
     return static_cast<FileWriter*>(user)->Write(data, length) ? 0 : SPNG_IO_ERROR;
 }
 
-bool ConfigureEncoder(spng_ctx* ctx, const FCObjImage& image, FileWriter& out) {
+bool ConfigureEncoder(spng_ctx* ctx, int32_t width, int32_t height, uint8_t bitDepth, uint8_t colourType,
+                      FileWriter& out) {
     spng_ihdr ihdr{};
-    ihdr.width = uint32_t(image.InfoHeader.biWidth);
-    ihdr.height = uint32_t(image.InfoHeader.biHeight);
-    ihdr.bit_depth = kWrittenBitDepth;
-    ihdr.color_type = SPNG_COLOR_TYPE_TRUECOLOR;
+    ihdr.width = uint32_t(width);
+    ihdr.height = uint32_t(height);
+    ihdr.bit_depth = bitDepth;
+    ihdr.color_type = colourType;
     return spng_set_png_stream(ctx, WriteToFile, &out) == SPNG_OK && spng_set_ihdr(ctx, &ihdr) == SPNG_OK &&
            spng_set_option(ctx, SPNG_IMG_COMPRESSION_LEVEL, kCompressionLevel) == SPNG_OK &&
            spng_set_option(ctx, SPNG_FILTER_CHOICE, kFilterChoice) == SPNG_OK &&
@@ -184,10 +190,9 @@ void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, EncoderMetadata
     }
 }
 
-void SetResolution(spng_ctx* ctx, const FCObjImage& image) {
-    if (image.InfoHeader.biXPelsPerMeter <= 0 || image.InfoHeader.biYPelsPerMeter <= 0) return;
-    spng_phys phys{uint32_t(image.InfoHeader.biXPelsPerMeter), uint32_t(image.InfoHeader.biYPelsPerMeter),
-                   kUnitMetre};
+void SetResolution(spng_ctx* ctx, int32_t xPixelsPerMetre, int32_t yPixelsPerMetre) {
+    if (xPixelsPerMetre <= 0 || yPixelsPerMetre <= 0) return;
+    spng_phys phys{uint32_t(xPixelsPerMetre), uint32_t(yPixelsPerMetre), kUnitMetre};
     spng_set_phys(ctx, &phys);
 }
 
@@ -203,6 +208,34 @@ bool EncodeRows(spng_ctx* ctx, const FCObjImage& image) {
         status = spng_encode_row(ctx, rgb.data(), rgb.size());
     }
     return status == SPNG_EOI;
+}
+
+// Samples of 8 or 16 bits, with alpha when they have four channels; libspng takes 16-bit samples
+// in the machine's byte order.
+bool WriteSamples(const FCSampleImage& samples, const PictureMetadata* metadata, const char* path) {
+    const uint32_t maxValue = StoredMaxValue(samples);
+    const bool alpha = samples.Channels == 4;
+    const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
+    FileWriter out;
+    if (!ctx || !out.Open(path) ||
+        !ConfigureEncoder(ctx.get(), samples.Width, samples.Height,
+                          maxValue > kEightBitMaxValue ? kDeepBitDepth : kWrittenBitDepth,
+                          alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR, out))
+        return false;
+    SetResolution(ctx.get(), samples.XPixelsPerMetre, samples.YPixelsPerMetre);
+    EncoderMetadata held;
+    if (metadata != nullptr) SetMetadata(ctx.get(), *metadata, held);
+    const int flags = SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE;
+    if (spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, flags) != SPNG_OK) return false;
+    SampleRows rows(samples, samples.Channels, maxValue);
+    std::vector<uint8_t> swapped(maxValue > kEightBitMaxValue ? rows.RowBytes() : 0);
+    int status = SPNG_OK;
+    for (int32_t y = 0; y < samples.Height && status == SPNG_OK; ++y) {
+        const uint8_t* row = rows.Row(y);
+        for (size_t i = 0; i < swapped.size(); i += 2) PutU16LE(swapped.data() + i, GetU16BE(row + i));
+        status = spng_encode_row(ctx.get(), swapped.empty() ? row : swapped.data(), rows.RowBytes());
+    }
+    return status == SPNG_EOI && out.Commit();
 }
 
 }  // namespace
@@ -224,11 +257,14 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
     if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options.PixelLimit, Result)) return false;
     PngExtras extras;
     ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
-    if (ihdr.bit_depth == kDeepBitDepth) {
+    const bool keepAlpha = Options.KeepAlpha && extras.Transparent;
+    if (ihdr.bit_depth == kDeepBitDepth || keepAlpha) {
         auto samples = std::make_unique<FCSampleImage>();
-        if (!samples->Create(int32_t(ihdr.width), int32_t(ihdr.height), kDeepChannels, kDeepMaxValue))
+        const uint32_t maxValue = ihdr.bit_depth == kDeepBitDepth ? kDeepMaxValue : kEightBitMaxValue;
+        if (!samples->Create(int32_t(ihdr.width), int32_t(ihdr.height), kSampleChannels, maxValue))
             return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if ((status = DecodeSixteenBit(ctx.get(), *samples)) != SPNG_OK) return Refuse(status, Result);
+        status = DecodeSamples(ctx.get(), *samples, keepAlpha ? SPNG_DECODE_TRNS : 0);
+        if (status != SPNG_OK) return Refuse(status, Result);
         samples->XPixelsPerMetre = extras.XPixelsPerMetre;
         samples->YPixelsPerMetre = extras.YPixelsPerMetre;
         Samples = std::move(samples);
@@ -241,21 +277,27 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
         image->InfoHeader.biYPelsPerMeter = extras.YPixelsPerMetre;
         PushObject(image.release());
     }
-    if (extras.Transparent) Result.Warnings.push_back(warning::kTransparency);
+    if (extras.Transparent && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     if (extras.Animated) Result.Warnings.push_back(warning::kFrames);
     return true;
 }
 
 bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
-    // The writer makes 8-bit true colour only.
+    if (SaveSamples != nullptr)
+        return SaveSamples->IsValid() && WriteSamples(*SaveSamples, SaveMetadata, path);
+    // Of a 24-bit picture, the writer makes 8-bit true colour.
     std::unique_ptr<FCObjImage> widened;
     const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr) return false;
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;
-    if (!ctx || !out.Open(path) || !ConfigureEncoder(ctx.get(), *image, out)) return false;
+    if (!ctx || !out.Open(path) ||
+        !ConfigureEncoder(ctx.get(), image->InfoHeader.biWidth, image->InfoHeader.biHeight, kWrittenBitDepth,
+                          SPNG_COLOR_TYPE_TRUECOLOR, out))
+        return false;
     // The resolution is the saved image's own: a widened copy has none.
-    SetResolution(ctx.get(), *SaveList.front());
+    const BITMAPINFOHEADER& saved = SaveList.front()->InfoHeader;
+    SetResolution(ctx.get(), saved.biXPelsPerMeter, saved.biYPelsPerMeter);
     EncoderMetadata held;
     if (SaveMetadata != nullptr) SetMetadata(ctx.get(), *SaveMetadata, held);
     return EncodeRows(ctx.get(), *image) && out.Commit();

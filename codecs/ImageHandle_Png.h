@@ -1,4 +1,5 @@
-// PNG codec over libspng: reads every valid PNG as a 24-bit picture, writes 8-bit truecolour.
+// PNG codec over libspng: reads every valid PNG as a 24-bit picture (16-bit samples and kept alpha
+// as a sample image); writes 8-bit truecolour, or 8- or 16-bit RGB or RGBA from samples.
 #pragma once
 
 #include "ImageHandle.h"

@@ -1,6 +1,7 @@
 // PNM reader and writer. The header is read as text from the byte source, every number checked
 // before the image exists; samples of 8 bits or fewer are scaled to 8 bits with rounding, deeper
-// ones delivered whole for the framework to narrow, and alpha is dropped.
+// ones delivered whole in a sample image, and alpha is dropped unless the load keeps it (then the
+// samples go whole into a sample image too, at the file's maxval).
 #include "ImageHandle_Pnm.h"
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include "ImageAt24Bits.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
+#include "SampleRows.h"
 
 namespace {
 
@@ -31,7 +33,8 @@ struct PnmHeader {
     uint64_t width = 0, height = 0, depth = 0, maxval = 0;
     Tuple tuple = Tuple::Grey;
     bool plain = false;
-    bool pbm = false;  // P1 and P4: one bit per pixel, 1 is black
+    bool pbm = false;    // P1 and P4: one bit per pixel, 1 is black
+    bool alpha = false;  // the tuple's last sample is alpha
 };
 
 bool IsSpace(uint8_t c) {
@@ -161,6 +164,7 @@ bool ReadPamHeader(PnmText& text, PnmHeader& h, LoadResult& result) {
     uint64_t depth = 0;
     if (!KnownTuple(tupleName, h.tuple, depth))
         return result.Refuse(LoadStatus::Unsupported, "tuple type \"" + tupleName + "\"");
+    h.alpha = depth == 2 || depth == 4;
     // The line ENDHDR stands on ends the header; samples start on the next.
     uint8_t c = 0;
     while (text.Get(c) && c != '\n') {
@@ -283,12 +287,14 @@ bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, u
     });
 }
 
-// Samples above 8 bits, as they are, for the framework to narrow.
+// Samples as they are, alpha too where the image has four channels.
 bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCSampleImage& image, uint32_t& unfilled) {
     return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
         uint8_t* row = image.Row(int32_t(y));
         const bool rgb = h.tuple == Tuple::Rgb;
-        for (size_t c = 0; c < 3; ++c) image.SetSample(row, size_t(x) * 3 + c, s[rgb ? c : 0]);
+        const size_t at = size_t(x) * image.Channels;
+        for (size_t c = 0; c < 3; ++c) image.SetSample(row, at + c, s[rgb ? c : 0]);
+        if (image.Channels == 4) image.SetSample(row, at + 3, s[rgb ? 3 : 1]);
     });
 }
 
@@ -330,10 +336,11 @@ bool SamplesDamaged(LoadResult& result) {
     return result.Refuse(LoadStatus::Damaged, "a sample above maxval, or one that is not a number");
 }
 
-// Samples above 8 bits go whole into a sample image, which the framework narrows.
-bool DecodeDeep(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
+// Samples above 8 bits, or with the alpha the load keeps, go whole into a sample image.
+bool DecodeToSamples(PnmText& text, ByteSource& in, const PnmHeader& h, uint32_t channels,
+                     FCImageHandle_Pnm& codec) {
     auto samples = std::make_unique<FCSampleImage>();
-    if (!samples->Create(int32_t(h.width), int32_t(h.height), 3, uint32_t(h.maxval)))
+    if (!samples->Create(int32_t(h.width), int32_t(h.height), channels, uint32_t(h.maxval)))
         return OutOfMemory(codec.Result);
     SampleReader reader(in, text, h);
     uint32_t unfilled = 0;
@@ -350,7 +357,8 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     const uint16_t bits = ImageBits(h);
     if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options.PixelLimit, codec.Result))
         return false;
-    if (h.maxval > 255) return DecodeDeep(text, in, h, codec);
+    const bool keepAlpha = codec.Options.KeepAlpha && h.alpha;
+    if (h.maxval > 255 || keepAlpha) return DecodeToSamples(text, in, h, keepAlpha ? 4 : 3, codec);
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return OutOfMemory(codec.Result);
     if (h.pbm) {
@@ -379,6 +387,27 @@ bool WriteRgbRows(FileWriter& out, const FCObjImage& image) {
     return true;
 }
 
+std::string Header(FCImageHandle_Pnm::Form form, int32_t width, int32_t height, uint32_t channels,
+                   uint32_t maxValue) {
+    const std::string w = std::to_string(width), h = std::to_string(height), m = std::to_string(maxValue);
+    if (form == FCImageHandle_Pnm::Form::Ppm) return "P6\n" + w + " " + h + "\n" + m + "\n";
+    return "P7\nWIDTH " + w + "\nHEIGHT " + h + "\nDEPTH " + std::to_string(channels) + "\nMAXVAL " + m +
+           "\nTUPLTYPE " + (channels == 4 ? "RGB_ALPHA" : "RGB") + "\nENDHDR\n";
+}
+
+// PPM leaves alpha out; both forms take samples above 8 bits at maxval 65535.
+bool WriteSamples(FCImageHandle_Pnm::Form form, const FCSampleImage& samples, FileWriter& out) {
+    const uint32_t channels = form == FCImageHandle_Pnm::Form::Pam ? samples.Channels : 3;
+    const uint32_t maxValue = StoredMaxValue(samples);
+    const std::string header = Header(form, samples.Width, samples.Height, channels, maxValue);
+    if (!out.Write(header.data(), header.size())) return false;
+    SampleRows rows(samples, channels, maxValue);
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        if (!out.Write(rows.Row(y), rows.RowBytes())) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
@@ -397,16 +426,18 @@ bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
 }
 
 bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {
+    if (form_ == Form::ReadOnly) return false;
+    if (SaveSamples != nullptr) {
+        FileWriter out;
+        return SaveSamples->IsValid() && out.Open(path) && WriteSamples(form_, *SaveSamples, out) &&
+               out.Commit();
+    }
     const FCObjImage* source = ImageToSave();
-    if (source == nullptr || form_ == Form::ReadOnly) return false;
+    if (source == nullptr) return false;
     std::unique_ptr<FCObjImage> widened;
     const FCObjImage* image = ImageAt24Bits(source, widened);
     if (image == nullptr) return false;
-    const std::string w = std::to_string(image->InfoHeader.biWidth);
-    const std::string h = std::to_string(image->InfoHeader.biHeight);
-    const std::string header = form_ == Form::Ppm ? "P6\n" + w + " " + h + "\n255\n"
-                                                  : "P7\nWIDTH " + w + "\nHEIGHT " + h +
-                                                        "\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n";
+    const std::string header = Header(form_, image->InfoHeader.biWidth, image->InfoHeader.biHeight, 3, 255);
     FileWriter out;
     return out.Open(path) && out.Write(header.data(), header.size()) && WriteRgbRows(out, *image) &&
            out.Commit();

@@ -1,5 +1,6 @@
 // PNM codec: reads PBM, PGM, PPM (P1 to P6, plain and raw) and PAM (P7: black and white, grey and
-// RGB, with or without alpha) at any maxval up to 65535; writes PPM (P6) or PAM (P7), 8-bit RGB.
+// RGB, with or without alpha) at any maxval up to 65535; writes PPM (P6) or PAM (P7), 8-bit RGB,
+// or from samples at maxval 255 or 65535, PAM with alpha as RGB_ALPHA.
 #pragma once
 
 #include "ImageHandle.h"

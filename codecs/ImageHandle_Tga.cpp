@@ -1,5 +1,6 @@
 // TGA reader and writer: raw and run-length rows, 8/16/24/32 bits, grey, colour-mapped and true
-// colour. Every read stays inside the source; rows cut short by the file's end keep zero pixels.
+// colour, and alpha from the attribute bits where the load keeps it. Every read stays inside the
+// source; rows cut short by the file's end keep zero pixels.
 #include "ImageHandle_Tga.h"
 
 #include <algorithm>
@@ -9,9 +10,11 @@
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
+#include "ChannelMask.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
 #include "PixelLimit.h"
+#include "SampleRows.h"
 
 namespace {
 
@@ -25,6 +28,17 @@ constexpr uint8_t kTypeRleColourMapped = 9;
 constexpr uint8_t kTypeRleTrueColour = 10;
 constexpr uint8_t kTypeRleGrey = 11;
 constexpr uint8_t kDescriptorTopDown = 0x20;
+constexpr uint8_t kAttributeBitsMask = 0x0F;
+constexpr uint8_t kEightAttributeBits = 8;
+constexpr uint16_t kAlphaBit16 = 0x8000;
+// The TGA 2.0 footer closes the file: extension area offset, developer area offset, signature.
+constexpr size_t kFooterBytes = 26;
+constexpr char kFooterSignature[] = "TRUEVISION-XFILE.";  // with its zero, the footer's last 18 bytes
+constexpr size_t kFooterSignatureAt = 8;
+// The extension area's attributes type: what the attribute bits hold.
+constexpr size_t kAttributesTypeAt = 494;
+constexpr uint8_t kAttributesStraightAlpha = 3;
+constexpr uint8_t kAttributesPremultipliedAlpha = 4;
 constexpr uint8_t kRunPacketFlag = 0x80;
 constexpr uint8_t kPacketCountMask = 0x7F;
 constexpr uint32_t kMaxPacketPixels = 128;
@@ -243,8 +257,10 @@ uint32_t ReadRowsThroughPackets(ByteSource& in, const TgaHeader& h, const FCObjI
     return 0;
 }
 
-bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
-    const uint16_t depth = image.InfoHeader.biBitCount;
+// The header and image ID of a file written with a top-left origin; a colour map is written after
+// them for 8 bits.
+bool WriteHeader(FileWriter& out, int32_t width, int32_t height, uint16_t depth, uint8_t attributeBits,
+                 int32_t flag) {
     const bool mapped = depth == 8;
     uint8_t header[kTgaHeaderSize] = {};
     header[0] = uint8_t(kImageIdLength);
@@ -253,12 +269,17 @@ bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
     if (flag == kFlagRle) header[2] = mapped ? kTypeRleColourMapped : kTypeRleTrueColour;
     PutU16LE(header + 5, uint16_t(kColourMapEntries));
     header[7] = kWrittenMapEntryBits;
-    PutU16LE(header + 12, uint16_t(image.InfoHeader.biWidth));
-    PutU16LE(header + 14, uint16_t(image.InfoHeader.biHeight));
+    PutU16LE(header + 12, uint16_t(width));
+    PutU16LE(header + 14, uint16_t(height));
     header[16] = uint8_t(depth);
-    header[17] = kDescriptorTopDown;
-    if (!out.Write(header, sizeof header) || !out.Write(kImageId, kImageIdLength)) return false;
-    if (!mapped) return true;
+    header[17] = kDescriptorTopDown | attributeBits;
+    return out.Write(header, sizeof header) && out.Write(kImageId, kImageIdLength);
+}
+
+bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
+    const uint16_t depth = image.InfoHeader.biBitCount;
+    if (!WriteHeader(out, image.InfoHeader.biWidth, image.InfoHeader.biHeight, depth, 0, flag)) return false;
+    if (depth != 8) return true;
     RGBQUAD palette[kColourMapEntries] = {};
     image.GetPalette(palette, int32_t(kColourMapEntries));
     uint8_t map[kColourMapEntries * 3];
@@ -288,6 +309,35 @@ bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
     return true;
 }
 
+// Samples as 8-bit blue, green, red and, for four channels, alpha in 8 attribute bits.
+bool WriteSamples(FileWriter& out, const FCSampleImage& samples, int32_t flag) {
+    const uint32_t channels = samples.Channels;
+    const uint16_t depth = uint16_t(channels * 8);
+    if (!WriteHeader(out, samples.Width, samples.Height, depth, channels == 4 ? kEightAttributeBits : 0,
+                     flag))
+        return false;
+    SampleRows rows(samples, channels, 255);
+    std::vector<uint8_t> stored(rows.RowBytes());
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * stored.size() + kRleWorkSlack : 0);
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        const uint8_t* rgb = rows.Row(y);
+        for (size_t i = 0; i < stored.size(); i += channels) {
+            stored[i] = rgb[i + 2], stored[i + 1] = rgb[i + 1], stored[i + 2] = rgb[i];
+            if (channels == 4) stored[i + 3] = rgb[i + 3];
+        }
+        const uint8_t* bytes = stored.data();
+        size_t count = stored.size();
+        if (flag == kFlagRle) {
+            bytes = work.data();
+            count =
+                size_t(FCImageHandle_Tga::RleEncodeLine(depth, stored.data(), samples.Width, work.data()) -
+                       work.data());
+        }
+        if (!out.Write(bytes, count)) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 namespace {
@@ -302,13 +352,14 @@ bool ReadHead(ByteSource& in, TgaHeader& h, RGBQUAD table[kColourMapEntries], Lo
     return true;
 }
 
+bool CheckSize(const TgaHeader& h, const LoadOptions& options, LoadResult& result) {
+    if (h.width == 0 || h.height == 0) return result.Refuse(LoadStatus::Damaged, "a width or height of 0");
+    return CheckPictureSize(h.width, h.height, ImageDepth(h), options.PixelLimit, result);
+}
+
 std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries],
                                      const LoadOptions& options, LoadResult& result) {
-    if (h.width == 0 || h.height == 0) {
-        result.Refuse(LoadStatus::Damaged, "a width or height of 0");
-        return nullptr;
-    }
-    if (!CheckPictureSize(h.width, h.height, ImageDepth(h), options.PixelLimit, result)) return nullptr;
+    if (!CheckSize(h, options, result)) return nullptr;
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(h.width, h.height, ImageDepth(h))) {
         result.Refuse(LoadStatus::OutOfMemory, "out of memory");
@@ -320,11 +371,98 @@ std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kCo
     return image;
 }
 
+// Alpha in the attribute bits: 8 of them beside 32-bit colour or beside grey, the word's top bit
+// in 16-bit colour. Decision: 16-bit colour takes any count of attribute bits as that one bit
+// (writers put 8 there, and the word has no room for more).
+bool HasAlphaBits(const TgaHeader& h) {
+    const uint8_t bits = h.descriptor & kAttributeBitsMask;
+    const bool trueColour = h.imageType == kTypeTrueColour || h.imageType == kTypeRleTrueColour;
+    if (trueColour && h.depth == 16) return bits != 0;
+    return bits == kEightAttributeBits && ((trueColour && h.depth == 32) || IsGreyAlpha(h));
+}
+
+enum class AlphaKind { None, Straight, Premultiplied };
+
+// What a TGA 2.0 extension area says the attribute bits hold: types 0 to 2 no alpha, 3 straight and
+// 4 premultiplied alpha. Without an area, or with a type of no defined meaning, they are straight
+// alpha, as the descriptor says. The source is left where it was.
+AlphaKind ReadAlphaKind(ByteSource& in) {
+    const uint64_t resume = in.Position();
+    uint8_t footer[kFooterBytes];
+    uint8_t type = kAttributesStraightAlpha;
+    if (in.Size() >= kFooterBytes && in.Seek(in.Size() - kFooterBytes) && in.Bytes(footer, kFooterBytes) &&
+        std::memcmp(footer + kFooterSignatureAt, kFooterSignature, sizeof kFooterSignature) == 0) {
+        const uint32_t extension = GetU32LE(footer);
+        if (extension != 0 && !(in.Seek(uint64_t(extension) + kAttributesTypeAt) && in.U8(type)))
+            type = kAttributesStraightAlpha;
+    }
+    in.Seek(resume);
+    if (type == kAttributesPremultipliedAlpha) return AlphaKind::Premultiplied;
+    return type < kAttributesStraightAlpha ? AlphaKind::None : AlphaKind::Straight;
+}
+
+// One file row of colour and attribute bits as red, green, blue and alpha; returns the alphas
+// or-ed together. 16-bit colour is widened as the image model widens 5-5-5 words.
+uint8_t SamplesFromRow(const TgaHeader& h, const uint8_t* from, uint8_t* to) {
+    const ChannelMask five[3] = {DescribeChannelMask(kMasks555[0]), DescribeChannelMask(kMasks555[1]),
+                                 DescribeChannelMask(kMasks555[2])};
+    uint8_t alphas = 0;
+    for (uint32_t x = 0; x < h.width; ++x, to += 4) {
+        if (IsGreyAlpha(h)) {
+            to[0] = to[1] = to[2] = from[2 * x];
+            to[3] = from[2 * x + 1];
+        } else if (h.depth == 16) {
+            const uint16_t word = GetU16LE(from + 2 * x);
+            for (int c = 0; c < 3; ++c) to[c] = ExtractChannel(word, five[c]);
+            to[3] = (word & kAlphaBit16) != 0 ? 255 : 0;
+        } else {
+            to[0] = from[4 * x + 2], to[1] = from[4 * x + 1], to[2] = from[4 * x], to[3] = from[4 * x + 3];
+        }
+        alphas |= to[3];
+    }
+    return alphas;
+}
+
+// Every file row through a work row into 8-bit samples with alpha. Decision: alpha 0 everywhere is
+// what writers leave who use no alpha, so such a picture is opaque.
+bool DecodeWithAlpha(ByteSource& in, const TgaHeader& h, AlphaKind kind, FCImageHandle_Tga& codec) {
+    if (!CheckSize(h, codec.Options, codec.Result)) return false;
+    auto samples = std::make_unique<FCSampleImage>();
+    if (!samples->Create(h.width, h.height, 4, 255))
+        return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const size_t rowBytes = FileRowBytes(h);
+    std::vector<uint8_t> work(rowBytes);
+    FCImageHandle_Tga::RlePending pending;
+    uint8_t alphas = 0;
+    for (uint32_t y = 0; y < h.height; ++y) {
+        std::fill(work.begin(), work.end(), 0);
+        const size_t bytes =
+            IsRle(h)
+                ? size_t(DecodePackets(FileDepth(h), in, work.data(), h.width, pending)) * (FileDepth(h) / 8)
+                : in.BytesUpTo(work.data(), rowBytes);
+        const bool topDown = (h.descriptor & kDescriptorTopDown) != 0;
+        alphas |= SamplesFromRow(h, work.data(), samples->Row(int32_t(topDown ? y : h.height - 1 - y)));
+        if (bytes < rowBytes) {
+            codec.Result.IncompleteRows = h.height - y;
+            break;
+        }
+    }
+    if (alphas == 0 && !ConvertSamples(*samples, 3, 255))
+        return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    if (alphas != 0 && kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(*samples);
+    codec.Samples = std::move(samples);
+    return true;
+}
+
 // The one reader, over memory or a file; rows cut short by the end keep zero pixels.
 bool Decode(ByteSource& in, FCImageHandle_Tga& codec) {
     TgaHeader h;
     RGBQUAD table[kColourMapEntries];
     if (!ReadHead(in, h, table, codec.Result)) return false;
+    if (codec.Options.KeepAlpha && HasAlphaBits(h)) {
+        const AlphaKind kind = ReadAlphaKind(in);
+        if (kind != AlphaKind::None) return DecodeWithAlpha(in, h, kind, codec);
+    }
     auto image = NewImage(h, table, codec.Options, codec.Result);
     if (!image) return false;
     codec.Result.IncompleteRows =
@@ -351,6 +489,13 @@ bool FCImageHandle_Tga::LoadOpenFile(int descriptor, uint64_t size) {
 }
 
 bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
+    if (SaveSamples != nullptr) {
+        const FCSampleImage& samples = *SaveSamples;
+        FileWriter out;
+        return samples.IsValid() && uint32_t(samples.Width) <= kMaxDimension &&
+               uint32_t(samples.Height) <= kMaxDimension && (flag == kFlagRaw || flag == kFlagRle) &&
+               out.Open(path) && WriteSamples(out, samples, flag) && out.Commit();
+    }
     if (ImageToSave() == nullptr) return false;
     const FCObjImage& image = *ImageToSave();
     const uint16_t depth = image.InfoHeader.biBitCount;

@@ -1,5 +1,6 @@
-// TGA codec: reads raw and run-length, colour-mapped, true-colour and grey files; writes 8, 16,
-// 24 and 32 bits raw or run-length with a top-left origin.
+// TGA codec: reads raw and run-length, colour-mapped, true-colour and grey files (alpha kept in a
+// sample image when asked); writes 8, 16, 24 and 32 bits raw or run-length with a top-left origin,
+// and samples as 24-bit colour or 32 bits with 8 attribute bits of alpha.
 #pragma once
 
 #include "ImageHandle.h"

@@ -1,8 +1,9 @@
 // TIFF reader and writer. libtiff decompresses; the samples are turned into colour here, band by
 // band (a strip or a row of tiles), because libtiff's RGBA interface multiplies alpha in and takes
-// only the high byte of 16-bit grey. 16-bit samples are delivered whole, for the framework to
-// narrow; associated alpha is taken out of the colour. The RGBA interface serves only what it alone
-// knows: YCbCr outside JPEG, old-style JPEG and colour spaces such as CIE L*a*b*.
+// only the high byte of 16-bit grey. 16-bit samples, and alpha where the load keeps it, are
+// delivered whole in a sample image; associated alpha is taken out of the colour. The RGBA interface
+// serves only what it alone knows: YCbCr outside JPEG, old-style JPEG and colour spaces such as CIE
+// L*a*b*.
 #include "ImageHandle_Tiff.h"
 
 #include <tiffio.h>
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "ByteOrder.h"
 #include "ByteSource.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
@@ -24,6 +26,7 @@
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
+#include "SampleRows.h"
 
 namespace {
 
@@ -305,17 +308,18 @@ bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
     return true;
 }
 
-// One pixel's colour at the samples' own precision: red, green, blue of 0 to max.
-void PixelColour(const Layout& layout, const Palette& palette,
-                 const std::function<uint32_t(uint16_t)>& sample, uint16_t colour, uint32_t max,
-                 uint32_t rgb[3]) {
+// One pixel's colour at the samples' own precision: red, green, blue of 0 to max. Returns its
+// alpha as stored (max without one).
+uint32_t PixelColour(const Layout& layout, const Palette& palette,
+                     const std::function<uint32_t(uint16_t)>& sample, uint16_t colour, uint32_t max,
+                     uint32_t rgb[3]) {
+    const uint32_t alpha = layout.HasAlpha ? sample(colour) : max;
     if (layout.Photometric == PHOTOMETRIC_PALETTE) {
         const uint32_t i = sample(0);
         rgb[0] = palette.Red[i], rgb[1] = palette.Green[i], rgb[2] = palette.Blue[i];
-        return;
+        return alpha;
     }
     uint32_t c[4] = {0, 0, 0, 0};
-    const uint32_t alpha = layout.HasAlpha ? sample(colour) : max;
     for (uint16_t s = 0; s < colour; ++s)
         c[s] = layout.Associated ? Unpremultiply(sample(s), alpha, max) : sample(s);
     switch (layout.Photometric) {
@@ -328,29 +332,37 @@ void PixelColour(const Layout& layout, const Palette& palette,
         default:
             rgb[0] = rgb[1] = rgb[2] = layout.Photometric == PHOTOMETRIC_MINISWHITE ? max - c[0] : c[0];
     }
+    return alpha;
 }
 
+// A row into the 24-bit image, or into the sample image when there is one: 16-bit samples as they
+// are, narrower ones spread over 8 bits, and alpha where it has four channels.
 void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out,
-               bool deep) {
+               const FCSampleImage* samples) {
     const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
-    if (!deep && ColourRgb8Row(layout, base, out)) return;
+    if (samples == nullptr && ColourRgb8Row(layout, base, out)) return;
     const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
     const uint64_t step = planar ? 1 : layout.Samples;
     const uint16_t colour = ColourSamples(layout);
     // Palette colours are 8-bit whatever the index's depth; other narrow samples spread over 8 bits.
-    const uint32_t max = layout.Photometric == PHOTOMETRIC_PALETTE ? 255 : (1u << layout.Bits) - 1;
+    const uint32_t sampleMax = (1u << layout.Bits) - 1;
+    const uint32_t max = layout.Photometric == PHOTOMETRIC_PALETTE ? 255 : sampleMax;
     for (uint32_t x = 0; x < layout.Width; ++x) {
         const auto sample = [&](uint16_t s) {
             const uint8_t* region = planar ? base + s * band.PlaneBytes : base;
             return SampleAt(region, uint64_t(x) * step + (planar ? 0 : s), layout.Bits);
         };
-        uint32_t rgb[3];
-        PixelColour(layout, palette, sample, colour, max, rgb);
-        if (deep) {
-            for (int i = 0; i < 3; ++i, out += 2) out[0] = uint8_t(rgb[i] >> 8), out[1] = uint8_t(rgb[i]);
-        } else {
-            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgb[i] * 255 / max);
+        uint32_t rgba[4];
+        rgba[3] = PixelColour(layout, palette, sample, colour, max, rgba);
+        if (samples == nullptr) {
+            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgba[i] * 255 / max);
             out += kBgrPixelBytes;
+            continue;
+        }
+        const bool deep = samples->MaxValue > 255;
+        for (uint32_t c = 0; c < samples->Channels; ++c) {
+            const uint32_t from = c < 3 ? max : sampleMax;
+            samples->SetSample(out, size_t(x) * samples->Channels + c, deep ? rgba[c] : rgba[c] * 255 / from);
         }
     }
 }
@@ -416,15 +428,15 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
         return false;
     band.Bytes.resize(size_t(band.PlaneBytes * planes));
     std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
-    const bool deep = target.Samples != nullptr;
+    const bool toSamples = target.Samples != nullptr;
     for (uint32_t y0 = 0, index = 0; y0 < layout.Height; y0 += layout.BandRows, ++index) {
         const bool read = layout.Tiled ? ReadTileBand(tif, layout, y0, band, tile)
                                        : ReadStripBand(tif, layout, index, band);
         if (!read) return false;
         const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
         for (uint32_t r = 0; r < rows; ++r) {
-            uint8_t* out = deep ? target.Samples->Row(int32_t(y0 + r)) : target.Image->RowTable[y0 + r];
-            ColourRow(layout, palette, band, r, out, deep);
+            uint8_t* out = toSamples ? target.Samples->Row(int32_t(y0 + r)) : target.Image->RowTable[y0 + r];
+            ColourRow(layout, palette, band, r, out, target.Samples);
         }
     }
     return true;
@@ -432,9 +444,21 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
 
 // --- Decoding through the RGBA interface ---
 
+// A row of the interface's premultiplied pixels into 8-bit samples, the colour itself and alpha.
+void RgbaRow(const uint32_t* from, const Layout& layout, const FCSampleImage& samples, uint8_t* to) {
+    for (uint32_t x = 0; x < layout.Width; ++x) {
+        const uint32_t a = layout.HasAlpha ? TIFFGetA(from[x]) : 255;
+        const uint32_t pixel[4] = {Unpremultiply(TIFFGetR(from[x]), a, 255),
+                                   Unpremultiply(TIFFGetG(from[x]), a, 255),
+                                   Unpremultiply(TIFFGetB(from[x]), a, 255), a};
+        for (uint32_t c = 0; c < samples.Channels; ++c) *to++ = uint8_t(pixel[c]);
+    }
+}
+
 // Rows come in bands as stored: the requested orientation is the file's own, so nothing is flipped.
-// A kind the interface cannot read either is refused with its words in unread.
-bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image, std::string& unread) {
+// A kind the interface cannot read either is refused with its words in unread. A sample image
+// target takes 8-bit red, green, blue and alpha.
+bool DecodeRgba(TIFF* tif, const Layout& layout, const RowTarget& target, std::string& unread) {
     char message[1024] = {};
     TIFFRGBAImage rgba;
     if (!TIFFRGBAImageOK(tif, message) || !TIFFRGBAImageBegin(&rgba, tif, 0, message)) {
@@ -453,7 +477,11 @@ bool DecodeRgba(TIFF* tif, const Layout& layout, FCObjImage& image, std::string&
         if (!TIFFRGBAImageGet(&rgba, raster.data(), layout.Width, rows)) return false;
         for (uint32_t r = 0; r < rows; ++r) {
             const uint32_t* from = raster.data() + size_t(r) * layout.Width;
-            uint8_t* to = image.RowTable[y0 + r];
+            if (target.Samples != nullptr) {
+                RgbaRow(from, layout, *target.Samples, target.Samples->Row(int32_t(y0 + r)));
+                continue;
+            }
+            uint8_t* to = target.Image->RowTable[y0 + r];
             for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes) {
                 // The interface hands out colour multiplied by alpha, whichever way it was stored.
                 const uint32_t a = layout.HasAlpha ? TIFFGetA(from[x]) : 255;
@@ -494,14 +522,27 @@ void ReadMetadata(TIFF* tif, int32_t& xPpm, int32_t& yPpm, PictureMetadata& meta
 
 // --- Writing ---
 
-bool WriteTags(TIFF* tif, const FCObjImage& image, const PictureMetadata* metadata) {
-    const uint32_t width = uint32_t(image.InfoHeader.biWidth);
-    const uint64_t rowBytes = uint64_t(width) * kBgrPixelBytes;
+// What the tags say of the written picture.
+struct WrittenShape {
+    int32_t Width;
+    int32_t Height;
+    uint16_t Bits;      // 8 or 16
+    uint16_t Channels;  // 3, or 4 with unassociated alpha
+    int32_t XPixelsPerMetre;
+    int32_t YPixelsPerMetre;
+};
+
+bool WriteTags(TIFF* tif, const WrittenShape& shape, const PictureMetadata* metadata) {
+    const uint32_t width = uint32_t(shape.Width);
+    const uint64_t rowBytes = uint64_t(width) * shape.Channels * shape.Bits / 8;
     const uint32_t rowsPerStrip = uint32_t(std::max<uint64_t>(1, kWrittenStripBytes / rowBytes));
     // LZW with the horizontal predictor, which TIFF 6.0 itself has: validators flag deflate.
+    const uint16_t unassociatedAlpha[1] = {EXTRASAMPLE_UNASSALPHA};
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width) &&
-              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(image.InfoHeader.biHeight)) &&
-              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8) && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) &&
+              TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(shape.Height)) &&
+              TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, shape.Bits) &&
+              TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, shape.Channels) &&
+              (shape.Channels == 3 || TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociatedAlpha)) &&
               TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
@@ -509,7 +550,7 @@ bool WriteTags(TIFF* tif, const FCObjImage& image, const PictureMetadata* metada
               TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rowsPerStrip);
     // The resolution tags are required; a picture without one says 1:1 in no unit, which reads back
     // as none.
-    const int32_t xppm = image.InfoHeader.biXPelsPerMeter, yppm = image.InfoHeader.biYPelsPerMeter;
+    const int32_t xppm = shape.XPixelsPerMetre, yppm = shape.YPixelsPerMetre;
     const bool known = xppm > 0 && yppm > 0;
     ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, known ? RESUNIT_INCH : RESUNIT_NONE) &&
          TIFFSetField(tif, TIFFTAG_XRESOLUTION, known ? float(xppm * kMetresPerInch) : 1.0f) &&
@@ -534,6 +575,36 @@ bool WriteRows(TIFF* tif, const FCObjImage& image) {
         if (TIFFWriteScanline(tif, rgb.data(), uint32_t(y), 0) < 0) return false;
     }
     return true;
+}
+
+// Samples in the stored form, row by row; libtiff takes 16-bit samples in the machine's order.
+bool WriteSampleRows(TIFF* tif, const FCSampleImage& samples) {
+    const uint32_t maxValue = StoredMaxValue(samples);
+    SampleRows rows(samples, samples.Channels, maxValue);
+    std::vector<uint16_t> words(maxValue > 255 ? rows.RowBytes() / 2 : 0);
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        const uint8_t* row = rows.Row(y);
+        for (size_t i = 0; i < words.size(); ++i) words[i] = GetU16BE(row + 2 * i);
+        void* stored = words.empty() ? const_cast<uint8_t*>(row) : static_cast<void*>(words.data());
+        if (TIFFWriteScanline(tif, stored, uint32_t(y), 0) < 0) return false;
+    }
+    return true;
+}
+
+// The whole file is made in memory, then written out: libtiff seeks back to finish its directory.
+bool WriteTiff(const char* path, const WrittenShape& shape, const PictureMetadata* metadata,
+               const std::function<bool(TIFF*)>& writeRows) {
+    MemoryFile file;
+    Messages messages;
+    {
+        const TiffPtr tif = OpenMemory(file, "wl", messages);
+        if (!tif || !WriteTags(tif.get(), shape, metadata) || !writeRows(tif.get()) ||
+            !TIFFWriteDirectory(tif.get()))
+            return false;
+    }
+    if (!messages.FirstError.empty()) return false;
+    FileWriter out;
+    return out.Open(path) && out.Write(file.Written.data(), size_t(file.Size)) && out.Commit();
 }
 
 }  // namespace
@@ -567,22 +638,25 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
                                                           std::to_string(layout.Bits) + " bits, format " +
                                                           std::to_string(layout.Format));
     const bool deep = ours && layout.Bits > 8;
+    const bool keepAlpha = Options.KeepAlpha && layout.HasAlpha;
+    const bool toSamples = deep || keepAlpha;
     auto image = std::make_unique<FCObjImage>();
     auto samples = std::make_unique<FCSampleImage>();
-    const bool made = deep ? samples->Create(int32_t(layout.Width), int32_t(layout.Height), 3, 65535)
-                           : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
+    const bool made = toSamples ? samples->Create(int32_t(layout.Width), int32_t(layout.Height),
+                                                  keepAlpha ? 4 : 3, deep ? 65535 : 255)
+                                : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
     if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const RowTarget target{deep ? nullptr : image.get(), deep ? samples.get() : nullptr};
+    const RowTarget target{toSamples ? nullptr : image.get(), toSamples ? samples.get() : nullptr};
     std::string unread;
-    if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, *image, unread))) {
+    if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, target, unread))) {
         if (!unread.empty()) return Result.Refuse(LoadStatus::Unsupported, unread);
         return Refuse(messages, LoadStatus::Damaged, Result);
     }
-    if (layout.HasAlpha) Result.Warnings.push_back(warning::kTransparency);
+    if (layout.HasAlpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
     int32_t xPpm = 0, yPpm = 0;
     ReadMetadata(tif.get(), xPpm, yPpm, Metadata);
-    if (deep) {
+    if (toSamples) {
         samples->XPixelsPerMetre = xPpm, samples->YPixelsPerMetre = yPpm;
         Samples = std::move(samples);
     } else {
@@ -593,18 +667,21 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
 }
 
 bool FCImageHandle_Tiff::SaveFile(const char* path, int32_t) {
+    if (SaveSamples != nullptr) {
+        const FCSampleImage& samples = *SaveSamples;
+        if (!samples.IsValid()) return false;
+        const WrittenShape shape{samples.Width,
+                                 samples.Height,
+                                 uint16_t(StoredMaxValue(samples) > 255 ? 16 : 8),
+                                 uint16_t(samples.Channels),
+                                 samples.XPixelsPerMetre,
+                                 samples.YPixelsPerMetre};
+        return WriteTiff(path, shape, SaveMetadata, [&](TIFF* tif) { return WriteSampleRows(tif, samples); });
+    }
     std::unique_ptr<FCObjImage> widened;
     const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr) return false;
-    MemoryFile file;
-    Messages messages;
-    {
-        const TiffPtr tif = OpenMemory(file, "wl", messages);
-        if (!tif || !WriteTags(tif.get(), *image, SaveMetadata) || !WriteRows(tif.get(), *image) ||
-            !TIFFWriteDirectory(tif.get()))
-            return false;
-    }
-    if (!messages.FirstError.empty()) return false;
-    FileWriter out;
-    return out.Open(path) && out.Write(file.Written.data(), size_t(file.Size)) && out.Commit();
+    const BITMAPINFOHEADER& h = image->InfoHeader;
+    const WrittenShape shape{h.biWidth, h.biHeight, 8, 3, h.biXPelsPerMeter, h.biYPelsPerMeter};
+    return WriteTiff(path, shape, SaveMetadata, [&](TIFF* tif) { return WriteRows(tif, *image); });
 }

@@ -1,5 +1,6 @@
-// TIFF codec over libtiff: reads the first page of most TIFF files as a 24-bit picture; writes
-// 8-bit RGB, deflate-compressed, little-endian.
+// TIFF codec over libtiff: reads the first page of most TIFF files as a 24-bit picture (16-bit
+// samples and kept alpha as a sample image); writes 8-bit RGB, or from samples 8- or 16-bit RGB or
+// RGB with unassociated alpha, deflate-compressed, little-endian.
 #pragma once
 
 #include "ImageHandle.h"

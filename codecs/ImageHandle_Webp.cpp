@@ -1,6 +1,7 @@
 // WebP reader and writer. Still pictures, and the first frame of an animation, decode straight
-// into the image's bottom-up rows. Colour is taken as stored: alpha is dropped, never multiplied
-// in. ICC, EXIF and XMP chunks travel through libwebpdemux and libwebpmux.
+// into the image's bottom-up rows, or with the alpha the load keeps into a sample image's rows.
+// Colour is taken as stored: alpha is dropped or kept, never multiplied in. ICC, EXIF and XMP
+// chunks travel through libwebpdemux and libwebpmux.
 #include "ImageHandle_Webp.h"
 
 #include <webp/decode.h>
@@ -9,6 +10,7 @@
 #include <webp/mux.h>
 
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory>
 
@@ -19,6 +21,7 @@
 #include "OwnedHandle.h"
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
+#include "SampleRows.h"
 
 namespace {
 
@@ -29,6 +32,10 @@ constexpr size_t kExifPrefixBytes = 6;
 using Demuxer = Owned<WebPDemuxer, WebPDemuxDelete>;
 using Muxer = Owned<WebPMux, WebPMuxDelete>;
 using EncodedBytes = Owned<uint8_t, WebPFree>;
+using Picture = Owned<WebPPicture, WebPPictureFree>;
+
+// The effort libwebp's own lossless calls spend; at the top quality the samples path spends it too.
+constexpr float kLosslessEffort = 70;
 
 // libwebp's own words for a status; its memory failure is said as every reader says it.
 bool Refuse(VP8StatusCode status, LoadResult& result) {
@@ -57,40 +64,76 @@ void ReadMetadata(const WebPDemuxer* demux, PictureMetadata& metadata) {
         metadata.Exif.erase(metadata.Exif.begin(), metadata.Exif.begin() + kExifPrefixBytes);
 }
 
-// Decodes a still bitstream, or one frame's, into the rectangle of the image that starts at column
-// left, row top. libwebp fills rows from the top; flipped, it starts at the end of its buffer,
-// which is where the image keeps the rectangle's top row (the block is stored bottom-up). Colour
-// is taken as stored: alpha is dropped, never multiplied in.
-VP8StatusCode DecodeInto(const uint8_t* data, size_t length, int left, int top, int width, int height,
-                         FCObjImage& image) {
+// Where a decoded rectangle goes: the first byte of its top row, the distance from one row to the
+// next, and the bytes from that first byte to the end of the rectangle.
+struct Output {
+    uint8_t* Top;
+    int Stride;
+    size_t Size;
+    WEBP_CSP_MODE Mode;
+    bool Flip;  // the rows go from the end of the buffer up: the image keeps them bottom-up
+};
+
+// The rectangle of the image that starts at column left, row top. libwebp fills rows from the
+// top; flipped, it starts at the end of its buffer, which is where the image keeps the rectangle's
+// top row (the block is stored bottom-up).
+Output InImage(FCObjImage& image, int left, int top, int width, int height) {
+    const size_t stride = size_t(image.Stride());
+    return {image.RowTable[top + height - 1] + size_t(left) * kBgrPixelBytes, int(stride),
+            stride * size_t(height - 1) + size_t(width) * kBgrPixelBytes, MODE_BGR, true};
+}
+
+// The same rectangle of a sample image of 8-bit red, green, blue and alpha, whose rows go down.
+Output InSamples(FCSampleImage& samples, int left, int top, int width, int height) {
+    const size_t stride = samples.RowBytes();
+    return {samples.Row(top) + size_t(left) * 4, int(stride), stride * size_t(height - 1) + size_t(width) * 4,
+            MODE_RGBA, false};
+}
+
+// Decodes a still bitstream, or one frame's, into its output. Colour is taken as stored: alpha is
+// dropped or kept, never multiplied in.
+VP8StatusCode DecodeInto(const uint8_t* data, size_t length, const Output& output) {
     WebPDecoderConfig config;
     if (!WebPInitDecoderConfig(&config)) return VP8_STATUS_INVALID_PARAM;
-    const size_t stride = size_t(image.Stride());
-    config.options.flip = 1;
-    config.output.colorspace = MODE_BGR;
+    config.options.flip = output.Flip ? 1 : 0;
+    config.output.colorspace = output.Mode;
     config.output.is_external_memory = 1;
-    config.output.u.RGBA.rgba = image.RowTable[top + height - 1] + size_t(left) * kBgrPixelBytes;
-    config.output.u.RGBA.stride = int(stride);
-    config.output.u.RGBA.size = stride * size_t(height - 1) + size_t(width) * kBgrPixelBytes;
+    config.output.u.RGBA.rgba = output.Top;
+    config.output.u.RGBA.stride = output.Stride;
+    config.output.u.RGBA.size = output.Size;
     const VP8StatusCode status = WebPDecode(data, length, &config);
     WebPFreeDecBuffer(&config.output);
     return status;
 }
 
+using OutputFor = std::function<Output(int left, int top, int width, int height)>;
+
 // Decision: of an animation only the first frame is decoded, straight into its place on the
 // canvas; the rest of the canvas is the transparent black an animation starts from, whose colour
 // as stored is black. A first frame blends onto a transparent canvas as itself.
-VP8StatusCode DecodeFirstFrame(const WebPDemuxer* demux, FCObjImage& image) {
+VP8StatusCode DecodeFirstFrame(const WebPDemuxer* demux, int canvasWidth, int canvasHeight,
+                               const OutputFor& output) {
     WebPIterator frame;
     if (!WebPDemuxGetFrame(demux, 1, &frame)) return VP8_STATUS_BITSTREAM_ERROR;
     VP8StatusCode status = VP8_STATUS_BITSTREAM_ERROR;
     if (frame.x_offset >= 0 && frame.y_offset >= 0 && frame.width > 0 && frame.height > 0 &&
-        int64_t(frame.x_offset) + frame.width <= image.InfoHeader.biWidth &&
-        int64_t(frame.y_offset) + frame.height <= image.InfoHeader.biHeight)
-        status = DecodeInto(frame.fragment.bytes, frame.fragment.size, frame.x_offset, frame.y_offset,
-                            frame.width, frame.height, image);
+        int64_t(frame.x_offset) + frame.width <= canvasWidth &&
+        int64_t(frame.y_offset) + frame.height <= canvasHeight)
+        status = DecodeInto(frame.fragment.bytes, frame.fragment.size,
+                            output(frame.x_offset, frame.y_offset, frame.width, frame.height));
     WebPDemuxReleaseIterator(&frame);
     return status;
+}
+
+// True when an animation's first frame leaves part of the canvas uncovered: that part is
+// transparent even where no frame has alpha.
+bool LeavesCanvasUncovered(const WebPDemuxer* demux, int canvasWidth, int canvasHeight) {
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(demux, 1, &frame)) return false;
+    const bool uncovered = frame.x_offset != 0 || frame.y_offset != 0 || frame.width != canvasWidth ||
+                           frame.height != canvasHeight;
+    WebPDemuxReleaseIterator(&frame);
+    return uncovered;
 }
 
 // The encoder reads rows from the top: the top row is the last one of the block, so it walks
@@ -104,6 +147,41 @@ bool Encode(const FCObjImage& image, int32_t quality, uint8_t*& output, size_t& 
                ? WebPEncodeLosslessBGR(top, width, height, stride, &output)
                : WebPEncodeBGR(top, width, height, stride, float(quality), &output);
     return size != 0 && output != nullptr;
+}
+
+int WriteToMemory(const uint8_t* data, size_t size, const WebPPicture* picture) {
+    return WebPMemoryWrite(data, size, picture);
+}
+
+// Samples narrowed to 8 bits, as 32-bit alpha, red, green, blue words, the encoder's own form:
+// lossless at the top quality, colour under transparent pixels kept exactly too.
+bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWriter& written) {
+    WebPConfig config;
+    const bool lossless = quality == FCImageHandle_Webp::kLosslessQuality;
+    if (!WebPConfigPreset(&config, WEBP_PRESET_DEFAULT, lossless ? kLosslessEffort : float(quality)))
+        return false;
+    config.lossless = lossless ? 1 : 0;
+    config.exact = lossless ? 1 : 0;
+    WebPPicture picture;
+    if (!WebPPictureInit(&picture)) return false;
+    picture.use_argb = 1;
+    picture.width = samples.Width;
+    picture.height = samples.Height;
+    if (!WebPPictureAlloc(&picture)) return false;
+    const Picture owned(&picture);
+    SampleRows rows(samples, samples.Channels, 255);
+    const uint32_t channels = samples.Channels;
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        const uint8_t* p = rows.Row(y);
+        uint32_t* argb = picture.argb + size_t(y) * size_t(picture.argb_stride);
+        for (int32_t x = 0; x < samples.Width; ++x, p += channels) {
+            const uint32_t alpha = channels == 4 ? p[3] : 255;
+            argb[x] = alpha << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+        }
+    }
+    picture.writer = WriteToMemory;
+    picture.custom_ptr = &written;
+    return WebPEncode(&config, &picture) != 0;
 }
 
 bool AddChunk(WebPMux* mux, const char* fourcc, const std::vector<uint8_t>& bytes) {
@@ -147,23 +225,45 @@ bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
     const int width = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH));
     const int height = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
     if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
+    const bool keepAlpha =
+        Options.KeepAlpha &&
+        (features.has_alpha || (features.has_animation && LeavesCanvasUncovered(demux.get(), width, height)));
     auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(width, height, kPictureBits))
-        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    auto samples = std::make_unique<FCSampleImage>();
+    const bool made =
+        keepAlpha ? samples->Create(width, height, 4, 255) : image->Create(width, height, kPictureBits);
+    if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const OutputFor output = [&](int left, int top, int w, int h) {
+        return keepAlpha ? InSamples(*samples, left, top, w, h) : InImage(*image, left, top, w, h);
+    };
     const VP8StatusCode status = features.has_animation
-                                     ? DecodeFirstFrame(demux.get(), *image)
-                                     : DecodeInto(data, size_t(length), 0, 0, width, height, *image);
+                                     ? DecodeFirstFrame(demux.get(), width, height, output)
+                                     : DecodeInto(data, size_t(length), output(0, 0, width, height));
     if (status != VP8_STATUS_OK) return Refuse(status, Result);
     if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
-    if (features.has_alpha) Result.Warnings.push_back(warning::kTransparency);
+    if (features.has_alpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     ReadMetadata(demux.get(), Metadata);
-    PushObject(image.release());
+    if (keepAlpha) {
+        Samples = std::move(samples);
+    } else {
+        PushObject(image.release());
+    }
     return true;
 }
 
 bool FCImageHandle_Webp::SaveFile(const char* path, int32_t flag) {
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
+    if (SaveSamples != nullptr) {
+        const FCSampleImage& samples = *SaveSamples;
+        if (!samples.IsValid() || samples.Width > kMaxSide || samples.Height > kMaxSide) return false;
+        WebPMemoryWriter written;
+        WebPMemoryWriterInit(&written);
+        const Owned<WebPMemoryWriter, WebPMemoryWriterClear> clear(&written);
+        FileWriter out;
+        return EncodeSamples(samples, quality, written) && out.Open(path) &&
+               WriteWithMetadata(written.mem, written.size, SaveMetadata, out) && out.Commit();
+    }
     std::unique_ptr<FCObjImage> widened;
     const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
     if (image == nullptr || image->InfoHeader.biWidth > kMaxSide || image->InfoHeader.biHeight > kMaxSide)

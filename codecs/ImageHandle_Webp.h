@@ -1,5 +1,6 @@
 // WebP codec over libwebp: reads lossy, lossless and animated files (the first frame, composed on
-// its canvas) as 24-bit pictures; writes lossy at a quality, or lossless at the top quality.
+// its canvas) as 24-bit pictures, or with kept alpha as sample images; writes lossy at a quality,
+// or lossless at the top quality, from samples with alpha when they have four channels.
 #pragma once
 
 #include "ImageHandle.h"

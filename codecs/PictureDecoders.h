@@ -9,12 +9,15 @@
 #include "LoadResult.h"
 #include "ObjImage.h"
 #include "PictureMetadata.h"
+#include "SampleImage.h"
 
 // image is empty on entry; what the file carries besides pixels goes into metadata (its resolution
 // into image's header).
 bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
                        LoadResult& result, PictureMetadata& metadata);
-// image is empty on entry; the transparency and the frames that the picture cannot keep are said
-// in result.
+// image and samples are empty on entry; the transparency and the frames that the picture cannot
+// keep are said in result. Where options.KeepAlpha asks for it and the file has transparency, or
+// its first frame leaves part of the screen uncovered, samples gets the picture with alpha instead
+// of image.
 bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
-                      LoadResult& result);
+                      FCSampleImage& samples, LoadResult& result);

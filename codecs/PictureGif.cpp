@@ -1,10 +1,12 @@
-// GIF decoding through giflib: the logical screen with the first frame drawn on it. Records are
-// read one by one up to the end of that frame, so whatever follows it can be damaged.
+// GIF decoding through giflib: the logical screen with the first frame drawn on it, with alpha
+// where the load keeps it. Records are read one by one up to the end of that frame, so whatever
+// follows it can be damaged.
 #include <gif_lib.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <vector>
@@ -44,20 +46,43 @@ struct Bgr {
     uint8_t blue = 0;
     uint8_t green = 0;
     uint8_t red = 0;
+    Bgr() = default;
+    Bgr(const GifColorType& c) : blue(c.Blue), green(c.Green), red(c.Red) {}
 };
 static_assert(sizeof(Bgr) == kBgrPixelBytes, "a Bgr is copied as one stored pixel");
 
-// One entry for every possible pixel byte: indices past the map's end stay black, and a missing
-// map leaves the whole table black.
-using ColourTable = std::array<Bgr, kMaxColours>;
+// A pixel of the sample image: 8-bit red, green, blue and alpha; opaque unless made otherwise.
+struct Rgba {
+    uint8_t red = 0;
+    uint8_t green = 0;
+    uint8_t blue = 0;
+    uint8_t alpha = 255;
+    Rgba() = default;
+    Rgba(const GifColorType& c, uint8_t a) : red(c.Red), green(c.Green), blue(c.Blue), alpha(a) {}
+};
+static_assert(sizeof(Rgba) == 4, "an Rgba is copied as one sample pixel");
 
-ColourTable MakeColourTable(const ColorMapObject* map) {
-    ColourTable table{};
+// One entry for every possible pixel byte: indices past the map's end stay black (and opaque),
+// and a missing map leaves the whole table black.
+template <class Pixel>
+using ColourTable = std::array<Pixel, kMaxColours>;
+
+ColourTable<Bgr> MakeColourTable(const ColorMapObject* map) {
+    ColourTable<Bgr> table{};
     if (map == nullptr || map->Colors == nullptr) return table;
     const size_t count = std::min(size_t(std::max(map->ColorCount, 0)), kMaxColours);
-    for (size_t i = 0; i < count; ++i) {
-        table[i] = Bgr{map->Colors[i].Blue, map->Colors[i].Green, map->Colors[i].Red};
-    }
+    for (size_t i = 0; i < count; ++i) table[i] = Bgr(map->Colors[i]);
+    return table;
+}
+
+// The same with alpha: the transparent index, when there is one (-1: none), has alpha 0.
+ColourTable<Rgba> MakeAlphaColourTable(const ColorMapObject* map, int transparent) {
+    ColourTable<Rgba> table{};
+    const size_t count = map == nullptr || map->Colors == nullptr
+                             ? 0
+                             : std::min(size_t(std::max(map->ColorCount, 0)), kMaxColours);
+    for (size_t i = 0; i < count; ++i) table[i] = Rgba(map->Colors[i], 255);
+    if (transparent >= 0) table[size_t(transparent)].alpha = 0;
     return table;
 }
 
@@ -99,37 +124,49 @@ bool ReadFirstFrameDescriptor(GifFileType* gif) {
     }
 }
 
+// The screen's rows, in the 24-bit image or in the sample image.
+struct Screen {
+    int Width;
+    int Height;
+    std::function<uint8_t*(int)> Row;
+};
+
 // Decision: pixels the first frame does not cover show the screen's background colour, black when
-// there is no screen map or the background index lies past it.
-void FillBackground(const GifFileType* gif, FCObjImage& image) {
+// there is no screen map or the background index lies past it; where alpha is kept, they are
+// transparent.
+template <class Pixel>
+void FillBackground(const Pixel& colour, const Screen& screen) {
+    static const Pixel kZero{};
+    if (std::memcmp(&colour, &kZero, sizeof colour) == 0) return;  // the block starts zero
+    uint8_t* top = screen.Row(0);
+    for (int x = 0; x < screen.Width; ++x)
+        std::memcpy(top + size_t(x) * sizeof colour, &colour, sizeof colour);
+    for (int y = 1; y < screen.Height; ++y)
+        std::memcpy(screen.Row(y), top, size_t(screen.Width) * sizeof colour);
+}
+
+const GifColorType* BackgroundColour(const GifFileType* gif) {
     const ColorMapObject* map = gif->SColorMap;
     const int index = gif->SBackGroundColor;
-    if (map == nullptr || map->Colors == nullptr || index < 0 || index >= map->ColorCount) return;
-    const GifColorType& entry = map->Colors[index];
-    const Bgr colour{entry.Blue, entry.Green, entry.Red};
-    if (colour.blue == 0 && colour.green == 0 && colour.red == 0) return;  // the block starts black
-    const int width = image.InfoHeader.biWidth;
-    uint8_t* top = image.RowTable[0];
-    for (int x = 0; x < width; ++x) std::memcpy(top + size_t(x) * kBgrPixelBytes, &colour, kBgrPixelBytes);
-    for (int y = 1; y < image.InfoHeader.biHeight; ++y) {
-        std::memcpy(image.RowTable[y], top, size_t(width) * kBgrPixelBytes);
-    }
+    if (map == nullptr || map->Colors == nullptr || index < 0 || index >= map->ColorCount) return nullptr;
+    return &map->Colors[index];
 }
 
-void DrawLine(const std::vector<GifPixelType>& line, const ColourTable& colours, const VisibleArea& area,
-              int frameLeft, uint8_t* row) {
+template <class Pixel>
+void DrawLine(const std::vector<GifPixelType>& line, const ColourTable<Pixel>& colours,
+              const VisibleArea& area, int frameLeft, uint8_t* row) {
     for (int x = area.left; x < area.right; ++x) {
-        std::memcpy(row + size_t(x) * kBgrPixelBytes, &colours[line[size_t(x - frameLeft)]], kBgrPixelBytes);
+        std::memcpy(row + size_t(x) * sizeof(Pixel), &colours[line[size_t(x - frameLeft)]], sizeof(Pixel));
     }
 }
 
-// Transparency is ignored: a transparent index draws its map colour like any other. Reading stops
-// once every visible row is drawn, so rows hanging below the screen are never decoded.
-bool DrawFirstFrame(GifFileType* gif, FCObjImage& image) {
+// A transparent index draws as its table entry says: its map colour, opaque in the 24-bit image.
+// Reading stops once every visible row is drawn, so rows hanging below the screen are never decoded.
+template <class Pixel>
+bool DrawFirstFrame(GifFileType* gif, const ColourTable<Pixel>& colours, const Screen& screen) {
     const GifImageDesc& frame = gif->Image;
-    const VisibleArea area = ClipToScreen(frame, image.InfoHeader.biWidth, image.InfoHeader.biHeight);
+    const VisibleArea area = ClipToScreen(frame, screen.Width, screen.Height);
     if (area.rows == 0) return true;
-    const ColourTable colours = MakeColourTable(frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap);
     std::vector<GifPixelType> line(size_t(frame.Width));
     int rowsLeft = area.rows;
     const RowPass* passes = frame.Interlace ? kInterlacedPasses : kSequentialPasses;
@@ -138,7 +175,7 @@ bool DrawFirstFrame(GifFileType* gif, FCObjImage& image) {
         for (int row = passes[p].start; row < frame.Height; row += passes[p].step) {
             if (DGifGetLine(gif, line.data(), frame.Width) != GIF_OK) return false;
             if (row >= area.rows) continue;
-            DrawLine(line, colours, area, frame.Left, image.RowTable[frame.Top + row]);
+            DrawLine(line, colours, area, frame.Left, screen.Row(frame.Top + row));
             if (--rowsLeft == 0) return true;
         }
     }
@@ -159,8 +196,9 @@ bool SkipColourTable(ByteSource& in, uint8_t packed) {
            in.Skip(kBgrPixelBytes << ((packed & kColourTableSizeBits) + 1));
 }
 
-// Sub-blocks up to their empty terminator; the first data byte, when there is one, into first.
-bool SkipSubBlocks(ByteSource& in, uint8_t* first = nullptr) {
+// Sub-blocks up to their empty terminator; the first, when there is one, into first (its bytes
+// stay in the source's memory) and firstSize.
+bool SkipSubBlocks(ByteSource& in, const uint8_t** first = nullptr, uint8_t* firstSize = nullptr) {
     uint8_t size = 0;
     bool isFirst = true;
     for (;;) {
@@ -168,14 +206,17 @@ bool SkipSubBlocks(ByteSource& in, uint8_t* first = nullptr) {
         if (size == 0) return true;
         const uint8_t* block = nullptr;
         if (!in.Take(size, block)) return false;
-        if (isFirst && first != nullptr) *first = block[0];
+        if (isFirst && first != nullptr) *first = block, *firstSize = size;
         isFirst = false;
     }
 }
 
+constexpr size_t kTransparentIndexAt = 3;  // in the graphic control block: flags, delay, index
+
 struct GifExtras {
-    bool Transparent = false;  // the first frame has a transparent colour
-    bool Animated = false;     // a second frame follows it
+    bool Transparent = false;   // the first frame has a transparent colour
+    int TransparentIndex = -1;  // its index, where the control block holds one
+    bool Animated = false;      // a second frame follows it
 };
 
 // What the decoded picture cannot show, from a walk of the blocks that stops at the second frame
@@ -191,10 +232,13 @@ GifExtras FindGifExtras(const uint8_t* data, size_t length) {
     while (frames < 2 && in.U8(introducer)) {
         if (introducer == kExtensionIntroducer) {
             uint8_t label = 0;
-            uint8_t control = 0;
-            if (!in.U8(label) || !SkipSubBlocks(in, &control)) break;
-            if (label == kGraphicControlLabel && frames == 0 && (control & kTransparentFlag) != 0)
-                extras.Transparent = true;
+            const uint8_t* control = nullptr;
+            uint8_t size = 0;
+            if (!in.U8(label) || !SkipSubBlocks(in, &control, &size)) break;
+            if (label != kGraphicControlLabel || frames != 0 || control == nullptr) continue;
+            if ((control[0] & kTransparentFlag) == 0) continue;
+            extras.Transparent = true;
+            if (size > kTransparentIndexAt) extras.TransparentIndex = control[kTransparentIndexAt];
         } else if (introducer == kFrameSeparator) {
             ++frames;
             if (!in.Skip(kFrameDescriptorBytes - 1) || !in.U8(packed) || !SkipColourTable(in, packed) ||
@@ -215,10 +259,29 @@ bool Refuse(int error, LoadResult& result) {
     return result.Refuse(LoadStatus::Damaged, reason != nullptr ? reason : "unknown error");
 }
 
+// True when the frame leaves part of the screen uncovered.
+bool LeavesScreenUncovered(const GifImageDesc& frame, int width, int height) {
+    const VisibleArea area = ClipToScreen(frame, width, height);
+    return frame.Top != 0 || area.left != 0 || area.right != width || area.rows != height;
+}
+
+// The screen with alpha: 8-bit red, green, blue and alpha samples.
+bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, FCSampleImage& samples, LoadResult& result) {
+    if (!samples.Create(gif->SWidth, gif->SHeight, 4, 255))
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const Screen screen{samples.Width, samples.Height, [&](int y) { return samples.Row(y); }};
+    const GifColorType* background = BackgroundColour(gif);
+    if (background != nullptr) FillBackground(Rgba(*background, 0), screen);
+    const ColorMapObject* map = gif->Image.ColorMap != nullptr ? gif->Image.ColorMap : gif->SColorMap;
+    if (!DrawFirstFrame(gif, MakeAlphaColourTable(map, extras.TransparentIndex), screen))
+        return Refuse(gif->Error, result);
+    return true;
+}
+
 }  // namespace
 
 bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
-                      LoadResult& result) {
+                      FCSampleImage& samples, LoadResult& result) {
     ByteSource source(data, length);
     int error = 0;
     GifHandle gif(DGifOpen(&source, ReadFromSource, &error));
@@ -228,11 +291,19 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     // The screen size is all a tiny file needs to claim: checked before any frame is read.
     if (!CheckPictureSize(width, height, kPictureBits, options.PixelLimit, result)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
+    const GifExtras extras = FindGifExtras(data, length);
+    if (options.KeepAlpha && (extras.Transparent || LeavesScreenUncovered(gif->Image, width, height))) {
+        if (!DrawWithAlpha(gif.get(), extras, samples, result)) return false;
+        if (extras.Animated) result.Warnings.push_back(warning::kFrames);
+        return true;
+    }
     if (!image.Create(width, height, kPictureBits))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    FillBackground(gif.get(), image);
-    if (!DrawFirstFrame(gif.get(), image)) return Refuse(gif->Error, result);
-    const GifExtras extras = FindGifExtras(data, length);
+    const Screen screen{width, height, [&](int y) { return image.RowTable[y]; }};
+    const GifColorType* background = BackgroundColour(gif.get());
+    if (background != nullptr) FillBackground(Bgr(*background), screen);
+    const ColorMapObject* map = gif->Image.ColorMap != nullptr ? gif->Image.ColorMap : gif->SColorMap;
+    if (!DrawFirstFrame(gif.get(), MakeColourTable(map), screen)) return Refuse(gif->Error, result);
     if (extras.Transparent) result.Warnings.push_back(warning::kTransparency);
     if (extras.Animated) result.Warnings.push_back(warning::kFrames);
     return true;

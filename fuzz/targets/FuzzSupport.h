@@ -1,6 +1,7 @@
 // Helpers of the fuzz targets: the decoded-size cap and reading every output byte, so that a
 // decoder that hands out memory it never filled or owns shows up under the sanitizers; every
-// successful load goes on through the framework's hand-over and metadata intake.
+// successful load goes on through the framework's hand-over and metadata intake, and inputs are
+// loaded a second time keeping alpha.
 #pragma once
 
 #include <sys/mman.h>
@@ -75,19 +76,25 @@ inline void TouchDecoded(FCImageHandleBase& codec) {
     }
 }
 
-// Runs one codec's LoadMemory, under pixelLimit, and reads back everything it decoded.
-inline int LoadAndTouch(FCImageHandleBase& codec, const uint8_t* data, size_t size,
-                        uint64_t pixelLimit = kDefaultPixelLimit) {
+// Runs LoadMemory of a codec from make, under pixelLimit, and reads back everything it decoded;
+// a picture that loads is loaded once more by a fresh codec that keeps alpha. Only then: the
+// libraries' decodes are the costly part of a run, and a file they refuse they refuse either way.
+template <class Make>
+int LoadAndTouchWith(const Make& make, const uint8_t* data, size_t size, uint64_t pixelLimit) {
     if (size > size_t(INT32_MAX)) return 0;
-    codec.Options.PixelLimit = pixelLimit;
-    if (codec.LoadMemory(data, int32_t(size))) TouchDecoded(codec);
+    for (const bool keepAlpha : {false, true}) {
+        auto codec = make();
+        codec.Options.PixelLimit = pixelLimit;
+        codec.Options.KeepAlpha = keepAlpha;
+        if (!codec.LoadMemory(data, int32_t(size))) break;
+        TouchDecoded(codec);
+    }
     return 0;
 }
 
 template <class Codec>
 int LoadAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit = kDefaultPixelLimit) {
-    Codec codec;
-    return LoadAndTouch(codec, data, size, pixelLimit);
+    return LoadAndTouchWith([] { return Codec(); }, data, size, pixelLimit);
 }
 
 // The input as a file, read the way the host reads a picture: through a file source, whose
@@ -118,11 +125,11 @@ inline bool SameImage(const FCObjImage& a, const FCObjImage& b) {
 // must agree on everything; a difference is a fault of the window and stops the run. Then reads
 // back the picture as LoadAndTouch does.
 template <class Codec>
-int LoadThroughFileAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit = kDefaultPixelLimit) {
-    if (size == 0 || size > size_t(INT32_MAX)) return 0;
+void LoadBothWaysAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit, bool keepAlpha) {
     ByteSource source(InputFile(data, size), size, size_t(data[size - 1]) + 1);
     Codec fromFile, fromMemory;
     fromFile.Options.PixelLimit = fromMemory.Options.PixelLimit = pixelLimit;
+    fromFile.Options.KeepAlpha = fromMemory.Options.KeepAlpha = keepAlpha;
     const bool loaded = fromFile.LoadSource(source);
     if (loaded != fromMemory.LoadMemory(data, int32_t(size))) __builtin_trap();
     if (fromFile.Result.Status != fromMemory.Result.Status ||
@@ -142,6 +149,15 @@ int LoadThroughFileAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimi
                          std::memcmp(x->Samples, y->Samples, x->RowBytes() * size_t(x->Height)) != 0))
         __builtin_trap();
     if (loaded) TouchDecoded(fromFile);
+}
+
+// Both ways, then both ways again keeping alpha: our own decoders, cheap to run twice, whose alpha
+// paths read the bytes in ways of their own whether or not the picture loads.
+template <class Codec>
+int LoadThroughFileAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit = kDefaultPixelLimit) {
+    if (size == 0 || size > size_t(INT32_MAX)) return 0;
+    LoadBothWaysAndTouch<Codec>(data, size, pixelLimit, false);
+    LoadBothWaysAndTouch<Codec>(data, size, pixelLimit, true);
     return 0;
 }
 

@@ -48,6 +48,6 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size) {
     }
     if (!WithinDecodeCap(width, height, kPictureBits)) return 0;
     using Format = FCImageHandle_IPicture::Format;
-    FCImageHandle_IPicture codec(jpeg ? Format::Jpeg : Format::Gif);
-    return LoadAndTouch(codec, data, size);
+    return LoadAndTouchWith([jpeg] { return FCImageHandle_IPicture(jpeg ? Format::Jpeg : Format::Gif); },
+                            data, size, kDefaultPixelLimit);
 }

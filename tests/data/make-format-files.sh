@@ -120,6 +120,13 @@ for file in photo.heic photo.avif rotated.heic photo10.heic; do
     heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
     decode "$work/$file.png" "$ref/heif/$file.rgb"
 done
+# PAM: the half-transparent picture as 16-bit grey with alpha.
+mkdir -p "$data/pnm/own"
+"$convert" "$work/alpha.png" -colorspace Gray -depth 16 "$data/pnm/own/grey-alpha16.pam"
+# The half-transparent picture, its decode with alpha: raw RGBA, one byte a sample.
+heif-enc -q 90 -o "$data/heif/alpha.heic" "$work/alpha.png" >/dev/null
+heif-convert "$data/heif/alpha.heic" "$work/alpha.heic.png" >/dev/null
+"$convert" "$work/alpha.heic.png" -depth 8 "rgba:$ref/heif/alpha.heic.rgba"
 head -c "$(($(wc -c <"$data/heif/photo.heic") / 2))" "$data/heif/photo.heic" >"$data/heif/truncated.heic"
 
 # Bombs: small files claiming 26000 x 26000 pixels, for the pixel limit.

@@ -1,0 +1,47 @@
+// A writer's rows of a sample image, and the colour of premultiplied alpha taken back.
+#include "SampleRows.h"
+
+#include <algorithm>
+
+SampleRows::SampleRows(const FCSampleImage& samples, uint32_t channels, uint32_t maxValue)
+    : samples_(samples), channels_(channels), maxValue_(maxValue) {
+    if (samples.Channels == channels && samples.MaxValue == maxValue) return;
+    const uint32_t from = samples.MaxValue;
+    values_.resize(size_t(from) + 1);
+    for (uint32_t v = 0; v <= from; ++v) values_[v] = uint16_t((v * maxValue + from / 2) / from);
+    row_.resize(RowBytes());
+}
+
+const uint8_t* SampleRows::Row(int32_t y) {
+    const uint8_t* in = samples_.Row(y);
+    if (row_.empty()) return in;
+    const uint32_t from = samples_.Channels;
+    const bool wide = maxValue_ > 255;
+    uint8_t* out = row_.data();
+    for (size_t x = 0; x < size_t(samples_.Width); ++x) {
+        for (uint32_t c = 0; c < channels_; ++c) {
+            // Samples of a file may exceed its maxval; they count as the largest.
+            const uint32_t v = c < from
+                                   ? values_[std::min(samples_.SampleAt(in, x * from + c), samples_.MaxValue)]
+                                   : maxValue_;
+            if (wide) *out++ = uint8_t(v >> 8);
+            *out++ = uint8_t(v);
+        }
+    }
+    return row_.data();
+}
+
+void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
+    if (samples.Channels != 4) return;
+    const uint32_t max = samples.MaxValue;
+    for (int32_t y = 0; y < samples.Height; ++y) {
+        uint8_t* row = samples.Row(y);
+        for (size_t i = 0; i < size_t(samples.Width) * 4; i += 4) {
+            const uint32_t a = std::min(samples.SampleAt(row, i + 3), max);
+            for (size_t c = i; c < i + 3; ++c) {
+                const uint32_t v = samples.SampleAt(row, c);
+                samples.SetSample(row, c, a == 0 ? 0 : std::min(max, (v * max + a / 2) / a));
+            }
+        }
+    }
+}

@@ -1,0 +1,282 @@
+// Alpha and 16-bit samples through the codecs: committed files read with their alpha kept, and
+// sample images saved and loaded back, each held to ImageMagick's decode of the same file.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "CodecTestSupport.h"
+#include "ImageHandle_Tga.h"
+#include "PictureWarnings.h"
+
+using namespace codectest;
+
+namespace {
+
+constexpr char kMagick[] = "/usr/bin/convert";
+
+// Red, green, blue and alpha of 16 bits, top row first.
+using Rgba16 = std::vector<uint16_t>;
+
+// ImageMagick's decode of a file, options before the output; empty when it fails. Samples are
+// taken as stored (a PNG gamma of 1.0 would be converted to sRGB), bottom-up TGA rows turned upright.
+Rgba16 MagickDecode(const std::string& file, const std::string& options = "") {
+    const std::string command = std::string(kMagick) + " '" + file + "' -set colorspace sRGB -auto-orient " +
+                                options + " -depth 16 -endian MSB rgba:- 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    Rgba16 samples;
+    uint8_t pair[2];
+    while (pipe != nullptr && std::fread(pair, 1, 2, pipe) == 2)
+        samples.push_back(uint16_t(pair[0] << 8 | pair[1]));
+    if (pipe != nullptr) pclose(pipe);
+    return samples;
+}
+
+Rgba16 ToRgba16(FCSampleImage& samples) {
+    EXPECT_TRUE(ConvertSamples(samples, 4, 65535));
+    Rgba16 out;
+    for (int32_t y = 0; y < samples.Height; ++y)
+        for (size_t i = 0; i < size_t(samples.Width) * 4; ++i)
+            out.push_back(uint16_t(samples.SampleAt(samples.Row(y), i)));
+    return out;
+}
+
+// Where bits is 16 the samples must be equal; narrower channels are held to the top bits of
+// ImageMagick's sample, colour widened by the codecs' shift (ExpectedByShift). Colour under alpha 0 is not
+// looked at: decoders leave there what they like.
+void ExpectSamples(const Rgba16& ours, const Rgba16& theirs, const uint32_t bits[4], int tolerance,
+                   const std::string& what) {
+    ASSERT_EQ(ours.size(), theirs.size()) << what;
+    size_t mismatches = 0;
+    for (size_t i = 0; i < ours.size(); ++i) {
+        if (i % 4 != 3 && theirs[i - i % 4 + 3] == 0) continue;
+        const uint32_t b = bits[i % 4];
+        // Narrow alpha is scaled, not shifted: its largest value is opaque.
+        const uint32_t top = theirs[i] >> (16 - b), largest = (1u << b) - 1;
+        const int expected = b == 16               ? theirs[i]
+                             : i % 4 == 3 && b < 8 ? int((top * 255 + largest / 2) / largest)
+                                                   : ExpectedByShift(theirs[i], b);
+        const int got = b == 16 ? ours[i] : ours[i] >> 8;
+        if (std::abs(got - expected) > tolerance && mismatches++ == 0)
+            ADD_FAILURE() << what << ": sample " << i << " is " << got << ", expected " << expected;
+    }
+    EXPECT_EQ(mismatches, 0u) << what;
+}
+
+// What a load handed over, as samples: its sample image, or its picture widened to 8-bit colour.
+// Returns the sample image's channels, 0 for a picture.
+uint32_t HandedOver(FCImageHandleBase& codec, FCSampleImage& samples) {
+    if (codec.Samples != nullptr) {
+        samples.SwapWith(*codec.Samples);
+        return samples.Channels;
+    }
+    FCObjImage image;
+    EXPECT_TRUE(TakeDecodedPicture(codec, image, nullptr));
+    image.ConvertTo24();
+    EXPECT_TRUE(WidenToSamples(image, samples, 3, 255));
+    return 0;
+}
+
+// A codec of the file's type that keeps alpha, after loading the file.
+std::unique_ptr<FCImageHandleBase> LoadKeepingAlpha(const std::string& path) {
+    auto codec =
+        GetImageHandleFactory()->CreateImageHandle(GetImageHandleFactory()->GetImageType(path.c_str()));
+    codec->Options.KeepAlpha = true;
+    EXPECT_TRUE(codec->LoadFile(path.c_str())) << path << ": " << codec->Result.Detail;
+    return codec;
+}
+
+struct AlphaFile {
+    const char* file;
+    uint32_t channels;  // of the sample image the codec hands over; 0: a 24-bit picture
+    uint32_t maxValue;
+    uint32_t bits[4] = {8, 8, 8, 8};  // red, green, blue, alpha widths; 16: whole samples
+    const char* magick = "";          // ImageMagick's options; "ref": the committed decode instead
+};
+
+// The first frame alone, on its logical screen, which starts transparent.
+constexpr char kFirstFrameOnScreen[] = "-delete 1--1 -background none -flatten";
+
+const AlphaFile kAlphaFiles[] = {
+    {"png/pngsuite/basn6a08.png", 4, 255},
+    {"png/pngsuite/basn6a16.png", 4, 65535, {16, 16, 16, 16}},
+    {"png/pngsuite/basn4a16.png", 4, 65535, {16, 16, 16, 16}},
+    {"png/pngsuite/tbbn3p08.png", 4, 255},
+    {"png/pngsuite/tbrn2c08.png", 4, 255},
+    {"png/pngsuite/tbbn0g04.png", 4, 255},
+    {"png/pngsuite/tbwn0g16.png", 4, 65535, {16, 16, 16, 16}},
+    {"png/pngsuite/basn2c08.png", 0, 0},
+    {"gif/pillow/first_frame_transparency.gif", 4, 255, {8, 8, 8, 8}, kFirstFrameOnScreen},
+    {"gif/giflib/x-trans.gif", 4, 255, {8, 8, 8, 8}, kFirstFrameOnScreen},
+    {"gif/giflib/fire.gif", 0, 0, {8, 8, 8, 8}, kFirstFrameOnScreen},
+    {"webp/alpha-lossless.webp", 4, 255},
+    {"webp/alpha-lossy.webp", 4, 255},
+    {"webp/lossless.webp", 0, 0},
+    {"tiff/rgba8-unassociated.tif", 4, 255},
+    {"tiff/rgb16-be.tif", 3, 65535, {16, 16, 16, 16}},
+    {"bmp/bmpsuite/q/rgba32-1.bmp", 4, 255},
+    {"bmp/bmpsuite/q/rgba32h56.bmp", 4, 255},
+    {"bmp/bmpsuite/q/rgba32-1010102.bmp", 4, 255, {10, 10, 10, 2}},
+    {"bmp/bmpsuite/q/rgba16-4444.bmp", 4, 255, {4, 4, 4, 4}},
+    {"bmp/bmpsuite/q/rgba16-5551.bmp", 4, 255, {5, 5, 5, 1}},
+    {"bmp/pillow/rgb32bf-rgba.bmp", 4, 255},
+    {"bmp/bmpsuite/g/rgb32bf.bmp", 0, 0},
+    {"tga/pillow/common/200x32_rgba_tl_raw.tga", 4, 255},
+    {"tga/pillow/common/200x32_rgba_bl_rle.tga", 4, 255},
+    {"tga/pillow/rgba16.tga", 4, 255, {5, 5, 5, 8}},
+    {"tga/pillow/common/200x32_rgb_tl_raw.tga", 0, 0},
+    {"pnm/own/grey-alpha16.pam", 4, 65535, {16, 16, 16, 16}},
+    {"heif/alpha.heic", 4, 255, {8, 8, 8, 8}, "ref"},
+};
+
+}  // namespace
+
+TEST(AlphaDepth, CommittedFilesHandOverTheirAlpha) {
+    if (access(kMagick, X_OK) != 0) GTEST_SKIP() << "no ImageMagick at " << kMagick;
+    for (const AlphaFile& f : kAlphaFiles) {
+        const std::string path = DataPath(f.file);
+        const auto codec = LoadKeepingAlpha(path);
+        const std::vector<std::string>& warnings = codec->Result.Warnings;
+        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), warning::kTransparency), 0) << f.file;
+        FCSampleImage samples;
+        ASSERT_EQ(HandedOver(*codec, samples), f.channels) << f.file;
+        if (f.channels != 0) EXPECT_EQ(samples.MaxValue, f.maxValue) << f.file;
+        Rgba16 theirs;
+        if (std::string(f.magick) == "ref") {
+            for (uint8_t v : ReadFile(DataPath(std::string("reference/") + f.file + ".rgba")))
+                theirs.push_back(uint16_t(v * 257));
+        } else {
+            theirs = MagickDecode(path, f.magick);
+        }
+        ExpectSamples(ToRgba16(samples), theirs, f.bits, 0, f.file);
+    }
+}
+
+namespace {
+
+// 35 x 27 samples of gentle slopes, different across and down and in each channel, whose 16-bit
+// ones are no 8-bit picture widened; a column of alpha 0 with colour under it, which a writer must
+// not multiply away.
+void MakeSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue) {
+    ASSERT_TRUE(samples.Create(35, 27, channels, maxValue));
+    samples.XPixelsPerMetre = 3780, samples.YPixelsPerMetre = 2835;
+    const uint32_t period = 2 * maxValue;
+    for (int32_t y = 0; y < samples.Height; ++y)
+        for (uint32_t x = 0; x < uint32_t(samples.Width); ++x)
+            for (uint32_t c = 0; c < channels; ++c) {
+                const uint32_t t =
+                    (x * (maxValue / 20 + 1) + uint32_t(y) * (maxValue / 30 + 1) + c * (maxValue / 3)) %
+                    period;
+                samples.SetSample(samples.Row(y), x * channels + c,
+                                  c == 3 && x == 0 ? 0 : std::min(t, period - t));
+            }
+}
+
+struct RoundTrip {
+    const char* name;  // its extension names the format
+    uint32_t channels, maxValue;
+    int32_t flag;
+    uint32_t keptChannels, keptMaxValue;  // what the written file holds
+    int tolerance = 0;                    // in steps of the kept samples
+};
+
+const RoundTrip kRoundTrips[] = {
+    {"rgba16.png", 4, 65535, -1, 4, 65535},
+    {"rgba8.png", 4, 255, -1, 4, 255},
+    {"rgb10.png", 3, 1023, -1, 3, 65535},
+    {"rgba16.tif", 4, 65535, -1, 4, 65535},
+    {"rgba8.tif", 4, 255, -1, 4, 255},
+    {"rgb16.tif", 3, 65535, -1, 3, 65535},
+    {"rgba16.pam", 4, 65535, -1, 4, 65535},
+    {"rgba8.pam", 4, 255, -1, 4, 255},
+    {"rgba16.ppm", 4, 65535, -1, 3, 65535},
+    {"rgba16.tga", 4, 65535, -1, 4, 255},
+    {"rgba8-rle.tga", 4, 255, 1, 4, 255},
+    {"rgb8.tga", 3, 255, -1, 3, 255},
+    {"rgba8.webp", 4, 255, 100, 4, 255},
+    {"rgba16.webp", 4, 65535, 100, 4, 255},
+    {"rgba8-lossy.webp", 4, 255, 90, 4, 255, 24},
+};
+
+}  // namespace
+
+// Each written file comes back, through the framework and through ImageMagick, as the samples in
+// the form the file holds; resolution and profile travel where the format keeps them.
+TEST(AlphaDepth, SavedSamplesComeBack) {
+    if (access(kMagick, X_OK) != 0) GTEST_SKIP() << "no ImageMagick at " << kMagick;
+    ScratchDir dir;
+    PictureMetadata metadata;
+    metadata.IccProfile = {1, 2, 3, 4};
+    for (const RoundTrip& r : kRoundTrips) {
+        const std::string path = dir.File(r.name);
+        const ImageType type = GetImageHandleFactory()->GetImageType(path.c_str());
+        FCSampleImage saved, expected, back;
+        MakeSamples(saved, r.channels, r.maxValue);
+        ASSERT_TRUE(SaveSamplesFile(saved, type, path.c_str(), r.flag, &metadata)) << r.name;
+        MakeSamples(expected, r.channels, r.maxValue);
+        ASSERT_TRUE(ConvertSamples(expected, r.keptChannels, r.keptMaxValue));
+        const Rgba16 theirs = ToRgba16(expected);
+        const int descriptor = open(path.c_str(), O_RDONLY);
+        struct stat status {};
+        fstat(descriptor, &status);
+        LoadOptions options;
+        options.KeepAlpha = true;
+        PictureMetadata read;
+        const LoadResult result = LoadPictureSamples(descriptor, uint64_t(status.st_size), path.c_str(), back,
+                                                     &read, options, 4, 65535);
+        close(descriptor);
+        ASSERT_TRUE(result.Ok()) << r.name << ": " << result.Detail;
+        const uint32_t b = r.keptMaxValue > 255 ? 16 : 8;
+        const uint32_t bits[4] = {b, b, b, b};
+        ExpectSamples(ToRgba16(back), theirs, bits, r.tolerance, r.name);
+        ExpectSamples(MagickDecode(path), theirs, bits, r.tolerance, std::string("ImageMagick: ") + r.name);
+        const uint32_t keeps = ItemsKept(type);
+        if ((keeps & ItemResolution) != 0) EXPECT_EQ(back.XPixelsPerMetre, 3780) << r.name;
+        if ((keeps & ItemResolution) != 0) EXPECT_EQ(back.YPixelsPerMetre, 2835) << r.name;
+        if ((keeps & ItemProfile) != 0) EXPECT_EQ(read.IccProfile, metadata.IccProfile) << r.name;
+    }
+}
+
+// Decision: TGA attribute bits are alpha unless a TGA 2.0 extension area says they hold none, or
+// they are 0 everywhere (what writers leave who use no alpha); premultiplied colour is taken back.
+TEST(AlphaDepth, TgaAttributeBitsAreAlphaWhereTheFileSaysSo) {
+    const std::vector<uint8_t> file = ReadFile(DataPath("tga/pillow/common/200x32_rgba_tl_raw.tga"));
+    const size_t pixels = size_t(file[0]) + 18, footer = file.size() - 26, count = 200 * 32;
+    const struct {
+        int type;  // of the extension area put before the footer; -1: none
+        bool zeroAlpha;
+        uint32_t channels;
+    } rows[] = {{-1, false, 4}, {0, false, 3}, {2, false, 3}, {3, false, 4}, {4, false, 4}, {-1, true, 3}};
+    for (const auto& row : rows) {
+        std::vector<uint8_t> bytes(file.begin(), file.begin() + std::ptrdiff_t(footer));
+        std::vector<uint8_t> tail(file.begin() + std::ptrdiff_t(footer), file.end());
+        for (size_t i = 0; row.zeroAlpha && i < count; ++i) bytes[pixels + 4 * i + 3] = 0;
+        if (row.type >= 0) {
+            Bytes extension;
+            extension.U16(495).Fill(492, 0).U8(uint32_t(row.type));
+            Bytes offset;
+            offset.U32(uint32_t(bytes.size()));
+            bytes.insert(bytes.end(), extension.v.begin(), extension.v.end());
+            std::copy(offset.v.begin(), offset.v.end(), tail.begin());
+        }
+        bytes.insert(bytes.end(), tail.begin(), tail.end());
+        FCImageHandle_Tga codec;
+        codec.Options.KeepAlpha = true;
+        ASSERT_TRUE(codec.LoadMemory(bytes.data(), int32_t(bytes.size()))) << row.type;
+        FCSampleImage samples;
+        HandedOver(codec, samples);
+        ASSERT_EQ(samples.Channels, row.channels) << row.type;
+        size_t mismatches = 0;
+        for (size_t i = 0; i < count * row.channels; ++i) {
+            const uint8_t* p = &bytes[pixels + 4 * (i / row.channels)];
+            const uint32_t c = i % row.channels, a = p[3], v = c == 3 ? a : p[2 - c];
+            const uint32_t expected = row.type != 4 || c == 3 ? v
+                                      : a == 0                ? 0
+                                                              : std::min(255u, (v * 255 + a / 2) / a);
+            mismatches += samples.Samples[i] != expected;
+        }
+        EXPECT_EQ(mismatches, 0u) << row.type;
+    }
+}
