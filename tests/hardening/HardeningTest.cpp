@@ -611,6 +611,37 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
     }
 }
 
+// Pictures that load take memory in proportion to their pixels, however few bytes the file has: an
+// animation canvas of 16383 x 16383 around one 1 x 1 frame (the animation decoder took 2.9 GB for
+// it). The document's write is stopped at 512 KB, so the peak is the load's.
+TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
+    // An 805 MB canvas takes seconds to fill, more under the sanitizers; this only stops a hang.
+    constexpr double kCanvasRunSeconds = 40;
+    const std::string regress = std::string(CORVANE_TEST_DATA) + "/regress/";
+    const long canvasKb = 16383L * 16383 * 3 / 1024;
+    const struct {
+        const char* input;
+        std::string bytes;
+        long mostKb;
+        const char* warning;
+    } rows[] = {
+        {"canvas.webp", ReadFileBytes(regress + "webp-canvas-16383x16383-around-1x1-frame.webp"),
+         canvasKb * 3 / 2 + 30 * 1024, "has several frames"},
+    };
+    for (const auto& row : rows) {
+        ScratchDir dir;
+        fs::create_directory(dir / "mod");
+        WriteFileBytes(dir / row.input, row.bytes);
+        const ProcessResult run =
+            RunProcess({kLimiter, "fsize", "524288", kHost, "--timeout", "1", "mod", row.input, "out.bmp"},
+                       dir.Path(), kCanvasRunSeconds);
+        ExpectCleanEnd(run);
+        EXPECT_NE(std::string::npos, run.Output.find("Save as XML")) << run.Output;
+        EXPECT_NE(std::string::npos, run.Output.find(row.warning)) << run.Output;
+        EXPECT_LE(run.MaxRssKb, row.mostKb) << row.input;
+    }
+}
+
 TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
     ScratchDir dir;
     fs::create_directory(dir / "mod");
