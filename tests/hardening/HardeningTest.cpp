@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -611,9 +612,29 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
     }
 }
 
+std::string BigEndian(uint32_t value) {
+    return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+}
+
+// A 32 x 32 PNG of the test data with an XMP packet of 64 MB of spaces, compressed, after its header.
+std::string PngWithHugeXmp() {
+    const std::string packet(size_t(64) << 20, ' ');
+    uLongf size = compressBound(uLong(packet.size()));
+    std::string chunk = std::string("iTXtXML:com.adobe.xmp\0\1\0\0\0", 26) + std::string(size, '\0');
+    compress2(reinterpret_cast<Bytef*>(&chunk[26]), &size, reinterpret_cast<const Bytef*>(packet.data()),
+              uLong(packet.size()), Z_BEST_SPEED);
+    chunk.resize(26 + size);
+    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(chunk.data()), uInt(chunk.size())));
+    std::string png = ReadFileBytes(std::string(CORVANE_TEST_DATA) + "/png/pngsuite/basn2c08.png");
+    constexpr size_t kPastHeader = 8 + 25;  // the signature and the IHDR chunk
+    png.insert(kPastHeader, BigEndian(uint32_t(chunk.size() - 4)) + chunk + BigEndian(crc));
+    return png;
+}
+
 // Pictures that load take memory in proportion to their pixels, however few bytes the file has: an
 // animation canvas of 16383 x 16383 around one 1 x 1 frame (the animation decoder took 2.9 GB for
-// it). The document's write is stopped at 512 KB, so the peak is the load's.
+// it), and a small PNG whose XMP packet inflates to 64 MB, of which at most what is kept is
+// inflated. The document's write is stopped at 512 KB, so the peak is the load's.
 TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
     // An 805 MB canvas takes seconds to fill, more under the sanitizers; this only stops a hang.
     constexpr double kCanvasRunSeconds = 40;
@@ -627,6 +648,7 @@ TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
     } rows[] = {
         {"canvas.webp", ReadFileBytes(regress + "webp-canvas-16383x16383-around-1x1-frame.webp"),
          canvasKb * 3 / 2 + 30 * 1024, "has several frames"},
+        {"xmp.png", PngWithHugeXmp(), 200 * 1024, "has an XMP packet of more than 16777216 bytes"},
     };
     for (const auto& row : rows) {
         ScratchDir dir;
