@@ -181,6 +181,7 @@ TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
         {"webp/lossless.webp", "x.jpg", "is a WebP file; read as WebP"},
         {"tiff/rgb8-none.tif", "x.bmp", "is a TIFF file; read as TIFF"},
         {"heif/photo.heic", "x.webp", "is a HEIF file; read as HEIF"},
+        {"gif/giflib/treescap.gif", "x.jpg", "is a GIF file; read as GIF"},
         {"tiff/truncated.tif", "y.png", ""},
     };
     for (const auto& row : rows) {
