@@ -152,6 +152,11 @@ for file in photo.heic photo.avif rotated.heic photo10.heic; do
     heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
     decode "$work/$file.png" "$ref/heif/$file.rgb"
 done
+# A collection of two images, the crop (the primary) and its mirror image, which is not read;
+# heif-convert writes each, the primary first.
+heif-enc -q 90 -o "$data/heif/two-images.heic" "$work/crop.png" "$work/second.png" >/dev/null
+heif-convert "$data/heif/two-images.heic" "$work/two.png" >/dev/null
+decode "$work/two-1.png" "$ref/heif/two-images.heic.rgb"
 head -c "$(($(wc -c <"$data/heif/photo.heic") / 2))" "$data/heif/photo.heic" >"$data/heif/truncated.heic"
 
 # Bombs: small files claiming 26000 x 26000 pixels, for the pixel limit.
