@@ -622,8 +622,8 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
         // such, not as damage.
         if (input == "bomb.heic") continue;  // its coded image is small, and libheif decodes that
         const ProcessResult starved = RunProcess(
-            {kLimiter, "as", "200000000", kHost, "--max-pixels", "700000000", "mod", input, "out.bmp"}, dir.Path(),
-            kRunSeconds);
+            {kLimiter, "as", "200000000", kHost, "--max-pixels", "700000000", "mod", input, "out.bmp"},
+            dir.Path(), kRunSeconds);
         EXPECT_NE(std::string::npos, starved.Output.find("Read " + input + " failed: out of memory.\n"))
             << starved.Output;
 #endif
