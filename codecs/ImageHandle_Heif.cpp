@@ -175,6 +175,9 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
         if (!CopyEightBit(out, *image)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
         PushObject(image.release());
     }
+    // A collection's other images are left out as a TIFF's other pages are, and said the same way.
+    if (heif_context_get_number_of_top_level_images(ctx.get()) > 1)
+        Result.Warnings.push_back(warning::kFrames);
     if (hasAlpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     ReadMetadata(primary, Metadata);
     return true;

@@ -56,6 +56,9 @@ const Picture kPictures[] = {
     {"tiff/cmyk8.tif", 35, 27, 1},
     {"tiff/cmyk16.tif", 35, 27, 1, kSixteen.c_str()},
     {"tiff/rgba8-unassociated.tif", 35, 27, 0, kAlpha},
+    {"tiff/rgba8-associated.tif", 35, 27, 0, kAlpha},
+    {"tiff/grey4-tiles3x3.tif", 7, 5, 0},
+    {"tiff/bilevel-tiles3x3.tif", 7, 5, 0},
     {"tiff/two-pages.tif", 35, 27, 0, warning::kFrames},
     {"webp/lossy.webp", 35, 27, 0},
     {"webp/lossless.webp", 35, 27, 0},
@@ -65,6 +68,7 @@ const Picture kPictures[] = {
     {"heif/photo.heic", 35, 27, 0},
     {"heif/photo.avif", 35, 27, 0},
     {"heif/rotated.heic", 27, 35, 0},
+    {"heif/two-images.heic", 35, 27, 0, warning::kFrames},
     {"heif/photo10.heic", 35, 27, 1, "has 10 bits per sample; narrowed to 8."},
 };
 
@@ -140,6 +144,7 @@ TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
         {"webp/lossless.webp", "x.jpg", "is a WebP file; read as WebP"},
         {"tiff/rgb8-none.tif", "x.bmp", "is a TIFF file; read as TIFF"},
         {"heif/photo.heic", "x.webp", "is a HEIF file; read as HEIF"},
+        {"gif/giflib/treescap.gif", "x.jpg", "is a GIF file; read as GIF"},
         {"tiff/truncated.tif", "y.png", ""},
     };
     for (const auto& row : rows) {

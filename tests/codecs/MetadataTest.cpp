@@ -216,6 +216,38 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info) {
     return from.substr(from.rfind('.') + 1) + "_to_" + writer.Extension + variant.Name;
 }
 
+// A chunk of the type and body, with its checksum, put in at the offset at.
+void InsertPngChunk(std::vector<uint8_t>& file, size_t at, const char* type,
+                    const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> chunk = {uint8_t(body.size() >> 24), uint8_t(body.size() >> 16),
+                                  uint8_t(body.size() >> 8), uint8_t(body.size())};
+    chunk.insert(chunk.end(), type, type + 4);
+    chunk.insert(chunk.end(), body.begin(), body.end());
+    chunk.resize(chunk.size() + 4);
+    file.insert(file.begin() + long(at), chunk.begin(), chunk.end());
+    FixPngChecksum(file, at);
+}
+
+// The first chunk of the type, which the file has, replaced by one with this body.
+void ReplacePngChunk(std::vector<uint8_t>& file, const char* type, const std::vector<uint8_t>& body) {
+    const size_t at = PngChunk(file, type);
+    ASSERT_NE(at, 0u) << type;
+    const size_t length =
+        size_t(file[at]) << 24 | size_t(file[at + 1]) << 16 | size_t(file[at + 2]) << 8 | file[at + 3];
+    file.erase(file.begin() + long(at), file.begin() + long(at + 12 + length));
+    InsertPngChunk(file, at, type, body);
+}
+
+// A keyword (its zero included) and the other fields before a zlib stream, then the stream.
+std::vector<uint8_t> Deflated(const std::string& fields, const std::vector<uint8_t>& bytes) {
+    uLongf size = compressBound(uLong(bytes.size()));
+    std::vector<uint8_t> body(fields.begin(), fields.end());
+    body.resize(fields.size() + size);
+    compress2(&body[fields.size()], &size, bytes.data(), uLong(bytes.size()), Z_BEST_SPEED);
+    body.resize(fields.size() + size);
+    return body;
+}
+
 }  // namespace
 
 // Every reader and every written form: what the reader takes of what its file holds and what the
@@ -337,16 +369,25 @@ TEST(Metadata, TurnedPicturesSayOrientationOneWithTheirDimensionsSwapped) {
     }
 }
 
-// Damage in one item costs that item and says so in one warning; the picture and the other items
-// load as they were.
-TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
+// Damage in one item, or more bytes than are kept, costs that item and says so in one warning;
+// large items within the limits load whole, and the picture and the other items load as they were.
+TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) {
     using Edit = std::function<void(std::vector<uint8_t>&)>;
     struct Case {
         const char* name;
         const char* format;
         Edit edit;
         bool profileKept, exifKept;
-        const char* warning;
+        const char* warning;  // empty: none
+        bool xmpKept = true;
+    };
+    // A profile header filled out with zeros to size bytes, as the iCCP chunk's body.
+    auto iccOf = [](size_t size) {
+        return [size](std::vector<uint8_t>& f) {
+            std::vector<uint8_t> profile = Profile(128);
+            profile.resize(size);
+            ReplacePngChunk(f, "iCCP", Deflated(std::string("icc\0\0", 5), profile));
+        };
     };
     auto tiffAt = [](const std::vector<uint8_t>& f) { return NthSegment(f, 0xE1) + 10; };
     auto pngExif = [](std::vector<uint8_t>& f, size_t at, uint8_t value) {
@@ -406,6 +447,23 @@ TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
              f.insert(f.begin() + long(at + bytes), copy.begin(), copy.end());
          },
          true, true, "second colour profile"},
+        {"iCCP of 10 MB", "png", iccOf(10 << 20), true, true, ""},
+        {"iCCP of 12 MB", "png", iccOf(12 << 20), true, true, ""},
+        {"iCCP of 15 MB", "png", iccOf(15 << 20), true, true, ""},
+        {"iCCP of the most kept", "png", iccOf(kKeptProfileMax), true, true, ""},
+        {"iCCP of 17 MB", "png", iccOf(17 << 20), false, true, "colour profile of more than 16707345 bytes"},
+        {"2000 tEXt", "png",
+         [](std::vector<uint8_t>& f) {
+             for (int i = 0; i < 2000; ++i)
+                 InsertPngChunk(f, PngChunk(f, "IDAT"), "tEXt", {'C', 0, uint8_t('a' + i % 26)});
+         },
+         true, true, ""},
+        {"XMP of 64 MB, compressed", "png",
+         [](std::vector<uint8_t>& f) {
+             const std::vector<uint8_t> packet(size_t(64) << 20, ' ');
+             ReplacePngChunk(f, "iTXt", Deflated(std::string("XML:com.adobe.xmp\0\1\0\0\0", 22), packet));
+         },
+         true, true, "XMP packet of more than 16777216 bytes", false},
     };
     ScratchDir dir;
     for (const Case& c : cases) {
@@ -421,11 +479,13 @@ TEST(Metadata, DamagedItemsAreLeftOutWithOneWarning) {
         const LoadResult result = LoadWithMetadata(path, back, read);
         ASSERT_TRUE(result.Ok()) << c.name << " " << c.format;
         EXPECT_EQ(back.InfoHeader.biWidth, 13) << c.name;
-        ASSERT_EQ(result.Warnings.size(), 1u) << c.name << " " << c.format;
-        EXPECT_NE(result.Warnings[0].find(c.warning), std::string::npos) << result.Warnings[0];
+        ASSERT_EQ(result.Warnings.size(), *c.warning ? 1u : 0u) << c.name << " " << c.format;
+        if (*c.warning) {
+            EXPECT_NE(result.Warnings[0].find(c.warning), std::string::npos) << result.Warnings[0];
+        }
         EXPECT_EQ(read.IccProfile.empty(), !c.profileKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Exif.empty(), !c.exifKept) << c.name << " " << c.format;
-        EXPECT_EQ(read.Xmp, sent.Xmp) << c.name << " " << c.format;
+        EXPECT_EQ(read.Xmp, c.xmpKept ? sent.Xmp : std::vector<uint8_t>()) << c.name << " " << c.format;
         // What is left reaches a JPEG output whole: nothing damaged is passed on.
         const std::string jpeg = dir.File("y.jpg");
         ASSERT_TRUE(SavePictureFile(back, jpeg.c_str(), 100, &read)) << c.name;
