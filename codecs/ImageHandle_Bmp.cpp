@@ -317,8 +317,7 @@ bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
     const FCBitmapInfoBlock model = ModelBlock(block);
     auto image = std::make_unique<FCObjImage>();
     const BITMAPINFOHEADER& m = model.bmiHeader;
-    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Options.PixelLimit, result))
-        return false;
+    if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Options, result)) return false;
     if (codec.Options.KeepAlpha) {
         const uint32_t alphaMask = ReadAlphaMask(in, block.bmiHeader);
         if (alphaMask != 0) return DecodeWithAlpha(in, block, alphaMask, offBits, codec);

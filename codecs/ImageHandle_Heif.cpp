@@ -136,8 +136,7 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     const Handle handle(primary);
     const int declaredWidth = heif_image_handle_get_width(primary);
     const int declaredHeight = heif_image_handle_get_height(primary);
-    if (!CheckPictureSize(declaredWidth, declaredHeight, kPictureBits, Options.PixelLimit, Result))
-        return false;
+    if (!CheckPictureSize(declaredWidth, declaredHeight, kPictureBits, Options, Result)) return false;
     // A grid or overlay declares its canvas apart from the size checked above, and libheif takes
     // the canvas's memory as declared: no side may exceed the checked picture's longer side, or a
     // coded tile's side (a small picture is one tile larger than itself).
@@ -159,7 +158,7 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     const int bits = heif_image_get_bits_per_pixel_range(out, heif_channel_interleaved);
     if (bits < kEightBits || bits > 16 || (bits > kEightBits) != deep)
         return Result.Refuse(LoadStatus::Unsupported, std::to_string(bits) + " bits per sample");
-    if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
+    if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
     if (deep || keepAlpha) {
         auto samples = std::make_unique<FCSampleImage>();
         if (!samples->Create(width, height, keepAlpha ? 4 : 3, (1u << bits) - 1))

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "ByteOrder.h"
+#include "ByteSource.h"
 #include "Exif.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
@@ -52,22 +53,26 @@ constexpr int kCompressionStrategy = Z_RLE;
 
 using SpngContext = Owned<spng_ctx, spng_ctx_free>;
 
-// The decoder reads the ranges of the file our chunk walk chose for it, one after the other.
+// The decoder reads the ranges of the file our chunk walk chose for it, one after the other, from
+// memory or straight from the file: a file is never held whole, so a large picture costs its
+// pixels and little more.
 struct DecoderFeed {
-    const uint8_t* Data;
-    const std::vector<PngChunkList::Range>* Ranges;
+    ByteSource& In;
+    const std::vector<PngChunkList::Range>& Ranges;
     size_t Range = 0;
-    size_t Done = 0;  // bytes of the current range already read
+    uint64_t Done = 0;  // bytes of the current range already read
 };
 
 int ReadRanges(spng_ctx*, void* user, void* to, size_t length) {
     DecoderFeed& feed = *static_cast<DecoderFeed*>(user);
     uint8_t* out = static_cast<uint8_t*>(to);
     while (length != 0) {
-        if (feed.Range == feed.Ranges->size()) return SPNG_IO_EOF;
-        const PngChunkList::Range& range = (*feed.Ranges)[feed.Range];
-        const size_t n = std::min(length, range.Length - feed.Done);
-        std::memcpy(out, feed.Data + range.Offset + feed.Done, n);
+        if (feed.Range == feed.Ranges.size()) return SPNG_IO_EOF;
+        const PngChunkList::Range& range = feed.Ranges[feed.Range];
+        const size_t n = size_t(std::min<uint64_t>(length, range.Length - feed.Done));
+        if (feed.In.Position() != range.Offset + feed.Done && !feed.In.Seek(range.Offset + feed.Done))
+            return SPNG_IO_EOF;
+        if (!feed.In.Bytes(out, n)) return SPNG_IO_EOF;
         out += n, length -= n, feed.Done += n;
         if (feed.Done == range.Length) ++feed.Range, feed.Done = 0;
     }
@@ -242,11 +247,22 @@ bool WriteSamples(const FCSampleImage& samples, const PictureMetadata* metadata,
 
 bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    ByteSource in(data, size_t(length));
+    return Decode(in);
+}
+
+bool FCImageHandle_Png::LoadOpenFile(int descriptor, uint64_t size) {
+    if (size == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    ByteSource in(descriptor, size);
+    if (!in.Usable()) return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
+    return Decode(in);
+}
+
+bool FCImageHandle_Png::Decode(ByteSource& in) {
     PngChunkList chunks;
     std::string reason;
-    if (!WalkPngChunks(data, size_t(length), chunks, reason))
-        return Result.Refuse(LoadStatus::Damaged, reason);
-    DecoderFeed feed{data, &chunks.ForDecoder};
+    if (!WalkPngChunks(in, chunks, reason)) return Result.Refuse(LoadStatus::Damaged, reason);
+    DecoderFeed feed{in, chunks.ForDecoder};
     const SpngContext ctx(spng_ctx_new(0));
     if (!ctx) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     int status = spng_set_png_stream(ctx.get(), ReadRanges, &feed);
@@ -254,7 +270,7 @@ bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
     spng_ihdr ihdr{};
     if (status == SPNG_OK) status = spng_get_ihdr(ctx.get(), &ihdr);
     if (status != SPNG_OK) return Refuse(status, Result);
-    if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options.PixelLimit, Result)) return false;
+    if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options, Result)) return false;
     PngExtras extras;
     ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
     const bool keepAlpha = Options.KeepAlpha && extras.Transparent;

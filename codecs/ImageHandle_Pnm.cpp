@@ -355,7 +355,7 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     PnmText text(in);
     if (!ReadHeader(in, text, h, codec.Result)) return false;
     const uint16_t bits = ImageBits(h);
-    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options.PixelLimit, codec.Result))
+    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options, codec.Result))
         return false;
     const bool keepAlpha = codec.Options.KeepAlpha && h.alpha;
     if (h.maxval > 255 || keepAlpha) return DecodeToSamples(text, in, h, keepAlpha ? 4 : 3, codec);

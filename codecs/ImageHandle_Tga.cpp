@@ -354,7 +354,7 @@ bool ReadHead(ByteSource& in, TgaHeader& h, RGBQUAD table[kColourMapEntries], Lo
 
 bool CheckSize(const TgaHeader& h, const LoadOptions& options, LoadResult& result) {
     if (h.width == 0 || h.height == 0) return result.Refuse(LoadStatus::Damaged, "a width or height of 0");
-    return CheckPictureSize(h.width, h.height, ImageDepth(h), options.PixelLimit, result);
+    return CheckPictureSize(h.width, h.height, ImageDepth(h), options, result);
 }
 
 std::unique_ptr<FCObjImage> NewImage(const TgaHeader& h, const RGBQUAD table[kColourMapEntries],

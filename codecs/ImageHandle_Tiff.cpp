@@ -620,8 +620,7 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     const TiffPtr tif = OpenMemory(file, "rm", messages);
     Layout layout;
     if (!tif || !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
-    if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Options.PixelLimit, Result))
-        return false;
+    if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Options, Result)) return false;
     if (layout.Compression == COMPRESSION_JPEG && layout.Photometric == PHOTOMETRIC_YCBCR) {
         // libtiff's JPEG codec turns YCbCr into RGB itself, so the samples read like RGB.
         TIFFSetField(tif.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);

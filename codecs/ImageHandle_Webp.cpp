@@ -224,7 +224,7 @@ bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
     // The canvas of an animation, the picture itself otherwise.
     const int width = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH));
     const int height = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
-    if (!CheckPictureSize(width, height, kPictureBits, Options.PixelLimit, Result)) return false;
+    if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
     const bool keepAlpha =
         Options.KeepAlpha &&
         (features.has_alpha || (features.has_animation && LeavesCanvasUncovered(demux.get(), width, height)));

@@ -289,7 +289,7 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     const int width = gif->SWidth;
     const int height = gif->SHeight;
     // The screen size is all a tiny file needs to claim: checked before any frame is read.
-    if (!CheckPictureSize(width, height, kPictureBits, options.PixelLimit, result)) return false;
+    if (!CheckPictureSize(width, height, kPictureBits, options, result)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
     const GifExtras extras = FindGifExtras(data, length);
     if (options.KeepAlpha && (extras.Transparent || LeavesScreenUncovered(gif->Image, width, height))) {

@@ -192,8 +192,7 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
     JpegHeader header;
     if (!ReadJpegHeader(tj.get(), data, length, header)) return Refuse(tj.get(), result);
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
-    if (!CheckPictureSize(header.width, header.height, kPictureBits, options.PixelLimit, result))
-        return false;
+    if (!CheckPictureSize(header.width, header.height, kPictureBits, options, result)) return false;
     if (!image.Create(header.width, header.height, kPictureBits))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     // The library hands CMYK and YCCK files out only as CMYK pixels.

@@ -27,6 +27,7 @@ constexpr size_t kPhysBytes = 9;
 constexpr uint8_t kUnitMetre = 1;
 constexpr char kXmpKeyword[] = "XML:com.adobe.xmp";
 constexpr size_t kInflateStep = size_t(64) << 10;
+constexpr size_t kCheckStep = size_t(16) << 10;
 
 bool IsType(const PngChunk& chunk, const char* name) {
     return std::memcmp(chunk.Type, name, 4) == 0;
@@ -37,7 +38,43 @@ bool ForDecoder(const uint8_t* type) {
     return (type[0] & kAncillaryBit) == 0 || std::memcmp(type, "tRNS", 4) == 0;
 }
 
-void AddRange(PngChunkList& chunks, size_t offset, size_t length) {
+// Chunks the decoder reads whose presence or contents say something of the picture.
+bool Described(const uint8_t* type) {
+    return std::memcmp(type, "IHDR", 4) == 0 || std::memcmp(type, "tRNS", 4) == 0;
+}
+
+// The chunks whose contents are read; any other chunk is only checked, a block at a time, so a
+// large text chunk costs no memory.
+bool Held(const uint8_t* type) {
+    static const char* const kHeld[] = {"IHDR", "tRNS", "acTL", "pHYs", "iCCP", "eXIf", "iTXt"};
+    for (const char* held : kHeld)
+        if (std::memcmp(type, held, 4) == 0) return true;
+    return false;
+}
+
+uint32_t ChecksumOf(const uint8_t* type, const uint8_t* body, uint32_t size) {
+    return uint32_t(crc32(crc32(0, type, 4), body, size));
+}
+
+bool ChecksumWhileSkipping(ByteSource& in, const uint8_t* type, uint32_t size, uint32_t& crc) {
+    uint8_t block[kCheckStep];
+    uLong sum = crc32(0, type, 4);
+    for (uint32_t left = size; left != 0;) {
+        const uint32_t n = std::min<uint32_t>(left, sizeof block);
+        if (!in.Bytes(block, n)) return false;
+        sum = crc32(sum, block, n);
+        left -= n;
+    }
+    crc = uint32_t(sum);
+    return true;
+}
+
+bool Mismatch(const PngChunk& chunk, std::string& reason) {
+    reason = std::string("CRC mismatch in the ") + chunk.Type + " chunk";
+    return false;
+}
+
+void AddRange(PngChunkList& chunks, uint64_t offset, uint64_t length) {
     if (!chunks.ForDecoder.empty()) {
         PngChunkList::Range& last = chunks.ForDecoder.back();
         if (last.Offset + last.Length == offset) {
@@ -81,16 +118,19 @@ size_t KeywordLength(const uint8_t* body, size_t size) {
 }
 
 bool IsXmpChunk(const PngChunk& chunk) {
-    return IsType(chunk, "iTXt") && KeywordLength(chunk.Body, chunk.Size) == sizeof kXmpKeyword - 1 &&
-           std::memcmp(chunk.Body, kXmpKeyword, sizeof kXmpKeyword - 1) == 0;
+    return IsType(chunk, "iTXt") &&
+           KeywordLength(chunk.Body.data(), chunk.Body.size()) == sizeof kXmpKeyword - 1 &&
+           std::memcmp(chunk.Body.data(), kXmpKeyword, sizeof kXmpKeyword - 1) == 0;
 }
 
 void TakeIcc(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::string>& warnings) {
-    const size_t name = KeywordLength(chunk.Body, chunk.Size);
+    const size_t name = KeywordLength(chunk.Body.data(), chunk.Body.size());
     std::vector<uint8_t> profile;
     Inflated inflated = Inflated::Damaged;
-    if (name != 0 && name + 2 <= chunk.Size && chunk.Body[name + 1] == 0)
-        inflated = Inflate(chunk.Body + name + 2, chunk.Size - name - 2, kKeptProfileMax, profile);
+    const uint8_t* body = chunk.Body.data();
+    const size_t size = chunk.Body.size();
+    if (name != 0 && name + 2 <= size && body[name + 1] == 0)
+        inflated = Inflate(body + name + 2, size - name - 2, kKeptProfileMax, profile);
     if (inflated == Inflated::Whole) {
         metadata.IccProfile = std::move(profile);
     } else {
@@ -102,8 +142,8 @@ void TakeIcc(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::
 
 // iTXt: keyword, compression flag and method, language, translated keyword, then the text.
 void TakeXmp(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::string>& warnings) {
-    const uint8_t* end = chunk.Body + chunk.Size;
-    const uint8_t* p = chunk.Body + sizeof kXmpKeyword;  // past the keyword and its zero
+    const uint8_t* end = chunk.Body.data() + chunk.Body.size();
+    const uint8_t* p = chunk.Body.data() + sizeof kXmpKeyword;  // past the keyword and its zero
     bool ok = end - p >= 2;
     const uint8_t compressed = ok ? p[0] : 0;
     const uint8_t method = ok ? p[1] : 0;
@@ -131,9 +171,9 @@ void TakeXmp(const PngChunk& chunk, PictureMetadata& metadata, std::vector<std::
 }
 
 void TakePhys(const PngChunk& chunk, PngExtras& extras) {
-    if (chunk.Size != kPhysBytes || chunk.Body[8] != kUnitMetre) return;
-    const uint32_t x = GetU32BE(chunk.Body);
-    const uint32_t y = GetU32BE(chunk.Body + 4);
+    if (chunk.Body.size() != kPhysBytes || chunk.Body[8] != kUnitMetre) return;
+    const uint32_t x = GetU32BE(chunk.Body.data());
+    const uint32_t y = GetU32BE(chunk.Body.data() + 4);
     if (x == 0 || y == 0 || x > uint32_t(INT32_MAX) || y > uint32_t(INT32_MAX)) return;
     extras.XPixelsPerMetre = int32_t(x);
     extras.YPixelsPerMetre = int32_t(y);
@@ -156,36 +196,41 @@ bool FirstOfKind(bool& seen, const char* second, std::vector<std::string>& warni
 
 }  // namespace
 
-bool WalkPngChunks(const uint8_t* data, size_t length, PngChunkList& chunks, std::string& reason) {
-    ByteSource in(data, length);
-    const uint8_t* head = nullptr;
-    if (!in.Take(std::min(length, kSignatureBytes), head)) return true;
-    AddRange(chunks, 0, size_t(in.Position()));
+bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason) {
+    const uint64_t length = in.Size();
+    if (!in.Skip(std::min<uint64_t>(length, kSignatureBytes))) return true;
+    AddRange(chunks, 0, in.Position());
     while (in.Remaining() != 0) {
-        const size_t at = size_t(in.Position());
-        uint32_t size = 0;
-        const uint8_t* body = nullptr;
-        const uint8_t* checksum = nullptr;
-        if (!in.Take(kChunkHeadBytes, head) || (size = GetU32BE(head)) > kMaxChunkBytes ||
-            !in.Take(size, body) || !in.Take(kChecksumBytes, checksum)) {
+        const uint64_t at = in.Position();
+        uint8_t head[kChunkHeadBytes];
+        const uint32_t size = in.Bytes(head, sizeof head) ? GetU32BE(head) : UINT32_MAX;
+        if (size > kMaxChunkBytes || uint64_t(size) + kChecksumBytes > in.Remaining()) {
             // A chunk that does not fit: the decoder sees the file from here as it is, and says why.
             AddRange(chunks, at, length - at);
             return true;
         }
         const uint8_t* type = head + 4;
-        if (ForDecoder(type)) AddRange(chunks, at, kChunkHeadBytes + size + kChecksumBytes);
-        const bool described = std::memcmp(type, "IHDR", 4) == 0 || std::memcmp(type, "tRNS", 4) == 0;
-        if (!ForDecoder(type) || described) {
-            PngChunk chunk;
-            std::memcpy(chunk.Type, type, 4);
-            chunk.Body = body;
-            chunk.Size = size;
-            if (!ForDecoder(type) && uint32_t(crc32(crc32(0, type, 4), body, size)) != GetU32BE(checksum)) {
-                reason = std::string("CRC mismatch in the ") + chunk.Type + " chunk";
-                return false;
-            }
-            chunks.Others.push_back(chunk);
+        const bool decoder = ForDecoder(type);
+        if (decoder) AddRange(chunks, at, kChunkHeadBytes + uint64_t(size) + kChecksumBytes);
+        PngChunk chunk;
+        std::memcpy(chunk.Type, type, 4);
+        uint8_t checksum[kChecksumBytes];
+        bool read = true;
+        if (decoder && !Described(type)) {
+            read = in.Skip(uint64_t(size) + kChecksumBytes);
+        } else if (Held(type)) {
+            chunk.Body.resize(size);
+            read = in.Bytes(chunk.Body.data(), size) && in.Bytes(checksum, sizeof checksum);
+            if (read && !decoder && ChecksumOf(type, chunk.Body.data(), size) != GetU32BE(checksum))
+                return Mismatch(chunk, reason);
+        } else {
+            uint32_t crc = 0;
+            read = ChecksumWhileSkipping(in, type, size, crc) && in.Bytes(checksum, sizeof checksum);
+            if (read && crc != GetU32BE(checksum)) return Mismatch(chunk, reason);
         }
+        // A file that shrank after it was opened ends here; the decoder finds it short.
+        if (!read) return true;
+        if (!decoder || Described(type)) chunks.Others.push_back(std::move(chunk));
         if (std::memcmp(type, "IEND", 4) == 0) break;
     }
     return true;
@@ -195,7 +240,7 @@ void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngE
                      std::vector<std::string>& warnings) {
     Seen seen;
     for (const PngChunk& chunk : chunks.Others) {
-        if (IsType(chunk, "IHDR") && chunk.Size > kHeaderColourTypeAt) {
+        if (IsType(chunk, "IHDR") && chunk.Body.size() > kHeaderColourTypeAt) {
             const uint8_t colour = chunk.Body[kHeaderColourTypeAt];
             extras.Transparent = extras.Transparent || colour == kGreyAlpha || colour == kTrueColourAlpha;
         } else if (IsType(chunk, "tRNS")) {
@@ -207,8 +252,7 @@ void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngE
         } else if (IsType(chunk, "iCCP")) {
             if (FirstOfKind(seen.Icc, warning::kSecondProfile, warnings)) TakeIcc(chunk, metadata, warnings);
         } else if (IsType(chunk, "eXIf")) {
-            if (FirstOfKind(seen.Exif, warning::kSecondExif, warnings))
-                metadata.Exif.assign(chunk.Body, chunk.Body + chunk.Size);
+            if (FirstOfKind(seen.Exif, warning::kSecondExif, warnings)) metadata.Exif = chunk.Body;
         } else if (IsXmpChunk(chunk)) {
             if (FirstOfKind(seen.Xmp, warning::kSecondXmp, warnings)) TakeXmp(chunk, metadata, warnings);
         }

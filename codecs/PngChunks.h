@@ -11,18 +11,19 @@
 
 #include "PictureMetadata.h"
 
+class ByteSource;
+
 struct PngChunk {
     char Type[5] = {};
-    const uint8_t* Body = nullptr;
-    uint32_t Size = 0;
+    std::vector<uint8_t> Body;  // of the chunks whose contents are read; empty for the others
 };
 
 struct PngChunkList {
     // The byte ranges of the file the decoder is to see, in order: the signature, the chunks it
     // needs and, from a chunk that does not fit, the rest of the file as it is.
     struct Range {
-        size_t Offset;
-        size_t Length;
+        uint64_t Offset;
+        uint64_t Length;
     };
     std::vector<Range> ForDecoder;
     // The chunks kept from the decoder, checksums checked, and IHDR and tRNS, for what they carry.
@@ -30,9 +31,10 @@ struct PngChunkList {
 };
 
 // Walks the chunks after the signature up to IEND, or up to the first that does not fit in the
-// file. False, with the reason, when a chunk kept from the decoder fails its checksum: the bytes
-// are damaged, and nothing says the damage stayed in that chunk.
-bool WalkPngChunks(const uint8_t* data, size_t length, PngChunkList& chunks, std::string& reason);
+// source. The decoder's chunks are passed over, to be read where they lie; of the others only
+// those that carry something are held. False, with the reason, when a chunk kept from the decoder
+// fails its checksum: the bytes are damaged, and nothing says the damage stayed in that chunk.
+bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason);
 
 struct PngExtras {
     int32_t XPixelsPerMetre = 0;  // from pHYs in metres; 0 for none

@@ -69,15 +69,16 @@ class AnswerSamples : public PayloadSink {
             return true;
         message = "The module answered a different form: version " + std::to_string(header.Version) + ", " +
                   Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
-                  Form(Samples.Width, Samples.Height, int32_t(Samples.Channels), depth) + "; nothing saved.\n";
+                  Form(Samples.Width, Samples.Height, int32_t(Samples.Channels), depth) +
+                  "; nothing saved.\n";
         return false;
     }
     uint8_t* Whole() override { return Samples.Samples; }
 
   private:
     static std::string Form(int32_t width, int32_t height, int32_t channels, int32_t depth) {
-        return std::to_string(width) + " x " + std::to_string(height) + " pixels of " + std::to_string(channels) +
-               " samples of " + std::to_string(depth) + " bits";
+        return std::to_string(width) + " x " + std::to_string(height) + " pixels of " +
+               std::to_string(channels) + " samples of " + std::to_string(depth) + " bits";
     }
 
     FCSampleImage& Samples;
@@ -150,7 +151,8 @@ bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path,
                          out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
     if (written) return true;
     if (out.Error() != EINTR)
-        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO) << "\n";
+        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
+                  << "\n";
     return false;
 }
 

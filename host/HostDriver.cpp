@@ -49,8 +49,9 @@ struct HeldPicture {
     int32_t Width() const { return Samples.IsValid() ? Samples.Width : Image.InfoHeader.biWidth; }
     int32_t Height() const { return Samples.IsValid() ? Samples.Height : Image.InfoHeader.biHeight; }
     bool HasResolution() const {
-        return Samples.IsValid() ? Samples.XPixelsPerMetre > 0 && Samples.YPixelsPerMetre > 0
-                                 : Image.InfoHeader.biXPelsPerMeter > 0 && Image.InfoHeader.biYPelsPerMeter > 0;
+        return Samples.IsValid()
+                   ? Samples.XPixelsPerMetre > 0 && Samples.YPixelsPerMetre > 0
+                   : Image.InfoHeader.biXPelsPerMeter > 0 && Image.InfoHeader.biYPelsPerMeter > 0;
     }
 };
 
@@ -69,22 +70,24 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     LoadOptions options;
     if (run.Options.MaxPixels != 0) options.PixelLimit = run.Options.MaxPixels;
     options.KeepAlpha = run.Options.Alpha;
+    if (run.VersionTwo()) options.HeldPixelBytes = run.Channels() * (run.MaxValue() > 255 ? 2 : 1);
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0 && run.VersionTwo()) {
-        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Samples, &picture.Metadata, options,
-                                    run.Channels(), run.MaxValue());
+        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Samples, &picture.Metadata,
+                                    options, run.Channels(), run.MaxValue());
     } else if (descriptor >= 0) {
         result = LoadPictureFile(descriptor, size, input.c_str(), picture.Image, &picture.Metadata, options);
     }
     if (descriptor >= 0) close(descriptor);
     if (!result.Ok()) {
-        ReportRefusal(input, result, options.PixelLimit);
+        ReportRefusal(input, result, options);
         return false;
     }
     picture.Transparent = result.Transparent;
     if (result.IncompleteRows > 0)
-        result.Warnings.insert(result.Warnings.begin(), warning::EndsEarly(result.IncompleteRows, picture.Height()));
+        result.Warnings.insert(result.Warnings.begin(),
+                               warning::EndsEarly(result.IncompleteRows, picture.Height()));
     warnings += SayWarnings(input, result.Warnings);
     if (run.VersionTwo()) return true;
     picture.Image.ConvertTo24();
@@ -114,8 +117,8 @@ bool PrepareMetadata(const HostRun& run, HeldPicture& picture, size_t& warnings)
         }
         MarkMetadataTurned(metadata);
     }
-    warnings += SayWarnings(options.Input,
-                            SettleMetadataForOutput(metadata, picture.HasResolution(), output, options.Strip));
+    warnings += SayWarnings(
+        options.Input, SettleMetadataForOutput(metadata, picture.HasResolution(), output, options.Strip));
     // A note, not a warning: nothing is lost. It follows the warnings, which stay right after the
     // Read line.
     if (mustTurn && !options.AutoOrient) {
@@ -224,20 +227,23 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
     std::vector<std::string> phrases;
     if (samples.Channels == 4) {
         const bool transparent = HasTransparentSample(samples);
-        if (transparent && (keeps & ItemTransparency) == 0) phrases.push_back(warning::kTransparencyNotWritten);
+        if (transparent && (keeps & ItemTransparency) == 0)
+            phrases.push_back(warning::kTransparencyNotWritten);
         // Opaque all over and opaque from the start: the output stays colour alone. Leaving alpha
         // out takes no memory of its own.
         if ((keeps & ItemTransparency) == 0 || (!transparent && !picture.Transparent))
             ConvertSamples(samples, 3, samples.MaxValue);
     }
-    if (samples.MaxValue > 255 && (keeps & ItemDeepSamples) == 0) phrases.push_back(warning::kDeepSamplesNotWritten);
+    if (samples.MaxValue > 255 && (keeps & ItemDeepSamples) == 0)
+        phrases.push_back(warning::kDeepSamplesNotWritten);
     return SayWarnings(run.Options.Output, phrases);
 }
 
 // Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere.
 int SaveResult(const HostRun& run, HeldPicture& picture) {
     const HostOptions& options = run.Options;
-    if (picture.Samples.IsValid() && RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
+    if (picture.Samples.IsValid() &&
+        RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
         return kExitFailed;
     if (!OutputStillLeadsTo(options.Output, run.Output)) return kExitFailed;
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());

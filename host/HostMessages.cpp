@@ -8,6 +8,7 @@
 
 #include "ImageHandle.h"
 #include "ImageSize.h"
+#include "PixelLimit.h"
 
 void SayProgress(const HostRun& run, const std::string& line) {
     if (std::ostream* out = run.Progress()) *out << line << "\n";
@@ -29,18 +30,32 @@ void ReportMissingInput(const std::string& input, int error) {
               << std::flush;
 }
 
-void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t pixelLimit) {
+// The options that made a pixel take more than its 3 bytes.
+std::string FormOptions(const LoadOptions& options) {
+    const bool alpha = options.HeldPixelBytes % 4 == 0;
+    const bool deep = options.HeldPixelBytes > 4;
+    return alpha && deep ? "--alpha --depth 16" : alpha ? "--alpha" : "--depth 16";
+}
+
+void ReportRefusal(const std::string& input, const LoadResult& result, const LoadOptions& options) {
     std::cout << "Read " << input << " failed";
     switch (result.Status) {
         case LoadStatus::OverPixelLimit:
             std::cout << ": " << result.Width << " x " << result.Height
-                      << " pixels is more than the limit of " << pixelLimit << "; raise it with --max-pixels";
+                      << " pixels is more than the limit of " << options.PixelLimit
+                      << "; raise it with --max-pixels";
             break;
         case LoadStatus::OverImageLimit:
             std::cout << ": a picture of " << result.Width << " x " << result.Height
-                      << " pixels cannot be held, whatever --max-pixels says: its pixels and a pointer per"
-                         " row must fit in "
-                      << kMaxImageBytes << " bytes, and this shape needs more";
+                      << " pixels cannot be held, whatever --max-pixels says: ";
+            if (!WithinHeldLimit(int64_t(result.Width), int64_t(result.Height), options.HeldPixelBytes)) {
+                std::cout << "at " << options.HeldPixelBytes << " bytes a pixel (" << FormOptions(options)
+                          << ") its samples must fit in " << kMaxHeldSampleBytes
+                          << " bytes, and this shape needs more";
+            } else {
+                std::cout << "its pixels and a pointer per row must fit in " << kMaxImageBytes
+                          << " bytes, and this shape needs more";
+            }
             break;
         case LoadStatus::NotRegularFile:
             std::cout << ": not a regular file";

@@ -16,6 +16,6 @@ size_t SayWarnings(const std::string& input, const std::vector<std::string>& phr
 void ReportMissingInput(const std::string& input, int error);
 // Why the picture was not read, after the usual "Read IN failed" words: the cause with the reason
 // of the reader that refused, or the formats that are read when the extension names none.
-void ReportRefusal(const std::string& input, const LoadResult& result, uint64_t pixelLimit);
+void ReportRefusal(const std::string& input, const LoadResult& result, const LoadOptions& options);
 // A list for a message: "a and b".
 std::string Joined(const std::vector<std::string>& names);

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <iostream>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -32,7 +32,7 @@ struct OptionRow {
     const char* Short;  // a one-letter form, or null
     OptionKind Kind;
     const char* Value;  // the value's name in the usage text
-    uint64_t Minimum;  // a number's range
+    uint64_t Minimum;   // a number's range
     uint64_t Maximum;
     Choices Values;  // a choice's values
     const char* Help;
@@ -40,31 +40,85 @@ struct OptionRow {
 };
 
 const OptionRow kOptions[] = {
-    {"--max-pixels", nullptr, OptionKind::Number, "N", 1, kMaxPixelLimit, {},
+    {"--max-pixels",
+     nullptr,
+     OptionKind::Number,
+     "N",
+     1,
+     kMaxPixelLimit,
+     {},
      "refuse pictures of more than N pixels (default 268435456)",
      [](HostOptions& o, uint64_t v) { o.MaxPixels = v; }},
-    {"--quality", nullptr, OptionKind::Number, "N", kMinQuality, kMaxQuality, {},
+    {"--quality",
+     nullptr,
+     OptionKind::Number,
+     "N",
+     kMinQuality,
+     kMaxQuality,
+     {},
      "JPEG and WebP output quality (default 92); WebP at 100 is lossless",
      [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
-    {"--timeout", nullptr, OptionKind::Number, "SECONDS", 1, std::numeric_limits<uint32_t>::max(), {},
+    {"--timeout",
+     nullptr,
+     OptionKind::Number,
+     "SECONDS",
+     1,
+     std::numeric_limits<uint32_t>::max(),
+     {},
      "stop waiting for the module after that long",
      [](HostOptions& o, uint64_t v) { o.TimeoutSeconds = uint32_t(v); }},
-    {"--strip", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
+    {"--strip",
+     nullptr,
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
      "keep no colour profile, EXIF or XMP (a picture with an orientation is turned first)",
      [](HostOptions& o, uint64_t) { o.Strip = true; }},
-    {"--auto-orient", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
+    {"--auto-orient",
+     nullptr,
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
      "turn the picture upright as its orientation says before the module sees it",
      [](HostOptions& o, uint64_t) { o.AutoOrient = true; }},
-    {"--quiet", "-q", OptionKind::Switch, nullptr, 0, 0, {},
+    {"--quiet",
+     "-q",
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
      "say only warnings and failures; the exit code says the rest",
      [](HostOptions& o, uint64_t) { o.Quiet = true; }},
-    {"--strict", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
+    {"--strict",
+     nullptr,
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
      "fail on any warning (something the output cannot keep, damage): nothing is saved",
      [](HostOptions& o, uint64_t) { o.Strict = true; }},
-    {"--alpha", nullptr, OptionKind::Switch, nullptr, 0, 0, {},
+    {"--alpha",
+     nullptr,
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
      "hand the module the transparency too: a version 2 document of four samples a pixel",
      [](HostOptions& o, uint64_t) { o.Alpha = true; }},
-    {"--depth", nullptr, OptionKind::Choice, "BITS", 0, 0, {kDepths, std::size(kDepths)},
+    {"--depth",
+     nullptr,
+     OptionKind::Choice,
+     "BITS",
+     0,
+     0,
+     {kDepths, std::size(kDepths)},
      "bits of each sample the module gets (default 8); 16 keeps deeper pictures whole",
      [](HostOptions& o, uint64_t v) { o.Depth = uint32_t(v); }},
 };
@@ -146,7 +200,8 @@ HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const cha
     const bool parsed = ParseWholeNumber(text, value);
     if (row->Kind == OptionKind::Choice) {
         const Choices& choices = row->Values;
-        if (!parsed || std::find(choices.Values, choices.Values + choices.Count, value) == choices.Values + choices.Count) {
+        if (!parsed || std::find(choices.Values, choices.Values + choices.Count, value) ==
+                           choices.Values + choices.Count) {
             problem = name + " takes " + ChoiceWords(choices) + ", not \"" + text + "\"";
             return Outcome::Refused;
         }

@@ -2,9 +2,8 @@
 // again before the save, since anything that writes here while we wait could plant a link.
 #pragma once
 
-#include <string>
-
 #include <cstdint>
+#include <string>
 
 // Everything that would keep the result from being saved, found before the module works: a
 // format that is written, a folder that takes a new file; target becomes the file OUT leads to.

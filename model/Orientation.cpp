@@ -77,7 +77,8 @@ bool TurnAsOrientationSays(FCSampleImage& samples, uint16_t orientation) {
         uint8_t* row = turned.Row(y);
         for (int32_t x = 0; x < turned.Width; ++x) {
             const Point from = StoredPixel(orientation, x, y, w, h);
-            std::memcpy(row + size_t(x) * pixelBytes, samples.Row(from.Y) + size_t(from.X) * pixelBytes, pixelBytes);
+            std::memcpy(row + size_t(x) * pixelBytes, samples.Row(from.Y) + size_t(from.X) * pixelBytes,
+                        pixelBytes);
         }
     }
     samples.SwapWith(turned);

@@ -32,11 +32,21 @@ bool WithinImageLimit(int64_t width, int64_t height, uint16_t bpp) {
            rowTableBytes + pixelBytes <= kMaxImageBytes;
 }
 
-bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, uint64_t limit, LoadResult& result) {
+bool WithinHeldLimit(int64_t width, int64_t height, uint32_t pixelBytes) {
+    const uint64_t w = Magnitude(width);
+    const uint64_t h = Magnitude(height);
+    if (w == 0 || h == 0) return true;
+    return pixelBytes == 0 ||
+           (w <= kMaxHeldSampleBytes / pixelBytes && h <= kMaxHeldSampleBytes / (w * pixelBytes));
+}
+
+bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, const LoadOptions& options,
+                      LoadResult& result) {
     LoadStatus refusal = LoadStatus::Loaded;
-    if (!WithinPixelLimit(width, height, limit)) {
+    if (!WithinPixelLimit(width, height, options.PixelLimit)) {
         refusal = LoadStatus::OverPixelLimit;
-    } else if (!WithinImageLimit(width, height, bpp) || !WithinImageLimit(width, height, kHeldBits)) {
+    } else if (!WithinImageLimit(width, height, bpp) || !WithinImageLimit(width, height, kHeldBits) ||
+               !WithinHeldLimit(width, height, options.HeldPixelBytes)) {
         refusal = LoadStatus::OverImageLimit;
     }
     if (refusal == LoadStatus::Loaded) return true;

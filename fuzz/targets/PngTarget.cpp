@@ -2,6 +2,7 @@
 // which a PNG must start with, so the cap is checked before any pixel is decoded. Our chunk walk
 // also reads every input whole, decodable or not.
 #include "ByteOrder.h"
+#include "ByteSource.h"
 #include "FuzzSupport.h"
 #include "ImageHandle_Png.h"
 #include "PictureBits.h"
@@ -24,7 +25,8 @@ int FuzzPngLoadMemory(const uint8_t* data, size_t size) {
     if (size > size_t(INT32_MAX)) return 0;
     PngChunkList chunks;
     std::string reason;
-    if (WalkPngChunks(data, size, chunks, reason)) {
+    ByteSource in(data, size);
+    if (WalkPngChunks(in, chunks, reason)) {
         PictureMetadata metadata;
         PngExtras extras;
         std::vector<std::string> warnings;

@@ -27,6 +27,10 @@ struct LoadOptions {
     // A file with transparency hands it over in a sample image of four channels, instead of
     // dropping it with a warning.
     bool KeepAlpha = false;
+    // The bytes a pixel takes in the form the picture is held in after the load: 3 for the 24-bit
+    // image, up to 8 for samples of four 16-bit channels. Every picture within the pixel limit fits
+    // at 3; a larger form is checked with the size, before any pixel memory is taken.
+    uint32_t HeldPixelBytes = 3;
 };
 
 struct LoadResult {

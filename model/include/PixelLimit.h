@@ -12,7 +12,14 @@ bool WithinPixelLimit(int64_t width, int64_t height, uint64_t limit);
 // True when the image object can hold a picture of this shape at bpp bits per pixel: its pixel
 // block and its row table together within kMaxImageBytes.
 bool WithinImageLimit(int64_t width, int64_t height, uint16_t bpp);
-// The check every reader makes from the header, before it takes pixel memory: within the limit,
-// and within what the image object holds (for the 24 bits the host will hold, as well as for
-// bpp). A refusal is written into result, with the size.
-bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, uint64_t limit, LoadResult& result);
+// The most bytes of samples a picture may be held in, whatever their form: what an exchange
+// document's payload can carry.
+constexpr uint64_t kMaxHeldSampleBytes = 0xFFFFFFFFull;
+// True when a picture of this shape fits in kMaxHeldSampleBytes at pixelBytes a pixel.
+bool WithinHeldLimit(int64_t width, int64_t height, uint32_t pixelBytes);
+// The check every reader makes from the header, before it takes pixel memory: within the load's
+// pixel limit, within what the image object holds (for the 24 bits the host will hold, as well as
+// for bpp) and within what the held form of options.HeldPixelBytes a pixel can be. A refusal is
+// written into result, with the size.
+bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, const LoadOptions& options,
+                      LoadResult& result);
