@@ -9,6 +9,7 @@
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Tga.h"
+#include "MagickDecode.h"
 #include "PictureWarnings.h"
 
 using namespace codectest;
@@ -16,23 +17,6 @@ using namespace codectest;
 namespace {
 
 constexpr char kMagick[] = "/usr/bin/convert";
-
-// Red, green, blue and alpha of 16 bits, top row first.
-using Rgba16 = std::vector<uint16_t>;
-
-// ImageMagick's decode of a file, options before the output; empty when it fails. Samples are
-// taken as stored (a PNG gamma of 1.0 would be converted to sRGB), bottom-up TGA rows turned upright.
-Rgba16 MagickDecode(const std::string& file, const std::string& options = "") {
-    const std::string command = std::string(kMagick) + " '" + file + "' -set colorspace sRGB -auto-orient " +
-                                options + " -depth 16 -endian MSB rgba:- 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    Rgba16 samples;
-    uint8_t pair[2];
-    while (pipe != nullptr && std::fread(pair, 1, 2, pipe) == 2)
-        samples.push_back(uint16_t(pair[0] << 8 | pair[1]));
-    if (pipe != nullptr) pclose(pipe);
-    return samples;
-}
 
 Rgba16 ToRgba16(FCSampleImage& samples) {
     EXPECT_TRUE(ConvertSamples(samples, 4, 65535));

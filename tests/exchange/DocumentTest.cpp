@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "ExchangeTestSupport.h"
 #include "ExchangeWait.h"
@@ -46,6 +47,35 @@ TEST(ExchangeWriter, WritesTheOneByOneDocumentByteForByte) {
     EXPECT_TRUE(WriteDocument(state));
     EXPECT_EQ(capture.Text(), "Save XML\n");
     EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), kOneByOneDocument);
+}
+
+// Version 2 in each form, 2 x 1 pixels: the two tags after the height, the samples as given (16-bit
+// ones most significant byte first), and read back as the same form.
+TEST(ExchangeWriter, WritesEachVersionTwoFormByteForByteAndReadsItBack) {
+    const std::string samples = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10";
+    for (const auto& [channels, depth] : {std::pair{3, 8}, {4, 8}, {3, 16}, {4, 16}}) {
+        const std::string payload = samples.substr(0, size_t(2 * channels * depth / 8));
+        const std::string document =
+            "<image><header><version>2</version><width>2</width><height>1</height><channels>" +
+            std::to_string(channels) + "</channels><depth>" + std::to_string(depth) +
+            "</depth></header><pixels>" + payload + "</pixels></image>";
+        ExchangeDirectory directory;
+        ExchangeState state;
+        state.Version = 2, state.Width = 2, state.Height = 1, state.PixelCount = 2;
+        state.Channels = channels, state.Depth = depth;
+        std::string bytes = payload;
+        state.OutputPixels = reinterpret_cast<ExchangePixel*>(bytes.data());
+        CoutCapture capture;
+        ASSERT_TRUE(WriteDocument(state));
+        EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), document) << channels << " x " << depth;
+        ExchangeState back;
+        const ParseResult read = Parse(back, document);
+        ASSERT_TRUE(read.Parsed) << read.Output;
+        EXPECT_EQ(read.Output, "Parse XML\n");
+        EXPECT_EQ(std::make_tuple(back.Version, back.Channels, back.Depth, back.PixelCount),
+                  std::make_tuple(2, channels, depth, 2u));
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(back.InputPixels), payload.size()), payload);
+    }
 }
 
 // Exchange folders are shared: a link or a device planted under an exchange name is never

@@ -26,6 +26,7 @@
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Tga.h"
 #include "ProcessRunner.h"
+#include "SampleImage.h"
 
 namespace {
 
@@ -691,6 +692,32 @@ TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
         EXPECT_NE(std::string::npos, run.Output.find("Save as XML")) << run.Output;  // loaded
         EXPECT_NE(std::string::npos, run.Output.find(row.warning)) << run.Output;
         EXPECT_LE(run.MaxRssKb, row.mostKb) << row.input;
+    }
+}
+
+// A version 2 run of four 16-bit samples holds the picture once, in the document's form, beside
+// little more: PNG read where it lies and written a row at a time, PAM read and written straight.
+TEST(PixelLimit, VersionTwoRunsHoldThePictureOnce) {
+    constexpr int32_t kWidth = 3000, kHeight = 2000;
+    constexpr long kPayloadKb = long(kWidth) * kHeight * 8 / 1024;
+    for (const char* input : {"in.png", "in.pam"}) {
+        ScratchDir dir;
+        fs::create_directory(dir / "mod");
+        {
+            FCSampleImage samples;
+            ASSERT_TRUE(samples.Create(kWidth, kHeight, 4, 65535));
+            for (int32_t y = 0; y < kHeight; ++y)
+                for (size_t i = 0; i < size_t(kWidth) * 4; ++i)
+                    samples.SetSample(samples.Row(y), i, uint32_t(i * 977 + size_t(y) * 131) & 0xFFFF);
+            ASSERT_TRUE(SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(input),
+                                        (dir / input).c_str(), -1, nullptr));
+        }
+        const std::string output = std::string("out") + (input + 2);
+        const ExchangeRun run =
+            RunExchange(dir, {kHost, "--alpha", "--depth", "16", "mod", input, output}, {kTemplate});
+        ExpectCleanEnd(run.Host);
+        EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
+        EXPECT_LE(run.Host.MaxRssKb, kPayloadKb * 11 / 10 + 30 * 1024) << input;
     }
 }
 
