@@ -56,8 +56,8 @@ bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCur
     int32_t value = 0;
     if (!ReadDimension(open.c_str(), close.c_str(), cursor, value, message)) return false;
     if (value != first && value != second) {
-        message = "Wrong value: " + open + std::to_string(value) + close + " must be " + std::to_string(first) +
-                  " or " + std::to_string(second);
+        message = "Wrong value: " + open + std::to_string(value) + close + " must be " +
+                  std::to_string(first) + " or " + std::to_string(second);
         return false;
     }
     field = value;
@@ -343,12 +343,13 @@ bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message) {
 
 // Numbers go through to_string so that no stream state can change the format.
 std::string DocumentHead(uint32_t width, uint32_t height, int32_t version, int32_t channels, int32_t depth) {
-    const std::string form = version == kFormVersion ? "<channels>" + std::to_string(channels) + "</channels><depth>" +
-                                                           std::to_string(depth) + "</depth>"
-                                                     : std::string();
+    const std::string form = version == kFormVersion
+                                 ? "<channels>" + std::to_string(channels) + "</channels><depth>" +
+                                       std::to_string(depth) + "</depth>"
+                                 : std::string();
     return "<image><header><version>" + std::to_string(version == kFormVersion ? kFormVersion : 1) +
-           "</version><width>" + std::to_string(width) + "</width><height>" + std::to_string(height) + "</height>" +
-           form + "</header><pixels>";
+           "</version><width>" + std::to_string(width) + "</width><height>" + std::to_string(height) +
+           "</height>" + form + "</header><pixels>";
 }
 
 uint64_t DocumentLength(const DocumentHeader& header) {
@@ -364,7 +365,8 @@ bool WriteDocument(const ExchangeState& state) {
     const int32_t version = state.Version == kFormVersion ? kFormVersion : 1;
     const std::string head =
         DocumentHead(uint32_t(state.Width), uint32_t(state.Height), version, state.Channels, state.Depth);
-    const uint64_t payload = uint64_t(state.PixelCount) * uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
+    const uint64_t payload =
+        uint64_t(state.PixelCount) * uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
     AtomicFileWriter out;
     return out.Open(kAnswerDocumentPath, LinkPolicy::Refuse, TemporaryOwner::Module) &&
            out.Append(head.data(), head.size()) && out.Append(state.OutputPixels, payload) &&
