@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Whole half turns, `corvane` + `template` against libvips and ImageMagick on the same picture.
 
-Usage: whole_run_vs_peers.py BIN_DIR ROUNDS WORK_DIR PICTURE:OUTPUT_EXTENSION ...
+Usage: whole_run_vs_peers.py BIN_DIR ROUNDS WORK_DIR PICTURE:OUTPUT_EXTENSION[:HOST_OPTION,...] ...
 
 Each round runs the three once, in turn: the host and module processes (module started first),
 `vips rot IN OUT d180` and `/usr/bin/convert IN -rotate 180 OUT`, both with their default threads,
@@ -35,8 +35,9 @@ def commands(source, extension):
     return quality, vips, convert + ["convert." + extension]
 
 
-def compare(bin_dir, rounds, work, source, extension):
+def compare(bin_dir, rounds, work, source, extension, form_options):
     host_options, vips, convert = commands(source, extension)
+    host_options = form_options + host_options
     ours, peers = [], {"vips": [], "convert": []}
     for _ in range(rounds):
         ours.append(exchange(bin_dir, work, "template", source, "corvane." + extension, host_options))
@@ -44,8 +45,9 @@ def compare(bin_dir, rounds, work, source, extension):
         peers["convert"].append(single(convert, work))
     sizes = {name: os.path.getsize(os.path.join(work, name + "." + extension)) / 1e6
              for name in ("corvane", "vips", "convert")}
-    print("%s to %s, %s, medians of %d alternating runs (worst), load average %.2f:" % (
-        FORMATS[source.rsplit(".", 1)[-1]], FORMATS[extension], source, rounds, os.getloadavg()[0]))
+    print("%s to %s, %s%s, medians of %d alternating runs (worst), load average %.2f:" % (
+        FORMATS[source.rsplit(".", 1)[-1]], FORMATS[extension], source,
+        "".join(" " + o for o in form_options), rounds, os.getloadavg()[0]))
     print("    %-18s %-18s %-18s %-34s %s" % ("", "cpu s", "wall s", "peak RSS MB", "output MB"))
     print("    %-18s %-18s %-18s host %-12s module %-10s %.2f" % (
         "corvane+template", median_worst([r[0] for r in ours]), median_worst([r[1] for r in ours]),
@@ -65,8 +67,8 @@ def compare(bin_dir, rounds, work, source, extension):
 def main():
     bin_dir, rounds, work = os.path.abspath(sys.argv[1]), int(sys.argv[2]), os.path.abspath(sys.argv[3])
     for pair in sys.argv[4:]:
-        source, extension = pair.rsplit(":", 1)
-        compare(bin_dir, rounds, work, source, extension)
+        source, extension, *options = pair.split(":")
+        compare(bin_dir, rounds, work, source, extension, options[0].split(",") if options else [])
 
 
 main()

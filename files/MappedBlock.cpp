@@ -32,6 +32,11 @@ uint8_t* MapBlock(size_t bytes, bool populate) {
     return static_cast<uint8_t*>(block);
 }
 
+uint8_t* GrowBlock(uint8_t* block, size_t oldBytes, size_t bytes) {
+    void* grown = mremap(block, oldBytes, bytes, MREMAP_MAYMOVE);
+    return grown == MAP_FAILED ? nullptr : static_cast<uint8_t*>(grown);
+}
+
 void UnmapBlock(uint8_t* block, size_t bytes) {
     if (block != nullptr) munmap(block, bytes);
 }

@@ -6,6 +6,7 @@
 #include "PixelBlockAlloc.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "MappedBlock.h"
@@ -17,6 +18,7 @@ constexpr size_t kRecordBytes = 16;
 
 struct BlockRecord {
     size_t MappedBytes;  // 0 for a calloc block
+    size_t Bytes;        // what was asked for
 };
 static_assert(sizeof(BlockRecord) <= kRecordBytes, "the record must fit before the pixels");
 
@@ -28,8 +30,27 @@ uint8_t* AllocPixelBlock(size_t bytes) {
     const bool mapped = total >= kMappedBlockBytes;
     uint8_t* base = mapped ? MapBlock(total, true) : static_cast<uint8_t*>(std::calloc(total, 1));
     if (base == nullptr) return nullptr;
-    new (base) BlockRecord{mapped ? total : 0};
+    new (base) BlockRecord{mapped ? total : 0, bytes};
     return base + kRecordBytes;
+}
+
+uint8_t* GrowPixelBlock(uint8_t* block, size_t bytes) {
+    if (block == nullptr || bytes > SIZE_MAX - kRecordBytes) return nullptr;
+    const BlockRecord record = *reinterpret_cast<BlockRecord*>(block - kRecordBytes);
+    if (bytes <= record.Bytes) return block;
+    const size_t total = bytes + kRecordBytes;
+    if (record.MappedBytes != 0) {
+        uint8_t* grown = GrowBlock(block - kRecordBytes, record.MappedBytes, total);
+        if (grown == nullptr) return nullptr;
+        new (grown) BlockRecord{total, bytes};
+        return grown + kRecordBytes;
+    }
+    // A heap block is small: a copy costs little.
+    uint8_t* grown = AllocPixelBlock(bytes);
+    if (grown == nullptr) return nullptr;
+    std::memcpy(grown, block, record.Bytes);
+    FreePixelBlock(block);
+    return grown;
 }
 
 void FreePixelBlock(uint8_t* block) {

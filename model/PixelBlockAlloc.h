@@ -8,6 +8,9 @@
 
 // A zero-filled block of bytes, or null when the memory is not available (never throws).
 uint8_t* AllocPixelBlock(size_t bytes);
+// The block grown to bytes, its contents kept and the rest zero, moved if it must be: a mapped
+// block is remapped, not copied. Null, with block untouched and still owned, when memory runs out.
+uint8_t* GrowPixelBlock(uint8_t* block, size_t bytes);
 // Gives back a block from AllocPixelBlock; null is ignored.
 void FreePixelBlock(uint8_t* block);
 

@@ -91,40 +91,42 @@ std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
 bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue) {
     if (!samples.IsValid()) return false;
     if (samples.Channels == channels && samples.MaxValue == maxValue) return true;
-    FCSampleImage grown;
-    const uint32_t outBytes = maxValue > 255 ? 2 : 1;
-    // Where the new form takes no more room, each pixel is read whole before its place is written.
-    const bool inPlace = channels * outBytes <= samples.Channels * samples.BytesPerSample();
-    if (!inPlace && !grown.Create(samples.Width, samples.Height, channels, maxValue)) return false;
-    const std::vector<uint16_t> table = ValueTable(samples.MaxValue, maxValue);
     const uint32_t from = samples.Channels;
-    const size_t width = size_t(samples.Width);
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* in = samples.Row(y);
-        uint8_t* out = inPlace ? samples.Samples + size_t(y) * width * channels * outBytes : grown.Row(y);
-        for (size_t x = 0; x < width; ++x) {
-            uint32_t pixel[4] = {0, 0, 0, maxValue};
-            for (uint32_t c = 0; c < from; ++c)
-                pixel[c] = table[std::min(samples.SampleAt(in, x * from + c), samples.MaxValue)];
-            for (uint32_t c = 0; c < channels; ++c) {
-                const size_t i = x * channels + c;
-                if (outBytes == 1) {
-                    out[i] = uint8_t(pixel[c]);
-                } else {
-                    out[2 * i] = uint8_t(pixel[c] >> 8);
-                    out[2 * i + 1] = uint8_t(pixel[c]);
-                }
+    const size_t inPixel = from * samples.BytesPerSample();
+    const size_t outPixel = channels * (maxValue > 255 ? 2 : 1);
+    const size_t count = size_t(samples.Width) * size_t(samples.Height);
+    // The picture is never held twice: a larger form grows the block where it lies and is written
+    // from the last pixel back, a smaller one from the first on, so that each pixel is read whole
+    // before anything is written over it.
+    if (outPixel > inPixel) {
+        uint8_t* grown = GrowPixelBlock(samples.Samples, count * outPixel);
+        if (grown == nullptr) return false;
+        samples.Samples = grown;
+    }
+    const std::vector<uint16_t> table = ValueTable(samples.MaxValue, maxValue);
+    const bool wide = maxValue > 255;
+    auto convert = [&](size_t p) {
+        uint32_t pixel[4] = {0, 0, 0, maxValue};
+        const uint8_t* in = samples.Samples + p * inPixel;
+        for (uint32_t c = 0; c < from; ++c)
+            pixel[c] = table[std::min(samples.SampleAt(in, c), samples.MaxValue)];
+        uint8_t* to = samples.Samples + p * outPixel;
+        for (uint32_t c = 0; c < channels; ++c) {
+            if (wide) {
+                to[2 * c] = uint8_t(pixel[c] >> 8);
+                to[2 * c + 1] = uint8_t(pixel[c]);
+            } else {
+                to[c] = uint8_t(pixel[c]);
             }
         }
+    };
+    if (outPixel > inPixel) {
+        for (size_t p = count; p-- > 0;) convert(p);
+    } else {
+        for (size_t p = 0; p < count; ++p) convert(p);
     }
-    if (inPlace) {
-        samples.Channels = channels;
-        samples.MaxValue = maxValue;
-        return true;
-    }
-    grown.XPixelsPerMetre = samples.XPixelsPerMetre;
-    grown.YPixelsPerMetre = samples.YPixelsPerMetre;
-    samples.SwapWith(grown);
+    samples.Channels = channels;
+    samples.MaxValue = maxValue;
     return true;
 }
 

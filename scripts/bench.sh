@@ -1,7 +1,8 @@
 #!/bin/bash
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
 # module processes next to ImageMagick doing the same work, a half turn stage by stage beside each
-# stage's floor and whole next to libvips and ImageMagick (JPEG, PNG, HEIC to JPEG), JPEG decoding,
+# stage's floor and whole next to libvips and ImageMagick (JPEG, PNG, HEIC to JPEG, and a 16-bit
+# PNG with alpha through a version 2 document), JPEG decoding,
 # PNG and JPEG saving and PNG loading next to ImageMagick and cjpeg, WebP, TIFF and HEIC next to a
 # driver calling their libraries, their tools and ImageMagick, the Python module kit against plain
 # file calls, and corvane-batch over 20 photographs next to mogrify and a hand-written loop.
@@ -27,7 +28,11 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev
     for pair in photo.jpg:jpg photo.png:png photo.heic:jpg; do
         "$bin/stage_bench" 7 "$stages/${pair%:*}" "${pair#*:}" "$stages"
     done
-    python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg photo.png:png photo.heic:jpg
+    # Version 2: the same picture with alpha, at 16 bits a sample, kept whole on both sides.
+    /usr/bin/convert "$stages/photo.png" -alpha set -channel A -fx 'i / w' +channel -depth 16 \
+        "$stages/photo16a.png"
+    python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg photo.png:png photo.heic:jpg \
+        photo16a.png:png:--alpha,--depth,16
 fi
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
     echo "JPEG decoding, 12 megapixels (quality 90):"

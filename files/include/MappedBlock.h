@@ -13,3 +13,6 @@ constexpr size_t kMappedBlockBytes = size_t(1) << 20;
 // a block that is written whole at once.
 uint8_t* MapBlock(size_t bytes, bool populate);
 void UnmapBlock(uint8_t* block, size_t bytes);
+// The mapping grown to bytes, moved by the kernel if it must (its pages move, not their contents);
+// the new bytes are zero. Null, with the block as it was, when the memory is not available.
+uint8_t* GrowBlock(uint8_t* block, size_t oldBytes, size_t bytes);
