@@ -82,7 +82,8 @@ void ConvertPixels(ExchangeState& state) {
             BlendRow(state.InputPixels + r * width, state.OutputPixels + r * width, width);
         } else {
             BlendFormRow(reinterpret_cast<const uint8_t*>(state.InputPixels) + r * rowBytes,
-                         reinterpret_cast<uint8_t*>(state.OutputPixels) + r * rowBytes, width, channels, wide);
+                         reinterpret_cast<uint8_t*>(state.OutputPixels) + r * rowBytes, width, channels,
+                         wide);
         }
     }
 }
