@@ -98,11 +98,14 @@ TEST(ModuleProgram, StoppedAfterTakingTheFlagRaisesTheFailureFlag) {
             dup2(open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
             ExchangeState state;
             _exit(RunModule(state, [](ExchangeState&) {
+                close(open("transforming", O_WRONLY | O_CREAT, 0644));
                 timespec pause{3, 0};
                 nanosleep(&pause, nullptr);
             }));
         }
-        while (fs::exists("go.flag")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Stopped only once in the transform: a stop as the flag is taken rightly ends before
+        // the document is read, and would say nothing of it.
+        while (!fs::exists("transforming")) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         kill(child, signal);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -110,6 +113,7 @@ TEST(ModuleProgram, StoppedAfterTakingTheFlagRaisesTheFailureFlag) {
         EXPECT_NE(ReadFile(log).find("Read XML\n"), std::string::npos) << ReadFile(log);
         EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
         fs::remove(log);
+        fs::remove("transforming");
         fs::remove(directory.Host() / "go.flag");
         EXPECT_EQ(std::distance(fs::directory_iterator(directory.Host()), {}), 1) << "only exchange/ stays";
         EXPECT_EQ(std::distance(fs::directory_iterator(directory.Exchange()), {}), 0);
