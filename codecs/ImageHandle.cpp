@@ -144,11 +144,10 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
                         uint32_t channels, uint32_t maxValue) {
     LoadResult& result = codec.Result;
     if (codec.Samples != nullptr) {
-        const uint32_t bits = codec.Samples->SignificantBits();
+        result.SourceBits = codec.Samples->SignificantBits();
         result.Transparent = codec.Samples->Channels == 4;
         if (!ConvertSamples(*codec.Samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if (maxValue <= 255 && bits > 8) result.Warnings.push_back(warning::NarrowedSamples(bits));
         samples.SwapWith(*codec.Samples);
         codec.Samples.reset();
     } else {
@@ -157,6 +156,7 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
         if (images.empty() || !images.front()->IsValid())
             return result.Refuse(LoadStatus::Damaged, "no picture in the file");
         FCObjImage& decoded = *images.front();
+        result.SourceBits = 8;
         decoded.ConvertTo24();
         if (decoded.InfoHeader.biBitCount != 24 || !WidenToSamples(decoded, samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");

@@ -44,7 +44,8 @@ struct HeldPicture {
     FCObjImage Image;
     FCSampleImage Samples;
     PictureMetadata Metadata;
-    bool Transparent = false;  // the input had transparency, and the document carries it
+    bool Transparent = false;  // the input had transparency
+    uint32_t SourceBits = 8;   // of the input's samples
 
     int32_t Width() const { return Samples.IsValid() ? Samples.Width : Image.InfoHeader.biWidth; }
     int32_t Height() const { return Samples.IsValid() ? Samples.Height : Image.InfoHeader.biHeight; }
@@ -69,7 +70,9 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     SayProgress(run, "Read " + input);
     LoadOptions options;
     if (run.Options.MaxPixels != 0) options.PixelLimit = run.Options.MaxPixels;
-    options.KeepAlpha = run.Options.Alpha;
+    // A version 2 run hears of the picture's transparency whatever its form: what the form leaves
+    // out is said of the output, after the answer.
+    options.KeepAlpha = run.VersionTwo();
     if (run.VersionTwo()) options.HeldPixelBytes = run.Channels() * (run.MaxValue() > 255 ? 2 : 1);
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
@@ -85,6 +88,7 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
         return false;
     }
     picture.Transparent = result.Transparent;
+    picture.SourceBits = result.SourceBits;
     if (result.IncompleteRows > 0)
         result.Warnings.insert(result.Warnings.begin(),
                                warning::EndsEarly(result.IncompleteRows, picture.Height()));
@@ -219,23 +223,29 @@ bool CheckAnswerIsOurs(const HostRun& run) {
 }
 
 // What of the answer's transparency and depth the output keeps: alpha goes out where the format
-// holds it and the input had it or the answer made a pixel transparent; what the format cannot hold
-// is said in one line each, after the answer.
+// holds it and the input had it or the answer made a pixel transparent. What the format cannot hold,
+// and what the run's form did not send to the module, is said in one line each, after the answer:
+// a version 2 run says nothing of it at load time.
 size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
     FCSampleImage& samples = picture.Samples;
     const uint32_t keeps = ItemsKept(GetImageHandleFactory()->GetImageType(run.Options.Output.c_str()));
+    // The output's own limit names the loss first: --alpha or --depth 16 would not have kept it.
     std::vector<std::string> phrases;
+    const bool keepsAlpha = (keeps & ItemTransparency) != 0;
+    if (samples.Channels == 3 && picture.Transparent)
+        phrases.push_back(keepsAlpha ? warning::kTransparencyNotSent : warning::kTransparencyNotWritten);
     if (samples.Channels == 4) {
         const bool transparent = HasTransparentSample(samples);
-        if (transparent && (keeps & ItemTransparency) == 0)
-            phrases.push_back(warning::kTransparencyNotWritten);
+        if (transparent && !keepsAlpha) phrases.push_back(warning::kTransparencyNotWritten);
         // Opaque all over and opaque from the start: the output stays colour alone. Leaving alpha
         // out takes no memory of its own.
-        if ((keeps & ItemTransparency) == 0 || (!transparent && !picture.Transparent))
+        if (!keepsAlpha || (!transparent && !picture.Transparent))
             ConvertSamples(samples, 3, samples.MaxValue);
     }
-    if (samples.MaxValue > 255 && (keeps & ItemDeepSamples) == 0)
+    if ((samples.MaxValue > 255 || picture.SourceBits > 8) && (keeps & ItemDeepSamples) == 0)
         phrases.push_back(warning::kDeepSamplesNotWritten);
+    else if (samples.MaxValue <= 255 && picture.SourceBits > 8)
+        phrases.push_back(warning::DeepSamplesNotSent(picture.SourceBits));
     return SayWarnings(run.Options.Output, phrases);
 }
 

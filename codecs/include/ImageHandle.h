@@ -97,8 +97,8 @@ LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCOb
                            PictureMetadata* metadata = nullptr, const LoadOptions& options = LoadOptions());
 // For a run that carries transparency or 16-bit samples: the picture as samples of channels (3 or
 // 4) and maxValue (255 or 65535), its own samples kept at that precision (alpha opaque where the
-// file has none; options.KeepAlpha asks the reader for the file's own). A deeper file taken to 8
-// bits says so in a warning.
+// file has none; options.KeepAlpha asks the reader for the file's own). What the form leaves out
+// is not said here: the result's Transparent and SourceBits tell it.
 LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, FCSampleImage& samples,
                               PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
                               uint32_t maxValue);

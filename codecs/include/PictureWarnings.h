@@ -50,6 +50,13 @@ inline std::string ItemTooLarge(const char* item, uint64_t most) {
 // What the output's format cannot hold of the answer (these complete "Warning: OUT ").
 constexpr char kTransparencyNotWritten[] = "cannot keep transparency; the picture comes out opaque.";
 constexpr char kDeepSamplesNotWritten[] = "cannot keep 16-bit samples; they are narrowed to 8.";
+// What the form the run chose did not carry to the module, said of the output it comes to.
+constexpr char kTransparencyNotSent[] =
+    "comes out opaque: the picture's transparency was not sent to the module (--alpha sends it).";
+inline std::string DeepSamplesNotSent(uint32_t bits) {
+    return "comes out at 8 bits: the picture's " + std::to_string(bits) +
+           " bits per sample were narrowed for the module (--depth 16 keeps them).";
+}
 
 // What the output's format cannot hold.
 inline std::string NotKeptByOutput(const std::string& items, const char* format) {

@@ -48,6 +48,9 @@ struct LoadResult {
     std::string Detail;
     // The picture loaded with its transparency (LoadOptions::KeepAlpha and a file that has it).
     bool Transparent = false;
+    // Of a load into samples: the bits a sample of the file had (8 for 24-bit pictures), whatever
+    // the form they were delivered in.
+    uint32_t SourceBits = 0;
 
     bool Ok() const { return Status == LoadStatus::Loaded; }
     // Notes a refusal and its reason; returns false, for the reader's own return.

@@ -126,7 +126,9 @@ TEST(AlphaDepth, CommittedFilesHandOverTheirAlpha) {
         EXPECT_EQ(std::count(warnings.begin(), warnings.end(), warning::kTransparency), 0) << f.file;
         FCSampleImage samples;
         ASSERT_EQ(HandedOver(*codec, samples), f.channels) << f.file;
-        if (f.channels != 0) EXPECT_EQ(samples.MaxValue, f.maxValue) << f.file;
+        if (f.channels != 0) {
+            EXPECT_EQ(samples.MaxValue, f.maxValue) << f.file;
+        }
         Rgba16 theirs;
         if (std::string(f.magick) == "ref") {
             for (uint8_t v : ReadFile(DataPath(std::string("reference/") + f.file + ".rgba")))
@@ -217,9 +219,13 @@ TEST(AlphaDepth, SavedSamplesComeBack) {
         ExpectSamples(ToRgba16(back), theirs, bits, r.tolerance, r.name);
         ExpectSamples(MagickDecode(path), theirs, bits, r.tolerance, std::string("ImageMagick: ") + r.name);
         const uint32_t keeps = ItemsKept(type);
-        if ((keeps & ItemResolution) != 0) EXPECT_EQ(back.XPixelsPerMetre, 3780) << r.name;
-        if ((keeps & ItemResolution) != 0) EXPECT_EQ(back.YPixelsPerMetre, 2835) << r.name;
-        if ((keeps & ItemProfile) != 0) EXPECT_EQ(read.IccProfile, metadata.IccProfile) << r.name;
+        if ((keeps & ItemResolution) != 0) {
+            EXPECT_EQ(back.XPixelsPerMetre, 3780) << r.name;
+            EXPECT_EQ(back.YPixelsPerMetre, 2835) << r.name;
+        }
+        if ((keeps & ItemProfile) != 0) {
+            EXPECT_EQ(read.IccProfile, metadata.IccProfile) << r.name;
+        }
     }
 }
 

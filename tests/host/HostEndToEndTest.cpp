@@ -886,6 +886,18 @@ TEST_F(HostRun, VersionTwoSaysWhatTheOutputCannotHoldAndTakesOnlyItsOwnForm) {
     EXPECT_LT(answer, run.Output.find("Warning: out.jpg cannot keep transparency")) << run.Output;
     EXPECT_NE(std::string::npos, run.Output.find("Warning: out.jpg cannot keep 16-bit samples"))
         << run.Output;
+    // What the chosen form left out is said of an output that could have kept it, not at load.
+    const std::pair<std::vector<std::string>, std::string> formRows[] = {
+        {{"--alpha"}, "Warning: out.png comes out at 8 bits: the picture's 16 bits per sample"},
+        {{"--depth", "16"}, "Warning: out.png comes out opaque: the picture's transparency was not sent"}};
+    for (const auto& [options, line] : formRows) {
+        Options = options;
+        run = ExchangeWith({kTemplate}, "in.png", "out.png");
+        EXPECT_EQ(run.Output.find("Warning"), run.Output.find(line)) << run.Output;
+        EXPECT_LT(run.Output.find("Parse XML"), run.Output.find(line)) << run.Output;
+        EXPECT_EQ(run.Output.rfind("Warning"), run.Output.find(line)) << run.Output;
+    }
+    Options = {"--alpha", "--depth", "16"};
 
     run = ExchangeAnswering("in.png", "other.png", [](const std::string& sent) {
         return Document(32, 32, sent.substr(sent.find("<pixels>") + 8, 32 * 32 * 3));
