@@ -28,9 +28,10 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev
     for pair in photo.jpg:jpg photo.png:png photo.heic:jpg; do
         "$bin/stage_bench" 7 "$stages/${pair%:*}" "${pair#*:}" "$stages"
     done
-    # Version 2: the same picture with alpha, at 16 bits a sample, kept whole on both sides.
+    # Version 2: the same picture with alpha, at 16 bits a sample, kept whole on both sides (PNG64:
+    # because ImageMagick writes the 8 bits its source had otherwise).
     /usr/bin/convert "$stages/photo.png" -alpha set -channel A -fx 'i / w' +channel -depth 16 \
-        "$stages/photo16a.png"
+        "PNG64:$stages/photo16a.png"
     python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg photo.png:png photo.heic:jpg \
         photo16a.png:png:--alpha,--depth,16
 fi
