@@ -17,6 +17,18 @@ namespace {
 constexpr size_t kBlockPixels = size_t(1) << 16;  // 192 KiB of payload per write
 constexpr size_t kBytesPerPixel = sizeof(ExchangePixel);
 
+std::string Form(int32_t width, int32_t height, int32_t channels, int32_t depth) {
+    return std::to_string(width) + " x " + std::to_string(height) + " pixels of " + std::to_string(channels) +
+           " samples of " + std::to_string(depth) + " bits";
+}
+
+std::string DifferentForm(const DocumentHeader& header, int32_t width, int32_t height, int32_t channels,
+                          int32_t depth) {
+    return "The module answered a different form: version " + std::to_string(header.Version) + ", " +
+           Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
+           Form(width, height, channels, depth) + "; nothing saved.\n";
+}
+
 // Places the answer's pixels into the picture in payload order: top row first, left to right.
 class AnswerImporter : public PayloadSink {
   public:
@@ -26,6 +38,11 @@ class AnswerImporter : public PayloadSink {
           Height(uint32_t(image.InfoHeader.biHeight)) {}
 
     bool Begin(const DocumentHeader& header, std::string& message) override {
+        // A version 2 answer of another form would be read as three bytes a pixel, garbled.
+        if (header.PixelBytes() != kBytesPerPixel) {
+            message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
+            return false;
+        }
         if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
         message = "The answer is " + std::to_string(header.Width) + " x " + std::to_string(header.Height) +
                   " pixels but the picture is " + std::to_string(Width) + " x " + std::to_string(Height) +
@@ -63,24 +80,16 @@ class AnswerSamples : public PayloadSink {
     explicit AnswerSamples(FCSampleImage& samples) : Samples(samples) {}
 
     bool Begin(const DocumentHeader& header, std::string& message) override {
-        const int32_t depth = Samples.MaxValue > 255 ? 16 : 8;
+        const int32_t depth = int32_t(8 * Samples.BytesPerSample());
         if (header.Version == 2 && header.Width == Samples.Width && header.Height == Samples.Height &&
             uint32_t(header.Channels) == Samples.Channels && header.Depth == depth)
             return true;
-        message = "The module answered a different form: version " + std::to_string(header.Version) + ", " +
-                  Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
-                  Form(Samples.Width, Samples.Height, int32_t(Samples.Channels), depth) +
-                  "; nothing saved.\n";
+        message = DifferentForm(header, Samples.Width, Samples.Height, int32_t(Samples.Channels), depth);
         return false;
     }
     uint8_t* Whole() override { return Samples.Samples; }
 
   private:
-    static std::string Form(int32_t width, int32_t height, int32_t channels, int32_t depth) {
-        return std::to_string(width) + " x " + std::to_string(height) + " pixels of " +
-               std::to_string(channels) + " samples of " + std::to_string(depth) + " bits";
-    }
-
     FCSampleImage& Samples;
 };
 
@@ -143,7 +152,7 @@ bool ReadAnswer(FCObjImage& image, std::ostream* progress) {
 bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path, std::ostream* progress) {
     AtomicFileWriter out;
     const std::string head = DocumentHead(uint32_t(samples.Width), uint32_t(samples.Height), 2,
-                                          int32_t(samples.Channels), samples.MaxValue > 255 ? 16 : 8);
+                                          int32_t(samples.Channels), int32_t(8 * samples.BytesPerSample()));
     if (progress != nullptr) *progress << "Save as XML\n";
     const bool written = out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) &&
                          out.Append(head.data(), head.size()) &&

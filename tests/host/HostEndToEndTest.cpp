@@ -905,7 +905,18 @@ TEST_F(HostRun, VersionTwoSaysWhatTheOutputCannotHoldAndTakesOnlyItsOwnForm) {
     EXPECT_EQ(1, run.ExitCode);
     EXPECT_NE(std::string::npos, run.Output.find("The module answered a different form")) << run.Output;
     EXPECT_FALSE(PathExists(Dir / "other.png"));
+    // Nor does a version 1 run take four samples a pixel as three.
+    Options = {};
+    run = ExchangeAnswering("in.png", "other.png", [](const std::string&) {
+        return "<image><header><version>2</version><width>32</width><height>32</height><channels>4"
+               "</channels><depth>8</depth></header><pixels>" +
+               std::string(32 * 32 * 4, '\x7f') + "</pixels></image>";
+    });
+    EXPECT_EQ(1, run.ExitCode);
+    EXPECT_NE(std::string::npos, run.Output.find("The module answered a different form")) << run.Output;
+    EXPECT_FALSE(PathExists(Dir / "other.png"));
 
+    Options = {"--alpha", "--depth", "16"};
     if (std::system("python3 -c '' 2>/dev/null") != 0) GTEST_SKIP() << "python3 is not installed";
     run = ExchangeWith({"/usr/bin/env", "python3", kInvertPy}, "in.png", "old.png");
     EXPECT_EQ(1, run.ExitCode);
