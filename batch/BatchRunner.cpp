@@ -23,6 +23,7 @@
 #include <sstream>
 
 #include "ExitCodes.h"
+#include "RegularFile.h"
 
 extern char** environ;
 
@@ -164,11 +165,6 @@ void KillWhenOverdue(Child& child, Clock::time_point now) {
     child.StopsSent = 2;
 }
 
-bool Exists(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
-}
-
 bool ExitedWell(const Child& child) {
     return WIFEXITED(child.Status) && WEXITSTATUS(child.Status) == 0;
 }
@@ -292,7 +288,7 @@ class BatchRun {
     }
 
     void Start(const BatchItem& item) {
-        if (!options_.Overwrite && Exists(item.Output)) {
+        if (!options_.Overwrite && NameTaken(item.Output)) {
             if (options_.SkipExisting) {
                 ++skipped_;
             } else {
@@ -368,8 +364,8 @@ class BatchRun {
     void StopOrphanedHost(Exchange& exchange, Clock::time_point now) {
         if (exchange.Module.Running || !exchange.Host.Running || now - exchange.Module.EndedAt < kAnswerGrace)
             return;
-        if (Exists(exchange.Folder + "/" + kFlagName)) return;
-        const bool untaken = Exists(exchange.Folder + "/" + kExchangeFolderName + "/" + kFlagName);
+        if (NameTaken(exchange.Folder + "/" + kFlagName)) return;
+        const bool untaken = NameTaken(exchange.Folder + "/" + kExchangeFolderName + "/" + kFlagName);
         if (!untaken && ExitedWell(exchange.Module)) return;
         exchange.Reason = untaken ? "the module ended without taking the picture ("
                                   : "the module ended without answering (";

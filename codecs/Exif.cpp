@@ -132,9 +132,9 @@ class TiffView {
         return true;
     }
 
-    // IFD0's Orientation entry when it is a SHORT of count 1, or 0.
-    size_t OrientationEntry() const {
-        const size_t entry = Find(ifd0_, kTagOrientation);
+    // The IFD's Orientation entry (IFD0's) when it is a SHORT of count 1, or 0.
+    size_t OrientationEntry(const Ifd& ifd) const {
+        const size_t entry = Find(ifd, kTagOrientation);
         uint32_t value = 0;
         return entry != 0 && U16(entry + 2) == kTypeShort && Number(entry, value) ? entry : 0;
     }
@@ -160,6 +160,15 @@ bool Overlap(const Ifd& a, const Ifd& b) {
     return a.Entries - kCountBytes < bEnd && b.Entries - kCountBytes < aEnd;
 }
 
+// Opens the block and finds the Exif IFD and IFD0's entry that points to it; false when either is
+// not there.
+bool OpenExifIfd(TiffView& view, Ifd& exif, size_t& pointer) {
+    if (!view.Open()) return false;
+    pointer = view.Find(view.Ifd0(), kTagExifIfd);
+    uint32_t offset = 0;
+    return pointer != 0 && view.Number(pointer, offset) && view.Locate(offset, exif);
+}
+
 void PutU16(uint8_t* at, uint16_t value, bool little) {
     at[little ? 0 : 1] = uint8_t(value);
     at[little ? 1 : 0] = uint8_t(value >> 8);
@@ -177,10 +186,9 @@ ExifCheck CheckExif(const std::vector<uint8_t>& tiff) {
     TiffView view(tiff.data(), tiff.size());
     Ifd ifd0;
     if (!view.OpenHeader() || !view.LocateIfd0Entries(ifd0)) return check;
-    const size_t entry = view.Find(ifd0, kTagOrientation);
+    const size_t entry = view.OrientationEntry(ifd0);
     uint32_t value = 0;
-    if (entry != 0 && view.U16(entry + 2) == kTypeShort && view.Number(entry, value) && value >= 1 &&
-        value <= kMaxOrientation)
+    if (entry != 0 && view.Number(entry, value) && value >= 1 && value <= kMaxOrientation)
         check.Orientation = uint16_t(value);
     Ifd exif, gps, interop;
     const bool inside =
@@ -231,17 +239,15 @@ void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation) {
     if (!view.Open()) return;
     const size_t next = view.NextIfdOffsetAt();
     std::fill(tiff.begin() + long(next), tiff.begin() + long(next + kNextOffsetBytes), uint8_t(0));
-    const size_t entry = view.OrientationEntry();
+    const size_t entry = view.OrientationEntry(view.Ifd0());
     if (orientation != 0 && entry != 0) PutU16(tiff.data() + entry + 8, orientation, view.Little());
 }
 
 void SwapExifPixelDimensions(std::vector<uint8_t>& tiff) {
     TiffView view(tiff.data(), tiff.size());
-    if (!view.Open()) return;
-    const size_t pointer = view.Find(view.Ifd0(), kTagExifIfd);
-    uint32_t offset = 0;
     Ifd exif;
-    if (pointer == 0 || !view.Number(pointer, offset) || !view.Locate(offset, exif)) return;
+    size_t pointer = 0;
+    if (!OpenExifIfd(view, exif, pointer)) return;
     const size_t x = view.Find(exif, kTagPixelX);
     const size_t y = view.Find(exif, kTagPixelY);
     uint32_t value = 0;
@@ -252,11 +258,9 @@ void SwapExifPixelDimensions(std::vector<uint8_t>& tiff) {
 
 void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most) {
     TiffView view(tiff.data(), tiff.size());
-    if (!view.Open()) return;
-    const size_t pointer = view.Find(view.Ifd0(), kTagExifIfd);
-    uint32_t offset = 0;
     Ifd exif;
-    if (pointer == 0 || !view.Number(pointer, offset) || !view.Locate(offset, exif)) return;
+    size_t pointer = 0;
+    if (!OpenExifIfd(view, exif, pointer)) return;
     const bool hasX = view.Find(exif, kTagPixelX) != 0;
     const bool hasY = view.Find(exif, kTagPixelY) != 0;
     const size_t added = size_t(!hasX) + size_t(!hasY);

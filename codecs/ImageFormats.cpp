@@ -152,16 +152,6 @@ const FormatExtension* FindExtension(ImageType type) {
     return nullptr;
 }
 
-// "a, b and c".
-std::string Listed(const std::vector<std::string>& items) {
-    std::string text;
-    for (size_t i = 0; i < items.size(); ++i) {
-        text += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
-        text += items[i];
-    }
-    return text;
-}
-
 // "NAME (.a, .b)" for each row, or for each written form when written is set.
 std::string NamesWithExtensions(bool written) {
     std::vector<std::string> names;
@@ -182,6 +172,15 @@ std::string NamesWithExtensions(bool written) {
 }
 
 }  // namespace
+
+std::string Listed(const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) {
+        text += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
+        text += items[i];
+    }
+    return text;
+}
 
 const ImageFormat* ImageFormats() {
     return kFormats;

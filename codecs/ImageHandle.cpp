@@ -113,6 +113,29 @@ void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
     if (detach) ObjectList.clear();
 }
 
+namespace {
+
+// The picture a codec decoded into its image list, or null (the reason noted) when there is none.
+FCObjImage* FirstDecodedImage(FCImageHandleBase& codec) {
+    std::deque<FCObjImage*> images;
+    codec.GetImageList(images, false);
+    if (images.empty() || !images.front()->IsValid()) {
+        codec.Result.Refuse(LoadStatus::Damaged, "no picture in the file");
+        return nullptr;
+    }
+    return images.front();
+}
+
+// The metadata goes through the one intake whatever form the pixels took.
+bool FinishTaking(FCImageHandleBase& codec, PictureMetadata* metadata) {
+    CheckPictureMetadata(codec.Metadata, codec.Result.Warnings);
+    if (metadata != nullptr) *metadata = std::move(codec.Metadata);
+    codec.Result.Status = LoadStatus::Loaded;
+    return true;
+}
+
+}  // namespace
+
 bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMetadata* metadata) {
     LoadResult& result = codec.Result;
     if (codec.Samples != nullptr) {
@@ -123,21 +146,15 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
             result.Warnings.push_back(warning::NarrowedSamples(codec.Samples->SignificantBits()));
         codec.Samples.reset();
     } else {
-        std::deque<FCObjImage*> images;
-        codec.GetImageList(images, false);
-        if (images.empty() || !images.front()->IsValid())
-            return result.Refuse(LoadStatus::Damaged, "no picture in the file");
+        FCObjImage* decoded = FirstDecodedImage(codec);
+        if (decoded == nullptr) return false;
         // The decoded picture is taken over, not copied: the codec leaves with the old content and
         // deletes it. The graph words arrive as a copy would bring them.
-        FCObjImage& decoded = *images.front();
-        image.SwapStorage(decoded);
-        image.GraphWord0 = decoded.GraphWord0;
-        image.GraphWord1 = decoded.GraphWord1;
+        image.SwapStorage(*decoded);
+        image.GraphWord0 = decoded->GraphWord0;
+        image.GraphWord1 = decoded->GraphWord1;
     }
-    CheckPictureMetadata(codec.Metadata, result.Warnings);
-    if (metadata != nullptr) *metadata = std::move(codec.Metadata);
-    result.Status = LoadStatus::Loaded;
-    return true;
+    return FinishTaking(codec, metadata);
 }
 
 bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, PictureMetadata* metadata,
@@ -151,20 +168,14 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
         samples.SwapWith(*codec.Samples);
         codec.Samples.reset();
     } else {
-        std::deque<FCObjImage*> images;
-        codec.GetImageList(images, false);
-        if (images.empty() || !images.front()->IsValid())
-            return result.Refuse(LoadStatus::Damaged, "no picture in the file");
-        FCObjImage& decoded = *images.front();
+        FCObjImage* decoded = FirstDecodedImage(codec);
+        if (decoded == nullptr) return false;
         result.SourceBits = 8;
-        decoded.ConvertTo24();
-        if (decoded.InfoHeader.biBitCount != 24 || !WidenToSamples(decoded, samples, channels, maxValue))
+        decoded->ConvertTo24();
+        if (decoded->InfoHeader.biBitCount != 24 || !WidenToSamples(*decoded, samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     }
-    CheckPictureMetadata(codec.Metadata, result.Warnings);
-    if (metadata != nullptr) *metadata = std::move(codec.Metadata);
-    result.Status = LoadStatus::Loaded;
-    return true;
+    return FinishTaking(codec, metadata);
 }
 
 namespace {

@@ -64,10 +64,6 @@ bool IsRunLength(const BITMAPINFOHEADER& h) {
     return h.biCompression == kCompressionRle8 || h.biCompression == kCompressionRle4;
 }
 
-bool IsSupportedBitCount(uint16_t bpp) {
-    return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
-}
-
 // Valid files of kinds this reader does not read, told apart from damage by their reason: OS/2 and
 // core headers, Huffman and 24-bit run-length coding, embedded JPEG and PNG, other compressions,
 // and pixels of a depth the format's readers do not share. Empty when the kind is read.

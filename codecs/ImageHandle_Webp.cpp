@@ -149,10 +149,6 @@ bool Encode(const FCObjImage& image, int32_t quality, uint8_t*& output, size_t& 
     return size != 0 && output != nullptr;
 }
 
-int WriteToMemory(const uint8_t* data, size_t size, const WebPPicture* picture) {
-    return WebPMemoryWrite(data, size, picture);
-}
-
 // Samples narrowed to 8 bits, as 32-bit alpha, red, green, blue words, the encoder's own form:
 // lossless at the top quality, colour under transparent pixels kept exactly too.
 bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWriter& written) {
@@ -179,7 +175,7 @@ bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWrit
             argb[x] = alpha << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
         }
     }
-    picture.writer = WriteToMemory;
+    picture.writer = WebPMemoryWrite;
     picture.custom_ptr = &written;
     return WebPEncode(&config, &picture) != 0;
 }

@@ -35,15 +35,6 @@ bool IsRgbProfile(const std::vector<uint8_t>& profile) {
            std::memcmp(profile.data() + kIccColourSpaceAt, kIccRgb, kIccColourSpaceBytes) == 0;
 }
 
-std::string Listed(const std::vector<const char*>& items) {
-    std::string list;
-    for (size_t i = 0; i < items.size(); ++i) {
-        list += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
-        list += items[i];
-    }
-    return list;
-}
-
 // Drops an item over the size its output holds, with a warning.
 void Limit(std::vector<uint8_t>& item, size_t most, const char* name, const char* format,
            std::vector<std::string>& warnings) {
@@ -94,7 +85,7 @@ std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool
     const uint32_t keeps = ItemsKept(output);
     const ImageFormat* format = FindImageFormat(output);
     const char* name = format != nullptr ? format->Name : "this output format";
-    std::vector<const char*> dropped;
+    std::vector<std::string> dropped;
     const auto drop = [&](std::vector<uint8_t>& item, PictureItem kind, const char* words) {
         if (item.empty() || (keeps & kind) != 0) return;
         dropped.push_back(words);

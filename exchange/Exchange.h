@@ -77,19 +77,12 @@ extern const char kPixelsExpectedMessage[];
 
 // Largest payload a document carries: its size fits in 32 bits unsigned.
 constexpr uint64_t kMaxPayloadBytes = 0xFFFFFFFFull;
-// Largest pixel count of a version 1 document.
-constexpr uint64_t kMaxExchangePixels = kMaxPayloadBytes / sizeof(ExchangePixel);
 // The version a document of channels and depth is written in: 1 for 3 samples of 8 bits.
 constexpr int32_t DocumentVersion(int32_t channels, int32_t depth) {
     return channels == 3 && depth == 8 ? 1 : 2;
 }
 // What a reader allows beyond the document the writers make: the blanks between tags.
 constexpr uint64_t kDocumentAllowance = 4096;
-
-// The payload's length for a picture of this size.
-constexpr uint64_t PayloadBytes(uint32_t width, uint32_t height) {
-    return uint64_t(width) * height * sizeof(ExchangePixel);
-}
 
 // A read position inside a document; scanning never passes End.
 struct DocumentCursor {

@@ -130,7 +130,7 @@ class DocumentBytes {
 // room or through it in blocks of whole pixels. False when the bytes end before it does.
 bool ReadPayload(const DocumentHeader& header, DocumentCursor& inHand, DocumentBytes& bytes,
                  PayloadSink& sink) {
-    constexpr size_t kPixel = sizeof(ExchangePixel);
+    const size_t kPixel = size_t(header.PixelBytes());
     uint64_t missing = header.PayloadBytes();
     const size_t fromHand = size_t(std::min<uint64_t>(missing, uint64_t(inHand.End - inHand.Position)));
     const uint8_t* hand = inHand.Position;

@@ -37,3 +37,8 @@ int64_t ReadFully(int descriptor, void* buffer, size_t size) {
     }
     return int64_t(total);
 }
+
+bool NameTaken(const std::string& path) {
+    struct stat status;
+    return lstat(path.c_str(), &status) == 0;
+}

@@ -3,7 +3,6 @@
 // can be refused is refused before the exchange folder is touched.
 #include "HostDriver.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +23,7 @@
 #include "Orientation.h"
 #include "OutputTarget.h"
 #include "PictureWarnings.h"
+#include "RegularFile.h"
 #include "StaleRuns.h"
 #include "StopSignals.h"
 
@@ -32,11 +32,6 @@ namespace {
 constexpr double kProgressSeconds = 1;
 // How long a wait goes on before the host says how to start a module.
 constexpr double kHintSeconds = 10;
-
-bool Exists(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
-}
 
 // The picture a run holds from load to save: the 24-bit image of a version 1 run, or, for a run
 // with --alpha or --depth 16, its samples in the document's own form.
@@ -163,7 +158,7 @@ class WaitingLine {
   public:
     WaitingLine(const HostRun& run, bool terminal) : Run(run), Terminal(terminal) {}
     void Show(double elapsed) {
-        if (TakenAt < 0 && !Exists(Run.Flag)) TakenAt = elapsed;
+        if (TakenAt < 0 && !NameTaken(Run.Flag)) TakenAt = elapsed;
         const std::string folder = Run.Directory() + "/";
         const bool showLine = Terminal && !Run.Options.Quiet;
         if (TakenAt >= 0) {
@@ -212,7 +207,7 @@ bool AwaitFlag(const HostRun& run, WaitOutcome& outcome) {
 // Only a module that took our flag can have answered: a flag here while ours is still in the
 // exchange folder comes from somebody else, or from a run that was stopped.
 bool CheckAnswerIsOurs(const HostRun& run) {
-    if (!Exists(run.Flag)) return true;
+    if (!NameTaken(run.Flag)) return true;
     const std::string removed = RemoveOwnFiles(run);
     unlink(kFlagFileName);
     unlink(kDocumentFileName);
@@ -278,7 +273,7 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     if (!CheckAnswerIsOurs(run)) return kExitFailed;
     unlink(kFlagFileName);
     // A flag without a document is how a module says it could not answer.
-    const bool failureFlag = !Exists(kDocumentFileName);
+    const bool failureFlag = !NameTaken(kDocumentFileName);
     const bool answered = picture.Samples.IsValid() ? ReadAnswerSamples(picture.Samples, run.Progress())
                                                     : ReadAnswer(picture.Image, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);

@@ -13,6 +13,7 @@
 #include "Exchange.h"
 #include "ExchangeFiles.h"
 #include "HostMessages.h"
+#include "RegularFile.h"
 #include "StopSignals.h"
 
 namespace {
@@ -22,11 +23,6 @@ const char kStopMarker[] = "corvane.stopped";
 
 bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-bool Exists(const std::string& path) {
-    struct stat status;
-    return lstat(path.c_str(), &status) == 0;
 }
 
 bool StartsWithDocumentTag(const char* path) {
@@ -59,7 +55,7 @@ void RemoveStaleExchangeFiles(const HostRun& run, const std::string& prefix) {
     std::vector<std::string> removed;
     for (const char* name : {kFlagFileName, kDocumentFileName}) {
         const std::string path = prefix + name;
-        if (Exists(path) && unlink(path.c_str()) == 0) removed.push_back(path);
+        if (NameTaken(path) && unlink(path.c_str()) == 0) removed.push_back(path);
     }
     if (!removed.empty()) SayProgress(run, "Removed leftover " + Joined(removed) + " of an earlier run");
 }
@@ -154,7 +150,7 @@ std::string RemoveOwnFiles(const HostRun& run) {
 // After the module took the picture it may still answer into this folder: the marker keeps
 // the next run from taking that answer for its own.
 bool LeaveStopMarker(const HostRun& run) {
-    if (!run.AwaitingAnswer || Exists(run.Flag)) return false;
+    if (!run.AwaitingAnswer || NameTaken(run.Flag)) return false;
     AtomicFileWriter marker;
     const std::string text = run.Directory() + "\n";
     if (marker.Open(kStopMarker, LinkPolicy::Refuse, TemporaryOwner::Host)) {

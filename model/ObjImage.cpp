@@ -22,10 +22,6 @@ constexpr uint32_t kBitmapInfoBaseSize = 56;
 constexpr uint32_t kRecordPixelOffset = kInfoHeaderSize + kMaskBlockSize;
 constexpr uint32_t kRecordOverhead = kRecordPixelOffset + 8;
 
-bool IsSupportedBitCount(uint16_t bpp) {
-    return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
-}
-
 // The header as the file and the record lay it out, field by field in little-endian order,
 // whatever the struct's layout in memory.
 void PutInfoHeader(uint8_t* p, const BITMAPINFOHEADER& h) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 enum class LinkPolicy {
     Follow,  // a link to a regular file is the user's choice (an input picture)
@@ -16,3 +17,5 @@ enum class LinkPolicy {
 int OpenRegularFile(const char* path, LinkPolicy links, uint64_t& size, bool* notRegular = nullptr);
 // Reads until size bytes are in or the file ends; returns the bytes read, or -1 on an error.
 int64_t ReadFully(int descriptor, void* buffer, size_t size);
+// True when anything stands at path, a link to nothing included: the name is taken.
+bool NameTaken(const std::string& path);

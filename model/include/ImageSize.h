@@ -12,6 +12,11 @@ constexpr uint16_t kMaxBitsPerPixel = 32;
 // Depths up to this carry a palette of 2^bpp entries.
 constexpr uint16_t kMaxPaletteBits = 8;
 
+// The depths an image holds: 1, 4, 8, 16, 24 and 32 bits per pixel.
+inline bool IsSupportedBitCount(uint16_t bpp) {
+    return bpp == 1 || bpp == 4 || bpp == 8 || bpp == 16 || bpp == 24 || bpp == 32;
+}
+
 // Bytes of pixels pixels of bpp bits packed without padding (a file row, a scratch row), the last
 // byte counted whole. False for a count of 0 or less, a depth of 0 or above 32, or more bytes
 // than kMaxImageBytes.
