@@ -28,12 +28,14 @@ void BlendRow(const ExchangePixel* in, ExchangePixel* out, size_t width) {
 }
 
 // A sample of a version 2 pixel: one byte, or two with the most significant first.
-uint32_t SampleOf(const uint8_t* pixel, size_t i, bool wide) {
-    return wide ? uint32_t(pixel[2 * i]) << 8 | pixel[2 * i + 1] : pixel[i];
+template <bool Wide>
+uint32_t SampleOf(const uint8_t* pixel, size_t i) {
+    return Wide ? uint32_t(pixel[2 * i]) << 8 | pixel[2 * i + 1] : pixel[i];
 }
 
-void PutSample(uint8_t* pixel, size_t i, uint32_t value, bool wide) {
-    if (wide) {
+template <bool Wide>
+void PutSample(uint8_t* pixel, size_t i, uint32_t value) {
+    if (Wide) {
         pixel[2 * i] = uint8_t(value >> 8);
         pixel[2 * i + 1] = uint8_t(value);
     } else {
@@ -44,25 +46,31 @@ void PutSample(uint8_t* pixel, size_t i, uint32_t value, bool wide) {
 // Two pixels of any form blended into out. With alpha, colour is weighted by it, so a transparent
 // pixel does not darken the blend: alpha = floor((a1 + a2) / 2), each colour
 // floor((c1 a1 + c2 a2) / (a1 + a2)), 0 where both are transparent; without alpha each sample is
-// floor((p + q) / 2), as the weighting gives for two opaque pixels.
-void BlendSamples(const uint8_t* own, const uint8_t* mirror, uint8_t* out, size_t channels, bool wide) {
-    const uint64_t a1 = channels == 4 ? SampleOf(own, 3, wide) : 1;
-    const uint64_t a2 = channels == 4 ? SampleOf(mirror, 3, wide) : 1;
+// floor((p + q) / 2), as the weighting gives for two opaque pixels. The form is fixed per picture,
+// so each is compiled on its own: without alpha the division is a shift.
+template <size_t Channels, bool Wide>
+void BlendSamples(const uint8_t* own, const uint8_t* mirror, uint8_t* out) {
+    const uint64_t a1 = Channels == 4 ? SampleOf<Wide>(own, 3) : 1;
+    const uint64_t a2 = Channels == 4 ? SampleOf<Wide>(mirror, 3) : 1;
     const uint64_t weight = a1 + a2;
     for (size_t i = 0; i < 3; ++i) {
-        const uint64_t sum = SampleOf(own, i, wide) * a1 + SampleOf(mirror, i, wide) * a2;
-        PutSample(out, i, weight == 0 ? 0 : uint32_t(sum / weight), wide);
+        const uint64_t sum = SampleOf<Wide>(own, i) * a1 + SampleOf<Wide>(mirror, i) * a2;
+        PutSample<Wide>(out, i, weight == 0 ? 0 : uint32_t(sum / weight));
     }
-    if (channels == 4) PutSample(out, 3, uint32_t(weight >> 1), wide);
+    if (Channels == 4) PutSample<Wide>(out, 3, uint32_t(weight >> 1));
 }
 
-void BlendFormRow(const uint8_t* in, uint8_t* out, size_t width, size_t channels, bool wide) {
-    const size_t pixelBytes = channels * (wide ? 2 : 1);
-    uint8_t blended[8];
-    for (size_t c = 0, m = width - 1; c <= m && m < width; ++c, --m) {
-        BlendSamples(in + c * pixelBytes, in + m * pixelBytes, blended, channels, wide);
-        std::memcpy(out + c * pixelBytes, blended, pixelBytes);
-        std::memcpy(out + m * pixelBytes, blended, pixelBytes);
+template <size_t Channels, bool Wide>
+void BlendFormRows(const uint8_t* in, uint8_t* out, size_t width, size_t rows) {
+    constexpr size_t kPixelBytes = Channels * (Wide ? 2 : 1);
+    const size_t rowBytes = width * kPixelBytes;
+    uint8_t blended[kPixelBytes];
+    for (size_t r = 0; r < rows; ++r, in += rowBytes, out += rowBytes) {
+        for (size_t c = 0, m = width - 1; c <= m && m < width; ++c, --m) {
+            BlendSamples<Channels, Wide>(in + c * kPixelBytes, in + m * kPixelBytes, blended);
+            std::memcpy(out + c * kPixelBytes, blended, kPixelBytes);
+            std::memcpy(out + m * kPixelBytes, blended, kPixelBytes);
+        }
     }
 }
 
@@ -74,17 +82,16 @@ void ConvertPixels(ExchangeState& state) {
     if (width == 0) return;
     // Rows follow from PixelCount, the size of the payload actually held.
     const size_t rows = state.PixelCount / width;
-    const size_t channels = size_t(state.Channels);
+    const auto* in = reinterpret_cast<const uint8_t*>(state.InputPixels);
+    auto* out = reinterpret_cast<uint8_t*>(state.OutputPixels);
     const bool wide = state.Depth == 16;
-    const size_t rowBytes = width * channels * (wide ? 2 : 1);
-    for (size_t r = 0; r < rows; ++r) {
-        if (channels == 3 && !wide) {
+    if (state.Channels == 4) {
+        wide ? BlendFormRows<4, true>(in, out, width, rows) : BlendFormRows<4, false>(in, out, width, rows);
+    } else if (wide) {
+        BlendFormRows<3, true>(in, out, width, rows);
+    } else {
+        for (size_t r = 0; r < rows; ++r)
             BlendRow(state.InputPixels + r * width, state.OutputPixels + r * width, width);
-        } else {
-            BlendFormRow(reinterpret_cast<const uint8_t*>(state.InputPixels) + r * rowBytes,
-                         reinterpret_cast<uint8_t*>(state.OutputPixels) + r * rowBytes, width, channels,
-                         wide);
-        }
     }
 }
 

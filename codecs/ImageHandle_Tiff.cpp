@@ -257,12 +257,6 @@ uint32_t SampleAt(const uint8_t* row, uint64_t index, uint16_t bits) {
     }
 }
 
-// Colour stored multiplied by its alpha, taken back to the colour itself at the samples' own
-// precision, so a picture gives the same colours whichever way its alpha was stored.
-uint32_t Unpremultiply(uint32_t c, uint32_t a, uint32_t max) {
-    return a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
-}
-
 struct Palette {
     std::vector<uint8_t> Red, Green, Blue;
 };
@@ -309,10 +303,11 @@ bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
 }
 
 // One pixel's colour at the samples' own precision: red, green, blue of 0 to max. Returns its
-// alpha as stored (max without one).
-uint32_t PixelColour(const Layout& layout, const Palette& palette,
-                     const std::function<uint32_t(uint16_t)>& sample, uint16_t colour, uint32_t max,
-                     uint32_t rgb[3]) {
+// alpha as stored (max without one). Colour stored multiplied by its alpha is taken back to the
+// colour itself, so a picture gives the same colours whichever way its alpha was stored.
+template <class SampleOf>
+uint32_t PixelColour(const Layout& layout, const Palette& palette, const SampleOf& sample, uint16_t colour,
+                     uint32_t max, uint32_t rgb[3]) {
     const uint32_t alpha = layout.HasAlpha ? sample(colour) : max;
     if (layout.Photometric == PHOTOMETRIC_PALETTE) {
         const uint32_t i = sample(0);
@@ -347,6 +342,9 @@ void ColourRow(const Layout& layout, const Palette& palette, const Band& band, u
     // Palette colours are 8-bit whatever the index's depth; other narrow samples spread over 8 bits.
     const uint32_t sampleMax = (1u << layout.Bits) - 1;
     const uint32_t max = layout.Photometric == PHOTOMETRIC_PALETTE ? 255 : sampleMax;
+    // Samples of 8 bits or fewer (1, 2, 4 or 8): 255 is a whole multiple of their largest value.
+    const uint32_t scale = 255 / max;
+    const uint32_t sampleScale = 255 / sampleMax;
     for (uint32_t x = 0; x < layout.Width; ++x) {
         const auto sample = [&](uint16_t s) {
             const uint8_t* region = planar ? base + s * band.PlaneBytes : base;
@@ -355,14 +353,14 @@ void ColourRow(const Layout& layout, const Palette& palette, const Band& band, u
         uint32_t rgba[4];
         rgba[3] = PixelColour(layout, palette, sample, colour, max, rgba);
         if (samples == nullptr) {
-            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgba[i] * 255 / max);
+            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgba[i] * scale);
             out += kBgrPixelBytes;
             continue;
         }
         const bool deep = samples->MaxValue > 255;
         for (uint32_t c = 0; c < samples->Channels; ++c) {
-            const uint32_t from = c < 3 ? max : sampleMax;
-            samples->SetSample(out, size_t(x) * samples->Channels + c, deep ? rgba[c] : rgba[c] * 255 / from);
+            const uint32_t times = c < 3 ? scale : sampleScale;
+            samples->SetSample(out, size_t(x) * samples->Channels + c, deep ? rgba[c] : rgba[c] * times);
         }
     }
 }
@@ -482,9 +480,15 @@ bool DecodeRgba(TIFF* tif, const Layout& layout, const RowTarget& target, std::s
                 continue;
             }
             uint8_t* to = target.Image->RowTable[y0 + r];
+            if (!layout.HasAlpha) {
+                for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes)
+                    to[0] = uint8_t(TIFFGetB(from[x])), to[1] = uint8_t(TIFFGetG(from[x])),
+                    to[2] = uint8_t(TIFFGetR(from[x]));
+                continue;
+            }
             for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes) {
                 // The interface hands out colour multiplied by alpha, whichever way it was stored.
-                const uint32_t a = layout.HasAlpha ? TIFFGetA(from[x]) : 255;
+                const uint32_t a = TIFFGetA(from[x]);
                 to[0] = uint8_t(Unpremultiply(TIFFGetB(from[x]), a, 255));
                 to[1] = uint8_t(Unpremultiply(TIFFGetG(from[x]), a, 255));
                 to[2] = uint8_t(Unpremultiply(TIFFGetR(from[x]), a, 255));

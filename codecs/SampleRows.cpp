@@ -40,7 +40,7 @@ void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
             const uint32_t a = std::min(samples.SampleAt(row, i + 3), max);
             for (size_t c = i; c < i + 3; ++c) {
                 const uint32_t v = samples.SampleAt(row, c);
-                samples.SetSample(row, c, a == 0 ? 0 : std::min(max, (v * max + a / 2) / a));
+                samples.SetSample(row, c, Unpremultiply(v, a, max));
             }
         }
     }

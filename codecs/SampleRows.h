@@ -2,6 +2,7 @@
 // and the colour of premultiplied alpha taken back to the colour itself.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,5 +34,9 @@ inline uint32_t StoredMaxValue(const FCSampleImage& samples) {
 }
 
 // Colour stored multiplied by its alpha, taken back to the colour itself: c x max / a, rounded,
-// and 0 where alpha is 0. Four channels only.
+// and 0 where alpha is 0.
+inline uint32_t Unpremultiply(uint32_t c, uint32_t a, uint32_t max) {
+    return a == 0 ? 0 : std::min(max, (c * max + a / 2) / a);
+}
+// Unpremultiply over a whole picture; four channels only.
 void TakeOutPremultipliedAlpha(FCSampleImage& samples);

@@ -553,6 +553,10 @@ def _answer(convert, numpy_view, arguments, forms):
     answer = convert(form.width, form.height, pixels, **extra)
     if answer is None:
         answer = pixels
+    if answer is pixels and numpy_view is not None and form.depth == 16 and sys.byteorder == "little":
+        # Our own array goes back to big-endian where it lies, as it came: no second payload.
+        pixels.byteswap(inplace=True)
+        answer = pixels.view(_sample_type(numpy_view, form).newbyteorder(">"))
     payload = _answer_bytes(answer, form, numpy_view)
     _console.say(b"Save XML\n")
     head = _answer_head(version, form)
