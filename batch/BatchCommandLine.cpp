@@ -101,27 +101,12 @@ const OwnOption kOwnOptions[] = {
 Outcome TakeOwnOption(int& index, int argc, const char* const* argv, BatchOptions& options,
                       std::set<std::string>& seen, std::string& problem) {
     const std::string argument = argv[index];
-    const size_t equals = argument.find('=');
-    const std::string name = argument.substr(0, equals);
+    const std::string name = argument.substr(0, argument.find('='));
     for (const OwnOption& option : kOwnOptions) {
         if (name != option.Name) continue;
-        if (!seen.insert(name).second) {
-            problem = name + " is given more than once";
-            return Outcome::Refused;
-        }
         std::string value;
-        if (!option.TakesValue && equals != std::string::npos) {
-            problem = name + " takes no value";
+        if (!TakeOptionValue(name, option.TakesValue, index, argc, argv, seen, value, problem))
             return Outcome::Refused;
-        }
-        if (equals != std::string::npos) {
-            value = argument.substr(equals + 1);
-        } else if (option.TakesValue && index + 1 < argc) {
-            value = argv[++index];
-        } else if (option.TakesValue) {
-            problem = name + " needs a value";
-            return Outcome::Refused;
-        }
         return option.Store(value, options, problem) ? Outcome::Taken : Outcome::Refused;
     }
     return Outcome::NotAnOption;

@@ -167,34 +167,45 @@ std::string Wrapped(const std::string& text) {
 
 }  // namespace
 
-HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const char* const* argv,
-                                                 HostOptions& options, std::string& problem) {
+bool TakeOptionValue(const std::string& seenAs, bool takesValue, int& index, int argc,
+                     const char* const* argv, std::set<std::string>& seen, std::string& value,
+                     std::string& problem) {
     const std::string argument = argv[index];
     const size_t equals = argument.find('=');
     const std::string name = argument.substr(0, equals);
+    if (!seen.insert(seenAs).second) {
+        problem = name + " is given more than once";
+        return false;
+    }
+    if (equals != std::string::npos) {
+        if (takesValue)
+            value = argument.substr(equals + 1);
+        else
+            problem = name + " takes no value";
+        return takesValue;
+    }
+    if (!takesValue) return true;
+    if (index + 1 < argc) {
+        value = argv[++index];
+        return true;
+    }
+    problem = name + " needs a value";
+    return false;
+}
+
+HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const char* const* argv,
+                                                 HostOptions& options, std::string& problem) {
+    const std::string argument = argv[index];
+    const std::string name = argument.substr(0, argument.find('='));
     const OptionRow* row = FindRow(name);
     if (row == nullptr) return Outcome::NotAnOption;
-    if (!Seen.insert(row->Name).second) {
-        problem = name + " is given more than once";
+    std::string text;
+    if (!TakeOptionValue(row->Name, row->Kind != OptionKind::Switch, index, argc, argv, Seen, text, problem))
         return Outcome::Refused;
-    }
     if (row->Kind == OptionKind::Switch) {
-        if (equals != std::string::npos) {
-            problem = name + " takes no value";
-            return Outcome::Refused;
-        }
         row->Store(options, 1);
         Given.push_back(row->Name);
         return Outcome::Taken;
-    }
-    std::string text;
-    if (equals != std::string::npos) {
-        text = argument.substr(equals + 1);
-    } else if (index + 1 < argc) {
-        text = argv[++index];
-    } else {
-        problem = name + " needs a value";
-        return Outcome::Refused;
     }
     uint64_t value = 0;
     const bool parsed = ParseWholeNumber(text, value);

@@ -38,6 +38,13 @@ class HostOptionReader {
     std::vector<std::string> Given;
 };
 
+// The grammar every option of both programs is read by: argv[index], known by its caller as seenAs
+// (its long name), given at most once, as a switch alone or with its value after "=" or in the next
+// argument (moving index on). False, with problem set, when it breaks that.
+bool TakeOptionValue(const std::string& seenAs, bool takesValue, int& index, int argc,
+                     const char* const* argv, std::set<std::string>& seen, std::string& value,
+                     std::string& problem);
+
 // One line per option of the table, for a usage text.
 std::string HostOptionLines();
 
