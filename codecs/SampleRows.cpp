@@ -16,32 +16,35 @@ const uint8_t* SampleRows::Row(int32_t y) {
     const uint8_t* in = samples_.Row(y);
     if (row_.empty()) return in;
     const uint32_t from = samples_.Channels;
-    const bool wide = maxValue_ > 255;
+    const uint32_t most = samples_.MaxValue;
+    const size_t width = size_t(samples_.Width);
     uint8_t* out = row_.data();
-    for (size_t x = 0; x < size_t(samples_.Width); ++x) {
-        for (uint32_t c = 0; c < channels_; ++c) {
-            // Samples of a file may exceed its maxval; they count as the largest.
-            const uint32_t v = c < from
-                                   ? values_[std::min(samples_.SampleAt(in, x * from + c), samples_.MaxValue)]
-                                   : maxValue_;
-            if (wide) *out++ = uint8_t(v >> 8);
-            *out++ = uint8_t(v);
-        }
-    }
+    WithSampleWidth(samples_.BytesPerSample() == 2, [&](auto wideIn) {
+        WithSampleWidth(maxValue_ > 255, [&](auto wideOut) {
+            for (size_t x = 0, o = 0; x < width; ++x) {
+                for (uint32_t c = 0; c < channels_; ++c, ++o) {
+                    // Samples of a file may exceed its maxval; they count as the largest.
+                    const uint32_t v =
+                        c < from ? values_[std::min(GetSample<wideIn>(in, x * from + c), most)] : maxValue_;
+                    PutSample<wideOut>(out, o, v);
+                }
+            }
+        });
+    });
     return row_.data();
 }
 
 void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
     if (samples.Channels != 4) return;
     const uint32_t max = samples.MaxValue;
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        uint8_t* row = samples.Row(y);
-        for (size_t i = 0; i < size_t(samples.Width) * 4; i += 4) {
-            const uint32_t a = std::min(samples.SampleAt(row, i + 3), max);
-            for (size_t c = i; c < i + 3; ++c) {
-                const uint32_t v = samples.SampleAt(row, c);
-                samples.SetSample(row, c, Unpremultiply(v, a, max));
+    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
+        for (int32_t y = 0; y < samples.Height; ++y) {
+            uint8_t* row = samples.Row(y);
+            for (size_t i = 0; i < size_t(samples.Width) * 4; i += 4) {
+                const uint32_t a = std::min(GetSample<wide>(row, i + 3), max);
+                for (size_t c = i; c < i + 3; ++c)
+                    PutSample<wide>(row, c, Unpremultiply(GetSample<wide>(row, c), a, max));
             }
         }
-    }
+    });
 }

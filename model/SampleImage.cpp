@@ -59,16 +59,19 @@ bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image) {
     std::vector<uint8_t> to8(size_t(max) + 1);
     for (uint32_t v = 0; v <= max; ++v) to8[v] = uint8_t((v * 255 + max / 2) / max);
     const size_t step = samples.Channels;
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* from = samples.Row(y);
-        uint8_t* to = narrowed.RowTable[y];
-        for (size_t i = 0; i < size_t(samples.Width) * step; i += step, to += 3) {
-            // Samples of a file may exceed its maxval; they count as the largest.
-            to[0] = to8[std::min(samples.SampleAt(from, i + 2), max)];
-            to[1] = to8[std::min(samples.SampleAt(from, i + 1), max)];
-            to[2] = to8[std::min(samples.SampleAt(from, i), max)];
+    const size_t rowSamples = size_t(samples.Width) * step;
+    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
+        for (int32_t y = 0; y < samples.Height; ++y) {
+            const uint8_t* from = samples.Row(y);
+            uint8_t* to = narrowed.RowTable[y];
+            for (size_t i = 0; i < rowSamples; i += step, to += 3) {
+                // Samples of a file may exceed its maxval; they count as the largest.
+                to[0] = to8[std::min(GetSample<wide>(from, i + 2), max)];
+                to[1] = to8[std::min(GetSample<wide>(from, i + 1), max)];
+                to[2] = to8[std::min(GetSample<wide>(from, i), max)];
+            }
         }
-    }
+    });
     image.SwapStorage(narrowed);
     return true;
 }
@@ -104,27 +107,25 @@ bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue
         samples.Samples = grown;
     }
     const std::vector<uint16_t> table = ValueTable(samples.MaxValue, maxValue);
-    const bool wide = maxValue > 255;
-    auto convert = [&](size_t p) {
-        uint32_t pixel[4] = {0, 0, 0, maxValue};
-        const uint8_t* in = samples.Samples + p * inPixel;
-        for (uint32_t c = 0; c < from; ++c)
-            pixel[c] = table[std::min(samples.SampleAt(in, c), samples.MaxValue)];
-        uint8_t* to = samples.Samples + p * outPixel;
-        for (uint32_t c = 0; c < channels; ++c) {
-            if (wide) {
-                to[2 * c] = uint8_t(pixel[c] >> 8);
-                to[2 * c + 1] = uint8_t(pixel[c]);
+    const uint32_t most = samples.MaxValue;
+    uint8_t* const block = samples.Samples;
+    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wideIn) {
+        WithSampleWidth(maxValue > 255, [&](auto wideOut) {
+            const auto convert = [&](size_t p) {
+                uint32_t pixel[4] = {0, 0, 0, maxValue};
+                const uint8_t* in = block + p * inPixel;
+                for (uint32_t c = 0; c < from; ++c)
+                    pixel[c] = table[std::min(GetSample<wideIn>(in, c), most)];
+                uint8_t* to = block + p * outPixel;
+                for (uint32_t c = 0; c < channels; ++c) PutSample<wideOut>(to, c, pixel[c]);
+            };
+            if (outPixel > inPixel) {
+                for (size_t p = count; p-- > 0;) convert(p);
             } else {
-                to[c] = uint8_t(pixel[c]);
+                for (size_t p = 0; p < count; ++p) convert(p);
             }
-        }
-    };
-    if (outPixel > inPixel) {
-        for (size_t p = count; p-- > 0;) convert(p);
-    } else {
-        for (size_t p = 0; p < count; ++p) convert(p);
-    }
+        });
+    });
     samples.Channels = channels;
     samples.MaxValue = maxValue;
     return true;
@@ -136,14 +137,16 @@ bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t ch
     if (!widened.Create(image.InfoHeader.biWidth, image.InfoHeader.biHeight, channels, maxValue))
         return false;
     const uint32_t factor = maxValue > 255 ? 257 : 1;
-    for (int32_t y = 0; y < widened.Height; ++y) {
-        const uint8_t* in = image.RowTable[y];
-        uint8_t* out = widened.Row(y);
-        for (size_t x = 0; x < size_t(widened.Width); ++x, in += 3) {
-            const uint32_t pixel[4] = {in[2] * factor, in[1] * factor, in[0] * factor, maxValue};
-            for (uint32_t c = 0; c < channels; ++c) widened.SetSample(out, x * channels + c, pixel[c]);
+    WithSampleWidth(maxValue > 255, [&](auto wide) {
+        for (int32_t y = 0; y < widened.Height; ++y) {
+            const uint8_t* in = image.RowTable[y];
+            uint8_t* out = widened.Row(y);
+            for (size_t x = 0; x < size_t(widened.Width); ++x, in += 3) {
+                const uint32_t pixel[4] = {in[2] * factor, in[1] * factor, in[0] * factor, maxValue};
+                for (uint32_t c = 0; c < channels; ++c) PutSample<wide>(out, x * channels + c, pixel[c]);
+            }
         }
-    }
+    });
     widened.XPixelsPerMetre = image.InfoHeader.biXPelsPerMeter;
     widened.YPixelsPerMetre = image.InfoHeader.biYPelsPerMeter;
     samples.SwapWith(widened);
@@ -152,11 +155,14 @@ bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t ch
 
 bool HasTransparentSample(const FCSampleImage& samples) {
     if (!samples.IsValid() || samples.Channels != 4) return false;
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* row = samples.Row(y);
-        for (size_t x = 0; x < size_t(samples.Width); ++x) {
-            if (samples.SampleAt(row, x * 4 + 3) < samples.MaxValue) return true;
+    bool transparent = false;
+    const uint32_t opaque = samples.MaxValue;
+    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
+        for (int32_t y = 0; y < samples.Height && !transparent; ++y) {
+            const uint8_t* row = samples.Row(y);
+            for (size_t x = 0; x < size_t(samples.Width) && !transparent; ++x)
+                transparent = GetSample<wide>(row, x * 4 + 3) < opaque;
         }
-    }
-    return false;
+    });
+    return transparent;
 }

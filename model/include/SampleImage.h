@@ -5,8 +5,34 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "ObjImage.h"
+
+// Sample i of a row (i counts samples, not pixels) of one byte, or of two with the most significant
+// first. A loop over a whole picture picks Wide once, not per sample.
+template <bool Wide>
+inline uint32_t GetSample(const uint8_t* row, size_t i) {
+    return Wide ? uint32_t(row[2 * i]) << 8 | row[2 * i + 1] : row[i];
+}
+template <bool Wide>
+inline void PutSample(uint8_t* row, size_t i, uint32_t value) {
+    if (Wide) {
+        row[2 * i] = uint8_t(value >> 8);
+        row[2 * i + 1] = uint8_t(value);
+    } else {
+        row[i] = uint8_t(value);
+    }
+}
+// Calls body(std::true_type()) for wide samples, body(std::false_type()) for narrow ones.
+template <class Body>
+inline void WithSampleWidth(bool wide, Body&& body) {
+    if (wide) {
+        body(std::true_type());
+    } else {
+        body(std::false_type());
+    }
+}
 
 class FCSampleImage {
   public:
@@ -32,14 +58,13 @@ class FCSampleImage {
     uint8_t* Row(int32_t y) const { return Samples + size_t(y) * RowBytes(); }
     // Sample i of a row (i counts samples, not pixels).
     uint32_t SampleAt(const uint8_t* row, size_t i) const {
-        return BytesPerSample() == 1 ? row[i] : uint32_t(row[2 * i]) << 8 | row[2 * i + 1];
+        return BytesPerSample() == 1 ? GetSample<false>(row, i) : GetSample<true>(row, i);
     }
     void SetSample(uint8_t* row, size_t i, uint32_t value) const {
         if (BytesPerSample() == 1) {
-            row[i] = uint8_t(value);
+            PutSample<false>(row, i, value);
         } else {
-            row[2 * i] = uint8_t(value >> 8);
-            row[2 * i + 1] = uint8_t(value);
+            PutSample<true>(row, i, value);
         }
     }
 
