@@ -2,6 +2,7 @@
 // shown at column x, row y (top-down) lies in the stored picture.
 #include "Orientation.h"
 
+#include <cstddef>
 #include <cstring>
 
 namespace {
@@ -37,6 +38,27 @@ Point StoredPixel(uint16_t orientation, int32_t x, int32_t y, int32_t w, int32_t
     }
 }
 
+// Copies the stored picture (row 0 at stored, rows stride bytes apart, w x h) turned into the rows
+// target(y) hands out. Along a shown row the stored pixel moves by one fixed step, so each row
+// takes two lookups and then fixed steps.
+template <size_t PixelBytes, class TargetRow>
+void CopyTurned(uint16_t orientation, const uint8_t* stored, ptrdiff_t stride, int32_t w, int32_t h,
+                TargetRow target) {
+    const bool quarter = orientation >= kFirstQuarterTurn;
+    const int32_t shownWidth = quarter ? h : w;
+    const int32_t shownHeight = quarter ? w : h;
+    for (int32_t y = 0; y < shownHeight; ++y) {
+        const Point first = StoredPixel(orientation, 0, y, w, h);
+        // A row of one pixel takes no step: its neighbour would lie outside the picture.
+        const Point next = shownWidth > 1 ? StoredPixel(orientation, 1, y, w, h) : first;
+        const ptrdiff_t step = (next.Y - first.Y) * stride + (next.X - first.X) * ptrdiff_t(PixelBytes);
+        const uint8_t* from = stored + first.Y * stride + first.X * ptrdiff_t(PixelBytes);
+        uint8_t* to = target(y);
+        for (int32_t x = 0; x < shownWidth; ++x, to += PixelBytes)
+            std::memcpy(to, from + x * step, PixelBytes);
+    }
+}
+
 }  // namespace
 
 bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation) {
@@ -50,14 +72,10 @@ bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation) {
         quarter ? image.InfoHeader.biYPelsPerMeter : image.InfoHeader.biXPelsPerMeter;
     turned.InfoHeader.biYPelsPerMeter =
         quarter ? image.InfoHeader.biXPelsPerMeter : image.InfoHeader.biYPelsPerMeter;
-    for (int32_t y = 0; y < turned.InfoHeader.biHeight; ++y) {
-        uint8_t* row = turned.RowTable[y];
-        for (int32_t x = 0; x < turned.InfoHeader.biWidth; ++x) {
-            const Point from = StoredPixel(orientation, x, y, w, h);
-            std::memcpy(row + size_t(x) * kPixelBytes, image.RowTable[from.Y] + size_t(from.X) * kPixelBytes,
-                        kPixelBytes);
-        }
-    }
+    // Stored bottom-up in one block: the rows are evenly spaced, backwards.
+    const ptrdiff_t stride = h > 1 ? image.RowTable[1] - image.RowTable[0] : 0;
+    CopyTurned<kPixelBytes>(orientation, image.RowTable[0], stride, w, h,
+                            [&](int32_t y) { return turned.RowTable[y]; });
     image.SwapStorage(turned);
     return true;
 }
@@ -72,14 +90,20 @@ bool TurnAsOrientationSays(FCSampleImage& samples, uint16_t orientation) {
     turned.XPixelsPerMetre = quarter ? samples.YPixelsPerMetre : samples.XPixelsPerMetre;
     turned.YPixelsPerMetre = quarter ? samples.XPixelsPerMetre : samples.YPixelsPerMetre;
     // Every channel moves with its pixel.
-    const size_t pixelBytes = size_t(samples.Channels) * samples.BytesPerSample();
-    for (int32_t y = 0; y < turned.Height; ++y) {
-        uint8_t* row = turned.Row(y);
-        for (int32_t x = 0; x < turned.Width; ++x) {
-            const Point from = StoredPixel(orientation, x, y, w, h);
-            std::memcpy(row + size_t(x) * pixelBytes, samples.Row(from.Y) + size_t(from.X) * pixelBytes,
-                        pixelBytes);
-        }
+    const auto target = [&](int32_t y) { return turned.Row(y); };
+    const ptrdiff_t stride = ptrdiff_t(samples.RowBytes());
+    switch (size_t(samples.Channels) * samples.BytesPerSample()) {
+        case 3:
+            CopyTurned<3>(orientation, samples.Samples, stride, w, h, target);
+            break;
+        case 4:
+            CopyTurned<4>(orientation, samples.Samples, stride, w, h, target);
+            break;
+        case 6:
+            CopyTurned<6>(orientation, samples.Samples, stride, w, h, target);
+            break;
+        default:
+            CopyTurned<8>(orientation, samples.Samples, stride, w, h, target);
     }
     samples.SwapWith(turned);
     return true;

@@ -614,17 +614,20 @@ TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
     ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
     const std::string png = ReadFileBytes(Dir / "in.png");
     const auto echo = [](const std::string& document) { return document; };
-    for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
-        WriteFileBytes(Dir / "in.png", WithPngChunk(png, "eXIf" + OrientationExif(orientation)));
-        Options = {"--auto-orient"};
-        ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
-        ASSERT_EQ(0, run.ExitCode) << run.Output;
-        Picture back;
-        ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
-        const Picture shown = AsShown(stored, orientation);
-        EXPECT_EQ(back.Width, shown.Width) << orientation;
-        EXPECT_EQ(back.Pixels, shown.Pixels) << orientation;
-        EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
+    // Version 2 turns the held samples, version 1 the image.
+    for (const char* form : {"--depth=8", "--alpha"}) {
+        for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
+            WriteFileBytes(Dir / "in.png", WithPngChunk(png, "eXIf" + OrientationExif(orientation)));
+            Options = {"--auto-orient", form};
+            ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
+            ASSERT_EQ(0, run.ExitCode) << run.Output;
+            Picture back;
+            ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
+            const Picture shown = AsShown(stored, orientation);
+            EXPECT_EQ(back.Width, shown.Width) << orientation << form;
+            EXPECT_EQ(back.Pixels, shown.Pixels) << orientation << form;
+            EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
+        }
     }
     // A WebP's EXIF orientation, the same way.
     Picture webp;
