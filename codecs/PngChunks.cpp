@@ -44,7 +44,8 @@ bool Described(const uint8_t* type) {
 }
 
 // The chunks whose contents are read; any other chunk is only checked, a block at a time, so a
-// large text chunk costs no memory.
+// large text chunk costs no memory. Of the iTXt chunks only the XMP packet is read whole, known by
+// the keyword its first bytes hold (the keyword and its zero).
 bool Held(const uint8_t* type) {
     static const char* const kHeld[] = {"IHDR", "tRNS", "acTL", "pHYs", "iCCP", "eXIf", "iTXt"};
     for (const char* held : kHeld)
@@ -52,13 +53,16 @@ bool Held(const uint8_t* type) {
     return false;
 }
 
+// zlib takes a null body for a request of the starting value, whatever the size: an empty body
+// adds nothing.
 uint32_t ChecksumOf(const uint8_t* type, const uint8_t* body, uint32_t size) {
-    return uint32_t(crc32(crc32(0, type, 4), body, size));
+    const uLong head = crc32(0, type, 4);
+    return uint32_t(size == 0 ? head : crc32(head, body, size));
 }
 
-bool ChecksumWhileSkipping(ByteSource& in, const uint8_t* type, uint32_t size, uint32_t& crc) {
+// The checksum of a chunk whose type and first bytes gave sum, over the size bytes still to come.
+bool ChecksumWhileSkipping(ByteSource& in, uLong sum, uint32_t size, uint32_t& crc) {
     uint8_t block[kCheckStep];
-    uLong sum = crc32(0, type, 4);
     for (uint32_t left = size; left != 0;) {
         const uint32_t n = std::min<uint32_t>(left, sizeof block);
         if (!in.Bytes(block, n)) return false;
@@ -216,21 +220,33 @@ bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason) {
         std::memcpy(chunk.Type, type, 4);
         uint8_t checksum[kChecksumBytes];
         bool read = true;
+        bool keep = true;
         if (decoder && !Described(type)) {
             read = in.Skip(uint64_t(size) + kChecksumBytes);
-        } else if (Held(type)) {
-            chunk.Body.resize(size);
-            read = in.Bytes(chunk.Body.data(), size) && in.Bytes(checksum, sizeof checksum);
-            if (read && !decoder && ChecksumOf(type, chunk.Body.data(), size) != GetU32BE(checksum))
-                return Mismatch(chunk, reason);
         } else {
-            uint32_t crc = 0;
-            read = ChecksumWhileSkipping(in, type, size, crc) && in.Bytes(checksum, sizeof checksum);
-            if (read && crc != GetU32BE(checksum)) return Mismatch(chunk, reason);
+            uint8_t start[sizeof kXmpKeyword];
+            const bool text = IsType(chunk, "iTXt");
+            const uint32_t first = text ? std::min<uint32_t>(size, sizeof start) : 0;
+            read = first == 0 || in.Bytes(start, first);
+            keep = Held(type) &&
+                   (!text || (first == sizeof start && std::memcmp(start, kXmpKeyword, first) == 0));
+            if (read && keep) {
+                chunk.Body.resize(size);
+                std::copy_n(start, first, chunk.Body.begin());
+                read = (size == first || in.Bytes(chunk.Body.data() + first, size - first)) &&
+                       in.Bytes(checksum, sizeof checksum);
+                if (read && !decoder && ChecksumOf(type, chunk.Body.data(), size) != GetU32BE(checksum))
+                    return Mismatch(chunk, reason);
+            } else if (read) {
+                uint32_t crc = 0;
+                read = ChecksumWhileSkipping(in, crc32(crc32(0, type, 4), start, first), size - first, crc) &&
+                       in.Bytes(checksum, sizeof checksum);
+                if (read && crc != GetU32BE(checksum)) return Mismatch(chunk, reason);
+            }
         }
         // A file that shrank after it was opened ends here; the decoder finds it short.
         if (!read) return true;
-        if (!decoder || Described(type)) chunks.Others.push_back(std::move(chunk));
+        if (keep && (!decoder || Described(type))) chunks.Others.push_back(std::move(chunk));
         if (std::memcmp(type, "IEND", 4) == 0) break;
     }
     return true;

@@ -693,6 +693,29 @@ TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
         EXPECT_NE(std::string::npos, run.Output.find(row.warning)) << run.Output;
         EXPECT_LE(run.MaxRssKb, row.mostKb) << row.input;
     }
+    // A text chunk of 128 MB that is not the XMP packet is checked on the way, never held. The file
+    // is written a block at a time, for the same reason as the packet above.
+    ScratchDir dir;
+    fs::create_directory(dir / "mod");
+    const std::string png = ReadFileBytes(std::string(CORVANE_TEST_DATA) + "/png/pngsuite/basn2c08.png");
+    constexpr size_t kPastHeader = 8 + 25, kTextBlocks = 2048;
+    const std::string start("iTXtComment\0\0\0\0\0", 16), block(size_t(1) << 16, 'x');
+    std::ofstream file(dir / "comment.png", std::ios::binary);
+    file << png.substr(0, kPastHeader) << BigEndian(uint32_t(start.size() - 4 + kTextBlocks * block.size()))
+         << start;
+    uLong crc = crc32(0, reinterpret_cast<const Bytef*>(start.data()), uInt(start.size()));
+    for (size_t i = 0; i < kTextBlocks; ++i) {
+        file << block;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(block.data()), uInt(block.size()));
+    }
+    file << BigEndian(uint32_t(crc)) << png.substr(kPastHeader);
+    file.close();
+    const ProcessResult run =
+        RunProcess({kLimiter, "fsize", "524288", kHost, "--timeout", "1", "mod", "comment.png", "out.bmp"},
+                   dir.Path(), kCanvasRunSeconds);
+    ExpectCleanEnd(run);
+    EXPECT_NE(std::string::npos, run.Output.find("Save as XML")) << run.Output;
+    EXPECT_LE(run.MaxRssKb, 100 * 1024);
 }
 
 // A version 2 run of four 16-bit samples holds the picture once, in the document's form, beside
