@@ -452,6 +452,8 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
         {"iCCP of 15 MB", "png", iccOf(15 << 20), true, true, ""},
         {"iCCP of the most kept", "png", iccOf(kKeptProfileMax), true, true, ""},
         {"iCCP of 17 MB", "png", iccOf(17 << 20), false, true, "colour profile of more than 16707345 bytes"},
+        {"empty eXIf", "png", [](std::vector<uint8_t>& f) { ReplacePngChunk(f, "eXIf", {}); }, true, false,
+         ""},
         {"2000 tEXt", "png",
          [](std::vector<uint8_t>& f) {
              for (int i = 0; i < 2000; ++i)
