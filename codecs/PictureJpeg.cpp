@@ -162,15 +162,12 @@ bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHea
 
 bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header, FCObjImage& image,
                 LoadResult& result) {
-    // A third more than the picture itself, under the same cap as every pixel block.
+    // A third more than the picture itself, whose size was checked at 32 bits a pixel.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
     if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) ||
-        !ComputeBufferBytes(rowBytes, header.height, bytes)) {
-        result.Width = uint64_t(header.width);
-        result.Height = uint64_t(header.height);
-        return result.Refuse(LoadStatus::OverImageLimit, std::string());
-    }
+        !ComputeBufferBytes(rowBytes, header.height, bytes))
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!scratch) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
@@ -191,12 +188,13 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
     if (!tj) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     JpegHeader header;
     if (!ReadJpegHeader(tj.get(), data, length, header)) return Refuse(tj.get(), result);
+    // The library hands CMYK and YCCK files out only as CMYK pixels, through a block of their own.
+    const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
-    if (!CheckPictureSize(header.width, header.height, kPictureBits, options, result)) return false;
+    if (!CheckPictureSize(header.width, header.height, cmyk ? kCmykBits : kPictureBits, options, result))
+        return false;
     if (!image.Create(header.width, header.height, kPictureBits))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    // The library hands CMYK and YCCK files out only as CMYK pixels.
-    const bool cmyk = header.colorspace == TJCS_CMYK || header.colorspace == TJCS_YCCK;
     const bool decoded = cmyk ? DecodeCmyk(tj.get(), data, length, header, image, result)
                               : DecodeDirect(tj.get(), data, length, header, image, result);
     if (decoded) {
