@@ -9,6 +9,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "ByteSource.h"
@@ -48,6 +49,8 @@ struct Bgr {
     uint8_t red = 0;
     Bgr() = default;
     Bgr(const GifColorType& c) : blue(c.Blue), green(c.Green), red(c.Red) {}
+    // The colour the screen's background is drawn in.
+    static Bgr Background(const GifColorType& c) { return Bgr(c); }
 };
 static_assert(sizeof(Bgr) == kBgrPixelBytes, "a Bgr is copied as one stored pixel");
 
@@ -58,7 +61,8 @@ struct Rgba {
     uint8_t blue = 0;
     uint8_t alpha = 255;
     Rgba() = default;
-    Rgba(const GifColorType& c, uint8_t a) : red(c.Red), green(c.Green), blue(c.Blue), alpha(a) {}
+    Rgba(const GifColorType& c, uint8_t a = 255) : red(c.Red), green(c.Green), blue(c.Blue), alpha(a) {}
+    static Rgba Background(const GifColorType& c) { return Rgba(c, 0); }
 };
 static_assert(sizeof(Rgba) == 4, "an Rgba is copied as one sample pixel");
 
@@ -67,22 +71,17 @@ static_assert(sizeof(Rgba) == 4, "an Rgba is copied as one sample pixel");
 template <class Pixel>
 using ColourTable = std::array<Pixel, kMaxColours>;
 
-ColourTable<Bgr> MakeColourTable(const ColorMapObject* map) {
-    ColourTable<Bgr> table{};
-    if (map == nullptr || map->Colors == nullptr) return table;
-    const size_t count = std::min(size_t(std::max(map->ColorCount, 0)), kMaxColours);
-    for (size_t i = 0; i < count; ++i) table[i] = Bgr(map->Colors[i]);
-    return table;
-}
-
-// The same with alpha: the transparent index, when there is one (-1: none), has alpha 0.
-ColourTable<Rgba> MakeAlphaColourTable(const ColorMapObject* map, int transparent) {
-    ColourTable<Rgba> table{};
+// With alpha, the transparent index, when there is one (-1: none), has alpha 0.
+template <class Pixel>
+ColourTable<Pixel> MakeColourTable(const ColorMapObject* map, int transparent) {
+    ColourTable<Pixel> table{};
     const size_t count = map == nullptr || map->Colors == nullptr
                              ? 0
                              : std::min(size_t(std::max(map->ColorCount, 0)), kMaxColours);
-    for (size_t i = 0; i < count; ++i) table[i] = Rgba(map->Colors[i], 255);
-    if (transparent >= 0) table[size_t(transparent)].alpha = 0;
+    for (size_t i = 0; i < count; ++i) table[i] = Pixel(map->Colors[i]);
+    if constexpr (std::is_same_v<Pixel, Rgba>) {
+        if (transparent >= 0) table[size_t(transparent)].alpha = 0;
+    }
     return table;
 }
 
@@ -182,6 +181,16 @@ bool DrawFirstFrame(GifFileType* gif, const ColourTable<Pixel>& colours, const S
     return true;
 }
 
+// The screen as a viewer first shows it: the background, then the first frame in the colours of
+// its own map, or the screen's when it has none.
+template <class Pixel>
+bool DrawScreen(GifFileType* gif, int transparent, const Screen& screen) {
+    const GifColorType* background = BackgroundColour(gif);
+    if (background != nullptr) FillBackground(Pixel::Background(*background), screen);
+    const ColorMapObject* map = gif->Image.ColorMap != nullptr ? gif->Image.ColorMap : gif->SColorMap;
+    return DrawFirstFrame(gif, MakeColourTable<Pixel>(map, transparent), screen);
+}
+
 constexpr size_t kScreenDescriptorEnd = 13;  // the signature and the logical screen descriptor
 constexpr size_t kFrameDescriptorBytes = 9;
 constexpr uint8_t kHasColourTable = 0x80;
@@ -270,12 +279,7 @@ bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, FCSampleImage& sam
     if (!samples.Create(gif->SWidth, gif->SHeight, 4, 255))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const Screen screen{samples.Width, samples.Height, [&](int y) { return samples.Row(y); }};
-    const GifColorType* background = BackgroundColour(gif);
-    if (background != nullptr) FillBackground(Rgba(*background, 0), screen);
-    const ColorMapObject* map = gif->Image.ColorMap != nullptr ? gif->Image.ColorMap : gif->SColorMap;
-    if (!DrawFirstFrame(gif, MakeAlphaColourTable(map, extras.TransparentIndex), screen))
-        return Refuse(gif->Error, result);
-    return true;
+    return DrawScreen<Rgba>(gif, extras.TransparentIndex, screen) || Refuse(gif->Error, result);
 }
 
 }  // namespace
@@ -300,10 +304,7 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     if (!image.Create(width, height, kPictureBits))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const Screen screen{width, height, [&](int y) { return image.RowTable[y]; }};
-    const GifColorType* background = BackgroundColour(gif.get());
-    if (background != nullptr) FillBackground(Bgr(*background), screen);
-    const ColorMapObject* map = gif->Image.ColorMap != nullptr ? gif->Image.ColorMap : gif->SColorMap;
-    if (!DrawFirstFrame(gif.get(), MakeColourTable(map), screen)) return Refuse(gif->Error, result);
+    if (!DrawScreen<Bgr>(gif.get(), -1, screen)) return Refuse(gif->Error, result);
     if (extras.Transparent) result.Warnings.push_back(warning::kTransparency);
     if (extras.Animated) result.Warnings.push_back(warning::kFrames);
     return true;
