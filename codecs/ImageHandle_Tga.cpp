@@ -402,23 +402,28 @@ AlphaKind ReadAlphaKind(ByteSource& in) {
 }
 
 // One file row of colour and attribute bits as red, green, blue and alpha; returns the alphas
-// or-ed together. 16-bit colour is widened as the image model widens 5-5-5 words.
+// or-ed together. 16-bit colour is widened as the image model widens 5-5-5 words. The kind of row
+// is chosen once a row, not per pixel.
 uint8_t SamplesFromRow(const TgaHeader& h, const uint8_t* from, uint8_t* to) {
-    const ChannelMask five[3] = {DescribeChannelMask(kMasks555[0]), DescribeChannelMask(kMasks555[1]),
-                                 DescribeChannelMask(kMasks555[2])};
+    static const ChannelMask kFive[3] = {DescribeChannelMask(kMasks555[0]), DescribeChannelMask(kMasks555[1]),
+                                         DescribeChannelMask(kMasks555[2])};
     uint8_t alphas = 0;
-    for (uint32_t x = 0; x < h.width; ++x, to += 4) {
-        if (IsGreyAlpha(h)) {
-            to[0] = to[1] = to[2] = from[2 * x];
-            to[3] = from[2 * x + 1];
-        } else if (h.depth == 16) {
-            const uint16_t word = GetU16LE(from + 2 * x);
-            for (int c = 0; c < 3; ++c) to[c] = ExtractChannel(word, five[c]);
-            to[3] = (word & kAlphaBit16) != 0 ? 255 : 0;
-        } else {
-            to[0] = from[4 * x + 2], to[1] = from[4 * x + 1], to[2] = from[4 * x], to[3] = from[4 * x + 3];
+    if (IsGreyAlpha(h)) {
+        for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 2) {
+            to[0] = to[1] = to[2] = from[0];
+            alphas |= to[3] = from[1];
         }
-        alphas |= to[3];
+    } else if (h.depth == 16) {
+        for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 2) {
+            const uint16_t word = GetU16LE(from);
+            for (int c = 0; c < 3; ++c) to[c] = ExtractChannel(word, kFive[c]);
+            alphas |= to[3] = (word & kAlphaBit16) != 0 ? 255 : 0;
+        }
+    } else {
+        for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 4) {
+            to[0] = from[2], to[1] = from[1], to[2] = from[0];
+            alphas |= to[3] = from[3];
+        }
     }
     return alphas;
 }
