@@ -123,6 +123,18 @@ void FCPixelMyProcessor::Flush() {
     Next = Block.get();
 }
 
+namespace {
+
+// Says why the document could not be written, unless a stop cut the write; returns false.
+bool WriteFailed(const AtomicFileWriter& out, const std::string& path) {
+    if (out.Error() != EINTR)
+        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
+                  << "\n";
+    return false;
+}
+
+}  // namespace
+
 bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostream* progress) {
     AtomicFileWriter out;
     const std::string head =
@@ -135,12 +147,7 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostr
         RunPixelProcess(image, processor);
         written = out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
     }
-    if (written) return true;
-    if (out.Error() != EINTR) {
-        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
-                  << "\n";
-    }
-    return false;
+    return written || WriteFailed(out, path);
 }
 
 bool ReadAnswer(FCObjImage& image, std::ostream* progress) {
@@ -158,11 +165,7 @@ bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path,
                          out.Append(head.data(), head.size()) &&
                          out.Append(samples.Samples, samples.RowBytes() * size_t(samples.Height)) &&
                          out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
-    if (written) return true;
-    if (out.Error() != EINTR)
-        std::cout << "Cannot write " << path << ": " << std::strerror(out.Error() != 0 ? out.Error() : EIO)
-                  << "\n";
-    return false;
+    return written || WriteFailed(out, path);
 }
 
 bool ReadAnswerSamples(FCSampleImage& samples, std::ostream* progress) {
