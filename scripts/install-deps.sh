@@ -3,9 +3,10 @@
 # safe to run again (it does nothing when everything is present).
 # Usage: sh scripts/install-deps.sh [--list] GROUP ...   (no GROUP: build)
 #   build     compile and run the programs: `make`, `make demo`, `make install`
-#   test      the suite's tools: GoogleTest, ImageMagick as the reference decoder, Python (with
-#             numpy, for the Python kit's arrays) and Node.js for the example modules, groff for
-#             the manual pages, clang-format, exiftool to check what the writers put in their files
+#   test      every program the suite runs: GoogleTest, ImageMagick as the reference decoder and
+#             heif-convert where it is wrong (HEIF), Python (with numpy, for the Python kit's arrays)
+#             and Node.js for the example modules, groff for the manual pages, clang-format, cjpeg,
+#             exiftool to check what the writers put in their files
 #   bench     what the benchmarks compare against: ImageMagick, libvips, cjpeg/djpeg, cwebp/dwebp,
 #             tiffcp, heif-convert, /usr/bin/time
 #   fuzz      clang with libFuzzer and its sanitizer runtimes
@@ -18,7 +19,7 @@ set -eu
 group_packages() {
     case $1 in
         build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev" ;;
-        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl" ;;
+        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples" ;;
         bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
