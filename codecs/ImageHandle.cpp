@@ -138,13 +138,18 @@ bool FinishTaking(FCImageHandleBase& codec, PictureMetadata* metadata) {
 
 bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMetadata* metadata) {
     LoadResult& result = codec.Result;
-    if (codec.Samples != nullptr) {
-        // The one narrowing of samples above 8 bits, whatever the format.
-        if (!NarrowToImage(*codec.Samples, image))
+    RowSink& rows = codec.Rows;
+    if (rows.Began()) rows.Finish(codec.Options, result);
+    if (rows.Image.IsValid()) {
+        // Taken over, not copied: the codec leaves with the old content.
+        image.SwapStorage(rows.Image);
+    } else if (rows.Samples.IsValid()) {
+        // A codec used on its own holds the file's own samples: the one narrowing, whatever the format.
+        if (!NarrowToImage(rows.Samples, image))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if (codec.Samples->MaxValue > 255)
-            result.Warnings.push_back(warning::NarrowedSamples(codec.Samples->SignificantBits()));
-        codec.Samples.reset();
+        if (rows.Samples.MaxValue > 255)
+            result.Warnings.push_back(warning::NarrowedSamples(rows.Samples.SignificantBits()));
+        rows.Samples.Release();
     } else {
         FCObjImage* decoded = FirstDecodedImage(codec);
         if (decoded == nullptr) return false;
@@ -160,13 +165,13 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
 bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, PictureMetadata* metadata,
                         uint32_t channels, uint32_t maxValue) {
     LoadResult& result = codec.Result;
-    if (codec.Samples != nullptr) {
-        result.SourceBits = codec.Samples->SignificantBits();
-        result.Transparent = codec.Samples->Channels == 4;
-        if (!ConvertSamples(*codec.Samples, channels, maxValue))
+    RowSink& rows = codec.Rows;
+    if (rows.Began()) {
+        rows.Finish(codec.Options, result);
+        if (!ConvertSamples(rows.Samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        samples.SwapWith(*codec.Samples);
-        codec.Samples.reset();
+        samples.SwapWith(rows.Samples);
+        rows.Samples.Release();
     } else {
         FCObjImage* decoded = FirstDecodedImage(codec);
         if (decoded == nullptr) return false;
@@ -182,8 +187,15 @@ namespace {
 
 using TakePicture = std::function<bool(FCImageHandleBase&)>;
 
+// The form a load holds a deep or transparent picture in while its rows arrive.
+struct HeldForm {
+    RowSink::Form Form = RowSink::Form::Image24;
+    uint32_t Channels = 0;
+    uint32_t MaxValue = 0;
+};
+
 LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, const LoadOptions& options,
-                    const TakePicture& take) {
+                    const HeldForm& form, const TakePicture& take) {
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     LoadResult result;
     if (!handle) {
@@ -191,6 +203,7 @@ LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, const LoadOpt
         return result;
     }
     handle->Options = options;
+    handle->Rows.HoldAs(form.Form, form.Channels, form.MaxValue);
     try {
         if (handle->LoadOpenFile(descriptor, size)) take(*handle);
         result = std::move(handle->Result);
@@ -215,15 +228,15 @@ ImageType SniffFile(int descriptor) {
 // Decision: a file its extension's codec refuses is tried once more by the codec its signature
 // names (downloads are often saved under the wrong extension), and the picture says so.
 LoadResult LoadFrom(int descriptor, uint64_t size, const char* path, const LoadOptions& options,
-                    const TakePicture& take) {
+                    const HeldForm& form, const TakePicture& take) {
     const ImageType named = GetImageHandleFactory()->GetImageType(path);
-    LoadResult result = LoadWith(named, descriptor, size, options, take);
+    LoadResult result = LoadWith(named, descriptor, size, options, form, take);
     if (result.Status != LoadStatus::Damaged && result.Status != LoadStatus::Unsupported) return result;
     const ImageType sniffed = SniffFile(descriptor);
     if (sniffed == ImageTypeUnknown || FindImageFormat(sniffed) == FindImageFormat(named) ||
         lseek(descriptor, 0, SEEK_SET) != 0)
         return result;
-    LoadResult second = LoadWith(sniffed, descriptor, size, options, take);
+    LoadResult second = LoadWith(sniffed, descriptor, size, options, form, take);
     if (!second.Ok()) return result;
     const char* name = ImageTypeName(sniffed);
     second.Warnings.insert(second.Warnings.begin(), std::string("is a ") + name + " file; read as " + name);
@@ -234,14 +247,15 @@ LoadResult LoadFrom(int descriptor, uint64_t size, const char* path, const LoadO
 
 LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCObjImage& image,
                            PictureMetadata* metadata, const LoadOptions& options) {
-    return LoadFrom(descriptor, size, path, options,
+    return LoadFrom(descriptor, size, path, options, HeldForm(),
                     [&](FCImageHandleBase& codec) { return TakeDecodedPicture(codec, image, metadata); });
 }
 
 LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, FCSampleImage& samples,
                               PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
                               uint32_t maxValue) {
-    return LoadFrom(descriptor, size, path, options, [&](FCImageHandleBase& codec) {
+    const HeldForm form{RowSink::Form::Samples, channels, maxValue};
+    return LoadFrom(descriptor, size, path, options, form, [&](FCImageHandleBase& codec) {
         return TakeDecodedSamples(codec, samples, metadata, channels, maxValue);
     });
 }

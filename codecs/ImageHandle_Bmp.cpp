@@ -259,16 +259,18 @@ uint8_t ExtractAlpha(uint32_t word, const ChannelMask& channel) {
 
 // Bit-field pixels of 16 or 32 bits, each colour channel by its mask and widened as in every other
 // bit-field picture, into 8-bit samples, one file row at a time. Rows the file ends before stay
-// zero: black and transparent.
+// zero: black, and transparent where the held form has alpha. Decision: alpha 0 everywhere is what
+// writers leave who fill the mask's bits with nothing, so such a picture is opaque.
 bool DecodeWithAlpha(ByteSource& in, const FCBitmapInfoBlock& block, uint32_t alphaMask, uint32_t offBits,
                      FCImageHandle_Bmp& codec) {
     const BITMAPINFOHEADER& h = block.bmiHeader;
     const int32_t height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
     int32_t stride = 0;
     uint64_t pixelBytes = 0;
-    auto samples = std::make_unique<FCSampleImage>();
+    RowSink& rows = codec.Rows;
+    rows.ZeroAlphaIsNone = true;
     if (!ComputeStride(h.biWidth, h.biBitCount, stride) ||
-        !ComputeRowBytes(h.biWidth, h.biBitCount, pixelBytes) || !samples->Create(h.biWidth, height, 4, 255))
+        !ComputeRowBytes(h.biWidth, h.biBitCount, pixelBytes) || !rows.Begin(h.biWidth, height, 4, 255))
         return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const ChannelMask channels[4] = {DescribeChannelMask(block.bmiMasks[0]),
                                      DescribeChannelMask(block.bmiMasks[1]),
@@ -277,21 +279,22 @@ bool DecodeWithAlpha(ByteSource& in, const FCBitmapInfoBlock& block, uint32_t al
     std::vector<uint8_t> row(static_cast<size_t>(stride));
     in.Seek(offBits);
     for (int32_t i = 0; i < height; ++i) {
-        std::fill(row.begin(), row.end(), 0);
         const size_t got = in.BytesUpTo(row.data(), row.size());
-        uint8_t* out = samples->Row(h.biHeight < 0 ? i : height - 1 - i);
-        for (size_t x = 0; x < size_t(h.biWidth); ++x, out += 4) {
+        const int32_t y = h.biHeight < 0 ? i : height - 1 - i;
+        const size_t whole = std::min(got / pixel, size_t(h.biWidth));
+        uint8_t* out = rows.Row(y);
+        for (size_t x = 0; x < whole; ++x, out += 4) {
             const uint8_t* p = row.data() + x * pixel;
             const uint32_t word = pixel == 4 ? GetU32LE(p) : GetU16LE(p);
             for (int c = 0; c < 3; ++c) out[c] = ExtractChannel(word, channels[c]);
             out[3] = ExtractAlpha(word, channels[3]);
         }
+        rows.Put(y, 0, 1, uint32_t(whole));
         if (got < pixelBytes) {
             codec.Result.IncompleteRows = uint32_t(height - i);
             break;
         }
     }
-    codec.Samples = std::move(samples);
     return true;
 }
 
@@ -314,10 +317,8 @@ bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
     auto image = std::make_unique<FCObjImage>();
     const BITMAPINFOHEADER& m = model.bmiHeader;
     if (!CheckPictureSize(m.biWidth, m.biHeight, m.biBitCount, codec.Options, result)) return false;
-    if (codec.Options.KeepAlpha) {
-        const uint32_t alphaMask = ReadAlphaMask(in, block.bmiHeader);
-        if (alphaMask != 0) return DecodeWithAlpha(in, block, alphaMask, offBits, codec);
-    }
+    const uint32_t alphaMask = ReadAlphaMask(in, block.bmiHeader);
+    if (alphaMask != 0) return DecodeWithAlpha(in, block, alphaMask, offBits, codec);
     if (!image->CreateFromHeader(&m)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     ReadPalette(in, block.bmiHeader.biSize, *image);
     uint32_t pixelBytes = 0;

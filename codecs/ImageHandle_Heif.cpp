@@ -97,22 +97,27 @@ bool CopyEightBit(const heif_image* decoded, FCObjImage& image) {
     return true;
 }
 
-// Interleaved samples, three or four a pixel as the sample image has, go whole into it: bytes of
-// 8-bit samples, little-endian 16-bit words of deeper ones.
-bool CopySamples(const heif_image* decoded, FCSampleImage& samples) {
+// Interleaved samples, three or four a pixel, row by row into the sink: bytes of 8-bit samples,
+// little-endian 16-bit words of deeper ones. A file may store its colour multiplied by the alpha;
+// the picture holds the colour itself.
+bool PutSamples(heif_image* decoded, int32_t width, int32_t height, uint32_t channels, uint32_t maxValue,
+                RowSink& rows) {
     int stride = 0;
     const uint8_t* plane = heif_image_get_plane_readonly(decoded, heif_channel_interleaved, &stride);
     if (plane == nullptr || stride <= 0) return false;
-    const size_t count = size_t(samples.Width) * samples.Channels;
-    for (int32_t y = 0; y < samples.Height; ++y) {
+    const bool premultiplied = channels == 4 && heif_image_is_premultiplied_alpha(decoded);
+    const size_t count = size_t(width) * channels;
+    for (int32_t y = 0; y < height; ++y) {
         const uint8_t* from = plane + size_t(y) * size_t(stride);
-        uint8_t* to = samples.Row(y);
-        if (samples.BytesPerSample() == 1) {
+        uint8_t* to = rows.Row(y);
+        if (maxValue <= 255) {
             std::memcpy(to, from, count);
-            continue;
+        } else {
+            for (size_t i = 0; i < count; ++i)
+                PutSample<true>(to, i, std::min<uint32_t>(GetU16LE(from + 2 * i), maxValue));
         }
-        for (size_t i = 0; i < count; ++i)
-            samples.SetSample(to, i, std::min<uint32_t>(GetU16LE(from + 2 * i), samples.MaxValue));
+        if (premultiplied) TakeOutPremultipliedAlpha(to, size_t(width), maxValue);
+        rows.Put(y);
     }
     return true;
 }
@@ -144,13 +149,12 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
                                               std::max({declaredWidth, declaredHeight, kMaxTileSide}));
     const bool deep = heif_image_handle_get_luma_bits_per_pixel(primary) > kEightBits;
     const bool hasAlpha = heif_image_handle_has_alpha_channel(primary) != 0;
-    const bool keepAlpha = Options.KeepAlpha && hasAlpha;
     const DecodingOptions options(heif_decoding_options_alloc());
     if (!options) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     options->convert_hdr_to_8bit = 0;
     heif_image* out = nullptr;
     error =
-        heif_decode_image(primary, &out, heif_colorspace_RGB, OutputChroma(deep, keepAlpha), options.get());
+        heif_decode_image(primary, &out, heif_colorspace_RGB, OutputChroma(deep, hasAlpha), options.get());
     const HeifImage decoded(out);
     if (error.code != heif_error_Ok || !decoded) return Refuse(error, Result);
     const int width = heif_image_get_width(out, heif_channel_interleaved);
@@ -159,14 +163,12 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     if (bits < kEightBits || bits > 16 || (bits > kEightBits) != deep)
         return Result.Refuse(LoadStatus::Unsupported, std::to_string(bits) + " bits per sample");
     if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
-    if (deep || keepAlpha) {
-        auto samples = std::make_unique<FCSampleImage>();
-        if (!samples->Create(width, height, keepAlpha ? 4 : 3, (1u << bits) - 1))
+    if (deep || hasAlpha) {
+        const uint32_t channels = hasAlpha ? 4 : 3, maxValue = (1u << bits) - 1;
+        if (!Rows.Begin(width, height, channels, maxValue))
             return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if (!CopySamples(out, *samples)) return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
-        // A file may store its colour multiplied by the alpha; the picture holds the colour itself.
-        if (keepAlpha && heif_image_is_premultiplied_alpha(out)) TakeOutPremultipliedAlpha(*samples);
-        Samples = std::move(samples);
+        if (!PutSamples(out, width, height, channels, maxValue, Rows))
+            return Result.Refuse(LoadStatus::Damaged, "no interleaved samples");
     } else {
         auto image = std::make_unique<FCObjImage>();
         if (!image->Create(width, height, kPictureBits))
@@ -177,7 +179,6 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     // A collection's other images are left out as a TIFF's other pages are, and said the same way.
     if (heif_context_get_number_of_top_level_images(ctx.get()) > 1)
         Result.Warnings.push_back(warning::kFrames);
-    if (hasAlpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     ReadMetadata(primary, Metadata);
     return true;
 }

@@ -8,15 +8,10 @@
 bool FCImageHandle_IPicture::LoadMemory(const uint8_t* data, int32_t length) {
     if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
     auto image = std::make_unique<FCObjImage>();
-    auto samples = std::make_unique<FCSampleImage>();
     const bool decoded = format_ == Format::Jpeg
                              ? DecodeJpegPicture(data, size_t(length), Options, *image, Result, Metadata)
-                             : DecodeGifPicture(data, size_t(length), Options, *image, *samples, Result);
+                             : DecodeGifPicture(data, size_t(length), Options, *image, Rows, Result);
     if (!decoded) return false;
-    if (samples->IsValid()) {
-        Samples = std::move(samples);
-    } else {
-        PushObject(image.release());
-    }
+    if (!Rows.Began()) PushObject(image.release());
     return true;
 }

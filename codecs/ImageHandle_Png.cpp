@@ -123,23 +123,38 @@ int DecodeEightBit(spng_ctx* ctx, FCObjImage& image) {
     return status;
 }
 
-// Red, green, blue and alpha, of 8 or 16 bits as the sample image is; flags SPNG_DECODE_TRNS
-// turns tRNS into alpha. 16-bit samples come out in the machine's byte order; the sample image
-// holds them most significant byte first.
-int DecodeSamples(spng_ctx* ctx, FCSampleImage& samples, int flags) {
-    const uint32_t height = uint32_t(samples.Height);
-    const bool deep = samples.MaxValue > kEightBitMaxValue;
-    const int status =
-        DecodeRowsInto(ctx, deep ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8, flags, height, samples.RowBytes(),
-                       [&samples](uint32_t y) { return samples.Row(int32_t(y)); });
-    for (uint32_t y = 0; deep && status == SPNG_OK && y < height; ++y) {
-        uint8_t* row = samples.Row(int32_t(y));
-        for (size_t i = 0; i < samples.RowBytes(); i += 2) {
-            const uint16_t v = GetU16LE(row + i);
-            row[i] = uint8_t(v >> 8), row[i + 1] = uint8_t(v);
+// Red, green, blue and alpha, of 8 or 16 bits, each row into the sink as it arrives; tRNS becomes
+// alpha. 16-bit samples come out in the machine's byte order; the sink takes them most significant
+// byte first. A pass of an interlaced picture fills only its own pixels of a row.
+int DecodeSamples(spng_ctx* ctx, const spng_ihdr& ihdr, RowSink& rows) {
+    static const uint32_t kPassFirst[7] = {0, 4, 0, 2, 0, 1, 0};
+    static const uint32_t kPassStep[7] = {8, 8, 4, 4, 2, 2, 1};
+    const bool deep = ihdr.bit_depth == kDeepBitDepth;
+    const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
+    int status = spng_decode_image(ctx, nullptr, 0, deep ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8,
+                                   SPNG_DECODE_PROGRESSIVE | SPNG_DECODE_TRNS);
+    while (status == SPNG_OK) {
+        spng_row_info info{};
+        status = spng_get_row_info(ctx, &info);
+        if (status != SPNG_OK) break;
+        if (info.row_num >= ihdr.height || (interlaced && (info.pass < 0 || info.pass > 6)))
+            return SPNG_EINTERNAL;
+        const int32_t y = int32_t(info.row_num);
+        uint8_t* row = rows.Row(y);
+        status = spng_decode_row(ctx, row, rows.RowBytes());
+        if (status != SPNG_OK && status != SPNG_EOI) break;
+        const uint32_t first = interlaced ? kPassFirst[info.pass] : 0;
+        const uint32_t step = interlaced ? kPassStep[info.pass] : 1;
+        for (size_t x = first; deep && x < ihdr.width; x += step) {
+            uint8_t* pixel = row + x * 8;
+            for (size_t i = 0; i < 8; i += 2) {
+                const uint16_t v = GetU16LE(pixel + i);
+                pixel[i] = uint8_t(v >> 8), pixel[i + 1] = uint8_t(v);
+            }
         }
+        rows.Put(y, first, step);
     }
-    return status;
+    return status == SPNG_EOI ? spng_decode_chunks(ctx) : status;
 }
 
 int WriteToFile(spng_ctx*, void* user, void* data, size_t length) {
@@ -273,17 +288,12 @@ bool FCImageHandle_Png::Decode(ByteSource& in) {
     if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options, Result)) return false;
     PngExtras extras;
     ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
-    const bool keepAlpha = Options.KeepAlpha && extras.Transparent;
-    if (ihdr.bit_depth == kDeepBitDepth || keepAlpha) {
-        auto samples = std::make_unique<FCSampleImage>();
+    if (ihdr.bit_depth == kDeepBitDepth || extras.Transparent) {
         const uint32_t maxValue = ihdr.bit_depth == kDeepBitDepth ? kDeepMaxValue : kEightBitMaxValue;
-        if (!samples->Create(int32_t(ihdr.width), int32_t(ihdr.height), kSampleChannels, maxValue))
+        if (!Rows.Begin(int32_t(ihdr.width), int32_t(ihdr.height), kSampleChannels, maxValue))
             return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        status = DecodeSamples(ctx.get(), *samples, keepAlpha ? SPNG_DECODE_TRNS : 0);
-        if (status != SPNG_OK) return Refuse(status, Result);
-        samples->XPixelsPerMetre = extras.XPixelsPerMetre;
-        samples->YPixelsPerMetre = extras.YPixelsPerMetre;
-        Samples = std::move(samples);
+        if ((status = DecodeSamples(ctx.get(), ihdr, Rows)) != SPNG_OK) return Refuse(status, Result);
+        Rows.SetResolution(extras.XPixelsPerMetre, extras.YPixelsPerMetre);
     } else {
         auto image = std::make_unique<FCObjImage>();
         if (!image->Create(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits))
@@ -293,7 +303,6 @@ bool FCImageHandle_Png::Decode(ByteSource& in) {
         image->InfoHeader.biYPelsPerMeter = extras.YPixelsPerMetre;
         PushObject(image.release());
     }
-    if (extras.Transparent && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     if (extras.Animated) Result.Warnings.push_back(warning::kFrames);
     return true;
 }

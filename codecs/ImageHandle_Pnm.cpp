@@ -1,7 +1,6 @@
 // PNM reader and writer. The header is read as text from the byte source, every number checked
 // before the image exists; samples of 8 bits or fewer are scaled to 8 bits with rounding, deeper
-// ones delivered whole in a sample image, and alpha is dropped unless the load keeps it (then the
-// samples go whole into a sample image too, at the file's maxval).
+// ones and those with alpha go row by row, at the file's maxval, into the form the load holds.
 #include "ImageHandle_Pnm.h"
 
 #include <algorithm>
@@ -287,15 +286,33 @@ bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, u
     });
 }
 
-// Samples as they are, alpha too where the image has four channels.
-bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCSampleImage& image, uint32_t& unfilled) {
-    return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
-        uint8_t* row = image.Row(int32_t(y));
+// Samples as they are, alpha too where the file has it, each row into the sink once it is whole;
+// a row the data cut goes in as far as it came.
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, RowSink& rows, uint32_t& unfilled) {
+    const uint32_t channels = h.alpha ? 4 : 3;
+    const bool wide = h.maxval > 255;
+    const uint32_t width = uint32_t(h.width);
+    uint8_t* row = rows.Row(0);
+    uint32_t lastY = 0, lastX = 0;
+    const bool read = ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
         const bool rgb = h.tuple == Tuple::Rgb;
-        const size_t at = size_t(x) * image.Channels;
-        for (size_t c = 0; c < 3; ++c) image.SetSample(row, at + c, s[rgb ? c : 0]);
-        if (image.Channels == 4) image.SetSample(row, at + 3, s[rgb ? 3 : 1]);
+        const size_t at = size_t(x) * channels;
+        for (size_t c = 0; c < channels; ++c) {
+            const uint32_t v = c < 3 ? s[rgb ? c : 0] : s[rgb ? 3 : 1];
+            if (wide) {
+                PutSample<true>(row, at + c, v);
+            } else {
+                PutSample<false>(row, at + c, v);
+            }
+        }
+        lastY = y, lastX = x + 1;
+        if (x + 1 == width) {
+            rows.Put(int32_t(y));
+            if (y + 1 < uint32_t(h.height)) row = rows.Row(int32_t(y + 1));
+        }
     });
+    if (read && lastX > 0 && lastX < width) rows.Put(int32_t(lastY), 0, 1, lastX);
+    return read;
 }
 
 // Raw rows whose bytes are the image's own (P4, and 8-bit grey and RGB at maxval 255), read many
@@ -336,17 +353,14 @@ bool SamplesDamaged(LoadResult& result) {
     return result.Refuse(LoadStatus::Damaged, "a sample above maxval, or one that is not a number");
 }
 
-// Samples above 8 bits, or with the alpha the load keeps, go whole into a sample image.
-bool DecodeToSamples(PnmText& text, ByteSource& in, const PnmHeader& h, uint32_t channels,
-                     FCImageHandle_Pnm& codec) {
-    auto samples = std::make_unique<FCSampleImage>();
-    if (!samples->Create(int32_t(h.width), int32_t(h.height), channels, uint32_t(h.maxval)))
+// Samples above 8 bits, or with alpha, go row by row into the form the load holds.
+bool DecodeToSamples(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
+    if (!codec.Rows.Begin(int32_t(h.width), int32_t(h.height), h.alpha ? 4 : 3, uint32_t(h.maxval)))
         return OutOfMemory(codec.Result);
     SampleReader reader(in, text, h);
     uint32_t unfilled = 0;
-    if (!ReadSamples(reader, h, *samples, unfilled)) return SamplesDamaged(codec.Result);
+    if (!ReadSamples(reader, h, codec.Rows, unfilled)) return SamplesDamaged(codec.Result);
     codec.Result.IncompleteRows = unfilled;
-    codec.Samples = std::move(samples);
     return true;
 }
 
@@ -357,8 +371,7 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     const uint16_t bits = ImageBits(h);
     if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options, codec.Result))
         return false;
-    const bool keepAlpha = codec.Options.KeepAlpha && h.alpha;
-    if (h.maxval > 255 || keepAlpha) return DecodeToSamples(text, in, h, keepAlpha ? 4 : 3, codec);
+    if (h.maxval > 255 || h.alpha) return DecodeToSamples(text, in, h, codec);
     auto image = std::make_unique<FCObjImage>();
     if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return OutOfMemory(codec.Result);
     if (h.pbm) {

@@ -401,61 +401,59 @@ AlphaKind ReadAlphaKind(ByteSource& in) {
     return type < kAttributesStraightAlpha ? AlphaKind::None : AlphaKind::Straight;
 }
 
-// One file row of colour and attribute bits as red, green, blue and alpha; returns the alphas
-// or-ed together. 16-bit colour is widened as the image model widens 5-5-5 words. The kind of row
-// is chosen once a row, not per pixel.
-uint8_t SamplesFromRow(const TgaHeader& h, const uint8_t* from, uint8_t* to) {
+// One file row of colour and attribute bits as red, green, blue and alpha. 16-bit colour is widened as the
+// image model widens 5-5-5 words. The kind of row is chosen once a row, not per pixel.
+void SamplesFromRow(const TgaHeader& h, const uint8_t* from, uint8_t* to) {
     static const ChannelMask kFive[3] = {DescribeChannelMask(kMasks555[0]), DescribeChannelMask(kMasks555[1]),
                                          DescribeChannelMask(kMasks555[2])};
-    uint8_t alphas = 0;
     if (IsGreyAlpha(h)) {
         for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 2) {
             to[0] = to[1] = to[2] = from[0];
-            alphas |= to[3] = from[1];
+            to[3] = from[1];
         }
     } else if (h.depth == 16) {
         for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 2) {
             const uint16_t word = GetU16LE(from);
             for (int c = 0; c < 3; ++c) to[c] = ExtractChannel(word, kFive[c]);
-            alphas |= to[3] = (word & kAlphaBit16) != 0 ? 255 : 0;
+            to[3] = (word & kAlphaBit16) != 0 ? 255 : 0;
         }
     } else {
         for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 4) {
             to[0] = from[2], to[1] = from[1], to[2] = from[0];
-            alphas |= to[3] = from[3];
+            to[3] = from[3];
         }
     }
-    return alphas;
 }
 
-// Every file row through a work row into 8-bit samples with alpha. Decision: alpha 0 everywhere is
-// what writers leave who use no alpha, so such a picture is opaque.
+// Every file row through a work row into 8-bit samples with alpha, and into the sink. Decision:
+// alpha 0 everywhere is what writers leave who use no alpha, so such a picture is opaque.
 bool DecodeWithAlpha(ByteSource& in, const TgaHeader& h, AlphaKind kind, FCImageHandle_Tga& codec) {
     if (!CheckSize(h, codec.Options, codec.Result)) return false;
-    auto samples = std::make_unique<FCSampleImage>();
-    if (!samples->Create(h.width, h.height, 4, 255))
+    RowSink& rows = codec.Rows;
+    rows.ZeroAlphaIsNone = true;
+    if (!rows.Begin(h.width, h.height, 4, 255))
         return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const size_t rowBytes = FileRowBytes(h);
     std::vector<uint8_t> work(rowBytes);
     FCImageHandle_Tga::RlePending pending;
-    uint8_t alphas = 0;
+    const size_t pixelBytes = FileDepth(h) / 8;
     for (uint32_t y = 0; y < h.height; ++y) {
-        std::fill(work.begin(), work.end(), 0);
         const size_t bytes =
-            IsRle(h)
-                ? size_t(DecodePackets(FileDepth(h), in, work.data(), h.width, pending)) * (FileDepth(h) / 8)
-                : in.BytesUpTo(work.data(), rowBytes);
+            IsRle(h) ? size_t(DecodePackets(FileDepth(h), in, work.data(), h.width, pending)) * pixelBytes
+                     : in.BytesUpTo(work.data(), rowBytes);
         const bool topDown = (h.descriptor & kDescriptorTopDown) != 0;
-        alphas |= SamplesFromRow(h, work.data(), samples->Row(int32_t(topDown ? y : h.height - 1 - y)));
+        const int32_t target = int32_t(topDown ? y : h.height - 1 - y);
+        uint8_t* row = rows.Row(target);
+        SamplesFromRow(h, work.data(), row);
+        // Pixels the file ends inside stay untouched: black, and no alpha of the file's.
+        const uint32_t whole = uint32_t(std::min<size_t>(bytes / pixelBytes, h.width));
+        if (kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(row, whole, 255);
+        rows.Put(target, 0, 1, whole);
         if (bytes < rowBytes) {
             codec.Result.IncompleteRows = h.height - y;
             break;
         }
     }
-    if (alphas == 0 && !ConvertSamples(*samples, 3, 255))
-        return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    if (alphas != 0 && kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(*samples);
-    codec.Samples = std::move(samples);
     return true;
 }
 
@@ -464,7 +462,7 @@ bool Decode(ByteSource& in, FCImageHandle_Tga& codec) {
     TgaHeader h;
     RGBQUAD table[kColourMapEntries];
     if (!ReadHead(in, h, table, codec.Result)) return false;
-    if (codec.Options.KeepAlpha && HasAlphaBits(h)) {
+    if (HasAlphaBits(h)) {
         const AlphaKind kind = ReadAlphaKind(in);
         if (kind != AlphaKind::None) return DecodeWithAlpha(in, h, kind, codec);
     }

@@ -173,6 +173,7 @@ struct Layout {
     uint32_t BandRows = 0;   // rows per strip, or the tile length
     uint32_t TileWidth = 0;  // tiled files only
     bool HasAlpha = false;
+    uint16_t AlphaAt = 0;     // which of the extra samples is the alpha
     bool Associated = false;  // the colour is premultiplied by the alpha
 };
 
@@ -190,9 +191,15 @@ bool ReadLayout(TIFF* tif, Layout& layout) {
         layout.Photometric = layout.Samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     uint16_t extraCount = 0;
     uint16_t* extra = nullptr;
-    layout.HasAlpha = TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extraCount > 0 &&
-                      extra && (extra[0] == EXTRASAMPLE_ASSOCALPHA || extra[0] == EXTRASAMPLE_UNASSALPHA);
-    layout.Associated = layout.HasAlpha && extra[0] == EXTRASAMPLE_ASSOCALPHA;
+    // The alpha may stand behind other extra samples (ExtraSamples 0, 2): the first that is alpha.
+    if (TIFFGetField(tif, TIFFTAG_EXTRASAMPLES, &extraCount, &extra) && extra != nullptr) {
+        for (uint16_t i = 0; i < extraCount && !layout.HasAlpha; ++i) {
+            if (extra[i] != EXTRASAMPLE_ASSOCALPHA && extra[i] != EXTRASAMPLE_UNASSALPHA) continue;
+            layout.HasAlpha = true;
+            layout.AlphaAt = i;
+            layout.Associated = extra[i] == EXTRASAMPLE_ASSOCALPHA;
+        }
+    }
     layout.Tiled = TIFFIsTiled(tif) != 0;
     if (layout.Tiled) {
         if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &layout.TileWidth) ||
@@ -284,11 +291,13 @@ struct Band {
     uint64_t RowBytes = 0;    // one row of one region
 };
 
-// Where decoded rows go: the 24-bit image for samples of 8 bits or fewer, the sample image for
-// 16-bit ones.
+// Where decoded rows go: the 24-bit image for opaque samples of 8 bits or fewer, else the sink, in
+// Channels samples of 8 bits (Deep false) or 16.
 struct RowTarget {
     FCObjImage* Image = nullptr;
-    FCSampleImage* Samples = nullptr;
+    RowSink* Rows = nullptr;
+    uint32_t Channels = 3;
+    bool Deep = false;
 };
 
 // 8-bit contiguous RGB, what most files hold, without the general sample reader.
@@ -308,7 +317,7 @@ bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
 template <class SampleOf>
 uint32_t PixelColour(const Layout& layout, const Palette& palette, const SampleOf& sample, uint16_t colour,
                      uint32_t max, uint32_t rgb[3]) {
-    const uint32_t alpha = layout.HasAlpha ? sample(colour) : max;
+    const uint32_t alpha = layout.HasAlpha ? sample(uint16_t(colour + layout.AlphaAt)) : max;
     if (layout.Photometric == PHOTOMETRIC_PALETTE) {
         const uint32_t i = sample(0);
         rgb[0] = palette.Red[i], rgb[1] = palette.Green[i], rgb[2] = palette.Blue[i];
@@ -330,12 +339,13 @@ uint32_t PixelColour(const Layout& layout, const Palette& palette, const SampleO
     return alpha;
 }
 
-// A row into the 24-bit image, or into the sample image when there is one: 16-bit samples as they
+// A row into the 24-bit image, or into the sink's row when there is one: 16-bit samples as they
 // are, narrower ones spread over 8 bits, and alpha where it has four channels.
 void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out,
-               const FCSampleImage* samples) {
+               const RowTarget& target) {
     const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
-    if (samples == nullptr && ColourRgb8Row(layout, base, out)) return;
+    const bool toRows = target.Rows != nullptr;
+    if (!toRows && ColourRgb8Row(layout, base, out)) return;
     const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
     const uint64_t step = planar ? 1 : layout.Samples;
     const uint16_t colour = ColourSamples(layout);
@@ -352,15 +362,19 @@ void ColourRow(const Layout& layout, const Palette& palette, const Band& band, u
         };
         uint32_t rgba[4];
         rgba[3] = PixelColour(layout, palette, sample, colour, max, rgba);
-        if (samples == nullptr) {
+        if (!toRows) {
             for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgba[i] * scale);
             out += kBgrPixelBytes;
             continue;
         }
-        const bool deep = samples->MaxValue > 255;
-        for (uint32_t c = 0; c < samples->Channels; ++c) {
+        for (uint32_t c = 0; c < target.Channels; ++c) {
             const uint32_t times = c < 3 ? scale : sampleScale;
-            samples->SetSample(out, size_t(x) * samples->Channels + c, deep ? rgba[c] : rgba[c] * times);
+            const size_t at = size_t(x) * target.Channels + c;
+            if (target.Deep) {
+                PutSample<true>(out, at, rgba[c]);
+            } else {
+                PutSample<false>(out, at, rgba[c] * times);
+            }
         }
     }
 }
@@ -426,15 +440,17 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
         return false;
     band.Bytes.resize(size_t(band.PlaneBytes * planes));
     std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
-    const bool toSamples = target.Samples != nullptr;
+    const bool toRows = target.Rows != nullptr;
     for (uint32_t y0 = 0, index = 0; y0 < layout.Height; y0 += layout.BandRows, ++index) {
         const bool read = layout.Tiled ? ReadTileBand(tif, layout, y0, band, tile)
                                        : ReadStripBand(tif, layout, index, band);
         if (!read) return false;
         const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
         for (uint32_t r = 0; r < rows; ++r) {
-            uint8_t* out = toSamples ? target.Samples->Row(int32_t(y0 + r)) : target.Image->RowTable[y0 + r];
-            ColourRow(layout, palette, band, r, out, target.Samples);
+            const int32_t y = int32_t(y0 + r);
+            ColourRow(layout, palette, band, r, toRows ? target.Rows->Row(y) : target.Image->RowTable[y],
+                      target);
+            if (toRows) target.Rows->Put(y);
         }
     }
     return true;
@@ -443,13 +459,13 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
 // --- Decoding through the RGBA interface ---
 
 // A row of the interface's premultiplied pixels into 8-bit samples, the colour itself and alpha.
-void RgbaRow(const uint32_t* from, const Layout& layout, const FCSampleImage& samples, uint8_t* to) {
+void RgbaRow(const uint32_t* from, const Layout& layout, uint32_t channels, uint8_t* to) {
     for (uint32_t x = 0; x < layout.Width; ++x) {
         const uint32_t a = layout.HasAlpha ? TIFFGetA(from[x]) : 255;
         const uint32_t pixel[4] = {Unpremultiply(TIFFGetR(from[x]), a, 255),
                                    Unpremultiply(TIFFGetG(from[x]), a, 255),
                                    Unpremultiply(TIFFGetB(from[x]), a, 255), a};
-        for (uint32_t c = 0; c < samples.Channels; ++c) *to++ = uint8_t(pixel[c]);
+        for (uint32_t c = 0; c < channels; ++c) *to++ = uint8_t(pixel[c]);
     }
 }
 
@@ -475,8 +491,10 @@ bool DecodeRgba(TIFF* tif, const Layout& layout, const RowTarget& target, std::s
         if (!TIFFRGBAImageGet(&rgba, raster.data(), layout.Width, rows)) return false;
         for (uint32_t r = 0; r < rows; ++r) {
             const uint32_t* from = raster.data() + size_t(r) * layout.Width;
-            if (target.Samples != nullptr) {
-                RgbaRow(from, layout, *target.Samples, target.Samples->Row(int32_t(y0 + r)));
+            if (target.Rows != nullptr) {
+                const int32_t y = int32_t(y0 + r);
+                RgbaRow(from, layout, target.Channels, target.Rows->Row(y));
+                target.Rows->Put(y);
                 continue;
             }
             uint8_t* to = target.Image->RowTable[y0 + r];
@@ -635,33 +653,30 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     if (!TIFFIsCODECConfigured(layout.Compression))
         return Result.Refuse(LoadStatus::Unsupported, "compression " + std::to_string(layout.Compression));
     if (layout.Samples > kMaxSamplesPerPixel ||
-        (ours && (layout.Samples < colour + (layout.HasAlpha ? 1 : 0) || layout.Format != SAMPLEFORMAT_UINT ||
-                  !BitsWeRead(layout))))
+        (ours && (layout.Samples < colour + (layout.HasAlpha ? 1 + layout.AlphaAt : 0) ||
+                  layout.Format != SAMPLEFORMAT_UINT || !BitsWeRead(layout))))
         return Result.Refuse(LoadStatus::Unsupported, std::to_string(layout.Samples) + " samples of " +
                                                           std::to_string(layout.Bits) + " bits, format " +
                                                           std::to_string(layout.Format));
     const bool deep = ours && layout.Bits > 8;
-    const bool keepAlpha = Options.KeepAlpha && layout.HasAlpha;
-    const bool toSamples = deep || keepAlpha;
+    const bool toRows = deep || layout.HasAlpha;
+    const uint32_t channels = layout.HasAlpha ? 4 : 3;
     auto image = std::make_unique<FCObjImage>();
-    auto samples = std::make_unique<FCSampleImage>();
-    const bool made = toSamples ? samples->Create(int32_t(layout.Width), int32_t(layout.Height),
-                                                  keepAlpha ? 4 : 3, deep ? 65535 : 255)
-                                : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
+    const bool made =
+        toRows ? Rows.Begin(int32_t(layout.Width), int32_t(layout.Height), channels, deep ? 65535 : 255)
+               : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
     if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const RowTarget target{toSamples ? nullptr : image.get(), toSamples ? samples.get() : nullptr};
+    const RowTarget target{toRows ? nullptr : image.get(), toRows ? &Rows : nullptr, channels, deep};
     std::string unread;
     if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, target, unread))) {
         if (!unread.empty()) return Result.Refuse(LoadStatus::Unsupported, unread);
         return Refuse(messages, LoadStatus::Damaged, Result);
     }
-    if (layout.HasAlpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
     if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
     int32_t xPpm = 0, yPpm = 0;
     ReadMetadata(tif.get(), xPpm, yPpm, Metadata);
-    if (toSamples) {
-        samples->XPixelsPerMetre = xPpm, samples->YPixelsPerMetre = yPpm;
-        Samples = std::move(samples);
+    if (toRows) {
+        Rows.SetResolution(xPpm, yPpm);
     } else {
         image->InfoHeader.biXPelsPerMeter = xPpm, image->InfoHeader.biYPelsPerMeter = yPpm;
         PushObject(image.release());

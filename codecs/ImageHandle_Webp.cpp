@@ -221,29 +221,40 @@ bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
     const int width = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH));
     const int height = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
     if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
-    const bool keepAlpha =
-        Options.KeepAlpha &&
-        (features.has_alpha || (features.has_animation && LeavesCanvasUncovered(demux.get(), width, height)));
+    const bool uncovered = features.has_animation && LeavesCanvasUncovered(demux.get(), width, height);
+    const bool alpha = features.has_alpha || uncovered;
+    // With alpha, libwebp decodes into the held samples where they take its layout, else into a
+    // rectangle of its own whose rows then go to the sink.
     auto image = std::make_unique<FCObjImage>();
-    auto samples = std::make_unique<FCSampleImage>();
-    const bool made =
-        keepAlpha ? samples->Create(width, height, 4, 255) : image->Create(width, height, kPictureBits);
-    if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const OutputFor output = [&](int left, int top, int w, int h) {
-        return keepAlpha ? InSamples(*samples, left, top, w, h) : InImage(*image, left, top, w, h);
+    if (!(alpha ? Rows.Begin(width, height, 4, 255) : image->Create(width, height, kPictureBits)))
+        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    FCSampleImage* held = alpha ? Rows.InPlace() : nullptr;
+    FCSampleImage own;
+    int left = 0, top = 0, decodedWidth = 0, decodedHeight = 0;
+    bool made = true;
+    const OutputFor output = [&](int x, int y, int w, int h) {
+        left = x, top = y, decodedWidth = w, decodedHeight = h;
+        if (!alpha) return InImage(*image, x, y, w, h);
+        if (held != nullptr) return InSamples(*held, x, y, w, h);
+        made = own.Create(w, h, 4, 255);
+        return made ? InSamples(own, 0, 0, w, h) : Output{nullptr, 0, 0, MODE_RGBA, false};
     };
     const VP8StatusCode status = features.has_animation
                                      ? DecodeFirstFrame(demux.get(), width, height, output)
                                      : DecodeInto(data, size_t(length), output(0, 0, width, height));
+    if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     if (status != VP8_STATUS_OK) return Refuse(status, Result);
-    if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
-    if (features.has_alpha && !keepAlpha) Result.Warnings.push_back(warning::kTransparency);
-    ReadMetadata(demux.get(), Metadata);
-    if (keepAlpha) {
-        Samples = std::move(samples);
-    } else {
-        PushObject(image.release());
+    for (int32_t r = 0; alpha && r < decodedHeight; ++r) {
+        const int32_t y = top + r;
+        if (held == nullptr)
+            std::memcpy(Rows.Row(y) + size_t(left) * 4, own.Row(r), size_t(decodedWidth) * 4);
+        Rows.Put(y, uint32_t(left), 1, uint32_t(left + decodedWidth));
     }
+    own.Release();
+    if (uncovered) Rows.NoteUncovered();
+    if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
+    ReadMetadata(demux.get(), Metadata);
+    if (!alpha) PushObject(image.release());
     return true;
 }
 

@@ -9,7 +9,7 @@
 #include "LoadResult.h"
 #include "ObjImage.h"
 #include "PictureMetadata.h"
-#include "SampleImage.h"
+#include "RowSink.h"
 
 // image is empty on entry; what the file carries besides pixels goes into metadata (its resolution
 // into image's header).
@@ -20,4 +20,4 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
 // its first frame leaves part of the screen uncovered, samples gets the picture with alpha instead
 // of image.
 bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
-                      FCSampleImage& samples, LoadResult& result);
+                      RowSink& rows, LoadResult& result);

@@ -274,18 +274,34 @@ bool LeavesScreenUncovered(const GifImageDesc& frame, int width, int height) {
     return frame.Top != 0 || area.left != 0 || area.right != width || area.rows != height;
 }
 
-// The screen with alpha: 8-bit red, green, blue and alpha samples.
-bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, FCSampleImage& samples, LoadResult& result) {
-    if (!samples.Create(gif->SWidth, gif->SHeight, 4, 255))
+// The screen with alpha, as 8-bit red, green, blue and alpha samples into the sink: drawn in the
+// held samples where they take that layout, else in a picture of its own whose rows then go over.
+bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, RowSink& rows, LoadResult& result) {
+    if (!rows.Begin(gif->SWidth, gif->SHeight, 4, 255))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const Screen screen{samples.Width, samples.Height, [&](int y) { return samples.Row(y); }};
-    return DrawScreen<Rgba>(gif, extras.TransparentIndex, screen) || Refuse(gif->Error, result);
+    FCSampleImage own;
+    FCSampleImage* samples = rows.InPlace();
+    if (samples == nullptr) {
+        if (!own.Create(gif->SWidth, gif->SHeight, 4, 255))
+            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        samples = &own;
+    }
+    const Screen screen{samples->Width, samples->Height, [&](int y) { return samples->Row(y); }};
+    if (!DrawScreen<Rgba>(gif, extras.TransparentIndex, screen)) return Refuse(gif->Error, result);
+    for (int32_t y = 0; y < samples->Height; ++y) {
+        if (samples == &own) {
+            rows.PutRow(y, own.Row(y));
+        } else {
+            rows.Put(y);
+        }
+    }
+    return true;
 }
 
 }  // namespace
 
 bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
-                      FCSampleImage& samples, LoadResult& result) {
+                      RowSink& rows, LoadResult& result) {
     ByteSource source(data, length);
     int error = 0;
     GifHandle gif(DGifOpen(&source, ReadFromSource, &error));
@@ -296,8 +312,8 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     if (!CheckPictureSize(width, height, kPictureBits, options, result)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
     const GifExtras extras = FindGifExtras(data, length);
-    if (options.KeepAlpha && (extras.Transparent || LeavesScreenUncovered(gif->Image, width, height))) {
-        if (!DrawWithAlpha(gif.get(), extras, samples, result)) return false;
+    if (extras.Transparent || LeavesScreenUncovered(gif->Image, width, height)) {
+        if (!DrawWithAlpha(gif.get(), extras, rows, result)) return false;
         if (extras.Animated) result.Warnings.push_back(warning::kFrames);
         return true;
     }
@@ -305,7 +321,6 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const Screen screen{width, height, [&](int y) { return image.RowTable[y]; }};
     if (!DrawScreen<Bgr>(gif.get(), -1, screen)) return Refuse(gif->Error, result);
-    if (extras.Transparent) result.Warnings.push_back(warning::kTransparency);
     if (extras.Animated) result.Warnings.push_back(warning::kFrames);
     return true;
 }

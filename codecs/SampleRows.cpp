@@ -34,17 +34,18 @@ const uint8_t* SampleRows::Row(int32_t y) {
     return row_.data();
 }
 
-void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
-    if (samples.Channels != 4) return;
-    const uint32_t max = samples.MaxValue;
-    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
-        for (int32_t y = 0; y < samples.Height; ++y) {
-            uint8_t* row = samples.Row(y);
-            for (size_t i = 0; i < size_t(samples.Width) * 4; i += 4) {
-                const uint32_t a = std::min(GetSample<wide>(row, i + 3), max);
-                for (size_t c = i; c < i + 3; ++c)
-                    PutSample<wide>(row, c, Unpremultiply(GetSample<wide>(row, c), a, max));
-            }
+void TakeOutPremultipliedAlpha(uint8_t* row, size_t width, uint32_t max) {
+    WithSampleWidth(max > 255, [&](auto wide) {
+        for (size_t i = 0; i < width * 4; i += 4) {
+            const uint32_t a = std::min(GetSample<wide>(row, i + 3), max);
+            for (size_t c = i; c < i + 3; ++c)
+                PutSample<wide>(row, c, Unpremultiply(GetSample<wide>(row, c), a, max));
         }
     });
+}
+
+void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
+    if (samples.Channels != 4) return;
+    for (int32_t y = 0; y < samples.Height; ++y)
+        TakeOutPremultipliedAlpha(samples.Row(y), size_t(samples.Width), samples.MaxValue);
 }

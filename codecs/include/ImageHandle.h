@@ -11,6 +11,7 @@
 #include "LoadResult.h"
 #include "ObjImage.h"
 #include "PictureMetadata.h"
+#include "RowSink.h"
 #include "SampleImage.h"
 
 // Everything after the last "." of the whole path; empty for null or no dot.
@@ -59,9 +60,9 @@ class FCImageHandleBase {
     // loaded (rows a damaged file left black among them). A codec sets it only to say why it
     // refused; the framework marks a load that gave a picture.
     LoadResult Result;
-    // A picture whose samples the 8-bit image cannot hold (more than 8 bits per sample), decoded
-    // at the file's own precision instead of into the image list; the framework narrows it.
-    std::unique_ptr<FCSampleImage> Samples;
+    // A picture deeper than 8 bits or with alpha, decoded row by row into the form the load holds
+    // it in instead of into the image list; the framework hands it over.
+    RowSink Rows;
     // What the loaded picture carries besides pixels, as the file holds it, for the codecs whose
     // format has it; the framework's metadata intake checks it.
     PictureMetadata Metadata;

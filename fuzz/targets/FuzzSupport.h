@@ -64,7 +64,8 @@ inline void TouchDecoded(FCImageHandleBase& codec) {
     std::deque<FCObjImage*> images;
     codec.GetImageList(images, false);
     for (FCObjImage* image : images) TouchImage(*image);
-    TouchSamples(codec.Samples.get());
+    TouchSamples(&codec.Rows.Samples);
+    if (codec.Rows.Image.IsValid()) TouchImage(codec.Rows.Image);
     FCObjImage picture;
     PictureMetadata metadata;
     if (!TakeDecodedPicture(codec, picture, &metadata)) return;
@@ -138,14 +139,14 @@ void LoadBothWaysAndTouch(const uint8_t* data, size_t size, uint64_t pixelLimit,
     std::deque<FCObjImage*> a, b;
     fromFile.GetImageList(a, false);
     fromMemory.GetImageList(b, false);
-    if (a.size() != b.size() || (fromFile.Samples == nullptr) != (fromMemory.Samples == nullptr))
+    if (a.size() != b.size() || fromFile.Rows.Samples.IsValid() != fromMemory.Rows.Samples.IsValid())
         __builtin_trap();
     for (size_t i = 0; i < a.size(); ++i) {
         if (!SameImage(*a[i], *b[i])) __builtin_trap();
     }
-    const FCSampleImage* x = fromFile.Samples.get();
-    const FCSampleImage* y = fromMemory.Samples.get();
-    if (x != nullptr && (x->Height != y->Height || x->RowBytes() != y->RowBytes() ||
+    const FCSampleImage* x = &fromFile.Rows.Samples;
+    const FCSampleImage* y = &fromMemory.Rows.Samples;
+    if (x->IsValid() && (x->Height != y->Height || x->RowBytes() != y->RowBytes() ||
                          std::memcmp(x->Samples, y->Samples, x->RowBytes() * size_t(x->Height)) != 0))
         __builtin_trap();
     if (loaded) TouchDecoded(fromFile);

@@ -52,8 +52,9 @@ void ExpectSamples(const Rgba16& ours, const Rgba16& theirs, const uint32_t bits
 // What a load handed over, as samples: its sample image, or its picture widened to 8-bit colour.
 // Returns the sample image's channels, 0 for a picture.
 uint32_t HandedOver(FCImageHandleBase& codec, FCSampleImage& samples) {
-    if (codec.Samples != nullptr) {
-        samples.SwapWith(*codec.Samples);
+    if (codec.Rows.Began()) codec.Rows.Finish(codec.Options, codec.Result);
+    if (codec.Rows.Samples.IsValid()) {
+        samples.SwapWith(codec.Rows.Samples);
         return samples.Channels;
     }
     FCObjImage image;

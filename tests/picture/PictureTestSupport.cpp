@@ -24,11 +24,10 @@ DecodedPicture DecodePicture(const std::vector<uint8_t>& bytes) {
     const bool gif = format != nullptr && format == FindImageFormat(ImageTypeGif);
     FCImageHandle_IPicture codec(gif ? FCImageHandle_IPicture::Format::Gif
                                      : FCImageHandle_IPicture::Format::Jpeg);
-    result.Loaded = codec.LoadMemory(data, int32_t(bytes.size()));
-    std::deque<FCObjImage*> list;
-    codec.GetImageList(list, false);
-    if (!result.Loaded || list.size() != 1) return result;
-    const FCObjImage& image = *list.front();
+    FCObjImage image;
+    result.Loaded =
+        codec.LoadMemory(data, int32_t(bytes.size())) && TakeDecodedPicture(codec, image, nullptr);
+    if (!result.Loaded) return result;
     result.Width = image.InfoHeader.biWidth;
     result.Height = image.InfoHeader.biHeight;
     result.Bits = image.InfoHeader.biBitCount;

@@ -1,0 +1,145 @@
+// Rows taken into the held form as they arrive, and the one test of transparency.
+#include "RowSink.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "PictureWarnings.h"
+
+namespace {
+
+// Each value a sample of 0 to from can take, in samples of 0 to to. Samples of 8 bits or fewer go
+// to 8 bits first and are then multiplied by 257, so that narrowing again gives the 8-bit picture.
+std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
+    std::vector<uint16_t> table(size_t(from) + 1);
+    for (uint32_t v = 0; v <= from; ++v) {
+        uint32_t out = (v * to + from / 2) / from;
+        if (to > 255 && from <= 255) out = (v * 255 + from / 2) / from * 257;
+        table[v] = uint16_t(out);
+    }
+    return table;
+}
+
+uint32_t BitsOf(uint32_t maxValue) {
+    uint32_t bits = 0;
+    while (bits < 16 && (maxValue >> bits) != 0) ++bits;
+    return bits;
+}
+
+}  // namespace
+
+void RowSink::HoldAs(Form form, uint32_t channels, uint32_t maxValue) {
+    form_ = form;
+    heldChannels_ = channels;
+    heldMaxValue_ = maxValue;
+}
+
+bool RowSink::Begin(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
+    if (began_ || width <= 0 || height <= 0 || (channels != 3 && channels != 4) || maxValue == 0 ||
+        maxValue > 65535)
+        return false;
+    direct_ = form_ == Form::AsDecoded ||
+              (form_ == Form::Samples && heldChannels_ == channels && heldMaxValue_ == maxValue);
+    bool made = false;
+    if (form_ == Form::Image24) {
+        made = Image.Create(width, height, 24);
+    } else if (direct_) {
+        made = Samples.Create(width, height, channels, maxValue);
+    } else {
+        made = Samples.Create(width, height, heldChannels_, heldMaxValue_);
+    }
+    if (!made) return false;
+    width_ = width;
+    height_ = height;
+    channels_ = channels;
+    maxValue_ = maxValue;
+    rowBytes_ = size_t(width) * channels * (maxValue > 255 ? 2 : 1);
+    if (!direct_) {
+        row_.assign(rowBytes_, 0);
+        values_ = ValueTable(maxValue, form_ == Form::Image24 ? 255 : heldMaxValue_);
+    }
+    began_ = true;
+    return true;
+}
+
+uint8_t* RowSink::Row(int32_t y) {
+    return direct_ ? Samples.Row(y) : row_.data();
+}
+
+void RowSink::PutRow(int32_t y, const uint8_t* row) {
+    uint8_t* to = Row(y);
+    if (to != row) std::memcpy(to, row, rowBytes_);
+    Put(y);
+}
+
+void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
+    if (!began_ || y < 0 || y >= height_ || step == 0) return;
+    end = std::min(end, uint32_t(width_));
+    const uint8_t* in = Row(y);
+    const uint32_t most = maxValue_;
+    const uint32_t from = channels_;
+    WithSampleWidth(maxValue_ > 255, [&](auto wideIn) {
+        if (from == 4) {
+            for (uint32_t x = first; x < end; x += step) {
+                const uint32_t a = std::min(GetSample<wideIn>(in, size_t(x) * 4 + 3), most);
+                alphaBelowMax_ |= a < most;
+                alphaAboveZero_ |= a > 0;
+            }
+        }
+        if (direct_) return;
+        // Samples of a file may exceed its maxval; they count as the largest.
+        const auto value = [&](size_t i) { return values_[std::min(GetSample<wideIn>(in, i), most)]; };
+        if (form_ == Form::Image24) {
+            uint8_t* to = Image.RowTable[y];
+            for (uint32_t x = first; x < end; x += step) {
+                const size_t i = size_t(x) * from;
+                uint8_t* pixel = to + size_t(x) * 3;
+                pixel[0] = uint8_t(value(i + 2));
+                pixel[1] = uint8_t(value(i + 1));
+                pixel[2] = uint8_t(value(i));
+            }
+            return;
+        }
+        uint8_t* to = Samples.Row(y);
+        const uint32_t channels = heldChannels_;
+        const uint32_t opaque = heldMaxValue_;
+        WithSampleWidth(heldMaxValue_ > 255, [&](auto wideOut) {
+            for (uint32_t x = first; x < end; x += step) {
+                const size_t i = size_t(x) * from;
+                const size_t o = size_t(x) * channels;
+                for (uint32_t c = 0; c < channels; ++c)
+                    PutSample<wideOut>(to, o + c, c < from ? value(i + c) : opaque);
+            }
+        });
+    });
+    if (put_.empty()) put_.assign(size_t(height_), false);
+    put_[size_t(y)] = true;
+}
+
+void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
+    if (!began_) return;
+    const bool noAlpha = ZeroAlphaIsNone && !alphaAboveZero_;
+    transparent_ = alphaBelowMax_ && !noAlpha;
+    if (noAlpha && channels_ == 4 && form_ == Form::AsDecoded) {
+        ConvertSamples(Samples, 3, Samples.MaxValue);
+    } else if (noAlpha && channels_ == 4 && Samples.IsValid() && Samples.Channels == 4) {
+        // Only the rows the file gave: the others were never touched and stay so.
+        const uint32_t opaque = Samples.MaxValue;
+        WithSampleWidth(Samples.BytesPerSample() == 2, [&](auto wide) {
+            for (int32_t y = 0; y < height_; ++y) {
+                if (put_.empty() || !put_[size_t(y)]) continue;
+                uint8_t* row = Samples.Row(y);
+                for (size_t x = 0; x < size_t(width_); ++x) PutSample<wide>(row, x * 4 + 3, opaque);
+            }
+        });
+    }
+    result.Transparent = transparent_;
+    result.SourceBits = BitsOf(maxValue_);
+    if (transparent_ && !options.KeepAlpha) {
+        // Before the frames: the picture's own loss first, as the readers say it.
+        auto at = std::find(result.Warnings.begin(), result.Warnings.end(), warning::kFrames);
+        result.Warnings.insert(at, warning::kTransparency);
+    }
+    if (form_ == Form::Image24 && maxValue_ > 255)
+        result.Warnings.push_back(warning::NarrowedSamples(BitsOf(maxValue_)));
+}

@@ -1,0 +1,83 @@
+// Where a reader puts the rows it decodes of a picture deeper than 8 bits or with alpha: each row
+// is taken into the form the run holds the picture in as it arrives, so a picture is never held
+// whole at the file's precision beside the form it is sent in, and rows a file never reaches cost
+// no memory. The one test of transparency is made here, on the samples the file gives.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "LoadResult.h"
+#include "ObjImage.h"
+#include "SampleImage.h"
+
+class RowSink {
+  public:
+    // The form the picture is held in once decoded. AsDecoded keeps the reader's own layout (a codec
+    // used on its own); Image24 is a version 1 run's 24-bit image; Samples a version 2 run's form.
+    enum class Form { AsDecoded, Image24, Samples };
+    void HoldAs(Form form, uint32_t channels = 0, uint32_t maxValue = 0);
+
+    // Alpha 0 in every pixel is what writers leave who use no alpha (BMP alpha masks, TGA
+    // attribute bits): set before the rows arrive, such a picture counts as opaque.
+    bool ZeroAlphaIsNone = false;
+
+    // The picture's size and the reader's layout: channels 3 (red, green, blue) or 4 (and alpha),
+    // samples from 0 to maxValue (1 to 65535), a byte each up to 255, else two, the most significant
+    // first. False when the held form's memory is not to be had.
+    bool Begin(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue);
+    bool Began() const { return began_; }
+    size_t RowBytes() const { return rowBytes_; }
+    // Where the reader puts row y in its layout: valid until Put; its old content is undefined.
+    uint8_t* Row(int32_t y);
+    // Takes pixels first, first + step, ... below end of the row last handed out by Row(y): the
+    // whole row by default, the pixels of one pass of an interlaced picture otherwise.
+    void Put(int32_t y, uint32_t first = 0, uint32_t step = 1, uint32_t end = UINT32_MAX);
+    // Part of the picture no row will bring, such as the canvas an animation's first frame leaves
+    // uncovered: transparent black, which the held picture already is.
+    void NoteUncovered() { alphaBelowMax_ = true; }
+    // Row y from a buffer of the reader's own, in its layout.
+    void PutRow(int32_t y, const uint8_t* row);
+    // The held picture itself where the reader's layout is the held one (a decoder may then write
+    // into it whole, and Put each row after), else null.
+    FCSampleImage* InPlace() { return began_ && direct_ ? &Samples : nullptr; }
+    // The picture's resolution, whichever form holds it; after Begin.
+    void SetResolution(int32_t xPixelsPerMetre, int32_t yPixelsPerMetre) {
+        Image.InfoHeader.biXPelsPerMeter = Samples.XPixelsPerMetre = xPixelsPerMetre;
+        Image.InfoHeader.biYPelsPerMeter = Samples.YPixelsPerMetre = yPixelsPerMetre;
+    }
+
+    // Once every row is in: a picture whose alpha ZeroAlphaIsNone calls no alpha is made opaque,
+    // and the result learns whether the picture had transparency and how deep its samples were,
+    // with the warnings a load into a form without alpha or depth owes the user (options.KeepAlpha
+    // asks to hear of transparency instead of being warned).
+    void Finish(const LoadOptions& options, LoadResult& result);
+    // Some alpha sample below the largest value, once Finish has run.
+    bool Transparent() const { return transparent_; }
+    uint32_t SourceMaxValue() const { return maxValue_; }
+
+    // The decoded picture: Image for the 24-bit form, Samples otherwise.
+    FCObjImage Image;
+    FCSampleImage Samples;
+
+  private:
+    bool Direct() const { return direct_; }
+
+    Form form_ = Form::AsDecoded;
+    uint32_t heldChannels_ = 0;
+    uint32_t heldMaxValue_ = 0;
+    bool began_ = false;
+    bool direct_ = false;  // the reader's layout is the held one: rows are put in place
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    uint32_t channels_ = 0;
+    uint32_t maxValue_ = 0;
+    size_t rowBytes_ = 0;
+    std::vector<uint8_t> row_;      // the reader's row, when it is not put in place
+    std::vector<uint16_t> values_;  // each value a sample can take, in the held form
+    std::vector<bool> put_;         // the rows the reader gave
+    bool alphaBelowMax_ = false;
+    bool alphaAboveZero_ = false;
+    bool transparent_ = false;
+};
