@@ -10,7 +10,12 @@
 
 #include <sys/mman.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <vector>
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14
@@ -39,4 +44,35 @@ uint8_t* GrowBlock(uint8_t* block, size_t oldBytes, size_t bytes) {
 
 void UnmapBlock(uint8_t* block, size_t bytes) {
     if (block != nullptr) munmap(block, bytes);
+}
+
+namespace {
+
+uintptr_t PageBytes() {
+    static const uintptr_t page = uintptr_t(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+}  // namespace
+
+PageSnapshot::PageSnapshot(const uint8_t* block, size_t bytes) {
+    const uintptr_t page = PageBytes();
+    first_ = reinterpret_cast<uintptr_t>(block) / page * page;
+    const uintptr_t end = reinterpret_cast<uintptr_t>(block) + bytes;
+    resident_.resize((end - first_ + page - 1) / page);
+    if (bytes == 0 || mincore(reinterpret_cast<void*>(first_), end - first_, resident_.data()) != 0)
+        resident_.clear();
+}
+
+bool PageSnapshot::Touched(const uint8_t* at, size_t bytes) const {
+    if (resident_.empty()) return true;
+    const uintptr_t page = PageBytes();
+    const uintptr_t from = reinterpret_cast<uintptr_t>(at);
+    if (from < first_ || bytes == 0) return true;
+    const size_t begin = (from - first_) / page;
+    const size_t end = std::min(resident_.size(), (from + bytes - 1 - first_) / page + 1);
+    for (size_t i = begin; i < end; ++i) {
+        if ((resident_[i] & 1) != 0) return true;
+    }
+    return begin >= resident_.size();
 }

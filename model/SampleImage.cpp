@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "MappedBlock.h"
 #include "PixelBlockAlloc.h"
 
 bool FCSampleImage::Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
@@ -137,9 +138,12 @@ bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t ch
     if (!widened.Create(image.InfoHeader.biWidth, image.InfoHeader.biHeight, channels, maxValue))
         return false;
     const uint32_t factor = maxValue > 255 ? 257 : 1;
+    // Rows a file ended before were never written: they stay zero, and cost nothing.
+    const PageSnapshot written(image.PixelStore, size_t(image.Stride()) * size_t(widened.Height));
     WithSampleWidth(maxValue > 255, [&](auto wide) {
         for (int32_t y = 0; y < widened.Height; ++y) {
             const uint8_t* in = image.RowTable[y];
+            if (!written.Touched(in, size_t(widened.Width) * 3)) continue;
             uint8_t* out = widened.Row(y);
             for (size_t x = 0; x < size_t(widened.Width); ++x, in += 3) {
                 const uint32_t pixel[4] = {in[2] * factor, in[1] * factor, in[0] * factor, maxValue};
