@@ -9,7 +9,6 @@
 #include "MappedBlock.h"
 
 #include <sys/mman.h>
-
 #include <unistd.h>
 
 #include <algorithm>
