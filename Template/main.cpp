@@ -1,5 +1,5 @@
-// The template module program; started in the exchange directory. Besides --help and --version,
-// its arguments are ignored.
+// The template module program; started in the exchange directory. Besides --help, --version and
+// --timeout SECONDS first, its arguments are ignored.
 #include "ModuleRuntime.h"
 #include "TemplateTransform.h"
 

@@ -1,5 +1,5 @@
-// The ambrel module program; started in the exchange directory. Besides --help and --version,
-// its arguments are ignored.
+// The ambrel module program; started in the exchange directory. Besides --help, --version and
+// --timeout SECONDS first, its arguments are ignored.
 #include "AmbrelTransform.h"
 #include "ModuleRuntime.h"
 

@@ -114,7 +114,9 @@ extern const char kDocumentTail[];
 uint64_t DocumentLength(const DocumentHeader& header);
 bool WriteDocument(const ExchangeState& state);
 
-void WaitForFlag();
+// Prints the waiting line and waits for "go.flag": for ever, or false once timeoutSeconds (when
+// above 0) have passed without it.
+bool WaitForFlag(double timeoutSeconds = 0);
 // Raises the flag through a temporary file of owner's pattern, saying "Start Corvane" to progress
 // (null: nothing). Where the word cannot be written (a full disk, a file size limit) the flag is
 // raised empty, which counts all the same.

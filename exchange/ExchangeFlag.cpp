@@ -93,10 +93,12 @@ WaitOutcome WaitForFlagUntil(const WaitControl& control) {
     }
 }
 
-void WaitForFlag() {
+bool WaitForFlag(double timeoutSeconds) {
     // Flushed so a log redirected to a file shows the wait while it lasts.
     std::cout << kWaitingLine << std::flush;
-    WaitForFlagUntil(WaitControl{});
+    WaitControl control;
+    control.TimeoutSeconds = timeoutSeconds;
+    return WaitForFlagUntil(control) == WaitOutcome::FlagRaised;
 }
 
 bool RaiseFlag(const std::string& path, TemporaryOwner owner, std::ostream* progress) {

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <iostream>
 #include <new>
+#include <string>
 
 #include "CorvaneVersion.h"
 #include "ExchangeFiles.h"
@@ -64,13 +66,16 @@ bool TakeHostFlag() {
     return gStopSignal == 0;
 }
 
-int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
+int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels, uint32_t timeoutSeconds) {
     // A second copy of a module in one folder would take the next run's document.
     if (!LockFolder(".")) {
         std::cout << "Another module is already waiting in this folder\n";
         return kExitFailed;
     }
-    WaitForFlag();
+    if (!WaitForFlag(timeoutSeconds)) {
+        std::cout << "No picture from the host within " << timeoutSeconds << " s; giving up\n";
+        return Finish(kExitFailed);
+    }
     // A stop from here on ends the run with a flag for the host.
     CatchStopSignals({SIGINT, SIGTERM, SIGHUP});
     if (!TakeHostFlag()) return gTookPart ? FailExchange() : Finish(kExitFailed);
@@ -91,13 +96,48 @@ int Exchange(ExchangeState& state, ConvertPixelsFunction convertPixels) {
     return Finish(kExitAnswered);
 }
 
+// The host's own limit for its --timeout.
+constexpr uint64_t kLongestTimeout = UINT32_MAX;
+
+// "--timeout SECONDS" or "--timeout=SECONDS" as the first argument: whole seconds, 1 to
+// kLongestTimeout, as the host reads its own. seconds stays 0 when it is not given; false with
+// the problem when its value is missing or wrong.
+bool TakeTimeout(int argc, const char* const* argv, uint32_t& seconds, std::string& problem) {
+    const std::string first = argc > 1 ? argv[1] : "";
+    std::string text;
+    if (first == "--timeout" && argc > 2) {
+        text = argv[2];
+    } else if (first == "--timeout") {
+        problem = "--timeout needs a value";
+        return false;
+    } else if (first.rfind("--timeout=", 0) == 0) {
+        text = first.substr(std::strlen("--timeout="));
+    } else {
+        return true;
+    }
+    // Plain decimal digits, leading zeros allowed; the value stops growing once over the limit,
+    // so a long run of digits cannot wrap round.
+    const bool digitsOnly = !text.empty() && text.find_first_not_of("0123456789") == std::string::npos;
+    uint64_t value = 0;
+    for (const char c : text) {
+        if (digitsOnly && value <= kLongestTimeout) value = value * 10 + uint64_t(c - '0');
+    }
+    if (!digitsOnly || value < 1 || value > kLongestTimeout) {
+        problem = "--timeout takes a whole number from 1 to " + std::to_string(kLongestTimeout) + ", not \"" +
+                  text + "\"";
+        return false;
+    }
+    seconds = uint32_t(value);
+    return true;
+}
+
 }  // namespace
 
-int RunModule(ExchangeState& state, ConvertPixelsFunction convertPixels) {
+int RunModule(ExchangeState& state, ConvertPixelsFunction convertPixels, uint32_t timeoutSeconds) {
     // An answer over the file size limit must fail with an error we report, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
     try {
-        return Exchange(state, convertPixels);
+        return Exchange(state, convertPixels, timeoutSeconds);
     } catch (const std::bad_alloc&) {
         std::cout << "\n" << kOutOfMemoryLine;
         return FailExchange();
@@ -111,12 +151,21 @@ int RunModule(int argc, const char* const* argv, const ModuleDescription& module
         return kExitHelpShown;
     }
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::cout << "Usage: " << module.Name << "\n\n"
+        std::cout << "Usage: " << module.Name << " [--timeout SECONDS]\n\n"
                   << "A Corvane module: " << module.Summary << ".\n"
                   << "Start it in the exchange folder, a folder right below the one where corvane runs;\n"
-                  << "it waits for one picture, answers it and ends.\n";
+                  << "it waits for one picture, answers it and ends.\n\n"
+                  << "Options:\n"
+                  << " --timeout SECONDS - give up when no picture comes within that long: one line,\n"
+                  << "   exit 1, nothing written (1 to " << kLongestTimeout << "; default: wait for ever)\n";
         return kExitHelpShown;
     }
+    uint32_t timeoutSeconds = 0;
+    std::string problem;
+    if (!TakeTimeout(argc, argv, timeoutSeconds, problem)) {
+        std::cout << "Error: " << problem << "\n";
+        return kExitUsage;
+    }
     ExchangeState state;
-    return RunModule(state, convertPixels);
+    return RunModule(state, convertPixels, timeoutSeconds);
 }

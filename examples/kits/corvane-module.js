@@ -12,7 +12,8 @@
 // first, each row left to right, nothing between rows. Return the answer's pixels (a Buffer or
 // another Uint8Array of the same length, or a promise of one), or nothing after changing `pixels`
 // in place. The picture keeps its size. The filter's fourth parameter, when it takes one, is the
-// module's command-line arguments without node and the script (process.argv.slice(2)):
+// module's command-line arguments without node, the script and any --timeout
+// (process.argv.slice(2)):
 //
 //     run((width, height, pixels, args) => { const step = Number(args[0] || 16); ... });
 //
@@ -34,9 +35,17 @@
 // Start the module with its folder as the working directory, before or after the host:
 //     cd mymodule && node ../greyscale.js
 //
+// Usage: node mymodule.js [--timeout SECONDS] [ARGUMENTS...]
+//   --timeout SECONDS (or --timeout=SECONDS), first: give up when no picture comes within that
+//   long, with the line "No picture from the host within SECONDS s; giving up", exit 1 and nothing
+//   written (whole seconds, 1 to 4294967295; without it the module waits for ever). The kit takes
+//   it off process.argv before the filter sees the rest; a value that is missing, not a whole
+//   number or 0 is refused with one line ("Error: --timeout needs a value") and exit 2, before
+//   anything else.
+//
 // What the kit does for the filter:
 // - prints "Waiting ..." and waits for "go.flag" (fs.watch, with a 100 ms poll behind it; a flag
-//   already there is taken at once);
+//   already there is taken at once), for ever or until --timeout;
 // - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it; a
 //   document longer than its own head allows (plus 4 KiB of blanks) is refused before the rest of
 //   it is read;
@@ -58,7 +67,8 @@
 // answer is written first); one that awaits (timers, files, workers) is stopped at once.
 //
 // Progress and error messages go to standard output, as with Corvane's own modules; the filter's
-// stack trace goes to standard error. Exit code 0 when the answer is written, else 1.
+// stack trace goes to standard error. Exit code 0 when the answer is written, 2 for a wrong
+// --timeout, else 1.
 'use strict';
 
 const crypto = require('crypto');
@@ -72,6 +82,8 @@ const DOCUMENT = 'image.xml';
 const ANSWER = '../image.xml';
 const ANSWER_FLAG = '../go.flag';
 const POLL_MILLISECONDS = 100;
+// The host's own limit for its --timeout.
+const LONGEST_TIMEOUT = 4294967295;
 const LARGEST_NUMBER = 2147483647;
 // A payload must fit in 32 bits: the same limit as Corvane's reader, in pixels of each size.
 const LARGEST_PAYLOAD = 4294967295;
@@ -221,17 +233,22 @@ function parse(document) {
     return {version, form, pixels: document.subarray(start, end)};
 }
 
-function waitForFlag() {
+// Resolves to true once the flag is there, to false when `timeoutSeconds` (null: no limit) pass
+// first.
+function waitForFlag(timeoutSeconds) {
     say('Waiting ...\n');
+    const deadline = timeoutSeconds === null ? Infinity : performance.now() + timeoutSeconds * 1000;
     return new Promise((resolve) => {
         let watcher = null;
         let timer = null;
         const check = () => {
-            if (timer === null || !fs.existsSync(FLAG)) return;
+            if (timer === null) return;
+            const raised = fs.existsSync(FLAG);
+            if (!raised && performance.now() < deadline) return;
             clearInterval(timer);
             timer = null;
             if (watcher) watcher.close();
-            resolve();
+            resolve(raised);
         };
         // The watch is set before the first look, so a flag raised in between is not missed.
         try {
@@ -432,8 +449,11 @@ function onStop(signal) {
     process.exit(128 + os.constants.signals[signal]);
 }
 
-async function exchange(convert, args, forms) {
-    await waitForFlag();
+async function exchange(convert, args, forms, timeout) {
+    if (!await waitForFlag(timeout)) {
+        say(`No picture from the host within ${timeout} s; giving up\n`);
+        return 1;
+    }
     STOP_SIGNALS.forEach((signal) => process.on(signal, onStop));
     try {
         fs.unlinkSync(FLAG);
@@ -476,13 +496,41 @@ async function exchange(convert, args, forms) {
     }
 }
 
-// Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128 plus
-// the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's fourth argument is the
-// module's command line after node and the script, its fifth the document's form; {forms: 'any'}
-// or {forms: 'alpha'} lets version 2 documents through.
+// `--timeout SECONDS` or `--timeout=SECONDS` first on the command line, taken off process.argv:
+// its seconds, or null when not given. A wrong value ends the process with status 2.
+function takeTimeout() {
+    const first = process.argv.length > 2 ? process.argv[2] : '';
+    let text;
+    let taken;
+    if (first === '--timeout' && process.argv.length > 3) {
+        [text, taken] = [process.argv[3], 2];
+    } else if (first === '--timeout') {
+        say('Error: --timeout needs a value\n');
+        process.exit(2);
+    } else if (first.startsWith('--timeout=')) {
+        [text, taken] = [first.slice('--timeout='.length), 1];
+    } else {
+        return null;
+    }
+    // Plain decimal digits, leading zeros allowed.
+    const seconds = /^[0-9]+$/.test(text) ? Number(text) : 0;
+    if (seconds < 1 || seconds > LONGEST_TIMEOUT) {
+        const words = `Error: --timeout takes a whole number from 1 to ${LONGEST_TIMEOUT}, not "`;
+        say(Buffer.concat([Buffer.from(words), Buffer.from(text), Buffer.from('"\n')]));
+        process.exit(2);
+    }
+    process.argv.splice(2, taken);
+    return seconds;
+}
+
+// Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, 2 for a wrong
+// --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's
+// fourth argument is the module's command line after node, the script and any --timeout, its
+// fifth the document's form; {forms: 'any'} or {forms: 'alpha'} lets version 2 documents through.
 function run(convert, {forms} = {}) {
     if (!FORMS.includes(forms)) throw new TypeError("forms must be 'any' or 'alpha'");
-    exchange(convert, process.argv.slice(2), forms).then((code) => process.exit(code));
+    const timeout = takeTimeout();
+    exchange(convert, process.argv.slice(2), forms, timeout).then((code) => process.exit(code));
 }
 
 module.exports = {run};

@@ -15,11 +15,19 @@
  * first, each row left to right, nothing between rows. The picture keeps its size. Return 0 when
  * the pixels are ready, anything else when the filter cannot answer.
  *
- * A filter that takes parameters gets main's argc and argv as they are (argv[0] is the program):
+ * A filter that takes parameters gets main's argc and argv (argv[0] is the program):
  *
  *     static int Brighten(int32_t width, int32_t height, unsigned char *pixels, size_t length,
  *                         int argc, char **argv);   (say, argc > 1 ? atoi(argv[1]) : 16)
  *     int main(int argc, char **argv) { return corvane_run_args(Brighten, argc, argv); }
+ *
+ * Usage of a module on corvane_run_args or corvane_run_forms: mymodule [--timeout SECONDS] [ARGS...]
+ *   --timeout SECONDS (or --timeout=SECONDS), first: give up when no picture comes within that
+ *   long, with the line "No picture from the host within SECONDS s; giving up", return 1 and write
+ *   nothing (whole seconds, 1 to 4294967295; without it the module waits for ever). The kit takes
+ *   it off argv before the filter sees the rest (argv[0] stays); a value that is missing, not a
+ *   whole number or 0 is refused with one line ("Error: --timeout needs a value") and a return
+ *   of 2, before anything else. corvane_run has no command line: it waits for ever.
  *
  * A filter for version 2 documents (the host's --alpha and --depth 16) says so through
  * corvane_run_forms, with CORVANE_ANY_FORM for every form or CORVANE_ALPHA_FORM for pictures with
@@ -45,7 +53,8 @@
  * What corvane_run, corvane_run_args and corvane_run_forms do for the filter:
  * - lock the folder (flock), so a second copy of a module there stops at once with exit 1;
  * - print "Waiting ..." and wait for "go.flag" (inotify on Linux, so it wakes at once, with a
- *   one-second look behind it; a 50 ms poll elsewhere; a flag already there is taken at once);
+ *   one-second look behind it; a 50 ms poll elsewhere; a flag already there is taken at once),
+ *   for ever or until --timeout;
  * - hold ".corvane-busy" in the folder with flock from just before they remove the flag until the
  *   answer or failure flag is raised, so a later host can tell a module still at work;
  * - remove the flag, read "image.xml" (a regular file, never through a link) and remove it; a
@@ -62,7 +71,7 @@
  *   is raised as an empty file.
  * The kit owns the handlers of those three signals while it runs, and ignores SIGXFSZ. Progress and
  * error messages go to standard output, as with Corvane's own modules. corvane_run returns the
- * exit code: 0 when the answer is written, else 1.
+ * exit code: 0 when the answer is written, 2 for a wrong --timeout, else 1.
  */
 #ifndef CORVANE_MODULE_H
 #define CORVANE_MODULE_H
@@ -131,6 +140,8 @@ typedef int (*corvane_filter_form)(const struct corvane_form* form, unsigned cha
 #define CORVANE_SLACK 4096u
 /* No expected tag is longer than 18 bytes; a longer one is shown cut, not echoed whole. */
 #define CORVANE_TAG_WINDOW 64u
+/* The host's own limit for its --timeout. */
+#define CORVANE_LONGEST_TIMEOUT 4294967295UL
 
 struct corvane_cursor {
     const unsigned char* at;
@@ -304,8 +315,54 @@ CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, struct 
     return corvane_tag(&cursor, "</pixels>") && corvane_tag(&cursor, "</image>");
 }
 
-CORVANE_FUNCTION void corvane_wait_for_flag(void) {
+/* "--timeout SECONDS" or "--timeout=SECONDS" first on the command line, taken off argv (argv[0]
+ * moves up in its place): `*seconds` stays 0 when it is not given. 0 after saying what is wrong. */
+CORVANE_FUNCTION int corvane_take_timeout(int* argc, char*** argv, uintmax_t* seconds) {
+    char** args = *argv;
+    const char* text;
+    const char* at;
+    int taken = 1;
+    *seconds = 0;
+    if (*argc < 2) return 1;
+    if (strcmp(args[1], "--timeout") == 0 && *argc < 3) {
+        corvane_say("Error: --timeout needs a value\n");
+        return 0;
+    }
+    if (strcmp(args[1], "--timeout") == 0) {
+        text = args[2];
+        taken = 2;
+    } else if (strncmp(args[1], "--timeout=", 10) == 0) {
+        text = args[1] + 10;
+    } else {
+        return 1;
+    }
+    /* Plain decimal digits, leading zeros allowed; the value stops growing once over the limit. */
+    for (at = text; corvane_digit((unsigned char)*at); at++) {
+        if (*seconds <= CORVANE_LONGEST_TIMEOUT) *seconds = *seconds * 10 + (uintmax_t)(*at - '0');
+    }
+    if (at == text || *at != '\0' || *seconds < 1 || *seconds > CORVANE_LONGEST_TIMEOUT) {
+        printf("Error: --timeout takes a whole number from 1 to %lu, not \"%s\"\n", CORVANE_LONGEST_TIMEOUT,
+               text);
+        fflush(stdout);
+        return 0;
+    }
+    args[taken] = args[0];
+    *argv = args + taken;
+    *argc -= taken;
+    return 1;
+}
+
+CORVANE_FUNCTION double corvane_clock(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+/* 1 once the flag is there; 0 when `timeout` seconds (0: no limit) pass first. */
+CORVANE_FUNCTION int corvane_wait_for_flag(uintmax_t timeout) {
+    const double deadline = corvane_clock() + (double)timeout;
     int watch = -1;
+    int raised;
     corvane_say("Waiting ...\n");
 #ifdef __linux__
     /* The watch is set before the first look, so a flag raised in between is not missed. */
@@ -315,7 +372,9 @@ CORVANE_FUNCTION void corvane_wait_for_flag(void) {
         watch = -1;
     }
 #endif
-    while (access("go.flag", F_OK) != 0) {
+    while (!(raised = access("go.flag", F_OK) == 0)) {
+        const double left = deadline - corvane_clock();
+        if (timeout != 0 && left <= 0) break;
 #ifdef __linux__
         if (watch >= 0) {
             char events[4096];
@@ -324,7 +383,7 @@ CORVANE_FUNCTION void corvane_wait_for_flag(void) {
             ready.events = POLLIN;
             ready.revents = 0;
             /* The one-second bound covers file systems that send no events (network mounts). */
-            if (poll(&ready, 1, 1000) > 0) {
+            if (poll(&ready, 1, timeout != 0 && left < 1 ? (int)(left * 1000) + 1 : 1000) > 0) {
                 while (read(watch, events, sizeof events) > 0) continue;
             }
             continue;
@@ -338,6 +397,7 @@ CORVANE_FUNCTION void corvane_wait_for_flag(void) {
         }
     }
     if (watch >= 0) close(watch);
+    return raised;
 }
 
 /* Reads until `want` bytes or the end of the file; -1 on a read error. */
@@ -622,6 +682,8 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
     size_t length = 0;
     int folder;
     int failed;
+    uintmax_t timeout;
+    if (!corvane_take_timeout(&argc, &argv, &timeout)) return 2;
     /* A write over the file-size limit must fail with an error we report, not end the process. */
     signal(SIGXFSZ, SIG_IGN);
     folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -631,7 +693,11 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
     }
     /* `folder` stays open, and locked, until the process ends. */
     snprintf(corvane_template, sizeof corvane_template, "../.corvane-module-%ld-XXXXXX", (long)getpid());
-    corvane_wait_for_flag();
+    if (!corvane_wait_for_flag(timeout)) {
+        printf("No picture from the host within %ju s; giving up\n", timeout);
+        fflush(stdout);
+        return 1;
+    }
     corvane_take_busy_lock();
     corvane_set_stop_handler(corvane_on_stop);
     if (remove("go.flag") != 0) {
@@ -695,7 +761,7 @@ CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
     return code;
 }
 
-/* The same, with main's argc and argv passed through to the filter as they are. */
+/* The same, with main's argc and argv passed through to the filter, less any --timeout. */
 CORVANE_FUNCTION int corvane_run_args(corvane_filter_args filter, int argc, char** argv) {
     int code = corvane_exchange(NULL, filter, NULL, CORVANE_VERSION_1_ONLY, argc, argv);
     corvane_set_stop_handler(SIG_DFL);

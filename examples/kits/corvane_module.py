@@ -44,9 +44,17 @@ of strings without the program's name (sys.argv[1:]); other filters are called a
 Start the module with its folder as the working directory, before or after the host:
     cd mymodule && python3 ../invert.py
 
+Usage: python3 mymodule.py [--timeout SECONDS] [ARGUMENTS...]
+  --timeout SECONDS (or --timeout=SECONDS), first: give up when no picture comes within that
+  long, with the line "No picture from the host within SECONDS s; giving up", exit 1 and nothing
+  written (whole seconds, 1 to 4294967295; without it the module waits for ever). The kit takes it
+  off sys.argv before the filter sees the rest; a value that is missing, not a whole number or 0
+  is refused with one line ("Error: --timeout needs a value") and exit 2, before anything else.
+
 What the kit does for the filter:
 - locks the folder (flock), so a second copy of a module there stops at once with exit 1;
-- prints "Waiting ..." and looks for "go.flag" every 50 ms (a flag already there is taken at once);
+- prints "Waiting ..." and looks for "go.flag" every 50 ms (a flag already there is taken at once),
+  for ever or until --timeout;
 - holds ".corvane-busy" in the folder with flock from just before it removes the flag until its
   answer or failure flag is raised, so a later host can tell a module still at work;
 - removes the flag, reads "image.xml" (a regular file, never through a link) and removes it;
@@ -63,7 +71,8 @@ What the kit does for the filter:
   a full disk is raised as an empty file.
 
 Progress and error messages go to standard output, as with Corvane's own modules; a Python
-traceback from the filter goes to standard error. Exit code 0 when the answer is written, else 1.
+traceback from the filter goes to standard error. Exit code 0 when the answer is written, 2 for a
+wrong --timeout, else 1.
 """
 import collections
 import errno
@@ -85,6 +94,8 @@ ANSWER = "../image.xml"
 ANSWER_FLAG = "../go.flag"
 BUSY = ".corvane-busy"
 POLL_SECONDS = 0.05
+# The host's own limit for its --timeout.
+LONGEST_TIMEOUT = 4294967295
 LARGEST_NUMBER = 2147483647
 # A payload must fit in 32 bits: the same limit as Corvane's reader, in pixels of each size.
 LARGEST_PAYLOAD = 4294967295
@@ -326,10 +337,15 @@ def _release_busy_lock(busy):
     os.close(busy)
 
 
-def _wait_for_flag():
+def _wait_for_flag(timeout):
+    """True once the flag is there; False when `timeout` seconds (None: no limit) pass first."""
     _console.say(b"Waiting ...\n")
+    deadline = None if timeout is None else time.monotonic() + timeout
     while not os.path.exists(FLAG):
+        if deadline is not None and time.monotonic() >= deadline:
+            return False
         time.sleep(POLL_SECONDS)
+    return True
 
 
 def _read_into(file, view):
@@ -566,8 +582,10 @@ def _answer(convert, numpy_view, arguments, forms):
         raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
 
 
-def _exchange(convert, numpy_view, arguments, forms):
-    _wait_for_flag()
+def _exchange(convert, numpy_view, arguments, forms, timeout):
+    if not _wait_for_flag(timeout):
+        _console.say(b"No picture from the host within %d s; giving up\n" % timeout)
+        return 1
     busy = _take_busy_lock()
     try:
         return _take_and_answer(convert, numpy_view, arguments, forms)
@@ -619,12 +637,37 @@ def _take_and_answer(convert, numpy_view, arguments, forms):
     return code
 
 
+def _take_timeout():
+    """`--timeout SECONDS` or `--timeout=SECONDS` first on the command line, taken off sys.argv:
+    its seconds, or None when not given. A wrong value ends the process with status 2."""
+    first = sys.argv[1] if len(sys.argv) > 1 else ""
+    if first == "--timeout" and len(sys.argv) > 2:
+        text, taken = sys.argv[2], 2
+    elif first == "--timeout":
+        _console.say(b"Error: --timeout needs a value\n")
+        sys.exit(2)
+    elif first.startswith("--timeout="):
+        text, taken = first[len("--timeout="):], 1
+    else:
+        return None
+    # Plain decimal digits, leading zeros allowed; int() never sees more than 10 of them.
+    digits = text.lstrip("0")
+    whole = text != "" and text.strip(string.digits) == "" and len(digits) <= 10
+    if not (whole and 1 <= int(digits or "0") <= LONGEST_TIMEOUT):
+        _console.say(b'Error: --timeout takes a whole number from 1 to %d, not "%s"\n'
+                     % (LONGEST_TIMEOUT, os.fsencode(text)))
+        sys.exit(2)
+    del sys.argv[1:1 + taken]
+    return int(digits)
+
+
 def run(convert, array=False, forms=None):
-    """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, or 128
-    plus the signal's number after SIGINT, SIGTERM or SIGHUP). `forms` is "any" or "alpha" for a
-    filter that reads version 2 documents."""
+    """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, 2 for a
+    wrong --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). `forms` is
+    "any" or "alpha" for a filter that reads version 2 documents."""
     if forms not in FORMS:
         raise ValueError('forms must be "any" or "alpha"')
+    timeout = _take_timeout()
     numpy_view = None
     if array:
         try:
@@ -637,7 +680,7 @@ def run(convert, array=False, forms=None):
         _console.say(b"Another module is already waiting in this folder; this one stops\n")
         sys.exit(1)
     try:
-        code = _exchange(convert, numpy_view, arguments, forms)
+        code = _exchange(convert, numpy_view, arguments, forms, timeout)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
     except _Stopped as stop:  # a stop in the few steps between catching one and ignoring more
