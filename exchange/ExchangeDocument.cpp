@@ -178,6 +178,12 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
         }
     }
     if (progress != nullptr) *progress << "Parse XML\n";
+    std::string message;
+    // A form the sink refuses is its one message: the version warning would be beside the point.
+    if (parsed && !sink.CheckForm(header, message)) {
+        std::cout << message;
+        return false;
+    }
     std::cout << said;
     if (!parsed) return false;
     if (count > MaxPixelsOf(header)) {
@@ -189,7 +195,6 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
         std::cout << kPixelsExpectedMessage;
         return false;
     }
-    std::string message;
     if (!sink.Begin(header, message)) {
         std::cout << message;
         return false;

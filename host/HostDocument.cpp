@@ -37,7 +37,7 @@ class AnswerImporter : public PayloadSink {
           Width(uint32_t(image.InfoHeader.biWidth)),
           Height(uint32_t(image.InfoHeader.biHeight)) {}
 
-    bool Begin(const DocumentHeader& header, std::string& message) override {
+    bool CheckForm(const DocumentHeader& header, std::string& message) override {
         // A version 2 answer of another form would be read as three bytes a pixel, garbled.
         if (header.PixelBytes() != kBytesPerPixel) {
             message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
@@ -79,7 +79,7 @@ class AnswerSamples : public PayloadSink {
   public:
     explicit AnswerSamples(FCSampleImage& samples) : Samples(samples) {}
 
-    bool Begin(const DocumentHeader& header, std::string& message) override {
+    bool CheckForm(const DocumentHeader& header, std::string& message) override {
         const int32_t depth = int32_t(8 * Samples.BytesPerSample());
         if (header.Version == 2 && header.Width == Samples.Width && header.Height == Samples.Height &&
             uint32_t(header.Channels) == Samples.Channels && header.Depth == depth)
