@@ -272,14 +272,16 @@ int SaveResult(const HostRun& run, HeldPicture& picture) {
 int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     if (!CheckAnswerIsOurs(run)) return kExitFailed;
     unlink(kFlagFileName);
-    // A flag without a document is how a module says it could not answer.
-    const bool failureFlag = !NameTaken(kDocumentFileName);
+    // A flag without a document is how a module says it could not answer: there is nothing to read.
+    if (!NameTaken(kDocumentFileName)) {
+        std::cout << "The module in " << run.Directory() << "/ could not answer; nothing saved.\n"
+                  << std::flush;
+        return kExitFailed;
+    }
     const bool answered = picture.Samples.IsValid() ? ReadAnswerSamples(picture.Samples, run.Progress())
                                                     : ReadAnswer(picture.Image, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
-        if (failureFlag)
-            std::cout << "\nThe module in " << run.Directory() << "/ could not answer; nothing saved.\n";
         std::cout << std::flush;
         return kExitFailed;
     }
