@@ -98,7 +98,7 @@ struct DocumentCursor {
 // its payload to sink: the head from its first bytes, every size checked before the payload is
 // touched, the tail after it. Says the reader's progress lines ("Read XML", "Parse XML") to
 // progress (null: nothing), and prints the version warning and the one message of a refusal
-// (without a line end). A form the sink refuses gets its message alone.
+// (without a line end: the caller ends the line). A form the sink refuses gets its message alone.
 bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header,
                       std::ostream* progress = &std::cout);
 // "image.xml" of the working directory into the state's own block.

@@ -274,7 +274,7 @@ bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& heade
     if (got < 0) {
         std::cout << kDocumentFileName << " cannot be opened";
     } else if (!removed) {
-        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed\n";
+        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed";
     } else {
         window.shrink(size_t(got));
         header = DocumentHeader();

@@ -29,7 +29,7 @@ std::string DifferentForm(const DocumentHeader& header, int32_t width, int32_t h
                           int32_t depth) {
     return "The module answered a different form: version " + std::to_string(header.Version) + ", " +
            Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
-           Form(width, height, channels, depth) + "; nothing saved.\n";
+           Form(width, height, channels, depth) + "; nothing saved.";
 }
 
 // A version the host never writes, refused before its form is looked at: read by version 1's
@@ -37,7 +37,7 @@ std::string DifferentForm(const DocumentHeader& header, int32_t width, int32_t h
 bool NewerVersion(const DocumentHeader& header, int32_t sent, std::string& message) {
     if (header.Version <= kNewestWritten) return false;
     message = "The module answered a newer version: version " + std::to_string(header.Version) +
-              ", for version " + std::to_string(sent) + "; nothing saved.\n";
+              ", for version " + std::to_string(sent) + "; nothing saved.";
     return true;
 }
 
@@ -59,7 +59,7 @@ class AnswerImporter : public PayloadSink {
         if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
         message = "The answer is " + std::to_string(header.Width) + " x " + std::to_string(header.Height) +
                   " pixels but the picture is " + std::to_string(Width) + " x " + std::to_string(Height) +
-                  "; nothing saved.\n";
+                  "; nothing saved.";
         return false;
     }
 

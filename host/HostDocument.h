@@ -47,7 +47,8 @@ bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostr
 
 // Reads "image.xml" from the working directory (and removes it) and copies its pixels into the
 // picture, which it must answer with the same size and in a version the host writes. Prints the
-// reader's lines to progress and its messages; false when nothing may be saved.
+// reader's lines to progress and its messages, a refusal's without a line end; false when
+// nothing may be saved.
 bool ReadAnswer(FCObjImage& image, std::ostream* progress);
 
 // The same for a version 2 run: the samples are the payload's own bytes, written out in one piece

@@ -282,7 +282,8 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
                                                     : ReadAnswer(picture.Image, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
-        std::cout << std::flush;
+        // The reader's refusal ends without a line end; the host's output ends with one.
+        std::cout << "\n" << std::flush;
         return kExitFailed;
     }
     return SaveResult(run, picture);
