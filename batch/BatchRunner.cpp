@@ -43,7 +43,8 @@ constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::milliseconds(500);
 constexpr int kExitNotStarted = 127;
 constexpr std::streamoff kLogTail = 4096;
-// A host says its warnings before anything is sent, so they are at the head of its log.
+// A host's log is a few lines long: its warnings about the input, said before anything is sent,
+// and those about the output, said after the answer, are all in its head.
 constexpr std::streamoff kLogHead = 65536;
 constexpr size_t kShownLine = 200;  // as a shell reports a program it cannot start
 // More than a host says for any picture; a log that holds more has been written by somebody else.
@@ -197,6 +198,10 @@ std::string Shown(const std::string& line) {
     return shown.size() > kShownLine ? "..." + shown.substr(shown.size() - kShownLine) : shown;
 }
 
+bool StartsWith(const std::string& text, const std::string& start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
 // The last line worth showing; lines starting with unsaid are passed over.
 std::string LastLine(const std::string& log, const std::string& unsaid = "") {
     std::istringstream in(log);
@@ -209,28 +214,52 @@ std::string LastLine(const std::string& log, const std::string& unsaid = "") {
     return last;
 }
 
-// The host was given the input's absolute path; the user knows the input by the name given.
-std::string AsNamed(std::string text, const BatchItem& item) {
-    for (size_t at = text.find(item.InputPath); at != std::string::npos;
-         at = text.find(item.InputPath, at + item.Input.size()))
-        text.replace(at, item.InputPath.size(), item.Input);
-    return text;
+std::string ResultName(const BatchItem& item) {
+    return "result" + item.Extension;
 }
 
-// The host's warnings about the input, as "Warning: IN phrase" lines under the user's name.
+// Where a host's line names OUT: the whole word, after a space or at the start.
+bool NamesResult(const std::string& text, size_t at, const std::string& result) {
+    if ((at != 0 && text[at - 1] != ' ') || text.compare(at, result.size(), result) != 0) return false;
+    const size_t end = at + result.size();
+    const bool sentenceEnd =
+        end < text.size() && text[end] == '.' && (end + 1 == text.size() || text[end + 1] == ' ');
+    return end == text.size() || text[end] == ' ' || text[end] == ',' || text[end] == ':' ||
+           text[end] == ';' || sentenceEnd;
+}
+
+// The host was given the input's absolute path and an output in its private folder; the user
+// knows them by the input's name as given and the output's name in the output folder.
+std::string AsNamed(const std::string& text, const BatchItem& item) {
+    const std::string result = ResultName(item);
+    std::string named;
+    for (size_t at = 0; at < text.size();) {
+        if (text.compare(at, item.InputPath.size(), item.InputPath) == 0) {
+            named += item.Input;
+            at += item.InputPath.size();
+        } else if (NamesResult(text, at, result)) {
+            named += item.Output;
+            at += result.size();
+        } else {
+            named += text[at++];
+        }
+    }
+    return named;
+}
+
+// The host's warnings, about the input and about the output, under the user's names.
 std::vector<std::string> HostWarnings(const std::string& log, const BatchItem& item, size_t& unshown) {
-    const std::string start = kWarningStart + item.InputPath + " ";
     std::istringstream in(log);
     std::string line;
     std::vector<std::string> warnings;
     unshown = 0;
     while (std::getline(in, line)) {
-        if (line.compare(0, start.size(), start) != 0) continue;
+        if (!StartsWith(line, kWarningStart)) continue;
         if (warnings.size() == kShownWarnings) {
             ++unshown;
             continue;
         }
-        warnings.push_back(Shown(kWarningStart + item.Input + " " + line.substr(start.size())));
+        warnings.push_back(Shown(AsNamed(line, item)));
     }
     return warnings;
 }
@@ -321,7 +350,7 @@ class BatchRun {
         std::vector<std::string> words{programs_.Host};
         words.insert(words.end(), options_.HostOptions.begin(), options_.HostOptions.end());
         for (const std::string& word :
-             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, "result" + item.Extension})
+             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, ResultName(item)})
             words.push_back(word);
         return words;
     }
@@ -432,8 +461,7 @@ class BatchRun {
             const std::string said = LastLine(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
             if (!said.empty()) problem += "; the module said: " + said;
         }
-        if (problem.empty() &&
-            MoveResult(exchange.Folder + "/result" + item.Extension, item.Output, problem)) {
+        if (problem.empty() && MoveResult(exchange.Folder + "/" + ResultName(item), item.Output, problem)) {
             ++saved_;
             if (warnings > 0) ++warned_;
         }
