@@ -42,11 +42,11 @@ constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::milliseconds(500);
 constexpr int kExitNotStarted = 127;
-constexpr std::streamoff kLogTail = 4096;
+// Longer than any line a host says, two paths and all, so its last line is shown whole.
+constexpr std::streamoff kLogTail = 16384;
 // A host's log is a few lines long: its warnings about the input, said before anything is sent,
 // and those about the output, said after the answer, are all in its head.
 constexpr std::streamoff kLogHead = 65536;
-constexpr size_t kShownLine = 200;  // as a shell reports a program it cannot start
 // More than a host says for any picture; a log that holds more has been written by somebody else.
 constexpr size_t kShownWarnings = 16;
 constexpr char kWarningStart[] = "Warning: ";
@@ -170,20 +170,23 @@ bool ExitedWell(const Child& child) {
     return WIFEXITED(child.Status) && WEXITSTATUS(child.Status) == 0;
 }
 
-// Only a part of a log is read: a module may have written gigabytes without a line break.
+// Only a part of a log is read: a module may have written gigabytes without a line break. A tail
+// that starts inside a line says so with "...".
 std::string ReadLogPart(const std::string& path, bool head) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
-    const std::streamoff start = head || size <= kLogTail ? 0 : size - kLogTail;
-    std::string part(size_t(std::min(size - start, head ? kLogHead : kLogTail)), '\0');
+    // One byte before the tail tells whether it starts a line.
+    const std::streamoff start = head || size <= kLogTail ? 0 : size - kLogTail - 1;
+    std::string part(size_t(std::min(size - start, head ? kLogHead : kLogTail + 1)), '\0');
     in.seekg(start);
     in.read(&part[0], std::streamsize(part.size()));
     part.resize(in ? part.size() : size_t(std::max<std::streamsize>(in.gcount(), 0)));
-    return part;
+    if (start == 0 || part.empty()) return part;
+    return part[0] == '\n' ? part.substr(1) : "..." + part.substr(1);
 }
 
 // What the user sees of a line a program wrote: what it shows after its last carriage return,
-// without control bytes and escapes (they would redraw the user's terminal), cut to its end.
+// without control bytes and escapes (they would redraw the user's terminal).
 std::string Shown(const std::string& line) {
     const size_t carriage = line.rfind('\r', line.find_last_not_of(" \r\t"));
     std::string shown;
@@ -194,8 +197,7 @@ std::string Shown(const std::string& line) {
     const size_t end = shown.find_last_not_of(' ');
     if (end == std::string::npos) return "";
     const size_t first = shown.find_first_not_of(' ');
-    shown = shown.substr(first, end + 1 - first);
-    return shown.size() > kShownLine ? "..." + shown.substr(shown.size() - kShownLine) : shown;
+    return shown.substr(first, end + 1 - first);
 }
 
 bool StartsWith(const std::string& text, const std::string& start) {
