@@ -52,6 +52,9 @@ constexpr size_t kShownWarnings = 16;
 constexpr char kWarningStart[] = "Warning: ";
 // The host's hint for a user who forgot the module: the batch starts the module itself.
 constexpr char kHostHint[] = "No module has taken the picture yet";
+// The host's words for a failure flag, and how a module kit closes its own account of one.
+constexpr char kCouldNotAnswer[] = "/ could not answer; nothing saved.";
+constexpr char kKitNoAnswer[] = "Error: no answer";
 
 struct Child {
     pid_t Pid = -1;  // also the number of its own process group
@@ -204,16 +207,30 @@ bool StartsWith(const std::string& text, const std::string& start) {
     return text.compare(0, start.size(), start) == 0;
 }
 
-// The last line worth showing; lines starting with unsaid are passed over.
-std::string LastLine(const std::string& log, const std::string& unsaid = "") {
+// The lines worth showing; lines starting with unsaid are passed over.
+std::vector<std::string> ShownLines(const std::string& log, const std::string& unsaid = "") {
     std::istringstream in(log);
-    std::string line;
-    std::string last;
-    while (std::getline(in, line)) {
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
         const std::string shown = Shown(line);
-        if (!shown.empty() && (unsaid.empty() || shown.compare(0, unsaid.size(), unsaid) != 0)) last = shown;
+        if (!shown.empty() && (unsaid.empty() || !StartsWith(shown, unsaid))) lines.push_back(shown);
     }
-    return last;
+    return lines;
+}
+
+std::string LastLine(const std::string& log, const std::string& unsaid = "") {
+    const std::vector<std::string> lines = ShownLines(log, unsaid);
+    return lines.empty() ? "" : lines.back();
+}
+
+// Why a module that could not answer says it could not: a kit closes with its "Error: no answer"
+// line, and the reason is the line before it; a module of our runtime ends with its reason.
+std::string ModuleSaid(const std::string& log) {
+    const std::vector<std::string> lines = ShownLines(log);
+    const auto closing = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& line) { return StartsWith(line, kKitNoAnswer); });
+    if (closing == lines.end()) return lines.empty() ? "" : lines.back();
+    return closing == lines.begin() ? *closing : *(closing - 1) + "; " + *closing;
 }
 
 std::string ResultName(const BatchItem& item) {
@@ -459,8 +476,13 @@ class BatchRun {
             problem = LastLine(AsNamed(ReadLogPart(hostLog, false), item), kHostHint);
             if (problem.empty()) problem = DescribeStatus("corvane", exchange.Host.Status);
         }
-        if (!problem.empty() && !ExitedWell(exchange.Module) && exchange.Module.StopsSent == 0) {
-            const std::string said = LastLine(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
+        // A module stopped once its host had ended has still said why it failed when the host
+        // heard its failure flag: the flag comes after the reason.
+        const bool failureFlag =
+            problem == std::string("The module in ") + kExchangeFolderName + kCouldNotAnswer;
+        if (!problem.empty() && !ExitedWell(exchange.Module) &&
+            (exchange.Module.StopsSent == 0 || failureFlag)) {
+            const std::string said = ModuleSaid(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
             if (!said.empty()) problem += "; the module said: " + said;
         }
         if (problem.empty() && MoveResult(exchange.Folder + "/" + ResultName(item), item.Output, problem)) {
