@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -624,16 +625,31 @@ TEST_F(HostRun, QuietStrictAndDamagedJpegs) {
 }
 
 // With its output sent to a log, a host whose module never comes says so on standard error, once,
-// whatever --quiet says.
+// whatever --quiet says, naming the folder as a shell takes it. The hosts wait at once, each in a
+// folder of its own.
 TEST_F(HostRun, AWaitWithoutAModuleHintsOnStandardError) {
-    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
-    const ProcessResult run = RunProcess(
-        {"/bin/sh", "-c", "exec " + kHost + " -q --timeout 11 mod in.bmp out.bmp 2>hint.txt"}, Dir.Path());
-    EXPECT_EQ(1, run.ExitCode);
-    EXPECT_EQ("No answer from the module in mod/ within 11 s; removed mod/image.xml and mod/go.flag\n",
-              run.Output);
-    EXPECT_EQ("No module has taken the picture yet: start one in mod/ (cd mod && MODULE)\n",
-              ReadFileBytes(Dir / "hint.txt"));
+    const std::pair<std::string, std::string> rows[] = {{"mod", "mod"}, {"-it's mine", "'./-it'\\''s mine'"}};
+    ChildProcess hosts[2];
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string folder = Dir / std::to_string(i);
+        ASSERT_TRUE(std::filesystem::create_directories(folder + "/" + rows[i].first));
+        ASSERT_TRUE(SavePicture(MakePicture(3, 2), folder + "/in.bmp"));
+        ASSERT_TRUE(hosts[i].Start(
+            {"/bin/sh", "-c", "exec \"$0\" -q --timeout 11 -- \"$1\" in.bmp out.bmp 2>hint.txt", kHost,
+             rows[i].first},
+            folder));
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string& name = rows[i].first;
+        const ProcessResult run = hosts[i].Wait(20);
+        EXPECT_EQ(1, run.ExitCode);
+        EXPECT_EQ("No answer from the module in " + name + "/ within 11 s; removed " + name +
+                      "/image.xml and " + name + "/go.flag\n",
+                  run.Output);
+        EXPECT_EQ("No module has taken the picture yet: start one in " + name + "/ (cd " + rows[i].second +
+                      " && MODULE)\n",
+                  ReadFileBytes(Dir / std::to_string(i) + "/hint.txt"));
+    }
 }
 
 // The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
