@@ -42,15 +42,19 @@ constexpr auto kStopGrace = std::chrono::seconds(5);
 constexpr auto kTick = std::chrono::milliseconds(100);
 constexpr auto kProgressEvery = std::chrono::milliseconds(500);
 constexpr int kExitNotStarted = 127;
-constexpr std::streamoff kLogTail = 4096;
-// A host says its warnings before anything is sent, so they are at the head of its log.
+// Longer than any line a host says, two paths and all, so its last line is shown whole.
+constexpr std::streamoff kLogTail = 16384;
+// A host's log is a few lines long: its warnings about the input, said before anything is sent,
+// and those about the output, said after the answer, are all in its head.
 constexpr std::streamoff kLogHead = 65536;
-constexpr size_t kShownLine = 200;  // as a shell reports a program it cannot start
 // More than a host says for any picture; a log that holds more has been written by somebody else.
 constexpr size_t kShownWarnings = 16;
 constexpr char kWarningStart[] = "Warning: ";
 // The host's hint for a user who forgot the module: the batch starts the module itself.
 constexpr char kHostHint[] = "No module has taken the picture yet";
+// The host's words for a failure flag, and how a module kit closes its own account of one.
+constexpr char kCouldNotAnswer[] = "/ could not answer; nothing saved.";
+constexpr char kKitNoAnswer[] = "Error: no answer";
 
 struct Child {
     pid_t Pid = -1;  // also the number of its own process group
@@ -169,20 +173,23 @@ bool ExitedWell(const Child& child) {
     return WIFEXITED(child.Status) && WEXITSTATUS(child.Status) == 0;
 }
 
-// Only a part of a log is read: a module may have written gigabytes without a line break.
+// Only a part of a log is read: a module may have written gigabytes without a line break. A tail
+// that starts inside a line says so with "...".
 std::string ReadLogPart(const std::string& path, bool head) {
     std::ifstream in(path, std::ios::binary | std::ios::ate);
     const std::streamoff size = in ? std::streamoff(in.tellg()) : 0;
-    const std::streamoff start = head || size <= kLogTail ? 0 : size - kLogTail;
-    std::string part(size_t(std::min(size - start, head ? kLogHead : kLogTail)), '\0');
+    // One byte before the tail tells whether it starts a line.
+    const std::streamoff start = head || size <= kLogTail ? 0 : size - kLogTail - 1;
+    std::string part(size_t(std::min(size - start, head ? kLogHead : kLogTail + 1)), '\0');
     in.seekg(start);
     in.read(&part[0], std::streamsize(part.size()));
     part.resize(in ? part.size() : size_t(std::max<std::streamsize>(in.gcount(), 0)));
-    return part;
+    if (start == 0 || part.empty()) return part;
+    return part[0] == '\n' ? part.substr(1) : "..." + part.substr(1);
 }
 
 // What the user sees of a line a program wrote: what it shows after its last carriage return,
-// without control bytes and escapes (they would redraw the user's terminal), cut to its end.
+// without control bytes and escapes (they would redraw the user's terminal).
 std::string Shown(const std::string& line) {
     const size_t carriage = line.rfind('\r', line.find_last_not_of(" \r\t"));
     std::string shown;
@@ -193,44 +200,85 @@ std::string Shown(const std::string& line) {
     const size_t end = shown.find_last_not_of(' ');
     if (end == std::string::npos) return "";
     const size_t first = shown.find_first_not_of(' ');
-    shown = shown.substr(first, end + 1 - first);
-    return shown.size() > kShownLine ? "..." + shown.substr(shown.size() - kShownLine) : shown;
+    return shown.substr(first, end + 1 - first);
 }
 
-// The last line worth showing; lines starting with unsaid are passed over.
-std::string LastLine(const std::string& log, const std::string& unsaid = "") {
+bool StartsWith(const std::string& text, const std::string& start) {
+    return text.compare(0, start.size(), start) == 0;
+}
+
+// The lines worth showing; lines starting with unsaid are passed over.
+std::vector<std::string> ShownLines(const std::string& log, const std::string& unsaid = "") {
     std::istringstream in(log);
-    std::string line;
-    std::string last;
-    while (std::getline(in, line)) {
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
         const std::string shown = Shown(line);
-        if (!shown.empty() && (unsaid.empty() || shown.compare(0, unsaid.size(), unsaid) != 0)) last = shown;
+        if (!shown.empty() && (unsaid.empty() || !StartsWith(shown, unsaid))) lines.push_back(shown);
     }
-    return last;
+    return lines;
 }
 
-// The host was given the input's absolute path; the user knows the input by the name given.
-std::string AsNamed(std::string text, const BatchItem& item) {
-    for (size_t at = text.find(item.InputPath); at != std::string::npos;
-         at = text.find(item.InputPath, at + item.Input.size()))
-        text.replace(at, item.InputPath.size(), item.Input);
-    return text;
+std::string LastLine(const std::string& log, const std::string& unsaid = "") {
+    const std::vector<std::string> lines = ShownLines(log, unsaid);
+    return lines.empty() ? "" : lines.back();
 }
 
-// The host's warnings about the input, as "Warning: IN phrase" lines under the user's name.
+// Why a module that could not answer says it could not: a kit closes with its "Error: no answer"
+// line, and the reason is the line before it; a module of our runtime ends with its reason.
+std::string ModuleSaid(const std::string& log) {
+    const std::vector<std::string> lines = ShownLines(log);
+    const auto closing = std::find_if(lines.begin(), lines.end(),
+                                      [](const std::string& line) { return StartsWith(line, kKitNoAnswer); });
+    if (closing == lines.end()) return lines.empty() ? "" : lines.back();
+    return closing == lines.begin() ? *closing : *(closing - 1) + "; " + *closing;
+}
+
+std::string ResultName(const BatchItem& item) {
+    return "result" + item.Extension;
+}
+
+// Where a host's line names OUT: the whole word, after a space or at the start.
+bool NamesResult(const std::string& text, size_t at, const std::string& result) {
+    if ((at != 0 && text[at - 1] != ' ') || text.compare(at, result.size(), result) != 0) return false;
+    const size_t end = at + result.size();
+    const bool sentenceEnd =
+        end < text.size() && text[end] == '.' && (end + 1 == text.size() || text[end + 1] == ' ');
+    return end == text.size() || text[end] == ' ' || text[end] == ',' || text[end] == ':' ||
+           text[end] == ';' || sentenceEnd;
+}
+
+// The host was given the input's absolute path and an output in its private folder; the user
+// knows them by the input's name as given and the output's name in the output folder.
+std::string AsNamed(const std::string& text, const BatchItem& item) {
+    const std::string result = ResultName(item);
+    std::string named;
+    for (size_t at = 0; at < text.size();) {
+        if (text.compare(at, item.InputPath.size(), item.InputPath) == 0) {
+            named += item.Input;
+            at += item.InputPath.size();
+        } else if (NamesResult(text, at, result)) {
+            named += item.Output;
+            at += result.size();
+        } else {
+            named += text[at++];
+        }
+    }
+    return named;
+}
+
+// The host's warnings, about the input and about the output, under the user's names.
 std::vector<std::string> HostWarnings(const std::string& log, const BatchItem& item, size_t& unshown) {
-    const std::string start = kWarningStart + item.InputPath + " ";
     std::istringstream in(log);
     std::string line;
     std::vector<std::string> warnings;
     unshown = 0;
     while (std::getline(in, line)) {
-        if (line.compare(0, start.size(), start) != 0) continue;
+        if (!StartsWith(line, kWarningStart)) continue;
         if (warnings.size() == kShownWarnings) {
             ++unshown;
             continue;
         }
-        warnings.push_back(Shown(kWarningStart + item.Input + " " + line.substr(start.size())));
+        warnings.push_back(Shown(AsNamed(line, item)));
     }
     return warnings;
 }
@@ -321,7 +369,7 @@ class BatchRun {
         std::vector<std::string> words{programs_.Host};
         words.insert(words.end(), options_.HostOptions.begin(), options_.HostOptions.end());
         for (const std::string& word :
-             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, "result" + item.Extension})
+             {std::string("--"), std::string(kExchangeFolderName), item.InputPath, ResultName(item)})
             words.push_back(word);
         return words;
     }
@@ -428,12 +476,16 @@ class BatchRun {
             problem = LastLine(AsNamed(ReadLogPart(hostLog, false), item), kHostHint);
             if (problem.empty()) problem = DescribeStatus("corvane", exchange.Host.Status);
         }
-        if (!problem.empty() && !ExitedWell(exchange.Module) && exchange.Module.StopsSent == 0) {
-            const std::string said = LastLine(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
+        // A module stopped once its host had ended has still said why it failed when the host
+        // heard its failure flag: the flag comes after the reason.
+        const bool failureFlag =
+            problem == std::string("The module in ") + kExchangeFolderName + kCouldNotAnswer;
+        if (!problem.empty() && !ExitedWell(exchange.Module) &&
+            (exchange.Module.StopsSent == 0 || failureFlag)) {
+            const std::string said = ModuleSaid(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
             if (!said.empty()) problem += "; the module said: " + said;
         }
-        if (problem.empty() &&
-            MoveResult(exchange.Folder + "/result" + item.Extension, item.Output, problem)) {
+        if (problem.empty() && MoveResult(exchange.Folder + "/" + ResultName(item), item.Output, problem)) {
             ++saved_;
             if (warnings > 0) ++warned_;
         }

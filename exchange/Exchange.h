@@ -55,8 +55,12 @@ struct DocumentHeader {
 class PayloadSink {
   public:
     virtual ~PayloadSink() = default;
-    // False, with the message to print, refuses the document.
-    virtual bool Begin(const DocumentHeader& header, std::string& message) = 0;
+    // Right after the head parses, before the payload's size is checked: a document of a form the
+    // sink does not take is called that, not cut short. False, with the message to print, refuses it.
+    virtual bool CheckForm(const DocumentHeader&, std::string&) { return true; }
+    // Once every size is checked, before the payload comes. False, with the message to print,
+    // refuses the document.
+    virtual bool Begin(const DocumentHeader&, std::string&) { return true; }
     // Room for the whole payload, read into at once; null: the payload comes through Take.
     virtual uint8_t* Whole() { return nullptr; }
     // The next whole pixels of the payload (only when Whole gave no room).
@@ -94,7 +98,7 @@ struct DocumentCursor {
 // its payload to sink: the head from its first bytes, every size checked before the payload is
 // touched, the tail after it. Says the reader's progress lines ("Read XML", "Parse XML") to
 // progress (null: nothing), and prints the version warning and the one message of a refusal
-// (without a line end).
+// (without a line end: the caller ends the line). A form the sink refuses gets its message alone.
 bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header,
                       std::ostream* progress = &std::cout);
 // "image.xml" of the working directory into the state's own block.

@@ -29,6 +29,8 @@ constexpr size_t kHeadWindowBytes = 65536;
 constexpr size_t kBlockBytes = size_t(3) << 16;
 // No expected tag is longer than 18 bytes; a longer one is echoed cut.
 constexpr size_t kLongestTagShown = 64;
+// How every message of bytes running out ends.
+constexpr char kEndsEarly[] = "The document ends early";
 
 bool IsBlank(uint8_t byte) {
     return byte == '\t' || byte == '\n' || byte == '\r' || byte == ' ';
@@ -64,9 +66,15 @@ bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCur
     return true;
 }
 
+bool EndsEarly(const std::string& message) {
+    const size_t length = sizeof(kEndsEarly) - 1;
+    return message.size() >= length && message.compare(message.size() - length, length, kEndsEarly) == 0;
+}
+
 // The head up to "<pixels>". said gets what the reader prints of it: the version warning, and
-// the message of a refusal after it.
-bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said) {
+// the message of a refusal after it. Where the document goes on past the window, bytes that run
+// out are the window's end, not the document's.
+bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said, bool pastWindow) {
     std::string message;
     int32_t version = 0;
     const bool parsed = [&] {
@@ -86,6 +94,9 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
                  ReadFormNumber("depth", 8, 16, cursor, header.Depth, message))) &&
                MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
     }();
+    if (!parsed && pastWindow && EndsEarly(message))
+        message = "Header too long.  <pixels> not found in the first " +
+                  std::to_string(kHeadWindowBytes / 1024) + " KiB";
     said += message;
     return parsed;
 }
@@ -167,7 +178,7 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
                    DocumentHeader& header, std::ostream* progress) {
     DocumentCursor cursor{window.data(), window.data() + window.size()};
     std::string said;
-    const bool parsed = ParseHead(cursor, header, said);
+    const bool parsed = ParseHead(cursor, header, said, header.FileBytes > window.size());
     const uint64_t count = PixelCountOf(header);
     if (parsed && count <= MaxPixelsOf(header) && limited) {
         const uint64_t most = DocumentLength(header) + kDocumentAllowance;
@@ -178,6 +189,12 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
         }
     }
     if (progress != nullptr) *progress << "Parse XML\n";
+    std::string message;
+    // A form the sink refuses is its one message: the version warning would be beside the point.
+    if (parsed && !sink.CheckForm(header, message)) {
+        std::cout << message;
+        return false;
+    }
     std::cout << said;
     if (!parsed) return false;
     if (count > MaxPixelsOf(header)) {
@@ -189,7 +206,6 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
         std::cout << kPixelsExpectedMessage;
         return false;
     }
-    std::string message;
     if (!sink.Begin(header, message)) {
         std::cout << message;
         return false;
@@ -258,7 +274,7 @@ bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& heade
     if (got < 0) {
         std::cout << kDocumentFileName << " cannot be opened";
     } else if (!removed) {
-        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed\n";
+        std::cout << "Error: " << kDocumentFileName << " was read but cannot be removed";
     } else {
         window.shrink(size_t(got));
         header = DocumentHeader();
@@ -292,7 +308,7 @@ bool ParseDocument(ExchangeState& state) {
 bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message) {
     SkipBlanks(cursor);
     if (cursor.Position == cursor.End) {
-        message = std::string("Tag ") + expected + " not found.  The document ends early";
+        message = std::string("Tag ") + expected + " not found.  " + kEndsEarly;
         return false;
     }
     if (*cursor.Position != '<') {
@@ -304,7 +320,7 @@ bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message
     const void* close = std::memchr(cursor.Position, '>', scanned);
     const char* found = reinterpret_cast<const char*>(cursor.Position);
     if (close == nullptr && remaining <= kLongestTagShown) {
-        message = std::string("Tag ") + expected + " not found.  The document ends early";
+        message = std::string("Tag ") + expected + " not found.  " + kEndsEarly;
         return false;
     }
     if (close == nullptr) {
@@ -322,7 +338,7 @@ bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message
 bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message) {
     SkipBlanks(cursor);
     if (cursor.Position == cursor.End) {
-        message = "Number expected.  The document ends early";
+        message = std::string("Number expected.  ") + kEndsEarly;
         return false;
     }
     if (!IsDigit(*cursor.Position)) {

@@ -16,6 +16,9 @@ namespace {
 
 constexpr size_t kBlockPixels = size_t(1) << 16;  // 192 KiB of payload per write
 constexpr size_t kBytesPerPixel = sizeof(ExchangePixel);
+// The host writes versions 1 and 2 only: a module answers in the version it read, so a newer one
+// is no answer to our document, whatever the reader would make of it.
+constexpr int32_t kNewestWritten = 2;
 
 std::string Form(int32_t width, int32_t height, int32_t channels, int32_t depth) {
     return std::to_string(width) + " x " + std::to_string(height) + " pixels of " + std::to_string(channels) +
@@ -26,7 +29,16 @@ std::string DifferentForm(const DocumentHeader& header, int32_t width, int32_t h
                           int32_t depth) {
     return "The module answered a different form: version " + std::to_string(header.Version) + ", " +
            Form(header.Width, header.Height, header.Channels, header.Depth) + ", for " +
-           Form(width, height, channels, depth) + "; nothing saved.\n";
+           Form(width, height, channels, depth) + "; nothing saved.";
+}
+
+// A version the host never writes, refused before its form is looked at: read by version 1's
+// grammar, a newer document has no form of its own to compare.
+bool NewerVersion(const DocumentHeader& header, int32_t sent, std::string& message) {
+    if (header.Version <= kNewestWritten) return false;
+    message = "The module answered a newer version: version " + std::to_string(header.Version) +
+              ", for version " + std::to_string(sent) + "; nothing saved.";
+    return true;
 }
 
 // Places the answer's pixels into the picture in payload order: top row first, left to right.
@@ -37,7 +49,8 @@ class AnswerImporter : public PayloadSink {
           Width(uint32_t(image.InfoHeader.biWidth)),
           Height(uint32_t(image.InfoHeader.biHeight)) {}
 
-    bool Begin(const DocumentHeader& header, std::string& message) override {
+    bool CheckForm(const DocumentHeader& header, std::string& message) override {
+        if (NewerVersion(header, 1, message)) return false;
         // A version 2 answer of another form would be read as three bytes a pixel, garbled.
         if (header.PixelBytes() != kBytesPerPixel) {
             message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
@@ -46,7 +59,7 @@ class AnswerImporter : public PayloadSink {
         if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
         message = "The answer is " + std::to_string(header.Width) + " x " + std::to_string(header.Height) +
                   " pixels but the picture is " + std::to_string(Width) + " x " + std::to_string(Height) +
-                  "; nothing saved.\n";
+                  "; nothing saved.";
         return false;
     }
 
@@ -79,7 +92,8 @@ class AnswerSamples : public PayloadSink {
   public:
     explicit AnswerSamples(FCSampleImage& samples) : Samples(samples) {}
 
-    bool Begin(const DocumentHeader& header, std::string& message) override {
+    bool CheckForm(const DocumentHeader& header, std::string& message) override {
+        if (NewerVersion(header, 2, message)) return false;
         const int32_t depth = int32_t(8 * Samples.BytesPerSample());
         if (header.Version == 2 && header.Width == Samples.Width && header.Height == Samples.Height &&
             uint32_t(header.Channels) == Samples.Channels && header.Depth == depth)

@@ -46,8 +46,9 @@ class FCPixelMyProcessor : public FCSinglePixelProcessBase {
 bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostream* progress);
 
 // Reads "image.xml" from the working directory (and removes it) and copies its pixels into the
-// picture, which it must answer with the same size. Prints the reader's lines to progress and
-// its messages; false when nothing may be saved.
+// picture, which it must answer with the same size and in a version the host writes. Prints the
+// reader's lines to progress and its messages, a refusal's without a line end; false when
+// nothing may be saved.
 bool ReadAnswer(FCObjImage& image, std::ostream* progress);
 
 // The same for a version 2 run: the samples are the payload's own bytes, written out in one piece

@@ -151,6 +151,19 @@ int ExitForStop(const HostRun& run) {
     return kExitSignalBase + gStopSignal;
 }
 
+// The folder as a POSIX shell takes it from a pasted line: a plain name as it stands, any other
+// in single quotes, and one that starts with a dash after "./" so that cd takes it for no option.
+std::string ShellWord(const std::string& name) {
+    const std::string word = name[0] == '-' ? "./" + name : name;
+    const bool plain = word.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                           "0123456789_-./+,:@%") == std::string::npos;
+    if (plain) return word;
+    std::string quoted = "'";
+    for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // While no module has taken the picture, a hint how to start one: on a terminal it joins the
 // updating line; otherwise it goes once to standard error, since standard output may be a log
 // nobody reads while the host waits.
@@ -172,7 +185,7 @@ class WaitingLine {
                       << " s\033[K";
         if (elapsed >= kHintSeconds && !Hinted) {
             const std::string hint = "No module has taken the picture yet: start one in " + folder + " (cd " +
-                                     Run.Directory() + " && MODULE)\n";
+                                     ShellWord(Run.Directory()) + " && MODULE)\n";
             if (Terminal) {
                 std::cout << "\n" << hint;
             } else {
@@ -272,15 +285,18 @@ int SaveResult(const HostRun& run, HeldPicture& picture) {
 int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     if (!CheckAnswerIsOurs(run)) return kExitFailed;
     unlink(kFlagFileName);
-    // A flag without a document is how a module says it could not answer.
-    const bool failureFlag = !NameTaken(kDocumentFileName);
+    // A flag without a document is how a module says it could not answer: there is nothing to read.
+    if (!NameTaken(kDocumentFileName)) {
+        std::cout << "The module in " << run.Directory() << "/ could not answer; nothing saved.\n"
+                  << std::flush;
+        return kExitFailed;
+    }
     const bool answered = picture.Samples.IsValid() ? ReadAnswerSamples(picture.Samples, run.Progress())
                                                     : ReadAnswer(picture.Image, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
-        if (failureFlag)
-            std::cout << "\nThe module in " << run.Directory() << "/ could not answer; nothing saved.\n";
-        std::cout << std::flush;
+        // The reader's refusal ends without a line end; the host's output ends with one.
+        std::cout << "\n" << std::flush;
         return kExitFailed;
     }
     return SaveResult(run, picture);

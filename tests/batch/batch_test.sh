@@ -20,6 +20,7 @@ pictures="p1.png p2.png p3.png p4.png p5.png"
 echo "not a picture" >broken.jpg
 "$convert" p1.png -orient right-top turned.tif
 cp "$data/png/pngsuite/basn6a08.png" "$data/gif/giflib/fire.gif" .
+cp p1.png odd.xyz
 
 # Each row: jobs, output folder, expected exit status, extra inputs.
 while read -r jobs out status extra; do
@@ -51,12 +52,14 @@ echo p1.png | "$batch" --overwrite --module template --out three/ >/dev/null 2>&
 
 # Modules that end without answering fail their input instead of leaving the host waiting; a host
 # that ends stops its module at once; host options go before and after the batch's own, and wrong
-# ones stop the batch before it starts; what the hosts say is shown. Each row: time limit, status,
-# module, options before --module, after it, inputs, texts the output holds (;-separated; !: not).
+# ones stop the batch before it starts; what the hosts and modules say is shown whole, under the
+# names the user knows. Each row: time limit, status, module, options before --module, after it
+# (--out quick/ unless they name one), inputs, texts the output holds (;-separated; !: not).
 while IFS='|' read -r limit status module before after inputs says; do
     rm -rf quick
+    case "$before $after" in *--out*) out= ;; *) out="--out quick/" ;; esac
     # shellcheck disable=SC2086
-    timeout "$limit" "$batch" $before --module "$module" $after --out quick/ $inputs >quick.log 2>&1
+    timeout "$limit" "$batch" $before --module "$module" $after $out $inputs >quick.log 2>&1
     [ $? -eq "$status" ] || { fail "--module '$module' $before $after $inputs: exit status is not $status"; cat quick.log; }
     leftovers quick && fail "--module '$module' $before $after $inputs: a working folder is left"
     old=$IFS IFS=';'
@@ -80,6 +83,10 @@ done <<ROWS
 20|0|template|||p1.png basn6a08.png fire.gif|Warning: basn6a08.png has transparency;Warning: fire.gif has several frames;3 of 3 pictures saved in quick/, 2 with warnings
 20|0|template|-q||p1.png|!saved
 20|1|template||--quiet --strict|p1.png fire.gif|Warning: fire.gif has several;Failed: fire.gif: Not saved: --strict;1 of 2;!with warnings
+20|0|template||--alpha --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep transparency;1 of 1 pictures saved in quick/, 1 with warnings
+20|1|template||--alpha --strict --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep;Failed: basn6a08.png: Not saved: --strict, and quick/basn6a08.jpg has the warning above.
+20|1|template|||odd.xyz|Failed: odd.xyz: The extension of odd.xyz names no format that is read
+20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; echo The filter answered 3 bytes, not 189; echo >../go.flag; echo Error: no answer; exit 1|||p1.png|the module said: The filter answered 3 bytes, not 189
 ROWS
 
 # Ctrl-C in the middle: exchanges waiting on a slow module are stopped and their folders removed.

@@ -143,9 +143,16 @@ TEST(ExchangeReader, WarnsAboutNewerVersionsAndReadsOn) {
 }
 
 // The shared list: each document refused with its one message, before the parse when its
-// size alone is wrong.
+// size alone is wrong. Then heads that the 64 KiB window cuts, in blanks or inside a tag: the
+// document goes on, so the head is too long rather than cut short.
 TEST(ExchangeReader, PrintsOneMessageForEachMalformedDocument) {
-    for (const MalformedDocument& row : ReadMalformedDocuments()) {
+    std::vector<MalformedDocument> rows = ReadMalformedDocuments();
+    for (const size_t blanks : {size_t(70000), size_t(65536 - 10)}) {
+        rows.push_back(
+            {false, "Header too long.  <pixels> not found in the first 64 KiB",
+             "<image>" + std::string(blanks, '\n') + Header("1", "1").substr(7) + "abc</pixels></image>"});
+    }
+    for (const MalformedDocument& row : rows) {
         ExchangeDirectory directory;
         WriteFile(kDocumentFileName, row.Document);
         ExchangeState state;

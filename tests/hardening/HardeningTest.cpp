@@ -373,7 +373,7 @@ const Situation kSituations[] = {
      [](const ScratchDir& dir) { WriteFileBytes(dir / "mod/image.xml", "<image><broken>"); },
      {kTemplate},
      1,
-     "Read XML\nimage.xml cannot be opened",
+     "Waiting ...\nThe module in mod/ could not answer; nothing saved.\n",
      {}},
     {"ModuleCannotTakeTheFlag",
      nullptr,
@@ -422,7 +422,7 @@ const Situation kSituations[] = {
      nullptr,
      {kLimiter, "fsize", "4", kTemplate},
      1,
-     "image.xml cannot be opened\nThe module in mod/ could not answer; nothing saved.\n",
+     "Waiting ...\nThe module in mod/ could not answer; nothing saved.\n",
      {}},
     {"ModuleGetsASixGigabyteDocument",
      nullptr,
@@ -521,7 +521,7 @@ const Situation kSituations[] = {
      nullptr,
      {kLimiter, "as", "8000000", kTemplate},
      1,
-     "image.xml cannot be opened",
+     "Waiting ...\nThe module in mod/ could not answer; nothing saved.\n",
      {}},
 #endif
 };

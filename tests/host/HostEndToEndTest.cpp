@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <tuple>
@@ -370,39 +371,68 @@ TEST_F(HostRun, AnswerOfAnotherSizeIsRefused) {
     ExpectNothingLeftBehind();
 }
 
+// Each refused answer is said in one message, which ends the host's output on a line of its own;
+// a failure flag is said without a read of the document that is not there.
 TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
     ASSERT_TRUE(SavePicture(MakePicture(2, 3), Dir / "in.bmp"));
-    ProcessResult shortAnswer = ExchangeAnswering(
-        "in.bmp", "out.bmp", [](const std::string&) { return Document(1, 3, "abcdefghi"); });
-    EXPECT_EQ(1, shortAnswer.ExitCode);
-    EXPECT_NE(std::string::npos, shortAnswer.Output.find("nothing saved"));
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
-
-    ProcessResult broken = ExchangeAnswering("in.bmp", "out.bmp",
-                                             [](const std::string&) { return std::string("<image><oops>"); });
-    EXPECT_EQ(1, broken.ExitCode);
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
-
-    ProcessResult cut =
-        ExchangeAnswering("in.bmp", "out.bmp", [](const std::string& doc) { return doc.substr(0, 100); });
-    EXPECT_EQ(1, cut.ExitCode);
-    EXPECT_NE(std::string::npos, cut.Output.find("Pixels expected.  The document ends early")) << cut.Output;
-
-    // A right answer followed by gigabytes of nothing is refused before a byte of it is read.
-    ProcessResult huge = Exchange("in.bmp", "out.bmp", [&] {
-        std::remove((ExchangeDir() + "/go.flag").c_str());
-        const std::string sent = ReadFileBytes(ExchangeDir() + "/image.xml");
-        std::remove((ExchangeDir() + "/image.xml").c_str());
-        WriteFileBytes(Dir / "image.xml", sent);
-        ASSERT_EQ(0, truncate((Dir / "image.xml").c_str(), off_t(4) << 30));
-        WriteFileBytes(Dir / "go.flag", "finished");
-    });
-    EXPECT_EQ(1, huge.ExitCode);
-    EXPECT_NE(std::string::npos,
-              huge.Output.find("Document too large.  More than 4217 bytes for a 2 x 3 image"))
-        << huge.Output;
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
-    ExpectNothingLeftBehind();
+    const auto replaced = [](const std::string& from, const std::string& to) {
+        return [=](std::string sent) { return sent.replace(sent.find(from), from.size(), to); };
+    };
+    const struct {
+        std::vector<std::string> Options;
+        std::function<std::string(const std::string&)> Answer;  // none: the failure flag alone
+        off_t Size;  // the answer's file made this long; 0: as it is
+        std::string Ending;
+    } rows[] = {
+        {{},
+         [](const std::string&) { return Document(1, 3, "abcdefghi"); },
+         0,
+         "Parse XML\nThe answer is 1 x 3 pixels but the picture is 2 x 3; nothing saved.\n"},
+        {{},
+         [](const std::string&) { return std::string("<image><oops>"); },
+         0,
+         "Parse XML\nWrong Tag: <oops> found but <header> expected\n"},
+        {{},
+         [](const std::string& doc) { return doc.substr(0, 100); },
+         0,
+         "Parse XML\nPixels expected.  The document ends early\n"},
+        // A right answer followed by gigabytes of nothing is refused before a byte of it is read.
+        {{},
+         [](const std::string& doc) { return doc; },
+         off_t(4) << 30,
+         "Read XML\nDocument too large.  More than 4217 bytes for a 2 x 3 image\n"},
+        {{}, nullptr, 0, "Waiting ...\nThe module in mod/ could not answer; nothing saved.\n"},
+        {{},
+         replaced("<version>1<", "<version>3<"),
+         0,
+         "Parse XML\nThe module answered a newer version: version 3, for version 1; nothing saved.\n"},
+        // The form is wrong, and the payload too short for it: the form is what is said.
+        {{"--alpha"},
+         replaced("<depth>8<", "<depth>16<"),
+         0,
+         "Parse XML\nThe module answered a different form: version 2, 2 x 3 pixels of 4 samples of 16 bits, "
+         "for 2 x 3 pixels of 4 samples of 8 bits; nothing saved.\n"},
+        {{},
+         replaced("<header>", "<header>" + std::string(70000, ' ')),
+         0,
+         "Parse XML\nHeader too long.  <pixels> not found in the first 64 KiB\n"},
+    };
+    for (const auto& row : rows) {
+        Options = row.Options;
+        const ProcessResult run = Exchange("in.bmp", "out.bmp", [&] {
+            std::remove((ExchangeDir() + "/go.flag").c_str());
+            const std::string sent = ReadFileBytes(ExchangeDir() + "/image.xml");
+            std::remove((ExchangeDir() + "/image.xml").c_str());
+            if (row.Answer) WriteFileBytes(Dir / "image.xml", row.Answer(sent));
+            ASSERT_EQ(0, row.Size == 0 ? 0 : truncate((Dir / "image.xml").c_str(), row.Size));
+            WriteFileBytes(Dir / "go.flag", "finished");
+        });
+        EXPECT_EQ(1, run.ExitCode) << run.Output;
+        const size_t tail = std::min(run.Output.size(), row.Ending.size());
+        EXPECT_EQ(row.Ending, run.Output.substr(run.Output.size() - tail)) << run.Output;
+        EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+        ExpectNothingLeftBehind();
+    }
 }
 
 // Wider than the host's blocks, odd, and over the answer's first read: pixels cross every
@@ -595,16 +625,31 @@ TEST_F(HostRun, QuietStrictAndDamagedJpegs) {
 }
 
 // With its output sent to a log, a host whose module never comes says so on standard error, once,
-// whatever --quiet says.
+// whatever --quiet says, naming the folder as a shell takes it. The hosts wait at once, each in a
+// folder of its own.
 TEST_F(HostRun, AWaitWithoutAModuleHintsOnStandardError) {
-    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
-    const ProcessResult run = RunProcess(
-        {"/bin/sh", "-c", "exec " + kHost + " -q --timeout 11 mod in.bmp out.bmp 2>hint.txt"}, Dir.Path());
-    EXPECT_EQ(1, run.ExitCode);
-    EXPECT_EQ("No answer from the module in mod/ within 11 s; removed mod/image.xml and mod/go.flag\n",
-              run.Output);
-    EXPECT_EQ("No module has taken the picture yet: start one in mod/ (cd mod && MODULE)\n",
-              ReadFileBytes(Dir / "hint.txt"));
+    const std::pair<std::string, std::string> rows[] = {{"mod", "mod"}, {"-it's mine", "'./-it'\\''s mine'"}};
+    ChildProcess hosts[2];
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string folder = Dir / std::to_string(i);
+        ASSERT_TRUE(std::filesystem::create_directories(folder + "/" + rows[i].first));
+        ASSERT_TRUE(SavePicture(MakePicture(3, 2), folder + "/in.bmp"));
+        ASSERT_TRUE(hosts[i].Start(
+            {"/bin/sh", "-c", "exec \"$0\" -q --timeout 11 -- \"$1\" in.bmp out.bmp 2>hint.txt", kHost,
+             rows[i].first},
+            folder));
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        const std::string& name = rows[i].first;
+        const ProcessResult run = hosts[i].Wait(20);
+        EXPECT_EQ(1, run.ExitCode);
+        EXPECT_EQ("No answer from the module in " + name + "/ within 11 s; removed " + name +
+                      "/image.xml and " + name + "/go.flag\n",
+                  run.Output);
+        EXPECT_EQ("No module has taken the picture yet: start one in " + name + "/ (cd " + rows[i].second +
+                      " && MODULE)\n",
+                  ReadFileBytes(Dir / std::to_string(i) + "/hint.txt"));
+    }
 }
 
 // The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
