@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include "CodecTestSupport.h"
 #include "ImageHandle_Tga.h"
@@ -269,5 +270,120 @@ TEST(AlphaDepth, TgaAttributeBitsAreAlphaWhereTheFileSaysSo) {
             mismatches += samples.Samples[i] != expected;
         }
         EXPECT_EQ(mismatches, 0u) << row.type;
+    }
+}
+
+namespace {
+
+// A picture is transparent when some alpha sample is below its largest value, whatever the
+// number of samples its reader decodes: each row is a file and that verdict.
+struct Verdict {
+    const char* name;
+    std::function<std::vector<uint8_t>(const ScratchDir&)> make;
+    bool transparent;
+};
+
+// A 2 x 1 picture of four 8-bit samples a pixel, the second pixel's alpha as given, saved by our
+// own writer of the format name names.
+std::vector<uint8_t> Saved(const ScratchDir& dir, const std::string& name, uint8_t alpha) {
+    FCSampleImage samples;
+    samples.Create(2, 1, 4, 255);
+    const uint8_t pixels[8] = {10, 20, 30, 255, 40, 50, 60, alpha};
+    std::copy(pixels, pixels + 8, samples.Row(0));
+    const std::string path = dir.File(name);
+    SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(path.c_str()), path.c_str(), -1, nullptr);
+    return ReadFile(path);
+}
+
+void PutU16(std::vector<uint8_t>& b, uint32_t v) {
+    b.insert(b.end(), {uint8_t(v), uint8_t(v >> 8)});
+}
+void PutU32(std::vector<uint8_t>& b, uint32_t v) {
+    PutU16(b, v & 0xFFFF), PutU16(b, v >> 16);
+}
+
+// A 2 x 1 bit-field BMP whose header holds an alpha mask (0xFF000000), alpha as given.
+std::vector<uint8_t> MaskedBmp(uint8_t alpha) {
+    std::vector<uint8_t> b = {'B', 'M'};
+    PutU32(b, 14 + 56 + 8), PutU32(b, 0), PutU32(b, 14 + 56);
+    PutU32(b, 56), PutU32(b, 2), PutU32(b, 1), PutU16(b, 1), PutU16(b, 32), PutU32(b, 3), PutU32(b, 8);
+    PutU32(b, 2835), PutU32(b, 2835), PutU32(b, 0), PutU32(b, 0);
+    PutU32(b, 0x00FF0000), PutU32(b, 0x0000FF00), PutU32(b, 0x000000FF), PutU32(b, 0xFF000000);
+    for (int x = 0; x < 2; ++x) b.insert(b.end(), {30, 20, 10, alpha});
+    return b;
+}
+
+// A 32-bit TGA with 8 attribute bits, alpha as given.
+std::vector<uint8_t> AttributeTga(uint8_t alpha) {
+    std::vector<uint8_t> b = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 32, 0x28};
+    for (int x = 0; x < 2; ++x) b.insert(b.end(), {30, 20, 10, alpha});
+    return b;
+}
+
+// An uncompressed 2 x 1 RGB TIFF with two extra samples, unspecified then straight alpha
+// (ExtraSamples 0, 2), the alpha as given.
+std::vector<uint8_t> TiffAlphaSecond(uint8_t alpha) {
+    std::vector<uint8_t> b = {'I', 'I', 42, 0};
+    const uint32_t bitsAt = 8, pixelsAt = 18, ifdAt = 28;
+    PutU32(b, ifdAt);
+    for (int s = 0; s < 5; ++s) PutU16(b, 8);
+    for (int x = 0; x < 2; ++x) b.insert(b.end(), {10, 20, 30, 99, alpha});
+    const uint32_t entries[][4] = {
+        {256, 3, 1, 2},        {257, 3, 1, 1}, {258, 3, 5, bitsAt}, {259, 3, 1, 1},  {262, 3, 1, 2},
+        {273, 4, 1, pixelsAt}, {277, 3, 1, 5}, {278, 3, 1, 1},      {279, 4, 1, 10}, {338, 3, 2, 2u << 16}};
+    PutU16(b, 10);
+    for (const auto& e : entries) PutU16(b, e[0]), PutU16(b, e[1]), PutU32(b, e[2]), PutU32(b, e[3]);
+    PutU32(b, 0);
+    return b;
+}
+
+LoadResult LoadAs(const std::string& path, bool versionTwo, FCSampleImage& samples) {
+    const int descriptor = open(path.c_str(), O_RDONLY);
+    struct stat status {};
+    fstat(descriptor, &status);
+    LoadOptions options;
+    options.KeepAlpha = versionTwo;
+    FCObjImage image;
+    const LoadResult result = versionTwo ? LoadPictureSamples(descriptor, uint64_t(status.st_size),
+                                                              path.c_str(), samples, nullptr, options, 4, 255)
+                                         : LoadPictureFile(descriptor, uint64_t(status.st_size), path.c_str(),
+                                                           image, nullptr, options);
+    close(descriptor);
+    return result;
+}
+
+}  // namespace
+
+TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
+    const auto file = [](const char* relative) {
+        return [relative](const ScratchDir&) { return ReadFile(DataPath(relative)); };
+    };
+    const Verdict rows[] = {
+        {"rgb16.png", file("png/pngsuite/basn2c16.png"), false},
+        {"opaque.png", [](const ScratchDir& d) { return Saved(d, "o.png", 255); }, false},
+        {"opaque.tif", [](const ScratchDir& d) { return Saved(d, "o.tif", 255); }, false},
+        {"opaque.pam", [](const ScratchDir& d) { return Saved(d, "o.pam", 255); }, false},
+        {"opaque.tga", [](const ScratchDir& d) { return Saved(d, "o.tga", 255); }, false},
+        {"half.pam", [](const ScratchDir& d) { return Saved(d, "h.pam", 128); }, true},
+        {"half.tga", [](const ScratchDir&) { return AttributeTga(128); }, true},
+        {"zero.tga", [](const ScratchDir&) { return AttributeTga(0); }, false},
+        {"half.bmp", [](const ScratchDir&) { return MaskedBmp(128); }, true},
+        {"zero.bmp", [](const ScratchDir&) { return MaskedBmp(0); }, false},
+        {"second.tif", [](const ScratchDir&) { return TiffAlphaSecond(128); }, true},
+    };
+    ScratchDir dir;
+    for (const Verdict& row : rows) {
+        const std::string path = dir.File(std::string("in-") + row.name);
+        WriteFile(path, row.make(dir));
+        FCSampleImage none, samples;
+        const LoadResult one = LoadAs(path, false, none);
+        ASSERT_TRUE(one.Ok()) << row.name << ": " << one.Detail;
+        EXPECT_EQ(std::count(one.Warnings.begin(), one.Warnings.end(), warning::kTransparency),
+                  row.transparent ? 1 : 0)
+            << row.name;
+        const LoadResult two = LoadAs(path, true, samples);
+        ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
+        EXPECT_EQ(two.Transparent, row.transparent) << row.name;
+        EXPECT_EQ(HasTransparentSample(samples), row.transparent) << row.name;
     }
 }
