@@ -156,8 +156,8 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
 TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
     TgaFields s;
     s.imageType = 3, s.depth = 1, s.width = 5, s.height = 2;
-    for (const auto& [descriptor, pixels] : {std::pair<uint8_t, std::vector<uint8_t>>{0x20, {0xA0, 0x50}},
-                                             {0x30, {0x2F, 0x57}}}) {
+    for (const auto& [descriptor, pixels] :
+         {std::pair<uint8_t, std::vector<uint8_t>>{0x20, {0xA0, 0x50}}, {0x30, {0x2F, 0x57}}}) {
         s.descriptor = descriptor, s.pixels = pixels;
         ScratchDir dir;
         WriteFile(dir.File("one.tga"), MakeTga(s));
