@@ -212,6 +212,7 @@ LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, const LoadOpt
         result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     }
     if (!result.Ok()) result.Warnings.clear();
+    result.Format = ImageTypeName(type);
     return result;
 }
 
@@ -226,10 +227,14 @@ ImageType SniffFile(int descriptor) {
 }
 
 // Decision: a file its extension's codec refuses is tried once more by the codec its signature
-// names (downloads are often saved under the wrong extension), and the picture says so.
+// names (downloads are often saved under the wrong extension), and the picture says so. A name
+// that gives no format, with no extension or one no format has, is no wrong name: the file is read
+// by its signature alone, and nothing is said (a TGA, which has none, still needs its extension).
 LoadResult LoadFrom(int descriptor, uint64_t size, const char* path, const LoadOptions& options,
                     const HeldForm& form, const TakePicture& take) {
     const ImageType named = GetImageHandleFactory()->GetImageType(path);
+    if (named == ImageTypeUnknown)
+        return LoadWith(SniffFile(descriptor), descriptor, size, options, form, take);
     LoadResult result = LoadWith(named, descriptor, size, options, form, take);
     if (result.Status != LoadStatus::Damaged && result.Status != LoadStatus::Unsupported) return result;
     const ImageType sniffed = SniffFile(descriptor);

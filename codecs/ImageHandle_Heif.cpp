@@ -7,12 +7,14 @@
 #include <libheif/heif.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "ByteOrder.h"
+#include "MappedBlock.h"
 #include "OwnedHandle.h"
 #include "PictureBits.h"
 #include "PictureWarnings.h"
@@ -29,6 +31,9 @@ constexpr int kMaxTileSide = 4096;
 constexpr size_t kExifOffsetBytes = 4;
 // The picture as libheif hands it over is upright: turning it again would be wrong.
 constexpr uint16_t kUpright = 1;
+// A decode holds about three copies of the picture's pixels at once: the coded planes, the
+// converted planes and the output.
+constexpr uint64_t kDecodeWorkingCopies = 3;
 
 using Context = Owned<heif_context, heif_context_free>;
 using Handle = Owned<heif_image_handle, heif_image_handle_release>;
@@ -44,6 +49,18 @@ bool Refuse(const heif_error& error, LoadResult& result) {
     return result.Refuse(
         unread ? LoadStatus::Unsupported : LoadStatus::Damaged,
         error.message != nullptr && *error.message != '\0' ? error.message : "unknown error");
+}
+
+// libheif 1.15 reports a decoder that ran out of memory only as "Unspecified": a decode refused
+// when its working set cannot even be reserved (mapped, never touched, and given back at once)
+// ran out of memory, whatever libheif says.
+bool WorkingSetAvailable(int width, int height, bool deep, bool alpha) {
+    const uint64_t bytes =
+        uint64_t(width) * uint64_t(height) * (alpha ? 4 : 3) * (deep ? 2 : 1) * kDecodeWorkingCopies;
+    if (bytes > SIZE_MAX) return false;
+    uint8_t* reserved = MapBlock(size_t(bytes), false);
+    UnmapBlock(reserved, size_t(bytes));
+    return reserved != nullptr;
 }
 
 void ReadExif(const heif_image_handle* handle, PictureMetadata& metadata) {
@@ -156,6 +173,8 @@ bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
     error =
         heif_decode_image(primary, &out, heif_colorspace_RGB, OutputChroma(deep, hasAlpha), options.get());
     const HeifImage decoded(out);
+    if (error.code != heif_error_Ok && !WorkingSetAvailable(declaredWidth, declaredHeight, deep, hasAlpha))
+        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     if (error.code != heif_error_Ok || !decoded) return Refuse(error, Result);
     const int width = heif_image_get_width(out, heif_channel_interleaved);
     const int height = heif_image_get_height(out, heif_channel_interleaved);

@@ -28,6 +28,7 @@ constexpr uint8_t kTypeRleColourMapped = 9;
 constexpr uint8_t kTypeRleTrueColour = 10;
 constexpr uint8_t kTypeRleGrey = 11;
 constexpr uint8_t kDescriptorTopDown = 0x20;
+constexpr uint8_t kDescriptorRightOrigin = 0x10;
 constexpr uint8_t kAttributeBitsMask = 0x0F;
 constexpr uint8_t kEightAttributeBits = 8;
 constexpr uint16_t kAlphaBit16 = 0x8000;
@@ -161,6 +162,34 @@ uint8_t* TargetRow(const FCObjImage& image, const TgaHeader& h, uint32_t fileRow
     return image.RowTable[topDown ? fileRow : h.height - 1 - fileRow];
 }
 
+bool StoredRightToLeft(const TgaHeader& h) {
+    return (h.descriptor & kDescriptorRightOrigin) != 0;
+}
+
+// A right-origin file stores each row right to left: its pixels are put back in order in place.
+// Sub-byte pixels are taken apart and put back, most significant first, and the padding bits at
+// the row's end stay where they are.
+void MirrorRow(uint8_t* row, uint32_t width, uint16_t depth) {
+    if (depth >= 8) {
+        const size_t bytes = depth / 8;
+        for (uint32_t x = 0; x < width / 2; ++x) {
+            uint8_t* left = row + size_t(x) * bytes;
+            std::swap_ranges(left, left + bytes, row + size_t(width - 1 - x) * bytes);
+        }
+        return;
+    }
+    const uint32_t perByte = 8 / depth, mask = (1u << depth) - 1;
+    const auto shift = [&](uint32_t x) { return 8 - depth * (x % perByte + 1); };
+    for (uint32_t x = 0; x < width / 2; ++x) {
+        const uint32_t mirror = width - 1 - x;
+        uint8_t& a = row[x / perByte];
+        uint8_t& b = row[mirror / perByte];
+        const uint32_t left = (a >> shift(x)) & mask, right = (b >> shift(mirror)) & mask;
+        a = uint8_t((a & ~(mask << shift(x))) | (right << shift(x)));
+        b = uint8_t((b & ~(mask << shift(mirror))) | (left << shift(mirror)));
+    }
+}
+
 // A row of sub-byte pixels ends on a whole byte: a 5-pixel 1-bit row takes one byte, not none.
 size_t FileRowBytes(const TgaHeader& h) {
     uint64_t bytes = 0;
@@ -232,6 +261,8 @@ uint32_t ReadRawRows(ByteSource& in, const TgaHeader& h, const FCObjImage& image
         const uint32_t n = std::min<uint32_t>(kRowsPerRead, h.height - y);
         for (uint32_t i = 0; i < n; ++i) rows[i] = iovec{TargetRow(image, h, y + i), rowBytes};
         const size_t got = in.ScatterUpTo(rows, int(n));
+        for (uint32_t i = 0; StoredRightToLeft(h) && i < n && i * rowBytes < got; ++i)
+            MirrorRow(static_cast<uint8_t*>(rows[i].iov_base), h.width, ImageDepth(h));
         if (got < n * rowBytes) return h.height - y - uint32_t(got / rowBytes);
         y += n;
     }
@@ -252,6 +283,7 @@ uint32_t ReadRowsThroughPackets(ByteSource& in, const TgaHeader& h, const FCObjI
                      : in.BytesUpTo(to, work.size());
         if (greyAlpha)
             for (size_t x = 0; x < bytes / 2; ++x) row[x] = work[2 * x];
+        if (StoredRightToLeft(h)) MirrorRow(row, h.width, ImageDepth(h));
         if (bytes < FileRowBytes(h)) return h.height - y;
     }
     return 0;
@@ -443,12 +475,16 @@ bool DecodeWithAlpha(ByteSource& in, const TgaHeader& h, AlphaKind kind, FCImage
                      : in.BytesUpTo(work.data(), rowBytes);
         const bool topDown = (h.descriptor & kDescriptorTopDown) != 0;
         const int32_t target = int32_t(topDown ? y : h.height - 1 - y);
+        // A row stored right to left is read as far as the file goes, from the right.
+        const bool mirrored = StoredRightToLeft(h);
+        if (mirrored) MirrorRow(work.data(), h.width, FileDepth(h));
         uint8_t* row = rows.Row(target);
         SamplesFromRow(h, work.data(), row);
         // Pixels the file ends inside stay untouched: black, and no alpha of the file's.
         const uint32_t whole = uint32_t(std::min<size_t>(bytes / pixelBytes, h.width));
-        if (kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(row, whole, 255);
-        rows.Put(target, 0, 1, whole);
+        const uint32_t first = mirrored ? h.width - whole : 0;
+        if (kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(row + size_t(first) * 4, whole, 255);
+        rows.Put(target, first, 1, first + whole);
         if (bytes < rowBytes) {
             codec.Result.IncompleteRows = h.height - y;
             break;

@@ -70,7 +70,9 @@ void ReportRefusal(const std::string& input, const LoadResult& result, const Loa
             break;
     }
     std::cout << ".\n";
-    const char* format = ImageTypeName(GetImageHandleFactory()->GetImageType(input.c_str()));
+    const char* format = result.Format != nullptr
+                             ? result.Format
+                             : ImageTypeName(GetImageHandleFactory()->GetImageType(input.c_str()));
     const std::string reason = result.Detail.empty() ? std::string() : " (" + result.Detail + ")";
     if (result.Status == LoadStatus::UnknownType) {
         std::cout << "The extension of " << input

@@ -15,7 +15,8 @@ size_t SayWarnings(const std::string& input, const std::vector<std::string>& phr
 // The input could not be opened (errno-style error): the usual line, then one naming the cause.
 void ReportMissingInput(const std::string& input, int error);
 // Why the picture was not read, after the usual "Read IN failed" words: the cause with the reason
-// of the reader that refused, or the formats that are read when the extension names none.
+// of the reader that refused, or the formats that are read when neither the extension nor the
+// content names one.
 void ReportRefusal(const std::string& input, const LoadResult& result, const LoadOptions& options);
 // A list for a message: "a and b".
 std::string Joined(const std::vector<std::string>& names);

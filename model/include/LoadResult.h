@@ -12,7 +12,7 @@ enum class LoadStatus {
     Loaded,
     CannotOpen,      // the name cannot be opened for reading
     NotRegularFile,  // a folder, FIFO or device stands under the name
-    UnknownType,     // no codec reads a file of this extension
+    UnknownType,     // no codec reads a file of this extension, nor one of this signature
     Damaged,         // the codec refused the content
     Unsupported,     // a valid file of a kind no codec here reads
     OverPixelLimit,  // Width x Height is more than the pixel limit allows
@@ -46,6 +46,9 @@ struct LoadResult {
     std::vector<std::string> Warnings;
     // Why the reader refused: a library's own words, or the reader's fixed text.
     std::string Detail;
+    // The format whose reader gave this result, by its name in messages; null where none did. A
+    // file read by its signature alone is refused in its format's name, not its extension's.
+    const char* Format = nullptr;
     // The picture loaded with its transparency (LoadOptions::KeepAlpha and a file that has it).
     bool Transparent = false;
     // Of a load into samples: the bits a sample of the file had (8 for 24-bit pictures), whatever

@@ -80,6 +80,7 @@ struct AlphaFile {
     uint32_t maxValue;
     uint32_t bits[4] = {8, 8, 8, 8};  // red, green, blue, alpha widths; 16: whole samples
     const char* magick = "";          // ImageMagick's options; "ref": the committed decode instead
+    const char* twin = nullptr;       // a file of the same picture that ImageMagick reads right
 };
 
 // The first frame alone, on its logical screen, which starts transparent.
@@ -113,6 +114,11 @@ const AlphaFile kAlphaFiles[] = {
     {"tga/pillow/common/200x32_rgba_bl_rle.tga", 4, 255},
     {"tga/pillow/rgba16.tga", 4, 255, {5, 5, 5, 8}},
     {"tga/pillow/common/200x32_rgb_tl_raw.tga", 0, 0},
+    // Rows stored right to left, which ImageMagick ignores: held to the pictures they were made from.
+    {"tga/own/200x32_rgba_tr_raw.tga", 4, 255, {8, 8, 8, 8}, "", "tga/pillow/common/200x32_rgba_tl_raw.tga"},
+    {"tga/own/200x32_rgba_br_rle.tga", 4, 255, {8, 8, 8, 8}, "", "tga/pillow/common/200x32_rgba_bl_rle.tga"},
+    {"tga/own/200x32_rgb_br_raw.tga", 0, 0, {8, 8, 8, 8}, "", "tga/pillow/common/200x32_rgb_bl_raw.tga"},
+    {"tga/own/200x32_rgb_tr_rle.tga", 0, 0, {8, 8, 8, 8}, "", "tga/pillow/common/200x32_rgb_tl_rle.tga"},
     {"pnm/own/grey-alpha16.pam", 4, 65535, {16, 16, 16, 16}},
     {"heif/alpha.heic", 4, 255, {8, 8, 8, 8}, "ref"},
 };
@@ -136,7 +142,7 @@ TEST(AlphaDepth, CommittedFilesHandOverTheirAlpha) {
             for (uint8_t v : ReadFile(DataPath(std::string("reference/") + f.file + ".rgba")))
                 theirs.push_back(uint16_t(v * 257));
         } else {
-            theirs = MagickDecode(path, f.magick);
+            theirs = MagickDecode(f.twin != nullptr ? DataPath(f.twin) : path, f.magick);
         }
         ExpectSamples(ToRgba16(samples), theirs, f.bits, 0, f.file);
     }

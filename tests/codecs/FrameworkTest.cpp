@@ -145,8 +145,6 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     EXPECT_EQ(ReadFile(dir.File("keep.gif")), (std::vector<uint8_t>{1, 2, 3}));
 
     ASSERT_TRUE(image.SaveToFile(dir.File("real.bmp").c_str()));
-    std::filesystem::create_directory(dir.File("photos.old"));
-    std::filesystem::copy_file(dir.File("real.bmp"), dir.File("photos.old/image"));
     std::filesystem::create_directory(dir.File("folder.bmp"));
     WriteFile(dir.File("zero.bmp"), {});
     std::vector<uint8_t> bytes = ReadFile(dir.File("real.bmp"));
@@ -154,6 +152,10 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     bytes[28] = 2;  // a depth the image model refuses, found by the file reader's own head
     WriteFile(dir.File("deep.bmp"), bytes);
     ASSERT_TRUE(image.SaveToFile(dir.File("real.tga").c_str()));
+    // A folder's dot gives no extension, and a TGA has no signature to be read by instead (a BMP
+    // there is read by its own: a name that gives no format is read by the content).
+    std::filesystem::create_directory(dir.File("photos.tga"));
+    std::filesystem::copy_file(dir.File("real.tga"), dir.File("photos.tga/image"));
     bytes = ReadFile(dir.File("real.tga"));
     WriteFile(dir.File("cut.tga"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
     bytes[16] = 64;
@@ -167,7 +169,7 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;
     const uint8_t* pixels = target.PixelStore;
-    for (const char* name : {"photos.old/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif",
+    for (const char* name : {"photos.tga/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif",
                              "cut.bmp", "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
         EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));

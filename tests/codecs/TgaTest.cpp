@@ -151,18 +151,23 @@ TEST(TgaReader, ColourMapsAndGreyFiles) {
     }
 }
 
-// Sub-byte rows end on a whole byte, so an odd width neither loses pixels nor shifts later rows.
+// Sub-byte rows end on a whole byte, so an odd width neither loses pixels nor shifts later rows;
+// stored right to left, the same rows take the bits in the other order, padding still last.
 TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
     TgaFields s;
-    s.imageType = 3, s.depth = 1, s.width = 5, s.height = 2, s.pixels = {0xA0, 0x50};
-    ScratchDir dir;
-    WriteFile(dir.File("one.tga"), MakeTga(s));
-    const auto image = DecodeFileBothWays<FCImageHandle_Tga>(dir.File("one.tga"));
-    ASSERT_TRUE(image);
-    std::vector<uint32_t> bits;
-    for (int32_t y = 0; y < 2; ++y)
-        for (int32_t x = 0; x < 5; ++x) bits.push_back(image->GetPixelData(x, y));
-    EXPECT_EQ(bits, (std::vector<uint32_t>{1, 0, 1, 0, 0, 0, 1, 0, 1, 0}));
+    s.imageType = 3, s.depth = 1, s.width = 5, s.height = 2;
+    for (const auto& [descriptor, pixels] :
+         {std::pair<uint8_t, std::vector<uint8_t>>{0x20, {0xA0, 0x50}}, {0x30, {0x2F, 0x57}}}) {
+        s.descriptor = descriptor, s.pixels = pixels;
+        ScratchDir dir;
+        WriteFile(dir.File("one.tga"), MakeTga(s));
+        const auto image = DecodeFileBothWays<FCImageHandle_Tga>(dir.File("one.tga"));
+        ASSERT_TRUE(image);
+        std::vector<uint32_t> bits;
+        for (int32_t y = 0; y < 2; ++y)
+            for (int32_t x = 0; x < 5; ++x) bits.push_back(image->GetPixelData(x, y));
+        EXPECT_EQ(bits, (std::vector<uint32_t>{1, 0, 1, 0, 0, 0, 1, 0, 1, 0})) << int(descriptor);
+    }
 }
 
 TEST(TgaReader, FifteenBitsLoadAsSixteenWithTheTopBitKept) {

@@ -6,6 +6,7 @@
 # decodes are taken at 16 bits and narrowed with rounding, (v * 255 + 32767) / 65535, which gives
 # 8-bit samples back unchanged. HEIF files come from heif-enc and are decoded by heif-convert, the
 # library's own tool, because the rotated one is patched by hand (ImageMagick writes no rotation).
+# The right-origin TGA files are Pillow pictures with their rows turned around, and have no decodes.
 set -eu
 data=$(cd "$(dirname "$0")" && pwd)
 ref=$data/reference
@@ -165,6 +166,48 @@ for file in photo.heic photo.avif rotated.heic photo10.heic; do
     heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
     decode "$work/$file.png" "$ref/heif/$file.rgb"
 done
+# TGA with a right origin (descriptor bit 4): four of Pillow's pictures, raw and run-length at 24
+# and 32 bits, each row stored right to left. Each holds its source's picture, which ImageMagick 6
+# (it ignores the bit) cannot tell; run-length rows are coded afresh, packets ending at each row.
+python3 - "$data/tga" <<'PYTHON'
+import sys
+tga = sys.argv[1]
+for source, name, origin in (("200x32_rgb_bl_raw", "200x32_rgb_br_raw", 0x10), ("200x32_rgb_tl_rle", "200x32_rgb_tr_rle", 0x30),
+                             ("200x32_rgba_tl_raw", "200x32_rgba_tr_raw", 0x30), ("200x32_rgba_bl_rle", "200x32_rgba_br_rle", 0x10)):
+    d = open(f"{tga}/pillow/common/{source}.tga", "rb").read()
+    w, h, size, rle = d[12] | d[13] << 8, d[14] | d[15] << 8, d[16] // 8, d[2] == 10
+    at, pixels = 18 + d[0], []
+    while len(pixels) < w * h:
+        count = (d[at] & 0x7F) + 1 if rle else 1
+        if rle and d[at] & 0x80:
+            pixels += [d[at + 1:at + 1 + size]] * count
+            at += 1 + size
+        else:
+            at += 1 if rle else 0
+            pixels += [d[at + i * size:at + (i + 1) * size] for i in range(count)]
+            at += count * size
+    body = b""
+    for y in range(h):
+        row = pixels[y * w:(y + 1) * w][::-1]
+        x = 0
+        while x < w:
+            if not rle:
+                body, x = body + row[x], x + 1
+                continue
+            n = 1
+            while n < 128 and x + n < w and row[x + n] == row[x]:
+                n += 1
+            if n == 1:
+                while n < 128 and x + n < w and (x + n + 1 >= w or row[x + n] != row[x + n + 1]):
+                    n += 1
+                body += bytes([n - 1]) + b"".join(row[x:x + n])
+            else:
+                body += bytes([0x80 | (n - 1)]) + row[x]
+            x += n
+    head = bytearray(d[:18 + d[0]])
+    head[17] = head[17] & ~0x30 | origin
+    open(f"{tga}/own/{name}.tga", "wb").write(bytes(head) + body + d[at:])
+PYTHON
 # PAM: the half-transparent picture as 16-bit grey with alpha.
 mkdir -p "$data/pnm/own"
 "$convert" "$work/alpha.png" -colorspace Gray -depth 16 "$data/pnm/own/grey-alpha16.pam"

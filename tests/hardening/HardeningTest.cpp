@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -514,6 +515,21 @@ const Situation kSituations[] = {
      {},
      1,
      "Read huge.bmp failed",
+     {}},
+    // A valid 6000 x 4000 HEIC of one colour, a few KB, made here: libheif's decoder runs out and
+    // says only "Unspecified", which must not read as damage.
+    {"HeifOutOfMemory",
+     [](const ScratchDir& dir) {
+         ASSERT_EQ(0, std::system(("cd '" + dir.Path() +
+                                   "' && /usr/bin/convert -size 6000x4000 xc:#336699 -depth 8 flat.png && "
+                                   "heif-enc -q 10 -p preset=ultrafast -o huge.heic flat.png >/dev/null")
+                                      .c_str()));
+     },
+     {kLimiter, "as", "60000000", kHost, "mod", "huge.heic", "out.bmp"},
+     nullptr,
+     {},
+     1,
+     "Read huge.heic failed: out of memory.\n",
      {}},
     {"ModuleOutOfMemory",
      nullptr,

@@ -296,17 +296,25 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     WriteFileBytes(Dir / "in.png", ReadFileBytes(Dir / "in.tga"));
     WriteFileBytes(Dir / "broken.bmp", "BM not really");
     WriteFileBytes(Dir / "in.xyz", ReadFileBytes(Dir / "in.tga"));
+    WriteFileBytes(Dir / "in", ReadFileBytes(Dir / "in.tga"));
+    WriteFileBytes(Dir / "garbage", "not a picture at all");
+    WriteFileBytes(Dir / "cut", ReadFileBytes(kData + "/png/pngsuite/basn2c08.png").substr(0, 100));
     WriteFileBytes(Dir / "deep.bmp", "BM" + std::string(12, '\0') + "\x28" + std::string(13, '\0') + "\x40" +
                                          std::string(40, '\0'));
-    // Every refusal says why, in the words of the reader that refused.
+    // Every refusal says why, in the words of the reader that refused. A name without an extension
+    // is read by the content's signature, which a TGA has none of.
+    const std::string namesNone =
+        " names no format that is read; formats read: BMP (.bmp), TGA (.tga), "
+        "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), HEIF (.heic, "
+        ".heif, .avif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
     const std::pair<std::string, std::string> rows[] = {
         {"in.png", "in.png is damaged or not a PNG file (invalid signature).\n"},
         {"broken.bmp", "broken.bmp is damaged or not a BMP file (the file ends inside its headers).\n"},
         {"deep.bmp", "deep.bmp is a kind of BMP that is not read (64 bits per pixel).\n"},
-        {"in.xyz",
-         "The extension of in.xyz names no format that is read; formats read: BMP (.bmp), TGA (.tga), "
-         "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), HEIF (.heic, "
-         ".heif, .avif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n"},
+        {"in.xyz", "The extension of in.xyz" + namesNone},
+        {"in", "The extension of in" + namesNone},
+        {"garbage", "The extension of garbage" + namesNone},
+        {"cut", "cut is damaged or not a PNG file (end of stream).\n"},
     };
     for (const auto& [input, cause] : rows) {
         ProcessResult run = RunProcess({kHost, "mod", input, "out.bmp"}, Dir.Path());
