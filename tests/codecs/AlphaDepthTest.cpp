@@ -376,6 +376,7 @@ TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
         {"half.bmp", [](const ScratchDir&) { return MaskedBmp(128); }, true},
         {"zero.bmp", [](const ScratchDir&) { return MaskedBmp(0); }, false},
         {"second.tif", [](const ScratchDir&) { return TiffAlphaSecond(128); }, true},
+        {"uncovered.gif", file("gif/wuffs/artificial/background-color.gif"), true},
     };
     ScratchDir dir;
     for (const Verdict& row : rows) {
