@@ -321,9 +321,7 @@ std::vector<uint8_t> MaskedBmp(uint8_t alpha) {
 
 // A 32-bit TGA with 8 attribute bits, alpha as given.
 std::vector<uint8_t> AttributeTga(uint8_t alpha) {
-    std::vector<uint8_t> b = {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 32, 0x28};
-    for (int x = 0; x < 2; ++x) b.insert(b.end(), {30, 20, 10, alpha});
-    return b;
+    return {0, 0, 2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1, 0, 32, 0x28, 30, 20, 10, alpha, 30, 20, 10, alpha};
 }
 
 // An uncompressed 2 x 1 RGB TIFF with two extra samples, unspecified then straight alpha
@@ -391,6 +389,5 @@ TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
         const LoadResult two = LoadAs(path, true, samples);
         ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
         EXPECT_EQ(two.Transparent, row.transparent) << row.name;
-        EXPECT_EQ(HasTransparentSample(samples), row.transparent) << row.name;
     }
 }
