@@ -6,28 +6,6 @@
 
 #include "PictureWarnings.h"
 
-namespace {
-
-// Each value a sample of 0 to from can take, in samples of 0 to to. Samples of 8 bits or fewer go
-// to 8 bits first and are then multiplied by 257, so that narrowing again gives the 8-bit picture.
-std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
-    std::vector<uint16_t> table(size_t(from) + 1);
-    for (uint32_t v = 0; v <= from; ++v) {
-        uint32_t out = (v * to + from / 2) / from;
-        if (to > 255 && from <= 255) out = (v * 255 + from / 2) / from * 257;
-        table[v] = uint16_t(out);
-    }
-    return table;
-}
-
-uint32_t BitsOf(uint32_t maxValue) {
-    uint32_t bits = 0;
-    while (bits < 16 && (maxValue >> bits) != 0) ++bits;
-    return bits;
-}
-
-}  // namespace
-
 void RowSink::HoldAs(Form form, uint32_t channels, uint32_t maxValue) {
     form_ = form;
     heldChannels_ = channels;
@@ -56,7 +34,7 @@ bool RowSink::Begin(int32_t width, int32_t height, uint32_t channels, uint32_t m
     rowBytes_ = size_t(width) * channels * (maxValue > 255 ? 2 : 1);
     if (!direct_) {
         row_.assign(rowBytes_, 0);
-        values_ = ValueTable(maxValue, form_ == Form::Image24 ? 255 : heldMaxValue_);
+        values_ = SampleValueTable(maxValue, form_ == Form::Image24 ? 255 : heldMaxValue_);
     }
     began_ = true;
     return true;
@@ -134,12 +112,12 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
         });
     }
     result.Transparent = transparent_;
-    result.SourceBits = BitsOf(maxValue_);
+    result.SourceBits = SignificantBitsOf(maxValue_);
     if (transparent_ && !options.KeepAlpha) {
         // Before the frames: the picture's own loss first, as the readers say it.
         auto at = std::find(result.Warnings.begin(), result.Warnings.end(), warning::kFrames);
         result.Warnings.insert(at, warning::kTransparency);
     }
     if (form_ == Form::Image24 && maxValue_ > 255)
-        result.Warnings.push_back(warning::NarrowedSamples(BitsOf(maxValue_)));
+        result.Warnings.push_back(warning::NarrowedSamples(SignificantBitsOf(maxValue_)));
 }

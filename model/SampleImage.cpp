@@ -44,9 +44,7 @@ void FCSampleImage::Release() {
 }
 
 uint32_t FCSampleImage::SignificantBits() const {
-    uint32_t bits = 0;
-    while (bits < 16 && (MaxValue >> bits) != 0) ++bits;
-    return bits;
+    return SignificantBitsOf(MaxValue);
 }
 
 bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image) {
@@ -77,10 +75,7 @@ bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image) {
     return true;
 }
 
-namespace {
-
-// Each value a sample of maxValue can take, in the form of target.
-std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
+std::vector<uint16_t> SampleValueTable(uint32_t from, uint32_t to) {
     std::vector<uint16_t> table(size_t(from) + 1);
     for (uint32_t v = 0; v <= from; ++v) {
         uint32_t out = (v * to + from / 2) / from;
@@ -90,7 +85,11 @@ std::vector<uint16_t> ValueTable(uint32_t from, uint32_t to) {
     return table;
 }
 
-}  // namespace
+uint32_t SignificantBitsOf(uint32_t maxValue) {
+    uint32_t bits = 0;
+    while (bits < 16 && (maxValue >> bits) != 0) ++bits;
+    return bits;
+}
 
 bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue) {
     if (!samples.IsValid()) return false;
@@ -107,7 +106,7 @@ bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue
         if (grown == nullptr) return false;
         samples.Samples = grown;
     }
-    const std::vector<uint16_t> table = ValueTable(samples.MaxValue, maxValue);
+    const std::vector<uint16_t> table = SampleValueTable(samples.MaxValue, maxValue);
     const uint32_t most = samples.MaxValue;
     uint8_t* const block = samples.Samples;
     WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wideIn) {

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <vector>
 
 #include "ObjImage.h"
 
@@ -76,6 +77,13 @@ class FCSampleImage {
     int32_t YPixelsPerMetre = 0;
     uint8_t* Samples = nullptr;  // Height rows of RowBytes, owned
 };
+
+// Each value a sample of 0 to from can take, as a sample of 0 to to: (v x to + from / 2) / from,
+// except that samples of 8 bits or fewer go to 8 bits first and are then multiplied by 257, so
+// that narrowing the result again gives exactly the 8-bit picture.
+std::vector<uint16_t> SampleValueTable(uint32_t from, uint32_t to);
+// The bits a sample of 0 to maxValue needs: 8 for 255, 10 for 1023, 16 for 65535.
+uint32_t SignificantBitsOf(uint32_t maxValue);
 
 // The one narrowing of samples above 8 bits: each colour sample becomes
 // (v x 255 + MaxValue / 2) / MaxValue, alpha is left out, and the resolution goes along. image
