@@ -95,7 +95,8 @@ void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
 }
 
 void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
-    if (!began_) return;
+    if (!began_ || finished_) return;
+    finished_ = true;
     const bool noAlpha = ZeroAlphaIsNone && !alphaAboveZero_;
     transparent_ = alphaBelowMax_ && !noAlpha;
     if (noAlpha && channels_ == 4 && form_ == Form::AsDecoded) {

@@ -68,6 +68,7 @@ class RowSink {
     uint32_t heldChannels_ = 0;
     uint32_t heldMaxValue_ = 0;
     bool began_ = false;
+    bool finished_ = false;
     bool direct_ = false;  // the reader's layout is the held one: rows are put in place
     int32_t width_ = 0;
     int32_t height_ = 0;

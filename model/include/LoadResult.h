@@ -24,8 +24,8 @@ enum class LoadStatus {
 struct LoadOptions {
     // Pictures of more pixels are refused from their header, before any pixel memory is taken.
     uint64_t PixelLimit = kDefaultPixelLimit;
-    // A file with transparency hands it over in a sample image of four channels, instead of
-    // dropping it with a warning.
+    // The caller hears of a picture's transparency in the result (and a load into samples of four
+    // channels keeps it), instead of a warning that it is dropped.
     bool KeepAlpha = false;
     // The bytes a pixel takes in the form the picture is held in after the load: 3 for the 24-bit
     // image, up to 8 for samples of four 16-bit channels. Every picture within the pixel limit fits
@@ -49,7 +49,8 @@ struct LoadResult {
     // The format whose reader gave this result, by its name in messages; null where none did. A
     // file read by its signature alone is refused in its format's name, not its extension's.
     const char* Format = nullptr;
-    // The picture loaded with its transparency (LoadOptions::KeepAlpha and a file that has it).
+    // The picture has transparency: some alpha sample below its largest value, whatever the number
+    // of samples its reader decoded (alpha 0 everywhere in a BMP alpha mask or a TGA is none).
     bool Transparent = false;
     // Of a load into samples: the bits a sample of the file had (8 for 24-bit pictures), whatever
     // the form they were delivered in.
