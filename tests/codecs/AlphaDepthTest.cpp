@@ -389,5 +389,7 @@ TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
         const LoadResult two = LoadAs(path, true, samples);
         ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
         EXPECT_EQ(two.Transparent, row.transparent) << row.name;
+        // Alpha that counts as none is opaque in the samples too: the picture is not invisible.
+        EXPECT_EQ(HasTransparentSample(samples), row.transparent) << row.name;
     }
 }
