@@ -28,6 +28,23 @@ Rgba16 ToRgba16(FCSampleImage& samples) {
     return out;
 }
 
+// Loads path through the framework: into samples of channels x maxValue as a version 2 run, or with
+// channels 0 into a 24-bit picture as a version 1 run.
+LoadResult LoadThrough(const std::string& path, const LoadOptions& options, FCSampleImage& samples,
+                       PictureMetadata* metadata, uint32_t channels, uint32_t maxValue) {
+    const int descriptor = open(path.c_str(), O_RDONLY);
+    struct stat status {};
+    fstat(descriptor, &status);
+    FCObjImage image;
+    const uint64_t size = uint64_t(status.st_size);
+    const LoadResult result = channels != 0
+                                  ? LoadPictureSamples(descriptor, size, path.c_str(), samples, metadata,
+                                                       options, channels, maxValue)
+                                  : LoadPictureFile(descriptor, size, path.c_str(), image, metadata, options);
+    close(descriptor);
+    return result;
+}
+
 // Where bits is 16 the samples must be equal; narrower channels are held to the top bits of
 // ImageMagick's sample, colour widened by the codecs' shift (ExpectedByShift). Colour under alpha 0 is not
 // looked at: decoders leave there what they like.
@@ -212,15 +229,10 @@ TEST(AlphaDepth, SavedSamplesComeBack) {
         MakeSamples(expected, r.channels, r.maxValue);
         ASSERT_TRUE(ConvertSamples(expected, r.keptChannels, r.keptMaxValue));
         const Rgba16 theirs = ToRgba16(expected);
-        const int descriptor = open(path.c_str(), O_RDONLY);
-        struct stat status {};
-        fstat(descriptor, &status);
         LoadOptions options;
         options.KeepAlpha = true;
         PictureMetadata read;
-        const LoadResult result = LoadPictureSamples(descriptor, uint64_t(status.st_size), path.c_str(), back,
-                                                     &read, options, 4, 65535);
-        close(descriptor);
+        const LoadResult result = LoadThrough(path, options, back, &read, 4, 65535);
         ASSERT_TRUE(result.Ok()) << r.name << ": " << result.Detail;
         const uint32_t b = r.keptMaxValue > 255 ? 16 : 8;
         const uint32_t bits[4] = {b, b, b, b};
@@ -341,21 +353,6 @@ std::vector<uint8_t> TiffAlphaSecond(uint8_t alpha) {
     return b;
 }
 
-LoadResult LoadAs(const std::string& path, bool versionTwo, FCSampleImage& samples) {
-    const int descriptor = open(path.c_str(), O_RDONLY);
-    struct stat status {};
-    fstat(descriptor, &status);
-    LoadOptions options;
-    options.KeepAlpha = versionTwo;
-    FCObjImage image;
-    const LoadResult result = versionTwo ? LoadPictureSamples(descriptor, uint64_t(status.st_size),
-                                                              path.c_str(), samples, nullptr, options, 4, 255)
-                                         : LoadPictureFile(descriptor, uint64_t(status.st_size), path.c_str(),
-                                                           image, nullptr, options);
-    close(descriptor);
-    return result;
-}
-
 }  // namespace
 
 TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
@@ -381,12 +378,14 @@ TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
         const std::string path = dir.File(std::string("in-") + row.name);
         WriteFile(path, row.make(dir));
         FCSampleImage none, samples;
-        const LoadResult one = LoadAs(path, false, none);
+        LoadOptions options;
+        const LoadResult one = LoadThrough(path, options, none, nullptr, 0, 0);
         ASSERT_TRUE(one.Ok()) << row.name << ": " << one.Detail;
         EXPECT_EQ(std::count(one.Warnings.begin(), one.Warnings.end(), warning::kTransparency),
                   row.transparent ? 1 : 0)
             << row.name;
-        const LoadResult two = LoadAs(path, true, samples);
+        options.KeepAlpha = true;
+        const LoadResult two = LoadThrough(path, options, samples, nullptr, 4, 255);
         ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
         EXPECT_EQ(two.Transparent, row.transparent) << row.name;
         // Alpha that counts as none is opaque in the samples too: the picture is not invisible.

@@ -120,6 +120,25 @@ TEST(ModuleProgram, StoppedAfterTakingTheFlagRaisesTheFailureFlag) {
     }
 }
 
+// With --timeout and no host a module says so in one line, exits 1 and writes nothing; with a
+// picture there it answers as ever.
+TEST(ModuleProgram, TimeoutGivesUpWithoutWriting) {
+    for (const char* program : {TEMPLATE_PROGRAM, AMBREL_PROGRAM}) {
+        ExchangeDirectory directory;
+        const fs::path log = directory.Host() / "module.log";
+        const std::string run = std::string("'") + program + "' --timeout 1 > '" + log.string() + "'";
+        const int status = std::system(run.c_str());
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1) << program;
+        EXPECT_EQ(ReadFile(log), "Waiting ...\nNo picture from the host within 1 s; giving up\n");
+        EXPECT_EQ(std::distance(fs::directory_iterator(directory.Host()), {}), 2) << "exchange/ and the log";
+        EXPECT_TRUE(fs::is_empty(directory.Exchange()));
+        WriteFile(directory.Exchange() / "image.xml", MakeDocument(2, 1, "abcdef"));
+        WriteFile(directory.Exchange() / "go.flag", "");
+        EXPECT_EQ(std::system(run.c_str()), 0) << program;
+        EXPECT_EQ(ReadFile(directory.Host() / "go.flag"), "finished");
+    }
+}
+
 // The two words a module answers at once; anything else is ignored and the module waits.
 TEST(ModuleProgram, HelpAndVersionAnswerWithoutWaiting) {
     for (const char* program : {TEMPLATE_PROGRAM, AMBREL_PROGRAM}) {

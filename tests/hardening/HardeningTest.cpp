@@ -737,26 +737,6 @@ TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
 // A version 2 run of four 16-bit samples holds the picture once, in the document's form, beside
 // little more: PNG read where it lies and written a row at a time, PAM read and written straight.
 #if !CORVANE_SANITIZED
-// PNG chunk of type and data, with its length and checksum.
-std::string PngChunk(const std::string& type, const std::string& data) {
-    const std::string body = type + data;
-    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(body.data()), uInt(body.size())));
-    return BigEndian(uint32_t(data.size())) + body + BigEndian(crc);
-}
-
-// A 16-bit PNG of 16384 x 16384 whose image data ends after two rows.
-std::string PngEndingAfterTwoRows() {
-    std::string ihdr = BigEndian(16384) + BigEndian(16384) + std::string("\x10\x02\0\0\0", 5);
-    const std::string rows(2 * (1 + 16384 * 6), '\0');
-    std::string deflated(compressBound(uLong(rows.size())), '\0');
-    uLongf size = uLongf(deflated.size());
-    compress(reinterpret_cast<Bytef*>(deflated.data()), &size, reinterpret_cast<const Bytef*>(rows.data()),
-             uLong(rows.size()));
-    deflated.resize(size);
-    return std::string("\x89PNG\r\n\x1a\n", 8) + PngChunk("IHDR", ihdr) + PngChunk("IDAT", deflated) +
-           PngChunk("IEND", "");
-}
-
 // A file of a few bytes claiming 16384 x 16384, within the pixel limit, costs the host the rows it
 // holds, not the picture it claims: pages are taken as rows arrive, in every form of the run.
 TEST(PixelLimit, TinyFilesWithinTheLimitCostOnlyWhatTheyFill) {
@@ -772,9 +752,7 @@ TEST(PixelLimit, TinyFilesWithinTheLimitCostOnlyWhatTheyFill) {
     } rows[] = {
         {"tiny.ppm", std::string("P6\n16384 16384\n65535\n\0\0\0", 24), {}},
         {"tiny.tga", tga, {}},
-        {"tiny.tga", tga, {"--alpha"}},
         {"tiny.bmp", bmp, {"--alpha", "--depth", "16"}},
-        {"tiny.png", PngEndingAfterTwoRows(), {}},
     };
     for (const auto& row : rows) {
         ScratchDir dir;
