@@ -136,6 +136,21 @@ class Planes {
         return max_[c] == max ? v : (v * max + max_[c] / 2) / max_[c];
     }
     uint32_t Count() const { return count_; }
+    // Row y of every plane into interleaved samples of 0 to max, a byte each or (Wide) two, the most
+    // significant first; the kind of each plane is chosen once a row, not per sample.
+    template <bool Wide>
+    void Interleave(int32_t y, int32_t width, uint32_t max, uint8_t* to) const {
+        for (uint32_t c = 0; c < count_; ++c) {
+            const uint8_t* row = Row(c, y);
+            const uint32_t most = max_[c];
+            const bool words = most > 255, scaled = most != max;
+            for (int32_t x = 0; x < width; ++x) {
+                uint32_t v = std::min(words ? GetU16LE(row + 2 * size_t(x)) : uint32_t(row[x]), most);
+                if (scaled) v = (v * max + most / 2) / most;
+                PutSample<Wide>(to, size_t(x) * count_ + c, v);
+            }
+        }
+    }
     // Row y of plane c, for planes of a byte a sample.
     const uint8_t* Row(uint32_t c, int32_t y) const { return plane_[c] + size_t(y) * size_t(stride_[c]); }
     bool ColourInBytes() const { return max_[0] == 255 && max_[1] == 255 && max_[2] == 255; }
@@ -166,13 +181,10 @@ void CopyEightBit(const Planes& planes, FCObjImage& image) {
 // multiplied by the alpha; the picture holds the colour itself.
 void PutSamples(const Planes& planes, bool premultiplied, int32_t width, int32_t height, uint32_t maxValue,
                 RowSink& rows) {
-    const uint32_t channels = planes.Count();
     WithSampleWidth(maxValue > 255, [&](auto wide) {
         for (int32_t y = 0; y < height; ++y) {
             uint8_t* to = rows.Row(y);
-            for (int32_t x = 0; x < width; ++x)
-                for (uint32_t c = 0; c < channels; ++c)
-                    PutSample<wide>(to, size_t(x) * channels + c, planes.At(c, y, x, maxValue));
+            planes.Interleave<decltype(wide)::value>(y, width, maxValue, to);
             if (premultiplied) TakeOutPremultipliedAlpha(to, size_t(width), maxValue);
             rows.Put(y);
         }

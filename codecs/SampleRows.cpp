@@ -43,9 +43,3 @@ void TakeOutPremultipliedAlpha(uint8_t* row, size_t width, uint32_t max) {
         }
     });
 }
-
-void TakeOutPremultipliedAlpha(FCSampleImage& samples) {
-    if (samples.Channels != 4) return;
-    for (int32_t y = 0; y < samples.Height; ++y)
-        TakeOutPremultipliedAlpha(samples.Row(y), size_t(samples.Width), samples.MaxValue);
-}

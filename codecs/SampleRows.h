@@ -40,5 +40,3 @@ inline uint32_t Unpremultiply(uint32_t c, uint32_t a, uint32_t max) {
 }
 // Unpremultiply over one row of width pixels of four samples of 0 to max.
 void TakeOutPremultipliedAlpha(uint8_t* row, size_t width, uint32_t max);
-// Unpremultiply over a whole picture; four channels only.
-void TakeOutPremultipliedAlpha(FCSampleImage& samples);
