@@ -109,6 +109,12 @@ const FCObjImage* FCImageHandleBase::ImageToSave() const {
 }
 
 void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
+    // A picture the sink holds at 24 bits joins the list as if decoded into it.
+    if (Rows.Image.IsValid()) {
+        auto image = std::make_unique<FCObjImage>();
+        image->SwapStorage(Rows.Image);
+        PushObject(image.release());
+    }
     list.assign(ObjectList.begin(), ObjectList.end());
     if (detach) ObjectList.clear();
 }
@@ -141,8 +147,11 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
     RowSink& rows = codec.Rows;
     if (rows.Began()) rows.Finish(codec.Options, result);
     if (rows.Image.IsValid()) {
-        // Taken over, not copied: the codec leaves with the old content.
+        // Taken over, not copied: the codec leaves with the old content. The graph words arrive as
+        // a copy would bring them.
         image.SwapStorage(rows.Image);
+        image.GraphWord0 = rows.Image.GraphWord0;
+        image.GraphWord1 = rows.Image.GraphWord1;
     } else if (rows.Samples.IsValid()) {
         // A codec used on its own holds the file's own samples: the one narrowing, whatever the format.
         if (!NarrowToImage(rows.Samples, image))

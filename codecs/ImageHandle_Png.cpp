@@ -1,7 +1,7 @@
 // PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, gamma
-// ignored, alpha dropped unless the load keeps it); 16-bit samples and kept alpha are delivered
-// whole, in a sample image. Profile, EXIF, XMP and resolution travel beside the pixels. Rows are
-// decoded straight into the picture and written through one row's buffer.
+// ignored); every row goes to the sink, which holds it in the form the load asks for. Profile, EXIF, XMP and
+// resolution travel beside the pixels. Rows are decoded straight into the picture and written through one
+// row's buffer.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>
@@ -24,6 +24,7 @@
 #include "ImageAt24Bits.h"
 #include "ImageSize.h"
 #include "OwnedHandle.h"
+#include "PictureView.h"
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
@@ -34,7 +35,6 @@ namespace {
 
 constexpr uint8_t kWrittenBitDepth = 8;
 constexpr uint8_t kDeepBitDepth = 16;
-constexpr uint32_t kSampleChannels = 4;
 constexpr uint32_t kDeepMaxValue = 65535;
 constexpr uint32_t kEightBitMaxValue = 255;
 // The format's own bound on a chunk's length.
@@ -97,42 +97,20 @@ int SetDecodeLimits(spng_ctx* ctx) {
     return status;
 }
 
-// Rows arrive top first, each into its place (in the bottom-up block, or the sample image);
-// interlaced passes fill the same rows again. A stream that ends or breaks before the last row
-// fails the whole load, and so does a broken checksum of the chunks after it: the last
-// image-data chunk's is checked only there.
-int DecodeRowsInto(spng_ctx* ctx, int format, int flags, uint32_t height, size_t rowBytes,
-                   const std::function<uint8_t*(uint32_t)>& row) {
-    int status = spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE | flags);
-    while (status == SPNG_OK) {
-        spng_row_info info{};
-        status = spng_get_row_info(ctx, &info);
-        if (status != SPNG_OK) break;
-        if (info.row_num >= height) return SPNG_EINTERNAL;
-        status = spng_decode_row(ctx, row(info.row_num), rowBytes);
-    }
-    return status == SPNG_EOI ? spng_decode_chunks(ctx) : status;
-}
-
-int DecodeEightBit(spng_ctx* ctx, FCObjImage& image) {
-    const uint32_t height = uint32_t(image.InfoHeader.biHeight);
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    const int status = DecodeRowsInto(ctx, SPNG_FMT_RGB8, 0, height, width * kBgrPixelBytes,
-                                      [&image](uint32_t y) { return image.RowTable[y]; });
-    for (uint32_t y = 0; status == SPNG_OK && y < height; ++y) SwapRedAndBlue(image.RowTable[y], width);
-    return status;
-}
-
-// Red, green, blue and alpha, of 8 or 16 bits, each row into the sink as it arrives; tRNS becomes
-// alpha. 16-bit samples come out in the machine's byte order; the sink takes them most significant
-// byte first. A pass of an interlaced picture fills only its own pixels of a row.
-int DecodeSamples(spng_ctx* ctx, const spng_ihdr& ihdr, RowSink& rows) {
+// Red, green, blue and, for a picture with alpha or tRNS, alpha, of 8 or 16 bits, each row into the
+// sink as it arrives. 16-bit samples come out in the machine's byte order; the sink takes them most
+// significant byte first. A pass of an interlaced picture fills only its own pixels of a row. A
+// stream that ends or breaks before the last row fails the whole load, and so does a broken checksum
+// of the chunks after it: the last image-data chunk's is checked only there.
+int DecodeRows(spng_ctx* ctx, const spng_ihdr& ihdr, bool alpha, RowSink& rows) {
     static const uint32_t kPassFirst[7] = {0, 4, 0, 2, 0, 1, 0};
     static const uint32_t kPassStep[7] = {8, 8, 4, 4, 2, 2, 1};
     const bool deep = ihdr.bit_depth == kDeepBitDepth;
     const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
-    int status = spng_decode_image(ctx, nullptr, 0, deep ? SPNG_FMT_RGBA16 : SPNG_FMT_RGBA8,
-                                   SPNG_DECODE_PROGRESSIVE | SPNG_DECODE_TRNS);
+    // Without alpha, 16-bit pictures still come as RGBA16, the only 16-bit form libspng gives.
+    const int format = deep ? SPNG_FMT_RGBA16 : (alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8);
+    int status =
+        spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE | (alpha ? SPNG_DECODE_TRNS : 0));
     while (status == SPNG_OK) {
         spng_row_info info{};
         status = spng_get_row_info(ctx, &info);
@@ -247,7 +225,7 @@ bool WriteSamples(const FCSampleImage& samples, const PictureMetadata* metadata,
     if (metadata != nullptr) SetMetadata(ctx.get(), *metadata, held);
     const int flags = SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE;
     if (spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, flags) != SPNG_OK) return false;
-    SampleRows rows(samples, samples.Channels, maxValue);
+    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, maxValue, false});
     std::vector<uint8_t> swapped(maxValue > kEightBitMaxValue ? rows.RowBytes() : 0);
     int status = SPNG_OK;
     for (int32_t y = 0; y < samples.Height && status == SPNG_OK; ++y) {
@@ -288,21 +266,13 @@ bool FCImageHandle_Png::Decode(ByteSource& in) {
     if (!CheckPictureSize(ihdr.width, ihdr.height, kPictureBits, Options, Result)) return false;
     PngExtras extras;
     ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
-    if (ihdr.bit_depth == kDeepBitDepth || extras.Transparent) {
-        const uint32_t maxValue = ihdr.bit_depth == kDeepBitDepth ? kDeepMaxValue : kEightBitMaxValue;
-        if (!Rows.Begin(int32_t(ihdr.width), int32_t(ihdr.height), kSampleChannels, maxValue))
-            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if ((status = DecodeSamples(ctx.get(), ihdr, Rows)) != SPNG_OK) return Refuse(status, Result);
-        Rows.SetResolution(extras.XPixelsPerMetre, extras.YPixelsPerMetre);
-    } else {
-        auto image = std::make_unique<FCObjImage>();
-        if (!image->Create(int32_t(ihdr.width), int32_t(ihdr.height), kPictureBits))
-            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        if ((status = DecodeEightBit(ctx.get(), *image)) != SPNG_OK) return Refuse(status, Result);
-        image->InfoHeader.biXPelsPerMeter = extras.XPixelsPerMetre;
-        image->InfoHeader.biYPelsPerMeter = extras.YPixelsPerMetre;
-        PushObject(image.release());
-    }
+    const bool deep = ihdr.bit_depth == kDeepBitDepth;
+    const bool alpha = deep || extras.Transparent;
+    if (!Rows.Begin(int32_t(ihdr.width), int32_t(ihdr.height), alpha ? 4 : 3,
+                    deep ? kDeepMaxValue : kEightBitMaxValue))
+        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    if ((status = DecodeRows(ctx.get(), ihdr, alpha, Rows)) != SPNG_OK) return Refuse(status, Result);
+    Rows.SetResolution(extras.XPixelsPerMetre, extras.YPixelsPerMetre);
     if (extras.Animated) Result.Warnings.push_back(warning::kFrames);
     return true;
 }

@@ -11,6 +11,7 @@
 #include "ByteSource.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
+#include "PictureView.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
 #include "SampleRows.h"
@@ -414,7 +415,7 @@ bool WriteSamples(FCImageHandle_Pnm::Form form, const FCSampleImage& samples, Fi
     const uint32_t maxValue = StoredMaxValue(samples);
     const std::string header = Header(form, samples.Width, samples.Height, channels, maxValue);
     if (!out.Write(header.data(), header.size())) return false;
-    SampleRows rows(samples, channels, maxValue);
+    RowSource rows(ViewOf(samples), PixelLayout{channels, maxValue, false});
     for (int32_t y = 0; y < samples.Height; ++y) {
         if (!out.Write(rows.Row(y), rows.RowBytes())) return false;
     }

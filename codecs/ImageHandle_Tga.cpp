@@ -13,6 +13,7 @@
 #include "ChannelMask.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
+#include "PictureView.h"
 #include "PixelLimit.h"
 #include "SampleRows.h"
 
@@ -348,22 +349,17 @@ bool WriteSamples(FileWriter& out, const FCSampleImage& samples, int32_t flag) {
     if (!WriteHeader(out, samples.Width, samples.Height, depth, channels == 4 ? kEightAttributeBits : 0,
                      flag))
         return false;
-    SampleRows rows(samples, channels, 255);
-    std::vector<uint8_t> stored(rows.RowBytes());
-    std::vector<uint8_t> work(flag == kFlagRle ? 2 * stored.size() + kRleWorkSlack : 0);
+    // TGA stores blue first, as the 24-bit image does.
+    RowSource rows(ViewOf(samples), PixelLayout{channels, 255, true});
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rows.RowBytes() + kRleWorkSlack : 0);
     for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* rgb = rows.Row(y);
-        for (size_t i = 0; i < stored.size(); i += channels) {
-            stored[i] = rgb[i + 2], stored[i + 1] = rgb[i + 1], stored[i + 2] = rgb[i];
-            if (channels == 4) stored[i + 3] = rgb[i + 3];
-        }
-        const uint8_t* bytes = stored.data();
-        size_t count = stored.size();
+        const uint8_t* stored = rows.Row(y);
+        const uint8_t* bytes = stored;
+        size_t count = rows.RowBytes();
         if (flag == kFlagRle) {
             bytes = work.data();
-            count =
-                size_t(FCImageHandle_Tga::RleEncodeLine(depth, stored.data(), samples.Width, work.data()) -
-                       work.data());
+            count = size_t(FCImageHandle_Tga::RleEncodeLine(depth, stored, samples.Width, work.data()) -
+                           work.data());
         }
         if (!out.Write(bytes, count)) return false;
     }

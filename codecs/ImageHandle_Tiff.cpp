@@ -23,6 +23,7 @@
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "OwnedHandle.h"
+#include "PictureView.h"
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
@@ -602,7 +603,7 @@ bool WriteRows(TIFF* tif, const FCObjImage& image) {
 // Samples in the stored form, row by row; libtiff takes 16-bit samples in the machine's order.
 bool WriteSampleRows(TIFF* tif, const FCSampleImage& samples) {
     const uint32_t maxValue = StoredMaxValue(samples);
-    SampleRows rows(samples, samples.Channels, maxValue);
+    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, maxValue, false});
     std::vector<uint16_t> words(maxValue > 255 ? rows.RowBytes() / 2 : 0);
     for (int32_t y = 0; y < samples.Height; ++y) {
         const uint8_t* row = rows.Row(y);

@@ -19,6 +19,7 @@
 #include "ImageAt24Bits.h"
 #include "LossyQuality.h"
 #include "OwnedHandle.h"
+#include "PictureView.h"
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
 #include "SampleRows.h"
@@ -165,7 +166,7 @@ bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWrit
     picture.height = samples.Height;
     if (!WebPPictureAlloc(&picture)) return false;
     const Picture owned(&picture);
-    SampleRows rows(samples, samples.Channels, 255);
+    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, 255, false});
     const uint32_t channels = samples.Channels;
     for (int32_t y = 0; y < samples.Height; ++y) {
         const uint8_t* p = rows.Row(y);

@@ -16,6 +16,8 @@ bool RowSink::Begin(int32_t width, int32_t height, uint32_t channels, uint32_t m
     if (began_ || width <= 0 || height <= 0 || (channels != 3 && channels != 4) || maxValue == 0 ||
         maxValue > 65535)
         return false;
+    // A codec used on its own keeps 8-bit colour in the 24-bit image, as its image list hands it out.
+    if (form_ == Form::AsDecoded && channels == 3 && maxValue == 255) form_ = Form::Image24;
     direct_ = form_ == Form::AsDecoded ||
               (form_ == Form::Samples && heldChannels_ == channels && heldMaxValue_ == maxValue);
     bool made = false;
@@ -33,15 +35,23 @@ bool RowSink::Begin(int32_t width, int32_t height, uint32_t channels, uint32_t m
     maxValue_ = maxValue;
     rowBytes_ = size_t(width) * channels * (maxValue > 255 ? 2 : 1);
     if (!direct_) {
-        row_.assign(rowBytes_, 0);
-        values_ = SampleValueTable(maxValue, form_ == Form::Image24 ? 255 : heldMaxValue_);
+        const PixelLayout held =
+            form_ == Form::Image24 ? kImage24Layout : PixelLayout{heldChannels_, heldMaxValue_, false};
+        conversion_ = LayoutConversion(PixelLayout{channels, maxValue, false}, held);
+        // A held pixel of the reader's size takes the row in place: it is converted where it lies.
+        if (held.PixelBytes() != PixelLayout{channels, maxValue, false}.PixelBytes())
+            row_.assign(rowBytes_, 0);
     }
     began_ = true;
     return true;
 }
 
+uint8_t* RowSink::HeldRow(int32_t y) {
+    return form_ == Form::Image24 ? Image.RowTable[y] : Samples.Row(y);
+}
+
 uint8_t* RowSink::Row(int32_t y) {
-    return direct_ ? Samples.Row(y) : row_.data();
+    return direct_ || row_.empty() ? HeldRow(y) : row_.data();
 }
 
 void RowSink::PutRow(int32_t y, const uint8_t* row) {
@@ -64,32 +74,8 @@ void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
                 alphaAboveZero_ |= a > 0;
             }
         }
-        if (direct_) return;
-        // Samples of a file may exceed its maxval; they count as the largest.
-        const auto value = [&](size_t i) { return values_[std::min(GetSample<wideIn>(in, i), most)]; };
-        if (form_ == Form::Image24) {
-            uint8_t* to = Image.RowTable[y];
-            for (uint32_t x = first; x < end; x += step) {
-                const size_t i = size_t(x) * from;
-                uint8_t* pixel = to + size_t(x) * 3;
-                pixel[0] = uint8_t(value(i + 2));
-                pixel[1] = uint8_t(value(i + 1));
-                pixel[2] = uint8_t(value(i));
-            }
-            return;
-        }
-        uint8_t* to = Samples.Row(y);
-        const uint32_t channels = heldChannels_;
-        const uint32_t opaque = heldMaxValue_;
-        WithSampleWidth(heldMaxValue_ > 255, [&](auto wideOut) {
-            for (uint32_t x = first; x < end; x += step) {
-                const size_t i = size_t(x) * from;
-                const size_t o = size_t(x) * channels;
-                for (uint32_t c = 0; c < channels; ++c)
-                    PutSample<wideOut>(to, o + c, c < from ? value(i + c) : opaque);
-            }
-        });
     });
+    if (!direct_) conversion_.Convert(in, HeldRow(y), first, step, end);
     if (put_.empty()) put_.assign(size_t(height_), false);
     put_[size_t(y)] = true;
 }

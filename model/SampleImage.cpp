@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "MappedBlock.h"
+#include "PictureView.h"
 #include "PixelBlockAlloc.h"
 
 bool FCSampleImage::Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
@@ -53,24 +54,10 @@ bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image) {
     if (!narrowed.Create(samples.Width, samples.Height, 24)) return false;
     narrowed.InfoHeader.biXPelsPerMeter = samples.XPixelsPerMetre;
     narrowed.InfoHeader.biYPelsPerMeter = samples.YPixelsPerMetre;
-    // One division per value the samples can take, not per sample.
-    const uint32_t max = samples.MaxValue;
-    std::vector<uint8_t> to8(size_t(max) + 1);
-    for (uint32_t v = 0; v <= max; ++v) to8[v] = uint8_t((v * 255 + max / 2) / max);
-    const size_t step = samples.Channels;
-    const size_t rowSamples = size_t(samples.Width) * step;
-    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
-        for (int32_t y = 0; y < samples.Height; ++y) {
-            const uint8_t* from = samples.Row(y);
-            uint8_t* to = narrowed.RowTable[y];
-            for (size_t i = 0; i < rowSamples; i += step, to += 3) {
-                // Samples of a file may exceed its maxval; they count as the largest.
-                to[0] = to8[std::min(GetSample<wide>(from, i + 2), max)];
-                to[1] = to8[std::min(GetSample<wide>(from, i + 1), max)];
-                to[2] = to8[std::min(GetSample<wide>(from, i), max)];
-            }
-        }
-    });
+    const PictureView from = ViewOf(samples);
+    const LayoutConversion conversion(from.Layout, kImage24Layout);
+    for (int32_t y = 0; y < samples.Height; ++y)
+        conversion.Convert(from.Row(y), narrowed.RowTable[y], 0, 1, uint32_t(samples.Width));
     image.SwapStorage(narrowed);
     return true;
 }
@@ -106,26 +93,19 @@ bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue
         if (grown == nullptr) return false;
         samples.Samples = grown;
     }
-    const std::vector<uint16_t> table = SampleValueTable(samples.MaxValue, maxValue);
-    const uint32_t most = samples.MaxValue;
+    const LayoutConversion conversion(PixelLayout{from, samples.MaxValue, false},
+                                      PixelLayout{channels, maxValue, false});
+    const size_t inRow = size_t(samples.Width) * inPixel;
+    const size_t outRow = size_t(samples.Width) * outPixel;
+    const uint32_t width = uint32_t(samples.Width);
     uint8_t* const block = samples.Samples;
-    WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wideIn) {
-        WithSampleWidth(maxValue > 255, [&](auto wideOut) {
-            const auto convert = [&](size_t p) {
-                uint32_t pixel[4] = {0, 0, 0, maxValue};
-                const uint8_t* in = block + p * inPixel;
-                for (uint32_t c = 0; c < from; ++c)
-                    pixel[c] = table[std::min(GetSample<wideIn>(in, c), most)];
-                uint8_t* to = block + p * outPixel;
-                for (uint32_t c = 0; c < channels; ++c) PutSample<wideOut>(to, c, pixel[c]);
-            };
-            if (outPixel > inPixel) {
-                for (size_t p = count; p-- > 0;) convert(p);
-            } else {
-                for (size_t p = 0; p < count; ++p) convert(p);
-            }
-        });
-    });
+    if (outPixel > inPixel) {
+        for (size_t y = size_t(samples.Height); y-- > 0;)
+            conversion.ConvertBackwards(block + y * inRow, block + y * outRow, 0, width);
+    } else {
+        for (size_t y = 0; y < size_t(samples.Height); ++y)
+            conversion.Convert(block + y * inRow, block + y * outRow, 0, 1, width);
+    }
     samples.Channels = channels;
     samples.MaxValue = maxValue;
     return true;
@@ -136,20 +116,15 @@ bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t ch
     FCSampleImage widened;
     if (!widened.Create(image.InfoHeader.biWidth, image.InfoHeader.biHeight, channels, maxValue))
         return false;
-    const uint32_t factor = maxValue > 255 ? 257 : 1;
+    const PictureView from = ViewOf(image);
+    const LayoutConversion conversion(from.Layout, PixelLayout{channels, maxValue, false});
     // Rows a file ended before were never written: they stay zero, and cost nothing.
     const PageSnapshot written(image.PixelStore, size_t(image.Stride()) * size_t(widened.Height));
-    WithSampleWidth(maxValue > 255, [&](auto wide) {
-        for (int32_t y = 0; y < widened.Height; ++y) {
-            const uint8_t* in = image.RowTable[y];
-            if (!written.Touched(in, size_t(widened.Width) * 3)) continue;
-            uint8_t* out = widened.Row(y);
-            for (size_t x = 0; x < size_t(widened.Width); ++x, in += 3) {
-                const uint32_t pixel[4] = {in[2] * factor, in[1] * factor, in[0] * factor, maxValue};
-                for (uint32_t c = 0; c < channels; ++c) PutSample<wide>(out, x * channels + c, pixel[c]);
-            }
-        }
-    });
+    for (int32_t y = 0; y < widened.Height; ++y) {
+        const uint8_t* in = from.Row(y);
+        if (written.Touched(in, size_t(widened.Width) * 3))
+            conversion.Convert(in, widened.Row(y), 0, 1, uint32_t(widened.Width));
+    }
     widened.XPixelsPerMetre = image.InfoHeader.biXPelsPerMeter;
     widened.YPixelsPerMetre = image.InfoHeader.biYPelsPerMeter;
     samples.SwapWith(widened);

@@ -10,6 +10,7 @@
 
 #include "LoadResult.h"
 #include "ObjImage.h"
+#include "PictureView.h"
 #include "SampleImage.h"
 
 class RowSink {
@@ -62,7 +63,7 @@ class RowSink {
     FCSampleImage Samples;
 
   private:
-    bool Direct() const { return direct_; }
+    uint8_t* HeldRow(int32_t y);
 
     Form form_ = Form::AsDecoded;
     uint32_t heldChannels_ = 0;
@@ -75,9 +76,9 @@ class RowSink {
     uint32_t channels_ = 0;
     uint32_t maxValue_ = 0;
     size_t rowBytes_ = 0;
-    std::vector<uint8_t> row_;      // the reader's row, when it is not put in place
-    std::vector<uint16_t> values_;  // each value a sample can take, in the held form
-    std::vector<bool> put_;         // the rows the reader gave
+    LayoutConversion conversion_{PixelLayout(), PixelLayout()};
+    std::vector<uint8_t> row_;  // the reader's row, when it cannot be converted in place
+    std::vector<bool> put_;     // the rows the reader gave
     bool alphaBelowMax_ = false;
     bool alphaAboveZero_ = false;
     bool transparent_ = false;

@@ -1,0 +1,145 @@
+// Views over the two images, the one conversion of rows between layouts, and the writer's rows.
+#include "PictureView.h"
+
+#include <algorithm>
+#include <cstring>
+
+PictureView ViewOf(const FCSampleImage& samples) {
+    PictureView view;
+    if (!samples.IsValid()) return view;
+    view.Top = samples.Samples;
+    view.Stride = ptrdiff_t(samples.RowBytes());
+    view.Width = samples.Width;
+    view.Height = samples.Height;
+    view.Layout = PixelLayout{samples.Channels, samples.MaxValue, false};
+    return view;
+}
+
+PictureView ViewOf(const FCObjImage& image) {
+    PictureView view;
+    if (!image.IsValid() || image.InfoHeader.biBitCount != 24) return view;
+    view.Top = image.RowTable[0];
+    // Bottom-up: the row below the top lies one stride before it.
+    view.Stride = -ptrdiff_t(image.Stride());
+    view.Width = image.InfoHeader.biWidth;
+    view.Height = image.InfoHeader.biHeight;
+    view.Layout = kImage24Layout;
+    return view;
+}
+
+namespace {
+
+// Where each of red, green, blue and alpha lies among a layout's channels; -1 for no alpha.
+void ComponentPlaces(const PixelLayout& layout, int places[4]) {
+    const bool grey = !layout.Colour();
+    places[0] = grey ? 0 : (layout.BlueFirst ? 2 : 0);
+    places[1] = grey ? 0 : 1;
+    places[2] = grey ? 0 : (layout.BlueFirst ? 0 : 2);
+    places[3] = layout.HasAlpha() ? int(layout.Channels) - 1 : -1;
+}
+
+}  // namespace
+
+LayoutConversion::LayoutConversion(PixelLayout from, PixelLayout to) : from_(from), to_(to) {
+    possible_ = from.Channels >= 1 && from.Channels <= 4 && to.Channels >= 1 && to.Channels <= 4 &&
+                from.MaxValue >= 1 && from.MaxValue <= 65535 && to.MaxValue >= 1 && to.MaxValue <= 65535 &&
+                !(from.Colour() && !to.Colour());
+    if (!possible_ || Same()) return;
+    int fromPlaces[4];
+    int toPlaces[4];
+    ComponentPlaces(from, fromPlaces);
+    ComponentPlaces(to, toPlaces);
+    // A grey target takes the grey; a colour one each of red, green and blue.
+    for (int component = 0; component < 4; ++component) {
+        if (component > 0 && component < 3 && !to.Colour()) continue;
+        if (toPlaces[component] >= 0) source_[toPlaces[component]] = fromPlaces[component];
+    }
+    swapOnly_ =
+        from.MaxValue == to.MaxValue && from.Channels == to.Channels && from.Colour() && from.MaxValue == 255;
+    if (!swapOnly_) values_ = SampleValueTable(from.MaxValue, to.MaxValue);
+}
+
+template <bool Backwards>
+void LayoutConversion::Walk(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t step,
+                            uint32_t end) const {
+    const uint32_t fromChannels = from_.Channels;
+    const uint32_t toChannels = to_.Channels;
+    const uint32_t most = from_.MaxValue;
+    const uint32_t opaque = to_.MaxValue;
+    WithSampleWidth(from_.Wide(), [&](auto wideIn) {
+        WithSampleWidth(to_.Wide(), [&](auto wideOut) {
+            const auto one = [&](uint32_t x) {
+                // The pixel is read whole before any of it is written: in and out may be one row.
+                uint32_t pixel[4];
+                const size_t i = size_t(x) * fromChannels;
+                for (uint32_t c = 0; c < toChannels; ++c) {
+                    const int from = source_[c];
+                    pixel[c] =
+                        from < 0
+                            ? opaque
+                            : (swapOnly_ ? GetSample<wideIn>(in, i + size_t(from))
+                                         : values_[std::min(GetSample<wideIn>(in, i + size_t(from)), most)]);
+                }
+                const size_t o = size_t(x) * toChannels;
+                for (uint32_t c = 0; c < toChannels; ++c) PutSample<wideOut>(out, o + c, pixel[c]);
+            };
+            if (Backwards) {
+                for (uint32_t x = end; x-- > first;) one(x);
+            } else {
+                for (uint32_t x = first; x < end; x += step) one(x);
+            }
+        });
+    });
+}
+
+void LayoutConversion::Convert(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t step,
+                               uint32_t end) const {
+    if (!possible_ || step == 0 || first >= end) return;
+    if (Same()) {
+        const size_t bytes = from_.PixelBytes();
+        if (step == 1) {
+            if (in != out) std::memmove(out + first * bytes, in + first * bytes, size_t(end - first) * bytes);
+            return;
+        }
+        for (uint32_t x = first; x < end && in != out; x += step)
+            std::memcpy(out + x * bytes, in + x * bytes, bytes);
+        return;
+    }
+    Walk<false>(in, out, first, step, end);
+}
+
+void LayoutConversion::ConvertBackwards(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t end) const {
+    if (!possible_ || first >= end) return;
+    if (Same()) {
+        Convert(in, out, first, 1, end);
+        return;
+    }
+    Walk<true>(in, out, first, 1, end);
+}
+
+RowSource::RowSource(const PictureView& view, PixelLayout layout)
+    : view_(view), layout_(layout), conversion_(view.Layout, layout) {
+    if (!conversion_.Same()) row_.resize(layout.RowBytes(view.Width));
+}
+
+const uint8_t* RowSource::Row(int32_t y) {
+    const uint8_t* in = view_.Row(y);
+    if (row_.empty()) return in;
+    conversion_.Convert(in, row_.data(), 0, 1, uint32_t(view_.Width));
+    return row_.data();
+}
+
+PixelLayout ChooseLayout(const PixelLayout& has, const PixelLayout* takes, size_t count) {
+    if (count == 0) return has;
+    size_t best = 0;
+    int bestScore = -1;
+    for (size_t i = 0; i < count; ++i) {
+        const PixelLayout& layout = takes[i];
+        if (!LayoutConversion(has, layout).Possible()) continue;
+        // Alpha outweighs depth, and depth the writer's order.
+        const int score =
+            (has.HasAlpha() == layout.HasAlpha() ? 2 : 0) + (has.Wide() == layout.Wide() ? 1 : 0);
+        if (score > bestScore) best = i, bestScore = score;
+    }
+    return takes[best];
+}
