@@ -27,17 +27,32 @@ std::unique_ptr<FCImageHandleBase> Make(ImageType) {
     return std::make_unique<Codec>();
 }
 
+constexpr PixelLayout kRgb8{3, 255, false};
+constexpr PixelLayout kRgba8{4, 255, false};
+constexpr PixelLayout kRgb16{3, 65535, false};
+constexpr PixelLayout kRgba16{4, 65535, false};
+constexpr PixelLayout kBgra8{4, 255, true};
+constexpr PixelLayout kBmpWrites[] = {kImage24Layout};
+constexpr PixelLayout kTgaWrites[] = {kImage24Layout, kBgra8};
+constexpr PixelLayout kJpegWrites[] = {kRgb8};
+constexpr PixelLayout kEveryWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
+constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
+constexpr PixelLayout kPpmWrites[] = {kRgb8, kRgb16};
+template <size_t N>
+constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
+    return LayoutList{items, N};
+}
+
 constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kPngKeeps =
-    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemTransparency | ItemDeepSamples;
-constexpr uint32_t kTiffKeeps =
-    ItemProfile | ItemXmp | ItemResolution | ItemOrientation | ItemTransparency | ItemDeepSamples;
-constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation | ItemTransparency;
+constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
+constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
+constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
+constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
 
 // Searched in this order, first the extension, then the signature; messages list the formats so.
 const ImageFormat kFormats[] = {
     {"BMP",
-     {{"bmp", ImageTypeBmp, "BMP", ItemResolution}},
+     {{"bmp", ImageTypeBmp, "BMP", ItemResolution, Layouts(kBmpWrites)}},
      1,
      [](const uint8_t* b, size_t n) { return StartsWith(b, n, "BM", 2); },
      Make<FCImageHandle_Bmp>,
@@ -46,7 +61,7 @@ const ImageFormat kFormats[] = {
      ItemResolution | ItemTransparency,
      {}},
     {"TGA",
-     {{"tga", ImageTypeTga, "TGA", ItemTransparency}},
+     {{"tga", ImageTypeTga, "TGA", 0, Layouts(kTgaWrites)}},
      1,
      nullptr,
      Make<FCImageHandle_Tga>,
@@ -55,16 +70,17 @@ const ImageFormat kFormats[] = {
      ItemTransparency,
      {}},
     {"PNG",
-     {{"png", ImageTypePng, "PNG", kPngKeeps}},
+     {{"png", ImageTypePng, "PNG", kPngKeeps, Layouts(kEveryWrites)}},
      1,
      [](const uint8_t* b, size_t n) { return StartsWith(b, n, "\x89PNG\r\n\x1a\n", 8); },
      Make<FCImageHandle_Png>,
      0,
      false,
-     kPngKeeps,
+     kPngKeeps | kDepthAndAlpha,
      {0, 0, 0, true}},
     {"JPEG",
-     {{"jpg", ImageTypeJpeg, "JPEG", kJpegKeeps}, {"jpeg", ImageTypeJpeg, "JPEG", kJpegKeeps}},
+     {{"jpg", ImageTypeJpeg, "JPEG", kJpegKeeps, Layouts(kJpegWrites)},
+      {"jpeg", ImageTypeJpeg, "JPEG", kJpegKeeps, Layouts(kJpegWrites)}},
      2,
      [](const uint8_t* b, size_t n) { return StartsWith(b, n, "\xff\xd8\xff", 3); },
      Make<FCImageHandle_Jpeg>,
@@ -73,7 +89,7 @@ const ImageFormat kFormats[] = {
      kJpegKeeps,
      {kIccProfileMax, kJpegExifMax, kJpegXmpMax, false}},
     {"GIF",
-     {{"gif", ImageTypeGif, nullptr, 0}},
+     {{"gif", ImageTypeGif, nullptr, 0, {}}},
      1,
      [](const uint8_t* b, size_t n) {
          return StartsWith(b, n, "GIF87a", 6) || StartsWith(b, n, "GIF89a", 6);
@@ -86,7 +102,8 @@ const ImageFormat kFormats[] = {
      ItemTransparency,
      {}},
     {"TIFF",
-     {{"tif", ImageTypeTiff, "TIFF", kTiffKeeps}, {"tiff", ImageTypeTiff, "TIFF", kTiffKeeps}},
+     {{"tif", ImageTypeTiff, "TIFF", kTiffKeeps, Layouts(kEveryWrites)},
+      {"tiff", ImageTypeTiff, "TIFF", kTiffKeeps, Layouts(kEveryWrites)}},
      2,
      [](const uint8_t* b, size_t n) {
          return StartsWith(b, n, "II*\0", 4) || StartsWith(b, n, "MM\0*", 4) ||
@@ -95,21 +112,21 @@ const ImageFormat kFormats[] = {
      Make<FCImageHandle_Tiff>,
      0,
      false,
-     kTiffKeeps,
+     kTiffKeeps | kDepthAndAlpha,
      {}},
     {"WebP",
-     {{"webp", ImageTypeWebp, "WebP", kWebpKeeps}},
+     {{"webp", ImageTypeWebp, "WebP", kWebpKeeps, Layouts(kWebpWrites)}},
      1,
      [](const uint8_t* b, size_t n) { return StartsWith(b, n, "RIFF", 4) && StartsWith(b, n, "WEBP", 4, 8); },
      Make<FCImageHandle_Webp>,
      FCImageHandle_Webp::kMaxSide,
      true,
-     kWebpKeeps,
+     kWebpKeeps | ItemTransparency,
      {}},
     {"HEIF",
-     {{"heic", ImageTypeHeif, nullptr, 0},
-      {"heif", ImageTypeHeif, nullptr, 0},
-      {"avif", ImageTypeHeif, nullptr, 0}},
+     {{"heic", ImageTypeHeif, nullptr, 0, {}},
+      {"heif", ImageTypeHeif, nullptr, 0, {}},
+      {"avif", ImageTypeHeif, nullptr, 0, {}}},
      3,
      [](const uint8_t* b, size_t n) { return StartsWith(b, n, "ftyp", 4, 4); },
      Make<FCImageHandle_Heif>,
@@ -118,11 +135,11 @@ const ImageFormat kFormats[] = {
      ItemProfile | ItemExif | ItemXmp | ItemTransparency | ItemDeepSamples,
      {}},
     {"PNM",
-     {{"pbm", ImageTypePbm, nullptr, 0},
-      {"pgm", ImageTypePgm, nullptr, 0},
-      {"ppm", ImageTypePpm, "PPM", ItemDeepSamples},
-      {"pnm", ImageTypePnm, "PPM", ItemDeepSamples},
-      {"pam", ImageTypePam, "PAM", ItemTransparency | ItemDeepSamples}},
+     {{"pbm", ImageTypePbm, nullptr, 0, {}},
+      {"pgm", ImageTypePgm, nullptr, 0, {}},
+      {"ppm", ImageTypePpm, "PPM", 0, Layouts(kPpmWrites)},
+      {"pnm", ImageTypePnm, "PPM", 0, Layouts(kPpmWrites)},
+      {"pam", ImageTypePam, "PAM", 0, Layouts(kEveryWrites)}},
      5,
      // "P1" to "P7" and a blank: every netpbm form, which the one PNM reader takes.
      [](const uint8_t* b, size_t n) {
@@ -224,7 +241,18 @@ bool TakesQuality(ImageType type) {
 
 uint32_t ItemsKept(ImageType type) {
     const FormatExtension* extension = FindExtension(type);
-    return extension != nullptr ? extension->Keeps : 0;
+    if (extension == nullptr) return 0;
+    uint32_t keeps = extension->Keeps;
+    for (size_t i = 0; i < extension->Writes.Count; ++i) {
+        if (extension->Writes.Items[i].HasAlpha()) keeps |= ItemTransparency;
+        if (extension->Writes.Items[i].Wide()) keeps |= ItemDeepSamples;
+    }
+    return keeps;
+}
+
+LayoutList WrittenLayouts(ImageType type) {
+    const FormatExtension* extension = FindExtension(type);
+    return extension != nullptr ? extension->Writes : LayoutList();
 }
 
 std::string ReadFormatNames() {
@@ -263,7 +291,7 @@ std::string WhatEachOutputKeeps(const char* indent) {
             const FormatExtension& e = format->Extensions[i];
             if (e.WrittenAs == nullptr || last == e.WrittenAs) continue;
             last = e.WrittenAs;
-            const std::string kept = PictureItemNames(e.Keeps);
+            const std::string kept = PictureItemNames(ItemsKept(e.Type));
             text += std::string(indent) + e.WrittenAs + ": " + (kept.empty() ? "nothing" : kept) + "\n";
         }
     }

@@ -10,6 +10,7 @@
 #include <limits>
 #include <new>
 
+#include "ImageAt24Bits.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
 #include "PixelBlockAlloc.h"
@@ -99,7 +100,28 @@ bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
     return Result.Refuse(LoadStatus::UnknownType, "no reader");
 }
 
-bool FCImageHandleBase::SaveFile(const char*, int32_t) {
+bool FCImageHandleBase::SaveFile(const char* path, int32_t flag) {
+    const LayoutList takes = WrittenLayouts(WrittenType());
+    if (takes.Count == 0) return false;
+    std::unique_ptr<FCObjImage> widened;
+    if (SaveSamples != nullptr) {
+        SaveView = ViewOf(*SaveSamples);
+    } else {
+        const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
+        if (image == nullptr) return false;
+        SaveView = ViewOf(*image);
+        // The resolution is the saved image's own: a widened copy has none.
+        SaveView.XPixelsPerMetre = SaveList.front()->InfoHeader.biXPelsPerMeter;
+        SaveView.YPixelsPerMetre = SaveList.front()->InfoHeader.biYPelsPerMeter;
+    }
+    if (!SaveView.Valid()) return false;
+    SaveLayout = ChooseLayout(SaveView.Layout, takes.Items, takes.Count);
+    const bool written = WritePicture(path, flag);
+    SaveView = PictureView();
+    return written;
+}
+
+bool FCImageHandleBase::WritePicture(const char*, int32_t) {
     return false;
 }
 

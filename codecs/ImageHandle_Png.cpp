@@ -194,46 +194,19 @@ void SetResolution(spng_ctx* ctx, int32_t xPixelsPerMetre, int32_t yPixelsPerMet
     spng_set_phys(ctx, &phys);
 }
 
-// One row at a time through a small buffer that puts red before blue; the image stays as it is.
-bool EncodeRows(spng_ctx* ctx, const FCObjImage& image) {
+// Rows in the layout the framework chose, 8 or 16 bits, with alpha or without; libspng takes
+// 16-bit samples in the machine's byte order.
+bool WriteRows(spng_ctx* ctx, RowSource& rows, int32_t height) {
     const int flags = SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE;
     if (spng_encode_image(ctx, nullptr, 0, SPNG_FMT_PNG, flags) != SPNG_OK) return false;
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    std::vector<uint8_t> rgb(width * kBgrPixelBytes);
+    std::vector<uint8_t> swapped(rows.Layout().Wide() ? rows.RowBytes() : 0);
     int status = SPNG_OK;
-    for (int32_t y = 0; y < image.InfoHeader.biHeight && status == SPNG_OK; ++y) {
-        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
-        status = spng_encode_row(ctx, rgb.data(), rgb.size());
-    }
-    return status == SPNG_EOI;
-}
-
-// Samples of 8 or 16 bits, with alpha when they have four channels; libspng takes 16-bit samples
-// in the machine's byte order.
-bool WriteSamples(const FCSampleImage& samples, const PictureMetadata* metadata, const char* path) {
-    const uint32_t maxValue = StoredMaxValue(samples);
-    const bool alpha = samples.Channels == 4;
-    const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-    FileWriter out;
-    if (!ctx || !out.Open(path) ||
-        !ConfigureEncoder(ctx.get(), samples.Width, samples.Height,
-                          maxValue > kEightBitMaxValue ? kDeepBitDepth : kWrittenBitDepth,
-                          alpha ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR, out))
-        return false;
-    SetResolution(ctx.get(), samples.XPixelsPerMetre, samples.YPixelsPerMetre);
-    EncoderMetadata held;
-    if (metadata != nullptr) SetMetadata(ctx.get(), *metadata, held);
-    const int flags = SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE;
-    if (spng_encode_image(ctx.get(), nullptr, 0, SPNG_FMT_PNG, flags) != SPNG_OK) return false;
-    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, maxValue, false});
-    std::vector<uint8_t> swapped(maxValue > kEightBitMaxValue ? rows.RowBytes() : 0);
-    int status = SPNG_OK;
-    for (int32_t y = 0; y < samples.Height && status == SPNG_OK; ++y) {
+    for (int32_t y = 0; y < height && status == SPNG_OK; ++y) {
         const uint8_t* row = rows.Row(y);
         for (size_t i = 0; i < swapped.size(); i += 2) PutU16LE(swapped.data() + i, GetU16BE(row + i));
-        status = spng_encode_row(ctx.get(), swapped.empty() ? row : swapped.data(), rows.RowBytes());
+        status = spng_encode_row(ctx, swapped.empty() ? row : swapped.data(), rows.RowBytes());
     }
-    return status == SPNG_EOI && out.Commit();
+    return status == SPNG_EOI;
 }
 
 }  // namespace
@@ -277,23 +250,17 @@ bool FCImageHandle_Png::Decode(ByteSource& in) {
     return true;
 }
 
-bool FCImageHandle_Png::SaveFile(const char* path, int32_t) {
-    if (SaveSamples != nullptr)
-        return SaveSamples->IsValid() && WriteSamples(*SaveSamples, SaveMetadata, path);
-    // Of a 24-bit picture, the writer makes 8-bit true colour.
-    std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
-    if (image == nullptr) return false;
+bool FCImageHandle_Png::WritePicture(const char* path, int32_t) {
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;
     if (!ctx || !out.Open(path) ||
-        !ConfigureEncoder(ctx.get(), image->InfoHeader.biWidth, image->InfoHeader.biHeight, kWrittenBitDepth,
-                          SPNG_COLOR_TYPE_TRUECOLOR, out))
+        !ConfigureEncoder(
+            ctx.get(), SaveView.Width, SaveView.Height, SaveLayout.Wide() ? kDeepBitDepth : kWrittenBitDepth,
+            SaveLayout.HasAlpha() ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR, out))
         return false;
-    // The resolution is the saved image's own: a widened copy has none.
-    const BITMAPINFOHEADER& saved = SaveList.front()->InfoHeader;
-    SetResolution(ctx.get(), saved.biXPelsPerMeter, saved.biYPelsPerMeter);
+    SetResolution(ctx.get(), SaveView.XPixelsPerMetre, SaveView.YPixelsPerMetre);
     EncoderMetadata held;
     if (SaveMetadata != nullptr) SetMetadata(ctx.get(), *SaveMetadata, held);
-    return EncodeRows(ctx.get(), *image) && out.Commit();
+    RowSource rows(SaveView, SaveLayout);
+    return WriteRows(ctx.get(), rows, SaveView.Height) && out.Commit();
 }

@@ -1,5 +1,5 @@
-// PNG codec over libspng: reads every valid PNG as a 24-bit picture (16-bit samples and kept alpha
-// as a sample image); writes 8-bit truecolour, or 8- or 16-bit RGB or RGBA from samples.
+// PNG codec over libspng: reads every valid PNG, its rows into the sink as RGB or RGBA of 8 or 16
+// bits; writes 8- or 16-bit RGB or RGBA.
 #pragma once
 
 #include "ImageHandle.h"
@@ -11,8 +11,11 @@ class FCImageHandle_Png : public FCImageHandle {
     bool LoadMemory(const uint8_t* data, int32_t length) override;
     // Reads the file where it lies, through a window: only the pixels take memory in proportion.
     bool LoadOpenFile(int descriptor, uint64_t size) override;
-    // flag is not used: the file is lossless and has one form.
-    bool SaveFile(const char* path, int32_t flag) override;
+
+  protected:
+    ImageType WrittenType() const override { return ImageTypePng; }
+    // flag is not used: the file is lossless.
+    bool WritePicture(const char* path, int32_t flag) override;
 
   private:
     bool Decode(ByteSource& in);

@@ -391,35 +391,12 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     return true;
 }
 
-bool WriteRgbRows(FileWriter& out, const FCObjImage& image) {
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    std::vector<uint8_t> rgb(width * kRgbBytes);
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
-        if (!out.Write(rgb.data(), rgb.size())) return false;
-    }
-    return true;
-}
-
 std::string Header(FCImageHandle_Pnm::Form form, int32_t width, int32_t height, uint32_t channels,
                    uint32_t maxValue) {
     const std::string w = std::to_string(width), h = std::to_string(height), m = std::to_string(maxValue);
     if (form == FCImageHandle_Pnm::Form::Ppm) return "P6\n" + w + " " + h + "\n" + m + "\n";
     return "P7\nWIDTH " + w + "\nHEIGHT " + h + "\nDEPTH " + std::to_string(channels) + "\nMAXVAL " + m +
            "\nTUPLTYPE " + (channels == 4 ? "RGB_ALPHA" : "RGB") + "\nENDHDR\n";
-}
-
-// PPM leaves alpha out; both forms take samples above 8 bits at maxval 65535.
-bool WriteSamples(FCImageHandle_Pnm::Form form, const FCSampleImage& samples, FileWriter& out) {
-    const uint32_t channels = form == FCImageHandle_Pnm::Form::Pam ? samples.Channels : 3;
-    const uint32_t maxValue = StoredMaxValue(samples);
-    const std::string header = Header(form, samples.Width, samples.Height, channels, maxValue);
-    if (!out.Write(header.data(), header.size())) return false;
-    RowSource rows(ViewOf(samples), PixelLayout{channels, maxValue, false});
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        if (!out.Write(rows.Row(y), rows.RowBytes())) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -439,20 +416,20 @@ bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
     return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
 }
 
-bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {
-    if (form_ == Form::ReadOnly) return false;
-    if (SaveSamples != nullptr) {
-        FileWriter out;
-        return SaveSamples->IsValid() && out.Open(path) && WriteSamples(form_, *SaveSamples, out) &&
-               out.Commit();
-    }
-    const FCObjImage* source = ImageToSave();
-    if (source == nullptr) return false;
-    std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(source, widened);
-    if (image == nullptr) return false;
-    const std::string header = Header(form_, image->InfoHeader.biWidth, image->InfoHeader.biHeight, 3, 255);
+ImageType FCImageHandle_Pnm::WrittenType() const {
+    if (form_ == Form::Ppm) return ImageTypePpm;
+    return form_ == Form::Pam ? ImageTypePam : ImageTypeUnknown;
+}
+
+// PPM takes no alpha; both forms take samples above 8 bits at maxval 65535.
+bool FCImageHandle_Pnm::WritePicture(const char* path, int32_t) {
+    const std::string header =
+        Header(form_, SaveView.Width, SaveView.Height, SaveLayout.Channels, SaveLayout.Wide() ? 65535 : 255);
+    RowSource rows(SaveView, SaveLayout);
     FileWriter out;
-    return out.Open(path) && out.Write(header.data(), header.size()) && WriteRgbRows(out, *image) &&
-           out.Commit();
+    if (!out.Open(path) || !out.Write(header.data(), header.size())) return false;
+    for (int32_t y = 0; y < SaveView.Height; ++y) {
+        if (!out.Write(rows.Row(y), rows.RowBytes())) return false;
+    }
+    return out.Commit();
 }

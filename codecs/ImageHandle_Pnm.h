@@ -18,8 +18,11 @@ class FCImageHandle_Pnm : public FCImageHandle {
     bool LoadSource(ByteSource& in);
     bool LoadOpenFile(int descriptor, uint64_t size) override;
     bool LoadMemory(const uint8_t* data, int32_t length) override;
-    // flag is not used: both forms have one layout.
-    bool SaveFile(const char* path, int32_t flag) override;
+
+  protected:
+    ImageType WrittenType() const override;
+    // flag is not used: both forms are lossless.
+    bool WritePicture(const char* path, int32_t flag) override;
 
   private:
     Form form_;

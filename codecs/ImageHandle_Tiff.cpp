@@ -589,23 +589,11 @@ bool WriteTags(TIFF* tif, const WrittenShape& shape, const PictureMetadata* meta
     return ok;
 }
 
-// Rows go top first through a one-row buffer that puts red before blue.
-bool WriteRows(TIFF* tif, const FCObjImage& image) {
-    const size_t width = size_t(image.InfoHeader.biWidth);
-    std::vector<uint8_t> rgb(width * kBgrPixelBytes);
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        CopySwappingRedAndBlue(image.RowTable[y], rgb.data(), width);
-        if (TIFFWriteScanline(tif, rgb.data(), uint32_t(y), 0) < 0) return false;
-    }
-    return true;
-}
-
-// Samples in the stored form, row by row; libtiff takes 16-bit samples in the machine's order.
-bool WriteSampleRows(TIFF* tif, const FCSampleImage& samples) {
-    const uint32_t maxValue = StoredMaxValue(samples);
-    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, maxValue, false});
-    std::vector<uint16_t> words(maxValue > 255 ? rows.RowBytes() / 2 : 0);
-    for (int32_t y = 0; y < samples.Height; ++y) {
+// Rows in the layout the framework chose, top first; libtiff takes 16-bit samples in the
+// machine's order.
+bool WriteRows(TIFF* tif, RowSource& rows, int32_t height) {
+    std::vector<uint16_t> words(rows.Layout().Wide() ? rows.RowBytes() / 2 : 0);
+    for (int32_t y = 0; y < height; ++y) {
         const uint8_t* row = rows.Row(y);
         for (size_t i = 0; i < words.size(); ++i) words[i] = GetU16BE(row + 2 * i);
         void* stored = words.empty() ? const_cast<uint8_t*>(row) : static_cast<void*>(words.data());
@@ -685,22 +673,14 @@ bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
     return true;
 }
 
-bool FCImageHandle_Tiff::SaveFile(const char* path, int32_t) {
-    if (SaveSamples != nullptr) {
-        const FCSampleImage& samples = *SaveSamples;
-        if (!samples.IsValid()) return false;
-        const WrittenShape shape{samples.Width,
-                                 samples.Height,
-                                 uint16_t(StoredMaxValue(samples) > 255 ? 16 : 8),
-                                 uint16_t(samples.Channels),
-                                 samples.XPixelsPerMetre,
-                                 samples.YPixelsPerMetre};
-        return WriteTiff(path, shape, SaveMetadata, [&](TIFF* tif) { return WriteSampleRows(tif, samples); });
-    }
-    std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
-    if (image == nullptr) return false;
-    const BITMAPINFOHEADER& h = image->InfoHeader;
-    const WrittenShape shape{h.biWidth, h.biHeight, 8, 3, h.biXPelsPerMeter, h.biYPelsPerMeter};
-    return WriteTiff(path, shape, SaveMetadata, [&](TIFF* tif) { return WriteRows(tif, *image); });
+bool FCImageHandle_Tiff::WritePicture(const char* path, int32_t) {
+    const WrittenShape shape{SaveView.Width,
+                             SaveView.Height,
+                             uint16_t(SaveLayout.Wide() ? 16 : 8),
+                             uint16_t(SaveLayout.Channels),
+                             SaveView.XPixelsPerMetre,
+                             SaveView.YPixelsPerMetre};
+    RowSource rows(SaveView, SaveLayout);
+    return WriteTiff(path, shape, SaveMetadata,
+                     [&](TIFF* tif) { return WriteRows(tif, rows, SaveView.Height); });
 }

@@ -1,6 +1,6 @@
 // TIFF codec over libtiff: reads the first page of most TIFF files as a 24-bit picture (16-bit
-// samples and kept alpha as a sample image); writes 8-bit RGB, or from samples 8- or 16-bit RGB or
-// RGB with unassociated alpha, deflate-compressed, little-endian.
+// samples and kept alpha as a sample image); writes 8- or 16-bit RGB or RGB with unassociated
+// alpha, LZW-compressed, little-endian.
 #pragma once
 
 #include "ImageHandle.h"
@@ -8,6 +8,9 @@
 class FCImageHandle_Tiff : public FCImageHandle {
   public:
     bool LoadMemory(const uint8_t* data, int32_t length) override;
-    // flag is not used: the file is lossless and has one form.
-    bool SaveFile(const char* path, int32_t flag) override;
+
+  protected:
+    ImageType WrittenType() const override { return ImageTypeTiff; }
+    // flag is not used: the file is lossless.
+    bool WritePicture(const char* path, int32_t flag) override;
 };

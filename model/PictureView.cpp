@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "PixelRows.h"
+
 PictureView ViewOf(const FCSampleImage& samples) {
     PictureView view;
     if (!samples.IsValid()) return view;
@@ -12,6 +14,8 @@ PictureView ViewOf(const FCSampleImage& samples) {
     view.Width = samples.Width;
     view.Height = samples.Height;
     view.Layout = PixelLayout{samples.Channels, samples.MaxValue, false};
+    view.XPixelsPerMetre = samples.XPixelsPerMetre;
+    view.YPixelsPerMetre = samples.YPixelsPerMetre;
     return view;
 }
 
@@ -24,6 +28,8 @@ PictureView ViewOf(const FCObjImage& image) {
     view.Width = image.InfoHeader.biWidth;
     view.Height = image.InfoHeader.biHeight;
     view.Layout = kImage24Layout;
+    view.XPixelsPerMetre = image.InfoHeader.biXPelsPerMeter;
+    view.YPixelsPerMetre = image.InfoHeader.biYPelsPerMeter;
     return view;
 }
 
@@ -103,6 +109,15 @@ void LayoutConversion::Convert(const uint8_t* in, uint8_t* out, uint32_t first, 
         }
         for (uint32_t x = first; x < end && in != out; x += step)
             std::memcpy(out + x * bytes, in + x * bytes, bytes);
+        return;
+    }
+    if (swapOnly_ && from_.Channels == 3 && step == 1) {
+        // The 24-bit image to and from files: the one swap, without a sample at a time.
+        if (in == out) {
+            SwapRedAndBlue(out + size_t(first) * 3, end - first);
+        } else {
+            CopySwappingRedAndBlue(in + size_t(first) * 3, out + size_t(first) * 3, end - first);
+        }
         return;
     }
     Walk<false>(in, out, first, step, end);

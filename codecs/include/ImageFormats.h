@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "PictureView.h"
+
 class FCImageHandleBase;
 
 enum ImageType : int32_t {
@@ -39,13 +41,22 @@ enum PictureItem : uint32_t {
     ItemDeepSamples = 1u << 6,  // more than 8 bits per sample
 };
 
+// The layouts a writer takes, in its order of preference; what a written file keeps of transparency
+// and deep samples follows from them.
+struct LayoutList {
+    const PixelLayout* Items = nullptr;
+    size_t Count = 0;
+};
+
 // One extension of a format, with the type it names, the form a file of that name is written in
-// (null: files of that name are only read) and what such a file keeps besides the pixels.
+// (null: files of that name are only read), what such a file keeps besides the pixels and its colour,
+// and the layouts its writer takes.
 struct FormatExtension {
     const char* Extension;  // lower case, without the dot
     ImageType Type;
     const char* WrittenAs;  // "PPM" for .ppm, "PAM" for .pam
-    uint32_t Keeps;         // PictureItem bits
+    uint32_t Keeps;         // PictureItem bits, but for transparency and deep samples
+    LayoutList Writes;
 };
 
 // The largest items a writer's container takes; 0: no limit of its own.
@@ -88,6 +99,8 @@ int32_t MaxSavedSide(ImageType type);
 bool TakesQuality(ImageType type);
 // What a written file of the type keeps besides the pixels (PictureItem bits); 0 when not written.
 uint32_t ItemsKept(ImageType type);
+// The layouts the type's writer takes; none when it is not written.
+LayoutList WrittenLayouts(ImageType type);
 
 // For messages and the usage text: "BMP (.bmp), ..., PNM (.pbm, .pgm, .ppm, .pnm, .pam)" and the
 // same for the forms written ("PPM (.ppm, .pnm), PAM (.pam)").

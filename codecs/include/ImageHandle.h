@@ -47,6 +47,8 @@ class FCImageHandleBase {
     // that read piecewise override it.
     virtual bool LoadOpenFile(int descriptor, uint64_t size);
     virtual bool LoadMemory(const uint8_t* data, int32_t length);
+    // Hands the picture to save (SaveSamples, else the first of SaveList) to WritePicture in one of
+    // the layouts the table declares for WrittenType; a codec that writes otherwise overrides it.
     virtual bool SaveFile(const char* path, int32_t flag);
     virtual void GetImageList(std::deque<FCObjImage*>& list, bool detach) = 0;
 
@@ -71,6 +73,14 @@ class FCImageHandleBase {
     // A picture of alpha or 16-bit samples that SaveFile writes instead of SaveList's, set only for
     // the formats whose written form keeps one of them (ItemTransparency, ItemDeepSamples).
     const FCSampleImage* SaveSamples = nullptr;
+
+  protected:
+    // The type of the files this codec writes; its row declares the layouts WritePicture takes.
+    virtual ImageType WrittenType() const { return ImageTypeUnknown; }
+    // Writes SaveView, in SaveLayout, to path; set by SaveFile for the call alone.
+    virtual bool WritePicture(const char* path, int32_t flag);
+    PictureView SaveView;
+    PixelLayout SaveLayout;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {

@@ -43,6 +43,8 @@ struct PictureView {
     int32_t Width = 0;
     int32_t Height = 0;
     PixelLayout Layout;
+    int32_t XPixelsPerMetre = 0;  // 0: none
+    int32_t YPixelsPerMetre = 0;
 
     bool Valid() const { return Top != nullptr && Width > 0 && Height > 0; }
     uint8_t* Row(int32_t y) const { return Top + ptrdiff_t(y) * Stride; }
