@@ -12,7 +12,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +26,7 @@
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Tga.h"
 #include "ProcessRunner.h"
+#include "RowNames.h"
 #include "SampleImage.h"
 
 namespace {
@@ -47,13 +47,6 @@ std::vector<HostileCase> ReadHostileCases() {
     for (const CorpusOutcome& row : ReadCorpusOutcomes())
         if (row.ThroughHost) cases.push_back(row);
     return cases;
-}
-
-std::string CaseName(const ::testing::TestParamInfo<HostileCase>& info) {
-    std::string name = info.param.Path;
-    std::replace_if(
-        name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
-    return name;
 }
 
 std::vector<std::string> DirectoryEntries(const std::string& path) {
@@ -168,7 +161,8 @@ TEST_P(HostileCorpus, LoadsOrIsRefusedWithoutHarm) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, HostileCorpus, ::testing::ValuesIn(ReadHostileCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Files, HostileCorpus, ::testing::ValuesIn(ReadHostileCases()),
+                         NamedBy<&HostileCase::Path>());
 
 // The list names every picture of the test data, so none is left out of the sweep's choice or of
 // the codec and decoder checks; committed reference decodes and the files they were made from are
@@ -576,9 +570,7 @@ TEST_P(HostileSituation, EndsCleanlyAndTouchesOnlyWhatItMay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, HostileSituation, ::testing::ValuesIn(kSituations),
-                         [](const ::testing::TestParamInfo<Situation>& info) {
-                             return std::string(info.param.Name);
-                         });
+                         NamedBy<&Situation::Name>());
 
 TEST(HostileSituation, SecondModuleInAFolderStopsAtOnce) {
     ScratchDir dir;

@@ -17,6 +17,7 @@
 
 #include "MagickDecode.h"
 #include "ProcessRunner.h"
+#include "RowNames.h"
 #include "TestPictures.h"
 
 namespace {
@@ -758,6 +759,7 @@ struct ModuleCase {
     const char* Input;
     const char* Output;
     Picture (*Expected)(const Picture&);
+    friend void PrintTo(const ModuleCase& c, std::ostream* out) { *out << c.Name; }
 };
 
 class ModuleRun : public HostRun, public ::testing::WithParamInterface<ModuleCase> {};
@@ -787,7 +789,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
         ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
         ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga", Negative}),
-    [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
+    NamedBy<&ModuleCase::Name>());
 
 // JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA,
 // turned. What the host read is known from ImageMagick's committed decode; a JPEG decoder may round
@@ -796,6 +798,7 @@ struct PictureInputCase {
     const char* File;
     int32_t Width, Height;
     int Tolerance;
+    friend void PrintTo(const PictureInputCase& c, std::ostream* out) { *out << c.File; }
 };
 
 class PictureInput : public HostRun, public ::testing::WithParamInterface<PictureInputCase> {};
@@ -827,7 +830,8 @@ INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
                          ::testing::Values(PictureInputCase{"jpeg/wuffs/hippopotamus.jpeg", 36, 28, 2},
                                            PictureInputCase{"gif/wuffs/hippopotamus.interlaced.gif", 36, 28,
                                                             0},
-                                           PictureInputCase{"png/pngsuite/basi3p08.png", 32, 32, 0}));
+                                           PictureInputCase{"png/pngsuite/basi3p08.png", 32, 32, 0}),
+                         NamedBy<&PictureInputCase::File>());
 
 // Version 2: each format that holds alpha or deep samples, through both modules and back out,
 // against an independent decode of the input (ImageMagick; libheif's heif-convert for HEIF, whose
@@ -839,6 +843,7 @@ struct FormCase {
     uint32_t Channels, Depth;
     const char* Decode = "";  // ImageMagick's options, or a heif-convert decode
     int Tolerance = 0;
+    friend void PrintTo(const FormCase& c, std::ostream* out) { *out << c.File; }
 };
 
 constexpr char kHeifConvert[] = "heif-convert";
@@ -928,7 +933,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"heif/alpha.heic", "out.png", {"--alpha"}, 4, 8, kHeifConvert},
         // heif-convert widens 10 bits by repeating them; ours rounds.
         FormCase{"heif/photo10.heic", "out.png", {"--depth", "16"}, 3, 16, kHeifConvert, 64}),
-    [](const ::testing::TestParamInfo<FormCase>& info) { return std::to_string(info.index); });
+    NamedBy<&FormCase::File>());
 
 // What the output cannot hold is said after the answer, once each; an answer in another form, and a
 // module that reads version 1 only, save nothing.
