@@ -221,7 +221,7 @@ TEST(AlphaDepth, SavedSamplesComeBack) {
     PictureMetadata metadata;
     metadata.IccProfile = {1, 2, 3, 4};
     for (const RoundTrip& r : kRoundTrips) {
-        const std::string path = dir.File(r.name);
+        const std::string path = dir / r.name;
         const ImageType type = GetImageHandleFactory()->GetImageType(path.c_str());
         FCSampleImage saved, expected, back;
         MakeSamples(saved, r.channels, r.maxValue);
@@ -308,7 +308,7 @@ std::vector<uint8_t> Saved(const ScratchDir& dir, const std::string& name, uint8
     samples.Create(2, 1, 4, 255);
     const uint8_t pixels[8] = {10, 20, 30, 255, 40, 50, 60, alpha};
     std::copy(pixels, pixels + 8, samples.Row(0));
-    const std::string path = dir.File(name);
+    const std::string path = dir / name;
     SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(path.c_str()), path.c_str(), -1, nullptr);
     return ReadFile(path);
 }
@@ -375,7 +375,7 @@ TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
     };
     ScratchDir dir;
     for (const Verdict& row : rows) {
-        const std::string path = dir.File(std::string("in-") + row.name);
+        const std::string path = dir / (std::string("in-") + row.name);
         WriteFile(path, row.make(dir));
         FCSampleImage none, samples;
         LoadOptions options;

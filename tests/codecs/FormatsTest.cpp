@@ -127,9 +127,9 @@ TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {
     FCObjImage wide, small;
     ASSERT_TRUE(wide.Create(FCImageHandle_Webp::kMaxSide + 1, 1, 24));
     ASSERT_TRUE(small.Create(2, 2, 24));
-    EXPECT_FALSE(SavePictureFile(wide, dir.File("wide.webp").c_str(), -1));
+    EXPECT_FALSE(SavePictureFile(wide, (dir / "wide.webp").c_str(), -1));
     for (int32_t flag : {0, 101, -2})
-        EXPECT_FALSE(SavePictureFile(small, dir.File("q.webp").c_str(), flag)) << flag;
+        EXPECT_FALSE(SavePictureFile(small, (dir / "q.webp").c_str(), flag)) << flag;
     EXPECT_EQ(dir.EntryCount(), 0u);
 }
 
@@ -150,7 +150,7 @@ TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
         {"png/pngsuite/basn2c08.png", "x.xyz", ""},
     };
     for (const auto& row : rows) {
-        const std::string path = dir.File(row.name);
+        const std::string path = dir / row.name;
         WriteFile(path, ReadFile(DataPath(row.source)));
         FCObjImage image;
         const LoadResult result = LoadThroughFramework(path, image);

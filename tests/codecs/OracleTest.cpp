@@ -99,7 +99,7 @@ TEST(Oracle, ImageMagickSeesThePixelsWeWrite) {
             for (int32_t flag : {-1, 1}) {
                 const std::string name =
                     "ours-" + std::to_string(bpp) + (flag == 1 ? "-flag1." : ".") + extension;
-                const std::string out = dir.File(name);
+                const std::string out = dir / name;
                 FCImageHandle_Tga tgaCodec;
                 FCImageHandle_Bmp bmpCodec;
                 FCImageHandleBase& codec = tga ? static_cast<FCImageHandleBase&>(tgaCodec) : bmpCodec;

@@ -73,7 +73,7 @@ TEST(PngCodec, EveryDepthRoundTripsWithTheSameColours) {
     ScratchDir dir;
     for (const Case& c : cases) {
         const FCObjImage image = RandomImage(c.w, c.h, c.bpp, c.bitFields);
-        const std::string path = dir.File("x.png");
+        const std::string path = dir / "x.png";
         ASSERT_TRUE(Save<FCImageHandle_Png>(image, path, -1)) << c.bpp;
         const auto back = Decode<FCImageHandle_Png>(ReadFile(path));
         ASSERT_TRUE(back) << c.bpp;
@@ -131,9 +131,9 @@ TEST(JpegWriter, QualityChoosesTablesAndChroma) {
     const Case cases[] = {{-1, 92, TJSAMP_444}, {100, 100, TJSAMP_444}, {90, 90, TJSAMP_444},
                           {89, 89, TJSAMP_420}, {50, 50, TJSAMP_420},   {1, 1, TJSAMP_420}};
     ScratchDir dir;
-    for (int32_t flag : {0, 101, -2}) EXPECT_FALSE(source->SaveToFile(dir.File("no.jpg").c_str(), flag));
+    for (int32_t flag : {0, 101, -2}) EXPECT_FALSE(source->SaveToFile((dir / "no.jpg").c_str(), flag));
     EXPECT_EQ(dir.EntryCount(), 0u);
-    const std::string path = dir.File("x.jpg");
+    const std::string path = dir / "x.jpg";
     for (const Case& c : cases) {
         ASSERT_TRUE(source->SaveToFile(path.c_str(), c.flag)) << c.flag;
         const std::vector<uint8_t> file = ReadFile(path);
@@ -148,12 +148,12 @@ TEST(JpegWriter, QualityChoosesTablesAndChroma) {
         EXPECT_EQ(QuantisationSamples(file), ScaledStandardSamples(c.quality)) << c.flag;
         // The accurate DCT: the same pixels as libjpeg-turbo's own tool makes of the same picture.
         if (c.quality != 92 && c.quality != 50) continue;
-        ASSERT_TRUE(source->SaveToFile(dir.File("x.ppm").c_str()));
+        ASSERT_TRUE(source->SaveToFile((dir / "x.ppm").c_str()));
         const std::string cjpeg = "cjpeg -dct int -quality " + std::to_string(c.quality) + " -sample " +
                                   (c.subsampling == TJSAMP_444 ? "1x1" : "2x2") + " -outfile " +
-                                  dir.File("c.jpg") + " " + dir.File("x.ppm");
+                                  dir / "c.jpg" + " " + dir / "x.ppm";
         ASSERT_EQ(0, std::system(cjpeg.c_str()));
-        EXPECT_EQ(Rgb(*LoadFile(path)), Rgb(*LoadFile(dir.File("c.jpg")))) << c.quality;
+        EXPECT_EQ(Rgb(*LoadFile(path)), Rgb(*LoadFile(dir / "c.jpg"))) << c.quality;
     }
 }
 
@@ -161,7 +161,7 @@ TEST(JpegWriter, BestQualityReadsBackCloseAtEveryDepth) {
     ScratchDir dir;
     const auto photo = LoadFile(DataPath("bmp/wuffs/hippopotamus.bmp"));
     ASSERT_TRUE(photo);
-    const std::string path = dir.File("x.JPEG");
+    const std::string path = dir / "x.JPEG";
     ASSERT_TRUE(photo->SaveToFile(path.c_str(), 100));
     const auto back = LoadFile(path);
     ASSERT_TRUE(back);
