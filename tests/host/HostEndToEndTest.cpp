@@ -183,42 +183,19 @@ class HostRun : public ::testing::Test {
     std::string Sent;
 };
 
+// What each wrong line says is the parser's (HostCommandLineTest); this run shows it wired up.
 TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{}, "Error: 0 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "in.bmp"}, "Error: 2 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "in.bmp", "out.bmp", "x"}, "Error: 4 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "--timeout", "3", "in.bmp", "out.bmp"},
-         "Error: --timeout comes after DIR; options go before DIR\n"},
-        {{"--bogus", "1", "mod", "in.bmp", "out.bmp"}, "Error: unknown option --bogus\n"},
-        {{"--max-pixels"}, "Error: --max-pixels needs a value\n"},
-        {{"--max-pixels", "0", "mod", "in.bmp", "out.bmp"},
-         "Error: --max-pixels takes a whole number from 1 to"},
-        {{"--max-pixels=12k", "mod", "in.bmp", "out.bmp"}, "not \"12k\"\n"},
-        {{"--quality", "101", "mod", "in.bmp", "out.bmp"},
-         "Error: --quality takes a whole number from 1 to 100"},
-        {{"--timeout=-3", "mod", "in.bmp", "out.bmp"}, "Error: --timeout takes a whole number from 1 to"},
-        {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"},
-         "Error: --quality is given more than once\n"},
-        {{"--strip", "--auto-orient", "--strip", "mod", "in.bmp", "out.bmp"},
-         "Error: --strip is given more than once\n"},
-        {{"--auto-orient=1", "mod", "in.bmp", "out.bmp"}, "Error: --auto-orient takes no value\n"},
-    };
-    for (const auto& [arguments, problem] : cases) {
-        std::vector<std::string> argv{kHost};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        ProcessResult run = RunProcess(argv, Dir.Path());
-        EXPECT_EQ(2, run.ExitCode) << run.Output;
-        EXPECT_EQ(0u, run.Output.find("\nCorvane version 1.1\n\n"));
-        EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane [dir] [input.bmp] [output.bmp]\n"));
-        EXPECT_NE(std::string::npos, run.Output.find(problem)) << run.Output;
-    }
+    ProcessResult run = RunProcess({kHost, "--bogus", "1", "mod", "in.bmp", "out.bmp"}, Dir.Path());
+    EXPECT_EQ(2, run.ExitCode) << run.Output;
+    EXPECT_EQ(0u, run.Output.find("\nCorvane version 1.1\n\n"));
+    EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane [dir] [input.bmp] [output.bmp]\n"));
+    EXPECT_NE(std::string::npos, run.Output.find("Error: unknown option --bogus\n")) << run.Output;
     EXPECT_FALSE(PathExists(ExchangeDir() + "/image.xml"));
 
     for (const char* help : {"--help", "-h"}) {
-        ProcessResult run = RunProcess({kHost, help}, Dir.Path());
-        EXPECT_EQ(0, run.ExitCode);
-        EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane"));
+        ProcessResult shown = RunProcess({kHost, help}, Dir.Path());
+        EXPECT_EQ(0, shown.ExitCode);
+        EXPECT_NE(std::string::npos, shown.Output.find("Syntax: corvane"));
     }
     ProcessResult version = RunProcess({kHost, "--version"}, Dir.Path());
     EXPECT_EQ(0, version.ExitCode);
