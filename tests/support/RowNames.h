@@ -23,3 +23,11 @@ struct NamedBy {
         return AsTestName(info.param.*Field);
     }
 };
+
+// The name generator of a suite whose rows are names or paths themselves.
+struct NamedByValue {
+    template <class Row>
+    std::string operator()(const ::testing::TestParamInfo<Row>& info) const {
+        return AsTestName(info.param);
+    }
+};
