@@ -760,31 +760,44 @@ TEST(PixelLimit, TinyFilesWithinTheLimitCostOnlyWhatTheyFill) {
 }
 #endif
 
-TEST(PixelLimit, VersionTwoRunsHoldThePictureOnce) {
+struct HeldPicture {
+    const char* Name;
+    const char* Input;
+    uint32_t MaxValue;
+    friend void PrintTo(const HeldPicture& row, std::ostream* out) { *out << row.Name; }
+};
+
+class VersionTwoRun : public ::testing::TestWithParam<HeldPicture> {};
+
+TEST_P(VersionTwoRun, HoldsThePictureOnce) {
     constexpr int32_t kWidth = 4000, kHeight = 3000;
     constexpr long kPayloadKb = long(kWidth) * kHeight * 8 / 1024;
-    // An 8-bit file is widened where it lies.
-    for (const auto& [input, maxValue] :
-         {std::pair{"in.png", 65535u}, {"in.png", 255u}, {"in.pam", 65535u}}) {
-        ScratchDir dir;
-        fs::create_directory(dir / "mod");
-        {
-            FCSampleImage samples;
-            ASSERT_TRUE(samples.Create(kWidth, kHeight, 4, maxValue));
-            for (int32_t y = 0; y < kHeight; ++y)
-                for (size_t i = 0; i < size_t(kWidth) * 4; ++i)
-                    samples.SetSample(samples.Row(y), i, uint32_t(i * 977 + size_t(y) * 131) & maxValue);
-            ASSERT_TRUE(SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(input),
-                                        (dir / input).c_str(), -1, nullptr));
-        }
-        const std::string output = std::string("out") + (input + 2);
-        const ExchangeRun run =
-            RunExchange(dir, {kHost, "--alpha", "--depth", "16", "mod", input, output}, {kTemplate});
-        ExpectCleanEnd(run.Host);
-        EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
-        EXPECT_LE(run.Host.MaxRssKb, kPayloadKb * 11 / 10 + 30 * 1024) << input << " " << maxValue;
+    const auto& [name, input, maxValue] = GetParam();
+    ScratchDir dir;
+    fs::create_directory(dir / "mod");
+    {
+        FCSampleImage samples;
+        ASSERT_TRUE(samples.Create(kWidth, kHeight, 4, maxValue));
+        for (int32_t y = 0; y < kHeight; ++y)
+            for (size_t i = 0; i < size_t(kWidth) * 4; ++i)
+                samples.SetSample(samples.Row(y), i, uint32_t(i * 977 + size_t(y) * 131) & maxValue);
+        ASSERT_TRUE(SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(input),
+                                    (dir / input).c_str(), -1, nullptr));
     }
+    const std::string output = std::string("out") + (input + 2);
+    const ExchangeRun run =
+        RunExchange(dir, {kHost, "--alpha", "--depth", "16", "mod", input, output}, {kTemplate});
+    ExpectCleanEnd(run.Host);
+    EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
+    EXPECT_LE(run.Host.MaxRssKb, kPayloadKb * 11 / 10 + 30 * 1024) << input << " " << maxValue;
 }
+
+// An 8-bit file is widened where it lies.
+INSTANTIATE_TEST_SUITE_P(PixelLimit, VersionTwoRun,
+                         ::testing::Values(HeldPicture{"Png16", "in.png", 65535},
+                                           HeldPicture{"Png8", "in.png", 255},
+                                           HeldPicture{"Pam16", "in.pam", 65535}),
+                         NamedBy<&HeldPicture::Name>());
 
 TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
     ScratchDir dir;

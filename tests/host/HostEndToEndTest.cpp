@@ -553,20 +553,30 @@ TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
 }
 
 // A file whose pixels end early still loads, with the missing rows black, but never silently.
-TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
-    for (const auto& [input, header, row] : {std::tuple<std::string, size_t, size_t>{"cut.bmp", 54, 24},
-                                             std::tuple<std::string, size_t, size_t>{"cut.tga", 30, 21}}) {
-        ASSERT_TRUE(SavePicture(MakePicture(7, 5), Dir / input));
-        // Two whole rows and a few bytes of the third: three rows incomplete.
-        WriteFileBytes(Dir / input, ReadFileBytes(Dir / input).substr(0, header + 2 * row + 5));
-        ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
-        EXPECT_EQ(0, run.ExitCode) << run.Output;
-        EXPECT_NE(std::string::npos,
-                  run.Output.find("Warning: " + input +
-                                  " ends early; 3 of 5 rows are incomplete and stay black.\n"))
-            << run.Output;
-    }
+struct EarlyEnd {
+    const char* Input;
+    size_t Header, Row;  // bytes of the header and of each row
+    friend void PrintTo(const EarlyEnd& c, std::ostream* out) { *out << c.Input; }
+};
+
+class PictureThatEndsEarly : public HostRun, public ::testing::WithParamInterface<EarlyEnd> {};
+
+TEST_P(PictureThatEndsEarly, LoadsWithAWarning) {
+    const std::string input = GetParam().Input;
+    ASSERT_TRUE(SavePicture(MakePicture(7, 5), Dir / input));
+    // Two whole rows and a few bytes of the third: three rows incomplete.
+    WriteFileBytes(Dir / input,
+                   ReadFileBytes(Dir / input).substr(0, GetParam().Header + 2 * GetParam().Row + 5));
+    ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
+    EXPECT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_NE(std::string::npos, run.Output.find("Warning: " + input +
+                                                 " ends early; 3 of 5 rows are incomplete and stay black.\n"))
+        << run.Output;
 }
+
+INSTANTIATE_TEST_SUITE_P(CutPictures, PictureThatEndsEarly,
+                         ::testing::Values(EarlyEnd{"cut.bmp", 54, 24}, EarlyEnd{"cut.tga", 30, 21}),
+                         NamedBy<&EarlyEnd::Input>());
 
 // What a script sees: --quiet leaves warnings and failures alone, --strict fails on any warning
 // before anything is sent, and a JPEG cut short or with damaged data is said, once, in its words.
@@ -639,31 +649,56 @@ TEST_F(HostRun, AWaitWithoutAModuleHintsOnStandardError) {
 }
 
 // The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
-// tag saying 1; without the option the pixels stay as stored and the tag stays.
-TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
+// tag saying 1; version 2 turns the held samples, version 1 the image.
+struct Orientation {
+    std::string Name;
+    const char* Form;
+    uint16_t Tag;
+    friend void PrintTo(const Orientation& o, std::ostream* out) { *out << o.Name; }
+};
+
+std::vector<Orientation> EveryOrientationInBothForms() {
+    std::vector<Orientation> rows;
+    for (const char* form : {"--depth=8", "--alpha"})
+        for (uint16_t tag = 1; tag <= 8; ++tag)
+            rows.push_back({(form[2] == 'a' ? "Alpha_" : "Depth8_") + std::to_string(tag), form, tag});
+    return rows;
+}
+
+class AutoOrient : public HostRun, public ::testing::WithParamInterface<Orientation> {};
+
+TEST_P(AutoOrient, TurnsThePictureAsAViewerShowsIt) {
+    const auto& [name, form, orientation] = GetParam();
     const Picture stored = MakePicture(5, 3);
     ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
-    const std::string png = ReadFileBytes(Dir / "in.png");
+    WriteFileBytes(Dir / "in.png",
+                   WithPngChunk(ReadFileBytes(Dir / "in.png"), "eXIf" + OrientationExif(orientation)));
+    Options = {"--auto-orient", form};
+    ProcessResult run =
+        ExchangeAnswering("in.png", "out.png", [](const std::string& document) { return document; });
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    Picture back;
+    ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
+    const Picture shown = AsShown(stored, orientation);
+    EXPECT_EQ(back.Width, shown.Width) << orientation << form;
+    EXPECT_EQ(back.Pixels, shown.Pixels) << orientation << form;
+    EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
+}
+
+INSTANTIATE_TEST_SUITE_P(Orientations, AutoOrient, ::testing::ValuesIn(EveryOrientationInBothForms()),
+                         NamedBy<&Orientation::Name>());
+
+// A WebP's EXIF orientation is turned the same way; without the option the pixels stay as stored
+// and the tag stays.
+TEST_F(HostRun, AutoOrientTurnsAWebpAndWithoutItNothingIsTurned) {
+    const Picture stored = MakePicture(5, 3);
+    ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
+    WriteFileBytes(Dir / "in.png", WithPngChunk(ReadFileBytes(Dir / "in.png"), "eXIf" + OrientationExif(8)));
     const auto echo = [](const std::string& document) { return document; };
-    // Version 2 turns the held samples, version 1 the image.
-    for (const char* form : {"--depth=8", "--alpha"}) {
-        for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
-            WriteFileBytes(Dir / "in.png", WithPngChunk(png, "eXIf" + OrientationExif(orientation)));
-            Options = {"--auto-orient", form};
-            ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
-            ASSERT_EQ(0, run.ExitCode) << run.Output;
-            Picture back;
-            ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
-            const Picture shown = AsShown(stored, orientation);
-            EXPECT_EQ(back.Width, shown.Width) << orientation << form;
-            EXPECT_EQ(back.Pixels, shown.Pixels) << orientation << form;
-            EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
-        }
-    }
-    // A WebP's EXIF orientation, the same way.
     Picture webp;
     ASSERT_TRUE(LoadRawRgb(kData + "/reference/webp/lossless.webp.rgb", 35, 27, webp));
     WriteFileBytes(Dir / "in.webp", ReadFileBytes(kData + "/webp/orientation6.webp"));
+    Options = {"--auto-orient", "--alpha"};
     ProcessResult run = ExchangeAnswering("in.webp", "out.png", echo);
     ASSERT_EQ(0, run.ExitCode) << run.Output;
     Picture back;
@@ -680,34 +715,42 @@ TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
 
 // An output that keeps no orientation gets the picture turned first, said in one line after the
 // warnings of what it does not keep, and shows as the input did.
-TEST_F(HostRun, OrientationTheOutputCannotCarryIsTurnedFirst) {
+struct Unkept {
+    const char *input, *reference, *output, *lines;
+    friend void PrintTo(const Unkept& row, std::ostream* out) { *out << row.output; }
+};
+
+const Unkept kUnkeptOrientations[] = {
+    {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.bmp",
+     "Turned in.tif as its orientation (6) says, since BMP keeps none"},
+    {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.ppm",
+     "Turned in.tif as its orientation (6) says, since PNM keeps none"},
+    {"webp/orientation6.webp", "webp/lossless.webp", "out.tga",
+     "Warning: in.webp has EXIF, which TGA does not keep.\n"
+     "Turned in.webp as its orientation (6) says, since TGA keeps none"},
+};
+
+class UnkeptOrientation : public HostRun, public ::testing::WithParamInterface<Unkept> {};
+
+TEST_P(UnkeptOrientation, IsTurnedFirst) {
     const auto echo = [](const std::string& document) { return document; };
-    const struct {
-        const char *input, *reference, *output, *lines;
-    } rows[] = {
-        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.bmp",
-         "Turned in.tif as its orientation (6) says, since BMP keeps none"},
-        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.ppm",
-         "Turned in.tif as its orientation (6) says, since PNM keeps none"},
-        {"webp/orientation6.webp", "webp/lossless.webp", "out.tga",
-         "Warning: in.webp has EXIF, which TGA does not keep.\n"
-         "Turned in.webp as its orientation (6) says, since TGA keeps none"},
-    };
-    for (const auto& row : rows) {
-        const std::string input = "in" + std::string(row.input).substr(std::string(row.input).rfind('.'));
-        WriteFileBytes(Dir / input, ReadFileBytes(kData + "/" + row.input));
-        ProcessResult run = ExchangeAnswering(input, row.output, echo);
-        ASSERT_EQ(0, run.ExitCode) << run.Output;
-        EXPECT_EQ(0u, run.Output.find("Read " + input + "\n" + row.lines +
-                                      ": the output shows as the input did.\n"))
-            << run.Output;
-        Picture stored, back;
-        ASSERT_TRUE(LoadRawRgb(kData + "/reference/" + row.reference + ".rgb", 35, 27, stored));
-        if (std::string(row.output) == "out.ppm") continue;  // the test's own reader has no PNM
-        ASSERT_TRUE(LoadPicture(Dir / row.output, back)) << row.output;
-        EXPECT_EQ(back.Pixels, AsShown(stored, 6).Pixels) << row.output;
-    }
+    const Unkept& row = GetParam();
+    const std::string input = "in" + std::string(row.input).substr(std::string(row.input).rfind('.'));
+    WriteFileBytes(Dir / input, ReadFileBytes(kData + "/" + row.input));
+    ProcessResult run = ExchangeAnswering(input, row.output, echo);
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_EQ(0u,
+              run.Output.find("Read " + input + "\n" + row.lines + ": the output shows as the input did.\n"))
+        << run.Output;
+    Picture stored, back;
+    ASSERT_TRUE(LoadRawRgb(kData + "/reference/" + row.reference + ".rgb", 35, 27, stored));
+    if (std::string(row.output) == "out.ppm") return;  // the test's own reader has no PNM
+    ASSERT_TRUE(LoadPicture(Dir / row.output, back)) << row.output;
+    EXPECT_EQ(back.Pixels, AsShown(stored, 6).Pixels) << row.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, UnkeptOrientation, ::testing::ValuesIn(kUnkeptOrientations),
+                         NamedBy<&Unkept::output>());
 
 // A damaged item is said on one line right after the Read line and the picture goes through;
 // --strip writes none of the items.
