@@ -75,12 +75,10 @@ done <<ROWS
 20|1|true|||p1.png|
 20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; exit 1|||p1.png|
 4|1|template|||missing.png|
-20|2|template|--quality 0||p1.png|
 8|0|template; sleep 30|--jobs 1||p1.png p2.png p3.png p4.png p5.png|5 of 5
 20|0|template|--strip||turned.tif|1 of 1;!Turned;!Warning
 20|0|template||--auto-orient|p1.png|1 of 1
 20|2|template|--bogus||p1.png|unknown option --bogus
-20|2|template|--overwrite|--skip-existing|p1.png|do not go together
 20|0|template|||p1.png basn6a08.png fire.gif|Warning: basn6a08.png has transparency;Warning: fire.gif has several frames;3 of 3 pictures saved in quick/, 2 with warnings
 20|0|template|-q||p1.png|!saved
 20|1|template||--quiet --strict|p1.png fire.gif|Warning: fire.gif has several;Failed: fire.gif: Not saved: --strict;1 of 2;!with warnings

@@ -12,6 +12,7 @@
 #include "ImageHandle_Tga.h"
 #include "MagickDecode.h"
 #include "PictureWarnings.h"
+#include "RowNames.h"
 
 using namespace codectest;
 
@@ -98,6 +99,7 @@ struct AlphaFile {
     uint32_t bits[4] = {8, 8, 8, 8};  // red, green, blue, alpha widths; 16: whole samples
     const char* magick = "";          // ImageMagick's options; "ref": the committed decode instead
     const char* twin = nullptr;       // a file of the same picture that ImageMagick reads right
+    friend void PrintTo(const AlphaFile& f, std::ostream* out) { *out << f.file; }
 };
 
 // The first frame alone, on its logical screen, which starts transparent.
@@ -140,32 +142,32 @@ const AlphaFile kAlphaFiles[] = {
     {"heif/alpha.heic", 4, 255, {8, 8, 8, 8}, "ref"},
 };
 
-}  // namespace
+class CommittedFile : public ::testing::TestWithParam<AlphaFile> {};
 
-TEST(AlphaDepth, CommittedFilesHandOverTheirAlpha) {
+TEST_P(CommittedFile, HandsOverItsAlpha) {
     if (access(kMagick, X_OK) != 0) GTEST_SKIP() << "no ImageMagick at " << kMagick;
-    for (const AlphaFile& f : kAlphaFiles) {
-        const std::string path = DataPath(f.file);
-        const auto codec = LoadKeepingAlpha(path);
-        const std::vector<std::string>& warnings = codec->Result.Warnings;
-        EXPECT_EQ(std::count(warnings.begin(), warnings.end(), warning::kTransparency), 0) << f.file;
-        FCSampleImage samples;
-        ASSERT_EQ(HandedOver(*codec, samples), f.channels) << f.file;
-        if (f.channels != 0) {
-            EXPECT_EQ(samples.MaxValue, f.maxValue) << f.file;
-        }
-        Rgba16 theirs;
-        if (std::string(f.magick) == "ref") {
-            for (uint8_t v : ReadFile(DataPath(std::string("reference/") + f.file + ".rgba")))
-                theirs.push_back(uint16_t(v * 257));
-        } else {
-            theirs = MagickDecode(f.twin != nullptr ? DataPath(f.twin) : path, f.magick);
-        }
-        ExpectSamples(ToRgba16(samples), theirs, f.bits, 0, f.file);
+    const AlphaFile& f = GetParam();
+    const std::string path = DataPath(f.file);
+    const auto codec = LoadKeepingAlpha(path);
+    const std::vector<std::string>& warnings = codec->Result.Warnings;
+    EXPECT_EQ(std::count(warnings.begin(), warnings.end(), warning::kTransparency), 0) << f.file;
+    FCSampleImage samples;
+    ASSERT_EQ(HandedOver(*codec, samples), f.channels) << f.file;
+    if (f.channels != 0) {
+        EXPECT_EQ(samples.MaxValue, f.maxValue) << f.file;
     }
+    Rgba16 theirs;
+    if (std::string(f.magick) == "ref") {
+        for (uint8_t v : ReadFile(DataPath(std::string("reference/") + f.file + ".rgba")))
+            theirs.push_back(uint16_t(v * 257));
+    } else {
+        theirs = MagickDecode(f.twin != nullptr ? DataPath(f.twin) : path, f.magick);
+    }
+    ExpectSamples(ToRgba16(samples), theirs, f.bits, 0, f.file);
 }
 
-namespace {
+INSTANTIATE_TEST_SUITE_P(AlphaDepth, CommittedFile, ::testing::ValuesIn(kAlphaFiles),
+                         NamedBy<&AlphaFile::file>());
 
 // 35 x 27 samples of gentle slopes, different across and down and in each channel, whose 16-bit
 // ones are no 8-bit picture widened; a column of alpha 0 with colour under it, which a writer must
@@ -191,6 +193,7 @@ struct RoundTrip {
     int32_t flag;
     uint32_t keptChannels, keptMaxValue;  // what the written file holds
     int tolerance = 0;                    // in steps of the kept samples
+    friend void PrintTo(const RoundTrip& r, std::ostream* out) { *out << r.name; }
 };
 
 const RoundTrip kRoundTrips[] = {
@@ -211,43 +214,47 @@ const RoundTrip kRoundTrips[] = {
     {"rgba8-lossy.webp", 4, 255, 90, 4, 255, 24},
 };
 
-}  // namespace
+class SavedSamples : public ::testing::TestWithParam<RoundTrip> {};
 
 // Each written file comes back, through the framework and through ImageMagick, as the samples in
 // the form the file holds; resolution and profile travel where the format keeps them.
-TEST(AlphaDepth, SavedSamplesComeBack) {
+TEST_P(SavedSamples, ComeBack) {
     if (access(kMagick, X_OK) != 0) GTEST_SKIP() << "no ImageMagick at " << kMagick;
     ScratchDir dir;
     PictureMetadata metadata;
     metadata.IccProfile = {1, 2, 3, 4};
-    for (const RoundTrip& r : kRoundTrips) {
-        const std::string path = dir.File(r.name);
-        const ImageType type = GetImageHandleFactory()->GetImageType(path.c_str());
-        FCSampleImage saved, expected, back;
-        MakeSamples(saved, r.channels, r.maxValue);
-        ASSERT_TRUE(SaveSamplesFile(saved, type, path.c_str(), r.flag, &metadata)) << r.name;
-        MakeSamples(expected, r.channels, r.maxValue);
-        ASSERT_TRUE(ConvertSamples(expected, r.keptChannels, r.keptMaxValue));
-        const Rgba16 theirs = ToRgba16(expected);
-        LoadOptions options;
-        options.KeepAlpha = true;
-        PictureMetadata read;
-        const LoadResult result = LoadThrough(path, options, back, &read, 4, 65535);
-        ASSERT_TRUE(result.Ok()) << r.name << ": " << result.Detail;
-        const uint32_t b = r.keptMaxValue > 255 ? 16 : 8;
-        const uint32_t bits[4] = {b, b, b, b};
-        ExpectSamples(ToRgba16(back), theirs, bits, r.tolerance, r.name);
-        ExpectSamples(MagickDecode(path), theirs, bits, r.tolerance, std::string("ImageMagick: ") + r.name);
-        const uint32_t keeps = ItemsKept(type);
-        if ((keeps & ItemResolution) != 0) {
-            EXPECT_EQ(back.XPixelsPerMetre, 3780) << r.name;
-            EXPECT_EQ(back.YPixelsPerMetre, 2835) << r.name;
-        }
-        if ((keeps & ItemProfile) != 0) {
-            EXPECT_EQ(read.IccProfile, metadata.IccProfile) << r.name;
-        }
+    const RoundTrip& r = GetParam();
+    const std::string path = dir / r.name;
+    const ImageType type = GetImageHandleFactory()->GetImageType(path.c_str());
+    FCSampleImage saved, expected, back;
+    MakeSamples(saved, r.channels, r.maxValue);
+    ASSERT_TRUE(SaveSamplesFile(saved, type, path.c_str(), r.flag, &metadata)) << r.name;
+    MakeSamples(expected, r.channels, r.maxValue);
+    ASSERT_TRUE(ConvertSamples(expected, r.keptChannels, r.keptMaxValue));
+    const Rgba16 theirs = ToRgba16(expected);
+    LoadOptions options;
+    options.KeepAlpha = true;
+    PictureMetadata read;
+    const LoadResult result = LoadThrough(path, options, back, &read, 4, 65535);
+    ASSERT_TRUE(result.Ok()) << r.name << ": " << result.Detail;
+    const uint32_t b = r.keptMaxValue > 255 ? 16 : 8;
+    const uint32_t bits[4] = {b, b, b, b};
+    ExpectSamples(ToRgba16(back), theirs, bits, r.tolerance, r.name);
+    ExpectSamples(MagickDecode(path), theirs, bits, r.tolerance, std::string("ImageMagick: ") + r.name);
+    const uint32_t keeps = ItemsKept(type);
+    if ((keeps & ItemResolution) != 0) {
+        EXPECT_EQ(back.XPixelsPerMetre, 3780) << r.name;
+        EXPECT_EQ(back.YPixelsPerMetre, 2835) << r.name;
+    }
+    if ((keeps & ItemProfile) != 0) {
+        EXPECT_EQ(read.IccProfile, metadata.IccProfile) << r.name;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(AlphaDepth, SavedSamples, ::testing::ValuesIn(kRoundTrips),
+                         NamedBy<&RoundTrip::name>());
+
+}  // namespace
 
 // Decision: TGA attribute bits are alpha unless a TGA 2.0 extension area says they hold none, or
 // they are 0 everywhere (what writers leave who use no alpha); premultiplied colour is taken back.
@@ -299,6 +306,7 @@ struct Verdict {
     const char* name;
     std::function<std::vector<uint8_t>(const ScratchDir&)> make;
     bool transparent;
+    friend void PrintTo(const Verdict& v, std::ostream* out) { *out << v.name; }
 };
 
 // A 2 x 1 picture of four 8-bit samples a pixel, the second pixel's alpha as given, saved by our
@@ -308,7 +316,7 @@ std::vector<uint8_t> Saved(const ScratchDir& dir, const std::string& name, uint8
     samples.Create(2, 1, 4, 255);
     const uint8_t pixels[8] = {10, 20, 30, 255, 40, 50, 60, alpha};
     std::copy(pixels, pixels + 8, samples.Row(0));
-    const std::string path = dir.File(name);
+    const std::string path = dir / name;
     SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(path.c_str()), path.c_str(), -1, nullptr);
     return ReadFile(path);
 }
@@ -353,42 +361,49 @@ std::vector<uint8_t> TiffAlphaSecond(uint8_t alpha) {
     return b;
 }
 
-}  // namespace
-
-TEST(AlphaDepth, TransparencyIsWhatTheSamplesShow) {
-    const auto file = [](const char* relative) {
-        return [relative](const ScratchDir&) { return ReadFile(DataPath(relative)); };
-    };
-    const Verdict rows[] = {
-        {"rgb16.png", file("png/pngsuite/basn2c16.png"), false},
-        {"opaque.png", [](const ScratchDir& d) { return Saved(d, "o.png", 255); }, false},
-        {"opaque.tif", [](const ScratchDir& d) { return Saved(d, "o.tif", 255); }, false},
-        {"opaque.pam", [](const ScratchDir& d) { return Saved(d, "o.pam", 255); }, false},
-        {"opaque.tga", [](const ScratchDir& d) { return Saved(d, "o.tga", 255); }, false},
-        {"half.pam", [](const ScratchDir& d) { return Saved(d, "h.pam", 128); }, true},
-        {"half.tga", [](const ScratchDir&) { return AttributeTga(128); }, true},
-        {"zero.tga", [](const ScratchDir&) { return AttributeTga(0); }, false},
-        {"half.bmp", [](const ScratchDir&) { return MaskedBmp(128); }, true},
-        {"zero.bmp", [](const ScratchDir&) { return MaskedBmp(0); }, false},
-        {"second.tif", [](const ScratchDir&) { return TiffAlphaSecond(128); }, true},
-        {"uncovered.gif", file("gif/wuffs/artificial/background-color.gif"), true},
-    };
-    ScratchDir dir;
-    for (const Verdict& row : rows) {
-        const std::string path = dir.File(std::string("in-") + row.name);
-        WriteFile(path, row.make(dir));
-        FCSampleImage none, samples;
-        LoadOptions options;
-        const LoadResult one = LoadThrough(path, options, none, nullptr, 0, 0);
-        ASSERT_TRUE(one.Ok()) << row.name << ": " << one.Detail;
-        EXPECT_EQ(std::count(one.Warnings.begin(), one.Warnings.end(), warning::kTransparency),
-                  row.transparent ? 1 : 0)
-            << row.name;
-        options.KeepAlpha = true;
-        const LoadResult two = LoadThrough(path, options, samples, nullptr, 4, 255);
-        ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
-        EXPECT_EQ(two.Transparent, row.transparent) << row.name;
-        // Alpha that counts as none is opaque in the samples too: the picture is not invisible.
-        EXPECT_EQ(HasTransparentSample(samples), row.transparent) << row.name;
-    }
+// A file of the test data, as it is.
+std::function<std::vector<uint8_t>(const ScratchDir&)> Committed(const char* relative) {
+    return [relative](const ScratchDir&) { return ReadFile(DataPath(relative)); };
 }
+
+const Verdict kVerdicts[] = {
+    {"rgb16.png", Committed("png/pngsuite/basn2c16.png"), false},
+    {"opaque.png", [](const ScratchDir& d) { return Saved(d, "o.png", 255); }, false},
+    {"opaque.tif", [](const ScratchDir& d) { return Saved(d, "o.tif", 255); }, false},
+    {"opaque.pam", [](const ScratchDir& d) { return Saved(d, "o.pam", 255); }, false},
+    {"opaque.tga", [](const ScratchDir& d) { return Saved(d, "o.tga", 255); }, false},
+    {"half.pam", [](const ScratchDir& d) { return Saved(d, "h.pam", 128); }, true},
+    {"half.tga", [](const ScratchDir&) { return AttributeTga(128); }, true},
+    {"zero.tga", [](const ScratchDir&) { return AttributeTga(0); }, false},
+    {"half.bmp", [](const ScratchDir&) { return MaskedBmp(128); }, true},
+    {"zero.bmp", [](const ScratchDir&) { return MaskedBmp(0); }, false},
+    {"second.tif", [](const ScratchDir&) { return TiffAlphaSecond(128); }, true},
+    {"uncovered.gif", Committed("gif/wuffs/artificial/background-color.gif"), true},
+};
+
+class TransparencyVerdict : public ::testing::TestWithParam<Verdict> {};
+
+TEST_P(TransparencyVerdict, IsWhatTheSamplesShow) {
+    ScratchDir dir;
+    const Verdict& row = GetParam();
+    const std::string path = dir / (std::string("in-") + row.name);
+    WriteFile(path, row.make(dir));
+    FCSampleImage none, samples;
+    LoadOptions options;
+    const LoadResult one = LoadThrough(path, options, none, nullptr, 0, 0);
+    ASSERT_TRUE(one.Ok()) << row.name << ": " << one.Detail;
+    EXPECT_EQ(std::count(one.Warnings.begin(), one.Warnings.end(), warning::kTransparency),
+              row.transparent ? 1 : 0)
+        << row.name;
+    options.KeepAlpha = true;
+    const LoadResult two = LoadThrough(path, options, samples, nullptr, 4, 255);
+    ASSERT_TRUE(two.Ok()) << row.name << ": " << two.Detail;
+    EXPECT_EQ(two.Transparent, row.transparent) << row.name;
+    // Alpha that counts as none is opaque in the samples too: the picture is not invisible.
+    EXPECT_EQ(HasTransparentSample(samples), row.transparent) << row.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(AlphaDepth, TransparencyVerdict, ::testing::ValuesIn(kVerdicts),
+                         NamedBy<&Verdict::name>());
+
+}  // namespace

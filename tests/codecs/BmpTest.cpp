@@ -41,8 +41,8 @@ uint32_t U32At(const std::vector<uint8_t>& b, size_t at) {
 std::vector<uint8_t> SaveBytes(const FCObjImage& image, const ScratchDir& dir) {
     FCImageHandle_Bmp codec;
     codec.SaveList.push_back(&image);
-    EXPECT_TRUE(codec.SaveFile(dir.File("x.bmp").c_str(), -1));
-    return ReadFile(dir.File("x.bmp"));
+    EXPECT_TRUE(codec.SaveFile((dir / "x.bmp").c_str(), -1));
+    return ReadFile(dir / "x.bmp");
 }
 
 }  // namespace
@@ -214,7 +214,7 @@ TEST(BmpReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
         for (uint8_t& b : s.pixels) b = uint8_t(rng());
         std::vector<uint8_t> file = MakeBmp(s);
         if (c.fileKept >= 0) file.resize(size_t(c.fileKept));
-        const std::string path = dir.File("cut.bmp");
+        const std::string path = dir / "cut.bmp";
         WriteFile(path, file);
         uint32_t unfilled = 99;
         const auto image = DecodeFileBothWays<FCImageHandle_Bmp>(path, &unfilled);

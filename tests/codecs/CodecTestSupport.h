@@ -1,5 +1,5 @@
-// Shared helpers of the codec tests: little-endian fixture building, files and scratch
-// directories, decoding through a codec, and ImageMagick's committed decodes as a pixel oracle.
+// Shared helpers of the codec tests: little-endian fixture building, files, decoding through a codec, and
+// ImageMagick's committed decodes as a pixel oracle.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ImageHandle.h"
+#include "ScratchDir.h"
 
 namespace codectest {
 
@@ -44,23 +45,6 @@ inline std::vector<uint8_t> ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
-
-// A fresh directory removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        std::string pattern = std::filesystem::temp_directory_path().string() + "/codecs-XXXXXX";
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path_); }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    size_t EntryCount() const {
-        return size_t(std::distance(std::filesystem::directory_iterator(path_), {}));
-    }
-
-  private:
-    std::string path_;
-};
 
 // Decodes a block with a codec and takes the picture over as the framework does (samples above
 // 8 bits narrowed), so it outlives the codec.

@@ -10,6 +10,7 @@
 #include "ImageHandle_Tiff.h"
 #include "ImageHandle_Webp.h"
 #include "PictureWarnings.h"
+#include "RowNames.h"
 
 using namespace codectest;
 
@@ -31,6 +32,7 @@ struct Picture {
     int32_t width, height;
     int tolerance;             // largest difference from the reference in any sample
     const char* warning = "";  // the first warning the load must carry, if any
+    friend void PrintTo(const Picture& p, std::ostream* out) { *out << p.file; }
 };
 
 const char* const kAlpha = warning::kTransparency;
@@ -81,22 +83,24 @@ void ExpectNear(const std::string& reference, const FCObjImage& image, int toler
     EXPECT_LE(worst, tolerance) << reference;
 }
 
-}  // namespace
+class CommittedPicture : public ::testing::TestWithParam<Picture> {};
 
-TEST(Formats, CommittedFilesLoadWithTheirReferencePixels) {
-    for (const Picture& p : kPictures) {
-        FCObjImage image;
-        const LoadResult result = LoadThroughFramework(DataPath(p.file), image);
-        ASSERT_TRUE(result.Ok()) << p.file << ": " << result.Detail;
-        EXPECT_EQ(image.InfoHeader.biWidth, p.width) << p.file;
-        EXPECT_EQ(image.InfoHeader.biHeight, p.height) << p.file;
-        if (*p.warning == '\0')
-            EXPECT_TRUE(result.Warnings.empty()) << p.file;
-        else
-            EXPECT_EQ(result.Warnings.at(0), p.warning) << p.file;
-        ExpectNear(ReferencePath(p.file), image, p.tolerance);
-    }
+TEST_P(CommittedPicture, LoadsWithItsReferencePixels) {
+    const Picture& p = GetParam();
+    FCObjImage image;
+    const LoadResult result = LoadThroughFramework(DataPath(p.file), image);
+    ASSERT_TRUE(result.Ok()) << p.file << ": " << result.Detail;
+    EXPECT_EQ(image.InfoHeader.biWidth, p.width) << p.file;
+    EXPECT_EQ(image.InfoHeader.biHeight, p.height) << p.file;
+    if (*p.warning == '\0')
+        EXPECT_TRUE(result.Warnings.empty()) << p.file;
+    else
+        EXPECT_EQ(result.Warnings.at(0), p.warning) << p.file;
+    ExpectNear(ReferencePath(p.file), image, p.tolerance);
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, CommittedPicture, ::testing::ValuesIn(kPictures),
+                         NamedBy<&Picture::file>());
 
 TEST(Formats, DamagedAndUnknownKindsAreRefused) {
     const std::pair<const char*, LoadStatus> rows[] = {
@@ -127,9 +131,9 @@ TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {
     FCObjImage wide, small;
     ASSERT_TRUE(wide.Create(FCImageHandle_Webp::kMaxSide + 1, 1, 24));
     ASSERT_TRUE(small.Create(2, 2, 24));
-    EXPECT_FALSE(SavePictureFile(wide, dir.File("wide.webp").c_str(), -1));
+    EXPECT_FALSE(SavePictureFile(wide, (dir / "wide.webp").c_str(), -1));
     for (int32_t flag : {0, 101, -2})
-        EXPECT_FALSE(SavePictureFile(small, dir.File("q.webp").c_str(), flag)) << flag;
+        EXPECT_FALSE(SavePictureFile(small, (dir / "q.webp").c_str(), flag)) << flag;
     EXPECT_EQ(dir.EntryCount(), 0u);
 }
 
@@ -150,7 +154,7 @@ TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
         {"png/pngsuite/basn2c08.png", "x.xyz", ""},
     };
     for (const auto& row : rows) {
-        const std::string path = dir.File(row.name);
+        const std::string path = dir / row.name;
         WriteFile(path, ReadFile(DataPath(row.source)));
         FCObjImage image;
         const LoadResult result = LoadThroughFramework(path, image);
@@ -168,18 +172,25 @@ TEST(Formats, FileUnderAnotherExtensionIsReadByItsSignature) {
 
 // Every prefix of a file is refused or loads whole-sized, never read past (the sanitizer build
 // watches): libraries read cut files through our glue in ways of their own.
-TEST(Formats, EveryPrefixIsHarmless) {
-    for (const char* file :
-         {"tiff/rgb8-planar-tiles.tif", "tiff/ycbcr.tif", "webp/animated.webp", "heif/photo.heic"}) {
-        const std::vector<uint8_t> bytes = ReadFile(DataPath(file));
-        const ImageType type = GetImageHandleFactory()->GetImageType(file);
-        for (size_t length = 1; length < bytes.size(); length += 7) {
-            const std::unique_ptr<FCImageHandleBase> codec = GetImageHandleFactory()->CreateImageHandle(type);
-            if (!codec->LoadMemory(bytes.data(), int32_t(length))) continue;
-            std::deque<FCObjImage*> images;
-            codec->GetImageList(images, false);
-            ASSERT_EQ(images.size(), 1u) << file << " cut to " << length;
-            EXPECT_EQ(images.front()->InfoHeader.biWidth, 35) << file << " cut to " << length;
-        }
+class PrefixOfAPicture : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(PrefixOfAPicture, IsHarmless) {
+    const char* file = GetParam();
+    const std::vector<uint8_t> bytes = ReadFile(DataPath(file));
+    const ImageType type = GetImageHandleFactory()->GetImageType(file);
+    for (size_t length = 1; length < bytes.size(); length += 7) {
+        const std::unique_ptr<FCImageHandleBase> codec = GetImageHandleFactory()->CreateImageHandle(type);
+        if (!codec->LoadMemory(bytes.data(), int32_t(length))) continue;
+        std::deque<FCObjImage*> images;
+        codec->GetImageList(images, false);
+        ASSERT_EQ(images.size(), 1u) << file << " cut to " << length;
+        EXPECT_EQ(images.front()->InfoHeader.biWidth, 35) << file << " cut to " << length;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, PrefixOfAPicture,
+                         ::testing::Values("tiff/rgb8-planar-tiles.tif", "tiff/ycbcr.tif",
+                                           "webp/animated.webp", "heif/photo.heic"),
+                         NamedByValue());
+
+}  // namespace

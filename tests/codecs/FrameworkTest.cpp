@@ -114,14 +114,14 @@ TEST(LoadAndSave, SaveByExtensionAndLoadReplacesTheTargetWhole) {
     FCObjImage image;
     ASSERT_TRUE(image.Create(3, 2, 24));
     image.RowTable[0][0] = 7;
-    ASSERT_TRUE(image.SaveToFile(dir.File("out.BMP").c_str()));
-    ASSERT_TRUE(image.SaveToFile(dir.File("out.tga").c_str()));
-    ASSERT_TRUE(image.SaveToFile(dir.File("out.Png").c_str()));
+    ASSERT_TRUE(image.SaveToFile((dir / "out.BMP").c_str()));
+    ASSERT_TRUE(image.SaveToFile((dir / "out.tga").c_str()));
+    ASSERT_TRUE(image.SaveToFile((dir / "out.Png").c_str()));
     for (const char* name : {"out.BMP", "out.tga", "out.Png"}) {
         FCObjImage loaded;
         ASSERT_TRUE(loaded.Create(50, 40, 8));
         loaded.GraphWord0 = 9;  // replaced as a copy of the decoded image would replace it
-        ASSERT_TRUE(loaded.LoadFromFile(dir.File(name).c_str())) << name;
+        ASSERT_TRUE(loaded.LoadFromFile((dir / name).c_str())) << name;
         EXPECT_EQ(loaded.GraphWord0, 0u);
         EXPECT_EQ(loaded.InfoHeader.biWidth, 3);
         EXPECT_EQ(loaded.InfoHeader.biHeight, 2);
@@ -135,47 +135,47 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     FCObjImage image, empty;
     ASSERT_TRUE(image.Create(2, 2, 24));
     for (const char* name : {"out.gif", "out.heic", "out", "out."})
-        EXPECT_FALSE(image.SaveToFile(dir.File(name).c_str())) << name;
-    EXPECT_FALSE(empty.SaveToFile(dir.File("empty.bmp").c_str()));
+        EXPECT_FALSE(image.SaveToFile((dir / name).c_str())) << name;
+    EXPECT_FALSE(empty.SaveToFile((dir / "empty.bmp").c_str()));
     EXPECT_FALSE(image.SaveToFile(nullptr));
     EXPECT_EQ(dir.EntryCount(), 0u);
 
-    WriteFile(dir.File("keep.gif"), {1, 2, 3});
-    EXPECT_FALSE(image.SaveToFile(dir.File("keep.gif").c_str()));
-    EXPECT_EQ(ReadFile(dir.File("keep.gif")), (std::vector<uint8_t>{1, 2, 3}));
+    WriteFile(dir / "keep.gif", {1, 2, 3});
+    EXPECT_FALSE(image.SaveToFile((dir / "keep.gif").c_str()));
+    EXPECT_EQ(ReadFile(dir / "keep.gif"), (std::vector<uint8_t>{1, 2, 3}));
 
-    ASSERT_TRUE(image.SaveToFile(dir.File("real.bmp").c_str()));
-    std::filesystem::create_directory(dir.File("folder.bmp"));
-    WriteFile(dir.File("zero.bmp"), {});
-    std::vector<uint8_t> bytes = ReadFile(dir.File("real.bmp"));
-    WriteFile(dir.File("cut.bmp"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40));
+    ASSERT_TRUE(image.SaveToFile((dir / "real.bmp").c_str()));
+    std::filesystem::create_directory(dir / "folder.bmp");
+    WriteFile(dir / "zero.bmp", {});
+    std::vector<uint8_t> bytes = ReadFile(dir / "real.bmp");
+    WriteFile(dir / "cut.bmp", std::vector<uint8_t>(bytes.begin(), bytes.begin() + 40));
     bytes[28] = 2;  // a depth the image model refuses, found by the file reader's own head
-    WriteFile(dir.File("deep.bmp"), bytes);
-    ASSERT_TRUE(image.SaveToFile(dir.File("real.tga").c_str()));
+    WriteFile(dir / "deep.bmp", bytes);
+    ASSERT_TRUE(image.SaveToFile((dir / "real.tga").c_str()));
     // A folder's dot gives no extension, and a TGA has no signature to be read by instead (a BMP
     // there is read by its own: a name that gives no format is read by the content).
-    std::filesystem::create_directory(dir.File("photos.tga"));
-    std::filesystem::copy_file(dir.File("real.tga"), dir.File("photos.tga/image"));
-    bytes = ReadFile(dir.File("real.tga"));
-    WriteFile(dir.File("cut.tga"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
+    std::filesystem::create_directory(dir / "photos.tga");
+    std::filesystem::copy_file(dir / "real.tga", dir / "photos.tga/image");
+    bytes = ReadFile(dir / "real.tga");
+    WriteFile(dir / "cut.tga", std::vector<uint8_t>(bytes.begin(), bytes.begin() + 20));
     bytes[16] = 64;
-    WriteFile(dir.File("deep.tga"), bytes);
+    WriteFile(dir / "deep.tga", bytes);
     // The extension picks the codec; the codec the signature names gets a second try, and refuses
     // a damaged file too.
     bytes = ReadFile(DataPath("png/pngsuite/basn2c08.png"));
-    WriteFile(dir.File("png.bmp"), std::vector<uint8_t>(bytes.begin(), bytes.begin() + 60));
-    WriteFile(dir.File("bmp.png"), ReadFile(dir.File("cut.bmp")));
+    WriteFile(dir / "png.bmp", std::vector<uint8_t>(bytes.begin(), bytes.begin() + 60));
+    WriteFile(dir / "bmp.png", ReadFile(dir / "cut.bmp"));
     FCObjImage target;
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;
     const uint8_t* pixels = target.PixelStore;
     for (const char* name : {"photos.tga/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif",
                              "cut.bmp", "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
-        EXPECT_FALSE(target.LoadFromFile(dir.File(name).c_str())) << name;
+        EXPECT_FALSE(target.LoadFromFile((dir / name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));
     EXPECT_EQ(target.InfoHeader.biWidth, 5);
     EXPECT_EQ(target.InfoHeader.biBitCount, 8);
     EXPECT_EQ(target.PixelStore, pixels);
     EXPECT_EQ(target.RowTable[0][2], 9);
-    EXPECT_FALSE(Exists(dir.File("missing.bmp")));
+    EXPECT_FALSE(Exists(dir / "missing.bmp"));
 }

@@ -267,7 +267,7 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
         picture.InfoHeader.biXPelsPerMeter = 11811;  // 300 dpi
         picture.InfoHeader.biYPelsPerMeter = 5906;   // 150 dpi
         if (variant.Edit != nullptr) variant.Edit(sample, picture);
-        source = dir.File(std::string("in.") + reader.File);
+        source = dir / (std::string("in.") + reader.File);
         ASSERT_TRUE(SavePictureFile(picture, source.c_str(), TakesQuality(Type(source)) ? 100 : -1, &sample));
         holds = ItemsOf(sample, picture) & ItemsKept(Type(source));
     }
@@ -298,7 +298,7 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
     EXPECT_EQ(SettleMetadataForOutput(settled, (taken & ItemResolution) != 0, output, variant.Strip),
               expected);
 
-    const std::string path = dir.File(std::string("out.") + writer.Extension);
+    const std::string path = dir / (std::string("out.") + writer.Extension);
     ASSERT_TRUE(SavePictureFile(in, path.c_str(), writer.Flag, &settled));
     FCObjImage back;
     PictureMetadata read;
@@ -355,10 +355,10 @@ TEST(Metadata, TurnedPicturesSayOrientationOneWithTheirDimensionsSwapped) {
         MarkMetadataTurned(metadata);
         ScratchDir dir;
         const FCObjImage image = RandomImage(7, 13, 24);
-        ASSERT_TRUE(SavePictureFile(image, dir.File("x.jpg").c_str(), -1, &metadata));
+        ASSERT_TRUE(SavePictureFile(image, (dir / "x.jpg").c_str(), -1, &metadata));
         FCObjImage back;
         PictureMetadata read;
-        ASSERT_TRUE(LoadWithMetadata(dir.File("x.jpg"), back, read).Ok());
+        ASSERT_TRUE(LoadWithMetadata(dir / "x.jpg", back, read).Ok());
         EXPECT_EQ(read.Orientation, 1) << orientation;
         const std::vector<uint8_t>& e = read.Exif;
         ASSERT_EQ(e.size(), 74u);
@@ -471,7 +471,7 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
     for (const Case& c : cases) {
         const PictureMetadata sent = SampleMetadata(70000);
         const FCObjImage image = RandomImage(13, 7, 24);
-        const std::string path = dir.File(std::string("x.") + c.format);
+        const std::string path = dir / (std::string("x.") + c.format);
         ASSERT_TRUE(SavePictureFile(image, path.c_str(), 100, &sent)) << c.name;
         std::vector<uint8_t> file = ReadFile(path);
         c.edit(file);
@@ -489,7 +489,7 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
         EXPECT_EQ(read.Exif.empty(), !c.exifKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Xmp, c.xmpKept ? sent.Xmp : std::vector<uint8_t>()) << c.name << " " << c.format;
         // What is left reaches a JPEG output whole: nothing damaged is passed on.
-        const std::string jpeg = dir.File("y.jpg");
+        const std::string jpeg = dir / "y.jpg";
         ASSERT_TRUE(SavePictureFile(back, jpeg.c_str(), 100, &read)) << c.name;
         FCObjImage again;
         PictureMetadata reread;
@@ -559,7 +559,7 @@ TEST(Metadata, ExiftoolFindsNothingNewInWrittenFiles) {
             FCObjImage image;
             PictureMetadata metadata;
             ASSERT_TRUE(LoadWithMetadata(DataPath(input), image, metadata).Ok()) << input;
-            const std::string output = dir.File(std::to_string(paths.size()) + "." + form);
+            const std::string output = dir / (std::to_string(paths.size()) + "." + form);
             SettleMetadataForOutput(metadata, image.InfoHeader.biXPelsPerMeter > 0, Type(output), false);
             ASSERT_TRUE(SavePictureFile(image, output.c_str(), -1, &metadata)) << output;
             inputOf[output] = DataPath(input);

@@ -5,6 +5,7 @@
 #include "CodecTestSupport.h"
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Tga.h"
+#include "RowNames.h"
 
 using namespace codectest;
 
@@ -16,6 +17,7 @@ struct Variant {
     const char* file;
     uint16_t bpp;                  // 0: must be refused
     uint32_t bits[3] = {8, 8, 8};  // red, green and blue channel widths of the file
+    friend void PrintTo(const Variant& v, std::ostream* out) { *out << v.file; }
 };
 
 // 35 x 27 pixels of the hippopotamus: an odd width exercises row padding, and no symmetry hides a flip.
@@ -62,22 +64,25 @@ std::unique_ptr<FCObjImage> LoadFile(const std::string& path) {
     return image->LoadFromFile(path.c_str()) ? std::move(image) : nullptr;
 }
 
-}  // namespace
+class ImageMagickFile : public ::testing::TestWithParam<Variant> {};
 
-TEST(Oracle, ImageMagickFilesLoadWithItsPixels) {
-    for (const Variant& v : kVariants) {
-        const std::string out = DataPath(std::string("reference/oracle/") + v.file);
-        const auto image = LoadFile(out);
-        if (v.bpp == 0) {
-            EXPECT_FALSE(image) << v.file;
-            continue;
-        }
-        ASSERT_TRUE(image) << v.file;
-        EXPECT_EQ(image->InfoHeader.biBitCount, v.bpp) << v.file;
-        EXPECT_EQ(image->InfoHeader.biWidth, 35);
-        ExpectPixelsLikeReference(out + ".rgb", *image, v.bits);
+TEST_P(ImageMagickFile, LoadsWithItsPixels) {
+    const Variant& v = GetParam();
+    const std::string out = DataPath(std::string("reference/oracle/") + v.file);
+    const auto image = LoadFile(out);
+    if (v.bpp == 0) {
+        EXPECT_FALSE(image) << v.file;
+        return;
     }
+    ASSERT_TRUE(image) << v.file;
+    EXPECT_EQ(image->InfoHeader.biBitCount, v.bpp) << v.file;
+    EXPECT_EQ(image->InfoHeader.biWidth, 35);
+    ExpectPixelsLikeReference(out + ".rgb", *image, v.bits);
 }
+
+INSTANTIATE_TEST_SUITE_P(Oracle, ImageMagickFile, ::testing::ValuesIn(kVariants), NamedBy<&Variant::file>());
+
+}  // namespace
 
 // What we write is compared byte for byte with files whose ImageMagick decodes are committed; a
 // deliberate change of the writers makes new ones: run this test with CORVANE_KEEP_WRITTEN set to
@@ -99,7 +104,7 @@ TEST(Oracle, ImageMagickSeesThePixelsWeWrite) {
             for (int32_t flag : {-1, 1}) {
                 const std::string name =
                     "ours-" + std::to_string(bpp) + (flag == 1 ? "-flag1." : ".") + extension;
-                const std::string out = dir.File(name);
+                const std::string out = dir / name;
                 FCImageHandle_Tga tgaCodec;
                 FCImageHandle_Bmp bmpCodec;
                 FCImageHandleBase& codec = tga ? static_cast<FCImageHandleBase&>(tgaCodec) : bmpCodec;

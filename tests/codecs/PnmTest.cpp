@@ -27,7 +27,7 @@ std::string Raw(std::initializer_list<int> bytes) {
 // Through a file source whose 3-byte window splits every header and sample somewhere.
 LoadResult LoadPnm(const std::string& bytes, std::vector<uint8_t>& rgb) {
     ScratchDir dir;
-    const std::string path = dir.File("x.pnm");
+    const std::string path = dir / "x.pnm";
     WriteFile(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
     const int fd = open(path.c_str(), O_RDONLY);
     ByteSource source(fd, bytes.size(), 3);
@@ -137,7 +137,7 @@ TEST(PnmCodec, EachWriterRoundTripsWithItsHeader) {
         {"x.pam", "P7\nWIDTH 5\nHEIGHT 3\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n"},
     };
     for (const auto& [name, header] : writers) {
-        const std::string path = dir.File(name);
+        const std::string path = dir / name;
         ASSERT_TRUE(image.SaveToFile(path.c_str())) << name;
         const std::vector<uint8_t> file = ReadFile(path);
         ASSERT_EQ(file.size(), header.size() + 5 * 3 * 3) << name;
@@ -146,5 +146,5 @@ TEST(PnmCodec, EachWriterRoundTripsWithItsHeader) {
         ASSERT_TRUE(back.LoadFromFile(path.c_str())) << name;
         EXPECT_EQ(Rgb(back), Rgb(image)) << name;
     }
-    EXPECT_FALSE(image.SaveToFile(dir.File("x.pgm").c_str()));
+    EXPECT_FALSE(image.SaveToFile((dir / "x.pgm").c_str()));
 }

@@ -38,12 +38,12 @@ TEST(SaveSafety, FailedWriteKeepsTheEarlierFileAndLeavesNoTemporary) {
     FCObjImage big;
     ASSERT_TRUE(big.Create(300, 300, 24));
     for (const char* name : {"keep.bmp", "keep.tga"}) {
-        WriteFile(dir.File(name), {'o', 'l', 'd'});
+        WriteFile(dir / name, {'o', 'l', 'd'});
         {
             FileSizeLimit limit(100000);
-            EXPECT_FALSE(big.SaveToFile(dir.File(name).c_str())) << name;
+            EXPECT_FALSE(big.SaveToFile((dir / name).c_str())) << name;
         }
-        EXPECT_EQ(ReadFile(dir.File(name)), (std::vector<uint8_t>{'o', 'l', 'd'})) << name;
+        EXPECT_EQ(ReadFile(dir / name), (std::vector<uint8_t>{'o', 'l', 'd'})) << name;
     }
     EXPECT_EQ(dir.EntryCount(), 2u);
 }
@@ -58,10 +58,10 @@ TEST(SaveSafety, OnlyRegularFilesAreReplaced) {
     ASSERT_EQ(stat("/dev/full", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode));
 
-    std::filesystem::create_directory(dir.File("folder.bmp"));
-    EXPECT_FALSE(image.SaveToFile(dir.File("folder.bmp").c_str()));
-    EXPECT_FALSE(image.SaveToFile(dir.File("missing/out.tga").c_str()));
-    EXPECT_TRUE(std::filesystem::is_directory(dir.File("folder.bmp")));
+    std::filesystem::create_directory(dir / "folder.bmp");
+    EXPECT_FALSE(image.SaveToFile((dir / "folder.bmp").c_str()));
+    EXPECT_FALSE(image.SaveToFile((dir / "missing/out.tga").c_str()));
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "folder.bmp"));
     EXPECT_EQ(dir.EntryCount(), 1u);
 }
 
@@ -69,14 +69,14 @@ TEST(SaveSafety, ReplacingKeepsPermissionsAndWritesThroughLinks) {
     ScratchDir dir;
     FCObjImage image;
     ASSERT_TRUE(image.Create(4, 4, 24));
-    WriteFile(dir.File("real.bmp"), {1});
-    chmod(dir.File("real.bmp").c_str(), 0640);
-    std::filesystem::create_symlink(dir.File("real.bmp"), dir.File("link.bmp"));
-    ASSERT_TRUE(image.SaveToFile(dir.File("link.bmp").c_str()));
-    EXPECT_TRUE(std::filesystem::is_symlink(dir.File("link.bmp")));
-    EXPECT_EQ(ReadFile(dir.File("real.bmp")).size(), 54u + 4 * 12);
+    WriteFile(dir / "real.bmp", {1});
+    chmod((dir / "real.bmp").c_str(), 0640);
+    std::filesystem::create_symlink(dir / "real.bmp", dir / "link.bmp");
+    ASSERT_TRUE(image.SaveToFile((dir / "link.bmp").c_str()));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.bmp"));
+    EXPECT_EQ(ReadFile(dir / "real.bmp").size(), 54u + 4 * 12);
     struct stat st;
-    ASSERT_EQ(stat(dir.File("real.bmp").c_str(), &st), 0);
+    ASSERT_EQ(stat((dir / "real.bmp").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(dir.EntryCount(), 2u);
 }
@@ -85,7 +85,7 @@ TEST(SaveSafety, WriterRefusesWritesAfterAFailureAndDiscardsUncommittedFiles) {
     ScratchDir dir;
     {
         FileWriter out;
-        ASSERT_TRUE(out.Open(dir.File("a.bin").c_str()));
+        ASSERT_TRUE(out.Open((dir / "a.bin").c_str()));
         EXPECT_TRUE(out.Write("abc", 3));
         EXPECT_EQ(dir.EntryCount(), 1u);  // the temporary file only
     }

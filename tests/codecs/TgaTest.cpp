@@ -34,8 +34,8 @@ bool SaveTo(const FCObjImage& image, int32_t flag, const std::string& path) {
 }
 
 std::vector<uint8_t> Save(const FCObjImage& image, int32_t flag, const ScratchDir& dir) {
-    EXPECT_TRUE(SaveTo(image, flag, dir.File("x.tga")));
-    return ReadFile(dir.File("x.tga"));
+    EXPECT_TRUE(SaveTo(image, flag, dir / "x.tga"));
+    return ReadFile(dir / "x.tga");
 }
 
 FCObjImage Pattern(int32_t w, int32_t h, uint16_t bpp) {
@@ -77,13 +77,13 @@ TEST(TgaWriter, RefusesDepthsSizesAndFlagsItCannotWriteWithoutCreatingAFile) {
     FCObjImage wide, tall, empty;
     ASSERT_TRUE(wide.Create(65536, 1, 8));
     ASSERT_TRUE(tall.Create(1, 65536, 8));
-    const std::string path = dir.File("x.tga");
+    const std::string path = dir / "x.tga";
     for (const FCObjImage* image : {&wide, &tall, &empty}) EXPECT_FALSE(SaveTo(*image, -1, path));
     for (uint16_t bpp : {1, 4}) EXPECT_FALSE(SaveTo(Pattern(4, 4, bpp), -1, path)) << bpp;
     EXPECT_FALSE(SaveTo(Pattern(4, 4, 24), 0, path));
     EXPECT_EQ(dir.EntryCount(), 0u);
     FCImageHandle_Tga codec;
-    EXPECT_FALSE(codec.SaveFile(dir.File("x.tga").c_str(), -1));
+    EXPECT_FALSE(codec.SaveFile((dir / "x.tga").c_str(), -1));
 }
 
 TEST(TgaCodec, RoundTripRawAndRunLengthAtEveryWritableDepth) {
@@ -160,8 +160,8 @@ TEST(TgaReader, OneBitRowsOfOddWidthEndOnAWholeByte) {
          {std::pair<uint8_t, std::vector<uint8_t>>{0x20, {0xA0, 0x50}}, {0x30, {0x2F, 0x57}}}) {
         s.descriptor = descriptor, s.pixels = pixels;
         ScratchDir dir;
-        WriteFile(dir.File("one.tga"), MakeTga(s));
-        const auto image = DecodeFileBothWays<FCImageHandle_Tga>(dir.File("one.tga"));
+        WriteFile(dir / "one.tga", MakeTga(s));
+        const auto image = DecodeFileBothWays<FCImageHandle_Tga>(dir / "one.tga");
         ASSERT_TRUE(image);
         std::vector<uint32_t> bits;
         for (int32_t y = 0; y < 2; ++y)
@@ -333,7 +333,7 @@ TEST(TgaReader, FileReaderAgreesWithMemoryAndCountsUnfilledRows) {
         if (c.pixelsKept >= 0) s.pixels.resize(size_t(c.pixelsKept));
         std::vector<uint8_t> file = MakeTga(s);
         if (c.fileKept >= 0) file.resize(size_t(c.fileKept));
-        const std::string path = dir.File("cut.tga");
+        const std::string path = dir / "cut.tga";
         WriteFile(path, file);
         uint32_t unfilled = 99;
         const auto image = DecodeFileBothWays<FCImageHandle_Tga>(path, &unfilled);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "ProcessRunner.h"
+#include "RowNames.h"
 #include "TestPictures.h"
 
 namespace {
@@ -643,6 +644,6 @@ INSTANTIATE_TEST_SUITE_P(
         Example{"NodeGreyscale", "node", "greyscale.js", Grey, false, kNodeProbe, kNodeFormProbe},
         Example{"CSepia", "cc", "sepia.c", Sepia, true, kCProbe, kCFormProbe},
         Example{"CppSepia", "c++", "sepia.c", Sepia, true, kCProbe, kCFormProbe}),
-    [](const ::testing::TestParamInfo<Example>& info) { return std::string(info.param.Name); });
+    NamedBy<&Example::Name>());
 
 }  // namespace

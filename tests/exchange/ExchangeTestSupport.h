@@ -2,14 +2,13 @@
 // host directory whose "exchange" subdirectory is the working directory while alive.
 #pragma once
 
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
 #include "Exchange.h"
+#include "ScratchDir.h"
 
 // Spelled out here rather than taken from the writer, so a writer fault cannot hide in both.
 inline std::string MakeDocument(uint32_t width, uint32_t height, const std::string& payload) {
@@ -40,19 +39,14 @@ class CoutCapture {
 class ExchangeDirectory {
   public:
     ExchangeDirectory() : previous_(std::filesystem::current_path()) {
-        char pattern[] = "/tmp/corvane-exchange-XXXXXX";
-        host_ = mkdtemp(pattern);
         std::filesystem::create_directory(Exchange());
         std::filesystem::current_path(Exchange());
     }
-    ~ExchangeDirectory() {
-        std::filesystem::current_path(previous_);
-        std::filesystem::remove_all(host_);
-    }
-    const std::filesystem::path& Host() const { return host_; }
-    std::filesystem::path Exchange() const { return host_ / "exchange"; }
+    ~ExchangeDirectory() { std::filesystem::current_path(previous_); }
+    std::filesystem::path Host() const { return host_.Path(); }
+    std::filesystem::path Exchange() const { return Host() / "exchange"; }
 
   private:
     std::filesystem::path previous_;
-    std::filesystem::path host_;
+    ScratchDir host_;  // removed after the working directory is back
 };

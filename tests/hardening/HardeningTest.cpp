@@ -12,7 +12,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +26,7 @@
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Tga.h"
 #include "ProcessRunner.h"
+#include "RowNames.h"
 #include "SampleImage.h"
 
 namespace {
@@ -47,13 +47,6 @@ std::vector<HostileCase> ReadHostileCases() {
     for (const CorpusOutcome& row : ReadCorpusOutcomes())
         if (row.ThroughHost) cases.push_back(row);
     return cases;
-}
-
-std::string CaseName(const ::testing::TestParamInfo<HostileCase>& info) {
-    std::string name = info.param.Path;
-    std::replace_if(
-        name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
-    return name;
 }
 
 std::vector<std::string> DirectoryEntries(const std::string& path) {
@@ -168,7 +161,8 @@ TEST_P(HostileCorpus, LoadsOrIsRefusedWithoutHarm) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, HostileCorpus, ::testing::ValuesIn(ReadHostileCases()), CaseName);
+INSTANTIATE_TEST_SUITE_P(Files, HostileCorpus, ::testing::ValuesIn(ReadHostileCases()),
+                         NamedBy<&HostileCase::Path>());
 
 // The list names every picture of the test data, so none is left out of the sweep's choice or of
 // the codec and decoder checks; committed reference decodes and the files they were made from are
@@ -576,9 +570,7 @@ TEST_P(HostileSituation, EndsCleanlyAndTouchesOnlyWhatItMay) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchange, HostileSituation, ::testing::ValuesIn(kSituations),
-                         [](const ::testing::TestParamInfo<Situation>& info) {
-                             return std::string(info.param.Name);
-                         });
+                         NamedBy<&Situation::Name>());
 
 TEST(HostileSituation, SecondModuleInAFolderStopsAtOnce) {
     ScratchDir dir;
@@ -768,31 +760,44 @@ TEST(PixelLimit, TinyFilesWithinTheLimitCostOnlyWhatTheyFill) {
 }
 #endif
 
-TEST(PixelLimit, VersionTwoRunsHoldThePictureOnce) {
+struct HeldPicture {
+    const char* Name;
+    const char* Input;
+    uint32_t MaxValue;
+    friend void PrintTo(const HeldPicture& row, std::ostream* out) { *out << row.Name; }
+};
+
+class VersionTwoRun : public ::testing::TestWithParam<HeldPicture> {};
+
+TEST_P(VersionTwoRun, HoldsThePictureOnce) {
     constexpr int32_t kWidth = 4000, kHeight = 3000;
     constexpr long kPayloadKb = long(kWidth) * kHeight * 8 / 1024;
-    // An 8-bit file is widened where it lies.
-    for (const auto& [input, maxValue] :
-         {std::pair{"in.png", 65535u}, {"in.png", 255u}, {"in.pam", 65535u}}) {
-        ScratchDir dir;
-        fs::create_directory(dir / "mod");
-        {
-            FCSampleImage samples;
-            ASSERT_TRUE(samples.Create(kWidth, kHeight, 4, maxValue));
-            for (int32_t y = 0; y < kHeight; ++y)
-                for (size_t i = 0; i < size_t(kWidth) * 4; ++i)
-                    samples.SetSample(samples.Row(y), i, uint32_t(i * 977 + size_t(y) * 131) & maxValue);
-            ASSERT_TRUE(SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(input),
-                                        (dir / input).c_str(), -1, nullptr));
-        }
-        const std::string output = std::string("out") + (input + 2);
-        const ExchangeRun run =
-            RunExchange(dir, {kHost, "--alpha", "--depth", "16", "mod", input, output}, {kTemplate});
-        ExpectCleanEnd(run.Host);
-        EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
-        EXPECT_LE(run.Host.MaxRssKb, kPayloadKb * 11 / 10 + 30 * 1024) << input << " " << maxValue;
+    const auto& [name, input, maxValue] = GetParam();
+    ScratchDir dir;
+    fs::create_directory(dir / "mod");
+    {
+        FCSampleImage samples;
+        ASSERT_TRUE(samples.Create(kWidth, kHeight, 4, maxValue));
+        for (int32_t y = 0; y < kHeight; ++y)
+            for (size_t i = 0; i < size_t(kWidth) * 4; ++i)
+                samples.SetSample(samples.Row(y), i, uint32_t(i * 977 + size_t(y) * 131) & maxValue);
+        ASSERT_TRUE(SaveSamplesFile(samples, GetImageHandleFactory()->GetImageType(input),
+                                    (dir / input).c_str(), -1, nullptr));
     }
+    const std::string output = std::string("out") + (input + 2);
+    const ExchangeRun run =
+        RunExchange(dir, {kHost, "--alpha", "--depth", "16", "mod", input, output}, {kTemplate});
+    ExpectCleanEnd(run.Host);
+    EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
+    EXPECT_LE(run.Host.MaxRssKb, kPayloadKb * 11 / 10 + 30 * 1024) << input << " " << maxValue;
 }
+
+// An 8-bit file is widened where it lies.
+INSTANTIATE_TEST_SUITE_P(PixelLimit, VersionTwoRun,
+                         ::testing::Values(HeldPicture{"Png16", "in.png", 65535},
+                                           HeldPicture{"Png8", "in.png", 255},
+                                           HeldPicture{"Pam16", "in.pam", 65535}),
+                         NamedBy<&HeldPicture::Name>());
 
 TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
     ScratchDir dir;

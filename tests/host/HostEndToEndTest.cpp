@@ -17,6 +17,7 @@
 
 #include "MagickDecode.h"
 #include "ProcessRunner.h"
+#include "RowNames.h"
 #include "TestPictures.h"
 
 namespace {
@@ -182,42 +183,19 @@ class HostRun : public ::testing::Test {
     std::string Sent;
 };
 
+// What each wrong line says is the parser's (HostCommandLineTest); this run shows it wired up.
 TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
-    const std::pair<std::vector<std::string>, std::string> cases[] = {
-        {{}, "Error: 0 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "in.bmp"}, "Error: 2 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "in.bmp", "out.bmp", "x"}, "Error: 4 names given; corvane needs three: DIR IN OUT\n"},
-        {{"mod", "--timeout", "3", "in.bmp", "out.bmp"},
-         "Error: --timeout comes after DIR; options go before DIR\n"},
-        {{"--bogus", "1", "mod", "in.bmp", "out.bmp"}, "Error: unknown option --bogus\n"},
-        {{"--max-pixels"}, "Error: --max-pixels needs a value\n"},
-        {{"--max-pixels", "0", "mod", "in.bmp", "out.bmp"},
-         "Error: --max-pixels takes a whole number from 1 to"},
-        {{"--max-pixels=12k", "mod", "in.bmp", "out.bmp"}, "not \"12k\"\n"},
-        {{"--quality", "101", "mod", "in.bmp", "out.bmp"},
-         "Error: --quality takes a whole number from 1 to 100"},
-        {{"--timeout=-3", "mod", "in.bmp", "out.bmp"}, "Error: --timeout takes a whole number from 1 to"},
-        {{"--quality", "5", "--quality=6", "mod", "in.bmp", "out.bmp"},
-         "Error: --quality is given more than once\n"},
-        {{"--strip", "--auto-orient", "--strip", "mod", "in.bmp", "out.bmp"},
-         "Error: --strip is given more than once\n"},
-        {{"--auto-orient=1", "mod", "in.bmp", "out.bmp"}, "Error: --auto-orient takes no value\n"},
-    };
-    for (const auto& [arguments, problem] : cases) {
-        std::vector<std::string> argv{kHost};
-        argv.insert(argv.end(), arguments.begin(), arguments.end());
-        ProcessResult run = RunProcess(argv, Dir.Path());
-        EXPECT_EQ(2, run.ExitCode) << run.Output;
-        EXPECT_EQ(0u, run.Output.find("\nCorvane version 1.1\n\n"));
-        EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane [dir] [input.bmp] [output.bmp]\n"));
-        EXPECT_NE(std::string::npos, run.Output.find(problem)) << run.Output;
-    }
+    ProcessResult run = RunProcess({kHost, "--bogus", "1", "mod", "in.bmp", "out.bmp"}, Dir.Path());
+    EXPECT_EQ(2, run.ExitCode) << run.Output;
+    EXPECT_EQ(0u, run.Output.find("\nCorvane version 1.1\n\n"));
+    EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane [dir] [input.bmp] [output.bmp]\n"));
+    EXPECT_NE(std::string::npos, run.Output.find("Error: unknown option --bogus\n")) << run.Output;
     EXPECT_FALSE(PathExists(ExchangeDir() + "/image.xml"));
 
     for (const char* help : {"--help", "-h"}) {
-        ProcessResult run = RunProcess({kHost, help}, Dir.Path());
-        EXPECT_EQ(0, run.ExitCode);
-        EXPECT_NE(std::string::npos, run.Output.find("Syntax: corvane"));
+        ProcessResult shown = RunProcess({kHost, help}, Dir.Path());
+        EXPECT_EQ(0, shown.ExitCode);
+        EXPECT_NE(std::string::npos, shown.Output.find("Syntax: corvane"));
     }
     ProcessResult version = RunProcess({kHost, "--version"}, Dir.Path());
     EXPECT_EQ(0, version.ExitCode);
@@ -575,20 +553,30 @@ TEST_F(HostRun, WaitingOnATerminalShowsOneUpdatingLine) {
 }
 
 // A file whose pixels end early still loads, with the missing rows black, but never silently.
-TEST_F(HostRun, PicturesThatEndEarlyLoadWithAWarning) {
-    for (const auto& [input, header, row] : {std::tuple<std::string, size_t, size_t>{"cut.bmp", 54, 24},
-                                             std::tuple<std::string, size_t, size_t>{"cut.tga", 30, 21}}) {
-        ASSERT_TRUE(SavePicture(MakePicture(7, 5), Dir / input));
-        // Two whole rows and a few bytes of the third: three rows incomplete.
-        WriteFileBytes(Dir / input, ReadFileBytes(Dir / input).substr(0, header + 2 * row + 5));
-        ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
-        EXPECT_EQ(0, run.ExitCode) << run.Output;
-        EXPECT_NE(std::string::npos,
-                  run.Output.find("Warning: " + input +
-                                  " ends early; 3 of 5 rows are incomplete and stay black.\n"))
-            << run.Output;
-    }
+struct EarlyEnd {
+    const char* Input;
+    size_t Header, Row;  // bytes of the header and of each row
+    friend void PrintTo(const EarlyEnd& c, std::ostream* out) { *out << c.Input; }
+};
+
+class PictureThatEndsEarly : public HostRun, public ::testing::WithParamInterface<EarlyEnd> {};
+
+TEST_P(PictureThatEndsEarly, LoadsWithAWarning) {
+    const std::string input = GetParam().Input;
+    ASSERT_TRUE(SavePicture(MakePicture(7, 5), Dir / input));
+    // Two whole rows and a few bytes of the third: three rows incomplete.
+    WriteFileBytes(Dir / input,
+                   ReadFileBytes(Dir / input).substr(0, GetParam().Header + 2 * GetParam().Row + 5));
+    ProcessResult run = ExchangeWith({kTemplate}, input, "out.bmp");
+    EXPECT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_NE(std::string::npos, run.Output.find("Warning: " + input +
+                                                 " ends early; 3 of 5 rows are incomplete and stay black.\n"))
+        << run.Output;
 }
+
+INSTANTIATE_TEST_SUITE_P(CutPictures, PictureThatEndsEarly,
+                         ::testing::Values(EarlyEnd{"cut.bmp", 54, 24}, EarlyEnd{"cut.tga", 30, 21}),
+                         NamedBy<&EarlyEnd::Input>());
 
 // What a script sees: --quiet leaves warnings and failures alone, --strict fails on any warning
 // before anything is sent, and a JPEG cut short or with damaged data is said, once, in its words.
@@ -661,31 +649,56 @@ TEST_F(HostRun, AWaitWithoutAModuleHintsOnStandardError) {
 }
 
 // The module sees the picture as a viewer shows it, in its turned size, and the answer keeps the
-// tag saying 1; without the option the pixels stay as stored and the tag stays.
-TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
+// tag saying 1; version 2 turns the held samples, version 1 the image.
+struct Orientation {
+    std::string Name;
+    const char* Form;
+    uint16_t Tag;
+    friend void PrintTo(const Orientation& o, std::ostream* out) { *out << o.Name; }
+};
+
+std::vector<Orientation> EveryOrientationInBothForms() {
+    std::vector<Orientation> rows;
+    for (const char* form : {"--depth=8", "--alpha"})
+        for (uint16_t tag = 1; tag <= 8; ++tag)
+            rows.push_back({(form[2] == 'a' ? "Alpha_" : "Depth8_") + std::to_string(tag), form, tag});
+    return rows;
+}
+
+class AutoOrient : public HostRun, public ::testing::WithParamInterface<Orientation> {};
+
+TEST_P(AutoOrient, TurnsThePictureAsAViewerShowsIt) {
+    const auto& [name, form, orientation] = GetParam();
     const Picture stored = MakePicture(5, 3);
     ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
-    const std::string png = ReadFileBytes(Dir / "in.png");
+    WriteFileBytes(Dir / "in.png",
+                   WithPngChunk(ReadFileBytes(Dir / "in.png"), "eXIf" + OrientationExif(orientation)));
+    Options = {"--auto-orient", form};
+    ProcessResult run =
+        ExchangeAnswering("in.png", "out.png", [](const std::string& document) { return document; });
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    Picture back;
+    ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
+    const Picture shown = AsShown(stored, orientation);
+    EXPECT_EQ(back.Width, shown.Width) << orientation << form;
+    EXPECT_EQ(back.Pixels, shown.Pixels) << orientation << form;
+    EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
+}
+
+INSTANTIATE_TEST_SUITE_P(Orientations, AutoOrient, ::testing::ValuesIn(EveryOrientationInBothForms()),
+                         NamedBy<&Orientation::Name>());
+
+// A WebP's EXIF orientation is turned the same way; without the option the pixels stay as stored
+// and the tag stays.
+TEST_F(HostRun, AutoOrientTurnsAWebpAndWithoutItNothingIsTurned) {
+    const Picture stored = MakePicture(5, 3);
+    ASSERT_TRUE(SavePicture(stored, Dir / "in.png"));
+    WriteFileBytes(Dir / "in.png", WithPngChunk(ReadFileBytes(Dir / "in.png"), "eXIf" + OrientationExif(8)));
     const auto echo = [](const std::string& document) { return document; };
-    // Version 2 turns the held samples, version 1 the image.
-    for (const char* form : {"--depth=8", "--alpha"}) {
-        for (uint16_t orientation = 1; orientation <= 8; ++orientation) {
-            WriteFileBytes(Dir / "in.png", WithPngChunk(png, "eXIf" + OrientationExif(orientation)));
-            Options = {"--auto-orient", form};
-            ProcessResult run = ExchangeAnswering("in.png", "out.png", echo);
-            ASSERT_EQ(0, run.ExitCode) << run.Output;
-            Picture back;
-            ASSERT_TRUE(LoadPicture(Dir / "out.png", back)) << orientation;
-            const Picture shown = AsShown(stored, orientation);
-            EXPECT_EQ(back.Width, shown.Width) << orientation << form;
-            EXPECT_EQ(back.Pixels, shown.Pixels) << orientation << form;
-            EXPECT_EQ(PngExifOrientation(ReadFileBytes(Dir / "out.png")), 1) << orientation;
-        }
-    }
-    // A WebP's EXIF orientation, the same way.
     Picture webp;
     ASSERT_TRUE(LoadRawRgb(kData + "/reference/webp/lossless.webp.rgb", 35, 27, webp));
     WriteFileBytes(Dir / "in.webp", ReadFileBytes(kData + "/webp/orientation6.webp"));
+    Options = {"--auto-orient", "--alpha"};
     ProcessResult run = ExchangeAnswering("in.webp", "out.png", echo);
     ASSERT_EQ(0, run.ExitCode) << run.Output;
     Picture back;
@@ -702,34 +715,42 @@ TEST_F(HostRun, AutoOrientTurnsEachOrientationAsAViewerShowsIt) {
 
 // An output that keeps no orientation gets the picture turned first, said in one line after the
 // warnings of what it does not keep, and shows as the input did.
-TEST_F(HostRun, OrientationTheOutputCannotCarryIsTurnedFirst) {
+struct Unkept {
+    const char *input, *reference, *output, *lines;
+    friend void PrintTo(const Unkept& row, std::ostream* out) { *out << row.output; }
+};
+
+const Unkept kUnkeptOrientations[] = {
+    {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.bmp",
+     "Turned in.tif as its orientation (6) says, since BMP keeps none"},
+    {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.ppm",
+     "Turned in.tif as its orientation (6) says, since PNM keeps none"},
+    {"webp/orientation6.webp", "webp/lossless.webp", "out.tga",
+     "Warning: in.webp has EXIF, which TGA does not keep.\n"
+     "Turned in.webp as its orientation (6) says, since TGA keeps none"},
+};
+
+class UnkeptOrientation : public HostRun, public ::testing::WithParamInterface<Unkept> {};
+
+TEST_P(UnkeptOrientation, IsTurnedFirst) {
     const auto echo = [](const std::string& document) { return document; };
-    const struct {
-        const char *input, *reference, *output, *lines;
-    } rows[] = {
-        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.bmp",
-         "Turned in.tif as its orientation (6) says, since BMP keeps none"},
-        {"tiff/orientation6.tif", "tiff/rgb8-none.tif", "out.ppm",
-         "Turned in.tif as its orientation (6) says, since PNM keeps none"},
-        {"webp/orientation6.webp", "webp/lossless.webp", "out.tga",
-         "Warning: in.webp has EXIF, which TGA does not keep.\n"
-         "Turned in.webp as its orientation (6) says, since TGA keeps none"},
-    };
-    for (const auto& row : rows) {
-        const std::string input = "in" + std::string(row.input).substr(std::string(row.input).rfind('.'));
-        WriteFileBytes(Dir / input, ReadFileBytes(kData + "/" + row.input));
-        ProcessResult run = ExchangeAnswering(input, row.output, echo);
-        ASSERT_EQ(0, run.ExitCode) << run.Output;
-        EXPECT_EQ(0u, run.Output.find("Read " + input + "\n" + row.lines +
-                                      ": the output shows as the input did.\n"))
-            << run.Output;
-        Picture stored, back;
-        ASSERT_TRUE(LoadRawRgb(kData + "/reference/" + row.reference + ".rgb", 35, 27, stored));
-        if (std::string(row.output) == "out.ppm") continue;  // the test's own reader has no PNM
-        ASSERT_TRUE(LoadPicture(Dir / row.output, back)) << row.output;
-        EXPECT_EQ(back.Pixels, AsShown(stored, 6).Pixels) << row.output;
-    }
+    const Unkept& row = GetParam();
+    const std::string input = "in" + std::string(row.input).substr(std::string(row.input).rfind('.'));
+    WriteFileBytes(Dir / input, ReadFileBytes(kData + "/" + row.input));
+    ProcessResult run = ExchangeAnswering(input, row.output, echo);
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_EQ(0u,
+              run.Output.find("Read " + input + "\n" + row.lines + ": the output shows as the input did.\n"))
+        << run.Output;
+    Picture stored, back;
+    ASSERT_TRUE(LoadRawRgb(kData + "/reference/" + row.reference + ".rgb", 35, 27, stored));
+    if (std::string(row.output) == "out.ppm") return;  // the test's own reader has no PNM
+    ASSERT_TRUE(LoadPicture(Dir / row.output, back)) << row.output;
+    EXPECT_EQ(back.Pixels, AsShown(stored, 6).Pixels) << row.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Outputs, UnkeptOrientation, ::testing::ValuesIn(kUnkeptOrientations),
+                         NamedBy<&Unkept::output>());
 
 // A damaged item is said on one line right after the Read line and the picture goes through;
 // --strip writes none of the items.
@@ -758,6 +779,7 @@ struct ModuleCase {
     const char* Input;
     const char* Output;
     Picture (*Expected)(const Picture&);
+    friend void PrintTo(const ModuleCase& c, std::ostream* out) { *out << c.Name; }
 };
 
 class ModuleRun : public HostRun, public ::testing::WithParamInterface<ModuleCase> {};
@@ -787,7 +809,7 @@ INSTANTIATE_TEST_SUITE_P(
         ModuleCase{"AmbrelBmpToTga", {kAmbrel}, "in.bmp", "out.tga", MirrorBlend},
         ModuleCase{"AmbrelTgaToBmp", {kAmbrel}, "in.tga", "out.bmp", MirrorBlend},
         ModuleCase{"PythonInvert", {"/usr/bin/env", "python3", kInvertPy}, "in.bmp", "out.tga", Negative}),
-    [](const ::testing::TestParamInfo<ModuleCase>& info) { return std::string(info.param.Name); });
+    NamedBy<&ModuleCase::Name>());
 
 // JPEG and GIF arrive through the picture decoder, PNG through its own codec; all leave as TGA,
 // turned. What the host read is known from ImageMagick's committed decode; a JPEG decoder may round
@@ -796,6 +818,7 @@ struct PictureInputCase {
     const char* File;
     int32_t Width, Height;
     int Tolerance;
+    friend void PrintTo(const PictureInputCase& c, std::ostream* out) { *out << c.File; }
 };
 
 class PictureInput : public HostRun, public ::testing::WithParamInterface<PictureInputCase> {};
@@ -827,7 +850,8 @@ INSTANTIATE_TEST_SUITE_P(JpegGifAndPng, PictureInput,
                          ::testing::Values(PictureInputCase{"jpeg/wuffs/hippopotamus.jpeg", 36, 28, 2},
                                            PictureInputCase{"gif/wuffs/hippopotamus.interlaced.gif", 36, 28,
                                                             0},
-                                           PictureInputCase{"png/pngsuite/basi3p08.png", 32, 32, 0}));
+                                           PictureInputCase{"png/pngsuite/basi3p08.png", 32, 32, 0}),
+                         NamedBy<&PictureInputCase::File>());
 
 // Version 2: each format that holds alpha or deep samples, through both modules and back out,
 // against an independent decode of the input (ImageMagick; libheif's heif-convert for HEIF, whose
@@ -839,6 +863,7 @@ struct FormCase {
     uint32_t Channels, Depth;
     const char* Decode = "";  // ImageMagick's options, or a heif-convert decode
     int Tolerance = 0;
+    friend void PrintTo(const FormCase& c, std::ostream* out) { *out << c.File; }
 };
 
 constexpr char kHeifConvert[] = "heif-convert";
@@ -928,7 +953,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"heif/alpha.heic", "out.png", {"--alpha"}, 4, 8, kHeifConvert},
         // heif-convert widens 10 bits by repeating them; ours rounds.
         FormCase{"heif/photo10.heic", "out.png", {"--depth", "16"}, 3, 16, kHeifConvert, 64}),
-    [](const ::testing::TestParamInfo<FormCase>& info) { return std::to_string(info.index); });
+    NamedBy<&FormCase::File>());
 
 // What the output cannot hold is said after the answer, once each; an answer in another form, and a
 // module that reads version 1 only, save nothing.

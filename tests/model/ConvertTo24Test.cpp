@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "ObjImage.h"
+#include "RowNames.h"
 
 namespace {
 
@@ -14,6 +15,7 @@ struct ConvertCase {
     uint8_t bytes[4];   // the first bytes of the top row
     int32_t x;
     uint32_t rgb;  // as GetPixelData reads a 24-bit pixel
+    friend void PrintTo(const ConvertCase& c, std::ostream* out) { *out << c.name; }
 };
 
 class ConvertPixel : public testing::TestWithParam<ConvertCase> {};
@@ -57,7 +59,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ConvertCase{"OtherMasks444", 16, {0x0F00, 0x00F0, 0x000F}, {0x5F, 0x0A}, 0, 0xA050F0},
                     ConvertCase{"OtherMasksWideAndZero", 16, {0, 0xFFF0, 0x000F}, {0xCD, 0xAB}, 0, 0x00ABD0},
                     ConvertCase{"ThirtyTwoDropsFourth", 32, {}, {10, 20, 30, 40}, 0, 0x1E140A}),
-    [](const testing::TestParamInfo<ConvertCase>& info) { return std::string(info.param.name); });
+    NamedBy<&ConvertCase::name>());
 
 }  // namespace
 

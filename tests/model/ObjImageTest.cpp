@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ObjImage.h"
+#include "RowNames.h"
 
 namespace {
 
@@ -31,9 +32,11 @@ bool CreateBeyondAddressLimitFails() {
 }
 
 struct StrideCase {
+    const char* Name;
     int32_t width;
     uint16_t bpp;
     int32_t stride;
+    friend void PrintTo(const StrideCase& c, std::ostream* out) { *out << c.Name; }
 };
 
 class ImageStride : public testing::TestWithParam<StrideCase> {};
@@ -50,19 +53,29 @@ TEST_P(ImageStride, RowsArePaddedZeroedAndStoredBottomUp) {
     EXPECT_EQ(image.Palette != nullptr, c.bpp <= 8);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllDepths, ImageStride,
-                         testing::Values(StrideCase{1, 1, 4}, StrideCase{33, 1, 8}, StrideCase{9, 4, 8},
-                                         StrideCase{5, 8, 8}, StrideCase{3, 16, 8}, StrideCase{3, 24, 12},
-                                         StrideCase{6, 24, 20}, StrideCase{2, 32, 8}));
+const StrideCase kStrides[] = {{"Width1Bits1", 1, 1, 4},    {"Width33Bits1", 33, 1, 8},
+                               {"Width9Bits4", 9, 4, 8},    {"Width5Bits8", 5, 8, 8},
+                               {"Width3Bits16", 3, 16, 8},  {"Width3Bits24", 3, 24, 12},
+                               {"Width6Bits24", 6, 24, 20}, {"Width2Bits32", 2, 32, 8}};
+INSTANTIATE_TEST_SUITE_P(AllDepths, ImageStride, testing::ValuesIn(kStrides), NamedBy<&StrideCase::Name>());
 
-class RefusedHeader : public testing::TestWithParam<FCBitmapInfoBlock> {};
+struct BadHeader {
+    const char* Name;
+    int32_t Width, Height;
+    uint16_t Bpp;
+    uint32_t Compression;
+    friend void PrintTo(const BadHeader& h, std::ostream* out) { *out << h.Name; }
+};
+
+class RefusedHeader : public testing::TestWithParam<BadHeader> {};
 
 TEST_P(RefusedHeader, LeavesValidImageIntact) {
     FCObjImage image;
     ASSERT_TRUE(image.Create(2, 2, 24));
     image.RowTable[1][5] = 0x5A;
     const uint8_t* pixels = image.PixelStore;
-    FCBitmapInfoBlock block = GetParam();
+    const BadHeader& h = GetParam();
+    FCBitmapInfoBlock block = MakeBlock(h.Width, h.Height, h.Bpp, h.Compression);
     EXPECT_FALSE(image.CreateFromHeader(&block.bmiHeader));
     EXPECT_FALSE(image.CreateFromHeader(nullptr));
     EXPECT_EQ(image.PixelStore, pixels);
@@ -70,14 +83,23 @@ TEST_P(RefusedHeader, LeavesValidImageIntact) {
     EXPECT_EQ(image.RowTable[1][5], 0x5A);
 }
 
-INSTANTIATE_TEST_SUITE_P(BadFields, RefusedHeader,
-                         testing::Values(MakeBlock(4, 4, 0), MakeBlock(4, 4, 2), MakeBlock(4, 4, 15),
-                                         MakeBlock(4, 4, 64), MakeBlock(4, 4, 8, 1), MakeBlock(4, 4, 8, 2),
-                                         MakeBlock(0, 4, 8), MakeBlock(-4, 4, 8), MakeBlock(4, 0, 8),
-                                         MakeBlock(4, -4, 8), MakeBlock(INT32_MAX, 1, 32),
-                                         MakeBlock(1 << 20, 1 << 12, 24), MakeBlock(1 << 29, 1, 32),
-                                         // pixels within limits, but a row table of 2.4 GB
-                                         MakeBlock(1, 300000000, 1)));
+// HugeRowTable has pixels within limits, but a row table of 2.4 GB.
+const BadHeader kBadHeaders[] = {{"Bits0", 4, 4, 0, 0},
+                                 {"Bits2", 4, 4, 2, 0},
+                                 {"Bits15", 4, 4, 15, 0},
+                                 {"Bits64", 4, 4, 64, 0},
+                                 {"RunLengthOf8Bits", 4, 4, 8, 1},
+                                 {"RunLengthOf4Bits", 4, 4, 8, 2},
+                                 {"WidthZero", 0, 4, 8, 0},
+                                 {"WidthNegative", -4, 4, 8, 0},
+                                 {"HeightZero", 4, 0, 8, 0},
+                                 {"HeightNegative", 4, -4, 8, 0},
+                                 {"WidestRow", INT32_MAX, 1, 32, 0},
+                                 {"TwelveGigabytes", 1 << 20, 1 << 12, 24, 0},
+                                 {"RowOfTwoGigabytes", 1 << 29, 1, 32, 0},
+                                 {"HugeRowTable", 1, 300000000, 1, 0}};
+INSTANTIATE_TEST_SUITE_P(BadFields, RefusedHeader, testing::ValuesIn(kBadHeaders),
+                         NamedBy<&BadHeader::Name>());
 
 }  // namespace
 

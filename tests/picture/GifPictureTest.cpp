@@ -6,6 +6,7 @@
 #include <string>
 
 #include "PictureTestSupport.h"
+#include "RowNames.h"
 
 namespace {
 
@@ -31,15 +32,19 @@ const Rgb kRed = {0xFF, 0x00, 0x00};
 const Rgb kBlue = {0x00, 0x00, 0xFF};
 const Rgb kBlack = {0x00, 0x00, 0x00};
 
-TEST(GifPicture, MatchesGiflibReferenceDumps) {
-    // x-trans.gif is interlaced and has a transparent index, which draws its map colour.
-    for (const std::string name : {"gifgrid", "treescap", "treescap-interlaced", "x-trans"}) {
-        SCOPED_TRACE(name);
-        const DecodedPicture picture = DecodePicture(ReadData("gif/giflib/" + name + ".gif"));
-        ASSERT_TRUE(picture.Loaded);
-        EXPECT_EQ(picture.Rgb, ReadData("gif/giflib/expected/" + name + ".rgb"));
-    }
+class GiflibDump : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(GiflibDump, MatchesTheDecode) {
+    const std::string name = GetParam();
+    const DecodedPicture picture = DecodePicture(ReadData("gif/giflib/" + name + ".gif"));
+    ASSERT_TRUE(picture.Loaded);
+    EXPECT_EQ(picture.Rgb, ReadData("gif/giflib/expected/" + name + ".rgb"));
 }
+
+// x-trans.gif is interlaced and has a transparent index, which draws its map colour.
+INSTANTIATE_TEST_SUITE_P(GifPicture, GiflibDump,
+                         ::testing::Values("gifgrid", "treescap", "treescap-interlaced", "x-trans"),
+                         NamedByValue());
 
 TEST(GifPicture, PaletteGifGivesTheFInTwentyFourBitsInterlacedOrNot) {
     const char* const f[] = {"RRRRRR", "RBBBBB", "RRRRBB", "RBBBBB", "RBBBBB"};
@@ -61,15 +66,20 @@ TEST(GifPicture, PaletteGifGivesTheFInTwentyFourBitsInterlacedOrNot) {
     }
 }
 
-TEST(GifPicture, AnimationGivesItsFirstFrameAsImageMagickDoes) {
-    for (const char* file : {"gif/giflib/fire.gif", "gif/peterdn/animated_loop.gif",
-                             "gif/wuffs/animated-red-blue.gif"}) {  // the last: a local map on frame 1
-        SCOPED_TRACE(file);
-        const DecodedPicture picture = DecodePicture(ReadData(file));
-        ASSERT_TRUE(picture.Loaded);
-        EXPECT_EQ(picture.Rgb, ImageMagickRgb(file));
-    }
+class Animation : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Animation, GivesItsFirstFrameAsImageMagickDoes) {
+    const char* file = GetParam();
+    const DecodedPicture picture = DecodePicture(ReadData(file));
+    ASSERT_TRUE(picture.Loaded);
+    EXPECT_EQ(picture.Rgb, ImageMagickRgb(file));
 }
+
+// The last has a local map on frame 1.
+INSTANTIATE_TEST_SUITE_P(GifPicture, Animation,
+                         ::testing::Values("gif/giflib/fire.gif", "gif/peterdn/animated_loop.gif",
+                                           "gif/wuffs/animated-red-blue.gif"),
+                         NamedByValue());
 
 TEST(GifPicture, DamageAfterTheFirstFrameDoesNotMatter) {
     const std::vector<uint8_t> whole = ReadData("gif/giflib/fire.gif");

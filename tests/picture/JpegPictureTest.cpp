@@ -6,6 +6,7 @@
 
 #include "ImageHandle_IPicture.h"
 #include "PictureTestSupport.h"
+#include "RowNames.h"
 
 namespace {
 
@@ -54,25 +55,28 @@ TEST(JpegPicture, FiveByThreeFillsRowsOfSixteenBytesTopRowLast) {
     EXPECT_LE(difference, kIdctTolerance);
 }
 
-TEST(JpegPicture, MatchesImageMagickAcrossCodingModes) {
-    const char* const files[] = {
-        "jpeg/libjpeg-turbo/testorig.jpg",     // baseline 4:2:0
-        "jpeg/libjpeg-turbo/testimgp.jpg",     // progressive
-        "jpeg/libjpeg-turbo/testimggray.jpg",  // one component
-        "jpeg/libjpeg-turbo/testimgari.jpg",   // arithmetic coding
-        "jpeg/wuffs/peacock.s1x3.jpeg",        // subsampling TurboJPEG has no name for
-        "jpeg/wuffs/hippopotamus.jpeg",        // 4:4:4, width not a multiple of 4 bytes
-        "jpeg/pillow/pil_sample_cmyk.jpg",     // Adobe YCCK: our own CMYK conversion
-    };
-    for (const char* file : files) {
-        SCOPED_TRACE(file);
-        const DecodedPicture picture = DecodePicture(ReadData(file));
-        ASSERT_TRUE(picture.Loaded);
-        const int difference = MaxDifference(picture.Rgb, ImageMagickRgb(file));
-        EXPECT_GE(difference, 0) << "sizes differ";
-        EXPECT_LE(difference, kIdctTolerance);
-    }
+const char* const kCodingModes[] = {
+    "jpeg/libjpeg-turbo/testorig.jpg",     // baseline 4:2:0
+    "jpeg/libjpeg-turbo/testimgp.jpg",     // progressive
+    "jpeg/libjpeg-turbo/testimggray.jpg",  // one component
+    "jpeg/libjpeg-turbo/testimgari.jpg",   // arithmetic coding
+    "jpeg/wuffs/peacock.s1x3.jpeg",        // subsampling TurboJPEG has no name for
+    "jpeg/wuffs/hippopotamus.jpeg",        // 4:4:4, width not a multiple of 4 bytes
+    "jpeg/pillow/pil_sample_cmyk.jpg",     // Adobe YCCK: our own CMYK conversion
+};
+
+class CodingMode : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(CodingMode, MatchesImageMagick) {
+    const char* file = GetParam();
+    const DecodedPicture picture = DecodePicture(ReadData(file));
+    ASSERT_TRUE(picture.Loaded);
+    const int difference = MaxDifference(picture.Rgb, ImageMagickRgb(file));
+    EXPECT_GE(difference, 0) << "sizes differ";
+    EXPECT_LE(difference, kIdctTolerance);
 }
+
+INSTANTIATE_TEST_SUITE_P(JpegPicture, CodingMode, ::testing::ValuesIn(kCodingModes), NamedByValue());
 
 // The warning decision: a file cut after its scan header decodes to the end with a warning and
 // loads; a file cut before the scan marker has no picture. (Cut inside the scan header, the library

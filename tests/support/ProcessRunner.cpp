@@ -1,4 +1,4 @@
-// Child processes and scratch folders for the end-to-end tests.
+// Child processes for the end-to-end tests.
 #include "ProcessRunner.h"
 
 #include <fcntl.h>
@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -109,16 +108,6 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     ChildProcess child;
     if (!child.Start(argv, workingDirectory)) return ProcessResult{};
     return child.Wait(timeoutSeconds);
-}
-
-ScratchDir::ScratchDir() {
-    char name[] = "/tmp/corvane-test-XXXXXX";
-    if (mkdtemp(name) != nullptr) Root = name;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    if (!Root.empty()) std::filesystem::remove_all(Root, ignored);
 }
 
 bool PathExists(const std::string& path) {

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "ScratchDir.h"
+
 struct ProcessResult {
     bool Exited = false;    // ended by itself
     int ExitCode = -1;      // when Exited
@@ -44,18 +46,6 @@ class ChildProcess {
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& workingDirectory,
                          double timeoutSeconds = 20);
-
-// A fresh folder under the system's temporary directory, removed with everything in it.
-class ScratchDir {
-  public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::string& Path() const { return Root; }
-    std::string operator/(const std::string& name) const { return Root + "/" + name; }
-
-  private:
-    std::string Root;
-};
 
 bool PathExists(const std::string& path);
 std::string ReadFileBytes(const std::string& path);
