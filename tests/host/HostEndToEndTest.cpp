@@ -202,6 +202,10 @@ TEST_F(HostRun, WrongCommandLinesPrintTheBannerAndTouchNothing) {
         {{"--strip", "--auto-orient", "--strip", "mod", "in.bmp", "out.bmp"},
          "Error: --strip is given more than once\n"},
         {{"--auto-orient=1", "mod", "in.bmp", "out.bmp"}, "Error: --auto-orient takes no value\n"},
+        {{"--status-fd", "x", "mod", "in.bmp", "out.bmp"},
+         "Error: --status-fd takes a whole number from 0 to 2147483647, not \"x\"\n"},
+        {{"--status-fd=999", "mod", "in.bmp", "out.bmp"},
+         "Error: --status-fd 999 names no descriptor open for writing\n"},
     };
     for (const auto& [arguments, problem] : cases) {
         std::vector<std::string> argv{kHost};
@@ -628,6 +632,74 @@ TEST_F(HostRun, QuietStrictAndDamagedJpegs) {
         EXPECT_EQ(row.exit, run.ExitCode) << row.input;
         EXPECT_EQ(row.output, run.Output) << row.input;
         EXPECT_EQ(row.exit == 0, PathExists(Dir / "out.bmp")) << row.input;
+        ExpectNothingLeftBehind();
+    }
+}
+
+// What a program that starts the host reads on --status-fd: a line a fact, the outcome last, names
+// escaped; what the host says is the same with it and without.
+TEST_F(HostRun, TheStatusSaysHowTheRunWent) {
+    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
+    ASSERT_TRUE(WriteFileBytes(Dir / "alpha.png", ReadFileBytes(kData + "/png/pngsuite/basn6a08.png")));
+    const std::string warning =
+        "warning Warning: alpha.png has transparency, which is not kept: the picture comes out opaque "
+        "(--alpha keeps it, for a module that takes it).\n";
+    using Module = std::function<void(ChildProcess&)>;
+    const Module answer = [&](ChildProcess&) { ModuleResult = RunProcess({kTemplate}, ExchangeDir()); };
+    const Module cannot = [&](ChildProcess&) {
+        std::remove((ExchangeDir() + "/go.flag").c_str());
+        std::remove((ExchangeDir() + "/image.xml").c_str());
+        WriteFileBytes(Dir / "go.flag", "");
+    };
+    const struct {
+        std::vector<std::string> options;
+        const char* input;
+        const char* output;
+        Module module;  // none: the host ends before its flag is up
+        std::string status;
+    } rows[] = {
+        {{},
+         "alpha.png",
+         "out.bmp",
+         answer,
+         "output out.bmp\n" + warning + "message Save out.bmp\noutcome saved\n"},
+        {{"-q", "--strict"},
+         "alpha.png",
+         "out.bmp",
+         nullptr,
+         "output out.bmp\n" + warning +
+             "message Not saved: --strict, and alpha.png has the warning above.\noutcome failed\n"},
+        {{"-q"},
+         "in.bmp",
+         "a\\b\nc.bmp",
+         cannot,
+         "output a\\\\b\\nc.bmp\nmodule no-answer\nmessage The module in mod/ could not answer; nothing "
+         "saved.\noutcome failed\n"},
+        {{"-q"},
+         "in.bmp",
+         "out.bmp",
+         [](ChildProcess& host) { host.SendSignal(SIGTERM); },
+         "output out.bmp\nmessage Stopped; removed mod/image.xml and mod/go.flag\noutcome stopped 15\n"},
+        {{"--quality", "0"},
+         "in.bmp",
+         "out.bmp",
+         nullptr,
+         "message Error: --quality takes a whole number from 1 to 100, not \"0\"\noutcome usage\n"},
+    };
+    for (const auto& row : rows) {
+        std::string said[2];
+        for (const bool withStatus : {false, true}) {
+            std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 3>status.txt", "sh", kHost};
+            if (withStatus) argv.insert(argv.end(), {"--status-fd", "3"});
+            argv.insert(argv.end(), row.options.begin(), row.options.end());
+            argv.insert(argv.end(), {"mod", row.input, row.output});
+            ChildProcess host;
+            ASSERT_TRUE(host.Start(argv, Dir.Path()));
+            if (row.module && WaitForPath(ExchangeDir() + "/go.flag", 10)) row.module(host);
+            said[withStatus] = host.Wait(20).Output;
+        }
+        EXPECT_EQ(row.status, ReadFileBytes(Dir / "status.txt")) << row.input;
+        EXPECT_EQ(said[0], said[1]) << row.input;
         ExpectNothingLeftBehind();
     }
 }
