@@ -19,9 +19,12 @@
 #include <memory>
 
 #include "ChildProcesses.h"
+#include "Exchange.h"
 #include "ExitCodes.h"
 #include "FindPrograms.h"
+#include "HostMessages.h"
 #include "HostOutcome.h"
+#include "HostStatus.h"
 #include "RegularFile.h"
 
 namespace {
@@ -29,7 +32,6 @@ namespace {
 using Clock = BatchClock;
 
 constexpr char kExchangeFolderName[] = "exchange";
-constexpr char kFlagName[] = "go.flag";
 constexpr char kHostLog[] = "host.log";
 constexpr char kModuleLog[] = "module.log";
 // The host looks for the answer once a second: this leaves it two looks after the module ends.
@@ -42,6 +44,7 @@ struct Exchange {
     std::string Folder;  // the host's working directory, with the exchange folder inside
     Child Host;
     Child Module;
+    int Status = -1;     // what the host writes of its run
     std::string Reason;  // why the batch stopped the host, when it did
 };
 
@@ -108,11 +111,13 @@ class BatchRun {
         exchange->Folder = pattern;
         const std::string exchangeFolder = exchange->Folder + "/" + kExchangeFolderName;
         const ExecArguments module({"/bin/sh", "-c", options_.Module});
-        const bool started = mkdir(exchangeFolder.c_str(), 0700) == 0 &&
+        // The status first: the module, once started, can write in the folder.
+        exchange->Status = MakeStatusFile(exchange->Folder);
+        const bool started = exchange->Status >= 0 && mkdir(exchangeFolder.c_str(), 0700) == 0 &&
                              Spawn(exchange->Module, exchangeFolder, exchange->Folder + "/" + kModuleLog,
                                    module, &moduleEnvironment_, childMask_) &&
                              Spawn(exchange->Host, exchange->Folder, exchange->Folder + "/" + kHostLog,
-                                   ExecArguments(HostArguments(item)), nullptr, childMask_);
+                                   ExecArguments(HostArguments(item)), nullptr, childMask_, exchange->Status);
         if (!started) exchange->Reason = std::string("cannot start the exchange: ") + std::strerror(errno);
         if (!started) AskToStop(exchange->Module, SIGTERM);
         running_.push_back(std::move(exchange));
@@ -120,7 +125,8 @@ class BatchRun {
 
     // The host's names come after "--": an input named "-x.jpg" is a picture, not an option.
     std::vector<std::string> HostArguments(const BatchItem& item) const {
-        std::vector<std::string> words{programs_.Host};
+        std::vector<std::string> words{programs_.Host,
+                                       kStatusFdOption + ("=" + std::to_string(kPassedDescriptor))};
         words.insert(words.end(), options_.HostOptions.begin(), options_.HostOptions.end());
         for (const std::string& word :
              {std::string("--"), std::string(kExchangeFolderName), item.InputPath, ResultName(item)})
@@ -166,8 +172,8 @@ class BatchRun {
     void StopOrphanedHost(Exchange& exchange, Clock::time_point now) {
         if (exchange.Module.Running || !exchange.Host.Running || now - exchange.Module.EndedAt < kAnswerGrace)
             return;
-        if (NameTaken(exchange.Folder + "/" + kFlagName)) return;
-        const bool untaken = NameTaken(exchange.Folder + "/" + kExchangeFolderName + "/" + kFlagName);
+        if (NameTaken(exchange.Folder + "/" + kFlagFileName)) return;
+        const bool untaken = NameTaken(exchange.Folder + "/" + kExchangeFolderName + "/" + kFlagFileName);
         if (!untaken && ExitedWell(exchange.Module)) return;
         exchange.Reason = untaken ? "the module ended without taking the picture ("
                                   : "the module ended without answering (";
@@ -209,38 +215,37 @@ class BatchRun {
     }
 
     // Below the progress line, which the next tick draws again; returns how many the host said.
-    size_t SayWarnings(const BatchItem& item, const std::string& hostLog) {
-        size_t unshown = 0;
-        const std::vector<std::string> warnings =
-            HostWarnings(ReadLogPart(hostLog, true), item, ResultName(item), unshown);
-        if (warnings.empty()) return 0;
+    size_t SayWarnings(const BatchItem& item, const HostOutcome& host) {
+        if (host.Warnings.empty()) return 0;
         if (shownWidth_ > 0) std::cout << "\r" << std::string(shownWidth_, ' ') << "\r" << std::flush;
         shownWidth_ = 0;
-        for (const std::string& warning : warnings) std::cerr << warning << "\n";
-        if (unshown > 0) std::cerr << kWarningStart << item.Input << ": " << unshown << " more not shown\n";
+        for (const std::string& warning : host.Warnings)
+            std::cerr << AsShown(warning, item, host.Output) << "\n";
+        if (host.Unshown > 0)
+            std::cerr << kWarningStart << item.Input << ": " << host.Unshown << " more not shown\n";
         std::cerr << std::flush;
-        return warnings.size() + unshown;
+        return host.Warnings.size() + host.Unshown;
     }
 
     void Finish(Exchange& exchange) {
         const BatchItem& item = *exchange.Item;
-        const std::string hostLog = exchange.Folder + "/" + kHostLog;
-        const size_t warnings = SayWarnings(item, hostLog);
+        const HostOutcome host = ReadHostOutcome(exchange.Status);
+        if (exchange.Status >= 0) close(exchange.Status);
+        const size_t warnings = SayWarnings(item, host);
         std::string problem = exchange.Reason;
-        if (problem.empty() && !ExitedWell(exchange.Host)) {
-            problem = LastLine(AsNamed(ReadLogPart(hostLog, false), item, ResultName(item)), kHostHint);
+        if (problem.empty() && !(host.Saved && ExitedWell(exchange.Host))) {
+            problem = AsShown(host.Message, item, host.Output);
             if (problem.empty()) problem = DescribeStatus("corvane", exchange.Host.Status);
         }
         // A module stopped once its host had ended has still said why it failed when the host
         // heard its failure flag: the flag comes after the reason.
-        const bool failureFlag =
-            problem == std::string("The module in ") + kExchangeFolderName + kCouldNotAnswer;
+        const bool failureFlag = exchange.Reason.empty() && host.ModuleNoAnswer;
         if (!problem.empty() && !ExitedWell(exchange.Module) &&
             (exchange.Module.StopsSent == 0 || failureFlag)) {
-            const std::string said = ModuleSaid(ReadLogPart(exchange.Folder + "/" + kModuleLog, false));
+            const std::string said = ModuleSaid(exchange.Folder + "/" + kModuleLog);
             if (!said.empty()) problem += "; the module said: " + said;
         }
-        if (problem.empty() && MoveResult(exchange.Folder + "/" + ResultName(item), item.Output, problem)) {
+        if (problem.empty() && MoveResult(exchange.Folder + "/" + host.Output, item.Output, problem)) {
             ++saved_;
             if (warnings > 0) ++warned_;
         }

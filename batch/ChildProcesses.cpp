@@ -21,7 +21,7 @@ void IgnoreSignal(int) {}
 // Its own process group, so a stop reaches a module's shell and everything it started; no
 // terminal input; output into a log in the private folder.
 [[noreturn]] void BecomeChild(const std::string& folder, const std::string& log, const char* program,
-                              char* const* argv, char* const* envp, const sigset_t& mask) {
+                              char* const* argv, char* const* envp, const sigset_t& mask, int passed) {
     setpgid(0, 0);
     // Our handlers are still here until exec: a stop sent before it would be swallowed by them,
     // and ignored signals would stay ignored across it.
@@ -33,6 +33,10 @@ void IgnoreSignal(int) {}
         chdir(folder.c_str()) != 0) {
         _exit(kExitNotStarted);
     }
+    // dup2 onto itself would leave it closed on exec.
+    if (passed >= 0 &&
+        (passed == kPassedDescriptor ? fcntl(passed, F_SETFD, 0) : dup2(passed, kPassedDescriptor)) < 0)
+        _exit(kExitNotStarted);
     if (envp != nullptr) {
         execve(program, argv, envp);
     } else {
@@ -70,10 +74,11 @@ void TakeOverSignals(sigset_t& previousMask) {
 }
 
 bool Spawn(Child& child, const std::string& folder, const std::string& log, const ExecArguments& argv,
-           const ExecArguments* envp, const sigset_t& mask) {
+           const ExecArguments* envp, const sigset_t& mask, int passed) {
     const pid_t pid = fork();
     if (pid < 0) return false;
-    if (pid == 0) BecomeChild(folder, log, argv.Get()[0], argv.Get(), envp ? envp->Get() : nullptr, mask);
+    if (pid == 0)
+        BecomeChild(folder, log, argv.Get()[0], argv.Get(), envp ? envp->Get() : nullptr, mask, passed);
     setpgid(pid, pid);  // also here: a stop may come before the child has run at all
     child.Pid = pid;
     child.Running = true;

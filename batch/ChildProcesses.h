@@ -41,9 +41,13 @@ sigset_t StopAndChildSignals();
 // Blocks them, to be taken with sigtimedwait; previousMask is what children get back.
 void TakeOverSignals(sigset_t& previousMask);
 
-// Starts argv[0] in folder with its output in log, with envp (null: from PATH, with ours).
+// Where a child finds the descriptor it was passed.
+constexpr int kPassedDescriptor = 3;
+
+// Starts argv[0] in folder with its output in log, with envp (null: ours, from PATH), and passed
+// (unless -1, above the standard descriptors) as kPassedDescriptor.
 bool Spawn(Child& child, const std::string& folder, const std::string& log, const ExecArguments& argv,
-           const ExecArguments* envp, const sigset_t& mask);
+           const ExecArguments* envp, const sigset_t& mask, int passed = -1);
 // The first stop a child gets; a second is never sent, the kill follows instead.
 void AskToStop(Child& child, int signal);
 void KillWhenOverdue(Child& child, BatchClock::time_point now);

@@ -1,5 +1,5 @@
-// What the programs of an exchange said: the host's warnings and failure, the module's reason,
-// as the user sees them.
+// How an exchange went: what its host wrote to its status (see HostStatus.h), and why its module
+// said it could not answer, as the user sees them.
 #pragma once
 
 #include <cstddef>
@@ -8,21 +8,24 @@
 
 #include "BatchPlan.h"
 
-constexpr char kWarningStart[] = "Warning: ";
-// The host's hint for a user who forgot the module: the batch starts the module itself.
-constexpr char kHostHint[] = "No module has taken the picture yet";
-// The host's words for a failure flag.
-constexpr char kCouldNotAnswer[] = "/ could not answer; nothing saved.";
+struct HostOutcome {
+    bool Saved = false;                 // the outcome says so, of a file in the host's folder
+    std::string Output;                 // the file the host was to write, in its folder
+    std::vector<std::string> Warnings;  // the first ones, whole, as the host said them
+    size_t Unshown = 0;                 // the warnings beyond those
+    std::string Message;                // the host's last line
+    bool ModuleNoAnswer = false;        // the module's flag came back without a document
+};
 
-// The head (for the warnings) or the tail (for the last line) of a log.
-std::string ReadLogPart(const std::string& path, bool head);
-// The last line worth showing; lines starting with unsaid are passed over.
-std::string LastLine(const std::string& log, const std::string& unsaid = "");
-// Why a module that could not answer says it could not, from its log.
-std::string ModuleSaid(const std::string& log);
-// text with the host's names of the input and of its output (result) put as the user knows them.
-std::string AsNamed(const std::string& text, const BatchItem& item, const std::string& result);
-// The host's warnings, about the input and about the output, under the user's names; unshown
-// counts those beyond the ones shown.
-std::vector<std::string> HostWarnings(const std::string& log, const BatchItem& item,
-                                      const std::string& result, size_t& unshown);
+// A file for a host's status in folder, already unlinked, so that nothing in the folder (a module
+// runs below it) can reach it; above the standard descriptors, closed on exec. -1 when it cannot
+// be made.
+int MakeStatusFile(const std::string& folder);
+// What the host wrote to it.
+HostOutcome ReadHostOutcome(int descriptor);
+
+// text as the user sees it: under the names the user knows for the input and for the host's
+// output (result), without the bytes that would redraw the user's terminal.
+std::string AsShown(const std::string& text, const BatchItem& item, const std::string& result);
+// Why a module that could not answer says it could not, from the end of its log.
+std::string ModuleSaid(const std::string& logPath);

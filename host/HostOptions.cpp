@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CorvaneVersion.h"
+#include "HostStatus.h"
 #include "ImageFormats.h"
 #include "LossyQuality.h"
 #include "PixelLimit.h"
@@ -152,8 +153,8 @@ const OptionRow* FindRow(const std::string& name) {
     return nullptr;
 }
 
-// Not in the table: corvane-batch, which reads the table, gives each of its hosts a status of its own.
-constexpr char kStatusFd[] = "--status-fd";
+// --status-fd is not in the table: corvane-batch, which reads the table, gives each of its hosts a
+// status of its own.
 constexpr char kStatusFdHelp[] =
     " --status-fd N - write how the run went (outcome, warnings, output) to descriptor N, a line each\n";
 
@@ -162,19 +163,20 @@ HostOptionReader::Outcome TakeStatusFd(int& index, int argc, const char* const* 
                                        std::set<std::string>& seen, HostOptions& options,
                                        std::string& problem) {
     const std::string argument = argv[index];
-    if (argument.substr(0, argument.find('=')) != kStatusFd) return HostOptionReader::Outcome::NotAnOption;
+    if (argument.substr(0, argument.find('=')) != kStatusFdOption)
+        return HostOptionReader::Outcome::NotAnOption;
     std::string text;
-    if (!TakeOptionValue(kStatusFd, true, index, argc, argv, seen, text, problem))
+    if (!TakeOptionValue(kStatusFdOption, true, index, argc, argv, seen, text, problem))
         return HostOptionReader::Outcome::Refused;
     uint64_t value = 0;
     if (!ParseWholeNumber(text, value) || value > uint64_t(INT_MAX)) {
-        problem = std::string(kStatusFd) + " takes a whole number from 0 to " + std::to_string(INT_MAX) +
-                  ", not \"" + text + "\"";
+        problem = std::string(kStatusFdOption) + " takes a whole number from 0 to " +
+                  std::to_string(INT_MAX) + ", not \"" + text + "\"";
         return HostOptionReader::Outcome::Refused;
     }
     const int flags = fcntl(int(value), F_GETFL);
     if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
-        problem = std::string(kStatusFd) + " " + text + " names no descriptor open for writing";
+        problem = std::string(kStatusFdOption) + " " + text + " names no descriptor open for writing";
         return HostOptionReader::Outcome::Refused;
     }
     options.StatusFd = int(value);

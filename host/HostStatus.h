@@ -16,6 +16,9 @@
 
 #include <string>
 
+// The option that asks for it.
+constexpr char kStatusFdOption[] = "--status-fd";
+
 namespace status {
 constexpr char kOutput[] = "output";
 constexpr char kWarning[] = "warning";
