@@ -78,6 +78,9 @@ extern const char kBusyFileName[];
 extern const char kWaitingLine[];
 extern const char kOutOfMemoryLine[];
 extern const char kPixelsExpectedMessage[];
+// How a module kit (examples/kits) starts the line that closes its account of a picture it could
+// not answer, after the line with its reason.
+extern const char kKitNoAnswer[];
 
 // Largest payload a document carries: its size fits in 32 bits unsigned.
 constexpr uint64_t kMaxPayloadBytes = 0xFFFFFFFFull;

@@ -15,6 +15,7 @@
 const char kFlagFileName[] = "go.flag";
 const char kAnswerFlagPath[] = "../go.flag";
 const char kWaitingLine[] = "Waiting ...\n";
+const char kKitNoAnswer[] = "Error: no answer";
 
 namespace {
 

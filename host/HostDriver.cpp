@@ -18,6 +18,7 @@
 #include "HostDocument.h"
 #include "HostMessages.h"
 #include "HostOptions.h"
+#include "HostStatus.h"
 #include "ImageHandle.h"
 #include "MetadataOutput.h"
 #include "Orientation.h"
@@ -185,11 +186,12 @@ class WaitingLine {
                       << " s\033[K";
         if (elapsed >= kHintSeconds && !Hinted) {
             const std::string hint = "No module has taken the picture yet: start one in " + folder + " (cd " +
-                                     ShellWord(Run.Directory()) + " && MODULE)\n";
+                                     ShellWord(Run.Directory()) + " && MODULE)";
+            WriteStatus(status::kHint, hint);
             if (Terminal) {
-                std::cout << "\n" << hint;
+                std::cout << "\n" << hint << "\n";
             } else {
-                std::cerr << hint << std::flush;
+                std::cerr << hint << "\n" << std::flush;
             }
             Hinted = true;
         }
@@ -287,6 +289,7 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     unlink(kFlagFileName);
     // A flag without a document is how a module says it could not answer: there is nothing to read.
     if (!NameTaken(kDocumentFileName)) {
+        WriteStatus(status::kModule, status::kNoAnswer);
         std::cout << "The module in " << run.Directory() << "/ could not answer; nothing saved.\n"
                   << std::flush;
         return kExitFailed;
@@ -369,19 +372,22 @@ int Run(const HostOptions& options) {
 int RunHost(int argc, const char* const* argv) {
     HostOptions options;
     std::string problem;
-    switch (ParseCommandLine(argc, argv, options, problem)) {
+    const CommandLineAction action = ParseCommandLine(argc, argv, options, problem);
+    OpenStatus(options.StatusFd);
+    switch (action) {
         case CommandLineAction::Help:
             PrintUsageBanner();
-            return kExitHelpShown;
+            return CloseStatus(kExitHelpShown, false);
         case CommandLineAction::Version:
             PrintVersion();
-            return kExitHelpShown;
+            return CloseStatus(kExitHelpShown, false);
         case CommandLineAction::Usage:
             PrintUsageBanner();
             if (!problem.empty()) std::cout << "Error: " << problem << "\n";
-            return kExitUsage;
+            return CloseStatus(kExitUsage, false);
         case CommandLineAction::Run:
             break;
     }
-    return Run(options);
+    WriteStatus(status::kOutput, options.Output);
+    return CloseStatus(Run(options), true);
 }

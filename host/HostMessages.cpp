@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "HostStatus.h"
 #include "ImageHandle.h"
 #include "ImageSize.h"
 #include "PixelLimit.h"
@@ -15,7 +16,11 @@ void SayProgress(const HostRun& run, const std::string& line) {
 }
 
 size_t SayWarnings(const std::string& input, const std::vector<std::string>& phrases) {
-    for (const std::string& phrase : phrases) std::cout << "Warning: " << input << " " << phrase << "\n";
+    for (const std::string& phrase : phrases) {
+        const std::string line = kWarningStart + input + " " + phrase;
+        WriteStatus(status::kWarning, line);
+        std::cout << line << "\n";
+    }
     return phrases.size();
 }
 

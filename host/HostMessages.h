@@ -8,6 +8,9 @@
 #include "HostRun.h"
 #include "LoadResult.h"
 
+// How every warning line starts.
+constexpr char kWarningStart[] = "Warning: ";
+
 // A progress line or a note, with its line end; nothing under --quiet.
 void SayProgress(const HostRun& run, const std::string& line);
 // One "Warning: IN " line for each phrase; returns how many.

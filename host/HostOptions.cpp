@@ -2,7 +2,10 @@
 // each at most once; `--` ends them. Anything doubtful is a usage error, so a typo never runs with a default.
 #include "HostOptions.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <iostream>
 #include <iterator>
@@ -10,6 +13,7 @@
 #include <vector>
 
 #include "CorvaneVersion.h"
+#include "HostStatus.h"
 #include "ImageFormats.h"
 #include "LossyQuality.h"
 #include "PixelLimit.h"
@@ -149,6 +153,36 @@ const OptionRow* FindRow(const std::string& name) {
     return nullptr;
 }
 
+// --status-fd is not in the table: corvane-batch, which reads the table, gives each of its hosts a
+// status of its own.
+constexpr char kStatusFdHelp[] =
+    " --status-fd N - write how the run went (outcome, warnings, output) to descriptor N, a line each\n";
+
+// A descriptor that can take the status: open, and not for reading only.
+HostOptionReader::Outcome TakeStatusFd(int& index, int argc, const char* const* argv,
+                                       std::set<std::string>& seen, HostOptions& options,
+                                       std::string& problem) {
+    const std::string argument = argv[index];
+    if (argument.substr(0, argument.find('=')) != kStatusFdOption)
+        return HostOptionReader::Outcome::NotAnOption;
+    std::string text;
+    if (!TakeOptionValue(kStatusFdOption, true, index, argc, argv, seen, text, problem))
+        return HostOptionReader::Outcome::Refused;
+    uint64_t value = 0;
+    if (!ParseWholeNumber(text, value) || value > uint64_t(INT_MAX)) {
+        problem = std::string(kStatusFdOption) + " takes a whole number from 0 to " +
+                  std::to_string(INT_MAX) + ", not \"" + text + "\"";
+        return HostOptionReader::Outcome::Refused;
+    }
+    const int flags = fcntl(int(value), F_GETFL);
+    if (flags < 0 || (flags & O_ACCMODE) == O_RDONLY) {
+        problem = std::string(kStatusFdOption) + " " + text + " names no descriptor open for writing";
+        return HostOptionReader::Outcome::Refused;
+    }
+    options.StatusFd = int(value);
+    return HostOptionReader::Outcome::Taken;
+}
+
 // Lines of the usage text are kept within this width; a long list of formats wraps at a blank.
 constexpr size_t kUsageWidth = 96;
 
@@ -243,6 +277,7 @@ std::string HostOptionLines() {
 CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOptions& options,
                                    std::string& problem) {
     HostOptionReader reader;
+    std::set<std::string> seen;  // of the options outside the table
     std::vector<std::string> names;
     bool optionsEnded = false;
     int index = 1;
@@ -256,7 +291,9 @@ CommandLineAction ParseCommandLine(int argc, const char* const* argv, HostOption
         if (argument == "--help" || argument == "-h") return CommandLineAction::Help;
         if (argument == "--version") return CommandLineAction::Version;
         if (argument.size() < 2 || argument[0] != '-') break;
-        const HostOptionReader::Outcome taken = reader.Take(index, argc, argv, options, problem);
+        HostOptionReader::Outcome taken = TakeStatusFd(index, argc, argv, seen, options, problem);
+        if (taken == HostOptionReader::Outcome::NotAnOption)
+            taken = reader.Take(index, argc, argv, options, problem);
         if (taken == HostOptionReader::Outcome::NotAnOption)
             problem = "unknown option " + argument.substr(0, argument.find('='));
         if (taken != HostOptionReader::Outcome::Taken) return CommandLineAction::Usage;
@@ -294,7 +331,7 @@ void PrintUsageBanner() {
         << " [input.bmp] - input bitmap image to manipulate\n"
         << " [output.bmp] - output manipulated bitmap\n\n"
         << "Options, before [dir]:\n"
-        << HostOptionLines() << "\n"
+        << HostOptionLines() << kStatusFdHelp << "\n"
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")

@@ -620,6 +620,74 @@ TEST_F(HostRun, QuietStrictAndDamagedJpegs) {
     }
 }
 
+// What a program that starts the host reads on --status-fd: a line a fact, the outcome last, names
+// escaped; what the host says is the same with it and without.
+TEST_F(HostRun, TheStatusSaysHowTheRunWent) {
+    ASSERT_TRUE(SavePicture(MakePicture(3, 2), Dir / "in.bmp"));
+    ASSERT_TRUE(WriteFileBytes(Dir / "alpha.png", ReadFileBytes(kData + "/png/pngsuite/basn6a08.png")));
+    const std::string warning =
+        "warning Warning: alpha.png has transparency, which is not kept: the picture comes out opaque "
+        "(--alpha keeps it, for a module that takes it).\n";
+    using Module = std::function<void(ChildProcess&)>;
+    const Module answer = [&](ChildProcess&) { ModuleResult = RunProcess({kTemplate}, ExchangeDir()); };
+    const Module cannot = [&](ChildProcess&) {
+        std::remove((ExchangeDir() + "/go.flag").c_str());
+        std::remove((ExchangeDir() + "/image.xml").c_str());
+        WriteFileBytes(Dir / "go.flag", "");
+    };
+    const struct {
+        std::vector<std::string> options;
+        const char* input;
+        const char* output;
+        Module module;  // none: the host ends before its flag is up
+        std::string status;
+    } rows[] = {
+        {{},
+         "alpha.png",
+         "out.bmp",
+         answer,
+         "output out.bmp\n" + warning + "message Save out.bmp\noutcome saved\n"},
+        {{"-q", "--strict"},
+         "alpha.png",
+         "out.bmp",
+         nullptr,
+         "output out.bmp\n" + warning +
+             "message Not saved: --strict, and alpha.png has the warning above.\noutcome failed\n"},
+        {{"-q"},
+         "in.bmp",
+         "a\\b\nc.bmp",
+         cannot,
+         "output a\\\\b\\nc.bmp\nmodule no-answer\nmessage The module in mod/ could not answer; nothing "
+         "saved.\noutcome failed\n"},
+        {{"-q"},
+         "in.bmp",
+         "out.bmp",
+         [](ChildProcess& host) { host.SendSignal(SIGTERM); },
+         "output out.bmp\nmessage Stopped; removed mod/image.xml and mod/go.flag\noutcome stopped 15\n"},
+        {{"--quality", "0"},
+         "in.bmp",
+         "out.bmp",
+         nullptr,
+         "message Error: --quality takes a whole number from 1 to 100, not \"0\"\noutcome usage\n"},
+    };
+    for (const auto& row : rows) {
+        std::string said[2];
+        for (const bool withStatus : {false, true}) {
+            std::vector<std::string> argv{"/bin/sh", "-c", "exec \"$@\" 3>status.txt", "sh", kHost};
+            if (withStatus) argv.insert(argv.end(), {"--status-fd", "3"});
+            argv.insert(argv.end(), row.options.begin(), row.options.end());
+            argv.insert(argv.end(), {"mod", row.input, row.output});
+            ChildProcess host;
+            ASSERT_TRUE(host.Start(argv, Dir.Path()));
+            if (row.module && WaitForPath(ExchangeDir() + "/go.flag", 10)) row.module(host);
+            said[withStatus] = host.Wait(20).Output;
+        }
+        EXPECT_EQ(row.status, ReadFileBytes(Dir / "status.txt")) << row.input;
+        EXPECT_EQ(said[0], said[1]) << row.input;
+        ExpectNothingLeftBehind();
+    }
+}
+
 // With its output sent to a log, a host whose module never comes says so on standard error, once,
 // whatever --quiet says, naming the folder as a shell takes it. The hosts wait at once, each in a
 // folder of its own.
