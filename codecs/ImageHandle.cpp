@@ -10,6 +10,7 @@
 #include <limits>
 #include <new>
 
+#include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
@@ -309,28 +310,41 @@ bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
     return SavePictureFile(image, GetImageHandleFactory()->GetImageType(path), path, flag, metadata);
 }
 
-bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
-                     const PictureMetadata* metadata) {
-    if (!image.IsValid() || path == nullptr) return false;
+namespace {
+
+// One save through a new codec, with the errno of the write that failed, if one did.
+bool SaveThrough(ImageType type, const FCObjImage* image, const FCSampleImage* samples, const char* path,
+                 int32_t flag, const PictureMetadata* metadata, int* error) {
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) return false;
-    handle->SaveList.push_back(&image);
+    if (image != nullptr) handle->SaveList.push_back(image);
+    handle->SaveSamples = samples;
     handle->SaveMetadata = metadata;
-    return handle->SaveFile(path, flag);
+    LastOutputError() = 0;
+    const bool saved = handle->SaveFile(path, flag);
+    if (error != nullptr) *error = saved ? 0 : LastOutputError();
+    return saved;
+}
+
+}  // namespace
+
+bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
+                     const PictureMetadata* metadata, int* error) {
+    if (error != nullptr) *error = 0;
+    if (!image.IsValid() || path == nullptr) return false;
+    return SaveThrough(type, &image, nullptr, path, flag, metadata, error);
 }
 
 bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
-                     const PictureMetadata* metadata) {
+                     const PictureMetadata* metadata, int* error) {
+    if (error != nullptr) *error = 0;
     if (!samples.IsValid() || path == nullptr) return false;
     if ((ItemsKept(type) & (ItemTransparency | ItemDeepSamples)) == 0) {
         FCObjImage narrowed;
-        return NarrowToImage(samples, narrowed) && SavePictureFile(narrowed, type, path, flag, metadata);
+        return NarrowToImage(samples, narrowed) &&
+               SavePictureFile(narrowed, type, path, flag, metadata, error);
     }
-    const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
-    if (!handle) return false;
-    handle->SaveSamples = &samples;
-    handle->SaveMetadata = metadata;
-    return handle->SaveFile(path, flag);
+    return SaveThrough(type, nullptr, &samples, path, flag, metadata, error);
 }
 
 bool FCObjImage::SaveToFile(const char* path, int32_t flag) const {

@@ -269,14 +269,15 @@ int SaveResult(const HostRun& run, HeldPicture& picture) {
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
     // The quality is the lossy writers' own flag; every other writer takes its default.
     const int32_t flag = TakesQuality(type) ? options.Quality : -1;
+    int error = 0;
     const bool saved =
         picture.Samples.IsValid()
-            ? SaveSamplesFile(picture.Samples, type, run.Output.c_str(), flag, &picture.Metadata)
-            : SavePictureFile(picture.Image, type, run.Output.c_str(), flag, &picture.Metadata);
+            ? SaveSamplesFile(picture.Samples, type, run.Output.c_str(), flag, &picture.Metadata, &error)
+            : SavePictureFile(picture.Image, type, run.Output.c_str(), flag, &picture.Metadata, &error);
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(run);
     if (!saved) {
-        std::cout << "Save " << options.Output << " failed.\n";
+        std::cout << "Save " << options.Output << " failed: " << SaveFailure(error) << ".\n";
         return kExitFailed;
     }
     if (std::ostream* progress = run.Progress()) *progress << "Save " << options.Output << std::flush;

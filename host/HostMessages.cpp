@@ -35,6 +35,17 @@ void ReportMissingInput(const std::string& input, int error) {
               << std::flush;
 }
 
+std::string SaveFailure(int error) {
+    if (error == 0) return "the writer could not encode the picture";
+    if (error == ENOSPC) return "no space left on the device";
+    if (error == EFBIG) return "the file would be larger than this process may write";
+    if (error == EACCES || error == EPERM) return "permission denied";
+    std::string reason = std::strerror(error);
+    // As the other reasons read, in the middle of a line.
+    if (!reason.empty() && reason[0] >= 'A' && reason[0] <= 'Z') reason[0] = char(reason[0] - 'A' + 'a');
+    return reason;
+}
+
 // The options that made a pixel take more than its 3 bytes.
 std::string FormOptions(const LoadOptions& options) {
     const bool alpha = options.HeldPixelBytes % 4 == 0;

@@ -17,6 +17,8 @@ void SayProgress(const HostRun& run, const std::string& line);
 size_t SayWarnings(const std::string& input, const std::vector<std::string>& phrases);
 // The input could not be opened (errno-style error): the usual line, then one naming the cause.
 void ReportMissingInput(const std::string& input, int error);
+// Why a save failed, from the errno of the write that failed (0: the writer refused the picture).
+std::string SaveFailure(int error);
 // Why the picture was not read, after the usual "Read IN failed" words: the cause with the reason
 // of the reader that refused, or the formats that are read when neither the extension nor the
 // content names one.

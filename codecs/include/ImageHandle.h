@@ -121,13 +121,15 @@ bool TakeDecodedPicture(FCImageHandleBase& codec, FCObjImage& image, PictureMeta
 bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
                      const PictureMetadata* metadata = nullptr);
 // The same in the format of type, whatever path's extension (a link's target may have another).
+// When it fails, error (where given) becomes the errno of the write that failed, or 0 when the
+// writer failed otherwise.
 bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
-                     const PictureMetadata* metadata);
+                     const PictureMetadata* metadata, int* error = nullptr);
 // Saves samples in the format of type: alpha where the format holds it and samples has four
 // channels, 16 bits where it holds them and samples has them; what it cannot hold is narrowed or
 // left out (the caller says so). False when nothing could be written.
 bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
-                     const PictureMetadata* metadata);
+                     const PictureMetadata* metadata, int* error = nullptr);
 
 // Made on first use, lives until the process ends.
 FCImageHandleFactory* GetImageHandleFactory();
