@@ -5,9 +5,10 @@
 #include <cstddef>
 #include <cstring>
 
+#include "Picture.h"
+
 namespace {
 
-constexpr size_t kPixelBytes = 3;
 constexpr uint16_t kFirstQuarterTurn = 5;
 constexpr uint16_t kLastOrientation = 8;
 
@@ -38,73 +39,91 @@ Point StoredPixel(uint16_t orientation, int32_t x, int32_t y, int32_t w, int32_t
     }
 }
 
-// Copies the stored picture (row 0 at stored, rows stride bytes apart, w x h) turned into the rows
-// target(y) hands out. Along a shown row the stored pixel moves by one fixed step, so each row
-// takes two lookups and then fixed steps.
-template <size_t PixelBytes, class TargetRow>
-void CopyTurned(uint16_t orientation, const uint8_t* stored, ptrdiff_t stride, int32_t w, int32_t h,
-                TargetRow target) {
-    const bool quarter = orientation >= kFirstQuarterTurn;
-    const int32_t shownWidth = quarter ? h : w;
-    const int32_t shownHeight = quarter ? w : h;
-    for (int32_t y = 0; y < shownHeight; ++y) {
+// Copies the stored picture from shows into to, turned: to has the shown size and from's layout.
+// Along a shown row the stored pixel moves by one fixed step, so each row takes two lookups and then
+// fixed steps.
+template <size_t PixelBytes>
+void CopyTurned(uint16_t orientation, const PictureView& from, const PictureView& to) {
+    const int32_t w = from.Width;
+    const int32_t h = from.Height;
+    for (int32_t y = 0; y < to.Height; ++y) {
         const Point first = StoredPixel(orientation, 0, y, w, h);
         // A row of one pixel takes no step: its neighbour would lie outside the picture.
-        const Point next = shownWidth > 1 ? StoredPixel(orientation, 1, y, w, h) : first;
-        const ptrdiff_t step = (next.Y - first.Y) * stride + (next.X - first.X) * ptrdiff_t(PixelBytes);
-        const uint8_t* from = stored + first.Y * stride + first.X * ptrdiff_t(PixelBytes);
-        uint8_t* to = target(y);
-        for (int32_t x = 0; x < shownWidth; ++x, to += PixelBytes)
-            std::memcpy(to, from + x * step, PixelBytes);
+        const Point next = to.Width > 1 ? StoredPixel(orientation, 1, y, w, h) : first;
+        const ptrdiff_t step = (next.Y - first.Y) * from.Stride + (next.X - first.X) * ptrdiff_t(PixelBytes);
+        const uint8_t* stored = from.Row(first.Y) + first.X * ptrdiff_t(PixelBytes);
+        uint8_t* shown = to.Row(y);
+        for (int32_t x = 0; x < to.Width; ++x, shown += PixelBytes)
+            std::memcpy(shown, stored + x * step, PixelBytes);
     }
+}
+
+// The one turn, whatever holds the pixels: every channel moves with its pixel.
+void CopyTurned(uint16_t orientation, const PictureView& from, const PictureView& to) {
+    switch (from.Layout.PixelBytes()) {
+        case 3:
+            CopyTurned<3>(orientation, from, to);
+            break;
+        case 4:
+            CopyTurned<4>(orientation, from, to);
+            break;
+        case 6:
+            CopyTurned<6>(orientation, from, to);
+            break;
+        case 8:
+            CopyTurned<8>(orientation, from, to);
+            break;
+        case 2:
+            CopyTurned<2>(orientation, from, to);
+            break;
+        default:
+            CopyTurned<1>(orientation, from, to);
+    }
+}
+
+bool Turns(uint16_t orientation) {
+    return orientation >= 2 && orientation <= kLastOrientation;
 }
 
 }  // namespace
 
 bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation) {
-    if (orientation < 2 || orientation > kLastOrientation || !image.IsValid()) return true;
-    const int32_t w = image.InfoHeader.biWidth;
-    const int32_t h = image.InfoHeader.biHeight;
+    if (!Turns(orientation) || !image.IsValid()) return true;
+    const PictureView from = ViewOf(image);
     const bool quarter = orientation >= kFirstQuarterTurn;
     FCObjImage turned;
-    if (!turned.Create(quarter ? h : w, quarter ? w : h, 24)) return false;
-    turned.InfoHeader.biXPelsPerMeter =
-        quarter ? image.InfoHeader.biYPelsPerMeter : image.InfoHeader.biXPelsPerMeter;
-    turned.InfoHeader.biYPelsPerMeter =
-        quarter ? image.InfoHeader.biXPelsPerMeter : image.InfoHeader.biYPelsPerMeter;
-    // Stored bottom-up in one block: the rows are evenly spaced, backwards.
-    const ptrdiff_t stride = h > 1 ? image.RowTable[1] - image.RowTable[0] : 0;
-    CopyTurned<kPixelBytes>(orientation, image.RowTable[0], stride, w, h,
-                            [&](int32_t y) { return turned.RowTable[y]; });
+    if (!turned.Create(quarter ? from.Height : from.Width, quarter ? from.Width : from.Height, 24))
+        return false;
+    turned.InfoHeader.biXPelsPerMeter = quarter ? from.YPixelsPerMetre : from.XPixelsPerMetre;
+    turned.InfoHeader.biYPelsPerMeter = quarter ? from.XPixelsPerMetre : from.YPixelsPerMetre;
+    CopyTurned(orientation, from, ViewOf(turned));
     image.SwapStorage(turned);
     return true;
 }
 
 bool TurnAsOrientationSays(FCSampleImage& samples, uint16_t orientation) {
-    if (orientation < 2 || orientation > kLastOrientation || !samples.IsValid()) return true;
-    const int32_t w = samples.Width;
-    const int32_t h = samples.Height;
+    if (!Turns(orientation) || !samples.IsValid()) return true;
+    const PictureView from = ViewOf(samples);
     const bool quarter = orientation >= kFirstQuarterTurn;
     FCSampleImage turned;
-    if (!turned.Create(quarter ? h : w, quarter ? w : h, samples.Channels, samples.MaxValue)) return false;
-    turned.XPixelsPerMetre = quarter ? samples.YPixelsPerMetre : samples.XPixelsPerMetre;
-    turned.YPixelsPerMetre = quarter ? samples.XPixelsPerMetre : samples.YPixelsPerMetre;
-    // Every channel moves with its pixel.
-    const auto target = [&](int32_t y) { return turned.Row(y); };
-    const ptrdiff_t stride = ptrdiff_t(samples.RowBytes());
-    switch (size_t(samples.Channels) * samples.BytesPerSample()) {
-        case 3:
-            CopyTurned<3>(orientation, samples.Samples, stride, w, h, target);
-            break;
-        case 4:
-            CopyTurned<4>(orientation, samples.Samples, stride, w, h, target);
-            break;
-        case 6:
-            CopyTurned<6>(orientation, samples.Samples, stride, w, h, target);
-            break;
-        default:
-            CopyTurned<8>(orientation, samples.Samples, stride, w, h, target);
-    }
+    if (!turned.Create(quarter ? from.Height : from.Width, quarter ? from.Width : from.Height,
+                       samples.Channels, samples.MaxValue))
+        return false;
+    turned.XPixelsPerMetre = quarter ? from.YPixelsPerMetre : from.XPixelsPerMetre;
+    turned.YPixelsPerMetre = quarter ? from.XPixelsPerMetre : from.YPixelsPerMetre;
+    CopyTurned(orientation, from, ViewOf(turned));
     samples.SwapWith(turned);
+    return true;
+}
+
+bool PictureFrame::Turn(uint16_t orientation) {
+    return Samples.IsValid() ? TurnAsOrientationSays(Samples, orientation)
+                             : TurnAsOrientationSays(Image, orientation);
+}
+
+bool Picture::Turn(uint16_t orientation) {
+    for (const std::unique_ptr<PictureFrame>& frame : Frames) {
+        if (!frame->Turn(orientation)) return false;
+    }
     return true;
 }

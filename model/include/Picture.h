@@ -1,0 +1,46 @@
+// A picture as a run holds it from load to save: frames of one size, each held as the 24-bit image
+// (the form a version 1 run sends, which readers fill without a copy) or as samples of the run's
+// form, and seen by everything after the load through one view. One frame today; an animation's
+// other frames join the list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "ObjImage.h"
+#include "PictureView.h"
+#include "SampleImage.h"
+
+class PictureFrame {
+  public:
+    // One of the two holds the pixels; the other stays empty.
+    FCObjImage Image;
+    FCSampleImage Samples;
+
+    PictureView View() const { return Samples.IsValid() ? ViewOf(Samples) : ViewOf(Image); }
+    // Turned as EXIF orientation says (see TurnAsOrientationSays); false, untouched, when the
+    // turned copy cannot be made.
+    bool Turn(uint16_t orientation);
+};
+
+class Picture {
+  public:
+    Picture() { Frames.push_back(std::make_unique<PictureFrame>()); }
+
+    // The first first; every frame has the first's size and layout.
+    std::vector<std::unique_ptr<PictureFrame>> Frames;
+
+    PictureFrame& First() { return *Frames.front(); }
+    const PictureFrame& First() const { return *Frames.front(); }
+    PictureView View() const { return First().View(); }
+    int32_t Width() const { return View().Width; }
+    int32_t Height() const { return View().Height; }
+    bool HasResolution() const {
+        const PictureView view = View();
+        return view.XPixelsPerMetre > 0 && view.YPixelsPerMetre > 0;
+    }
+    // Every frame turned; false when memory runs out (the frames turned before stay turned).
+    bool Turn(uint16_t orientation);
+};
