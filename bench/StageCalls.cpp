@@ -40,7 +40,8 @@ Span TakeReadTime() {
 }
 
 struct HostStages::Picture {
-    FCObjImage Image;
+    PictureFrame Frame;
+    FCObjImage& Image = Frame.Image;
     PictureMetadata Metadata;
 };
 
@@ -72,7 +73,7 @@ uint64_t HostStages::DocumentBytes() const {
 }
 
 bool HostStages::WriteDocument(const std::string& exchangeFolder) {
-    return WriteOutgoingDocument(Held->Image, exchangeFolder + "/" + kDocumentFileName, &std::cout);
+    return WriteOutgoingDocument(Held->Frame, exchangeFolder + "/" + kDocumentFileName, &std::cout);
 }
 
 bool HostStages::RaiseFlag(const std::string& exchangeFolder) {
@@ -87,7 +88,7 @@ bool HostStages::AwaitAnswer() {
 
 bool HostStages::ReadAnswer() {
     unlink(kFlagFileName);
-    return ::ReadAnswer(Held->Image, &std::cout);
+    return ::ReadAnswer(Held->Frame, &std::cout);
 }
 
 bool HostStages::Save(const std::string& output, int quality) const {

@@ -10,7 +10,6 @@
 #include <iostream>
 
 #include "Exchange.h"
-#include "PixelRows.h"
 
 namespace {
 
@@ -41,35 +40,64 @@ bool NewerVersion(const DocumentHeader& header, int32_t sent, std::string& messa
     return true;
 }
 
-// Places the answer's pixels into the picture in payload order: top row first, left to right.
-class AnswerImporter : public PayloadSink {
+// The form a held layout goes out in: the same samples, red first.
+PixelLayout SentLayout(const PixelLayout& held) {
+    return PixelLayout{held.Channels, held.MaxValue, false};
+}
+
+// Version 1 is 8-bit red, green and blue; every other form is version 2's.
+int32_t VersionOf(const PixelLayout& sent) {
+    return sent == PixelLayout{3, 255, false} ? 1 : 2;
+}
+
+// The answer's pixels into the picture in payload order (top row first, left to right), taken
+// into the held layout as they come, or read straight into the held pixels where they are the
+// payload's own layout.
+class AnswerInto : public PayloadSink {
   public:
-    explicit AnswerImporter(FCObjImage& image)
-        : Image(image),
-          Width(uint32_t(image.InfoHeader.biWidth)),
-          Height(uint32_t(image.InfoHeader.biHeight)) {}
+    explicit AnswerInto(const PictureView& view)
+        : View(view),
+          Sent(SentLayout(view.Layout)),
+          Version(VersionOf(Sent)),
+          Conversion(Sent, view.Layout),
+          Width(uint32_t(view.Width)),
+          Height(uint32_t(view.Height)) {}
 
     bool CheckForm(const DocumentHeader& header, std::string& message) override {
-        if (NewerVersion(header, 1, message)) return false;
-        // A version 2 answer of another form would be read as three bytes a pixel, garbled.
-        if (header.PixelBytes() != kBytesPerPixel) {
-            message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
+        if (NewerVersion(header, Version, message)) return false;
+        const int32_t depth = Sent.Wide() ? 16 : 8;
+        if (Version == 1) {
+            // A version 2 answer of another form would be read as three bytes a pixel, garbled.
+            if (header.PixelBytes() != kBytesPerPixel) {
+                message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
+                return false;
+            }
+            if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
+            message = "The answer is " + std::to_string(header.Width) + " x " +
+                      std::to_string(header.Height) + " pixels but the picture is " + std::to_string(Width) +
+                      " x " + std::to_string(Height) + "; nothing saved.";
             return false;
         }
-        if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
-        message = "The answer is " + std::to_string(header.Width) + " x " + std::to_string(header.Height) +
-                  " pixels but the picture is " + std::to_string(Width) + " x " + std::to_string(Height) +
-                  "; nothing saved.";
+        if (header.Version == 2 && uint32_t(header.Width) == Width && uint32_t(header.Height) == Height &&
+            uint32_t(header.Channels) == Sent.Channels && header.Depth == depth)
+            return true;
+        message = DifferentForm(header, int32_t(Width), int32_t(Height), int32_t(Sent.Channels), depth);
         return false;
     }
 
+    uint8_t* Whole() override {
+        const bool contiguous = View.Stride == ptrdiff_t(View.RowBytes());
+        return Conversion.Same() && contiguous ? View.Top : nullptr;
+    }
+
     void Take(const uint8_t* source, size_t bytes) override {
-        size_t pixels = bytes / kBytesPerPixel;
+        const size_t sentBytes = Sent.PixelBytes();
+        const size_t heldBytes = View.Layout.PixelBytes();
+        size_t pixels = bytes / sentBytes;
         while (pixels > 0 && Row < Height) {
-            uint8_t* target = Image.PixelAddress(int32_t(Column), int32_t(Row));
             const size_t run = std::min<size_t>(pixels, Width - Column);
-            CopySwappingRedAndBlue(source, target, run);
-            source += run * kBytesPerPixel;
+            Conversion.Convert(source, View.Row(int32_t(Row)) + Column * heldBytes, 0, 1, uint32_t(run));
+            source += run * sentBytes;
             pixels -= run;
             Column += uint32_t(run);
             if (Column == Width) {
@@ -80,31 +108,14 @@ class AnswerImporter : public PayloadSink {
     }
 
   private:
-    FCObjImage& Image;
+    PictureView View;
+    PixelLayout Sent;
+    int32_t Version;
+    LayoutConversion Conversion;
     uint32_t Width;
     uint32_t Height;
     uint32_t Row = 0;
     uint32_t Column = 0;
-};
-
-// A version 2 answer lands where the picture's samples are: its payload has their layout.
-class AnswerSamples : public PayloadSink {
-  public:
-    explicit AnswerSamples(FCSampleImage& samples) : Samples(samples) {}
-
-    bool CheckForm(const DocumentHeader& header, std::string& message) override {
-        if (NewerVersion(header, 2, message)) return false;
-        const int32_t depth = int32_t(8 * Samples.BytesPerSample());
-        if (header.Version == 2 && header.Width == Samples.Width && header.Height == Samples.Height &&
-            uint32_t(header.Channels) == Samples.Channels && header.Depth == depth)
-            return true;
-        message = DifferentForm(header, Samples.Width, Samples.Height, int32_t(Samples.Channels), depth);
-        return false;
-    }
-    uint8_t* Whole() override { return Samples.Samples; }
-
-  private:
-    FCSampleImage& Samples;
 };
 
 }  // namespace
@@ -116,18 +127,7 @@ FCPixelMyProcessor::FCPixelMyProcessor(AtomicFileWriter& out)
 }
 
 void FCPixelMyProcessor::ProcessWholeImage(FCObjImage& image, void*) {
-    const size_t width = uint32_t(image.InfoHeader.biWidth);
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        const uint8_t* pixel = image.PixelAddress(0, y);
-        for (size_t left = width; left > 0;) {
-            const size_t run = std::min(left, size_t(BlockEnd - Next) / kBytesPerPixel);
-            CopySwappingRedAndBlue(pixel, Next, run);
-            pixel += run * 3;
-            Next += run * 3;
-            left -= run;
-            if (Next == BlockEnd) Flush();
-        }
-    }
+    AppendPayload(Out, ViewOf(image));
 }
 
 void FCPixelMyProcessor::Flush() {
@@ -135,6 +135,37 @@ void FCPixelMyProcessor::Flush() {
     // come only cycle through the block.
     Out.Append(Block.get(), size_t(Next - Block.get()));
     Next = Block.get();
+}
+
+void AppendPayload(AtomicFileWriter& out, const PictureView& view) {
+    const PixelLayout sent = SentLayout(view.Layout);
+    const LayoutConversion conversion(view.Layout, sent);
+    const size_t rowBytes = sent.RowBytes(view.Width);
+    // Rows already in the payload's layout, one after the other, go out in one piece.
+    if (conversion.Same() && view.Stride == ptrdiff_t(rowBytes)) {
+        out.Append(view.Top, rowBytes * size_t(view.Height));
+        return;
+    }
+    // Else through a block of whole pixels, each row converted into it as it goes.
+    const size_t pixelBytes = sent.PixelBytes();
+    const size_t blockBytes = kBlockPixels * pixelBytes;
+    std::unique_ptr<uint8_t[]> block(new uint8_t[blockBytes]);
+    size_t used = 0;
+    for (int32_t y = 0; y < view.Height; ++y) {
+        const uint8_t* row = view.Row(y);
+        for (uint32_t x = 0; x < uint32_t(view.Width);) {
+            const uint32_t run =
+                uint32_t(std::min<size_t>(uint32_t(view.Width) - x, (blockBytes - used) / pixelBytes));
+            conversion.Convert(row + x * view.Layout.PixelBytes(), block.get() + used, 0, 1, run);
+            used += run * pixelBytes;
+            x += run;
+            if (used == blockBytes) {
+                out.Append(block.get(), used);
+                used = 0;
+            }
+        }
+    }
+    if (used != 0) out.Append(block.get(), used);
 }
 
 namespace {
@@ -149,41 +180,30 @@ bool WriteFailed(const AtomicFileWriter& out, const std::string& path) {
 
 }  // namespace
 
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostream* progress) {
+bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::ostream* progress) {
+    const PictureView view = frame.View();
+    const PixelLayout sent = SentLayout(view.Layout);
     AtomicFileWriter out;
-    const std::string head =
-        DocumentHead(uint32_t(image.InfoHeader.biWidth), uint32_t(image.InfoHeader.biHeight));
+    const std::string head = DocumentHead(uint32_t(view.Width), uint32_t(view.Height), VersionOf(sent),
+                                          int32_t(sent.Channels), sent.Wide() ? 16 : 8);
     bool written =
         out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) && out.Append(head.data(), head.size());
     if (progress != nullptr) *progress << "Save as XML\n";
     if (written) {
-        FCPixelMyProcessor processor(out);
-        RunPixelProcess(image, processor);
+        // The 24-bit image goes through its pixel processor; samples are appended as they lie.
+        if (frame.Image.IsValid()) {
+            FCPixelMyProcessor processor(out);
+            RunPixelProcess(frame.Image, processor);
+        } else {
+            AppendPayload(out, view);
+        }
         written = out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
     }
     return written || WriteFailed(out, path);
 }
 
-bool ReadAnswer(FCObjImage& image, std::ostream* progress) {
-    AnswerImporter importer(image);
-    DocumentHeader header;
-    return ReadDocumentFile(kDocumentFileName, importer, header, progress);
-}
-
-bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path, std::ostream* progress) {
-    AtomicFileWriter out;
-    const std::string head = DocumentHead(uint32_t(samples.Width), uint32_t(samples.Height), 2,
-                                          int32_t(samples.Channels), int32_t(8 * samples.BytesPerSample()));
-    if (progress != nullptr) *progress << "Save as XML\n";
-    const bool written = out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) &&
-                         out.Append(head.data(), head.size()) &&
-                         out.Append(samples.Samples, samples.RowBytes() * size_t(samples.Height)) &&
-                         out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
-    return written || WriteFailed(out, path);
-}
-
-bool ReadAnswerSamples(FCSampleImage& samples, std::ostream* progress) {
-    AnswerSamples sink(samples);
+bool ReadAnswer(PictureFrame& frame, std::ostream* progress) {
+    AnswerInto sink(frame.View());
     DocumentHeader header;
     return ReadDocumentFile(kDocumentFileName, sink, header, progress);
 }

@@ -1,5 +1,5 @@
 // The host's two documents: the picture written out for the module, and the answer read back
-// straight into the picture's own pixels through the exchange's one reader.
+// into the picture's own pixels through the exchange's one reader, both through the picture's view.
 #pragma once
 
 #include <cstdint>
@@ -8,12 +8,13 @@
 #include <string>
 
 #include "AtomicFileWriter.h"
+#include "Picture.h"
 #include "PixelProcess.h"
 #include "SampleImage.h"
 
 // Streams each pixel into the document as red, green, blue (the image keeps blue, green, red),
-// through a block of its own that goes out with one checked write whenever it is full. It asks
-// RunPixelProcess for the whole picture and walks it row by row itself, since a call per pixel
+// through a block that goes out with one checked write whenever it is full. It asks
+// RunPixelProcess for the whole picture and hands it to AppendPayload, since a call per pixel
 // would cost more than the conversion: ProcessPixel is only the per-pixel fallback that the
 // framework's interface asks every processor for.
 class FCPixelMyProcessor : public FCSinglePixelProcessBase {
@@ -40,18 +41,18 @@ class FCPixelMyProcessor : public FCSinglePixelProcessBase {
     uint8_t* BlockEnd;
 };
 
-// Writes the whole outgoing document to path through a temporary file; says "Save as XML" to
-// progress (null: nothing). False, with nothing left at path, on any failure (with a message
-// naming it) or a stop request (see SetWriteStop; without a message).
-bool WriteOutgoingDocument(FCObjImage& image, const std::string& path, std::ostream* progress);
+// The picture's rows as the payload carries them (red first, each sample as the form has it), through
+// a block of whole pixels unless the rows already lie as the payload does.
+void AppendPayload(AtomicFileWriter& out, const PictureView& view);
 
-// Reads "image.xml" from the working directory (and removes it) and copies its pixels into the
-// picture, which it must answer with the same size and in a version the host writes. Prints the
-// reader's lines to progress and its messages, a refusal's without a line end; false when
+// Writes the whole outgoing document of frame to path through a temporary file: version 1 for the
+// 24-bit image, version 2 of the samples' form otherwise. Says "Save as XML" to progress (null:
+// nothing). False, with nothing left at path, on any failure (with a message naming it) or a stop
+// request (see SetWriteStop; without a message).
+bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::ostream* progress);
+
+// Reads "image.xml" from the working directory (and removes it) and takes its pixels into the
+// frame, which it must answer with the same size and in the version and form it was sent. Prints
+// the reader's lines to progress and its messages, a refusal's without a line end; false when
 // nothing may be saved.
-bool ReadAnswer(FCObjImage& image, std::ostream* progress);
-
-// The same for a version 2 run: the samples are the payload's own bytes, written out in one piece
-// and read back in place, and the answer must have their size and form.
-bool WriteOutgoingSamples(const FCSampleImage& samples, const std::string& path, std::ostream* progress);
-bool ReadAnswerSamples(FCSampleImage& samples, std::ostream* progress);
+bool ReadAnswer(PictureFrame& frame, std::ostream* progress);

@@ -37,19 +37,10 @@ constexpr double kHintSeconds = 10;
 // The picture a run holds from load to save: the 24-bit image of a version 1 run, or, for a run
 // with --alpha or --depth 16, its samples in the document's own form.
 struct HeldPicture {
-    FCObjImage Image;
-    FCSampleImage Samples;
+    Picture Pixels;
     PictureMetadata Metadata;
     bool Transparent = false;  // the input had transparency
     uint32_t SourceBits = 8;   // of the input's samples
-
-    int32_t Width() const { return Samples.IsValid() ? Samples.Width : Image.InfoHeader.biWidth; }
-    int32_t Height() const { return Samples.IsValid() ? Samples.Height : Image.InfoHeader.biHeight; }
-    bool HasResolution() const {
-        return Samples.IsValid()
-                   ? Samples.XPixelsPerMetre > 0 && Samples.YPixelsPerMetre > 0
-                   : Image.InfoHeader.biXPelsPerMeter > 0 && Image.InfoHeader.biYPelsPerMeter > 0;
-    }
 };
 
 // The input is opened once and read through that descriptor: a name checked and then opened
@@ -73,10 +64,11 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0 && run.VersionTwo()) {
-        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Samples, &picture.Metadata,
-                                    options, run.Channels(), run.MaxValue());
+        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Pixels.First().Samples,
+                                    &picture.Metadata, options, run.Channels(), run.MaxValue());
     } else if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), picture.Image, &picture.Metadata, options);
+        result = LoadPictureFile(descriptor, size, input.c_str(), picture.Pixels.First().Image,
+                                 &picture.Metadata, options);
     }
     if (descriptor >= 0) close(descriptor);
     if (!result.Ok()) {
@@ -87,12 +79,13 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     picture.SourceBits = result.SourceBits;
     if (result.IncompleteRows > 0)
         result.Warnings.insert(result.Warnings.begin(),
-                               warning::EndsEarly(result.IncompleteRows, picture.Height()));
+                               warning::EndsEarly(result.IncompleteRows, picture.Pixels.Height()));
     warnings += SayWarnings(input, result.Warnings);
     if (run.VersionTwo()) return true;
-    picture.Image.ConvertTo24();
+    FCObjImage& image = picture.Pixels.First().Image;
+    image.ConvertTo24();
     // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels.
-    if (picture.Image.InfoHeader.biBitCount != 24) {
+    if (image.InfoHeader.biBitCount != 24) {
         std::cout << "Read " << input << " failed: too large at 24 bits per pixel.\n";
         return false;
     }
@@ -109,16 +102,14 @@ bool PrepareMetadata(const HostRun& run, HeldPicture& picture, size_t& warnings)
     const bool mustTurn = !OrientationReachesOutput(metadata, output, options.Strip);
     const uint16_t orientation = metadata.Orientation;
     if (options.AutoOrient || mustTurn) {
-        const bool turned = picture.Samples.IsValid() ? TurnAsOrientationSays(picture.Samples, orientation)
-                                                      : TurnAsOrientationSays(picture.Image, orientation);
-        if (!turned) {
+        if (!picture.Pixels.Turn(orientation)) {
             std::cout << "Read " << options.Input << " failed: out of memory.\n";
             return false;
         }
         MarkMetadataTurned(metadata);
     }
-    warnings += SayWarnings(
-        options.Input, SettleMetadataForOutput(metadata, picture.HasResolution(), output, options.Strip));
+    warnings += SayWarnings(options.Input, SettleMetadataForOutput(metadata, picture.Pixels.HasResolution(),
+                                                                   output, options.Strip));
     // A note, not a warning: nothing is lost. It follows the warnings, which stay right after the
     // Read line.
     if (mustTurn && !options.AutoOrient) {
@@ -237,7 +228,7 @@ bool CheckAnswerIsOurs(const HostRun& run) {
 // and what the run's form did not send to the module, is said in one line each, after the answer:
 // a version 2 run says nothing of it at load time.
 size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
-    FCSampleImage& samples = picture.Samples;
+    FCSampleImage& samples = picture.Pixels.First().Samples;
     const uint32_t keeps = ItemsKept(GetImageHandleFactory()->GetImageType(run.Options.Output.c_str()));
     // The output's own limit names the loss first: --alpha or --depth 16 would not have kept it.
     std::vector<std::string> phrases;
@@ -262,8 +253,8 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
 // Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere.
 int SaveResult(const HostRun& run, HeldPicture& picture) {
     const HostOptions& options = run.Options;
-    if (picture.Samples.IsValid() &&
-        RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
+    const PictureFrame& frame = picture.Pixels.First();
+    if (frame.Samples.IsValid() && RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
         return kExitFailed;
     if (!OutputStillLeadsTo(options.Output, run.Output)) return kExitFailed;
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
@@ -271,9 +262,9 @@ int SaveResult(const HostRun& run, HeldPicture& picture) {
     const int32_t flag = TakesQuality(type) ? options.Quality : -1;
     int error = 0;
     const bool saved =
-        picture.Samples.IsValid()
-            ? SaveSamplesFile(picture.Samples, type, run.Output.c_str(), flag, &picture.Metadata, &error)
-            : SavePictureFile(picture.Image, type, run.Output.c_str(), flag, &picture.Metadata, &error);
+        frame.Samples.IsValid()
+            ? SaveSamplesFile(frame.Samples, type, run.Output.c_str(), flag, &picture.Metadata, &error)
+            : SavePictureFile(frame.Image, type, run.Output.c_str(), flag, &picture.Metadata, &error);
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(run);
     if (!saved) {
@@ -295,8 +286,7 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
                   << std::flush;
         return kExitFailed;
     }
-    const bool answered = picture.Samples.IsValid() ? ReadAnswerSamples(picture.Samples, run.Progress())
-                                                    : ReadAnswer(picture.Image, run.Progress());
+    const bool answered = ReadAnswer(picture.Pixels.First(), run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
         // The reader's refusal ends without a line end; the host's output ends with one.
@@ -310,7 +300,7 @@ int RunExchange(HostRun& run) {
     HeldPicture picture;
     size_t warnings = 0;
     if (!LoadPicture(run, picture, warnings) ||
-        !CheckOutputSize(run.Options.Output, picture.Width(), picture.Height()) ||
+        !CheckOutputSize(run.Options.Output, picture.Pixels.Width(), picture.Pixels.Height()) ||
         !PrepareMetadata(run, picture, warnings) || RefusedByStrict(run, run.Options.Input, warnings))
         return kExitFailed;
     RemoveLeftovers(run);
@@ -318,9 +308,7 @@ int RunExchange(HostRun& run) {
     // reader (SIGHUP, SIGPIPE) is a stop like any other.
     CatchStopSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     run.WroteExchangeFiles = true;
-    const bool written = picture.Samples.IsValid()
-                             ? WriteOutgoingSamples(picture.Samples, run.Document, run.Progress())
-                             : WriteOutgoingDocument(picture.Image, run.Document, run.Progress());
+    const bool written = WriteOutgoingDocument(picture.Pixels.First(), run.Document, run.Progress());
     if (!written) return gStopSignal != 0 ? ExitForStop(run) : kExitFailed;
     if (!RaiseFlag(run.Flag, TemporaryOwner::Host, run.Progress())) {
         if (gStopSignal != 0) return ExitForStop(run);
