@@ -10,9 +10,9 @@
 #include <limits>
 #include <new>
 
+#include "ByteBlock.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
-#include "PixelBlockAlloc.h"
 #include "RegularFile.h"
 
 namespace {
@@ -86,7 +86,7 @@ bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
     if (size > uint64_t(std::numeric_limits<int32_t>::max()))
         return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
-    const PixelBlockPtr block(AllocPixelBlock(size_t(size)));
+    const BlockPtr block(AllocBlock(size_t(size), BlockFill::Zero));
     if (!block) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     // A file that shrank meanwhile hands over only the bytes actually read.
     const int64_t got = ReadFully(descriptor, block.get(), size_t(size));
