@@ -109,8 +109,12 @@ const FCObjImage* FCImageHandleBase::ImageToSave() const {
 }
 
 void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
-    list.assign(ObjectList.begin(), ObjectList.end());
-    if (detach) ObjectList.clear();
+    list.clear();
+    for (const std::unique_ptr<FCObjImage>& image : ObjectList) list.push_back(image.get());
+    if (!detach) return;
+    // The caller owns them from here on.
+    for (std::unique_ptr<FCObjImage>& image : ObjectList) (void)image.release();
+    ObjectList.clear();
 }
 
 namespace {

@@ -24,17 +24,18 @@ class PCL_Interface_Composite {
     PCL_Interface_Composite() = default;
     PCL_Interface_Composite(const PCL_Interface_Composite&) = delete;
     PCL_Interface_Composite& operator=(const PCL_Interface_Composite&) = delete;
+    // Last first, which the deque's own destruction does not promise.
     virtual ~PCL_Interface_Composite() {
-        while (!ObjectList.empty()) {
-            T* last = ObjectList.back();
-            ObjectList.pop_back();
-            delete last;
-        }
+        while (!ObjectList.empty()) ObjectList.pop_back();
     }
-    void PushObject(T* object) { ObjectList.push_back(object); }
+    // The list owns object from here on, even when there is no room to hold it (it is deleted).
+    void PushObject(T* object) {
+        std::unique_ptr<T> owned(object);
+        ObjectList.push_back(std::move(owned));
+    }
 
   protected:
-    std::deque<T*> ObjectList;
+    std::deque<std::unique_ptr<T>> ObjectList;
 };
 
 class FCImageHandleBase {
