@@ -11,6 +11,7 @@
 #include <new>
 
 #include "ByteBlock.h"
+#include "ByteSource.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
 #include "RegularFile.h"
@@ -81,10 +82,15 @@ bool FCImageHandleBase::LoadFile(const char* path) {
 }
 
 bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
-    if (size == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    if (size <= Intake.FewestBytes) return Result.Refuse(LoadStatus::Damaged, Intake.ShortReason);
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size > uint64_t(std::numeric_limits<int32_t>::max()))
         return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
+    if (Intake.Windowed) {
+        ByteSource in(descriptor, size);
+        // Only a descriptor it cannot use is left, and its read below says why.
+        if (in.Usable()) return LoadSource(in);
+    }
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
     const BlockPtr block(AllocBlock(size_t(size), BlockFill::Zero));
     if (!block) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
@@ -95,8 +101,16 @@ bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
     return LoadMemory(block.get(), int32_t(got));
 }
 
-bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
-    return Result.Refuse(LoadStatus::UnknownType, "no reader");
+bool FCImageHandleBase::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0 || uint32_t(length) <= Intake.FewestBytes)
+        return Result.Refuse(LoadStatus::Damaged, Intake.ShortReason);
+    ByteSource in(data, size_t(length));
+    return LoadSource(in);
+}
+
+bool FCImageHandleBase::TakeWholeFile(ByteSource& in, const uint8_t*& data, size_t& length) {
+    length = size_t(in.Remaining());
+    return in.Take(length, data) || Result.Refuse(LoadStatus::Unsupported, "not read through a window");
 }
 
 bool FCImageHandleBase::SaveFile(const char*, int32_t) {

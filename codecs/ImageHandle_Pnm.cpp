@@ -427,17 +427,6 @@ bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
     return Decode(in, *this);
 }
 
-bool FCImageHandle_Pnm::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource in(data, size_t(length));
-    return LoadSource(in);
-}
-
-bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
-    ByteSource in(descriptor, size);
-    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
-}
-
 bool FCImageHandle_Pnm::SaveFile(const char* path, int32_t) {
     if (form_ == Form::ReadOnly) return false;
     if (SaveSamples != nullptr) {

@@ -7,7 +7,7 @@
 
 class FCImageHandle_Tiff : public FCImageHandle {
   public:
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
     // flag is not used: the file is lossless and has one form.
     bool SaveFile(const char* path, int32_t flag) override;
 };

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ImageFormats.h"
 #include "LoadResult.h"
@@ -13,6 +14,8 @@
 #include "PictureMetadata.h"
 #include "RowSink.h"
 #include "SampleImage.h"
+
+class ByteSource;
 
 // Everything after the last "." of the whole path; empty for null or no dot.
 std::string GetFileExtension(const char* path);
@@ -38,16 +41,30 @@ class PCL_Interface_Composite {
     std::deque<std::unique_ptr<T>> ObjectList;
 };
 
+// How a codec takes the file it reads, and what is refused before it reads a byte.
+struct FileIntake {
+    // Piecewise, through a window on the file; otherwise the whole file is read into memory first.
+    bool Windowed = false;
+    // A file of no more bytes than this is refused as damaged, for ShortReason.
+    uint32_t FewestBytes = 0;
+    const char* ShortReason = "the file is empty";
+};
+
 class FCImageHandleBase {
   public:
     virtual ~FCImageHandleBase() = default;
     // Opens path once (a regular file; a link is followed) and reads it through LoadOpenFile.
     virtual bool LoadFile(const char* path);
     // Reads the file behind an open descriptor, whose length was size when it was opened; the
-    // descriptor stays the caller's. By default the whole file goes through LoadMemory; codecs
-    // that read piecewise override it.
-    virtual bool LoadOpenFile(int descriptor, uint64_t size);
-    virtual bool LoadMemory(const uint8_t* data, int32_t length);
+    // descriptor stays the caller's. The file goes to LoadSource as the codec's intake says; the
+    // refusals every codec shares are made here: a file too short, one over 2 GB, and a file to be
+    // read whole that memory cannot hold.
+    bool LoadOpenFile(int descriptor, uint64_t size);
+    // Reads a whole file held in memory through LoadSource.
+    bool LoadMemory(const uint8_t* data, int32_t length);
+    // The codec's one reader, over the source LoadOpenFile or LoadMemory made of a file that
+    // passed their refusals (the tests and fuzz targets hand the windowed ones sources of their own).
+    virtual bool LoadSource(ByteSource& in) = 0;
     virtual bool SaveFile(const char* path, int32_t flag);
     virtual void GetImageList(std::deque<FCObjImage*>& list, bool detach) = 0;
 
@@ -72,11 +89,23 @@ class FCImageHandleBase {
     // A picture of alpha or 16-bit samples that SaveFile writes instead of SaveList's, set only for
     // the formats whose written form keeps one of them (ItemTransparency, ItemDeepSamples).
     const FCSampleImage* SaveSamples = nullptr;
+
+  protected:
+    explicit FCImageHandleBase(const FileIntake& intake = FileIntake()) : Intake(intake) {}
+    // For a codec that decodes from one block: the rest of in in one piece, which a source over
+    // memory always gives. False, the refusal noted, where a file source's window cannot hold it.
+    bool TakeWholeFile(ByteSource& in, const uint8_t*& data, size_t& length);
+
+  private:
+    const FileIntake Intake;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
   public:
     void GetImageList(std::deque<FCObjImage*>& list, bool detach) override;
+
+  protected:
+    using FCImageHandleBase::FCImageHandleBase;
 };
 
 class FCImageHandleFactory {
