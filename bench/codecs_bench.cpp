@@ -129,7 +129,7 @@ void BenchCodecs(const std::string& dir) {
     }
 }
 
-// A block mapped the way the pixel allocator maps large pictures, hinted or not.
+// A block mapped the way AllocBlock maps large pictures, hinted or not.
 uint8_t* MapFresh(size_t bytes, bool hint) {
     void* base = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (base == MAP_FAILED) return nullptr;

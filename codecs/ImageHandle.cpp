@@ -10,11 +10,12 @@
 #include <limits>
 #include <new>
 
+#include "ByteBlock.h"
+#include "ByteSource.h"
 #include "FileWriter.h"
 #include "ImageAt24Bits.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
-#include "PixelBlockAlloc.h"
 #include "RegularFile.h"
 
 namespace {
@@ -83,12 +84,17 @@ bool FCImageHandleBase::LoadFile(const char* path) {
 }
 
 bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
-    if (size == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+    if (size <= Intake.FewestBytes) return Result.Refuse(LoadStatus::Damaged, Intake.ShortReason);
     // Block lengths are signed 32-bit counts: larger files are refused rather than cut.
     if (size > uint64_t(std::numeric_limits<int32_t>::max()))
         return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
+    if (Intake.Windowed) {
+        ByteSource in(descriptor, size);
+        // Only a descriptor it cannot use is left, and its read below says why.
+        if (in.Usable()) return LoadSource(in);
+    }
     // The page allocator: no exception when memory is short, and no clearing pass of our own.
-    const PixelBlockPtr block(AllocPixelBlock(size_t(size)));
+    const BlockPtr block(AllocBlock(size_t(size), BlockFill::Zero));
     if (!block) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     // A file that shrank meanwhile hands over only the bytes actually read.
     const int64_t got = ReadFully(descriptor, block.get(), size_t(size));
@@ -97,8 +103,16 @@ bool FCImageHandleBase::LoadOpenFile(int descriptor, uint64_t size) {
     return LoadMemory(block.get(), int32_t(got));
 }
 
-bool FCImageHandleBase::LoadMemory(const uint8_t*, int32_t) {
-    return Result.Refuse(LoadStatus::UnknownType, "no reader");
+bool FCImageHandleBase::LoadMemory(const uint8_t* data, int32_t length) {
+    if (data == nullptr || length <= 0 || uint32_t(length) <= Intake.FewestBytes)
+        return Result.Refuse(LoadStatus::Damaged, Intake.ShortReason);
+    ByteSource in(data, size_t(length));
+    return LoadSource(in);
+}
+
+bool FCImageHandleBase::TakeWholeFile(ByteSource& in, const uint8_t*& data, size_t& length) {
+    length = size_t(in.Remaining());
+    return in.Take(length, data) || Result.Refuse(LoadStatus::Unsupported, "not read through a window");
 }
 
 bool FCImageHandleBase::SaveFile(const char* path, int32_t flag) {
@@ -138,8 +152,12 @@ void FCImageHandle::GetImageList(std::deque<FCObjImage*>& list, bool detach) {
         image->SwapStorage(Rows.Image);
         PushObject(image.release());
     }
-    list.assign(ObjectList.begin(), ObjectList.end());
-    if (detach) ObjectList.clear();
+    list.clear();
+    for (const std::unique_ptr<FCObjImage>& image : ObjectList) list.push_back(image.get());
+    if (!detach) return;
+    // The caller owns them from here on.
+    for (std::unique_ptr<FCObjImage>& image : ObjectList) (void)image.release();
+    ObjectList.clear();
 }
 
 namespace {

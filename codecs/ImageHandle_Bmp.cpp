@@ -350,22 +350,11 @@ bool Decode(ByteSource& in, FCImageHandle_Bmp& codec) {
 
 }  // namespace
 
+FCImageHandle_Bmp::FCImageHandle_Bmp()
+    : FCImageHandle(FileIntake{true, uint32_t(kFileHeaderSize), "the file ends inside its headers"}) {}
+
 bool FCImageHandle_Bmp::LoadSource(ByteSource& in) {
     return Decode(in, *this);
-}
-
-bool FCImageHandle_Bmp::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= int32_t(kFileHeaderSize))
-        return Result.Refuse(LoadStatus::Damaged, "the file ends inside its headers");
-    ByteSource in(data, size_t(length));
-    return LoadSource(in);
-}
-
-bool FCImageHandle_Bmp::LoadOpenFile(int descriptor, uint64_t size) {
-    if (size <= kFileHeaderSize)
-        return Result.Refuse(LoadStatus::Damaged, "the file ends inside its headers");
-    ByteSource in(descriptor, size);
-    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
 }
 
 bool FCImageHandle_Bmp::SaveFile(const char* path, int32_t) {

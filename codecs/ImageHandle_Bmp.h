@@ -10,11 +10,11 @@ class ByteSource;
 
 class FCImageHandle_Bmp : public FCImageHandle {
   public:
+    // A file no longer than its file header is refused as ending inside its headers.
+    FCImageHandle_Bmp();
     // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file
     // (plain pixel rows read straight into their places in the new image), and the fuzz targets
     // over a file source with windows of every small size.
-    bool LoadSource(ByteSource& in);
-    bool LoadOpenFile(int descriptor, uint64_t size) override;
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
     bool SaveFile(const char* path, int32_t flag) override;
 };

@@ -193,8 +193,10 @@ void PutSamples(const Planes& planes, bool premultiplied, int32_t width, int32_t
 
 }  // namespace
 
-bool FCImageHandle_Heif::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+bool FCImageHandle_Heif::LoadSource(ByteSource& in) {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    if (!TakeWholeFile(in, data, length)) return false;
     const Context ctx(heif_context_alloc());
     if (!ctx) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     heif_error error = heif_context_read_from_memory_without_copy(ctx.get(), data, size_t(length), nullptr);

@@ -7,5 +7,5 @@
 
 class FCImageHandle_Heif : public FCImageHandle {
   public:
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
 };

@@ -5,8 +5,10 @@
 
 #include "PictureDecoders.h"
 
-bool FCImageHandle_IPicture::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+bool FCImageHandle_IPicture::LoadSource(ByteSource& in) {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    if (!TakeWholeFile(in, data, length)) return false;
     auto image = std::make_unique<FCObjImage>();
     const bool decoded = format_ == Format::Jpeg
                              ? DecodeJpegPicture(data, size_t(length), Options, *image, Result, Metadata)

@@ -10,7 +10,7 @@ class FCImageHandle_IPicture : public FCImageHandle {
     enum class Format { Jpeg, Gif };
     explicit FCImageHandle_IPicture(Format format) : format_(format) {}
 
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
 
   private:
     Format format_;

@@ -211,16 +211,7 @@ bool WriteRows(spng_ctx* ctx, RowSource& rows, int32_t height) {
 
 }  // namespace
 
-bool FCImageHandle_Png::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource in(data, size_t(length));
-    return Decode(in);
-}
-
-bool FCImageHandle_Png::LoadOpenFile(int descriptor, uint64_t size) {
-    if (size == 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource in(descriptor, size);
-    if (!in.Usable()) return Result.Refuse(LoadStatus::Unsupported, "files over 2 GB are not read");
+bool FCImageHandle_Png::LoadSource(ByteSource& in) {
     return Decode(in);
 }
 

@@ -8,9 +8,9 @@ class ByteSource;
 
 class FCImageHandle_Png : public FCImageHandle {
   public:
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
     // Reads the file where it lies, through a window: only the pixels take memory in proportion.
-    bool LoadOpenFile(int descriptor, uint64_t size) override;
+    FCImageHandle_Png() : FCImageHandle(FileIntake{true}) {}
+    bool LoadSource(ByteSource& in) override;
 
   protected:
     ImageType WrittenType() const override { return ImageTypePng; }

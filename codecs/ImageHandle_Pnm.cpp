@@ -405,17 +405,6 @@ bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
     return Decode(in, *this);
 }
 
-bool FCImageHandle_Pnm::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource in(data, size_t(length));
-    return LoadSource(in);
-}
-
-bool FCImageHandle_Pnm::LoadOpenFile(int descriptor, uint64_t size) {
-    ByteSource in(descriptor, size);
-    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
-}
-
 ImageType FCImageHandle_Pnm::WrittenType() const {
     if (form_ == Form::Ppm) return ImageTypePpm;
     return form_ == Form::Pam ? ImageTypePam : ImageTypeUnknown;

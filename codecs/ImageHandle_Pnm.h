@@ -12,12 +12,10 @@ class FCImageHandle_Pnm : public FCImageHandle {
     // What SaveFile writes: .pbm and .pgm are read only, since a colour picture would lose its
     // colours there.
     enum class Form { ReadOnly, Ppm, Pam };
-    explicit FCImageHandle_Pnm(Form form = Form::ReadOnly) : form_(form) {}
+    explicit FCImageHandle_Pnm(Form form = Form::ReadOnly) : FCImageHandle(FileIntake{true}), form_(form) {}
 
     // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file.
-    bool LoadSource(ByteSource& in);
-    bool LoadOpenFile(int descriptor, uint64_t size) override;
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
 
   protected:
     ImageType WrittenType() const override;

@@ -512,17 +512,6 @@ bool FCImageHandle_Tga::LoadSource(ByteSource& in) {
     return Decode(in, *this);
 }
 
-bool FCImageHandle_Tga::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource in(data, size_t(length));
-    return LoadSource(in);
-}
-
-bool FCImageHandle_Tga::LoadOpenFile(int descriptor, uint64_t size) {
-    ByteSource in(descriptor, size);
-    return in.Usable() ? LoadSource(in) : FCImageHandle::LoadOpenFile(descriptor, size);
-}
-
 bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
     if (SaveSamples != nullptr) {
         const FCSampleImage& samples = *SaveSamples;

@@ -17,12 +17,11 @@ class FCImageHandle_Tga : public FCImageHandle {
         uint8_t pixel[4] = {0, 0, 0, 0};
     };
 
+    FCImageHandle_Tga() : FCImageHandle(FileIntake{true}) {}
     // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file
     // (plain pixel rows read straight into their places in the new image), and the fuzz targets
     // over a file source with windows of every small size.
-    bool LoadSource(ByteSource& in);
-    bool LoadOpenFile(int descriptor, uint64_t size) override;
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
     bool SaveFile(const char* path, int32_t flag) override;
 
     // Decodes packets until pixelCount pixels of depth bits (8, 16, 24 or 32) fill row; never

@@ -620,12 +620,13 @@ bool WriteTiff(const char* path, const WrittenShape& shape, const PictureMetadat
 
 }  // namespace
 
-bool FCImageHandle_Tiff::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
-    ByteSource source(data, size_t(length));
+bool FCImageHandle_Tiff::LoadSource(ByteSource& in) {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    if (!TakeWholeFile(in, data, length)) return false;
     MemoryFile file;
     file.Read = data;
-    file.Source = &source;
+    file.Source = &in;
     file.Size = uint64_t(length);
     Messages messages;
     const TiffPtr tif = OpenMemory(file, "rm", messages);

@@ -7,7 +7,7 @@
 
 class FCImageHandle_Tiff : public FCImageHandle {
   public:
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
 
   protected:
     ImageType WrittenType() const override { return ImageTypeTiff; }

@@ -210,8 +210,10 @@ bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetad
 
 }  // namespace
 
-bool FCImageHandle_Webp::LoadMemory(const uint8_t* data, int32_t length) {
-    if (data == nullptr || length <= 0) return Result.Refuse(LoadStatus::Damaged, "the file is empty");
+bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+    if (!TakeWholeFile(in, data, length)) return false;
     WebPBitstreamFeatures features;
     const VP8StatusCode read = WebPGetFeatures(data, size_t(length), &features);
     if (read != VP8_STATUS_OK) return Refuse(read, Result);

@@ -15,7 +15,7 @@ class FCImageHandle_Webp : public FCImageHandle {
     // The format's side limit: larger pictures cannot be written.
     static constexpr int32_t kMaxSide = 16383;
 
-    bool LoadMemory(const uint8_t* data, int32_t length) override;
+    bool LoadSource(ByteSource& in) override;
     // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
     bool SaveFile(const char* path, int32_t flag) override;
 };

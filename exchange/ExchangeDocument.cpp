@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 #include <limits>
+#include <new>
 
 #include "Exchange.h"
 
@@ -64,6 +65,15 @@ bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCur
     }
     field = value;
     return true;
+}
+
+// A document's block, not cleared: it is read over at once. Memory running out has one answer in
+// the exchange, wherever it happens: std::bad_alloc, which each program's run turns into its
+// out-of-memory line.
+ByteBlock DocumentBlock(size_t bytes) {
+    ByteBlock block(bytes, BlockFill::Unset);
+    if (block.data() == nullptr) throw std::bad_alloc();
+    return block;
 }
 
 bool EndsEarly(const std::string& message) {
@@ -154,7 +164,7 @@ bool ReadPayload(const DocumentHeader& header, DocumentCursor& inHand, DocumentB
     const size_t handPixels = fromHand - fromHand % kPixel;
     if (handPixels != 0) sink.Take(hand, handPixels);
     if (missing == 0) return true;
-    ByteBlock block(size_t(std::min<uint64_t>(missing + kPixel, kBlockBytes)));
+    const ByteBlock block = DocumentBlock(size_t(std::min<uint64_t>(missing + kPixel, kBlockBytes)));
     // A pixel cut by the end of what was in hand, or of a block, is finished in the next block.
     size_t held = fromHand - handPixels;
     std::memcpy(block.data(), hand + handPixels, held);
@@ -216,7 +226,7 @@ bool ReadAfterHead(const ByteBlock& window, DocumentBytes& bytes, bool limited, 
     }
     // The tail: what is left in hand, then the rest of the bytes (the length check bounds them).
     const size_t inHand = size_t(cursor.End - cursor.Position);
-    ByteBlock tail(inHand + size_t(bytes.Left()));
+    ByteBlock tail = DocumentBlock(inHand + size_t(bytes.Left()));
     std::memcpy(tail.data(), cursor.Position, inHand);
     const int64_t got = bytes.Read(tail.data() + inHand, tail.size() - inHand);
     tail.shrink(inHand + size_t(std::max<int64_t>(got, 0)));
@@ -233,7 +243,7 @@ class StatePayload : public PayloadSink {
   public:
     explicit StatePayload(ExchangeState& state) : State(state) {}
     bool Begin(const DocumentHeader& header, std::string&) override {
-        State.ParsedDocument = ByteBlock(size_t(header.PayloadBytes()));
+        State.ParsedDocument = DocumentBlock(size_t(header.PayloadBytes()));
         State.Version = header.Version;
         State.Width = header.Width;
         State.Height = header.Height;
@@ -264,7 +274,7 @@ bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& heade
         std::cout << kDocumentFileName << " cannot be opened";
         return false;
     }
-    ByteBlock window{size_t(std::min<uint64_t>(size, kHeadWindowBytes))};
+    ByteBlock window = DocumentBlock(size_t(std::min<uint64_t>(size, kHeadWindowBytes)));
     const int64_t got = ReadFully(descriptor, window.data(), window.size());
     // The document's file is gone once it is read, whatever the parse makes of it: a module that
     // cannot remove it would read the same stale picture when started again, and a host would
@@ -294,7 +304,7 @@ bool ReadDocument(ExchangeState& state) {
 
 bool ParseDocument(ExchangeState& state) {
     const ByteBlock& document = state.DocumentBuffer;
-    ByteBlock window{std::min(document.size(), kHeadWindowBytes)};
+    const ByteBlock window = DocumentBlock(std::min(document.size(), kHeadWindowBytes));
     std::memcpy(window.data(), document.data(), window.size());
     DocumentBytes rest(document.data() + window.size(), document.size() - window.size());
     DocumentHeader header;

@@ -7,10 +7,10 @@
 #include <iterator>
 #include <utility>
 
+#include "ByteBlock.h"
 #include "ByteOrder.h"
 #include "ChannelMask.h"
 #include "ImageSize.h"
-#include "PixelBlockAlloc.h"
 #include "PixelLimit.h"
 
 namespace {
@@ -97,7 +97,7 @@ FCObjImage::FCObjImage(const FCObjImage& source) : FCObjImage() {
 
 // The image owns exactly these three blocks.
 FCObjImage::~FCObjImage() {
-    FreePixelBlock(PixelStore);
+    FreeBlock(PixelStore);
     delete[] RowTable;
     delete[] Palette;
 }
@@ -118,7 +118,7 @@ bool FCObjImage::CreateFromHeader(const BITMAPINFOHEADER* header) {
     uint32_t masks[3];
     NormaliseHeader(header, info, masks);
 
-    PixelBlockPtr pixels(AllocPixelBlock(bytes));
+    BlockPtr pixels(AllocBlock(bytes, BlockFill::Zero));
     if (!pixels) return false;
     const int32_t stride = int32_t(bytes / uint32_t(info.biHeight));
     std::unique_ptr<uint8_t*[]> rows(new uint8_t*[size_t(info.biHeight)]);

@@ -6,16 +6,16 @@
 #include <utility>
 #include <vector>
 
+#include "ByteBlock.h"
 #include "MappedBlock.h"
 #include "PictureView.h"
-#include "PixelBlockAlloc.h"
 
 bool FCSampleImage::Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
     if (width <= 0 || height <= 0 || (channels != 3 && channels != 4) || maxValue == 0 || maxValue > 65535)
         return false;
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * channels * (maxValue > 255 ? 2 : 1);
     if (bytes > std::numeric_limits<size_t>::max() / 2) return false;
-    uint8_t* block = AllocPixelBlock(size_t(bytes));
+    uint8_t* block = AllocBlock(size_t(bytes), BlockFill::Zero);
     if (block == nullptr) return false;
     Release();
     Samples = block;
@@ -37,7 +37,7 @@ void FCSampleImage::SwapWith(FCSampleImage& other) noexcept {
 }
 
 void FCSampleImage::Release() {
-    FreePixelBlock(Samples);
+    FreeBlock(Samples);
     Samples = nullptr;
     Width = Height = 0;
     Channels = MaxValue = 0;
@@ -89,7 +89,7 @@ bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue
     // from the last pixel back, a smaller one from the first on, so that each pixel is read whole
     // before anything is written over it.
     if (outPixel > inPixel) {
-        uint8_t* grown = GrowPixelBlock(samples.Samples, count * outPixel);
+        uint8_t* grown = ExtendBlock(samples.Samples, count * outPixel);
         if (grown == nullptr) return false;
         samples.Samples = grown;
     }

@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "ImageFormats.h"
 #include "LoadResult.h"
@@ -13,6 +14,8 @@
 #include "PictureMetadata.h"
 #include "RowSink.h"
 #include "SampleImage.h"
+
+class ByteSource;
 
 // Everything after the last "." of the whole path; empty for null or no dot.
 std::string GetFileExtension(const char* path);
@@ -24,17 +27,27 @@ class PCL_Interface_Composite {
     PCL_Interface_Composite() = default;
     PCL_Interface_Composite(const PCL_Interface_Composite&) = delete;
     PCL_Interface_Composite& operator=(const PCL_Interface_Composite&) = delete;
+    // Last first, which the deque's own destruction does not promise.
     virtual ~PCL_Interface_Composite() {
-        while (!ObjectList.empty()) {
-            T* last = ObjectList.back();
-            ObjectList.pop_back();
-            delete last;
-        }
+        while (!ObjectList.empty()) ObjectList.pop_back();
     }
-    void PushObject(T* object) { ObjectList.push_back(object); }
+    // The list owns object from here on, even when there is no room to hold it (it is deleted).
+    void PushObject(T* object) {
+        std::unique_ptr<T> owned(object);
+        ObjectList.push_back(std::move(owned));
+    }
 
   protected:
-    std::deque<T*> ObjectList;
+    std::deque<std::unique_ptr<T>> ObjectList;
+};
+
+// How a codec takes the file it reads, and what is refused before it reads a byte.
+struct FileIntake {
+    // Piecewise, through a window on the file; otherwise the whole file is read into memory first.
+    bool Windowed = false;
+    // A file of no more bytes than this is refused as damaged, for ShortReason.
+    uint32_t FewestBytes = 0;
+    const char* ShortReason = "the file is empty";
 };
 
 class FCImageHandleBase {
@@ -43,10 +56,15 @@ class FCImageHandleBase {
     // Opens path once (a regular file; a link is followed) and reads it through LoadOpenFile.
     virtual bool LoadFile(const char* path);
     // Reads the file behind an open descriptor, whose length was size when it was opened; the
-    // descriptor stays the caller's. By default the whole file goes through LoadMemory; codecs
-    // that read piecewise override it.
-    virtual bool LoadOpenFile(int descriptor, uint64_t size);
-    virtual bool LoadMemory(const uint8_t* data, int32_t length);
+    // descriptor stays the caller's. The file goes to LoadSource as the codec's intake says; the
+    // refusals every codec shares are made here: a file too short, one over 2 GB, and a file to be
+    // read whole that memory cannot hold.
+    bool LoadOpenFile(int descriptor, uint64_t size);
+    // Reads a whole file held in memory through LoadSource.
+    bool LoadMemory(const uint8_t* data, int32_t length);
+    // The codec's one reader, over the source LoadOpenFile or LoadMemory made of a file that
+    // passed their refusals (the tests and fuzz targets hand the windowed ones sources of their own).
+    virtual bool LoadSource(ByteSource& in) = 0;
     // Hands the picture to save (SaveSamples, else the first of SaveList) to WritePicture in one of
     // the layouts the table declares for WrittenType; a codec that writes otherwise overrides it.
     virtual bool SaveFile(const char* path, int32_t flag);
@@ -62,8 +80,9 @@ class FCImageHandleBase {
     // loaded (rows a damaged file left black among them). A codec sets it only to say why it
     // refused; the framework marks a load that gave a picture.
     LoadResult Result;
-    // A picture deeper than 8 bits or with alpha, decoded row by row into the form the load holds
-    // it in instead of into the image list; the framework hands it over.
+    // Where a reader puts the rows it decodes, taken into the form the load holds the picture in
+    // (readers of palettes and 16-bit depths decode into the image list instead); the framework
+    // hands it over.
     RowSink Rows;
     // What the loaded picture carries besides pixels, as the file holds it, for the codecs whose
     // format has it; the framework's metadata intake checks it.
@@ -75,17 +94,28 @@ class FCImageHandleBase {
     const FCSampleImage* SaveSamples = nullptr;
 
   protected:
+    explicit FCImageHandleBase(const FileIntake& intake = FileIntake()) : Intake(intake) {}
+    // For a codec that decodes from one block: the rest of in in one piece, which a source over
+    // memory always gives. False, the refusal noted, where a file source's window cannot hold it.
+    bool TakeWholeFile(ByteSource& in, const uint8_t*& data, size_t& length);
+
     // The type of the files this codec writes; its row declares the layouts WritePicture takes.
     virtual ImageType WrittenType() const { return ImageTypeUnknown; }
     // Writes SaveView, in SaveLayout, to path; set by SaveFile for the call alone.
     virtual bool WritePicture(const char* path, int32_t flag);
     PictureView SaveView;
     PixelLayout SaveLayout;
+
+  private:
+    const FileIntake Intake;
 };
 
 class FCImageHandle : public FCImageHandleBase, public PCL_Interface_Composite<FCObjImage> {
   public:
     void GetImageList(std::deque<FCObjImage*>& list, bool detach) override;
+
+  protected:
+    using FCImageHandleBase::FCImageHandleBase;
 };
 
 class FCImageHandleFactory {

@@ -1,5 +1,5 @@
-// Large blocks straight from the kernel as fresh anonymous pages, for every allocator of big
-// buffers (documents, file images, pixel blocks): one place decides what counts as large.
+// Large blocks straight from the kernel as fresh anonymous pages, under the one allocator of big
+// buffers (ByteBlock.h: documents, file images, pixel blocks): one place decides what counts as large.
 #pragma once
 
 #include <cstddef>

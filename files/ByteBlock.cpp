@@ -1,11 +1,11 @@
-// Zero-filled pixel blocks: small ones from calloc, large ones straight from the kernel as fresh
-// anonymous pages (see MappedBlock.cpp), which are zero already: no clearing pass of our own.
-// Decision: a pixel block's pages are taken as the decoder writes them, not when it is mapped. A
-// tiny file can claim a picture of gigabytes; placing its pages up front took them all before any
-// data arrived (a 27-byte PPM took 2.4 GB), while rows the file never fills, left untouched, cost
-// nothing. In huge pages a first touch costs one fault per 2 MB, which measured as fast as
-// placing them at once.
-#include "PixelBlockAlloc.h"
+// Byte blocks: small ones from the heap, large ones straight from the kernel as fresh anonymous
+// pages (see MappedBlock.cpp), which are zero already: no clearing pass of our own.
+// Decision: a zero-filled block's pages are taken as the decoder writes them, not when it is
+// mapped. A tiny file can claim a picture of gigabytes; placing its pages up front took them all
+// before any data arrived (a 27-byte PPM took 2.4 GB), while rows the file never fills, left
+// untouched, cost nothing. In huge pages a first touch costs one fault per 2 MB, which measured as
+// fast as placing them at once.
+#include "ByteBlock.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -15,28 +15,30 @@
 
 namespace {
 
-// Every block starts with its record, keeping the pixels 16-byte aligned as malloc would.
+// Every block starts with its record, keeping the bytes 16-byte aligned as malloc would.
 constexpr size_t kRecordBytes = 16;
 
 struct BlockRecord {
-    size_t MappedBytes;  // 0 for a calloc block
+    size_t MappedBytes;  // 0 for a heap block
     size_t Bytes;        // what was asked for
 };
-static_assert(sizeof(BlockRecord) <= kRecordBytes, "the record must fit before the pixels");
+static_assert(sizeof(BlockRecord) <= kRecordBytes, "the record must fit before the bytes");
 
 }  // namespace
 
-uint8_t* AllocPixelBlock(size_t bytes) {
-    if (bytes == 0 || bytes > SIZE_MAX - kRecordBytes) return nullptr;
+uint8_t* AllocBlock(size_t bytes, BlockFill fill) {
+    if (bytes > SIZE_MAX - kRecordBytes) return nullptr;
     const size_t total = bytes + kRecordBytes;
+    const bool zero = fill == BlockFill::Zero;
     const bool mapped = total >= kMappedBlockBytes;
-    uint8_t* base = mapped ? MapBlock(total, false) : static_cast<uint8_t*>(std::calloc(total, 1));
+    uint8_t* base = mapped ? MapBlock(total, !zero)
+                           : static_cast<uint8_t*>(zero ? std::calloc(total, 1) : std::malloc(total));
     if (base == nullptr) return nullptr;
     new (base) BlockRecord{mapped ? total : 0, bytes};
     return base + kRecordBytes;
 }
 
-uint8_t* GrowPixelBlock(uint8_t* block, size_t bytes) {
+uint8_t* ExtendBlock(uint8_t* block, size_t bytes) {
     if (block == nullptr || bytes > SIZE_MAX - kRecordBytes) return nullptr;
     const BlockRecord record = *reinterpret_cast<BlockRecord*>(block - kRecordBytes);
     if (bytes <= record.Bytes) return block;
@@ -48,14 +50,14 @@ uint8_t* GrowPixelBlock(uint8_t* block, size_t bytes) {
         return grown + kRecordBytes;
     }
     // A heap block is small: a copy costs little.
-    uint8_t* grown = AllocPixelBlock(bytes);
+    uint8_t* grown = AllocBlock(bytes, BlockFill::Zero);
     if (grown == nullptr) return nullptr;
     std::memcpy(grown, block, record.Bytes);
-    FreePixelBlock(block);
+    FreeBlock(block);
     return grown;
 }
 
-void FreePixelBlock(uint8_t* block) {
+void FreeBlock(uint8_t* block) {
     if (block == nullptr) return;
     uint8_t* base = block - kRecordBytes;
     const size_t mappedBytes = reinterpret_cast<BlockRecord*>(base)->MappedBytes;
