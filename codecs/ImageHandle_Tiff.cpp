@@ -294,21 +294,22 @@ struct Band {
 
 // Where decoded rows go: the 24-bit image for opaque samples of 8 bits or fewer, else the sink, in
 // Channels samples of 8 bits (Deep false) or 16.
+// The layout rows reach the sink in: red, green, blue and, for a picture with alpha, alpha; 16 bits
+// for deep samples, else 8.
 struct RowTarget {
-    FCObjImage* Image = nullptr;
-    RowSink* Rows = nullptr;
+    RowSink& Rows;
     uint32_t Channels = 3;
     bool Deep = false;
 };
 
 // 8-bit contiguous RGB, what most files hold, without the general sample reader.
-bool ColourRgb8Row(const Layout& layout, const uint8_t* from, uint8_t* out) {
+bool ColourRgb8Row(const Layout& layout, const RowTarget& target, const uint8_t* from, uint8_t* out) {
     if (layout.Bits != 8 || layout.Planar != PLANARCONFIG_CONTIG || layout.Photometric != PHOTOMETRIC_RGB ||
-        layout.Associated)
+        layout.Associated || target.Channels != 3)
         return false;
     const size_t step = layout.Samples;
-    for (uint32_t x = 0; x < layout.Width; ++x, from += step, out += kBgrPixelBytes)
-        out[0] = from[2], out[1] = from[1], out[2] = from[0];
+    for (uint32_t x = 0; x < layout.Width; ++x, from += step, out += 3)
+        out[0] = from[0], out[1] = from[1], out[2] = from[2];
     return true;
 }
 
@@ -340,13 +341,12 @@ uint32_t PixelColour(const Layout& layout, const Palette& palette, const SampleO
     return alpha;
 }
 
-// A row into the 24-bit image, or into the sink's row when there is one: 16-bit samples as they
-// are, narrower ones spread over 8 bits, and alpha where it has four channels.
+// A row into the sink's row: 16-bit samples as they are, narrower ones spread over 8 bits, and
+// alpha where it has four channels.
 void ColourRow(const Layout& layout, const Palette& palette, const Band& band, uint32_t row, uint8_t* out,
                const RowTarget& target) {
     const uint8_t* base = band.Bytes.data() + row * band.RowBytes;
-    const bool toRows = target.Rows != nullptr;
-    if (!toRows && ColourRgb8Row(layout, base, out)) return;
+    if (ColourRgb8Row(layout, target, base, out)) return;
     const bool planar = layout.Planar == PLANARCONFIG_SEPARATE;
     const uint64_t step = planar ? 1 : layout.Samples;
     const uint16_t colour = ColourSamples(layout);
@@ -363,11 +363,6 @@ void ColourRow(const Layout& layout, const Palette& palette, const Band& band, u
         };
         uint32_t rgba[4];
         rgba[3] = PixelColour(layout, palette, sample, colour, max, rgba);
-        if (!toRows) {
-            for (int i = 0; i < 3; ++i) out[2 - i] = uint8_t(rgba[i] * scale);
-            out += kBgrPixelBytes;
-            continue;
-        }
         for (uint32_t c = 0; c < target.Channels; ++c) {
             const uint32_t times = c < 3 ? scale : sampleScale;
             const size_t at = size_t(x) * target.Channels + c;
@@ -441,7 +436,6 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
         return false;
     band.Bytes.resize(size_t(band.PlaneBytes * planes));
     std::vector<uint8_t> tile(static_cast<size_t>(tileBytes));
-    const bool toRows = target.Rows != nullptr;
     for (uint32_t y0 = 0, index = 0; y0 < layout.Height; y0 += layout.BandRows, ++index) {
         const bool read = layout.Tiled ? ReadTileBand(tif, layout, y0, band, tile)
                                        : ReadStripBand(tif, layout, index, band);
@@ -449,9 +443,8 @@ bool DecodeSamples(TIFF* tif, const Layout& layout, const RowTarget& target) {
         const uint32_t rows = std::min(layout.BandRows, layout.Height - y0);
         for (uint32_t r = 0; r < rows; ++r) {
             const int32_t y = int32_t(y0 + r);
-            ColourRow(layout, palette, band, r, toRows ? target.Rows->Row(y) : target.Image->RowTable[y],
-                      target);
-            if (toRows) target.Rows->Put(y);
+            ColourRow(layout, palette, band, r, target.Rows.Row(y), target);
+            target.Rows.Put(y);
         }
     }
     return true;
@@ -471,8 +464,8 @@ void RgbaRow(const uint32_t* from, const Layout& layout, uint32_t channels, uint
 }
 
 // Rows come in bands as stored: the requested orientation is the file's own, so nothing is flipped.
-// A kind the interface cannot read either is refused with its words in unread. A sample image
-// target takes 8-bit red, green, blue and alpha.
+// A kind the interface cannot read either is refused with its words in unread. The sink takes 8-bit
+// red, green, blue and, where the file has it, alpha.
 bool DecodeRgba(TIFF* tif, const Layout& layout, const RowTarget& target, std::string& unread) {
     char message[1024] = {};
     TIFFRGBAImage rgba;
@@ -492,26 +485,9 @@ bool DecodeRgba(TIFF* tif, const Layout& layout, const RowTarget& target, std::s
         if (!TIFFRGBAImageGet(&rgba, raster.data(), layout.Width, rows)) return false;
         for (uint32_t r = 0; r < rows; ++r) {
             const uint32_t* from = raster.data() + size_t(r) * layout.Width;
-            if (target.Rows != nullptr) {
-                const int32_t y = int32_t(y0 + r);
-                RgbaRow(from, layout, target.Channels, target.Rows->Row(y));
-                target.Rows->Put(y);
-                continue;
-            }
-            uint8_t* to = target.Image->RowTable[y0 + r];
-            if (!layout.HasAlpha) {
-                for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes)
-                    to[0] = uint8_t(TIFFGetB(from[x])), to[1] = uint8_t(TIFFGetG(from[x])),
-                    to[2] = uint8_t(TIFFGetR(from[x]));
-                continue;
-            }
-            for (uint32_t x = 0; x < layout.Width; ++x, to += kBgrPixelBytes) {
-                // The interface hands out colour multiplied by alpha, whichever way it was stored.
-                const uint32_t a = TIFFGetA(from[x]);
-                to[0] = uint8_t(Unpremultiply(TIFFGetB(from[x]), a, 255));
-                to[1] = uint8_t(Unpremultiply(TIFFGetG(from[x]), a, 255));
-                to[2] = uint8_t(Unpremultiply(TIFFGetR(from[x]), a, 255));
-            }
+            const int32_t y = int32_t(y0 + r);
+            RgbaRow(from, layout, target.Channels, target.Rows.Row(y));
+            target.Rows.Put(y);
         }
     }
     return true;
@@ -649,14 +625,10 @@ bool FCImageHandle_Tiff::LoadSource(ByteSource& in) {
                                                           std::to_string(layout.Bits) + " bits, format " +
                                                           std::to_string(layout.Format));
     const bool deep = ours && layout.Bits > 8;
-    const bool toRows = deep || layout.HasAlpha;
     const uint32_t channels = layout.HasAlpha ? 4 : 3;
-    auto image = std::make_unique<FCObjImage>();
-    const bool made =
-        toRows ? Rows.Begin(int32_t(layout.Width), int32_t(layout.Height), channels, deep ? 65535 : 255)
-               : image->Create(int32_t(layout.Width), int32_t(layout.Height), kPictureBits);
-    if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const RowTarget target{toRows ? nullptr : image.get(), toRows ? &Rows : nullptr, channels, deep};
+    if (!Rows.Begin(int32_t(layout.Width), int32_t(layout.Height), channels, deep ? 65535 : 255))
+        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const RowTarget target{Rows, channels, deep};
     std::string unread;
     if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, target, unread))) {
         if (!unread.empty()) return Result.Refuse(LoadStatus::Unsupported, unread);
@@ -665,12 +637,7 @@ bool FCImageHandle_Tiff::LoadSource(ByteSource& in) {
     if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
     int32_t xPpm = 0, yPpm = 0;
     ReadMetadata(tif.get(), xPpm, yPpm, Metadata);
-    if (toRows) {
-        Rows.SetResolution(xPpm, yPpm);
-    } else {
-        image->InfoHeader.biXPelsPerMeter = xPpm, image->InfoHeader.biYPelsPerMeter = yPpm;
-        PushObject(image.release());
-    }
+    Rows.SetResolution(xPpm, yPpm);
     return true;
 }
 

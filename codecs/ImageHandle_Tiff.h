@@ -1,6 +1,6 @@
-// TIFF codec over libtiff: reads the first page of most TIFF files as a 24-bit picture (16-bit
-// samples and kept alpha as a sample image); writes 8- or 16-bit RGB or RGB with unassociated
-// alpha, LZW-compressed, little-endian.
+// TIFF codec over libtiff: reads the first page of most TIFF files, its rows into the sink as 8- or
+// 16-bit RGB or RGBA; writes 8- or 16-bit RGB or RGB with unassociated alpha, LZW-compressed,
+// little-endian.
 #pragma once
 
 #include "ImageHandle.h"
