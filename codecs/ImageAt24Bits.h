@@ -1,5 +1,5 @@
-// The picture a writer of 24-bit files only (PNG, JPEG, PNM) encodes: other depths are widened in a
-// copy, so the caller's image is never changed by saving it.
+// The 24-bit picture a writer is handed of an image of another depth (a palette, 16 or 32 bits):
+// widened in a copy, so the caller's image is never changed by saving it.
 #pragma once
 
 #include <memory>

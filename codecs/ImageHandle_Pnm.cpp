@@ -10,7 +10,6 @@
 
 #include "ByteSource.h"
 #include "FileWriter.h"
-#include "ImageAt24Bits.h"
 #include "PictureView.h"
 #include "PixelLimit.h"
 #include "PixelRows.h"
