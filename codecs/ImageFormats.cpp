@@ -34,7 +34,8 @@ constexpr PixelLayout kRgba16{4, 65535, false};
 constexpr PixelLayout kBgra8{4, 255, true};
 constexpr PixelLayout kBmpWrites[] = {kImage24Layout};
 constexpr PixelLayout kTgaWrites[] = {kImage24Layout, kBgra8};
-constexpr PixelLayout kJpegWrites[] = {kRgb8};
+// TurboJPEG takes the 24-bit image as it lies.
+constexpr PixelLayout kJpegWrites[] = {kImage24Layout};
 constexpr PixelLayout kEveryWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kPpmWrites[] = {kRgb8, kRgb16};

@@ -1,5 +1,6 @@
-// JPEG writer: TurboJPEG compresses straight from the image's bottom-up blue-green-red rows, with
-// the standard quantisation tables scaled by quality and chroma subsampled as ImageMagick does.
+// JPEG writer: TurboJPEG compresses straight from the picture's rows (the 24-bit image's bottom-up
+// blue-green-red ones among them), with the standard quantisation tables scaled by quality and
+// chroma subsampled as ImageMagick does.
 // The DCT is the accurate one, as cjpeg's and every peer's: the fast one loses up to 0.8 dB, and
 // far more when a picture is decoded and saved again.
 // The density and the metadata segments go in as its output is written out.
@@ -7,10 +8,11 @@
 
 #include <turbojpeg.h>
 
+#include <cstring>
 #include <memory>
+#include <vector>
 
 #include "FileWriter.h"
-#include "ImageAt24Bits.h"
 #include "JpegSegments.h"
 #include "TjHandle.h"
 
@@ -21,24 +23,36 @@ constexpr int32_t kFullChromaQuality = 90;
 
 }  // namespace
 
-bool FCImageHandle_Jpeg::SaveFile(const char* path, int32_t flag) {
+bool FCImageHandle_Jpeg::WritePicture(const char* path, int32_t flag) {
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0) return false;
-    std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
-    if (image == nullptr) return false;
+    // The rows as they lie when the picture is in the layout chosen, else a copy in it.
+    std::vector<uint8_t> copy;
+    PictureView rows = SaveView;
+    if (rows.Layout != SaveLayout) {
+        RowSource source(SaveView, SaveLayout);
+        copy.resize(source.RowBytes() * size_t(SaveView.Height));
+        for (int32_t y = 0; y < SaveView.Height; ++y)
+            std::memcpy(copy.data() + size_t(y) * source.RowBytes(), source.Row(y), source.RowBytes());
+        rows.Top = copy.data();
+        rows.Stride = ptrdiff_t(source.RowBytes());
+        rows.Layout = SaveLayout;
+    }
+    // TurboJPEG takes rows evenly spaced from the top, or, bottom up, from the last.
+    const bool bottomUp = rows.Stride < 0;
+    const uint8_t* first = bottomUp ? rows.Row(rows.Height - 1) : rows.Top;
+    const int pitch = int(bottomUp ? -rows.Stride : rows.Stride);
     const TjHandle tj(tjInitCompress());
     if (!tj) return false;
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
     const int subsampling = quality >= kFullChromaQuality ? TJSAMP_444 : TJSAMP_420;
-    const int result = tjCompress2(tj.get(), image->PixelStore, image->InfoHeader.biWidth, image->Stride(),
-                                   image->InfoHeader.biHeight, TJPF_BGR, &jpeg, &jpegSize, subsampling,
-                                   quality, TJFLAG_BOTTOMUP | TJFLAG_ACCURATEDCT);
+    const int result = tjCompress2(tj.get(), first, rows.Width, pitch, rows.Height,
+                                   SaveLayout.BlueFirst ? TJPF_BGR : TJPF_RGB, &jpeg, &jpegSize, subsampling,
+                                   quality, (bottomUp ? TJFLAG_BOTTOMUP : 0) | TJFLAG_ACCURATEDCT);
     const Owned<unsigned char, tjFree> owned(jpeg);
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;
-    const FCObjImage& original = *SaveList.front();
-    return out.Open(path) && WriteJpegWithMetadata(out, jpeg, jpegSize, SaveMetadata, original) &&
+    return out.Open(path) && WriteJpegWithMetadata(out, jpeg, jpegSize, SaveMetadata, SaveView) &&
            out.Commit();
 }

@@ -12,6 +12,8 @@ class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
     // The quality used when flag is -1.
     static constexpr int32_t kDefaultQuality = ::kDefaultQuality;
 
+  protected:
+    ImageType WrittenType() const override { return ImageTypeJpeg; }
     // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
-    bool SaveFile(const char* path, int32_t flag) override;
+    bool WritePicture(const char* path, int32_t flag) override;
 };

@@ -231,16 +231,15 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
 }
 
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
-                           const FCObjImage& picture) {
-    const int32_t xPpm = picture.InfoHeader.biXPelsPerMeter, yPpm = picture.InfoHeader.biYPelsPerMeter;
+                           const PictureView& picture) {
+    const int32_t xPpm = picture.XPixelsPerMetre, yPpm = picture.YPixelsPerMetre;
     size_t split = JfifSegmentEnd(jpeg, size);
     if (split != 0) SetDensity(jpeg, xPpm, yPpm);
     if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(jpeg, size);
     if (split == 0) split = kSoiLength;
     std::vector<uint8_t> exif = metadata->Exif;
     PrepareExifForOutput(exif, metadata->Orientation);
-    AddExifPixelDimensions(exif, uint32_t(picture.InfoHeader.biWidth), uint32_t(picture.InfoHeader.biHeight),
-                           kJpegExifMax);
+    AddExifPixelDimensions(exif, uint32_t(picture.Width), uint32_t(picture.Height), kJpegExifMax);
     return out.Write(jpeg, split) && PutApp1(out, exif, kExifTag, kExifTagBytes) &&
            PutApp1(out, metadata->Xmp, kXmpTag, kXmpTagBytes) && PutIcc(out, metadata->IccProfile) &&
            out.Write(jpeg + split, size - split);

@@ -11,6 +11,7 @@
 
 #include "ObjImage.h"
 #include "PictureMetadata.h"
+#include "PictureView.h"
 
 class FileWriter;
 
@@ -40,4 +41,4 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
 // JFIF segment (when picture's resolution is known and fits) and the metadata's segments after it;
 // items too large for their segments are left out. metadata may be null.
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
-                           const FCObjImage& picture);
+                           const PictureView& picture);
