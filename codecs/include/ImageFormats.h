@@ -1,6 +1,6 @@
-// The formats Corvane reads and writes, one row each: everything that picks, names or describes a
-// format (the factory, the sniffer, messages, the usage text, what an output keeps) reads this
-// table, so adding a format is one row and one codec file.
+// The formats Corvane reads and writes, one row each, as codecs/formats.def lists them: everything
+// that picks, names or describes a format (the factory, the sniffer, messages, the usage text, what
+// an output keeps) reads this table, so adding a format is one row there and one codec file.
 #pragma once
 
 #include <cstddef>
@@ -57,6 +57,7 @@ struct ItemLimits {
 };
 
 struct ImageFormat {
+    const char* Key;   // the row's short lower-case word in formats.def: "jpeg"; names its fuzz program
     const char* Name;  // as users know it: "JPEG", "WebP"
     FormatExtension Extensions[5];
     size_t ExtensionCount;
