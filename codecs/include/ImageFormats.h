@@ -11,21 +11,11 @@
 
 class FCImageHandleBase;
 
+// The types of file, each with its value, as the rows of the format list declare them.
 enum ImageType : int32_t {
     ImageTypeUnknown = 0,
-    ImageTypeBmp = 1,
-    ImageTypeJpeg = 3,
-    ImageTypeGif = 4,
-    ImageTypeTga = 5,
-    ImageTypeTiff = 6,
-    ImageTypePng = 7,
-    ImageTypePbm = 12,
-    ImageTypePgm = 13,
-    ImageTypePpm = 14,
-    ImageTypePnm = 15,
-    ImageTypePam = 16,
-    ImageTypeWebp = 17,
-    ImageTypeHeif = 18,  // HEIC, HEIF and AVIF: one container, read by one codec
+#define TYPES(...) __VA_ARGS__,
+#include "../formats.def"
 };
 
 // What a picture carries besides its 8-bit colour, as a reader takes it and a writer keeps it.
