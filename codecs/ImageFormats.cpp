@@ -44,121 +44,51 @@ constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
     return LayoutList{items, N};
 }
 
+// What a written file keeps besides its pixels' colour; of transparency and deep samples, what
+// its layouts hold.
 constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
 
+std::unique_ptr<FCImageHandleBase> NewGifCodec(ImageType) {
+    return std::make_unique<FCImageHandle_IPicture>(FCImageHandle_IPicture::Format::Gif);
+}
+
+std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {
+    using Form = FCImageHandle_Pnm::Form;
+    const Form form = type == ImageTypePam                           ? Form::Pam
+                      : type == ImageTypePpm || type == ImageTypePnm ? Form::Ppm
+                                                                     : Form::ReadOnly;
+    return std::make_unique<FCImageHandle_Pnm>(form);
+}
+
+// Each row of formats.def is a lambda that fills in the fields its lines name and leaves the rest
+// zero, run while compiling: a row with more extensions than Extensions holds does not compile.
+// clang-format off
+#define FORMAT(key) [] { ImageFormat f{}; f.Key = #key;
+#define NAME(name) f.Name = name;
+#define EXTENSION(extension, type) f.Extensions[f.ExtensionCount++] = {extension, type, nullptr, 0, {}};
+#define WRITTEN_AS(form) f.Extensions[f.ExtensionCount - 1].WrittenAs = form;
+#define KEEPS(items) f.Extensions[f.ExtensionCount - 1].Keeps = items;
+#define WRITES(layouts) f.Extensions[f.ExtensionCount - 1].Writes = Layouts(layouts);
+#define SNIFF(...) f.Sniff = [](const uint8_t* b, size_t n) { return __VA_ARGS__; };
+#define CODEC(function) f.NewCodec = function;
+#define READER_TAKES(items) f.ReaderTakes = items;
+#define MAX_SIDE(pixels) f.MaxSide = pixels;
+#define TAKES_QUALITY f.TakesQuality = true;
+#define PROFILE_MAX(bytes) f.WriterLimits.Profile = bytes;
+#define EXIF_MAX(bytes) f.WriterLimits.Exif = bytes;
+#define XMP_MAX(bytes) f.WriterLimits.Xmp = bytes;
+#define XMP_WITHOUT_ZERO f.WriterLimits.XmpWithoutZero = true;
+#define END_FORMAT return f; }(),
+// clang-format on
+
 // Searched in this order, first the extension, then the signature; messages list the formats so.
-const ImageFormat kFormats[] = {
-    {"BMP",
-     {{"bmp", ImageTypeBmp, "BMP", ItemResolution, Layouts(kBmpWrites)}},
-     1,
-     [](const uint8_t* b, size_t n) { return StartsWith(b, n, "BM", 2); },
-     Make<FCImageHandle_Bmp>,
-     0,
-     false,
-     ItemResolution | ItemTransparency,
-     {}},
-    {"TGA",
-     {{"tga", ImageTypeTga, "TGA", 0, Layouts(kTgaWrites)}},
-     1,
-     nullptr,
-     Make<FCImageHandle_Tga>,
-     0,
-     false,
-     ItemTransparency,
-     {}},
-    {"PNG",
-     {{"png", ImageTypePng, "PNG", kPngKeeps, Layouts(kEveryWrites)}},
-     1,
-     [](const uint8_t* b, size_t n) { return StartsWith(b, n, "\x89PNG\r\n\x1a\n", 8); },
-     Make<FCImageHandle_Png>,
-     0,
-     false,
-     kPngKeeps | kDepthAndAlpha,
-     {0, 0, 0, true}},
-    {"JPEG",
-     {{"jpg", ImageTypeJpeg, "JPEG", kJpegKeeps, Layouts(kJpegWrites)},
-      {"jpeg", ImageTypeJpeg, "JPEG", kJpegKeeps, Layouts(kJpegWrites)}},
-     2,
-     [](const uint8_t* b, size_t n) { return StartsWith(b, n, "\xff\xd8\xff", 3); },
-     Make<FCImageHandle_Jpeg>,
-     0,
-     true,
-     kJpegKeeps,
-     {kIccProfileMax, kJpegExifMax, kJpegXmpMax, false}},
-    {"GIF",
-     {{"gif", ImageTypeGif, nullptr, 0, {}}},
-     1,
-     [](const uint8_t* b, size_t n) {
-         return StartsWith(b, n, "GIF87a", 6) || StartsWith(b, n, "GIF89a", 6);
-     },
-     [](ImageType) -> std::unique_ptr<FCImageHandleBase> {
-         return std::make_unique<FCImageHandle_IPicture>(FCImageHandle_IPicture::Format::Gif);
-     },
-     0,
-     false,
-     ItemTransparency,
-     {}},
-    {"TIFF",
-     {{"tif", ImageTypeTiff, "TIFF", kTiffKeeps, Layouts(kEveryWrites)},
-      {"tiff", ImageTypeTiff, "TIFF", kTiffKeeps, Layouts(kEveryWrites)}},
-     2,
-     [](const uint8_t* b, size_t n) {
-         return StartsWith(b, n, "II*\0", 4) || StartsWith(b, n, "MM\0*", 4) ||
-                StartsWith(b, n, "II+\0", 4) || StartsWith(b, n, "MM\0+", 4);
-     },
-     Make<FCImageHandle_Tiff>,
-     0,
-     false,
-     kTiffKeeps | kDepthAndAlpha,
-     {}},
-    {"WebP",
-     {{"webp", ImageTypeWebp, "WebP", kWebpKeeps, Layouts(kWebpWrites)}},
-     1,
-     [](const uint8_t* b, size_t n) { return StartsWith(b, n, "RIFF", 4) && StartsWith(b, n, "WEBP", 4, 8); },
-     Make<FCImageHandle_Webp>,
-     FCImageHandle_Webp::kMaxSide,
-     true,
-     kWebpKeeps | ItemTransparency,
-     {}},
-    {"HEIF",
-     {{"heic", ImageTypeHeif, nullptr, 0, {}},
-      {"heif", ImageTypeHeif, nullptr, 0, {}},
-      {"avif", ImageTypeHeif, nullptr, 0, {}}},
-     3,
-     [](const uint8_t* b, size_t n) { return StartsWith(b, n, "ftyp", 4, 4); },
-     Make<FCImageHandle_Heif>,
-     0,
-     false,
-     ItemProfile | ItemExif | ItemXmp | ItemTransparency | ItemDeepSamples,
-     {}},
-    {"PNM",
-     {{"pbm", ImageTypePbm, nullptr, 0, {}},
-      {"pgm", ImageTypePgm, nullptr, 0, {}},
-      {"ppm", ImageTypePpm, "PPM", 0, Layouts(kPpmWrites)},
-      {"pnm", ImageTypePnm, "PPM", 0, Layouts(kPpmWrites)},
-      {"pam", ImageTypePam, "PAM", 0, Layouts(kEveryWrites)}},
-     5,
-     // "P1" to "P7" and a blank: every netpbm form, which the one PNM reader takes.
-     [](const uint8_t* b, size_t n) {
-         return n >= 3 && b[0] == 'P' && b[1] >= '1' && b[1] <= '7' &&
-                (b[2] == ' ' || b[2] == '\t' || b[2] == '\n' || b[2] == '\r');
-     },
-     [](ImageType type) -> std::unique_ptr<FCImageHandleBase> {
-         using Form = FCImageHandle_Pnm::Form;
-         const Form form = type == ImageTypePam                           ? Form::Pam
-                           : type == ImageTypePpm || type == ImageTypePnm ? Form::Ppm
-                                                                          : Form::ReadOnly;
-         return std::make_unique<FCImageHandle_Pnm>(form);
-     },
-     0,
-     false,
-     ItemTransparency | ItemDeepSamples,
-     {}},
-    {nullptr, {}, 0, nullptr, nullptr, 0, false, 0, {}},
+constexpr ImageFormat kFormats[] = {
+#include "formats.def"
+    ImageFormat{},
 };
 
 const FormatExtension* FindExtension(ImageType type) {

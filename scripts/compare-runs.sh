@@ -13,7 +13,7 @@ shift 2
 [ $# -gt 0 ] || set -- "$root/tests/data" "$root/../shared/corpus"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-outputs="bmp tga png jpg tif webp ppm pam"
+outputs=$(sh "$root/scripts/format-list.sh" written)
 
 # One run in a folder of its own: the host's output with the folder's path taken out, then the
 # output file's bytes' checksum (or "none").
@@ -32,10 +32,9 @@ run() { # BIN INPUT EXT OPTIONS...
 
 compared=0
 differed=0
-find "$@" -type f \( -iname '*.bmp' -o -iname '*.tga' -o -iname '*.png' -o -iname '*.jpg' -o -iname '*.jpeg' \
-    -o -iname '*.gif' -o -iname '*.tif' -o -iname '*.tiff' -o -iname '*.webp' -o -iname '*.heic' -o -iname '*.heif' \
-    -o -iname '*.avif' -o -iname '*.pbm' -o -iname '*.pgm' -o -iname '*.ppm' -o -iname '*.pnm' -o -iname '*.pam' \) |
-    sort >"$work/pictures"
+names=()
+for extension in $(sh "$root/scripts/format-list.sh" extensions); do names+=(-o -iname "*.$extension"); done
+find "$@" -type f \( "${names[@]:1}" \) | sort >"$work/pictures"
 while read -r picture; do
     for ext in $outputs; do
         for options in "" "--alpha --depth 16"; do

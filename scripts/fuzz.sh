@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the fuzz programs for a bounded time each, seeded from the test data and fuzz/corpus.
-# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange bmp tga pnm picture png serialize
-#        exif tiff webp heif)
+# Usage: sh scripts/fuzz.sh BUILD_DIR [SECONDS] [TARGET ...]  (targets: exchange serialize exif, and
+#        the formats' fuzz programs, which `sh scripts/format-list.sh fuzz` lists: bmp tga png picture ...)
 # New corpus entries, crash inputs and logs go to $CORVANE_FUZZ_WORK or a new temporary folder, never
 # into the repository. Exits 1 when any target found a crash; keep its input in tests/data/regress/.
 set -eu
@@ -11,24 +11,23 @@ build=$1
 seconds=${2:-60}
 shift $(( $# >= 2 ? 2 : 1 ))
 case $build in /*) ;; *) build=$root/$build ;; esac
-targets=${*:-exchange bmp tga pnm picture png serialize exif tiff webp heif}
+# One line per format program: its name and the extensions of its seeds.
+format_targets=$(sh "$root/scripts/format-list.sh" fuzz)
+targets=${*:-exchange serialize exif $(printf '%s\n' "$format_targets" | cut -d ' ' -f 1)}
 work=${CORVANE_FUZZ_WORK:-$(mktemp -d "${TMPDIR:-/tmp}/corvane-fuzz.XXXXXX")}
 
 # File name patterns of each target's seeds.
 patterns() {
     case $1 in
         exchange) echo '*.xml' ;;
-        bmp) echo '*.bmp' ;;
-        tga) echo '*.tga' ;;
-        pnm) echo '*.pbm *.pgm *.ppm *.pnm *.pam' ;;
-        picture) echo '*.jpg *.jpeg *.gif' ;;
-        png) echo '*.png' ;;
         serialize) echo '*.rec' ;;
         exif) echo '*.exif' ;;
-        tiff) echo '*.tif *.tiff' ;;
-        webp) echo '*.webp' ;;
-        heif) echo '*.heic *.heif *.avif' ;;
-        *) echo "fuzz: unknown target $1" >&2; exit 2 ;;
+        *)
+            extensions=$(printf '%s\n' "$format_targets" | awk -v target="$1" '$1 == target { $1 = ""; print }')
+            [ -n "$extensions" ] || { echo "fuzz: unknown target $1" >&2; exit 2; }
+            for extension in $extensions; do printf '*.%s ' "$extension"; done
+            echo
+            ;;
     esac
 }
 

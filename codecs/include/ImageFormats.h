@@ -1,6 +1,6 @@
-// The formats Corvane reads and writes, one row each: everything that picks, names or describes a
-// format (the factory, the sniffer, messages, the usage text, what an output keeps) reads this
-// table, so adding a format is one row and one codec file.
+// The formats Corvane reads and writes, one row each, as codecs/formats.def lists them: everything
+// that picks, names or describes a format (the factory, the sniffer, messages, the usage text, what
+// an output keeps) reads this table, so adding a format is one row there and one codec file.
 #pragma once
 
 #include <cstddef>
@@ -13,21 +13,11 @@
 
 class FCImageHandleBase;
 
+// The types of file, each with its value, as the rows of the format list declare them.
 enum ImageType : int32_t {
     ImageTypeUnknown = 0,
-    ImageTypeBmp = 1,
-    ImageTypeJpeg = 3,
-    ImageTypeGif = 4,
-    ImageTypeTga = 5,
-    ImageTypeTiff = 6,
-    ImageTypePng = 7,
-    ImageTypePbm = 12,
-    ImageTypePgm = 13,
-    ImageTypePpm = 14,
-    ImageTypePnm = 15,
-    ImageTypePam = 16,
-    ImageTypeWebp = 17,
-    ImageTypeHeif = 18,  // HEIC, HEIF and AVIF: one container, read by one codec
+#define TYPES(...) __VA_ARGS__,
+#include "../formats.def"
 };
 
 // What a picture carries besides its 8-bit colour, as a reader takes it and a writer keeps it.
@@ -68,6 +58,7 @@ struct ItemLimits {
 };
 
 struct ImageFormat {
+    const char* Key;   // the row's short lower-case word in formats.def: "jpeg"; names its fuzz program
     const char* Name;  // as users know it: "JPEG", "WebP"
     FormatExtension Extensions[5];
     size_t ExtensionCount;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <deque>
+#include <memory>
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
@@ -77,6 +78,14 @@ inline void TouchDecoded(FCImageHandleBase& codec) {
     }
 }
 
+// The codec a make function gives, by value or owned through a pointer (a format's NewCodec).
+inline FCImageHandleBase& CodecOf(FCImageHandleBase& codec) {
+    return codec;
+}
+inline FCImageHandleBase& CodecOf(const std::unique_ptr<FCImageHandleBase>& codec) {
+    return *codec;
+}
+
 // Runs LoadMemory of a codec from make, under pixelLimit, and reads back everything it decoded;
 // a picture that loads is loaded once more by a fresh codec that keeps alpha. Only then: the
 // libraries' decodes are the costly part of a run, and a file they refuse they refuse either way.
@@ -84,7 +93,8 @@ template <class Make>
 int LoadAndTouchWith(const Make& make, const uint8_t* data, size_t size, uint64_t pixelLimit) {
     if (size > size_t(INT32_MAX)) return 0;
     for (const bool keepAlpha : {false, true}) {
-        auto codec = make();
+        auto made = make();
+        FCImageHandleBase& codec = CodecOf(made);
         codec.Options.PixelLimit = pixelLimit;
         codec.Options.KeepAlpha = keepAlpha;
         if (!codec.LoadMemory(data, int32_t(size))) break;

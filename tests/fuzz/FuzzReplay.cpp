@@ -12,30 +12,56 @@
 #include <vector>
 
 #include "FuzzTargets.h"
+#include "ImageFormats.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
 struct ReplayTarget {
-    const char* Name;
-    int (*Run)(const uint8_t*, size_t);
+    std::string Name;
+    int (*Run)(const uint8_t*, size_t);  // null: the codec of the format whose key is Key
+    const char* Key;
     std::vector<std::string> Extensions;
 };
 
-const ReplayTarget kTargets[] = {
-    {"exchange", FuzzExchangeDocument, {".xml"}},
-    {"bmp", FuzzBmpLoad, {".bmp"}},
-    {"tga", FuzzTgaLoad, {".tga"}},
-    {"pnm", FuzzPnmLoad, {".pbm", ".pgm", ".ppm", ".pnm", ".pam"}},
-    {"picture", FuzzPictureLoadMemory, {".jpg", ".jpeg", ".gif"}},
-    {"png", FuzzPngLoadMemory, {".png"}},
-    {"serialize", FuzzSerializeRestore, {".rec"}},
-    {"exif", FuzzExifWalk, {".exif"}},
-    {"tiff", FuzzTiffLoadMemory, {".tif", ".tiff"}},
-    {"webp", FuzzWebpLoadMemory, {".webp"}},
-    {"heif", FuzzHeifLoadMemory, {".heic", ".heif", ".avif"}},
+// A row of the format list as the fuzz programs take it: the program that reads its files.
+struct FormatProgram {
+    const char* Key;
+    const char* Name;
+    int (*Run)(const uint8_t*, size_t);
 };
+
+// clang-format off
+#define FORMAT(key) [] { FormatProgram p{#key, #key, nullptr};
+#define FUZZ(target, entry) p.Name = #target; p.Run = entry;
+#define END_FORMAT return p; }(),
+// clang-format on
+constexpr FormatProgram kFormatPrograms[] = {
+#include "formats.def"
+};
+
+// The targets of the inputs that are no picture, then one per fuzz program of the formats, which
+// reads the files of every format whose row names it.
+std::vector<ReplayTarget> Targets() {
+    std::vector<ReplayTarget> targets = {
+        {"exchange", FuzzExchangeDocument, nullptr, {".xml"}},
+        {"serialize", FuzzSerializeRestore, nullptr, {".rec"}},
+        {"exif", FuzzExifWalk, nullptr, {".exif"}},
+    };
+    for (const FormatProgram& program : kFormatPrograms) {
+        auto target = std::find_if(targets.begin(), targets.end(),
+                                   [&](const ReplayTarget& t) { return t.Name == program.Name; });
+        if (target == targets.end())
+            target = targets.insert(targets.end(), {program.Name, program.Run, program.Key, {}});
+        for (const ImageFormat* format = ImageFormats(); format->Name != nullptr; ++format) {
+            if (std::strcmp(format->Key, program.Key) != 0) continue;
+            for (size_t i = 0; i < format->ExtensionCount; ++i)
+                target->Extensions.push_back(std::string(".") + format->Extensions[i].Extension);
+        }
+    }
+    return targets;
+}
 
 bool Matches(const ReplayTarget& target, const fs::path& path) {
     std::string extension = path.extension().string();
@@ -63,20 +89,21 @@ std::vector<fs::path> CollectInputs(const ReplayTarget& target, char** paths, in
 }  // namespace
 
 int main(int argc, char** argv) {
+    const std::vector<ReplayTarget> targets = Targets();
     const ReplayTarget* target = nullptr;
-    for (const ReplayTarget& t : kTargets) {
-        if (argc >= 2 && std::strcmp(argv[1], t.Name) == 0) target = &t;
+    std::string names;
+    for (const ReplayTarget& t : targets) {
+        if (argc >= 2 && t.Name == argv[1]) target = &t;
+        names += (names.empty() ? "" : "|") + t.Name;
     }
     if (target == nullptr || argc < 3) {
-        std::fprintf(stderr,
-                     "usage: %s exchange|bmp|tga|pnm|picture|png|serialize|exif|tiff|webp|heif PATH...\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s %s PATH...\n", argv[0], names.c_str());
         return 2;
     }
     const std::vector<fs::path> inputs = CollectInputs(*target, argv + 2, argc - 2);
     // An empty list means a wrong path, not a pass.
     if (inputs.empty()) {
-        std::fprintf(stderr, "no %s inputs found\n", target->Name);
+        std::fprintf(stderr, "no %s inputs found\n", target->Name.c_str());
         return 1;
     }
     for (const fs::path& path : inputs) {
@@ -85,8 +112,11 @@ int main(int argc, char** argv) {
         std::ifstream in(path, std::ios::binary);
         const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
                                          std::istreambuf_iterator<char>()};
-        target->Run(bytes.data(), bytes.size());
+        if (target->Run != nullptr)
+            target->Run(bytes.data(), bytes.size());
+        else
+            FuzzFormatLoad(target->Key, bytes.data(), bytes.size());
     }
-    std::printf("%zu %s inputs replayed\n", inputs.size(), target->Name);
+    std::printf("%zu %s inputs replayed\n", inputs.size(), target->Name.c_str());
     return 0;
 }
