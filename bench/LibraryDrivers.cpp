@@ -13,7 +13,7 @@ namespace {
 
 using Pixels = std::unique_ptr<uint8_t[]>;
 
-// What the PNG writer chooses (codecs/ImageHandle_Png.cpp): the reference does the same work.
+// What the PNG writer chooses (codecs/formats/ImageHandle_Png.cpp): the reference does the same work.
 constexpr int kPngCompressionLevel = 1;
 constexpr int kPngFilterChoice = SPNG_FILTER_CHOICE_AVG;
 constexpr int kPngCompressionStrategy = Z_RLE;

@@ -1,5 +1,5 @@
-# Reads the format list, codecs/formats.def, for the build files that go through every format.
-set(CORVANE_FORMAT_LIST ${CMAKE_CURRENT_LIST_DIR}/../codecs/formats.def)
+# Reads the format list, codecs/framework/formats.def, for the build files that go through every format.
+set(CORVANE_FORMAT_LIST ${CMAKE_CURRENT_LIST_DIR}/../codecs/framework/formats.def)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${CORVANE_FORMAT_LIST})
 
 # The fuzz programs of the formats, in list order, as pairs: the program's name and the entry

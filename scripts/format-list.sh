@@ -1,5 +1,5 @@
 #!/bin/sh
-# Reads the format list, codecs/formats.def, for the scripts that go through every format.
+# Reads the format list, codecs/framework/formats.def, for the scripts that go through every format.
 # Usage: sh scripts/format-list.sh extensions|written|fuzz
 #   extensions  every extension, one a line, in list order
 #   written     the first extension of each form written (ppm for PPM, pam for PAM), one a line
@@ -42,4 +42,4 @@ awk -v what="$1" '
         if (what == "fuzz")
             for (i = 1; i <= programs; ++i) print order[i] reads[order[i]]
     }
-' "$root/codecs/formats.def"
+' "$root/codecs/framework/formats.def"

@@ -1,4 +1,4 @@
-// The formats Corvane reads and writes, one row each, as codecs/formats.def lists them: everything
+// The formats Corvane reads and writes, one row each, as codecs/framework/formats.def lists them: everything
 // that picks, names or describes a format (the factory, the sniffer, messages, the usage text, what
 // an output keeps) reads this table, so adding a format is one row there and one codec file.
 #pragma once
@@ -17,7 +17,7 @@ class FCImageHandleBase;
 enum ImageType : int32_t {
     ImageTypeUnknown = 0,
 #define TYPES(...) __VA_ARGS__,
-#include "../formats.def"
+#include "../framework/formats.def"
 };
 
 // What a picture carries besides its 8-bit colour, as a reader takes it and a writer keeps it.

@@ -1,4 +1,4 @@
-// Fuzz targets of the formats without one of their own (no FUZZ line in codecs/formats.def: TIFF,
+// Fuzz targets of the formats without one of their own (no FUZZ line in codecs/framework/formats.def: TIFF,
 // WebP and HEIF): the row's codec on any bytes. Their headers are parsed by the libraries, so the
 // cap is the pixel limit itself, which each reader checks before it decodes.
 #include <cstring>

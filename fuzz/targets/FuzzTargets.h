@@ -20,6 +20,6 @@ int FuzzPictureLoadMemory(const uint8_t* data, size_t size);
 int FuzzPngLoadMemory(const uint8_t* data, size_t size);
 int FuzzSerializeRestore(const uint8_t* data, size_t size);
 int FuzzExifWalk(const uint8_t* data, size_t size);
-// The codec of the row of codecs/formats.def whose key this is: the target of every format without
+// The codec of the row of codecs/framework/formats.def whose key this is: the target of every format without
 // a target of its own.
 int FuzzFormatLoad(const char* key, const uint8_t* data, size_t size);

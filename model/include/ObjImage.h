@@ -111,7 +111,7 @@ class FCObjImage : public FCObjGraph {
 
     void ConvertTo24();
 
-    // These two are defined by the codecs (codecs/ImageHandle.cpp), not here: the model knows no
+    // These two are defined by the codecs (codecs/framework/ImageHandle.cpp), not here: the model knows no
     // file format, so only a program that links the codecs can call them.
     // For callers that need nothing but the picture; LoadPictureFile tells why a load failed.
     bool LoadFromFile(const char* path);
