@@ -15,6 +15,7 @@
 #include "ImageHandle_Tiff.h"
 #include "ImageHandle_Webp.h"
 #include "JpegSegments.h"
+#include "PictureWarnings.h"
 
 namespace {
 
@@ -120,15 +121,6 @@ std::string NamesWithExtensions(bool written) {
 }
 
 }  // namespace
-
-std::string Listed(const std::vector<std::string>& items) {
-    std::string text;
-    for (size_t i = 0; i < items.size(); ++i) {
-        text += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
-        text += items[i];
-    }
-    return text;
-}
 
 const ImageFormat* ImageFormats() {
     return kFormats;

@@ -99,7 +99,5 @@ std::string ReadFormatNames();
 std::string WrittenFormatNames();
 // The items as words: "colour profile, EXIF and XMP"; empty for none.
 std::string PictureItemNames(uint32_t items);
-// "a, b and c".
-std::string Listed(const std::vector<std::string>& items);
 // One line per written form: what a file of that form keeps besides the pixels.
 std::string WhatEachOutputKeeps(const char* indent);

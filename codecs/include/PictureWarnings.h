@@ -6,6 +6,17 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+// "a, b and c": how the warnings and the usage text list things.
+inline std::string Listed(const std::vector<std::string>& items) {
+    std::string text;
+    for (size_t i = 0; i < items.size(); ++i) {
+        text += i == 0 ? "" : (i + 1 == items.size() ? " and " : ", ");
+        text += items[i];
+    }
+    return text;
+}
 
 namespace warning {
 
