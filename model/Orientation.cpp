@@ -90,6 +90,7 @@ bool Turns(uint16_t orientation) {
 bool TurnAsOrientationSays(FCObjImage& image, uint16_t orientation) {
     if (!Turns(orientation) || !image.IsValid()) return true;
     const PictureView from = ViewOf(image);
+    if (!from.Valid()) return false;
     const bool quarter = orientation >= kFirstQuarterTurn;
     FCObjImage turned;
     if (!turned.Create(quarter ? from.Height : from.Width, quarter ? from.Width : from.Height, 24))

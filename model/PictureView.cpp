@@ -21,15 +21,17 @@ PictureView ViewOf(const FCSampleImage& samples) {
 
 PictureView ViewOf(const FCObjImage& image) {
     PictureView view;
-    if (!image.IsValid() || image.InfoHeader.biBitCount != 24) return view;
-    view.Top = image.RowTable[0];
-    // Bottom-up: the row below the top lies one stride before it.
-    view.Stride = -ptrdiff_t(image.Stride());
+    if (!image.IsValid()) return view;
+    // An image of another depth still has its size and resolution; its rows are no layout's.
     view.Width = image.InfoHeader.biWidth;
     view.Height = image.InfoHeader.biHeight;
     view.Layout = kImage24Layout;
     view.XPixelsPerMetre = image.InfoHeader.biXPelsPerMeter;
     view.YPixelsPerMetre = image.InfoHeader.biYPelsPerMeter;
+    if (image.InfoHeader.biBitCount != 24) return view;
+    view.Top = image.RowTable[0];
+    // Bottom-up: the row below the top lies one stride before it.
+    view.Stride = -ptrdiff_t(image.Stride());
     return view;
 }
 

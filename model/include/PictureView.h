@@ -52,7 +52,7 @@ struct PictureView {
 };
 
 PictureView ViewOf(const FCSampleImage& samples);
-// A 24-bit image; any other depth gives a view that is not Valid.
+// A 24-bit image; of any other depth, a view of its size and resolution that is not Valid.
 PictureView ViewOf(const FCObjImage& image);
 
 // Rows of one layout taken into another. Samples are scaled by the one rule of SampleValueTable

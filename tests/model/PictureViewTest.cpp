@@ -90,7 +90,9 @@ TEST(PictureView, TheTwentyFourBitImageIsSeenTopFirstAndRowsPassUnchangedWhereLa
     EXPECT_EQ(swapped.Row(1)[0], 3);
     FCObjImage palette;
     ASSERT_TRUE(palette.Create(2, 2, 8));
+    // Not rows of any layout, but its size: a warning counts its rows before it is widened.
     EXPECT_FALSE(ViewOf(palette).Valid());
+    EXPECT_EQ(ViewOf(palette).Height, 2);
 }
 
 TEST(ChooseLayout, AlphaFirstThenDepthThenTheWritersOrder) {
