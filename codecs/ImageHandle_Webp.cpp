@@ -231,7 +231,7 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     auto image = std::make_unique<FCObjImage>();
     if (!(alpha ? Rows.Begin(width, height, 4, 255) : image->Create(width, height, kPictureBits)))
         return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    FCSampleImage* held = alpha ? Rows.InPlace() : nullptr;
+    FCSampleImage* held = alpha && Rows.InPlace().Valid() ? &Rows.Samples : nullptr;
     FCSampleImage own;
     int left = 0, top = 0, decodedWidth = 0, decodedHeight = 0;
     bool made = true;

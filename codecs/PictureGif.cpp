@@ -280,7 +280,7 @@ bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, RowSink& rows, Loa
     if (!rows.Begin(gif->SWidth, gif->SHeight, 4, 255))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     FCSampleImage own;
-    FCSampleImage* samples = rows.InPlace();
+    FCSampleImage* samples = rows.InPlace().Valid() ? &rows.Samples : nullptr;
     if (samples == nullptr) {
         if (!own.Create(gif->SWidth, gif->SHeight, 4, 255))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
