@@ -11,7 +11,7 @@ bool FCImageHandle_IPicture::LoadSource(ByteSource& in) {
     if (!TakeWholeFile(in, data, length)) return false;
     auto image = std::make_unique<FCObjImage>();
     const bool decoded = format_ == Format::Jpeg
-                             ? DecodeJpegPicture(data, size_t(length), Options, *image, Result, Metadata)
+                             ? DecodeJpegPicture(data, size_t(length), Options, Rows, Result, Metadata)
                              : DecodeGifPicture(data, size_t(length), Options, *image, Rows, Result);
     if (!decoded) return false;
     if (!Rows.Began()) PushObject(image.release());

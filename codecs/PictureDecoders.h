@@ -11,9 +11,8 @@
 #include "PictureMetadata.h"
 #include "RowSink.h"
 
-// image is empty on entry; what the file carries besides pixels goes into metadata (its resolution
-// into image's header).
-bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
+// Into the sink; what the file carries besides pixels goes into metadata, its resolution to the sink.
+bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, RowSink& rows,
                        LoadResult& result, PictureMetadata& metadata);
 // image and samples are empty on entry; the transparency and the frames that the picture cannot
 // keep are said in result. Where options.KeepAlpha asks for it and the file has transparency, or
