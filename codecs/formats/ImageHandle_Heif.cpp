@@ -1,6 +1,7 @@
 // HEIF reader. libheif decodes the primary image with its container's rotation and mirroring,
 // into planes of RGB (and alpha) at 8 bits, or at the file's depth for deeper samples, which go
-// row by row into the form the load holds. The ICC profile, EXIF and XMP go into the metadata
+// row by row into the form the load holds (8-bit colour without alpha blue first, as the 24-bit
+// image holds it). The ICC profile, EXIF and XMP go into the metadata
 // record.
 #include "ImageHandle_Heif.h"
 
@@ -128,32 +129,26 @@ class Planes {
         while ((max_[c] >> bits) != 0) ++bits;
         return bits;
     }
-    // Sample x of row y of plane c, scaled to 0 to max where the plane has another depth (alpha may).
-    uint32_t At(uint32_t c, int32_t y, int32_t x, uint32_t max) const {
-        const uint8_t* row = plane_[c] + size_t(y) * size_t(stride_[c]);
-        const uint32_t v =
-            std::min(max_[c] > 255 ? GetU16LE(row + 2 * size_t(x)) : uint32_t(row[x]), max_[c]);
-        return max_[c] == max ? v : (v * max + max_[c] / 2) / max_[c];
-    }
     uint32_t Count() const { return count_; }
     // Row y of every plane into interleaved samples of 0 to max, a byte each or (Wide) two, the most
-    // significant first; the kind of each plane is chosen once a row, not per sample.
+    // significant first, red first or (blueFirst) blue; the kind of each plane is chosen once a
+    // row, not per sample.
     template <bool Wide>
-    void Interleave(int32_t y, int32_t width, uint32_t max, uint8_t* to) const {
+    void Interleave(int32_t y, int32_t width, uint32_t max, bool blueFirst, uint8_t* to) const {
         for (uint32_t c = 0; c < count_; ++c) {
             const uint8_t* row = Row(c, y);
+            const size_t at = blueFirst && c < 3 ? 2 - c : c;
             const uint32_t most = max_[c];
             const bool words = most > 255, scaled = most != max;
             for (int32_t x = 0; x < width; ++x) {
                 uint32_t v = std::min(words ? GetU16LE(row + 2 * size_t(x)) : uint32_t(row[x]), most);
                 if (scaled) v = (v * max + most / 2) / most;
-                PutSample<Wide>(to, size_t(x) * count_ + c, v);
+                PutSample<Wide>(to, size_t(x) * count_ + at, v);
             }
         }
     }
-    // Row y of plane c, for planes of a byte a sample.
+    // Row y of plane c.
     const uint8_t* Row(uint32_t c, int32_t y) const { return plane_[c] + size_t(y) * size_t(stride_[c]); }
-    bool ColourInBytes() const { return max_[0] == 255 && max_[1] == 255 && max_[2] == 255; }
 
   private:
     const uint8_t* plane_[4] = {};
@@ -162,30 +157,15 @@ class Planes {
     uint32_t count_ = 3;
 };
 
-// Rows, red first, into the image's blue-green-red rows.
-void CopyEightBit(const Planes& planes, FCObjImage& image) {
-    const int32_t width = image.InfoHeader.biWidth;
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        uint8_t* to = image.RowTable[y];
-        if (!planes.ColourInBytes()) {
-            for (int32_t x = 0; x < width; ++x)
-                for (uint32_t c = 0; c < 3; ++c) to[3 * size_t(x) + 2 - c] = uint8_t(planes.At(c, y, x, 255));
-            continue;
-        }
-        const uint8_t *red = planes.Row(0, y), *green = planes.Row(1, y), *blue = planes.Row(2, y);
-        for (int32_t x = 0; x < width; ++x, to += 3) to[0] = blue[x], to[1] = green[x], to[2] = red[x];
-    }
-}
-
-// Rows of three or four samples of 0 to maxValue into the sink. A file may store its colour
-// multiplied by the alpha; the picture holds the colour itself.
-void PutSamples(const Planes& planes, bool premultiplied, int32_t width, int32_t height, uint32_t maxValue,
-                RowSink& rows) {
-    WithSampleWidth(maxValue > 255, [&](auto wide) {
+// Rows of three or four samples of 0 to maxValue into the sink, in its layout. A file may store its
+// colour multiplied by the alpha; the picture holds the colour itself.
+void PutSamples(const Planes& planes, bool premultiplied, int32_t width, int32_t height,
+                const PixelLayout& layout, RowSink& rows) {
+    WithSampleWidth(layout.Wide(), [&](auto wide) {
         for (int32_t y = 0; y < height; ++y) {
             uint8_t* to = rows.Row(y);
-            planes.Interleave<decltype(wide)::value>(y, width, maxValue, to);
-            if (premultiplied) TakeOutPremultipliedAlpha(to, size_t(width), maxValue);
+            planes.Interleave<decltype(wide)::value>(y, width, layout.MaxValue, layout.BlueFirst, to);
+            if (premultiplied) TakeOutPremultipliedAlpha(to, size_t(width), layout.MaxValue);
             rows.Put(y);
         }
     });
@@ -238,18 +218,10 @@ bool FCImageHandle_Heif::LoadSource(ByteSource& in) {
     if (bits < kEightBits || (bits > kEightBits) != deep)
         return Result.Refuse(LoadStatus::Unsupported, std::to_string(bits) + " bits per sample");
     if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
-    if (deep || alpha) {
-        const uint32_t maxValue = (1u << bits) - 1;
-        if (!Rows.Begin(width, height, planes.Count(), maxValue))
-            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        PutSamples(planes, alpha && heif_image_is_premultiplied_alpha(out), width, height, maxValue, Rows);
-    } else {
-        auto image = std::make_unique<FCObjImage>();
-        if (!image->Create(width, height, kPictureBits))
-            return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        CopyEightBit(planes, *image);
-        PushObject(image.release());
-    }
+    const uint32_t maxValue = (1u << bits) - 1;
+    const PixelLayout layout{planes.Count(), maxValue, !deep && !alpha};
+    if (!Rows.Begin(width, height, layout)) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    PutSamples(planes, alpha && heif_image_is_premultiplied_alpha(out), width, height, layout, Rows);
     // A collection's other images are left out as a TIFF's other pages are, and said the same way.
     if (heif_context_get_number_of_top_level_images(ctx.get()) > 1)
         Result.Warnings.push_back(warning::kFrames);

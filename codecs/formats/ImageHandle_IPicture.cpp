@@ -1,19 +1,12 @@
 // JPEG and GIF reader: hands the bytes to the decoder of the format its type names.
 #include "ImageHandle_IPicture.h"
 
-#include <memory>
-
 #include "PictureDecoders.h"
 
 bool FCImageHandle_IPicture::LoadSource(ByteSource& in) {
     const uint8_t* data = nullptr;
     size_t length = 0;
     if (!TakeWholeFile(in, data, length)) return false;
-    auto image = std::make_unique<FCObjImage>();
-    const bool decoded = format_ == Format::Jpeg
-                             ? DecodeJpegPicture(data, size_t(length), Options, *image, Result, Metadata)
-                             : DecodeGifPicture(data, size_t(length), Options, *image, Rows, Result);
-    if (!decoded) return false;
-    if (!Rows.Began()) PushObject(image.release());
-    return true;
+    return format_ == Format::Jpeg ? DecodeJpegPicture(data, size_t(length), Options, Rows, Result, Metadata)
+                                   : DecodeGifPicture(data, size_t(length), Options, Rows, Result);
 }

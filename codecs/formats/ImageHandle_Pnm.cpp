@@ -1,11 +1,14 @@
 // PNM reader and writer. The header is read as text from the byte source, every number checked
-// before the image exists; samples of 8 bits or fewer are scaled to 8 bits with rounding, deeper
-// ones and those with alpha go row by row, at the file's maxval, into the form the load holds.
+// before any pixel memory is taken. Every picture but PBM's goes row by row into the form the load
+// holds: samples of 8 bits or fewer without alpha scaled to 8 bits with rounding, deeper ones and
+// those with alpha at the file's maxval. PBM keeps its 1-bit image, white then black.
 #include "ImageHandle_Pnm.h"
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "ByteSource.h"
@@ -23,7 +26,6 @@ constexpr uint64_t kMaxHeaderNumber = uint64_t(1) << 32;
 // Longest P7 keyword or tuple type kept; longer words are unknown ones.
 constexpr size_t kMaxWordLength = 32;
 constexpr uint32_t kRowsPerRead = 256;
-constexpr size_t kRgbBytes = 3;
 
 enum class Tuple { Bilevel, Grey, Rgb };
 
@@ -269,75 +271,79 @@ bool ReadSamples(SampleReader& samples, const PnmHeader& h, uint32_t& unfilled, 
     return true;
 }
 
-// Samples of 8 bits or fewer, into the image at its own depth.
-bool ReadSamples(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint32_t& unfilled) {
-    const uint32_t maxval = uint32_t(h.maxval);
+// PBM's bits, 1 for black, into the image.
+bool ReadBits(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint32_t& unfilled) {
     return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
-        uint8_t* row = image.RowTable[y];
-        if (h.pbm) {
-            row[x / 8] |= uint8_t(s[0] << (7 - x % 8));
-        } else if (h.tuple == Tuple::Rgb) {
-            row[kRgbBytes * x] = Scale(s[2], maxval);
-            row[kRgbBytes * x + 1] = Scale(s[1], maxval);
-            row[kRgbBytes * x + 2] = Scale(s[0], maxval);
-        } else {
-            row[x] = Scale(s[0], maxval);
-        }
+        image.RowTable[y][x / 8] |= uint8_t(s[0] << (7 - x % 8));
     });
 }
 
-// Samples as they are, alpha too where the file has it, each row into the sink once it is whole;
-// a row the data cut goes in as far as it came.
-bool ReadSamples(SampleReader& samples, const PnmHeader& h, RowSink& rows, uint32_t& unfilled) {
-    const uint32_t channels = h.alpha ? 4 : 3;
-    const bool wide = h.maxval > 255;
+// Samples in the sink's layout (grey stays grey without alpha; with it, it is spread over the three
+// colours), each row into the sink once it is whole; a row the data cut goes in as far as it came.
+bool ReadSamples(SampleReader& samples, const PnmHeader& h, RowSink& rows, const PixelLayout& layout,
+                 uint32_t& unfilled) {
+    const uint32_t channels = layout.Channels;
+    const uint32_t maxval = uint32_t(h.maxval);
+    const bool scaled = layout.MaxValue != maxval;
     const uint32_t width = uint32_t(h.width);
+    const bool rgb = h.tuple == Tuple::Rgb;
     uint8_t* row = rows.Row(0);
     uint32_t lastY = 0, lastX = 0;
-    const bool read = ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
-        const bool rgb = h.tuple == Tuple::Rgb;
-        const size_t at = size_t(x) * channels;
-        for (size_t c = 0; c < channels; ++c) {
-            const uint32_t v = c < 3 ? s[rgb ? c : 0] : s[rgb ? 3 : 1];
-            if (wide) {
-                PutSample<true>(row, at + c, v);
-            } else {
-                PutSample<false>(row, at + c, v);
+    const auto read = [&](auto wide) {
+        return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
+            const size_t at = size_t(x) * channels;
+            for (uint32_t c = 0; c < channels; ++c) {
+                const uint32_t v = c == 3 ? s[h.depth - 1] : s[rgb ? c : 0];
+                PutSample<decltype(wide)::value>(row, at + c, scaled ? Scale(v, maxval) : v);
             }
-        }
-        lastY = y, lastX = x + 1;
-        if (x + 1 == width) {
-            rows.Put(int32_t(y));
-            if (y + 1 < uint32_t(h.height)) row = rows.Row(int32_t(y + 1));
-        }
-    });
-    if (read && lastX > 0 && lastX < width) rows.Put(int32_t(lastY), 0, 1, lastX);
-    return read;
+            lastY = y, lastX = x + 1;
+            if (x + 1 == width) {
+                rows.Put(int32_t(y));
+                if (y + 1 < uint32_t(h.height)) row = rows.Row(int32_t(y + 1));
+            }
+        });
+    };
+    const bool done = layout.Wide() ? read(std::true_type()) : read(std::false_type());
+    if (done && lastX > 0 && lastX < width) rows.Put(int32_t(lastY), 0, 1, lastX);
+    return done;
 }
 
-// Raw rows whose bytes are the image's own (P4, and 8-bit grey and RGB at maxval 255), read many
-// per call straight into their places; RGB then only swaps red and blue.
-uint32_t ReadWholeRows(ByteSource& in, const PnmHeader& h, FCObjImage& image) {
-    const uint32_t height = uint32_t(h.height);
-    const bool rgb = h.tuple == Tuple::Rgb;
-    const size_t rowBytes = h.pbm ? (size_t(h.width) + 7) / 8 : size_t(h.width) * size_t(h.depth);
+// Raw rows whose bytes are the picture's own, up to perRead a call read straight into their places,
+// row(y); each row, whole or as far as the data came (bytes of it), goes to taken(y, row, bytes)
+// once read. Returns the rows the data ended before.
+template <class RowAt, class Taken>
+uint32_t ReadWholeRows(ByteSource& in, uint32_t height, size_t rowBytes, uint32_t perRead, const RowAt& row,
+                       const Taken& taken) {
     iovec rows[kRowsPerRead];
+    perRead = std::min(perRead, kRowsPerRead);
     for (uint32_t y = 0; y < height;) {
-        const uint32_t n = std::min(kRowsPerRead, height - y);
-        for (uint32_t i = 0; i < n; ++i) rows[i] = iovec{image.RowTable[y + i], rowBytes};
+        const uint32_t n = std::min(perRead, height - y);
+        for (uint32_t i = 0; i < n; ++i) rows[i] = iovec{row(y + i), rowBytes};
         const size_t got = in.ScatterUpTo(rows, int(n));
         const uint32_t whole = uint32_t(got / rowBytes);
-        if (whole < n && rgb) {
-            // A pixel the data cut stays black, like the pixels after it.
-            const size_t cut = got % rowBytes;
-            std::memset(image.RowTable[y + whole] + cut / kRgbBytes * kRgbBytes, 0, cut % kRgbBytes);
+        for (uint32_t i = 0; i < whole; ++i) taken(y + i, static_cast<uint8_t*>(rows[i].iov_base), rowBytes);
+        if (whole < n) {
+            taken(y + whole, static_cast<uint8_t*>(rows[whole].iov_base), got % rowBytes);
+            return height - y - whole;
         }
-        for (uint32_t i = 0; rgb && i < n && i <= whole; ++i)
-            SwapRedAndBlue(image.RowTable[y + i], size_t(h.width));
-        if (whole < n) return height - y - whole;
         y += n;
     }
     return 0;
+}
+
+// Raw rows in the sink's layout (8-bit grey and RGB at maxval 255): many a call into the held rows
+// where the sink takes them in place, else one at a time through its row.
+uint32_t ReadWholeRows(ByteSource& in, const PnmHeader& h, RowSink& sink) {
+    const PictureView held = sink.InPlace();
+    const size_t pixelBytes = size_t(h.depth);
+    return ReadWholeRows(
+        in, uint32_t(h.height), sink.RowBytes(), held.Valid() ? kRowsPerRead : 1,
+        [&](uint32_t y) { return held.Valid() ? held.Row(int32_t(y)) : sink.Row(int32_t(y)); },
+        [&](uint32_t y, uint8_t* row, size_t bytes) {
+            // A pixel the data cut stays black, like the pixels after it.
+            std::memset(row + bytes / pixelBytes * pixelBytes, 0, bytes % pixelBytes);
+            sink.Put(int32_t(y), 0, 1, uint32_t(bytes / pixelBytes));
+        });
 }
 
 bool IsWholeRowForm(const PnmHeader& h) {
@@ -353,13 +359,41 @@ bool SamplesDamaged(LoadResult& result) {
     return result.Refuse(LoadStatus::Damaged, "a sample above maxval, or one that is not a number");
 }
 
-// Samples above 8 bits, or with alpha, go row by row into the form the load holds.
-bool DecodeToSamples(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
-    if (!codec.Rows.Begin(int32_t(h.width), int32_t(h.height), h.alpha ? 4 : 3, uint32_t(h.maxval)))
-        return OutOfMemory(codec.Result);
-    SampleReader reader(in, text, h);
+// Decision: PBM stays a 1-bit image with a palette of white then black, as the file's bits are.
+bool DecodeBilevel(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
+    auto image = std::make_unique<FCObjImage>();
+    if (!image->Create(int32_t(h.width), int32_t(h.height), 1)) return OutOfMemory(codec.Result);
+    const RGBQUAD whiteThenBlack[2] = {{255, 255, 255, 0}, {0, 0, 0, 0}};
+    image->SetPalette(whiteThenBlack, 2);
     uint32_t unfilled = 0;
-    if (!ReadSamples(reader, h, codec.Rows, unfilled)) return SamplesDamaged(codec.Result);
+    if (IsWholeRowForm(h)) {
+        unfilled = ReadWholeRows(
+            in, uint32_t(h.height), (size_t(h.width) + 7) / 8, kRowsPerRead,
+            [&](uint32_t y) { return image->RowTable[y]; }, [](uint32_t, uint8_t*, size_t) {});
+    } else {
+        SampleReader samples(in, text, h);
+        if (!ReadBits(samples, h, *image, unfilled)) return SamplesDamaged(codec.Result);
+    }
+    codec.Result.IncompleteRows = unfilled;
+    codec.PushObject(image.release());
+    return true;
+}
+
+// Every other picture goes row by row into the form the load holds.
+bool DecodeToSink(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
+    const bool eightBits = h.maxval <= 255 && !h.alpha;
+    const PixelLayout layout{h.alpha                 ? 4u
+                             : h.tuple == Tuple::Rgb ? 3u
+                                                     : 1u,
+                             eightBits ? 255u : uint32_t(h.maxval), false};
+    if (!codec.Rows.Begin(int32_t(h.width), int32_t(h.height), layout)) return OutOfMemory(codec.Result);
+    uint32_t unfilled = 0;
+    if (IsWholeRowForm(h)) {
+        unfilled = ReadWholeRows(in, h, codec.Rows);
+    } else {
+        SampleReader reader(in, text, h);
+        if (!ReadSamples(reader, h, codec.Rows, layout, unfilled)) return SamplesDamaged(codec.Result);
+    }
     codec.Result.IncompleteRows = unfilled;
     return true;
 }
@@ -368,26 +402,9 @@ bool Decode(ByteSource& in, FCImageHandle_Pnm& codec) {
     PnmHeader h;
     PnmText text(in);
     if (!ReadHeader(in, text, h, codec.Result)) return false;
-    const uint16_t bits = ImageBits(h);
-    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), bits, codec.Options, codec.Result))
+    if (!CheckPictureSize(int64_t(h.width), int64_t(h.height), ImageBits(h), codec.Options, codec.Result))
         return false;
-    if (h.maxval > 255 || h.alpha) return DecodeToSamples(text, in, h, codec);
-    auto image = std::make_unique<FCObjImage>();
-    if (!image->Create(int32_t(h.width), int32_t(h.height), bits)) return OutOfMemory(codec.Result);
-    if (h.pbm) {
-        const RGBQUAD whiteThenBlack[2] = {{255, 255, 255, 0}, {0, 0, 0, 0}};
-        image->SetPalette(whiteThenBlack, 2);
-    }
-    uint32_t unfilled = 0;
-    if (IsWholeRowForm(h)) {
-        unfilled = ReadWholeRows(in, h, *image);
-    } else {
-        SampleReader samples(in, text, h);
-        if (!ReadSamples(samples, h, *image, unfilled)) return SamplesDamaged(codec.Result);
-    }
-    codec.Result.IncompleteRows = unfilled;
-    codec.PushObject(image.release());
-    return true;
+    return h.pbm ? DecodeBilevel(text, in, h, codec) : DecodeToSink(text, in, h, codec);
 }
 
 std::string Header(FCImageHandle_Pnm::Form form, int32_t width, int32_t height, uint32_t channels,

@@ -1,5 +1,7 @@
-// WebP reader and writer. Still pictures, and the first frame of an animation, decode straight
-// into the image's bottom-up rows, or with the alpha the load keeps into a sample image's rows.
+// WebP reader and writer. Still pictures, and the first frame of an animation, decode into the
+// sink, blue first without alpha and red first with it: straight into the held rows where the sink
+// takes them in place (the 24-bit image's bottom-up rows among them), else through a rectangle of
+// their own.
 // Colour is taken as stored: alpha is dropped or kept, never multiplied in. ICC, EXIF and XMP
 // chunks travel through libwebpdemux and libwebpmux.
 #include "ImageHandle_Webp.h"
@@ -13,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <new>
 
 #include "Exif.h"
 #include "FileWriter.h"
@@ -72,23 +75,18 @@ struct Output {
     int Stride;
     size_t Size;
     WEBP_CSP_MODE Mode;
-    bool Flip;  // the rows go from the end of the buffer up: the image keeps them bottom-up
+    bool Flip;  // the rows go from the end of the buffer up
 };
 
-// The rectangle of the image that starts at column left, row top. libwebp fills rows from the
-// top; flipped, it starts at the end of its buffer, which is where the image keeps the rectangle's
-// top row (the block is stored bottom-up).
-Output InImage(FCObjImage& image, int left, int top, int width, int height) {
-    const size_t stride = size_t(image.Stride());
-    return {image.RowTable[top + height - 1] + size_t(left) * kBgrPixelBytes, int(stride),
-            stride * size_t(height - 1) + size_t(width) * kBgrPixelBytes, MODE_BGR, true};
-}
-
-// The same rectangle of a sample image of 8-bit red, green, blue and alpha, whose rows go down.
-Output InSamples(FCSampleImage& samples, int left, int top, int width, int height) {
-    const size_t stride = samples.RowBytes();
-    return {samples.Row(top) + size_t(left) * 4, int(stride), stride * size_t(height - 1) + size_t(width) * 4,
-            MODE_RGBA, false};
+// The rectangle of a view that starts at column left, row top. libwebp fills rows from the top and
+// takes no negative stride; flipped, it starts at the end of its buffer, which is where rows that
+// go up through memory (the 24-bit image's) keep the rectangle's top row.
+Output InView(const PictureView& view, WEBP_CSP_MODE mode, int left, int top, int width, int height) {
+    const bool up = view.Stride < 0;
+    const size_t stride = size_t(up ? -view.Stride : view.Stride);
+    const size_t pixel = view.Layout.PixelBytes();
+    return {view.Row(up ? top + height - 1 : top) + size_t(left) * pixel, int(stride),
+            stride * size_t(height - 1) + size_t(width) * pixel, mode, up};
 }
 
 // Decodes a still bitstream, or one frame's, into its output. Colour is taken as stored: alpha is
@@ -226,38 +224,39 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
     const bool uncovered = features.has_animation && LeavesCanvasUncovered(demux.get(), width, height);
     const bool alpha = features.has_alpha || uncovered;
-    // With alpha, libwebp decodes into the held samples where they take its layout, else into a
-    // rectangle of its own whose rows then go to the sink.
-    auto image = std::make_unique<FCObjImage>();
-    if (!(alpha ? Rows.Begin(width, height, 4, 255) : image->Create(width, height, kPictureBits)))
-        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    FCSampleImage* held = alpha ? Rows.InPlace() : nullptr;
-    FCSampleImage own;
+    // libwebp decodes into the held rows where the sink takes them in place, else into a rectangle
+    // of its own whose rows then go to the sink.
+    const PixelLayout layout = alpha ? PixelLayout{4, 255, false} : kImage24Layout;
+    const WEBP_CSP_MODE mode = alpha ? MODE_RGBA : MODE_BGR;
+    if (!Rows.Begin(width, height, layout)) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const PictureView held = Rows.InPlace();
+    std::unique_ptr<uint8_t[]> own;
+    size_t ownRowBytes = 0;
     int left = 0, top = 0, decodedWidth = 0, decodedHeight = 0;
     bool made = true;
     const OutputFor output = [&](int x, int y, int w, int h) {
         left = x, top = y, decodedWidth = w, decodedHeight = h;
-        if (!alpha) return InImage(*image, x, y, w, h);
-        if (held != nullptr) return InSamples(*held, x, y, w, h);
-        made = own.Create(w, h, 4, 255);
-        return made ? InSamples(own, 0, 0, w, h) : Output{nullptr, 0, 0, MODE_RGBA, false};
+        if (held.Valid()) return InView(held, mode, x, y, w, h);
+        ownRowBytes = layout.RowBytes(w);
+        own.reset(new (std::nothrow) uint8_t[ownRowBytes * size_t(h)]);
+        made = own != nullptr;
+        return Output{own.get(), int(ownRowBytes), ownRowBytes * size_t(h), mode, false};
     };
     const VP8StatusCode status = features.has_animation
                                      ? DecodeFirstFrame(demux.get(), width, height, output)
                                      : DecodeInto(data, size_t(length), output(0, 0, width, height));
     if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     if (status != VP8_STATUS_OK) return Refuse(status, Result);
-    for (int32_t r = 0; alpha && r < decodedHeight; ++r) {
+    const size_t leftBytes = size_t(left) * layout.PixelBytes();
+    for (int32_t r = 0; r < decodedHeight; ++r) {
         const int32_t y = top + r;
-        if (held == nullptr)
-            std::memcpy(Rows.Row(y) + size_t(left) * 4, own.Row(r), size_t(decodedWidth) * 4);
+        if (own) std::memcpy(Rows.Row(y) + leftBytes, own.get() + size_t(r) * ownRowBytes, ownRowBytes);
         Rows.Put(y, uint32_t(left), 1, uint32_t(left + decodedWidth));
     }
-    own.Release();
+    own.reset();
     if (uncovered) Rows.NoteUncovered();
     if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
     ReadMetadata(demux.get(), Metadata);
-    if (!alpha) PushObject(image.release());
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <type_traits>
 #include <vector>
 
@@ -123,7 +124,7 @@ bool ReadFirstFrameDescriptor(GifFileType* gif) {
     }
 }
 
-// The screen's rows, in the 24-bit image or in the sample image.
+// The screen's rows, in the reader's layout.
 struct Screen {
     int Width;
     int Height;
@@ -274,23 +275,29 @@ bool LeavesScreenUncovered(const GifImageDesc& frame, int width, int height) {
     return frame.Top != 0 || area.left != 0 || area.right != width || area.rows != height;
 }
 
-// The screen with alpha, as 8-bit red, green, blue and alpha samples into the sink: drawn in the
-// held samples where they take that layout, else in a picture of its own whose rows then go over.
-bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, RowSink& rows, LoadResult& result) {
-    if (!rows.Begin(gif->SWidth, gif->SHeight, 4, 255))
-        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    FCSampleImage own;
-    FCSampleImage* samples = rows.InPlace();
-    if (samples == nullptr) {
-        if (!own.Create(gif->SWidth, gif->SHeight, 4, 255))
-            return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        samples = &own;
+// The screen into the sink: with alpha as 8-bit red, green, blue and alpha, else blue first as the
+// 24-bit image holds it. Drawn in the held rows where the sink takes them in place, else in a
+// picture of its own whose rows then go over.
+template <class Pixel>
+bool DrawIntoSink(GifFileType* gif, const GifExtras& extras, RowSink& rows, LoadResult& result) {
+    constexpr bool kAlpha = std::is_same_v<Pixel, Rgba>;
+    const PixelLayout layout = kAlpha ? PixelLayout{4, 255, false} : kImage24Layout;
+    const int width = gif->SWidth, height = gif->SHeight;
+    if (!rows.Begin(width, height, layout)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const PictureView held = rows.InPlace();
+    const size_t rowBytes = layout.RowBytes(width);
+    std::unique_ptr<uint8_t[]> own;
+    if (!held.Valid()) {
+        // Zero, as the held picture starts.
+        own.reset(new (std::nothrow) uint8_t[rowBytes * size_t(height)]());
+        if (!own) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     }
-    const Screen screen{samples->Width, samples->Height, [&](int y) { return samples->Row(y); }};
-    if (!DrawScreen<Rgba>(gif, extras.TransparentIndex, screen)) return Refuse(gif->Error, result);
-    for (int32_t y = 0; y < samples->Height; ++y) {
-        if (samples == &own) {
-            rows.PutRow(y, own.Row(y));
+    const Screen screen{width, height,
+                        [&](int y) { return own ? own.get() + rowBytes * size_t(y) : held.Row(y); }};
+    if (!DrawScreen<Pixel>(gif, extras.TransparentIndex, screen)) return Refuse(gif->Error, result);
+    for (int32_t y = 0; y < height; ++y) {
+        if (own) {
+            rows.PutRow(y, screen.Row(y));
         } else {
             rows.Put(y);
         }
@@ -300,8 +307,8 @@ bool DrawWithAlpha(GifFileType* gif, const GifExtras& extras, RowSink& rows, Loa
 
 }  // namespace
 
-bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
-                      RowSink& rows, LoadResult& result) {
+bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, RowSink& rows,
+                      LoadResult& result) {
     ByteSource source(data, length);
     int error = 0;
     GifHandle gif(DGifOpen(&source, ReadFromSource, &error));
@@ -312,15 +319,10 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     if (!CheckPictureSize(width, height, kPictureBits, options, result)) return false;
     if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
     const GifExtras extras = FindGifExtras(data, length);
-    if (extras.Transparent || LeavesScreenUncovered(gif->Image, width, height)) {
-        if (!DrawWithAlpha(gif.get(), extras, rows, result)) return false;
-        if (extras.Animated) result.Warnings.push_back(warning::kFrames);
-        return true;
-    }
-    if (!image.Create(width, height, kPictureBits))
-        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const Screen screen{width, height, [&](int y) { return image.RowTable[y]; }};
-    if (!DrawScreen<Bgr>(gif.get(), -1, screen)) return Refuse(gif->Error, result);
+    const bool alpha = extras.Transparent || LeavesScreenUncovered(gif->Image, width, height);
+    if (!(alpha ? DrawIntoSink<Rgba>(gif.get(), extras, rows, result)
+                : DrawIntoSink<Bgr>(gif.get(), extras, rows, result)))
+        return false;
     if (extras.Animated) result.Warnings.push_back(warning::kFrames);
     return true;
 }

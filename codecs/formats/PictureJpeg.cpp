@@ -1,5 +1,7 @@
-// JPEG decoding through TurboJPEG: colour and grey pictures go straight into the image's pixel
-// block; CMYK and YCCK pictures pass through a scratch buffer and our own conversion to RGB.
+// JPEG decoding through TurboJPEG into the sink, blue first: colour and grey pictures go straight
+// into the held rows where the sink takes them in place (the 24-bit image's among them); CMYK and
+// YCCK pictures, and those the held form does not take in place, pass through a scratch buffer,
+// CMYK through our own conversion to colour.
 #include <turbojpeg.h>
 
 #include <cstring>
@@ -20,10 +22,10 @@ namespace {
 constexpr size_t kCmykPixelBytes = 4;
 constexpr uint32_t kCmykBits = 32;
 constexpr uint32_t kFullChannel = 255;
-// Rows bottom-up as the pixel block stores them; the scan limit guards against progressive files
-// with thousands of tiny scans.
-constexpr int kDirectFlags = TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS;
-constexpr int kScratchFlags = TJFLAG_LIMITSCANS;
+// Rows bottom-up where memory holds them so (the 24-bit image's block), else top-down; the scan
+// limit guards against progressive files with thousands of tiny scans.
+constexpr int kBottomUpFlags = TJFLAG_BOTTOMUP | TJFLAG_LIMITSCANS;
+constexpr int kTopDownFlags = TJFLAG_LIMITSCANS;
 
 constexpr uint8_t kMarkerApp14 = 0xEE;
 constexpr char kAdobeTag[] = "Adobe";
@@ -149,40 +151,54 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
     }
 }
 
-bool DecodeDirect(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                  FCObjImage& image, LoadResult& result) {
-    const DecodeTarget target{image.PixelStore,
-                              image.Stride(),
+// The held rows themselves. The library takes no negative pitch: rows that go up through memory
+// are handed over from the lowest, bottom-up.
+bool DecodeInPlace(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
+                   const PictureView& held, RowSink& rows, LoadResult& result) {
+    const bool up = held.Stride < 0;
+    uint8_t* lastRow = held.Row(held.Height - 1);
+    const DecodeTarget target{up ? lastRow : held.Top,
+                              int(up ? -held.Stride : held.Stride),
                               TJPF_BGR,
-                              kDirectFlags,
-                              image.RowTable[header.height - 1],
-                              size_t(header.width) * kBgrPixelBytes};
-    return Decompress(tj, data, length, header, target, result);
+                              up ? kBottomUpFlags : kTopDownFlags,
+                              lastRow,
+                              held.RowBytes()};
+    if (!Decompress(tj, data, length, header, target, result)) return false;
+    for (int32_t y = 0; y < header.height; ++y) rows.Put(y);
+    return true;
 }
 
-bool DecodeCmyk(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header, FCObjImage& image,
-                LoadResult& result) {
-    // A third more than the picture itself, whose size was checked at 32 bits a pixel.
+// A block of the picture's own, top row first, then each row into the sink.
+bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
+                          bool cmyk, RowSink& rows, LoadResult& result) {
+    // For CMYK a third more than the picture itself, whose size was checked at 32 bits a pixel.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
-    if (!ComputeRowBytes(header.width, kCmykBits, rowBytes) ||
+    if (!ComputeRowBytes(header.width, cmyk ? kCmykBits : kPictureBits, rowBytes) ||
         !ComputeBufferBytes(rowBytes, header.height, bytes))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
     if (!scratch) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
-    const DecodeTarget target{scratch.get(), int(rowBytes), TJPF_CMYK, kScratchFlags, lastRow, rowBytes};
+    const int format = cmyk ? TJPF_CMYK : TJPF_BGR;
+    const DecodeTarget target{scratch.get(), int(rowBytes), format, kTopDownFlags, lastRow, size_t(rowBytes)};
     if (!Decompress(tj, data, length, header, target, result)) return false;
-    const bool inverted = HasAdobeSegment(data, length);
-    for (int y = 0; y < header.height; ++y) {
-        CmykRowToBgr(scratch.get() + rowBytes * size_t(y), image.RowTable[y], header.width, inverted);
+    const bool inverted = cmyk && HasAdobeSegment(data, length);
+    for (int32_t y = 0; y < header.height; ++y) {
+        const uint8_t* row = scratch.get() + rowBytes * size_t(y);
+        if (cmyk) {
+            CmykRowToBgr(row, rows.Row(y), header.width, inverted);
+            rows.Put(y);
+        } else {
+            rows.PutRow(y, row);
+        }
     }
     return true;
 }
 
 }  // namespace
 
-bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, FCObjImage& image,
+bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& options, RowSink& rows,
                        LoadResult& result, PictureMetadata& metadata) {
     TjHandle tj(tjInitDecompress());
     if (!tj) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
@@ -193,13 +209,16 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
     if (!CheckPictureSize(header.width, header.height, cmyk ? kCmykBits : kPictureBits, options, result))
         return false;
-    if (!image.Create(header.width, header.height, kPictureBits))
+    if (!rows.Begin(header.width, header.height, kImage24Layout))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const bool decoded = cmyk ? DecodeCmyk(tj.get(), data, length, header, image, result)
-                              : DecodeDirect(tj.get(), data, length, header, image, result);
+    const PictureView held = rows.InPlace();
+    const bool decoded = !cmyk && held.Valid()
+                             ? DecodeInPlace(tj.get(), data, length, header, held, rows, result)
+                             : DecodeThroughScratch(tj.get(), data, length, header, cmyk, rows, result);
     if (decoded) {
-        ReadJpegMetadata(data, length, metadata, image.InfoHeader.biXPelsPerMeter,
-                         image.InfoHeader.biYPelsPerMeter, result.Warnings);
+        int32_t xPixelsPerMetre = 0, yPixelsPerMetre = 0;
+        ReadJpegMetadata(data, length, metadata, xPixelsPerMetre, yPixelsPerMetre, result.Warnings);
+        rows.SetResolution(xPixelsPerMetre, yPixelsPerMetre);
     }
     return decoded;
 }

@@ -12,38 +12,38 @@ void RowSink::HoldAs(Form form, uint32_t channels, uint32_t maxValue) {
     heldMaxValue_ = maxValue;
 }
 
-bool RowSink::Begin(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
-    if (began_ || width <= 0 || height <= 0 || (channels != 3 && channels != 4) || maxValue == 0 ||
-        maxValue > 65535)
+bool RowSink::Begin(int32_t width, int32_t height, PixelLayout layout) {
+    const uint32_t channels = layout.Channels;
+    if (began_ || width <= 0 || height <= 0 || (channels != 1 && channels != 3 && channels != 4) ||
+        layout.MaxValue == 0 || layout.MaxValue > 65535 || (layout.BlueFirst && layout.Wide()))
         return false;
     // A codec used on its own keeps 8-bit colour in the 24-bit image, as its image list hands it out.
-    if (form_ == Form::AsDecoded && channels == 3 && maxValue == 255) form_ = Form::Image24;
-    direct_ = form_ == Form::AsDecoded ||
-              (form_ == Form::Samples && heldChannels_ == channels && heldMaxValue_ == maxValue);
-    bool made = false;
-    if (form_ == Form::Image24) {
-        made = Image.Create(width, height, 24);
-    } else if (direct_) {
-        made = Samples.Create(width, height, channels, maxValue);
-    } else {
-        made = Samples.Create(width, height, heldChannels_, heldMaxValue_);
-    }
+    if (form_ == Form::AsDecoded && !layout.HasAlpha() && layout.MaxValue == 255) form_ = Form::Image24;
+    PixelLayout held = kImage24Layout;
+    if (form_ == Form::Samples) held = PixelLayout{heldChannels_, heldMaxValue_, false};
+    if (form_ == Form::AsDecoded) held = PixelLayout{layout.HasAlpha() ? 4u : 3u, layout.MaxValue, false};
+    const bool made = form_ == Form::Image24 ? Image.Create(width, height, 24)
+                                             : Samples.Create(width, height, held.Channels, held.MaxValue);
     if (!made) return false;
     width_ = width;
     height_ = height;
-    channels_ = channels;
-    maxValue_ = maxValue;
-    rowBytes_ = size_t(width) * channels * (maxValue > 255 ? 2 : 1);
+    layout_ = layout;
+    rowBytes_ = layout.RowBytes(width);
+    direct_ = layout == held;
     if (!direct_) {
-        const PixelLayout held =
-            form_ == Form::Image24 ? kImage24Layout : PixelLayout{heldChannels_, heldMaxValue_, false};
-        conversion_ = LayoutConversion(PixelLayout{channels, maxValue, false}, held);
+        conversion_ = LayoutConversion(layout, held);
         // A held pixel of the reader's size takes the row in place: it is converted where it lies.
-        if (held.PixelBytes() != PixelLayout{channels, maxValue, false}.PixelBytes())
-            row_.assign(rowBytes_, 0);
+        if (held.PixelBytes() != layout.PixelBytes()) row_.assign(rowBytes_, 0);
     }
     began_ = true;
     return true;
+}
+
+PictureView RowSink::InPlace() const {
+    if (!began_ || !row_.empty()) return PictureView();
+    PictureView view = form_ == Form::Image24 ? ViewOf(Image) : ViewOf(Samples);
+    view.Layout = layout_;
+    return view;
 }
 
 uint8_t* RowSink::HeldRow(int32_t y) {
@@ -64,10 +64,9 @@ void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
     if (!began_ || y < 0 || y >= height_ || step == 0) return;
     end = std::min(end, uint32_t(width_));
     const uint8_t* in = Row(y);
-    const uint32_t most = maxValue_;
-    const uint32_t from = channels_;
-    WithSampleWidth(maxValue_ > 255, [&](auto wideIn) {
-        if (from == 4) {
+    const uint32_t most = layout_.MaxValue;
+    WithSampleWidth(layout_.Wide(), [&](auto wideIn) {
+        if (layout_.HasAlpha()) {
             for (uint32_t x = first; x < end; x += step) {
                 const uint32_t a = std::min(GetSample<wideIn>(in, size_t(x) * 4 + 3), most);
                 alphaBelowMax_ |= a < most;
@@ -85,9 +84,9 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
     finished_ = true;
     const bool noAlpha = ZeroAlphaIsNone && !alphaAboveZero_;
     transparent_ = alphaBelowMax_ && !noAlpha;
-    if (noAlpha && channels_ == 4 && form_ == Form::AsDecoded) {
+    if (noAlpha && layout_.HasAlpha() && form_ == Form::AsDecoded) {
         ConvertSamples(Samples, 3, Samples.MaxValue);
-    } else if (noAlpha && channels_ == 4 && Samples.IsValid() && Samples.Channels == 4) {
+    } else if (noAlpha && layout_.HasAlpha() && Samples.IsValid() && Samples.Channels == 4) {
         // Only the rows the file gave: the others were never touched and stay so.
         const uint32_t opaque = Samples.MaxValue;
         WithSampleWidth(Samples.BytesPerSample() == 2, [&](auto wide) {
@@ -99,12 +98,12 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
         });
     }
     result.Transparent = transparent_;
-    result.SourceBits = SignificantBitsOf(maxValue_);
+    result.SourceBits = SignificantBitsOf(layout_.MaxValue);
     if (transparent_ && !options.KeepAlpha) {
         // Before the frames: the picture's own loss first, as the readers say it.
         auto at = std::find(result.Warnings.begin(), result.Warnings.end(), warning::kFrames);
         result.Warnings.insert(at, warning::kTransparency);
     }
-    if (form_ == Form::Image24 && maxValue_ > 255)
-        result.Warnings.push_back(warning::NarrowedSamples(SignificantBitsOf(maxValue_)));
+    if (form_ == Form::Image24 && layout_.Wide())
+        result.Warnings.push_back(warning::NarrowedSamples(SignificantBitsOf(layout_.MaxValue)));
 }

@@ -1,7 +1,8 @@
-// Where a reader puts the rows it decodes of a picture deeper than 8 bits or with alpha: each row
-// is taken into the form the run holds the picture in as it arrives, so a picture is never held
-// whole at the file's precision beside the form it is sent in, and rows a file never reaches cost
-// no memory. The one test of transparency is made here, on the samples the file gives.
+// Where a reader puts the rows it decodes, in its own layout: each row is taken into the form the
+// run holds the picture in as it arrives, so a picture is never held whole in the file's layout
+// beside the form it is sent in, and rows a file never reaches cost no memory. A reader whose
+// pixel is the held one's size writes into the held picture itself. The one test of transparency
+// is made here, on the samples the file gives.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +16,9 @@
 
 class RowSink {
   public:
-    // The form the picture is held in once decoded. AsDecoded keeps the reader's own layout (a codec
-    // used on its own); Image24 is a version 1 run's 24-bit image; Samples a version 2 run's form.
+    // The form the picture is held in once decoded. AsDecoded keeps the reader's own samples, grey
+    // as colour and red first, and 8-bit colour without alpha in the 24-bit image (a codec used on
+    // its own); Image24 is a version 1 run's 24-bit image; Samples a version 2 run's form.
     enum class Form { AsDecoded, Image24, Samples };
     void HoldAs(Form form, uint32_t channels = 0, uint32_t maxValue = 0);
 
@@ -24,25 +26,33 @@ class RowSink {
     // attribute bits): set before the rows arrive, such a picture counts as opaque.
     bool ZeroAlphaIsNone = false;
 
-    // The picture's size and the reader's layout: channels 3 (red, green, blue) or 4 (and alpha),
+    // The picture's size and the reader's layout: 1 channel (grey), 3 (colour) or 4 (and alpha),
     // samples from 0 to maxValue (1 to 65535), a byte each up to 255, else two, the most significant
-    // first. False when the held form's memory is not to be had.
-    bool Begin(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue);
+    // first; colour blue first only in bytes. False when the layout is none of these or the held
+    // form's memory is not to be had.
+    bool Begin(int32_t width, int32_t height, PixelLayout layout);
+    // Red first.
+    bool Begin(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
+        return Begin(width, height, PixelLayout{channels, maxValue, false});
+    }
     bool Began() const { return began_; }
     size_t RowBytes() const { return rowBytes_; }
     // Where the reader puts row y in its layout: valid until Put; its old content is undefined.
     uint8_t* Row(int32_t y);
-    // Takes pixels first, first + step, ... below end of the row last handed out by Row(y): the
-    // whole row by default, the pixels of one pass of an interlaced picture otherwise.
+    // Takes pixels first, first + step, ... below end of row y, where Row(y) handed it out (or
+    // InPlace showed it): the whole row by default, the pixels of one pass of an interlaced picture
+    // or of a frame's rectangle otherwise.
     void Put(int32_t y, uint32_t first = 0, uint32_t step = 1, uint32_t end = UINT32_MAX);
     // Part of the picture no row will bring, such as the canvas an animation's first frame leaves
     // uncovered: transparent black, which the held picture already is.
     void NoteUncovered() { alphaBelowMax_ = true; }
     // Row y from a buffer of the reader's own, in its layout.
     void PutRow(int32_t y, const uint8_t* row);
-    // The held picture itself where the reader's layout is the held one (a decoder may then write
-    // into it whole, and Put each row after), else null.
-    FCSampleImage* InPlace() { return began_ && direct_ ? &Samples : nullptr; }
+    // The held picture's own rows, in the reader's layout, where its pixel takes as many bytes as the
+    // held one's: a decoder may write the whole picture into them, then Put each row, which
+    // converts it where it lies. A view that is not Valid otherwise, or before Begin: the rows then
+    // go one at a time through Row.
+    PictureView InPlace() const;
     // The picture's resolution, whichever form holds it; after Begin.
     void SetResolution(int32_t xPixelsPerMetre, int32_t yPixelsPerMetre) {
         Image.InfoHeader.biXPelsPerMeter = Samples.XPixelsPerMetre = xPixelsPerMetre;
@@ -56,7 +66,7 @@ class RowSink {
     void Finish(const LoadOptions& options, LoadResult& result);
     // Some alpha sample below the largest value, once Finish has run.
     bool Transparent() const { return transparent_; }
-    uint32_t SourceMaxValue() const { return maxValue_; }
+    uint32_t SourceMaxValue() const { return layout_.MaxValue; }
 
     // The decoded picture: Image for the 24-bit form, Samples otherwise.
     FCObjImage Image;
@@ -73,8 +83,7 @@ class RowSink {
     bool direct_ = false;  // the reader's layout is the held one: rows are put in place
     int32_t width_ = 0;
     int32_t height_ = 0;
-    uint32_t channels_ = 0;
-    uint32_t maxValue_ = 0;
+    PixelLayout layout_;  // the reader's
     size_t rowBytes_ = 0;
     LayoutConversion conversion_{PixelLayout(), PixelLayout()};
     std::vector<uint8_t> row_;  // the reader's row, when it cannot be converted in place
