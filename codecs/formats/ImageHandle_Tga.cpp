@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -309,10 +310,18 @@ bool WriteHeader(FileWriter& out, int32_t width, int32_t height, uint16_t depth,
     return out.Write(header, sizeof header) && out.Write(kImageId, kImageIdLength);
 }
 
-bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
-    const uint16_t depth = image.InfoHeader.biBitCount;
-    if (!WriteHeader(out, image.InfoHeader.biWidth, image.InfoHeader.biHeight, depth, 0, flag)) return false;
-    if (depth != 8) return true;
+// What a file's rows are made of: a picture's rows in the layout chosen for it, or the rows of a
+// colour-mapped, 16-bit or 32-bit image as it holds them, which no layout describes.
+struct StoredRows {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    uint16_t Depth = 24;
+    uint8_t AttributeBits = 0;
+    const FCObjImage* Mapped = nullptr;          // the image whose palette becomes the colour map
+    std::function<const uint8_t*(int32_t)> Row;  // top first
+};
+
+bool WriteColourMap(FileWriter& out, const FCObjImage& image) {
     RGBQUAD palette[kColourMapEntries] = {};
     image.GetPalette(palette, int32_t(kColourMapEntries));
     uint8_t map[kColourMapEntries * 3];
@@ -324,46 +333,27 @@ bool WriteHeaderAndMap(FileWriter& out, const FCObjImage& image, int32_t flag) {
     return out.Write(map, sizeof map);
 }
 
-bool WriteRows(FileWriter& out, const FCObjImage& image, int32_t flag) {
-    const uint16_t depth = image.InfoHeader.biBitCount;
-    uint64_t rowBytes = 0;
-    if (!ComputeRowBytes(image.InfoHeader.biWidth, depth, rowBytes)) return false;
-    std::vector<uint8_t> work(flag == kFlagRle ? 2 * size_t(rowBytes) + kRleWorkSlack : 0);
-    for (int32_t y = 0; y < image.InfoHeader.biHeight; ++y) {
-        const uint8_t* row = image.RowTable[y];
-        if (flag == kFlagRaw) {
-            if (!out.Write(row, rowBytes)) return false;
-            continue;
-        }
-        const uint8_t* end =
-            FCImageHandle_Tga::RleEncodeLine(depth, row, image.InfoHeader.biWidth, work.data());
-        if (!out.Write(work.data(), size_t(end - work.data()))) return false;
-    }
-    return true;
-}
-
-// Samples as 8-bit blue, green, red and, for four channels, alpha in 8 attribute bits.
-bool WriteSamples(FileWriter& out, const FCSampleImage& samples, int32_t flag) {
-    const uint32_t channels = samples.Channels;
-    const uint16_t depth = uint16_t(channels * 8);
-    if (!WriteHeader(out, samples.Width, samples.Height, depth, channels == 4 ? kEightAttributeBits : 0,
-                     flag))
+bool WriteFile(const char* path, const StoredRows& rows, int32_t flag) {
+    // The header holds 16-bit sizes: the low bits of a larger size would make a corrupt file.
+    if (uint32_t(rows.Width) > kMaxDimension || uint32_t(rows.Height) > kMaxDimension) return false;
+    FileWriter out;
+    if (!out.Open(path) || !WriteHeader(out, rows.Width, rows.Height, rows.Depth, rows.AttributeBits, flag) ||
+        (rows.Mapped != nullptr && !WriteColourMap(out, *rows.Mapped)))
         return false;
-    // TGA stores blue first, as the 24-bit image does.
-    RowSource rows(ViewOf(samples), PixelLayout{channels, 255, true});
-    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rows.RowBytes() + kRleWorkSlack : 0);
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* stored = rows.Row(y);
-        const uint8_t* bytes = stored;
-        size_t count = rows.RowBytes();
+    const size_t rowBytes = size_t(rows.Width) * (rows.Depth / 8);
+    std::vector<uint8_t> work(flag == kFlagRle ? 2 * rowBytes + kRleWorkSlack : 0);
+    for (int32_t y = 0; y < rows.Height; ++y) {
+        const uint8_t* row = rows.Row(y);
+        const uint8_t* bytes = row;
+        size_t count = rowBytes;
         if (flag == kFlagRle) {
             bytes = work.data();
-            count = size_t(FCImageHandle_Tga::RleEncodeLine(depth, stored, samples.Width, work.data()) -
+            count = size_t(FCImageHandle_Tga::RleEncodeLine(rows.Depth, row, rows.Width, work.data()) -
                            work.data());
         }
         if (!out.Write(bytes, count)) return false;
     }
-    return true;
+    return out.Commit();
 }
 
 }  // namespace
@@ -513,26 +503,31 @@ bool FCImageHandle_Tga::LoadSource(ByteSource& in) {
 }
 
 bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
-    if (SaveSamples != nullptr) {
-        const FCSampleImage& samples = *SaveSamples;
-        FileWriter out;
-        return samples.IsValid() && uint32_t(samples.Width) <= kMaxDimension &&
-               uint32_t(samples.Height) <= kMaxDimension && (flag == kFlagRaw || flag == kFlagRle) &&
-               out.Open(path) && WriteSamples(out, samples, flag) && out.Commit();
-    }
-    if (ImageToSave() == nullptr) return false;
-    const FCObjImage& image = *ImageToSave();
-    const uint16_t depth = image.InfoHeader.biBitCount;
-    if (depth != 8 && depth != 16 && depth != 24 && depth != 32) return false;
-    // The header holds 16-bit sizes: the low bits of a larger size would make a corrupt file.
-    if (uint32_t(image.InfoHeader.biWidth) > kMaxDimension ||
-        uint32_t(image.InfoHeader.biHeight) > kMaxDimension)
-        return false;
     // Any other flag would leave a file without rows.
     if (flag != kFlagRaw && flag != kFlagRle) return false;
-    FileWriter out;
-    return out.Open(path) && WriteHeaderAndMap(out, image, flag) && WriteRows(out, image, flag) &&
-           out.Commit();
+    const FCObjImage* image = SaveSamples == nullptr ? ImageToSave() : nullptr;
+    const uint16_t depth = image != nullptr ? uint16_t(image->InfoHeader.biBitCount) : 24;
+    if (depth == 24) return FCImageHandle::SaveFile(path, flag);
+    if (depth != 8 && depth != 16 && depth != 32) return false;
+    StoredRows rows;
+    rows.Width = image->InfoHeader.biWidth;
+    rows.Height = image->InfoHeader.biHeight;
+    rows.Depth = depth;
+    rows.Mapped = depth == 8 ? image : nullptr;
+    rows.Row = [image](int32_t y) -> const uint8_t* { return image->RowTable[y]; };
+    return WriteFile(path, rows, flag);
+}
+
+bool FCImageHandle_Tga::WritePicture(const char* path, int32_t flag) {
+    // TGA stores blue first, as the 24-bit image does, and alpha in 8 attribute bits.
+    RowSource source(SaveView, SaveLayout);
+    StoredRows rows;
+    rows.Width = SaveView.Width;
+    rows.Height = SaveView.Height;
+    rows.Depth = uint16_t(SaveLayout.Channels * 8);
+    rows.AttributeBits = SaveLayout.HasAlpha() ? kEightAttributeBits : 0;
+    rows.Row = [&source](int32_t y) { return source.Row(y); };
+    return WriteFile(path, rows, flag);
 }
 
 const uint8_t* FCImageHandle_Tga::RleDecodeLine(uint16_t depth, const uint8_t* source,

@@ -1,6 +1,7 @@
 // TGA codec: reads raw and run-length, colour-mapped, true-colour and grey files (alpha kept in a
-// sample image when asked); writes 8, 16, 24 and 32 bits raw or run-length with a top-left origin,
-// and samples as 24-bit colour or 32 bits with 8 attribute bits of alpha.
+// sample image when asked); writes raw or run-length with a top-left origin: a picture as 24-bit
+// colour or 32 bits with 8 attribute bits of alpha, and a colour-mapped, 16-bit or 32-bit image as
+// it holds its rows.
 #pragma once
 
 #include "ImageHandle.h"
@@ -22,6 +23,7 @@ class FCImageHandle_Tga : public FCImageHandle {
     // (plain pixel rows read straight into their places in the new image), and the fuzz targets
     // over a file source with windows of every small size.
     bool LoadSource(ByteSource& in) override;
+    // flag -1 writes raw rows, 1 run-length ones; other values write nothing.
     bool SaveFile(const char* path, int32_t flag) override;
 
     // Decodes packets until pixelCount pixels of depth bits (8, 16, 24 or 32) fill row; never
@@ -32,4 +34,8 @@ class FCImageHandle_Tga : public FCImageHandle {
     // Encodes one row as run packets only; out holds at least (1 + depth / 8) bytes per pixel.
     // Returns the end of the bytes produced.
     static uint8_t* RleEncodeLine(uint16_t depth, const uint8_t* row, int32_t pixelCount, uint8_t* out);
+
+  protected:
+    ImageType WrittenType() const override { return ImageTypeTga; }
+    bool WritePicture(const char* path, int32_t flag) override;
 };
