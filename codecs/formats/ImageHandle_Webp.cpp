@@ -17,15 +17,15 @@
 #include <memory>
 #include <new>
 
+#include "ByteBlock.h"
 #include "Exif.h"
 #include "FileWriter.h"
-#include "ImageAt24Bits.h"
 #include "LossyQuality.h"
 #include "OwnedHandle.h"
+#include "PictureBits.h"
 #include "PictureView.h"
 #include "PictureWarnings.h"
 #include "PixelLimit.h"
-#include "SampleRows.h"
 
 namespace {
 
@@ -35,10 +35,9 @@ constexpr size_t kExifPrefixBytes = 6;
 
 using Demuxer = Owned<WebPDemuxer, WebPDemuxDelete>;
 using Muxer = Owned<WebPMux, WebPMuxDelete>;
-using EncodedBytes = Owned<uint8_t, WebPFree>;
 using Picture = Owned<WebPPicture, WebPPictureFree>;
 
-// The effort libwebp's own lossless calls spend; at the top quality the samples path spends it too.
+// The effort libwebp's own lossless calls spend.
 constexpr float kLosslessEffort = 70;
 
 // libwebp's own words for a status; its memory failure is said as every reader says it.
@@ -135,22 +134,36 @@ bool LeavesCanvasUncovered(const WebPDemuxer* demux, int canvasWidth, int canvas
     return uncovered;
 }
 
-// The encoder reads rows from the top: the top row is the last one of the block, so it walks
-// the block backwards.
-bool Encode(const FCObjImage& image, int32_t quality, uint8_t*& output, size_t& size) {
-    const uint8_t* top = image.RowTable[0];
-    const int stride = -image.Stride();
-    const int width = image.InfoHeader.biWidth;
-    const int height = image.InfoHeader.biHeight;
-    size = quality == FCImageHandle_Webp::kLosslessQuality
-               ? WebPEncodeLosslessBGR(top, width, height, stride, &output)
-               : WebPEncodeBGR(top, width, height, stride, float(quality), &output);
-    return size != 0 && output != nullptr;
+// libwebp takes a picture whole, in rows of 8-bit colour red or blue first, with or without alpha,
+// at any stride: the held rows go in as they lie (the 24-bit image's bottom-up through a negative
+// stride), any other layout gathered in the chosen one first. Lossless works on ARGB words, lossy
+// on YUV, as libwebp's own calls import them.
+bool Import(const PictureView& view, PixelLayout layout, WebPPicture& picture) {
+    const uint8_t* top = view.Top;
+    ptrdiff_t stride = view.Stride;
+    ByteBlock gathered;
+    if (view.Layout.Wide() || view.Layout.Channels != layout.Channels) {
+        RowSource rows(view, layout);
+        const size_t rowBytes = rows.RowBytes();
+        gathered = ByteBlock(rowBytes * size_t(view.Height), BlockFill::Unset);
+        if (gathered.data() == nullptr) return false;
+        for (int32_t y = 0; y < view.Height; ++y)
+            std::memcpy(gathered.data() + size_t(y) * rowBytes, rows.Row(y), rowBytes);
+        top = gathered.data();
+        stride = ptrdiff_t(rowBytes);
+    } else {
+        layout = view.Layout;
+    }
+    const int rowStride = int(stride);
+    if (layout.HasAlpha())
+        return layout.BlueFirst ? WebPPictureImportBGRA(&picture, top, rowStride)
+                                : WebPPictureImportRGBA(&picture, top, rowStride);
+    return layout.BlueFirst ? WebPPictureImportBGR(&picture, top, rowStride)
+                            : WebPPictureImportRGB(&picture, top, rowStride);
 }
 
-// Samples narrowed to 8 bits, as 32-bit alpha, red, green, blue words, the encoder's own form:
-// lossless at the top quality, colour under transparent pixels kept exactly too.
-bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWriter& written) {
+// Lossy at a quality; lossless at the top one, colour under transparent pixels kept exactly too.
+bool Encode(const PictureView& view, PixelLayout layout, int32_t quality, WebPMemoryWriter& written) {
     WebPConfig config;
     const bool lossless = quality == FCImageHandle_Webp::kLosslessQuality;
     if (!WebPConfigPreset(&config, WEBP_PRESET_DEFAULT, lossless ? kLosslessEffort : float(quality)))
@@ -159,21 +172,11 @@ bool EncodeSamples(const FCSampleImage& samples, int32_t quality, WebPMemoryWrit
     config.exact = lossless ? 1 : 0;
     WebPPicture picture;
     if (!WebPPictureInit(&picture)) return false;
-    picture.use_argb = 1;
-    picture.width = samples.Width;
-    picture.height = samples.Height;
-    if (!WebPPictureAlloc(&picture)) return false;
+    picture.use_argb = lossless ? 1 : 0;
+    picture.width = view.Width;
+    picture.height = view.Height;
     const Picture owned(&picture);
-    RowSource rows(ViewOf(samples), PixelLayout{samples.Channels, 255, false});
-    const uint32_t channels = samples.Channels;
-    for (int32_t y = 0; y < samples.Height; ++y) {
-        const uint8_t* p = rows.Row(y);
-        uint32_t* argb = picture.argb + size_t(y) * size_t(picture.argb_stride);
-        for (int32_t x = 0; x < samples.Width; ++x, p += channels) {
-            const uint32_t alpha = channels == 4 ? p[3] : 255;
-            argb[x] = alpha << 24 | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
-        }
-    }
+    if (!Import(view, layout, picture)) return false;
     picture.writer = WebPMemoryWrite;
     picture.custom_ptr = &written;
     return WebPEncode(&config, &picture) != 0;
@@ -260,28 +263,13 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     return true;
 }
 
-bool FCImageHandle_Webp::SaveFile(const char* path, int32_t flag) {
+bool FCImageHandle_Webp::WritePicture(const char* path, int32_t flag) {
     const int32_t quality = QualityFromFlag(flag);
-    if (quality == 0) return false;
-    if (SaveSamples != nullptr) {
-        const FCSampleImage& samples = *SaveSamples;
-        if (!samples.IsValid() || samples.Width > kMaxSide || samples.Height > kMaxSide) return false;
-        WebPMemoryWriter written;
-        WebPMemoryWriterInit(&written);
-        const Owned<WebPMemoryWriter, WebPMemoryWriterClear> clear(&written);
-        FileWriter out;
-        return EncodeSamples(samples, quality, written) && out.Open(path) &&
-               WriteWithMetadata(written.mem, written.size, SaveMetadata, out) && out.Commit();
-    }
-    std::unique_ptr<FCObjImage> widened;
-    const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
-    if (image == nullptr || image->InfoHeader.biWidth > kMaxSide || image->InfoHeader.biHeight > kMaxSide)
-        return false;
-    uint8_t* bitstream = nullptr;
-    size_t size = 0;
-    const bool encoded = Encode(*image, quality, bitstream, size);
-    const EncodedBytes owned(bitstream);
-    if (!encoded) return false;
+    if (quality == 0 || SaveView.Width > kMaxSide || SaveView.Height > kMaxSide) return false;
+    WebPMemoryWriter written;
+    WebPMemoryWriterInit(&written);
+    const Owned<WebPMemoryWriter, WebPMemoryWriterClear> clear(&written);
     FileWriter out;
-    return out.Open(path) && WriteWithMetadata(bitstream, size, SaveMetadata, out) && out.Commit();
+    return Encode(SaveView, SaveLayout, quality, written) && out.Open(path) &&
+           WriteWithMetadata(written.mem, written.size, SaveMetadata, out) && out.Commit();
 }

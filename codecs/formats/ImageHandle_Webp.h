@@ -1,6 +1,6 @@
 // WebP codec over libwebp: reads lossy, lossless and animated files (the first frame, composed on
 // its canvas) as 24-bit pictures, or with kept alpha as sample images; writes lossy at a quality,
-// or lossless at the top quality, from samples with alpha when they have four channels.
+// or lossless at the top quality, with alpha when the picture has it.
 #pragma once
 
 #include "ImageHandle.h"
@@ -16,6 +16,9 @@ class FCImageHandle_Webp : public FCImageHandle {
     static constexpr int32_t kMaxSide = 16383;
 
     bool LoadSource(ByteSource& in) override;
+
+  protected:
+    ImageType WrittenType() const override { return ImageTypeWebp; }
     // flag -1 writes at kDefaultQuality, 1 to 100 at that quality; other values write nothing.
-    bool SaveFile(const char* path, int32_t flag) override;
+    bool WritePicture(const char* path, int32_t flag) override;
 };
