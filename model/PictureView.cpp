@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 #include "PixelRows.h"
 
@@ -67,35 +68,109 @@ LayoutConversion::LayoutConversion(PixelLayout from, PixelLayout to) : from_(fro
     if (!swapOnly_) values_ = SampleValueTable(from.MaxValue, to.MaxValue);
 }
 
+namespace {
+
+// Calls body with std::integral_constant of the count, 1 to 4, so that a pixel's loop unrolls.
+template <class Body>
+void WithChannelCount(uint32_t count, Body&& body) {
+    switch (count) {
+        case 1:
+            body(std::integral_constant<uint32_t, 1>());
+            break;
+        case 2:
+            body(std::integral_constant<uint32_t, 2>());
+            break;
+        case 3:
+            body(std::integral_constant<uint32_t, 3>());
+            break;
+        default:
+            body(std::integral_constant<uint32_t, 4>());
+            break;
+    }
+}
+
+// Colour into colour between full ranges, every place known when compiled: the rows of nearly
+// every run (the 24-bit image to and from samples, samples to what a writer stores) take this.
+template <uint32_t FromChannels, uint32_t ToChannels, bool Swap, bool WideIn, bool WideOut>
+void ColourRow(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t end) {
+    const auto scale = [](uint32_t value) -> uint32_t {
+        if (WideIn == WideOut) return value;
+        if (WideOut) return value * 257;
+        // (value x 255 + 32767) / 65535, rounded to the nearest as the table is, without a division.
+        const uint32_t x = value * 255 + 32767;
+        return (x + 1 + (x >> 16)) >> 16;
+    };
+    constexpr uint32_t kOpaque = WideOut ? 65535 : 255;
+    for (uint32_t x = first; x < end; ++x) {
+        const size_t i = size_t(x) * FromChannels;
+        uint32_t pixel[ToChannels];
+        for (uint32_t c = 0; c < 3; ++c) pixel[c] = scale(GetSample<WideIn>(in, i + (Swap ? 2 - c : c)));
+        if (ToChannels == 4)
+            pixel[ToChannels - 1] = FromChannels == 4 ? scale(GetSample<WideIn>(in, i + 3)) : kOpaque;
+        const size_t o = size_t(x) * ToChannels;
+        for (uint32_t c = 0; c < ToChannels; ++c) PutSample<WideOut>(out, o + c, pixel[c]);
+    }
+}
+
+template <class Body>
+void WithFlag(bool flag, Body&& body) {
+    if (flag) {
+        body(std::true_type());
+    } else {
+        body(std::false_type());
+    }
+}
+
+}  // namespace
+
 template <bool Backwards>
 void LayoutConversion::Walk(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t step,
                             uint32_t end) const {
     const uint32_t fromChannels = from_.Channels;
-    const uint32_t toChannels = to_.Channels;
     const uint32_t most = from_.MaxValue;
     const uint32_t opaque = to_.MaxValue;
+    // Between full ranges (255 and 65535) the table's rule is plain arithmetic: the common forms
+    // cost a multiply, not a lookup in a table that may not fit the cache.
+    const auto full = [](uint32_t maxValue) { return maxValue == 255 || maxValue == 65535; };
+    const bool arithmetic = swapOnly_ || (full(from_.MaxValue) && full(to_.MaxValue));
+    const int* const source = source_;
+    const uint16_t* const table = values_.data();
     WithSampleWidth(from_.Wide(), [&](auto wideIn) {
         WithSampleWidth(to_.Wide(), [&](auto wideOut) {
-            const auto one = [&](uint32_t x) {
-                // The pixel is read whole before any of it is written: in and out may be one row.
-                uint32_t pixel[4];
-                const size_t i = size_t(x) * fromChannels;
-                for (uint32_t c = 0; c < toChannels; ++c) {
-                    const int from = source_[c];
-                    pixel[c] =
-                        from < 0
-                            ? opaque
-                            : (swapOnly_ ? GetSample<wideIn>(in, i + size_t(from))
-                                         : values_[std::min(GetSample<wideIn>(in, i + size_t(from)), most)]);
-                }
-                const size_t o = size_t(x) * toChannels;
-                for (uint32_t c = 0; c < toChannels; ++c) PutSample<wideOut>(out, o + c, pixel[c]);
-            };
-            if (Backwards) {
-                for (uint32_t x = end; x-- > first;) one(x);
-            } else {
-                for (uint32_t x = first; x < end; x += step) one(x);
-            }
+            WithChannelCount(to_.Channels, [&](auto count) {
+                constexpr uint32_t toChannels = decltype(count)::value;
+                WithSampleWidth(arithmetic, [&](auto byRule) {
+                    const auto one = [&](uint32_t x) {
+                        // The pixel is read whole before any of it is written: in and out may be one row.
+                        uint32_t pixel[toChannels];
+                        const size_t i = size_t(x) * fromChannels;
+                        for (uint32_t c = 0; c < toChannels; ++c) {
+                            const int from = source[c];
+                            if (from < 0) {
+                                pixel[c] = opaque;
+                                continue;
+                            }
+                            const uint32_t value = GetSample<wideIn>(in, i + size_t(from));
+                            if (!byRule) {
+                                pixel[c] = table[std::min(value, most)];
+                            } else if (wideIn == wideOut) {
+                                pixel[c] = value;
+                            } else {
+                                pixel[c] = wideOut ? value * 257 : (value * 255 + 32767) / 65535;
+                            }
+                        }
+                        const size_t o = size_t(x) * toChannels;
+                        for (uint32_t c = 0; c < toChannels; ++c) PutSample<wideOut>(out, o + c, pixel[c]);
+                    };
+                    if (Backwards) {
+                        for (uint32_t x = end; x-- > first;) one(x);
+                    } else if (step == 1) {
+                        for (uint32_t x = first; x < end; ++x) one(x);
+                    } else {
+                        for (uint32_t x = first; x < end; x += step) one(x);
+                    }
+                });
+            });
         });
     });
 }
@@ -120,6 +195,23 @@ void LayoutConversion::Convert(const uint8_t* in, uint8_t* out, uint32_t first, 
         } else {
             CopySwappingRedAndBlue(in + size_t(first) * 3, out + size_t(first) * 3, end - first);
         }
+        return;
+    }
+    const auto full = [](uint32_t maxValue) { return maxValue == 255 || maxValue == 65535; };
+    if (step == 1 && from_.Colour() && to_.Colour() && full(from_.MaxValue) && full(to_.MaxValue)) {
+        // In place only where the target's pixel is no larger: each pixel is read before it is written.
+        WithFlag(from_.Channels == 4, [&](auto fromAlpha) {
+            WithFlag(to_.Channels == 4, [&](auto toAlpha) {
+                WithFlag(from_.BlueFirst != to_.BlueFirst, [&](auto swap) {
+                    WithFlag(from_.Wide(), [&](auto wideIn) {
+                        WithFlag(to_.Wide(), [&](auto wideOut) {
+                            ColourRow<fromAlpha ? 4 : 3, toAlpha ? 4 : 3, swap, wideIn, wideOut>(in, out,
+                                                                                                 first, end);
+                        });
+                    });
+                });
+            });
+        });
         return;
     }
     Walk<false>(in, out, first, step, end);
