@@ -55,15 +55,21 @@ uint8_t* RowSink::Row(int32_t y) {
 }
 
 void RowSink::PutRow(int32_t y, const uint8_t* row) {
-    uint8_t* to = Row(y);
-    if (to != row) std::memcpy(to, row, rowBytes_);
-    Put(y);
+    if (!began_ || y < 0 || y >= height_) return;
+    // Converted from where it lies; only a row for the held picture itself is copied in.
+    if (direct_) {
+        uint8_t* to = HeldRow(y);
+        if (to != row) std::memcpy(to, row, rowBytes_);
+    }
+    Take(y, row, 0, 1, uint32_t(width_));
 }
 
 void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
     if (!began_ || y < 0 || y >= height_ || step == 0) return;
-    end = std::min(end, uint32_t(width_));
-    const uint8_t* in = Row(y);
+    Take(y, Row(y), first, step, std::min(end, uint32_t(width_)));
+}
+
+void RowSink::Take(int32_t y, const uint8_t* in, uint32_t first, uint32_t step, uint32_t end) {
     const uint32_t most = layout_.MaxValue;
     WithSampleWidth(layout_.Wide(), [&](auto wideIn) {
         if (layout_.HasAlpha()) {

@@ -74,6 +74,8 @@ class RowSink {
 
   private:
     uint8_t* HeldRow(int32_t y);
+    // Row y's pixels first, first + step, ... below end, from in in the reader's layout.
+    void Take(int32_t y, const uint8_t* in, uint32_t first, uint32_t step, uint32_t end);
 
     Form form_ = Form::AsDecoded;
     uint32_t heldChannels_ = 0;
