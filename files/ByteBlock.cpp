@@ -7,6 +7,7 @@
 // fast as placing them at once.
 #include "ByteBlock.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -55,6 +56,18 @@ uint8_t* ExtendBlock(uint8_t* block, size_t bytes) {
     std::memcpy(grown, block, record.Bytes);
     FreeBlock(block);
     return grown;
+}
+
+void FrontRelease::Consumed(size_t bytes) {
+    if (Block == nullptr) return;
+    const BlockRecord& record = *reinterpret_cast<BlockRecord*>(Block - kRecordBytes);
+    bytes = std::min(bytes, record.Bytes);
+    // A call a row would cost a system call a row: only once a large page more is through. From
+    // the start each time, which costs the kernel little, so that no page between two calls stays;
+    // the record lies before the first whole page, which keeps it.
+    if (record.MappedBytes == 0 || bytes < Released + kLargePageBytes) return;
+    ReleasePages(Block, Block + bytes);
+    Released = bytes;
 }
 
 void FreeBlock(uint8_t* block) {

@@ -45,6 +45,14 @@ void UnmapBlock(uint8_t* block, size_t bytes) {
     if (block != nullptr) munmap(block, bytes);
 }
 
+void ReleasePages(uint8_t* first, uint8_t* end) {
+    // Whole large pages only: giving back part of one would split it into small ones.
+    const uintptr_t page = kLargePageBytes;
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(first) + page - 1) / page * page;
+    const uintptr_t to = reinterpret_cast<uintptr_t>(end) / page * page;
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}
+
 namespace {
 
 uintptr_t PageBytes() {

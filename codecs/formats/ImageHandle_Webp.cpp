@@ -233,7 +233,7 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     const WEBP_CSP_MODE mode = alpha ? MODE_RGBA : MODE_BGR;
     if (!Rows.Begin(width, height, layout)) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const PictureView held = Rows.InPlace();
-    std::unique_ptr<uint8_t[]> own;
+    ByteBlock own;
     size_t ownRowBytes = 0;
     int left = 0, top = 0, decodedWidth = 0, decodedHeight = 0;
     bool made = true;
@@ -241,9 +241,9 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
         left = x, top = y, decodedWidth = w, decodedHeight = h;
         if (held.Valid()) return InView(held, mode, x, y, w, h);
         ownRowBytes = layout.RowBytes(w);
-        own.reset(new (std::nothrow) uint8_t[ownRowBytes * size_t(h)]);
-        made = own != nullptr;
-        return Output{own.get(), int(ownRowBytes), ownRowBytes * size_t(h), mode, false};
+        own = ByteBlock(ownRowBytes * size_t(h), BlockFill::Unset);
+        made = own.data() != nullptr;
+        return Output{own.data(), int(ownRowBytes), own.size(), mode, false};
     };
     const VP8StatusCode status = features.has_animation
                                      ? DecodeFirstFrame(demux.get(), width, height, output)
@@ -251,12 +251,24 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     if (!made) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     if (status != VP8_STATUS_OK) return Refuse(status, Result);
     const size_t leftBytes = size_t(left) * layout.PixelBytes();
+    const bool whole = left == 0 && decodedWidth == width;
+    // The rows taken give their memory back, so that the picture is not held whole twice.
+    FrontRelease taken(own.data());
     for (int32_t r = 0; r < decodedHeight; ++r) {
         const int32_t y = top + r;
-        if (own) std::memcpy(Rows.Row(y) + leftBytes, own.get() + size_t(r) * ownRowBytes, ownRowBytes);
-        Rows.Put(y, uint32_t(left), 1, uint32_t(left + decodedWidth));
+        if (own.empty()) {
+            Rows.Put(y, uint32_t(left), 1, uint32_t(left + decodedWidth));
+            continue;
+        }
+        const uint8_t* row = own.data() + size_t(r) * ownRowBytes;
+        if (whole) {
+            Rows.PutRow(y, row);
+        } else {
+            std::memcpy(Rows.Row(y) + leftBytes, row, ownRowBytes);
+            Rows.Put(y, uint32_t(left), 1, uint32_t(left + decodedWidth));
+        }
+        taken.Consumed(ownRowBytes * size_t(r + 1));
     }
-    own.reset();
     if (uncovered) Rows.NoteUncovered();
     if (features.has_animation) Result.Warnings.push_back(warning::kFrames);
     ReadMetadata(demux.get(), Metadata);

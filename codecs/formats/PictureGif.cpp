@@ -13,6 +13,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "ByteBlock.h"
 #include "ByteSource.h"
 #include "ImageSize.h"
 #include "OwnedHandle.h"
@@ -286,21 +287,24 @@ bool DrawIntoSink(GifFileType* gif, const GifExtras& extras, RowSink& rows, Load
     if (!rows.Begin(width, height, layout)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const PictureView held = rows.InPlace();
     const size_t rowBytes = layout.RowBytes(width);
-    std::unique_ptr<uint8_t[]> own;
+    ByteBlock own;
     if (!held.Valid()) {
         // Zero, as the held picture starts.
-        own.reset(new (std::nothrow) uint8_t[rowBytes * size_t(height)]());
-        if (!own) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        own = ByteBlock(rowBytes * size_t(height), BlockFill::Zero);
+        if (own.empty()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     }
     const Screen screen{width, height,
-                        [&](int y) { return own ? own.get() + rowBytes * size_t(y) : held.Row(y); }};
+                        [&](int y) { return own.empty() ? held.Row(y) : own.data() + rowBytes * size_t(y); }};
     if (!DrawScreen<Pixel>(gif, extras.TransparentIndex, screen)) return Refuse(gif->Error, result);
+    // The rows taken give their memory back, so that the picture is not held whole twice.
+    FrontRelease taken(own.data());
     for (int32_t y = 0; y < height; ++y) {
-        if (own) {
-            rows.PutRow(y, screen.Row(y));
-        } else {
+        if (own.empty()) {
             rows.Put(y);
+            continue;
         }
+        rows.PutRow(y, screen.Row(y));
+        taken.Consumed(rowBytes * size_t(y + 1));
     }
     return true;
 }

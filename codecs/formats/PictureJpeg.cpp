@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "ByteBlock.h"
 #include "ImageSize.h"
 #include "JpegSegments.h"
 #include "PictureBits.h"
@@ -177,21 +178,25 @@ bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const
     if (!ComputeRowBytes(header.width, cmyk ? kCmykBits : kPictureBits, rowBytes) ||
         !ComputeBufferBytes(rowBytes, header.height, bytes))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[size_t(bytes)]);
-    if (!scratch) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    uint8_t* lastRow = scratch.get() + size_t(bytes - rowBytes);
+    const ByteBlock scratch(size_t(bytes), BlockFill::Unset);
+    if (scratch.data() == nullptr) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    uint8_t* lastRow = scratch.data() + size_t(bytes - rowBytes);
     const int format = cmyk ? TJPF_CMYK : TJPF_BGR;
-    const DecodeTarget target{scratch.get(), int(rowBytes), format, kTopDownFlags, lastRow, size_t(rowBytes)};
+    const DecodeTarget target{scratch.data(), int(rowBytes), format,
+                              kTopDownFlags,  lastRow,       size_t(rowBytes)};
     if (!Decompress(tj, data, length, header, target, result)) return false;
     const bool inverted = cmyk && HasAdobeSegment(data, length);
+    // The rows taken give their memory back, so that the picture is not held whole twice.
+    FrontRelease taken(scratch.data());
     for (int32_t y = 0; y < header.height; ++y) {
-        const uint8_t* row = scratch.get() + rowBytes * size_t(y);
+        const uint8_t* row = scratch.data() + rowBytes * size_t(y);
         if (cmyk) {
             CmykRowToBgr(row, rows.Row(y), header.width, inverted);
             rows.Put(y);
         } else {
             rows.PutRow(y, row);
         }
+        taken.Consumed(rowBytes * size_t(y + 1));
     }
     return true;
 }

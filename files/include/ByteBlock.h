@@ -28,6 +28,21 @@ uint8_t* ExtendBlock(uint8_t* block, size_t bytes);
 // Gives back a block from AllocBlock or ExtendBlock; null is ignored.
 void FreeBlock(uint8_t* block);
 
+// Gives a block's memory back to the kernel from the front as its reader goes through it once,
+// such as a decoder's whole picture taken into the sink a row at a time: the rows taken cost
+// nothing while the rest are. Whole large pages only, so some memory may stay; the bytes given
+// back read as zero. A heap block stays as it is.
+class FrontRelease {
+  public:
+    explicit FrontRelease(uint8_t* block) : Block(block) {}
+    // The first bytes of the block have been read for the last time.
+    void Consumed(size_t bytes);
+
+  private:
+    uint8_t* Block;
+    size_t Released = 0;
+};
+
 struct BlockDeleter {
     void operator()(uint8_t* block) const { FreeBlock(block); }
 };

@@ -14,6 +14,11 @@ constexpr size_t kMappedBlockBytes = size_t(1) << 20;
 // a block that is written whole at once.
 uint8_t* MapBlock(size_t bytes, bool populate);
 void UnmapBlock(uint8_t* block, size_t bytes);
+// The huge page a mapping is asked to use.
+constexpr size_t kLargePageBytes = size_t(2) << 20;
+// The memory under the whole large pages (aligned) between first and end goes back to the kernel;
+// those bytes read as zero afterwards.
+void ReleasePages(uint8_t* first, uint8_t* end);
 // Which pages of a block have ever been written or read, as they stand when it is made: a page
 // never touched is zero and costs no memory, so a caller may leave it so instead of touching it.
 // Taken once before the block is read, since reading a page places it.

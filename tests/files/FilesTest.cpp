@@ -14,6 +14,7 @@
 #include <set>
 
 #include "AtomicFileWriter.h"
+#include "ByteBlock.h"
 #include "ProcessRunner.h"
 #include "RegularFile.h"
 
@@ -183,4 +184,18 @@ TEST(SweepTemporaryFiles, RemovesTheHostsAlwaysAndAModulesOnlyWhenItsProcessIsGo
     EXPECT_EQ(SweepTemporaryFiles(dir.Path(), TemporaryOwner::Module), std::vector<std::string>{dir / dead});
     EXPECT_EQ(SweepTemporaryFiles(dir.Path(), TemporaryOwner::Host), std::vector<std::string>{dir / host});
     EXPECT_EQ(Listing(dir), (Names{".corvane-host-folder", live, output}));
+}
+
+// Releasing the taken front must never reach a byte not yet taken: those are rows still to come.
+TEST(FrontRelease, GivesBackOnlyWhatWasTaken) {
+    constexpr size_t kBytes = size_t(9) << 20;
+    ByteBlock block(kBytes, BlockFill::Unset);
+    ASSERT_NE(block.data(), nullptr);
+    for (size_t i = 0; i < kBytes; ++i) block.data()[i] = uint8_t(i % 251 + 1);
+    FrontRelease taken(block.data());
+    for (size_t consumed : {size_t(1) << 20, (size_t(5) << 20) + 7, kBytes - 1}) {
+        taken.Consumed(consumed);
+        for (size_t i = consumed; i < kBytes; ++i)
+            ASSERT_EQ(block.data()[i], uint8_t(i % 251 + 1)) << consumed << " " << i;
+    }
 }
