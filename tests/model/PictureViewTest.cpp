@@ -69,6 +69,18 @@ INSTANTIATE_TEST_SUITE_P(
         ConversionRow{"AlphaAddedOpaque", kRgb8, kRgba8, {4, 5, 6}, {4, 5, 6, 255}}),
     [](const testing::TestParamInfo<ConversionRow>& info) { return std::string(info.param.Name); });
 
+// Between 8 and 16 bits the rows go by arithmetic, not the table: every value must agree with it.
+TEST(LayoutConversion, FullRangeArithmeticIsTheTablesRule) {
+    const std::vector<uint16_t> narrow = SampleValueTable(65535, 255);
+    const LayoutConversion conversion(kRgb16, kImage24Layout);
+    for (uint32_t v = 0; v <= 65535; ++v) {
+        const uint8_t in[6] = {0, 0, 0, 0, uint8_t(v >> 8), uint8_t(v)};
+        uint8_t out[3];
+        conversion.Convert(in, out, 0, 1, 1);
+        ASSERT_EQ(out[0], narrow[v]) << v;
+    }
+}
+
 TEST(LayoutConversion, ColourDoesNotBecomeGrey) {
     EXPECT_FALSE(LayoutConversion(kRgb8, kGrey8).Possible());
     EXPECT_TRUE(LayoutConversion(kGreyAlpha8, kGrey8).Possible());
