@@ -23,11 +23,12 @@ run() { # BIN INPUT EXT OPTIONS...
     shift 3
     local dir="$work/run"
     rm -rf "$dir" && mkdir -p "$dir/ex"
-    (cd "$dir/ex" && exec "$bin/template" --timeout 5 >/dev/null 2>&1) &
+    (cd "$dir/ex" && exec "$bin/template" --timeout 60 >/dev/null 2>&1) &
     local module=$!
-    (cd "$dir" && "$bin/corvane" -q --timeout 5 "$@" ex "$input" "out.$ext" 2>&1; echo "exit $?") |
+    (cd "$dir" && "$bin/corvane" -q --timeout 60 "$@" ex "$input" "out.$ext" 2>&1; echo "exit $?") |
         sed "s#$dir/##g"
-    # A host that refused before the exchange leaves the module waiting for its --timeout.
+    # A host that refused before the exchange leaves the module waiting for its --timeout, a minute
+    # so that the largest pictures (2 GB documents) finish on either build.
     kill "$module" 2>/dev/null || true
     wait "$module" 2>/dev/null || true
     if [ -f "$dir/out.$ext" ]; then sha256sum <"$dir/out.$ext" | cut -c1-16; else echo none; fi
