@@ -11,6 +11,8 @@ class FCImageHandle_Jpeg : public FCImageHandle_IPicture {
 
     // The quality used when flag is -1.
     static constexpr int32_t kDefaultQuality = ::kDefaultQuality;
+    // libjpeg's largest side.
+    static constexpr int32_t kMaxSide = 65500;
 
   protected:
     ImageType WrittenType() const override { return ImageTypeJpeg; }

@@ -18,6 +18,9 @@ class FCImageHandle_Tga : public FCImageHandle {
         uint8_t pixel[4] = {0, 0, 0, 0};
     };
 
+    // The header holds 16-bit sizes.
+    static constexpr int32_t kMaxSide = 65535;
+
     FCImageHandle_Tga() : FCImageHandle(FileIntake{true}) {}
     // The one decoder: LoadMemory runs it over the block, LoadOpenFile over a window on the file
     // (plain pixel rows read straight into their places in the new image), and the fuzz targets
