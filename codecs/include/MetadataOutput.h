@@ -23,6 +23,9 @@ bool OrientationReachesOutput(const PictureMetadata& metadata, ImageType output,
 // EXIF tag follows on the way out) and, for a quarter turn (5 to 8), EXIF's pixel dimensions swap.
 void MarkMetadataTurned(PictureMetadata& metadata);
 
+// After the picture came back at width x height: EXIF's pixel dimensions, where it has them, say so.
+void MarkMetadataResized(PictureMetadata& metadata, uint32_t width, uint32_t height);
+
 // Leaves in metadata what a file of type output carries (none of profile, EXIF and XMP when strip
 // is set), the orientation written as that output keeps it, and returns a warning phrase,
 // completing "Warning: NAME ", for the items it drops unasked; hasResolution says whether the

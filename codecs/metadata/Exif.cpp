@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <iterator>
 #include <tuple>
+#include <utility>
 
 #include "ByteOrder.h"
 
@@ -254,6 +255,22 @@ void SwapExifPixelDimensions(std::vector<uint8_t>& tiff) {
     if (x == 0 || y == 0 || !view.Number(x, value) || !view.Number(y, value)) return;
     std::swap_ranges(tiff.begin() + long(x + kEntryValueStart), tiff.begin() + long(x + kEntryBytes),
                      tiff.begin() + long(y + kEntryValueStart));
+}
+
+void SetExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height) {
+    TiffView view(tiff.data(), tiff.size());
+    Ifd exif;
+    size_t pointer = 0;
+    if (!OpenExifIfd(view, exif, pointer)) return;
+    const bool little = view.Little();
+    for (const auto& [tag, size] : {std::pair{kTagPixelX, width}, {kTagPixelY, height}}) {
+        const size_t entry = view.Find(exif, tag);
+        uint32_t value = 0;
+        if (entry == 0 || !view.Number(entry, value)) continue;
+        // A LONG holds any size, and a SHORT's value lay in the same four bytes.
+        PutU16(tiff.data() + entry + 2, kTypeLong, little);
+        PutU32(tiff.data() + entry + 8, size, little);
+    }
 }
 
 void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most) {

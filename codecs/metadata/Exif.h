@@ -31,6 +31,10 @@ void PrepareExifForOutput(std::vector<uint8_t>& tiff, uint16_t orientation);
 // quarter: each entry keeps its tag and takes the other's type and value.
 void SwapExifPixelDimensions(std::vector<uint8_t>& tiff);
 
+// PixelXDimension and PixelYDimension of the EXIF IFD, where it has them, say width and height (as
+// LONG), for a picture that came back at another size.
+void SetExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height);
+
 // A JPEG's EXIF must say the picture's size in its Exif IFD: where that IFD lacks PixelXDimension or
 // PixelYDimension, it is written anew at the end of the block with them (LONG), as long as the
 // block stays within most bytes. A block without an Exif IFD needs none.

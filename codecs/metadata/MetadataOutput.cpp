@@ -75,6 +75,10 @@ void MarkMetadataTurned(PictureMetadata& metadata) {
     if (metadata.Orientation != 0) metadata.Orientation = kUpright;
 }
 
+void MarkMetadataResized(PictureMetadata& metadata, uint32_t width, uint32_t height) {
+    SetExifPixelDimensions(metadata.Exif, width, height);
+}
+
 std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,
                                                  ImageType output, bool strip) {
     std::vector<std::string> warnings;

@@ -407,6 +407,18 @@ TEST(Metadata, TurnedPicturesSayOrientationOneWithTheirDimensionsSwapped) {
     }
 }
 
+// An answer of another size: both dimensions say it as LONGs, the SHORT one too, whatever it held.
+TEST(Metadata, ResizedPicturesSayTheirNewDimensions) {
+    PictureMetadata metadata;
+    metadata.Exif = ExifBlock(1);
+    MarkMetadataResized(metadata, 70000, 5);
+    const std::vector<uint8_t>& e = metadata.Exif;
+    EXPECT_EQ(e[42] | e[43] << 8, 0x4);  // PixelX's type
+    EXPECT_EQ(e[48] | e[49] << 8 | e[50] << 16, 70000);
+    EXPECT_EQ(e[54] | e[55] << 8, 0x4);  // PixelY's type, SHORT before
+    EXPECT_EQ(e[60] | e[61] << 8 | e[62] << 16 | e[63] << 24, 5);
+}
+
 // Damage in one item, or more bytes than are kept, costs that item and says so in one warning;
 // large items within the limits load whole, and the picture and the other items load as they were.
 TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) {
