@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "Picture.h"
+#include "PictureView.h"
 
 namespace {
 
@@ -114,17 +114,5 @@ bool TurnAsOrientationSays(FCSampleImage& samples, uint16_t orientation) {
     turned.YPixelsPerMetre = quarter ? from.XPixelsPerMetre : from.YPixelsPerMetre;
     CopyTurned(orientation, from, ViewOf(turned));
     samples.SwapWith(turned);
-    return true;
-}
-
-bool PictureFrame::Turn(uint16_t orientation) {
-    return Samples.IsValid() ? TurnAsOrientationSays(Samples, orientation)
-                             : TurnAsOrientationSays(Image, orientation);
-}
-
-bool Picture::Turn(uint16_t orientation) {
-    for (const std::unique_ptr<PictureFrame>& frame : Frames) {
-        if (!frame->Turn(orientation)) return false;
-    }
     return true;
 }

@@ -23,6 +23,10 @@ class PictureFrame {
     // Turned as EXIF orientation says (see TurnAsOrientationSays); false, untouched, when the
     // turned copy cannot be made.
     bool Turn(uint16_t orientation);
+    // The frame at another size, in the same form and resolution, its pixels zero: for an answer
+    // that reshapes the picture. The old pixels go first, so both sizes are never held; false, the
+    // frame empty, when memory runs out.
+    bool Reshape(int32_t width, int32_t height);
 };
 
 class Picture {
