@@ -88,7 +88,7 @@ bool HostStages::AwaitAnswer() {
 
 bool HostStages::ReadAnswer() {
     unlink(kFlagFileName);
-    return ::ReadAnswer(Held->Frame, &std::cout);
+    return ::ReadAnswer(Held->Frame, AnswerBounds(), &std::cout);
 }
 
 bool HostStages::Save(const std::string& output, int quality) const {

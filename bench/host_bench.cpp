@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
         return true;
     });
     Timing document = Measure([&] { return WriteOutgoingDocument(frame, kDocumentFileName, nullptr); });
-    Timing read = Measure([&] { return ReadAnswer(frame, nullptr); });
+    Timing read = Measure([&] { return ReadAnswer(frame, AnswerBounds(), nullptr); });
     Timing save = Measure([&] { return image.SaveToFile(output.c_str()); });
     std::cout.rdbuf(console);
 

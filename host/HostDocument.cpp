@@ -50,39 +50,68 @@ int32_t VersionOf(const PixelLayout& sent) {
     return sent == PixelLayout{3, 255, false} ? 1 : 2;
 }
 
+std::string Size(uint64_t width, uint64_t height) {
+    return std::to_string(width) + " x " + std::to_string(height) + " pixels";
+}
+
+// An answer may come back at another size, in the form it was sent; what cannot be held or written
+// is refused before its payload is read.
+bool CheckAnswerSize(const DocumentHeader& header, const AnswerBounds& bounds, std::string& message) {
+    const uint64_t width = uint32_t(header.Width), height = uint32_t(header.Height);
+    if (width == 0 || height == 0) {
+        message = "The answer is " + Size(width, height) + ", an empty picture; nothing saved.";
+        return false;
+    }
+    if (width * height > bounds.MaxPixels) {
+        message = "The answer is " + Size(width, height) + ", more than --max-pixels allows (" +
+                  std::to_string(bounds.MaxPixels) + "); nothing saved.";
+        return false;
+    }
+    if (bounds.MaxSide != 0 && (width > uint64_t(bounds.MaxSide) || height > uint64_t(bounds.MaxSide))) {
+        message = "The answer is " + Size(width, height) + ", but " + bounds.OutputName + " holds at most " +
+                  std::to_string(bounds.MaxSide) + " pixels a side; nothing saved.";
+        return false;
+    }
+    return true;
+}
+
 // The answer's pixels into the picture in payload order (top row first, left to right), taken
 // into the held layout as they come, or read straight into the held pixels where they are the
-// payload's own layout.
+// payload's own layout. An answer of another size gets a frame of its size first.
 class AnswerInto : public PayloadSink {
   public:
-    explicit AnswerInto(const PictureView& view)
-        : View(view),
-          Sent(SentLayout(view.Layout)),
+    AnswerInto(PictureFrame& frame, const AnswerBounds& bounds)
+        : Frame(frame),
+          Bounds(bounds),
+          View(frame.View()),
+          Sent(SentLayout(View.Layout)),
           Version(VersionOf(Sent)),
-          Conversion(Sent, view.Layout),
-          Width(uint32_t(view.Width)),
-          Height(uint32_t(view.Height)) {}
+          Conversion(Sent, View.Layout) {}
 
     bool CheckForm(const DocumentHeader& header, std::string& message) override {
         if (NewerVersion(header, Version, message)) return false;
         const int32_t depth = Sent.Wide() ? 16 : 8;
-        if (Version == 1) {
-            // A version 2 answer of another form would be read as three bytes a pixel, garbled.
-            if (header.PixelBytes() != kBytesPerPixel) {
-                message = DifferentForm(header, int32_t(Width), int32_t(Height), 3, 8);
-                return false;
-            }
-            if (uint32_t(header.Width) == Width && uint32_t(header.Height) == Height) return true;
-            message = "The answer is " + std::to_string(header.Width) + " x " +
-                      std::to_string(header.Height) + " pixels but the picture is " + std::to_string(Width) +
-                      " x " + std::to_string(Height) + "; nothing saved.";
+        const bool sameForm =
+            Version == 1
+                ? header.PixelBytes() == kBytesPerPixel
+                : header.Version == 2 && uint32_t(header.Channels) == Sent.Channels && header.Depth == depth;
+        // A version 2 answer of another form read as version 1 would be three bytes a pixel, garbled.
+        if (!sameForm) {
+            message = DifferentForm(header, View.Width, View.Height,
+                                    Version == 1 ? 3 : int32_t(Sent.Channels), depth);
             return false;
         }
-        if (header.Version == 2 && uint32_t(header.Width) == Width && uint32_t(header.Height) == Height &&
-            uint32_t(header.Channels) == Sent.Channels && header.Depth == depth)
-            return true;
-        message = DifferentForm(header, int32_t(Width), int32_t(Height), int32_t(Sent.Channels), depth);
-        return false;
+        return CheckAnswerSize(header, Bounds, message);
+    }
+
+    bool Begin(const DocumentHeader& header, std::string& message) override {
+        if (!Frame.Reshape(header.Width, header.Height)) {
+            message = "Out of memory for the answer's " +
+                      Size(uint32_t(header.Width), uint32_t(header.Height)) + "; nothing saved.";
+            return false;
+        }
+        View = Frame.View();
+        return true;
     }
 
     uint8_t* Whole() override {
@@ -94,13 +123,13 @@ class AnswerInto : public PayloadSink {
         const size_t sentBytes = Sent.PixelBytes();
         const size_t heldBytes = View.Layout.PixelBytes();
         size_t pixels = bytes / sentBytes;
-        while (pixels > 0 && Row < Height) {
-            const size_t run = std::min<size_t>(pixels, Width - Column);
+        while (pixels > 0 && Row < uint32_t(View.Height)) {
+            const size_t run = std::min<size_t>(pixels, uint32_t(View.Width) - Column);
             Conversion.Convert(source, View.Row(int32_t(Row)) + Column * heldBytes, 0, 1, uint32_t(run));
             source += run * sentBytes;
             pixels -= run;
             Column += uint32_t(run);
-            if (Column == Width) {
+            if (Column == uint32_t(View.Width)) {
                 Column = 0;
                 ++Row;
             }
@@ -108,12 +137,12 @@ class AnswerInto : public PayloadSink {
     }
 
   private:
+    PictureFrame& Frame;
+    const AnswerBounds& Bounds;
     PictureView View;
     PixelLayout Sent;
     int32_t Version;
     LayoutConversion Conversion;
-    uint32_t Width;
-    uint32_t Height;
     uint32_t Row = 0;
     uint32_t Column = 0;
 };
@@ -202,8 +231,8 @@ bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::os
     return written || WriteFailed(out, path);
 }
 
-bool ReadAnswer(PictureFrame& frame, std::ostream* progress) {
-    AnswerInto sink(frame.View());
+bool ReadAnswer(PictureFrame& frame, const AnswerBounds& bounds, std::ostream* progress) {
+    AnswerInto sink(frame, bounds);
     DocumentHeader header;
     return ReadDocumentFile(kDocumentFileName, sink, header, progress);
 }

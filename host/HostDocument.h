@@ -8,6 +8,7 @@
 #include <string>
 
 #include "AtomicFileWriter.h"
+#include "ImageSize.h"
 #include "Picture.h"
 #include "PixelProcess.h"
 #include "SampleImage.h"
@@ -51,8 +52,16 @@ void AppendPayload(AtomicFileWriter& out, const PictureView& view);
 // request (see SetWriteStop; without a message).
 bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::ostream* progress);
 
+// What an answer of another size may be: no more pixels than the run's limit, no side longer than
+// the output holds (0: no limit of its own).
+struct AnswerBounds {
+    uint64_t MaxPixels = kDefaultPixelLimit;
+    int32_t MaxSide = 0;
+    std::string OutputName;  // the output's format, as messages name it
+};
+
 // Reads "image.xml" from the working directory (and removes it) and takes its pixels into the
-// frame, which it must answer with the same size and in the version and form it was sent. Prints
-// the reader's lines to progress and its messages, a refusal's without a line end; false when
-// nothing may be saved.
-bool ReadAnswer(PictureFrame& frame, std::ostream* progress);
+// frame, which it must answer in the version and form it was sent, at its size or any other that
+// bounds allow (the frame then takes the answer's size). Prints the reader's lines to progress
+// and its messages, a refusal's without a line end; false when nothing may be saved.
+bool ReadAnswer(PictureFrame& frame, const AnswerBounds& bounds, std::ostream* progress);

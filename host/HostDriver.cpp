@@ -286,13 +286,23 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
                   << std::flush;
         return kExitFailed;
     }
-    const bool answered = ReadAnswer(picture.Pixels.First(), run.Progress());
+    const ImageType output = GetImageHandleFactory()->GetImageType(run.Options.Output.c_str());
+    AnswerBounds bounds;
+    bounds.MaxPixels = run.Options.MaxPixels != 0 ? run.Options.MaxPixels : kDefaultPixelLimit;
+    bounds.MaxSide = MaxSavedSide(output);
+    bounds.OutputName = ImageTypeName(output);
+    const int32_t sentWidth = picture.Pixels.Width(), sentHeight = picture.Pixels.Height();
+    const bool answered = ReadAnswer(picture.Pixels.First(), bounds, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
         // The reader's refusal ends without a line end; the host's output ends with one.
         std::cout << "\n" << std::flush;
         return kExitFailed;
     }
+    // The EXIF says the size that is saved; an answer at the size it was sent leaves it alone.
+    if (picture.Pixels.Width() != sentWidth || picture.Pixels.Height() != sentHeight)
+        MarkMetadataResized(picture.Metadata, uint32_t(picture.Pixels.Width()),
+                            uint32_t(picture.Pixels.Height()));
     return SaveResult(run, picture);
 }
 

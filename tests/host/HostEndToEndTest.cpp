@@ -344,18 +344,67 @@ TEST_F(HostRun, PayloadStartsAtTheTopLeftPixel) {
     }
 }
 
-TEST_F(HostRun, AnswerOfAnotherSizeIsRefused) {
-    Picture picture = MakePicture(2, 3);
-    ASSERT_TRUE(SavePicture(picture, Dir / "in.bmp"));
-    ProcessResult run = ExchangeAnswering(
-        "in.bmp", "out.bmp", [&](const std::string&) { return Document(3, 2, std::string(18, 'x')); });
-    EXPECT_EQ(1, run.ExitCode);
-    EXPECT_NE(std::string::npos,
-              run.Output.find("The answer is 3 x 2 pixels but the picture is 2 x 3; nothing saved.\n"))
-        << run.Output;
-    EXPECT_FALSE(PathExists(Dir / "out.bmp"));
-    ExpectNothingLeftBehind();
+// An answer of another size is saved at its size by each writer, in either version: its payload in
+// order, the resolution kept, and the EXIF pixel dimensions saying the new size.
+struct Reshaped {
+    const char* Output;
+    std::vector<std::string> Options;
+    friend void PrintTo(const Reshaped& row, std::ostream* out) { *out << row.Output; }
+};
+
+class AnswerOfAnotherSize : public HostRun, public ::testing::WithParamInterface<Reshaped> {};
+
+TEST_P(AnswerOfAnotherSize, IsSavedAtItsSize) {
+    const Picture picture = MakePicture(2, 3);
+    ASSERT_TRUE(SavePicture(picture, Dir / "in.png"));
+    // IFD0 points to the EXIF IFD at 26: PixelXDimension 2 (LONG), PixelYDimension 3 (SHORT).
+    const std::string exif(
+        "II*\0\x08\0\0\0\x01\0\x69\x87\x04\0\x01\0\0\0\x1A\0\0\0\0\0\0\0"
+        "\x02\0\x02\xA0\x04\0\x01\0\0\0\x02\0\0\0\x03\xA0\x03\0\x01\0\0\0\x03\0\0\0\0\0\0\0",
+        56);
+    const std::string resolution("\0\0\x0B\x13\0\0\x0B\x13\x01", 9);  // 72 dpi
+    WriteFileBytes(Dir / "in.png", WithPngChunk(WithPngChunk(ReadFileBytes(Dir / "in.png"), "eXIf" + exif),
+                                                "pHYs" + resolution));
+    Options = GetParam().Options;
+    const std::string output = GetParam().Output;
+    const ProcessResult run = ExchangeAnswering("in.png", output, [](std::string sent) {
+        const std::string size = "<width>2</width><height>3</height>";
+        return sent.replace(sent.find(size), size.size(), "<width>3</width><height>2</height>");
+    });
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_EQ(run.Output.substr(run.Output.size() - output.size() - 6), "\nSave " + output);
+    EXPECT_EQ(RunProcess({"/usr/bin/identify", "-format", "%wx%h", Dir / output}, Dir.Path()).Output, "3x2");
+    const Rgba16 back = MagickDecode(Dir / output);
+    ASSERT_EQ(back.size(), 24u);
+    for (size_t k = 0; k < 6 && output != "out.jpg"; ++k) {
+        const Rgb& sent = picture.Pixels[k];
+        EXPECT_EQ((Rgba16{back[4 * k], back[4 * k + 1], back[4 * k + 2]}),
+                  (Rgba16{uint16_t(sent.Red * 257), uint16_t(sent.Green * 257), uint16_t(sent.Blue * 257)}))
+            << k;
+    }
+    if (output != "out.png") return;
+    const std::string saved = ReadFileBytes(Dir / output);
+    EXPECT_NE(saved.find("pHYs" + resolution), std::string::npos);
+    const size_t at = saved.find("eXIf") + 4;
+    ASSERT_NE(at, std::string::npos + 4);
+    EXPECT_EQ(saved.substr(at + 36, 4), std::string("\x03\0\0\0", 4));  // PixelXDimension
+    EXPECT_EQ(saved.substr(at + 42, 2), std::string("\x04\0", 2));      // PixelYDimension, now LONG
+    EXPECT_EQ(saved.substr(at + 48, 4), std::string("\x02\0\0\0", 4));
 }
+
+INSTANTIATE_TEST_SUITE_P(Writers, AnswerOfAnotherSize,
+                         ::testing::Values(Reshaped{"out.png", {}},
+                                           Reshaped{"out.png", {"--alpha", "--depth", "16"}},
+                                           Reshaped{"out.bmp", {}}, Reshaped{"out.tga", {"--alpha"}},
+                                           Reshaped{"out.jpg", {}}, Reshaped{"out.tif", {"--depth", "16"}},
+                                           Reshaped{"out.webp", {"--quality", "100"}},
+                                           Reshaped{"out.ppm", {}}),
+                         [](const ::testing::TestParamInfo<Reshaped>& info) {
+                             std::string name = std::string(info.param.Output).substr(4) +
+                                                (info.param.Options.empty() ? "" : "_v2");
+                             if (name == "webp_v2") name = "webp";
+                             return name;
+                         });
 
 // Each refused answer is said in one message, which ends the host's output on a line of its own;
 // a failure flag is said without a read of the document that is not there.
@@ -369,11 +418,26 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
         std::function<std::string(const std::string&)> Answer;  // none: the failure flag alone
         off_t Size;  // the answer's file made this long; 0: as it is
         std::string Ending;
+        const char* Output = "out.bmp";
     } rows[] = {
         {{},
-         [](const std::string&) { return Document(1, 3, "abcdefghi"); },
+         [](const std::string&) { return Document(0, 3, ""); },
          0,
-         "Parse XML\nThe answer is 1 x 3 pixels but the picture is 2 x 3; nothing saved.\n"},
+         "Parse XML\nThe answer is 0 x 3 pixels, an empty picture; nothing saved.\n"},
+        {{"--max-pixels", "6"},
+         [](const std::string&) { return Document(7, 1, std::string(21, 'x')); },
+         0,
+         "Parse XML\nThe answer is 7 x 1 pixels, more than --max-pixels allows (6); nothing saved.\n"},
+        {{},
+         [](const std::string&) { return Document(3, 3, "abc").substr(0, 89); },
+         0,
+         "Parse XML\nPixels expected.  The document ends early\n"},
+        {{},
+         [](const std::string&) { return Document(65536, 1, ""); },
+         0,
+         "Parse XML\nThe answer is 65536 x 1 pixels, but TGA holds at most 65535 pixels a side; nothing "
+         "saved.\n",
+         "out.tga"},
         {{},
          [](const std::string&) { return std::string("<image><oops>"); },
          0,
@@ -405,7 +469,7 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
     };
     for (const auto& row : rows) {
         Options = row.Options;
-        const ProcessResult run = Exchange("in.bmp", "out.bmp", [&] {
+        const ProcessResult run = Exchange("in.bmp", row.Output, [&] {
             std::remove((ExchangeDir() + "/go.flag").c_str());
             const std::string sent = ReadFileBytes(ExchangeDir() + "/image.xml");
             std::remove((ExchangeDir() + "/image.xml").c_str());
@@ -416,7 +480,7 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
         EXPECT_EQ(1, run.ExitCode) << run.Output;
         const size_t tail = std::min(run.Output.size(), row.Ending.size());
         EXPECT_EQ(row.Ending, run.Output.substr(run.Output.size() - tail)) << run.Output;
-        EXPECT_FALSE(PathExists(Dir / "out.bmp"));
+        EXPECT_FALSE(PathExists(Dir / row.Output));
         ExpectNothingLeftBehind();
     }
 }
