@@ -11,8 +11,9 @@
 // `pixels` is a Buffer of width * height * 3 bytes: red, green, blue for each pixel, the top row
 // first, each row left to right, nothing between rows. Return the answer's pixels (a Buffer or
 // another Uint8Array of the same length, or a promise of one), or nothing after changing `pixels`
-// in place. The picture keeps its size. The filter's fourth parameter, when it takes one, is the
-// module's command-line arguments without node, the script and any --timeout
+// in place. An answer of another size (a thumbnail, a crop, a quarter turn) is the object
+// {width, height, pixels} with that many pixels. The filter's fourth parameter, when it takes one,
+// is the module's command-line arguments without node, the script and any --timeout
 // (process.argv.slice(2)):
 //
 //     run((width, height, pixels, args) => { const step = Number(args[0] || 16); ... });
@@ -387,14 +388,33 @@ function raiseFlag() {
     }
 }
 
-function answerBytes(answer, length, form) {
+// The answer's bytes and its form: the picture's, or the size an answer {width, height, pixels} states.
+function answerBytes(answer, form) {
+    let answered = form;
+    if (answer !== null && typeof answer === 'object' && !ArrayBuffer.isView(answer)) {
+        const {width, height} = answer;
+        if (![width, height].every(n => Number.isInteger(n) && n >= 0 && n <= LARGEST_NUMBER)) {
+            throw new NoAnswer(
+                `An answer of another size is {width, height, pixels}, each size 0 to ${LARGEST_NUMBER}`);
+        }
+        answered = {...form, width, height};
+        if (width * height > largestCount(form)) {
+            throw new NoAnswer(`Image too large.  More than ${largestCount(form)} pixels`);
+        }
+        answer = answer.pixels;
+    }
     if (!ArrayBuffer.isView(answer)) throw new NoAnswer('The filter must return a Buffer or Uint8Array');
     const bytes = Buffer.from(answer.buffer, answer.byteOffset, answer.byteLength);
-    if (bytes.length !== length) {
+    const length = answered.width * answered.height * pixelBytes(form);
+    if (bytes.length !== length && answered === form) {
         throw new NoAnswer(`The filter answered ${bytes.length} bytes; the picture needs ${length} ` +
             `(${pixelBytes(form)} per pixel, same size)`);
     }
-    return bytes;
+    if (bytes.length !== length) {
+        throw new NoAnswer(`The filter answered ${bytes.length} bytes; a ${answered.width} x ${answered.height} ` +
+            `answer needs ${length} (${pixelBytes(form)} per pixel)`);
+    }
+    return {payload: bytes, answered};
 }
 
 // Why a valid document is not the filter's to answer, or null.
@@ -471,9 +491,9 @@ async function exchange(convert, args, forms, timeout) {
         say('Converting Image\n');
         let answer = await convert(form.width, form.height, pixels, args, form);
         if (answer === undefined) answer = pixels;
-        const payload = answerBytes(answer, pixels.length, form);
+        const {payload, answered} = answerBytes(answer, form);
         say('Save XML\n');
-        const head = answerHead(version, form);
+        const head = answerHead(version, answered);
         try {
             writeSafely(ANSWER, [Buffer.from(head, 'latin1'), payload, Buffer.from('</pixels></image>', 'latin1')]);
         } catch (error) {

@@ -12,8 +12,15 @@
  *     int main(void) { return corvane_run(Invert); }
  *
  * `pixels` holds width * height * 3 bytes (`length`): red, green, blue for each pixel, the top row
- * first, each row left to right, nothing between rows. The picture keeps its size. Return 0 when
- * the pixels are ready, anything else when the filter cannot answer.
+ * first, each row left to right, nothing between rows. Return 0 when the pixels are ready,
+ * anything else when the filter cannot answer.
+ *
+ * An answer of another size (a thumbnail, a crop, a quarter turn) asks the kit for its pixels:
+ *
+ *     unsigned char *out = corvane_reshape(new_width, new_height);   (NULL: too large, or no memory)
+ *
+ * gives room for that many pixels of the picture's form, zero, which the kit answers instead of
+ * `pixels` once the filter returns 0; a second call replaces the first.
  *
  * A filter that takes parameters gets main's argc and argv (argv[0] is the program):
  *
@@ -479,6 +486,25 @@ static char corvane_partial[64];             /* the temporary file being written
 static volatile sig_atomic_t corvane_placed; /* ../image.xml renamed into place, no flag yet */
 static volatile sig_atomic_t corvane_taken;  /* the host's flag is removed */
 static int corvane_busy = -1;
+static unsigned long corvane_answer_pixel_bytes; /* of the picture the filter is working on */
+static unsigned char* corvane_reshaped;          /* the answer corvane_reshape made, NULL: none */
+static long corvane_reshaped_width;
+static long corvane_reshaped_height;
+
+/* Room for an answer of width x height pixels of the picture's form, zero; NULL when the size is
+ * negative, more than a document holds, or out of memory. Only for a filter while it runs. */
+CORVANE_FUNCTION unsigned char* corvane_reshape(int32_t width, int32_t height) {
+    unsigned long bytes = corvane_answer_pixel_bytes;
+    free(corvane_reshaped);
+    corvane_reshaped = NULL;
+    if (bytes == 0 || width < 0 || height < 0 ||
+        (height != 0 && (unsigned long)width > CORVANE_LARGEST_PAYLOAD / bytes / (unsigned long)height))
+        return NULL;
+    corvane_reshaped = (unsigned char*)calloc((size_t)width * (size_t)height * bytes + 1, 1);
+    corvane_reshaped_width = width;
+    corvane_reshaped_height = height;
+    return corvane_reshaped;
+}
 
 CORVANE_FUNCTION int corvane_write_all(int fd, const unsigned char* bytes, size_t length) {
     while (length > 0) {
@@ -733,15 +759,23 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
         return corvane_fail(refusal);
     }
     corvane_say("Converting Image\n");
+    corvane_answer_pixel_bytes = corvane_pixel_bytes(&head);
     failed = corvane_call(&head, plain, with_args, with_form, pixels, length, argc, argv);
-    if (failed != 0) {
-        free(document.bytes);
-        return corvane_fail("The filter failed");
+    corvane_answer_pixel_bytes = 0;
+    if (failed == 0 && corvane_reshaped != NULL) {
+        head.width = corvane_reshaped_width;
+        head.height = corvane_reshaped_height;
+        pixels = corvane_reshaped;
+        length = (size_t)head.width * (size_t)head.height * corvane_pixel_bytes(&head);
     }
-    if (!corvane_answer(pixels, length, &head)) {
+    if (failed != 0 || !corvane_answer(pixels, length, &head)) {
+        free(corvane_reshaped);
+        corvane_reshaped = NULL;
         free(document.bytes);
-        return corvane_fail("../image.xml could not be written");
+        return corvane_fail(failed != 0 ? "The filter failed" : "../image.xml could not be written");
     }
+    free(corvane_reshaped);
+    corvane_reshaped = NULL;
     corvane_placed = 1;
     free(document.bytes);
     /* From here on the answer stands: a stop may only wait for the flag. */

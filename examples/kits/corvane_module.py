@@ -13,9 +13,11 @@ A filter is one function from (width, height, pixels) to pixels; the kit does ev
 
 `pixels` is a bytearray of width * height * 3 bytes: red, green, blue for each pixel, the top row
 first, each row left to right, nothing between rows. Return the answer's pixels (any bytes-like
-object of the same length), or None after changing `pixels` in place. The picture keeps its size.
+object of the same length), or None after changing `pixels` in place. An answer of another size
+(a thumbnail, a crop, a quarter turn) is the tuple (width, height, pixels) with that many pixels.
 With run(filter, array=True) the filter gets a writable numpy array of shape (height, width, 3)
-over the same bytes instead (numpy must be importable) and returns a uint8 array of that size.
+over the same bytes instead (numpy must be importable) and returns a uint8 array: of that shape,
+or of shape (new height, new width, 3) for an answer of another size.
 
 A filter for version 2 documents (the host's --alpha and --depth 16) says so with `forms`:
 
@@ -486,10 +488,28 @@ def _samples(numpy_view, payload, form):
     return samples.reshape(form.height, form.width, form.channels)
 
 
+def _answer_size(answer, form, numpy_view):
+    """The answer's pixels and its form: the picture's, or another size that the answer states
+    (a (width, height, pixels) tuple, or an array of another height and width)."""
+    if isinstance(answer, tuple):
+        if len(answer) != 3 or not all(isinstance(n, int) and 0 <= n <= LARGEST_NUMBER for n in answer[:2]):
+            raise _NoAnswer(b"An answer of another size is (width, height, pixels), each size 0 to %d"
+                            % LARGEST_NUMBER)
+        return answer[2], form._replace(width=answer[0], height=answer[1])
+    shape = getattr(answer, "shape", None)
+    if numpy_view is not None and shape is not None and len(shape) == 3 and shape[2] == form.channels:
+        return answer, form._replace(width=shape[1], height=shape[0])
+    return answer, form
+
+
 def _answer_bytes(answer, form, numpy_view):
-    expected = form.payload_bytes()
+    """The payload and the form it is answered in."""
     if answer is None:
         raise _NoAnswer(b"The filter returned nothing and was not given pixels to change in place")
+    answer, answered = _answer_size(answer, form, numpy_view)
+    if answered.width * answered.height > answered.largest_count:
+        raise _NoAnswer(b"Image too large.  More than %d pixels" % answered.largest_count)
+    expected = answered.payload_bytes()
     if numpy_view is not None:
         sample = _sample_type(numpy_view, form)
         dtype = getattr(answer, "dtype", None)
@@ -504,10 +524,13 @@ def _answer_bytes(answer, form, numpy_view):
         view = memoryview(answer).cast("B")
     except TypeError:
         raise _NoAnswer(b"The filter must return bytes, a bytearray or another buffer of bytes")
-    if view.nbytes != expected:
+    if view.nbytes != expected and answered == form:
         raise _NoAnswer(b"The filter answered %d bytes; the picture needs %d (%d per pixel, same size)"
                         % (view.nbytes, expected, form.pixel_bytes))
-    return view
+    if view.nbytes != expected:
+        raise _NoAnswer(b"The filter answered %d bytes; a %d x %d answer needs %d (%d per pixel)"
+                        % (view.nbytes, answered.width, answered.height, expected, form.pixel_bytes))
+    return view, answered
 
 
 def _fail(message):
@@ -573,9 +596,9 @@ def _answer(convert, numpy_view, arguments, forms):
         # Our own array goes back to big-endian where it lies, as it came: no second payload.
         pixels.byteswap(inplace=True)
         answer = pixels.view(_sample_type(numpy_view, form).newbyteorder(">"))
-    payload = _answer_bytes(answer, form, numpy_view)
+    payload, answered = _answer_bytes(answer, form, numpy_view)
     _console.say(b"Save XML\n")
-    head = _answer_head(version, form)
+    head = _answer_head(version, answered)
     try:
         _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
     except OSError as error:
