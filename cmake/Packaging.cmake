@@ -33,11 +33,11 @@ install(FILES ${CORVANE_GZIP_DIR}/corvane-module.7.gz DESTINATION ${CMAKE_INSTAL
 install(FILES cmake/debian/copyright ${CORVANE_GZIP_DIR}/changelog.gz DESTINATION ${CORVANE_DOC_DIR})
 # The README shows these pictures by their relative path.
 install(DIRECTORY docs/ DESTINATION ${CORVANE_DOC_DIR}/docs FILES_MATCHING PATTERN "*.png")
-# The scripts keep their execute bit so they can be run in place; sepia.c is compiled first. Each
+# The scripts keep their execute bit so they can be run in place; the C ones are compiled first. Each
 # example finds its kit in kits/ next to it, so the two folders are installed side by side.
-install(PROGRAMS examples/invert.py examples/greyscale.js examples/vignette.js
-        DESTINATION ${CORVANE_SHARE_DIR}/examples)
-install(FILES examples/sepia.c DESTINATION ${CORVANE_SHARE_DIR}/examples)
+install(PROGRAMS examples/invert.py examples/greyscale.js examples/vignette.js examples/thumbnail.py
+                 examples/crop.js DESTINATION ${CORVANE_SHARE_DIR}/examples)
+install(FILES examples/sepia.c examples/quarter-turn.c DESTINATION ${CORVANE_SHARE_DIR}/examples)
 install(FILES examples/kits/corvane_module.py examples/kits/corvane-module.js examples/kits/corvane_module.h
         DESTINATION ${CORVANE_SHARE_DIR}/examples/kits)
 

@@ -617,6 +617,82 @@ TEST(ExampleVignette, FadesAlphaTowardsTheCorners) {
     }
 }
 
+// The examples that answer another size, each against its rule worked out here, in version 1 and
+// at 16 bits with alpha, on a picture of odd sides.
+TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
+    ScratchDir dir;
+    ASSERT_EQ(0, std::system(("mkdir " + dir / "mod").c_str()));
+    ASSERT_EQ(
+        0,
+        std::system(("cc -std=c99 -O2 -o " + dir / "quarter-turn " + kExamples + "/quarter-turn.c").c_str()));
+    const size_t width = 7, height = 5;
+    struct Answer {
+        size_t Width, Height;
+        std::string Payload;
+    };
+    using Rule = std::function<Answer(const std::string& in, size_t pixel, size_t sample)>;
+    // Sample i of the payload, one or two bytes (most significant first), and back.
+    const auto get = [](const std::string& bytes, size_t i, size_t sample) {
+        return sample == 1 ? unsigned(uint8_t(bytes[i]))
+                           : unsigned(uint8_t(bytes[2 * i])) << 8 | uint8_t(bytes[2 * i + 1]);
+    };
+    const auto put = [](std::string& bytes, size_t i, size_t sample, unsigned value) {
+        if (sample == 2) bytes[2 * i] = char(value >> 8), bytes[2 * i + 1] = char(value);
+        if (sample == 1) bytes[i] = char(value);
+    };
+    const Rule thumbnail = [&](const std::string& in, size_t pixel, size_t sample) {
+        const size_t channels = pixel / sample, w = width / 2, h = height / 2;
+        Answer out{w, h, std::string(w * h * pixel, '\0')};
+        for (size_t i = 0; i < w * h * channels; ++i) {
+            const size_t x = i / channels % w, y = i / channels / w, c = i % channels;
+            const auto at = [&](size_t dx, size_t dy) {
+                return get(in, ((2 * y + dy) * width + 2 * x + dx) * channels + c, sample);
+            };
+            put(out.Payload, i, sample, (at(0, 0) + at(1, 0) + at(0, 1) + at(1, 1) + 2) / 4);
+        }
+        return out;
+    };
+    const Rule crop = [&](const std::string& in, size_t pixel, size_t) {
+        Answer out{width / 2, height / 2, ""};
+        for (size_t y = 0; y < out.Height; ++y)
+            out.Payload += in.substr(((height / 4 + y) * width + width / 4) * pixel, out.Width * pixel);
+        return out;
+    };
+    const Rule quarter = [&](const std::string& in, size_t pixel, size_t) {
+        Answer out{height, width, ""};
+        for (size_t y = 0; y < width; ++y)
+            for (size_t x = 0; x < height; ++x)
+                out.Payload += in.substr(((height - 1 - x) * width + y) * pixel, pixel);
+        return out;
+    };
+    const bool numpy = std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") == 0;
+    const bool node = std::system("command -v node >/dev/null 2>&1") == 0;
+    const struct {
+        bool Runs;
+        std::vector<std::string> Argv;
+        Rule Expected;
+    } rows[] = {
+        {numpy, {"/usr/bin/python3", kExamples + "/thumbnail.py"}, thumbnail},
+        {node, {"/usr/bin/env", "node", kExamples + "/crop.js"}, crop},
+        {true, {dir / "quarter-turn"}, quarter},
+    };
+    for (const auto& row : rows) {
+        for (const Form& form : {Form{1, 3, 8}, Form{2, 4, 16}}) {
+            if (!row.Runs) continue;
+            const std::string payload = FormPayload(form, width * height);
+            WriteFileBytes(dir / "mod/image.xml", FormDocument(form, width, height, payload));
+            WriteFileBytes(dir / "mod/go.flag", "");
+            const ProcessResult module = RunProcess(row.Argv, dir / "mod", 20);
+            const Answer expected =
+                row.Expected(payload, size_t(form.Channels * form.Depth / 8), size_t(form.Depth / 8));
+            EXPECT_EQ(FormDocument(form, expected.Width, expected.Height, expected.Payload),
+                      ReadFileBytes(dir / "image.xml"))
+                << row.Argv.back() << " " << form.Depth << "\n"
+                << module.Output;
+        }
+    }
+}
+
 // With --timeout and no host, a kit says so in one line and exits 1, having written nothing; a
 // wrong value is a usage error (2), said before the wait.
 TEST_P(ExampleModule, GivesUpWhenNoPictureComes) {
