@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ImageHandle_Bmp.h"
+#include "ImageHandle_Gif.h"
 #include "ImageHandle_Heif.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
@@ -39,6 +40,7 @@ constexpr PixelLayout kTgaWrites[] = {kImage24Layout, kBgra8};
 constexpr PixelLayout kJpegWrites[] = {kImage24Layout};
 constexpr PixelLayout kEveryWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
+constexpr PixelLayout kGifWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kPpmWrites[] = {kRgb8, kRgb16};
 template <size_t N>
 constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
@@ -52,10 +54,6 @@ constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution
 constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
-
-std::unique_ptr<FCImageHandleBase> NewGifCodec(ImageType) {
-    return std::make_unique<FCImageHandle_IPicture>(FCImageHandle_IPicture::Format::Gif);
-}
 
 std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {
     using Form = FCImageHandle_Pnm::Form;

@@ -18,7 +18,7 @@ struct NameRow {
 TEST(BatchOutputName, KeepsWrittenFormatsAndFillsPatterns) {
     const NameRow rows[] = {
         {"photos/a.jpg", "", "a.jpg"},          {"A.JPEG", "", "A.JPEG"},
-        {"anim.gif", "", "anim.png"},           {"dir/.hidden", "", ".hidden.png"},
+        {"scan.pbm", "", "scan.png"},           {"dir/.hidden", "", ".hidden.png"},
         {"x/a.b.tga", "%n.png", "a.b.png"},     {"a.bmp", "100%%_%n.jpg", "100%_a.jpg"},
         {"noextension", "", "noextension.png"},
     };
@@ -88,8 +88,8 @@ TEST(BatchPlan, RefusesClashesAndFormatsNobodyWrites) {
         bool Accepted;
     } rows[] = {
         {{"a.jpg", "b.jpg"}, "", true},  {{"x/a.jpg", "y/a.jpg"}, "", false},
-        {{"a.gif", "a.png"}, "", false}, {{"a.jpg", "b.jpg"}, "one.png", false},
-        {{"a.jpg"}, "%n.gif", false},
+        {{"a.pbm", "a.png"}, "", false}, {{"a.jpg", "b.jpg"}, "one.png", false},
+        {{"a.jpg"}, "%n.pbm", false},
     };
     for (const auto& row : rows) {
         BatchOptions options;

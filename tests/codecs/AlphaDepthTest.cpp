@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "CodecTestSupport.h"
@@ -253,6 +255,52 @@ TEST_P(SavedSamples, ComeBack) {
 
 INSTANTIATE_TEST_SUITE_P(AlphaDepth, SavedSamples, ::testing::ValuesIn(kRoundTrips),
                          NamedBy<&RoundTrip::name>());
+
+// GIF through its palette: a picture's own colours (here 200) come back exactly, alpha below half
+// as the transparent entry and the rest opaque; 256 colours and a transparent entry, or 4096 spread
+// evenly over the colour cube (libvips's gifsave: 25.9 dB), go through the quantiser and come back
+// close, transparency where it was.
+TEST(GifWriter, KeepsFewColoursExactlyAndManyClose) {
+    const struct {
+        uint32_t Colours;  // distinct opaque colours
+        double LeastPsnr;  // of the opaque samples; 0: exact
+    } rows[] = {{200, 0}, {256, 35}, {4096, 23}};
+    for (const auto& row : rows) {
+        FCSampleImage saved;
+        ASSERT_TRUE(saved.Create(64, 72, 4, 255));
+        for (int32_t y = 0; y < saved.Height; ++y)
+            for (uint32_t x = 0; x < 64; ++x) {
+                const uint32_t colour = (uint32_t(y) * 64 + x) % row.Colours;
+                const uint8_t pixel[4] = {uint8_t(colour % 16 * 17), uint8_t(colour / 16 % 16 * 17),
+                                          uint8_t(colour / 256 * 17), uint8_t(y >= 64 ? x * 4 : 255)};
+                std::memcpy(saved.Row(y) + 4 * x, pixel, 4);
+            }
+        ScratchDir dir;
+        const std::string path = dir / "x.gif";
+        ASSERT_TRUE(SaveSamplesFile(saved, ImageTypeGif, path.c_str(), -1, nullptr)) << row.Colours;
+        FCSampleImage back;
+        LoadOptions options;
+        options.KeepAlpha = true;
+        ASSERT_TRUE(LoadThrough(path, options, back, nullptr, 4, 255).Ok());
+        double squares = 0;
+        size_t samples = 0;
+        for (int32_t y = 0; y < saved.Height; ++y)
+            for (size_t i = 0; i < 4 * 64; ++i) {
+                const int in = saved.Row(y)[i], out = back.Row(y)[i], alpha = saved.Row(y)[i | 3];
+                if (i % 4 == 3) {
+                    ASSERT_EQ(out, alpha < 128 ? 0 : 255) << row.Colours << " at " << y << ", " << i;
+                } else if (alpha >= 128) {
+                    squares += double((in - out) * (in - out)), ++samples;
+                }
+            }
+        if (row.LeastPsnr == 0) {
+            EXPECT_EQ(squares, 0) << row.Colours;
+        } else {
+            EXPECT_GE(10 * std::log10(255.0 * 255.0 * double(samples) / squares), row.LeastPsnr)
+                << row.Colours;
+        }
+    }
+}
 
 }  // namespace
 

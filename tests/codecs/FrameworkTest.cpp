@@ -150,15 +150,15 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ScratchDir dir;
     FCObjImage image, empty;
     ASSERT_TRUE(image.Create(2, 2, 24));
-    for (const char* name : {"out.gif", "out.heic", "out", "out."})
+    for (const char* name : {"out.pbm", "out.heic", "out", "out."})
         EXPECT_FALSE(image.SaveToFile((dir / name).c_str())) << name;
     EXPECT_FALSE(empty.SaveToFile((dir / "empty.bmp").c_str()));
     EXPECT_FALSE(image.SaveToFile(nullptr));
     EXPECT_EQ(dir.EntryCount(), 0u);
 
-    WriteFile(dir / "keep.gif", {1, 2, 3});
-    EXPECT_FALSE(image.SaveToFile((dir / "keep.gif").c_str()));
-    EXPECT_EQ(ReadFile(dir / "keep.gif"), (std::vector<uint8_t>{1, 2, 3}));
+    WriteFile(dir / "keep.pbm", {1, 2, 3});
+    EXPECT_FALSE(image.SaveToFile((dir / "keep.pbm").c_str()));
+    EXPECT_EQ(ReadFile(dir / "keep.pbm"), (std::vector<uint8_t>{1, 2, 3}));
 
     ASSERT_TRUE(image.SaveToFile((dir / "real.bmp").c_str()));
     std::filesystem::create_directory(dir / "folder.bmp");
@@ -185,7 +185,7 @@ TEST(LoadAndSave, RefusalsCreateNoFileAndLeaveTheTargetAlone) {
     ASSERT_TRUE(target.Create(5, 1, 8));
     target.RowTable[0][2] = 9;
     const uint8_t* pixels = target.PixelStore;
-    for (const char* name : {"photos.tga/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.gif",
+    for (const char* name : {"photos.tga/image", "zero.bmp", "missing.bmp", "folder.bmp", "keep.pbm",
                              "cut.bmp", "deep.bmp", "cut.tga", "deep.tga", "png.bmp", "bmp.png"})
         EXPECT_FALSE(target.LoadFromFile((dir / name).c_str())) << name;
     EXPECT_FALSE(target.LoadFromFile(nullptr));

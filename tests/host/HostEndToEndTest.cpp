@@ -503,7 +503,7 @@ TEST_F(HostRun, UnwritableOutputIsRefusedBeforeTheExchange) {
                               "ln -s /dev/null device.bmp && ln -s nothere dangling.bmp")
                                  .c_str()));
     const std::pair<std::string, std::string> outputs[] = {
-        {"out.gif", ""},
+        {"out.pbm", ""},
         {"nofolder/out.bmp", ""},
         {"out", ""},
         {"folder.bmp", "it is a folder\n"},
