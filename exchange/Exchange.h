@@ -31,7 +31,9 @@ struct ExchangeState {
     // ExchangePixel's; the pixel pointers then point at the payload's bytes whatever the form.
     int32_t Channels = 3;
     int32_t Depth = 8;
-    uint32_t PixelCount = 0;
+    uint32_t PixelCount = 0;  // of each frame
+    // Frames of one size, back to back in the payload, the first first; 1 without a <frames> tag.
+    int32_t Frames = 1;
     ByteBlock DocumentBuffer;  // a document held in memory, for ParseDocument
     ByteBlock ParsedDocument;
     ExchangePixel* InputPixels = nullptr;
@@ -45,6 +47,7 @@ struct DocumentHeader {
     int32_t Height = 0;
     int32_t Channels = 3;
     int32_t Depth = 8;
+    int32_t Frames = 1;
     uint64_t FileBytes = 0;
     uint64_t PixelBytes() const { return uint64_t(Channels) * uint64_t(Depth) / 8; }
     uint64_t PayloadBytes() const;
@@ -113,9 +116,9 @@ bool MatchTag(const char* expected, DocumentCursor& cursor, std::string& message
 bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message);
 
 // The head up to and including "<pixels>", and the tail, exactly as every writer puts them; a
-// version 2 head names channels and depth.
+// version 2 head names channels and depth, and the frames when there are 2 or more.
 std::string DocumentHead(uint32_t width, uint32_t height, int32_t version = 1, int32_t channels = 3,
-                         int32_t depth = 8);
+                         int32_t depth = 8, int32_t frames = 1);
 extern const char kDocumentTail[];
 // The whole length of a document of this head as the writers produce it.
 uint64_t DocumentLength(const DocumentHeader& header);

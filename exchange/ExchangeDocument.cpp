@@ -67,6 +67,25 @@ bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCur
     return true;
 }
 
+// Whether the next tag, after blanks, is tag; nothing is consumed but the blanks.
+bool NextTagIs(DocumentCursor& cursor, const char* tag) {
+    SkipBlanks(cursor);
+    const size_t length = std::strlen(tag);
+    return size_t(cursor.End - cursor.Position) >= length && std::memcmp(cursor.Position, tag, length) == 0;
+}
+
+// An animation's frames: the tag only stands for 2 or more.
+bool ReadFrames(DocumentCursor& cursor, int32_t& frames, std::string& message) {
+    int32_t value = 0;
+    if (!ReadDimension("<frames>", "</frames>", cursor, value, message)) return false;
+    if (value < 2) {
+        message = "Wrong value: <frames>" + std::to_string(value) + "</frames> must be 2 or more";
+        return false;
+    }
+    frames = value;
+    return true;
+}
+
 // A document's block, not cleared: it is read over at once. Memory running out has one answer in
 // the exchange, wherever it happens: std::bad_alloc, which each program's run turns into its
 // out-of-memory line.
@@ -101,7 +120,8 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
                ReadDimension("<height>", "</height>", cursor, header.Height, message) &&
                (version != kFormVersion ||
                 (ReadFormNumber("channels", 3, 4, cursor, header.Channels, message) &&
-                 ReadFormNumber("depth", 8, 16, cursor, header.Depth, message))) &&
+                 ReadFormNumber("depth", 8, 16, cursor, header.Depth, message) &&
+                 (!NextTagIs(cursor, "<frames>") || ReadFrames(cursor, header.Frames, message)))) &&
                MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
     }();
     if (!parsed && pastWindow && EndsEarly(message))
@@ -115,9 +135,9 @@ uint64_t PixelCountOf(const DocumentHeader& header) {
     return uint64_t(uint32_t(header.Width)) * uint64_t(uint32_t(header.Height));
 }
 
-// The most pixels a document of this form carries.
+// The most pixels a frame of a document of this form carries.
 uint64_t MaxPixelsOf(const DocumentHeader& header) {
-    return kMaxPayloadBytes / header.PixelBytes();
+    return kMaxPayloadBytes / header.PixelBytes() / uint64_t(header.Frames);
 }
 
 // Where a document's bytes come from: the rest of an open file, or a block in memory.
@@ -250,6 +270,7 @@ class StatePayload : public PayloadSink {
         State.Channels = header.Channels;
         State.Depth = header.Depth;
         State.PixelCount = uint32_t(PixelCountOf(header));
+        State.Frames = header.Frames;
         State.InputPixels = State.OutputPixels =
             reinterpret_cast<ExchangePixel*>(State.ParsedDocument.data());
         return true;
@@ -263,7 +284,7 @@ class StatePayload : public PayloadSink {
 }  // namespace
 
 uint64_t DocumentHeader::PayloadBytes() const {
-    return PixelCountOf(*this) * PixelBytes();
+    return PixelCountOf(*this) * PixelBytes() * uint64_t(Frames);
 }
 
 bool ReadDocumentFile(const char* path, PayloadSink& sink, DocumentHeader& header, std::ostream* progress) {
@@ -368,10 +389,12 @@ bool ReadNumber(DocumentCursor& cursor, int32_t& value, std::string& message) {
 }
 
 // Numbers go through to_string so that no stream state can change the format.
-std::string DocumentHead(uint32_t width, uint32_t height, int32_t version, int32_t channels, int32_t depth) {
+std::string DocumentHead(uint32_t width, uint32_t height, int32_t version, int32_t channels, int32_t depth,
+                         int32_t frames) {
     const std::string form = version == kFormVersion
                                  ? "<channels>" + std::to_string(channels) + "</channels><depth>" +
-                                       std::to_string(depth) + "</depth>"
+                                       std::to_string(depth) + "</depth>" +
+                                       (frames >= 2 ? "<frames>" + std::to_string(frames) + "</frames>" : "")
                                  : std::string();
     return "<image><header><version>" + std::to_string(version == kFormVersion ? kFormVersion : 1) +
            "</version><width>" + std::to_string(width) + "</width><height>" + std::to_string(height) +
@@ -380,7 +403,7 @@ std::string DocumentHead(uint32_t width, uint32_t height, int32_t version, int32
 
 uint64_t DocumentLength(const DocumentHeader& header) {
     return DocumentHead(uint32_t(header.Width), uint32_t(header.Height), header.Version, header.Channels,
-                        header.Depth)
+                        header.Depth, header.Frames)
                .size() +
            header.PayloadBytes() + (sizeof(kDocumentTail) - 1);
 }
@@ -389,10 +412,10 @@ bool WriteDocument(const ExchangeState& state) {
     std::cout << "Save XML\n";
     // The answer has the form of the document read; a newer version than known was read as 1.
     const int32_t version = state.Version == kFormVersion ? kFormVersion : 1;
-    const std::string head =
-        DocumentHead(uint32_t(state.Width), uint32_t(state.Height), version, state.Channels, state.Depth);
-    const uint64_t payload =
-        uint64_t(state.PixelCount) * uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
+    const std::string head = DocumentHead(uint32_t(state.Width), uint32_t(state.Height), version,
+                                          state.Channels, state.Depth, state.Frames);
+    const uint64_t payload = uint64_t(state.PixelCount) * uint64_t(state.Channels) * uint64_t(state.Depth) /
+                             8 * uint64_t(state.Frames);
     AtomicFileWriter out;
     return out.Open(kAnswerDocumentPath, LinkPolicy::Refuse, TemporaryOwner::Module) &&
            out.Append(head.data(), head.size()) && out.Append(state.OutputPixels, payload) &&

@@ -78,6 +78,34 @@ TEST(ExchangeWriter, WritesEachVersionTwoFormByteForByteAndReadsItBack) {
     }
 }
 
+// An animation's frames: a tag after the depth, the payloads back to back; the tag stands only for
+// two or more, and the payload must hold every frame.
+TEST(ExchangeWriter, WritesFramesAfterTheDepthAndReadsThemBack) {
+    const std::string head =
+        "<image><header><version>2</version><width>2</width><height>1</height><channels>3"
+        "</channels><depth>8</depth><frames>3</frames></header><pixels>";
+    const std::string payload = "abcdefghijklmnopqr";
+    ExchangeDirectory directory;
+    ExchangeState state;
+    state.Version = 2, state.Width = 2, state.Height = 1, state.PixelCount = 2, state.Frames = 3;
+    std::string bytes = payload;
+    state.OutputPixels = reinterpret_cast<ExchangePixel*>(bytes.data());
+    CoutCapture capture;
+    ASSERT_TRUE(WriteDocument(state));
+    EXPECT_EQ(ReadFile(directory.Host() / "image.xml"), head + payload + "</pixels></image>");
+    ExchangeState back;
+    const ParseResult read = Parse(back, head + payload + "</pixels></image>");
+    ASSERT_TRUE(read.Parsed) << read.Output;
+    EXPECT_EQ(std::make_tuple(back.Frames, back.PixelCount), std::make_tuple(3, 2u));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(back.InputPixels), payload.size()), payload);
+    std::string one = head;
+    one.replace(one.find("<frames>3<"), 10, "<frames>1<");
+    EXPECT_EQ(Parse(back, one + payload.substr(0, 6) + "</pixels></image>").Output,
+              "Parse XML\nWrong value: <frames>1</frames> must be 2 or more");
+    EXPECT_EQ(Parse(back, head + payload.substr(0, 12)).Output,
+              "Parse XML\nPixels expected.  The document ends early");
+}
+
 // Exchange folders are shared: a link or a device planted under an exchange name is never
 // written through, and a failed write leaves neither the file nor a temporary one behind.
 TEST(ExchangeWriter, ReplacesLinksButNeverWritesThroughThem) {
