@@ -26,23 +26,28 @@ void Reverse(uint8_t* first, size_t count) {
 }  // namespace
 
 // The runtime hands over one array for input and output, and a reversal swaps pixel k with
-// pixel count-1-k, so it works in place.
+// pixel count-1-k, so it works in place; each frame of an animation is turned on its own, the
+// frames staying in their order.
 void ConvertPixels(ExchangeState& state) {
     std::cout << "Converting Image\n";
-    uint8_t* first = reinterpret_cast<uint8_t*>(state.OutputPixels);
-    switch (state.Channels * state.Depth / 8) {
-        case 4:
-            Reverse<4>(first, state.PixelCount);
-            break;
-        case 6:
-            Reverse<6>(first, state.PixelCount);
-            break;
-        case 8:
-            Reverse<8>(first, state.PixelCount);
-            break;
-        default:
-            std::reverse(state.OutputPixels, state.OutputPixels + state.PixelCount);
-            break;
+    const size_t pixelBytes = size_t(state.Channels * state.Depth / 8);
+    for (int32_t frame = 0; frame < state.Frames; ++frame) {
+        uint8_t* first =
+            reinterpret_cast<uint8_t*>(state.OutputPixels) + size_t(frame) * state.PixelCount * pixelBytes;
+        switch (pixelBytes) {
+            case 4:
+                Reverse<4>(first, state.PixelCount);
+                break;
+            case 6:
+                Reverse<6>(first, state.PixelCount);
+                break;
+            case 8:
+                Reverse<8>(first, state.PixelCount);
+                break;
+            default:
+                Reverse<3>(first, state.PixelCount);
+                break;
+        }
     }
 }
 

@@ -80,8 +80,9 @@ void ConvertPixels(ExchangeState& state) {
     std::cout << "Converting Image\n";
     const size_t width = uint32_t(state.Width);
     if (width == 0) return;
-    // Rows follow from PixelCount, the size of the payload actually held.
-    const size_t rows = state.PixelCount / width;
+    // Rows follow from PixelCount, the size of the payload actually held; the blend is a row's
+    // own, so an animation's frames, back to back, are rows one after another.
+    const size_t rows = state.PixelCount / width * size_t(state.Frames);
     const auto* in = reinterpret_cast<const uint8_t*>(state.InputPixels);
     auto* out = reinterpret_cast<uint8_t*>(state.OutputPixels);
     const bool wide = state.Depth == 16;

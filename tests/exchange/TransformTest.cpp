@@ -11,11 +11,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Convert(void (*convertPixels)(ExchangeState&), int32_t width, int32_t height, const Bytes& in) {
+Bytes Convert(void (*convertPixels)(ExchangeState&), int32_t width, int32_t height, const Bytes& in,
+              int32_t frames = 1) {
     ExchangeState state;
     state.Width = width;
     state.Height = height;
-    state.PixelCount = uint32_t(in.size() / sizeof(ExchangePixel));
+    state.Frames = frames;
+    state.PixelCount = uint32_t(in.size() / sizeof(ExchangePixel)) / uint32_t(frames);
     // Modules transform in place: the runtime hands them one array for input and output.
     Bytes inPlace = in;
     CoutCapture capture;
@@ -32,6 +34,9 @@ TEST(TemplateTransform, TurnsThePictureByAHalfTurn) {
     EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 0, 4, {}), Bytes());
     EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 1, 1, {9, 8, 7}), Bytes({9, 8, 7}));
     EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 2, 1, {1, 2, 3, 4, 5, 6}), Bytes({4, 5, 6, 1, 2, 3}));
+    // Each frame on its own, in their order.
+    EXPECT_EQ(Convert(TemplateModule::ConvertPixels, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, 2),
+              Bytes({4, 5, 6, 1, 2, 3, 10, 11, 12, 7, 8, 9}));
 }
 
 TEST(AmbrelTransform, BlendsEachRowWithItsOwnMirror) {
@@ -43,6 +48,9 @@ TEST(AmbrelTransform, BlendsEachRowWithItsOwnMirror) {
               Bytes({50, 50, 50, 50, 50, 50, 128, 9, 128, 128, 9, 128}));
     EXPECT_EQ(Convert(AmbrelModule::ConvertPixels, 1, 2, {1, 2, 3, 4, 5, 6}), Bytes({1, 2, 3, 4, 5, 6}));
     EXPECT_EQ(Convert(AmbrelModule::ConvertPixels, 0, 3, {}), Bytes());
+    // The second frame's row is blended too.
+    EXPECT_EQ(Convert(AmbrelModule::ConvertPixels, 2, 1, {0, 0, 0, 100, 100, 100, 255, 9, 1, 1, 9, 255}, 2),
+              Bytes({50, 50, 50, 50, 50, 50, 128, 9, 128, 128, 9, 128}));
 }
 
 }  // namespace
