@@ -101,6 +101,12 @@ class AnswerInto : public PayloadSink {
                                     Version == 1 ? 3 : int32_t(Sent.Channels), depth);
             return false;
         }
+        // The picture went out as one frame: an answer of more has no place to go.
+        if (header.Frames != 1) {
+            message = "The answer holds " + std::to_string(header.Frames) +
+                      " frames but the picture 1; nothing saved.";
+            return false;
+        }
         return CheckAnswerSize(header, Bounds, message);
     }
 

@@ -458,6 +458,10 @@ TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
          "Parse XML\nThe module answered a newer version: version 3, for version 1; nothing saved.\n"},
         // The form is wrong, and the payload too short for it: the form is what is said.
         {{"--alpha"},
+         replaced("<depth>8</depth>", "<depth>8</depth><frames>2</frames>"),
+         0,
+         "Parse XML\nThe answer holds 2 frames but the picture 1; nothing saved.\n"},
+        {{"--alpha"},
          replaced("<depth>8<", "<depth>16<"),
          0,
          "Parse XML\nThe module answered a different form: version 2, 2 x 3 pixels of 4 samples of 16 bits, "
