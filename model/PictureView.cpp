@@ -89,17 +89,21 @@ void WithChannelCount(uint32_t count, Body&& body) {
     }
 }
 
+// A sample between full ranges (255 and 65535) by the table's rule, as arithmetic: widening is
+// x 257, narrowing (value x 255 + 32767) / 65535, rounded to the nearest, without a division.
+template <bool WideIn, bool WideOut>
+uint32_t FullRangeSample(uint32_t value) {
+    if (WideIn == WideOut) return value;
+    if (WideOut) return value * 257;
+    const uint32_t x = value * 255 + 32767;
+    return (x + 1 + (x >> 16)) >> 16;
+}
+
 // Colour into colour between full ranges, every place known when compiled: the rows of nearly
 // every run (the 24-bit image to and from samples, samples to what a writer stores) take this.
 template <uint32_t FromChannels, uint32_t ToChannels, bool Swap, bool WideIn, bool WideOut>
 void ColourRow(const uint8_t* in, uint8_t* out, uint32_t first, uint32_t end) {
-    const auto scale = [](uint32_t value) -> uint32_t {
-        if (WideIn == WideOut) return value;
-        if (WideOut) return value * 257;
-        // (value x 255 + 32767) / 65535, rounded to the nearest as the table is, without a division.
-        const uint32_t x = value * 255 + 32767;
-        return (x + 1 + (x >> 16)) >> 16;
-    };
+    const auto scale = [](uint32_t value) { return FullRangeSample<WideIn, WideOut>(value); };
     constexpr uint32_t kOpaque = WideOut ? 65535 : 255;
     for (uint32_t x = first; x < end; ++x) {
         const size_t i = size_t(x) * FromChannels;
@@ -151,13 +155,8 @@ void LayoutConversion::Walk(const uint8_t* in, uint8_t* out, uint32_t first, uin
                                 continue;
                             }
                             const uint32_t value = GetSample<wideIn>(in, i + size_t(from));
-                            if (!byRule) {
-                                pixel[c] = table[std::min(value, most)];
-                            } else if (wideIn == wideOut) {
-                                pixel[c] = value;
-                            } else {
-                                pixel[c] = wideOut ? value * 257 : (value * 255 + 32767) / 65535;
-                            }
+                            pixel[c] = byRule ? FullRangeSample<wideIn, wideOut>(value)
+                                              : table[std::min(value, most)];
                         }
                         const size_t o = size_t(x) * toChannels;
                         for (uint32_t c = 0; c < toChannels; ++c) PutSample<wideOut>(out, o + c, pixel[c]);
