@@ -40,8 +40,8 @@ Span TakeReadTime() {
 }
 
 struct HostStages::Picture {
-    PictureFrame Frame;
-    FCObjImage& Image = Frame.Image;
+    ::Picture Pixels;
+    FCObjImage& Image = Pixels.First().Image;
     PictureMetadata Metadata;
 };
 
@@ -73,7 +73,7 @@ uint64_t HostStages::DocumentBytes() const {
 }
 
 bool HostStages::WriteDocument(const std::string& exchangeFolder) {
-    return WriteOutgoingDocument(Held->Frame, exchangeFolder + "/" + kDocumentFileName, &std::cout);
+    return WriteOutgoingDocument(Held->Pixels, exchangeFolder + "/" + kDocumentFileName, &std::cout);
 }
 
 bool HostStages::RaiseFlag(const std::string& exchangeFolder) {
@@ -88,7 +88,7 @@ bool HostStages::AwaitAnswer() {
 
 bool HostStages::ReadAnswer() {
     unlink(kFlagFileName);
-    return ::ReadAnswer(Held->Frame, AnswerBounds(), &std::cout);
+    return ::ReadAnswer(Held->Pixels, AnswerBounds(), &std::cout);
 }
 
 bool HostStages::Save(const std::string& output, int quality) const {

@@ -59,16 +59,16 @@ int main(int argc, char** argv) {
     if (!MakeInput(width, height, input) || chdir(folder.c_str()) != 0) return 1;
     std::printf("host phases, %dx%d 24-bit BMP (%.0f MB of pixels):\n", width, height, megabytes);
 
-    PictureFrame frame;
-    FCObjImage& image = frame.Image;
+    Picture picture;
+    FCObjImage& image = picture.First().Image;
     std::streambuf* console = std::cout.rdbuf(nullptr);  // the phases' own progress lines
     Timing load = Measure([&] {
         if (!image.LoadFromFile(input.c_str())) return false;
         image.ConvertTo24();
         return true;
     });
-    Timing document = Measure([&] { return WriteOutgoingDocument(frame, kDocumentFileName, nullptr); });
-    Timing read = Measure([&] { return ReadAnswer(frame, AnswerBounds(), nullptr); });
+    Timing document = Measure([&] { return WriteOutgoingDocument(picture, kDocumentFileName, nullptr); });
+    Timing read = Measure([&] { return ReadAnswer(picture, AnswerBounds(), nullptr); });
     Timing save = Measure([&] { return image.SaveToFile(output.c_str()); });
     std::cout.rdbuf(console);
 

@@ -45,9 +45,9 @@ PixelLayout SentLayout(const PixelLayout& held) {
     return PixelLayout{held.Channels, held.MaxValue, false};
 }
 
-// Version 1 is 8-bit red, green and blue; every other form is version 2's.
-int32_t VersionOf(const PixelLayout& sent) {
-    return sent == PixelLayout{3, 255, false} ? 1 : 2;
+// Version 1 is one frame of 8-bit red, green and blue; every other form, and frames, version 2's.
+int32_t VersionOf(const PixelLayout& sent, size_t frames) {
+    return sent == PixelLayout{3, 255, false} && frames == 1 ? 1 : 2;
 }
 
 std::string Size(uint64_t width, uint64_t height) {
@@ -67,6 +67,14 @@ bool CheckAnswerSize(const DocumentHeader& header, const AnswerBounds& bounds, s
                   std::to_string(bounds.MaxPixels) + "); nothing saved.";
         return false;
     }
+    const uint64_t allFrames = kFramesPerPixelLimit * bounds.MaxPixels;
+    if (width * height * uint64_t(header.Frames) > allFrames) {
+        message = "The answer is " + std::to_string(header.Frames) + " frames of " + Size(width, height) +
+                  ", more than " + std::to_string(kFramesPerPixelLimit) +
+                  " x --max-pixels allows for all frames together (" + std::to_string(allFrames) +
+                  "); nothing saved.";
+        return false;
+    }
     if (bounds.MaxSide != 0 && (width > uint64_t(bounds.MaxSide) || height > uint64_t(bounds.MaxSide))) {
         message = "The answer is " + Size(width, height) + ", but " + bounds.OutputName + " holds at most " +
                   std::to_string(bounds.MaxSide) + " pixels a side; nothing saved.";
@@ -75,17 +83,17 @@ bool CheckAnswerSize(const DocumentHeader& header, const AnswerBounds& bounds, s
     return true;
 }
 
-// The answer's pixels into the picture in payload order (top row first, left to right), taken
-// into the held layout as they come, or read straight into the held pixels where they are the
-// payload's own layout. An answer of another size gets a frame of its size first.
+// The answer's pixels into the picture in payload order (each frame's top row first, left to
+// right), taken into the held layout as they come, or read straight into the held pixels where
+// they are the payload's own layout. An answer of another size gets frames of its size first.
 class AnswerInto : public PayloadSink {
   public:
-    AnswerInto(PictureFrame& frame, const AnswerBounds& bounds)
-        : Frame(frame),
+    AnswerInto(Picture& picture, const AnswerBounds& bounds)
+        : Pixels(picture),
           Bounds(bounds),
-          View(frame.View()),
+          View(picture.View()),
           Sent(SentLayout(View.Layout)),
-          Version(VersionOf(Sent)),
+          Version(VersionOf(Sent, picture.FrameCount())),
           Conversion(Sent, View.Layout) {}
 
     bool CheckForm(const DocumentHeader& header, std::string& message) override {
@@ -101,54 +109,57 @@ class AnswerInto : public PayloadSink {
                                     Version == 1 ? 3 : int32_t(Sent.Channels), depth);
             return false;
         }
-        // The picture went out as one frame: an answer of more has no place to go.
-        if (header.Frames != 1) {
-            message = "The answer holds " + std::to_string(header.Frames) +
-                      " frames but the picture 1; nothing saved.";
+        // Each frame answers one that went out: more or fewer have no place to go.
+        if (uint64_t(header.Frames) != Pixels.FrameCount()) {
+            message = "The answer holds " + std::to_string(header.Frames) + " frames but the picture " +
+                      std::to_string(Pixels.FrameCount()) + "; nothing saved.";
             return false;
         }
         return CheckAnswerSize(header, Bounds, message);
     }
 
     bool Begin(const DocumentHeader& header, std::string& message) override {
-        if (!Frame.Reshape(header.Width, header.Height)) {
+        for (const std::unique_ptr<PictureFrame>& frame : Pixels.Frames) {
+            if (frame->Reshape(header.Width, header.Height)) continue;
             message = "Out of memory for the answer's " +
                       Size(uint32_t(header.Width), uint32_t(header.Height)) + "; nothing saved.";
             return false;
         }
-        View = Frame.View();
+        View = Pixels.View();
         return true;
     }
 
     uint8_t* Whole() override {
         const bool contiguous = View.Stride == ptrdiff_t(View.RowBytes());
-        return Conversion.Same() && contiguous ? View.Top : nullptr;
+        return Conversion.Same() && contiguous && Pixels.FrameCount() == 1 ? View.Top : nullptr;
     }
 
     void Take(const uint8_t* source, size_t bytes) override {
         const size_t sentBytes = Sent.PixelBytes();
         const size_t heldBytes = View.Layout.PixelBytes();
         size_t pixels = bytes / sentBytes;
-        while (pixels > 0 && Row < uint32_t(View.Height)) {
+        while (pixels > 0 && Frame < Pixels.FrameCount()) {
             const size_t run = std::min<size_t>(pixels, uint32_t(View.Width) - Column);
             Conversion.Convert(source, View.Row(int32_t(Row)) + Column * heldBytes, 0, 1, uint32_t(run));
             source += run * sentBytes;
             pixels -= run;
             Column += uint32_t(run);
-            if (Column == uint32_t(View.Width)) {
-                Column = 0;
-                ++Row;
-            }
+            if (Column < uint32_t(View.Width)) continue;
+            Column = 0;
+            if (++Row < uint32_t(View.Height)) continue;
+            Row = 0;
+            if (++Frame < Pixels.FrameCount()) View = Pixels.Frames[Frame]->View();
         }
     }
 
   private:
-    PictureFrame& Frame;
+    Picture& Pixels;
     const AnswerBounds& Bounds;
-    PictureView View;
+    PictureView View;  // of the frame the payload fills now
     PixelLayout Sent;
     int32_t Version;
     LayoutConversion Conversion;
+    size_t Frame = 0;
     uint32_t Row = 0;
     uint32_t Column = 0;
 };
@@ -215,30 +226,34 @@ bool WriteFailed(const AtomicFileWriter& out, const std::string& path) {
 
 }  // namespace
 
-bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::ostream* progress) {
-    const PictureView view = frame.View();
+bool WriteOutgoingDocument(Picture& picture, const std::string& path, std::ostream* progress) {
+    const PictureView view = picture.View();
     const PixelLayout sent = SentLayout(view.Layout);
+    const size_t frames = picture.FrameCount();
     AtomicFileWriter out;
-    const std::string head = DocumentHead(uint32_t(view.Width), uint32_t(view.Height), VersionOf(sent),
-                                          int32_t(sent.Channels), sent.Wide() ? 16 : 8);
+    const std::string head =
+        DocumentHead(uint32_t(view.Width), uint32_t(view.Height), VersionOf(sent, frames),
+                     int32_t(sent.Channels), sent.Wide() ? 16 : 8, int32_t(frames));
     bool written =
         out.Open(path, LinkPolicy::Refuse, TemporaryOwner::Host) && out.Append(head.data(), head.size());
     if (progress != nullptr) *progress << "Save as XML\n";
     if (written) {
-        // The 24-bit image goes through its pixel processor; samples are appended as they lie.
-        if (frame.Image.IsValid()) {
+        // The 24-bit image of a still picture goes through its pixel processor; samples, and
+        // frames, are appended as they lie.
+        if (frames == 1 && picture.First().Image.IsValid()) {
             FCPixelMyProcessor processor(out);
-            RunPixelProcess(frame.Image, processor);
+            RunPixelProcess(picture.First().Image, processor);
         } else {
-            AppendPayload(out, view);
+            for (const std::unique_ptr<PictureFrame>& frame : picture.Frames)
+                AppendPayload(out, frame->View());
         }
         written = out.Append(kDocumentTail, std::strlen(kDocumentTail)) && out.Commit();
     }
     return written || WriteFailed(out, path);
 }
 
-bool ReadAnswer(PictureFrame& frame, const AnswerBounds& bounds, std::ostream* progress) {
-    AnswerInto sink(frame, bounds);
+bool ReadAnswer(Picture& picture, const AnswerBounds& bounds, std::ostream* progress) {
+    AnswerInto sink(picture, bounds);
     DocumentHeader header;
     return ReadDocumentFile(kDocumentFileName, sink, header, progress);
 }

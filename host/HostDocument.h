@@ -46,14 +46,16 @@ class FCPixelMyProcessor : public FCSinglePixelProcessBase {
 // a block of whole pixels unless the rows already lie as the payload does.
 void AppendPayload(AtomicFileWriter& out, const PictureView& view);
 
-// Writes the whole outgoing document of frame to path through a temporary file: version 1 for the
-// 24-bit image, version 2 of the samples' form otherwise. Says "Save as XML" to progress (null:
+// Writes the whole outgoing document of the picture to path through a temporary file: version 1
+// for one frame of the 24-bit image, version 2 of the samples' form otherwise, with the frames
+// back to back where there are several. Says "Save as XML" to progress (null:
 // nothing). False, with nothing left at path, on any failure (with a message naming it) or a stop
 // request (see SetWriteStop; without a message).
-bool WriteOutgoingDocument(PictureFrame& frame, const std::string& path, std::ostream* progress);
+bool WriteOutgoingDocument(Picture& picture, const std::string& path, std::ostream* progress);
 
-// What an answer of another size may be: no more pixels than the run's limit, no side longer than
-// the output holds (0: no limit of its own).
+// What an answer of another size may be: no more pixels a frame than the run's limit (and all frames
+// together no more than kFramesPerPixelLimit times it), no side longer than the output holds (0: no
+// limit of its own).
 struct AnswerBounds {
     uint64_t MaxPixels = kDefaultPixelLimit;
     int32_t MaxSide = 0;
@@ -61,7 +63,7 @@ struct AnswerBounds {
 };
 
 // Reads "image.xml" from the working directory (and removes it) and takes its pixels into the
-// frame, which it must answer in the version and form it was sent, at its size or any other that
-// bounds allow (the frame then takes the answer's size). Prints the reader's lines to progress
-// and its messages, a refusal's without a line end; false when nothing may be saved.
-bool ReadAnswer(PictureFrame& frame, const AnswerBounds& bounds, std::ostream* progress);
+// picture, which it must answer in the version and form it was sent, with as many frames, at its
+// size or any other that bounds allow (every frame then takes the answer's size). Prints the reader's lines
+// to progress and its messages, a refusal's without a line end; false when nothing may be saved.
+bool ReadAnswer(Picture& picture, const AnswerBounds& bounds, std::ostream* progress);

@@ -61,14 +61,12 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     // out is said of the output, after the answer.
     options.KeepAlpha = run.VersionTwo();
     if (run.VersionTwo()) options.HeldPixelBytes = run.Channels() * (run.MaxValue() > 255 ? 2 : 1);
+    options.AllFrames = run.Options.AllFrames;
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
-    if (descriptor >= 0 && run.VersionTwo()) {
-        result = LoadPictureSamples(descriptor, size, input.c_str(), picture.Pixels.First().Samples,
-                                    &picture.Metadata, options, run.Channels(), run.MaxValue());
-    } else if (descriptor >= 0) {
-        result = LoadPictureFile(descriptor, size, input.c_str(), picture.Pixels.First().Image,
-                                 &picture.Metadata, options);
+    if (descriptor >= 0) {
+        result = LoadPictureFrames(descriptor, size, input.c_str(), picture.Pixels, &picture.Metadata,
+                                   options, run.VersionTwo() ? run.Channels() : 0, run.MaxValue());
     }
     if (descriptor >= 0) close(descriptor);
     if (!result.Ok()) {
@@ -81,8 +79,14 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
         result.Warnings.insert(result.Warnings.begin(),
                                warning::EndsEarly(result.IncompleteRows, picture.Pixels.Height()));
     warnings += SayWarnings(input, result.Warnings);
+    // Every frame goes to the module; an output that holds one says so before the exchange, so
+    // that --strict refuses the run before any work is done.
+    const ImageType output = GetImageHandleFactory()->GetImageType(run.Options.Output.c_str());
+    if (picture.Pixels.FrameCount() > 1 && (ItemsKept(output) & ItemFrames) == 0)
+        warnings += SayWarnings(run.Options.Output, {warning::kFramesNotWritten});
     if (run.VersionTwo()) return true;
     FCObjImage& image = picture.Pixels.First().Image;
+    // Frames come from readers that hold them at 24 bits already.
     image.ConvertTo24();
     // A picture too large to hold at 24 bits stays as it was: its document would carry no pixels.
     if (image.InfoHeader.biBitCount != 24) {
@@ -228,7 +232,7 @@ bool CheckAnswerIsOurs(const HostRun& run) {
 // and what the run's form did not send to the module, is said in one line each, after the answer:
 // a version 2 run says nothing of it at load time.
 size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
-    FCSampleImage& samples = picture.Pixels.First().Samples;
+    const FCSampleImage& samples = picture.Pixels.First().Samples;
     const uint32_t keeps = ItemsKept(GetImageHandleFactory()->GetImageType(run.Options.Output.c_str()));
     // The output's own limit names the loss first: --alpha or --depth 16 would not have kept it.
     std::vector<std::string> phrases;
@@ -236,12 +240,16 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
     if (samples.Channels == 3 && picture.Transparent)
         phrases.push_back(keepsAlpha ? warning::kTransparencyNotSent : warning::kTransparencyNotWritten);
     if (samples.Channels == 4) {
-        const bool transparent = HasTransparentSample(samples);
+        bool transparent = false;
+        for (const std::unique_ptr<PictureFrame>& frame : picture.Pixels.Frames)
+            transparent = transparent || HasTransparentSample(frame->Samples);
         if (transparent && !keepsAlpha) phrases.push_back(warning::kTransparencyNotWritten);
         // Opaque all over and opaque from the start: the output stays colour alone. Leaving alpha
         // out takes no memory of its own.
-        if (!keepsAlpha || (!transparent && !picture.Transparent))
-            ConvertSamples(samples, 3, samples.MaxValue);
+        if (!keepsAlpha || (!transparent && !picture.Transparent)) {
+            for (const std::unique_ptr<PictureFrame>& frame : picture.Pixels.Frames)
+                ConvertSamples(frame->Samples, 3, frame->Samples.MaxValue);
+        }
     }
     if ((samples.MaxValue > 255 || picture.SourceBits > 8) && (keeps & ItemDeepSamples) == 0)
         phrases.push_back(warning::kDeepSamplesNotWritten);
@@ -262,9 +270,7 @@ int SaveResult(const HostRun& run, HeldPicture& picture) {
     const int32_t flag = TakesQuality(type) ? options.Quality : -1;
     int error = 0;
     const bool saved =
-        frame.Samples.IsValid()
-            ? SaveSamplesFile(frame.Samples, type, run.Output.c_str(), flag, &picture.Metadata, &error)
-            : SavePictureFile(frame.Image, type, run.Output.c_str(), flag, &picture.Metadata, &error);
+        SavePictureFrames(picture.Pixels, type, run.Output.c_str(), flag, &picture.Metadata, &error);
     // A stop during the save has removed the temporary file; one after the rename finds it saved.
     if (!saved && gStopSignal != 0) return ExitForStop(run);
     if (!saved) {
@@ -292,7 +298,7 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     bounds.MaxSide = MaxSavedSide(output);
     bounds.OutputName = ImageTypeName(output);
     const int32_t sentWidth = picture.Pixels.Width(), sentHeight = picture.Pixels.Height();
-    const bool answered = ReadAnswer(picture.Pixels.First(), bounds, run.Progress());
+    const bool answered = ReadAnswer(picture.Pixels, bounds, run.Progress());
     if (gStopSignal != 0) return ExitForStop(run);
     if (!answered) {
         // The reader's refusal ends without a line end; the host's output ends with one.
@@ -318,7 +324,7 @@ int RunExchange(HostRun& run) {
     // reader (SIGHUP, SIGPIPE) is a stop like any other.
     CatchStopSignals({SIGINT, SIGTERM, SIGHUP, SIGPIPE});
     run.WroteExchangeFiles = true;
-    const bool written = WriteOutgoingDocument(picture.Pixels.First(), run.Document, run.Progress());
+    const bool written = WriteOutgoingDocument(picture.Pixels, run.Document, run.Progress());
     if (!written) return gStopSignal != 0 ? ExitForStop(run) : kExitFailed;
     if (!RaiseFlag(run.Flag, TemporaryOwner::Host, run.Progress())) {
         if (gStopSignal != 0) return ExitForStop(run);

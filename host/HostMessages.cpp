@@ -73,6 +73,21 @@ void ReportRefusal(const std::string& input, const LoadResult& result, const Loa
                           << " bytes, and this shape needs more";
             }
             break;
+        case LoadStatus::OverFrameLimit: {
+            std::cout << ": " << result.Frames << " frames of " << result.Width << " x " << result.Height
+                      << " pixels";
+            const uint64_t most = options.FramesPixelLimit();
+            if (result.Frames > kMaxFrames) {
+                std::cout << " are more than the " << kMaxFrames << " frames a picture may have";
+            } else if (result.Frames * result.Width * result.Height > most) {
+                std::cout << " are more than all frames together may hold (" << most << " pixels, "
+                          << kFramesPerPixelLimit << " x --max-pixels); raise it with --max-pixels";
+            } else {
+                std::cout << " cannot be held, whatever --max-pixels says: at " << options.HeldPixelBytes
+                          << " bytes a pixel their samples must fit in " << kMaxHeldSampleBytes << " bytes";
+            }
+            break;
+        }
         case LoadStatus::NotRegularFile:
             std::cout << ": not a regular file";
             break;

@@ -22,12 +22,15 @@ namespace {
 
 enum class OptionKind { Switch, Number, Choice };
 
-// The values a choice takes, as its row lists them.
+// The values a choice takes, as its row lists them: numbers, or words whose value is their place.
 struct Choices {
     const uint64_t* Values;
     size_t Count;
+    const char* const* Words = nullptr;
 };
 constexpr uint64_t kDepths[] = {8, 16};
+constexpr uint64_t kFrameChoices[] = {0, 1};
+constexpr const char* kFrameWords[] = {"first", "all"};
 
 // Each row stores its own value, so the table can be reordered or grown without a switch to
 // keep in step; a switch stores 1.
@@ -125,13 +128,26 @@ const OptionRow kOptions[] = {
      {kDepths, std::size(kDepths)},
      "bits of each sample the module gets (default 8); 16 keeps deeper pictures whole",
      [](HostOptions& o, uint64_t v) { o.Depth = uint32_t(v); }},
+    {"--frames",
+     nullptr,
+     OptionKind::Choice,
+     "WHICH",
+     0,
+     0,
+     {kFrameChoices, std::size(kFrameChoices), kFrameWords},
+     "first (the default) or all: every frame of an animated GIF or WebP, every page of a TIFF",
+     [](HostOptions& o, uint64_t v) { o.AllFrames = v == 1; }},
 };
+
+std::string ChoiceWord(const Choices& choices, size_t i) {
+    return choices.Words != nullptr ? choices.Words[i] : std::to_string(choices.Values[i]);
+}
 
 // "a, b or c" of a choice's values.
 std::string ChoiceWords(const Choices& choices) {
     std::string words;
     for (size_t i = 0; i < choices.Count; ++i)
-        words += (i == 0 ? "" : i + 1 == choices.Count ? " or " : ", ") + std::to_string(choices.Values[i]);
+        words += (i == 0 ? "" : i + 1 == choices.Count ? " or " : ", ") + ChoiceWord(choices, i);
     return words;
 }
 
@@ -144,6 +160,18 @@ bool ParseWholeNumber(const std::string& text, uint64_t& value) {
         value = value * 10 + uint64_t(c - '0');
     }
     return true;
+}
+
+// The value a choice's word or number stands for; false for none of its values.
+bool FindChoice(const Choices& choices, const std::string& text, uint64_t& value) {
+    for (size_t i = 0; i < choices.Count; ++i) {
+        if (choices.Words != nullptr ? text == choices.Words[i]
+                                     : ParseWholeNumber(text, value) && value == choices.Values[i]) {
+            value = choices.Values[i];
+            return true;
+        }
+    }
+    return false;
 }
 
 const OptionRow* FindRow(const std::string& name) {
@@ -242,15 +270,18 @@ HostOptionReader::Outcome HostOptionReader::Take(int& index, int argc, const cha
         return Outcome::Taken;
     }
     uint64_t value = 0;
-    const bool parsed = ParseWholeNumber(text, value);
     if (row->Kind == OptionKind::Choice) {
         const Choices& choices = row->Values;
-        if (!parsed || std::find(choices.Values, choices.Values + choices.Count, value) ==
-                           choices.Values + choices.Count) {
+        if (!FindChoice(choices, text, value)) {
             problem = name + " takes " + ChoiceWords(choices) + ", not \"" + text + "\"";
             return Outcome::Refused;
         }
-    } else if (!parsed || value < row->Minimum || value > row->Maximum) {
+        row->Store(options, value);
+        Given.push_back(std::string(row->Name) + "=" +
+                        (choices.Words != nullptr ? text : std::to_string(value)));
+        return Outcome::Taken;
+    }
+    if (!ParseWholeNumber(text, value) || value < row->Minimum || value > row->Maximum) {
         problem = name + " takes a whole number from " + std::to_string(row->Minimum) + " to " +
                   std::to_string(row->Maximum) + ", not \"" + text + "\"";
         return Outcome::Refused;

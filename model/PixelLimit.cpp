@@ -1,6 +1,8 @@
 // The size checks every reader makes from its header, against the limit the load was given.
 #include "PixelLimit.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr uint16_t kHeldBits = 24;
@@ -53,5 +55,19 @@ bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, const LoadOpt
     result.Status = refusal;
     result.Width = Magnitude(width);
     result.Height = Magnitude(height);
+    return false;
+}
+
+bool CheckFramesSize(int64_t width, int64_t height, uint64_t frames, const LoadOptions& options,
+                     LoadResult& result) {
+    const uint64_t w = Magnitude(width), h = Magnitude(height);
+    const uint64_t pixelBytes = std::max<uint32_t>(options.HeldPixelBytes, 1);
+    // Each frame is within the pixel limit already, so w x h cannot overflow here.
+    const uint64_t most = std::min(options.FramesPixelLimit(), kMaxHeldSampleBytes / pixelBytes);
+    if (w == 0 || h == 0 || (frames <= kMaxFrames && frames <= most / (w * h))) return true;
+    result.Status = LoadStatus::OverFrameLimit;
+    result.Width = w;
+    result.Height = h;
+    result.Frames = frames;
     return false;
 }

@@ -323,34 +323,50 @@ void Dither(RowSource& rows, int32_t width, int32_t height, const std::vector<Co
 
 }  // namespace
 
+namespace {
+
+// The palette of colours that fit, each at its entry, then the transparent entry where one is needed.
+void PaletteOf(const std::unordered_map<uint32_t, uint8_t>& colours, bool transparent, IndexedPicture& out) {
+    out.Palette.resize(3 * colours.size());
+    for (const auto& [colour, entry] : colours) {
+        out.Palette[3 * entry] = uint8_t(colour >> 16);
+        out.Palette[3 * entry + 1] = uint8_t(colour >> 8);
+        out.Palette[3 * entry + 2] = uint8_t(colour);
+    }
+    out.Transparent = -1;
+    if (transparent) {
+        out.Transparent = int32_t(colours.size());
+        out.Palette.insert(out.Palette.end(), {0, 0, 0});
+    }
+}
+
+void IndexExactly(RowSource& rows, int32_t width, int32_t height,
+                  const std::unordered_map<uint32_t, uint8_t>& colours, IndexedPicture& out) {
+    const uint32_t channels = rows.Layout().Channels;
+    out.Indices.resize(size_t(width) * size_t(height));
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* p = rows.Row(y);
+        uint8_t* indices = out.Indices.data() + size_t(y) * size_t(width);
+        for (int32_t x = 0; x < width; ++x, p += channels) {
+            const bool clear = channels == 4 && p[3] < kGifOpaqueFrom;
+            indices[x] = clear ? uint8_t(out.Transparent)
+                               : colours.at(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
+        }
+    }
+}
+
+}  // namespace
+
 void IndexPicture(RowSource& rows, int32_t width, int32_t height, IndexedPicture& out) {
     out = IndexedPicture();
-    out.Indices.resize(size_t(width) * size_t(height));
     std::unordered_map<uint32_t, uint8_t> colours;
     bool transparent = false;
-    const uint32_t channels = rows.Layout().Channels;
     if (ExactColours(rows, width, height, kMostColours, colours, transparent)) {
-        out.Palette.resize(3 * colours.size());
-        for (const auto& [colour, entry] : colours) {
-            out.Palette[3 * entry] = uint8_t(colour >> 16);
-            out.Palette[3 * entry + 1] = uint8_t(colour >> 8);
-            out.Palette[3 * entry + 2] = uint8_t(colour);
-        }
-        if (transparent) {
-            out.Transparent = int32_t(colours.size());
-            out.Palette.insert(out.Palette.end(), {0, 0, 0});
-        }
-        for (int32_t y = 0; y < height; ++y) {
-            const uint8_t* p = rows.Row(y);
-            uint8_t* indices = out.Indices.data() + size_t(y) * size_t(width);
-            for (int32_t x = 0; x < width; ++x, p += channels) {
-                indices[x] = channels == 4 && p[3] < kGifOpaqueFrom
-                                 ? uint8_t(out.Transparent)
-                                 : colours[uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]];
-            }
-        }
+        PaletteOf(colours, transparent, out);
+        IndexExactly(rows, width, height, colours, out);
         return;
     }
+    out.Indices.resize(size_t(width) * size_t(height));
     const std::vector<Colour> palette = Quantise(rows, width, height, kMostColours - (transparent ? 1 : 0));
     for (const Colour& c : palette)
         out.Palette.insert(out.Palette.end(), {Rounded(c[0]), Rounded(c[1]), Rounded(c[2])});
@@ -359,4 +375,29 @@ void IndexPicture(RowSource& rows, int32_t width, int32_t height, IndexedPicture
         out.Palette.insert(out.Palette.end(), {0, 0, 0});
     }
     Dither(rows, width, height, palette, out);
+}
+
+bool SharedPalette(std::vector<RowSource>& frames, int32_t width, int32_t height, IndexedPicture& out) {
+    out = IndexedPicture();
+    std::unordered_map<uint32_t, uint8_t> colours;
+    bool anyTransparent = false;
+    for (RowSource& rows : frames) {
+        bool transparent = false;
+        if (!ExactColours(rows, width, height, kMostColours, colours, transparent)) return false;
+        anyTransparent = anyTransparent || transparent;
+    }
+    if (colours.size() + (anyTransparent ? 1 : 0) > kMostColours) return false;
+    PaletteOf(colours, anyTransparent, out);
+    return true;
+}
+
+void IndexOnPalette(RowSource& rows, int32_t width, int32_t height, IndexedPicture& palette) {
+    std::unordered_map<uint32_t, uint8_t> colours;
+    const size_t entries = palette.Palette.size() / 3;
+    for (size_t i = 0; i < entries; ++i) {
+        if (int32_t(i) == palette.Transparent) continue;
+        const uint8_t* c = &palette.Palette[3 * i];
+        colours.emplace(uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2], uint8_t(i));
+    }
+    IndexExactly(rows, width, height, colours, palette);
 }

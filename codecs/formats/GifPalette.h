@@ -22,3 +22,9 @@ constexpr uint32_t kGifOpaqueFrom = 128;
 // of at most 256 colours (one of them the transparent entry, if any pixel is) keeps them exactly,
 // undithered. Memory running out is std::bad_alloc, as everywhere in the exchange.
 void IndexPicture(RowSource& rows, int32_t width, int32_t height, IndexedPicture& out);
+
+// One palette for every frame of an animation: true, with out's Palette and Transparent set (its
+// Indices left empty), when the frames' colours together fit as a picture's own do.
+bool SharedPalette(std::vector<RowSource>& frames, int32_t width, int32_t height, IndexedPicture& out);
+// A frame's indices on a palette SharedPalette made, which holds each of its colours exactly.
+void IndexOnPalette(RowSource& rows, int32_t width, int32_t height, IndexedPicture& palette);

@@ -579,19 +579,70 @@ bool WriteRows(TIFF* tif, RowSource& rows, int32_t height) {
 }
 
 // The whole file is made in memory, then written out: libtiff seeks back to finish its directory.
-bool WriteTiff(const char* path, const WrittenShape& shape, const PictureMetadata* metadata,
-               const std::function<bool(TIFF*)>& writeRows) {
+// Each page is a directory of its own, its tags and rows from writePage.
+bool WriteTiff(const char* path, size_t pages, const std::function<bool(TIFF*, size_t)>& writePage) {
     MemoryFile file;
     Messages messages;
     {
         const TiffPtr tif = OpenMemory(file, "wl", messages);
-        if (!tif || !WriteTags(tif.get(), shape, metadata) || !writeRows(tif.get()) ||
-            !TIFFWriteDirectory(tif.get()))
-            return false;
+        if (!tif) return false;
+        for (size_t page = 0; page < pages; ++page) {
+            if (!writePage(tif.get(), page) || !TIFFWriteDirectory(tif.get())) return false;
+        }
     }
     if (!messages.FirstError.empty()) return false;
     FileWriter out;
     return out.Open(path) && out.Write(file.Written.data(), size_t(file.Size)) && out.Commit();
+}
+
+}  // namespace
+
+namespace {
+
+// The page of the directory tif stands at, into the sink: the first begins it, each later one is
+// a frame of its own. unread gets the words of a kind no decoder here takes.
+bool DecodePage(TIFF* tif, Layout& layout, bool first, RowSink& rows, LoadResult& result, std::string& unread,
+                bool& outOfMemory) {
+    if (layout.Compression == COMPRESSION_JPEG && layout.Photometric == PHOTOMETRIC_YCBCR) {
+        // libtiff's JPEG codec turns YCbCr into RGB itself, so the samples read like RGB.
+        TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+        layout.Photometric = PHOTOMETRIC_RGB;
+    }
+    const uint16_t colour = ColourSamples(layout);
+    const bool ours = colour != 0 && layout.Compression != COMPRESSION_OJPEG;
+    if (!TIFFIsCODECConfigured(layout.Compression)) {
+        unread = "compression " + std::to_string(layout.Compression);
+        return false;
+    }
+    if (layout.Samples > kMaxSamplesPerPixel ||
+        (ours && (layout.Samples < colour + (layout.HasAlpha ? 1 + layout.AlphaAt : 0) ||
+                  layout.Format != SAMPLEFORMAT_UINT || !BitsWeRead(layout)))) {
+        unread = std::to_string(layout.Samples) + " samples of " + std::to_string(layout.Bits) +
+                 " bits, format " + std::to_string(layout.Format);
+        return false;
+    }
+    const bool deep = ours && layout.Bits > 8;
+    const uint32_t channels = layout.HasAlpha ? 4 : 3;
+    const PixelLayout delivered{channels, deep ? 65535u : 255u, false};
+    outOfMemory = !(first ? rows.Begin(int32_t(layout.Width), int32_t(layout.Height), delivered)
+                          : rows.NextFrame(delivered));
+    if (outOfMemory) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const RowTarget target{rows, channels, deep};
+    return ours ? DecodeSamples(tif, layout, target) : DecodeRgba(tif, layout, target, unread);
+}
+
+bool ReducedResolution(TIFF* tif) {
+    uint32_t kind = 0;
+    return TIFFGetField(tif, TIFFTAG_SUBFILETYPE, &kind) && (kind & FILETYPE_REDUCEDIMAGE) != 0;
+}
+
+// The full-resolution pages after the first, counted by a walk of the directories that reads no
+// pixels; tif stands at the first again after it.
+uint64_t CountPages(TIFF* tif) {
+    uint64_t pages = 1;
+    while (TIFFReadDirectory(tif)) pages += ReducedResolution(tif) ? 0 : 1;
+    TIFFSetDirectory(tif, 0);
+    return pages;
 }
 
 }  // namespace
@@ -609,35 +660,49 @@ bool FCImageHandle_Tiff::LoadSource(ByteSource& in) {
     Layout layout;
     if (!tif || !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
     if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Options, Result)) return false;
-    if (layout.Compression == COMPRESSION_JPEG && layout.Photometric == PHOTOMETRIC_YCBCR) {
-        // libtiff's JPEG codec turns YCbCr into RGB itself, so the samples read like RGB.
-        TIFFSetField(tif.get(), TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
-        layout.Photometric = PHOTOMETRIC_RGB;
-    }
-    const uint16_t colour = ColourSamples(layout);
-    const bool ours = colour != 0 && layout.Compression != COMPRESSION_OJPEG;
-    if (!TIFFIsCODECConfigured(layout.Compression))
-        return Result.Refuse(LoadStatus::Unsupported, "compression " + std::to_string(layout.Compression));
-    if (layout.Samples > kMaxSamplesPerPixel ||
-        (ours && (layout.Samples < colour + (layout.HasAlpha ? 1 + layout.AlphaAt : 0) ||
-                  layout.Format != SAMPLEFORMAT_UINT || !BitsWeRead(layout))))
-        return Result.Refuse(LoadStatus::Unsupported, std::to_string(layout.Samples) + " samples of " +
-                                                          std::to_string(layout.Bits) + " bits, format " +
-                                                          std::to_string(layout.Format));
-    const bool deep = ours && layout.Bits > 8;
-    const uint32_t channels = layout.HasAlpha ? 4 : 3;
-    if (!Rows.Begin(int32_t(layout.Width), int32_t(layout.Height), channels, deep ? 65535 : 255))
-        return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    const RowTarget target{Rows, channels, deep};
+    const uint64_t pages = Options.AllFrames ? CountPages(tif.get()) : 1;
+    if (pages > 1 && !CheckFramesSize(layout.Width, layout.Height, pages, Options, Result)) return false;
+    if (pages > 1 && !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
     std::string unread;
-    if (!(ours ? DecodeSamples(tif.get(), layout, target) : DecodeRgba(tif.get(), layout, target, unread))) {
+    bool outOfMemory = false;
+    if (!DecodePage(tif.get(), layout, true, Rows, Result, unread, outOfMemory)) {
+        if (outOfMemory) return false;
         if (!unread.empty()) return Result.Refuse(LoadStatus::Unsupported, unread);
         return Refuse(messages, LoadStatus::Damaged, Result);
     }
-    if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
     int32_t xPpm = 0, yPpm = 0;
     ReadMetadata(tif.get(), xPpm, yPpm, Metadata);
     Rows.SetResolution(xPpm, yPpm);
+    if (pages == 1) {
+        if (TIFFNumberOfDirectories(tif.get()) > 1) Result.Warnings.push_back(warning::kFrames);
+        return true;
+    }
+    // Decision: a page of another size than the first cannot be a frame of the same picture, and
+    // is refused by its number (counting every directory from 1); a page that does not decode ends
+    // the pages, with a warning, those before it kept.
+    uint64_t kept = 1;
+    for (uint32_t directory = 2; kept < pages && TIFFReadDirectory(tif.get()); ++directory) {
+        if (ReducedResolution(tif.get())) continue;
+        Layout page;
+        if (!ReadLayout(tif.get(), page)) break;
+        if (page.Width != layout.Width || page.Height != layout.Height)
+            return Result.Refuse(LoadStatus::Unsupported,
+                                 "page " + std::to_string(directory) + " is " + std::to_string(page.Width) +
+                                     " x " + std::to_string(page.Height) + " pixels, the first " +
+                                     std::to_string(layout.Width) + " x " + std::to_string(layout.Height));
+        messages = Messages();
+        if (!DecodePage(tif.get(), page, false, Rows, Result, unread, outOfMemory)) {
+            if (outOfMemory) return false;
+            break;
+        }
+        ++kept;
+    }
+    if (kept < pages) {
+        const std::string words = !unread.empty()                ? unread
+                                  : !messages.FirstError.empty() ? messages.FirstError
+                                                                 : std::string("damaged directory");
+        Result.Warnings.push_back(warning::FramesCutShort(kept, words));
+    }
     return true;
 }
 
@@ -648,7 +713,26 @@ bool FCImageHandle_Tiff::WritePicture(const char* path, int32_t) {
                              uint16_t(SaveLayout.Channels),
                              SaveView.XPixelsPerMetre,
                              SaveView.YPixelsPerMetre};
-    RowSource rows(SaveView, SaveLayout);
-    return WriteTiff(path, shape, SaveMetadata,
-                     [&](TIFF* tif) { return WriteRows(tif, rows, SaveView.Height); });
+    if (SaveFrames == nullptr) {
+        RowSource rows(SaveView, SaveLayout);
+        return WriteTiff(path, 1, [&](TIFF* tif, size_t) {
+            return WriteTags(tif, shape, SaveMetadata) && WriteRows(tif, rows, SaveView.Height);
+        });
+    }
+    // Every page says which it is; the colour profile and orientation hold for each, the rest is
+    // said once, on the first.
+    PictureMetadata later;
+    if (SaveMetadata != nullptr) {
+        later.IccProfile = SaveMetadata->IccProfile;
+        later.Orientation = SaveMetadata->Orientation;
+    }
+    const size_t pages = SaveFrames->FrameCount();
+    return WriteTiff(path, pages, [&](TIFF* tif, size_t page) {
+        RowSource rows(SaveFrames->Frames[page]->View(), SaveLayout);
+        return WriteTags(tif, shape, page == 0 ? SaveMetadata : &later) &&
+               TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE) &&
+               TIFFSetField(tif, TIFFTAG_PAGENUMBER, uint16_t(page),
+                            uint16_t(std::min<size_t>(pages, 65535))) &&
+               WriteRows(tif, rows, SaveView.Height);
+    });
 }

@@ -1,7 +1,9 @@
 // WebP reader and writer. Still pictures, and the first frame of an animation, decode into the
 // sink, blue first without alpha and red first with it: straight into the held rows where the sink
 // takes them in place (the 24-bit image's bottom-up rows among them), else through a rectangle of
-// their own.
+// their own. Every frame, where the load asks for them, comes through libwebpdemux's animation
+// decoder, which applies disposal and blending as a viewer does; frames are written through its
+// encoder.
 // Colour is taken as stored: alpha is dropped or kept, never multiplied in. ICC, EXIF and XMP
 // chunks travel through libwebpdemux and libwebpmux.
 #include "ImageHandle_Webp.h"
@@ -11,6 +13,7 @@
 #include <webp/encode.h>
 #include <webp/mux.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <iterator>
@@ -35,7 +38,7 @@ constexpr size_t kExifPrefixBytes = 6;
 
 using Demuxer = Owned<WebPDemuxer, WebPDemuxDelete>;
 using Muxer = Owned<WebPMux, WebPMuxDelete>;
-using Picture = Owned<WebPPicture, WebPPictureFree>;
+using Picture = Owned<WebPPicture, WebPPictureFree>;  // in this file; a run's picture is ::Picture
 
 // The effort libwebp's own lossless calls spend.
 constexpr float kLosslessEffort = 70;
@@ -163,16 +166,21 @@ bool Import(const PictureView& view, PixelLayout layout, WebPPicture& picture) {
 }
 
 // Lossy at a quality; lossless at the top one, colour under transparent pixels kept exactly too.
-bool Encode(const PictureView& view, PixelLayout layout, int32_t quality, WebPMemoryWriter& written) {
-    WebPConfig config;
+bool Configure(int32_t quality, WebPConfig& config) {
     const bool lossless = quality == FCImageHandle_Webp::kLosslessQuality;
     if (!WebPConfigPreset(&config, WEBP_PRESET_DEFAULT, lossless ? kLosslessEffort : float(quality)))
         return false;
     config.lossless = lossless ? 1 : 0;
     config.exact = lossless ? 1 : 0;
+    return true;
+}
+
+bool Encode(const PictureView& view, PixelLayout layout, int32_t quality, WebPMemoryWriter& written) {
+    WebPConfig config;
+    if (!Configure(quality, config)) return false;
     WebPPicture picture;
     if (!WebPPictureInit(&picture)) return false;
-    picture.use_argb = lossless ? 1 : 0;
+    picture.use_argb = config.lossless;
     picture.width = view.Width;
     picture.height = view.Height;
     const Picture owned(&picture);
@@ -182,22 +190,54 @@ bool Encode(const PictureView& view, PixelLayout layout, int32_t quality, WebPMe
     return WebPEncode(&config, &picture) != 0;
 }
 
+using AnimationEncoder = Owned<WebPAnimEncoder, WebPAnimEncoderDelete>;
+
+// Every frame at its delay, the animation looping as the picture says; assembled into animation.
+bool EncodeFrames(const ::Picture& frames, PixelLayout layout, int32_t quality, WebPData& animation) {
+    const PictureView first = frames.View();
+    WebPAnimEncoderOptions options;
+    WebPConfig config;
+    if (!WebPAnimEncoderOptionsInit(&options) || !Configure(quality, config)) return false;
+    options.anim_params.loop_count = int(std::min<uint32_t>(frames.Timing.Loops, 65535));
+    options.anim_params.bgcolor = 0;  // transparent black, where a viewer uses it
+    const AnimationEncoder encoder(WebPAnimEncoderNew(first.Width, first.Height, &options));
+    if (!encoder) return false;
+    // A frame lasts at most 2^24 - 1 ms in the container, and the running time must fit an int.
+    constexpr uint32_t kLongestDelay = (1u << 24) - 1;
+    int64_t timestamp = 0;
+    for (size_t i = 0; i < frames.FrameCount(); ++i) {
+        WebPPicture picture;
+        if (!WebPPictureInit(&picture)) return false;
+        picture.use_argb = 1;  // the encoder compares frames as ARGB
+        picture.width = first.Width;
+        picture.height = first.Height;
+        const Picture owned(&picture);
+        if (!Import(frames.Frames[i]->View(), layout, picture) ||
+            !WebPAnimEncoderAdd(encoder.get(), &picture, int(timestamp), &config))
+            return false;
+        timestamp += std::min(frames.Timing.DelayOf(i), kLongestDelay);
+        if (timestamp > INT32_MAX) return false;
+    }
+    return WebPAnimEncoderAdd(encoder.get(), nullptr, int(timestamp), nullptr) &&
+           WebPAnimEncoderAssemble(encoder.get(), &animation);
+}
+
 bool AddChunk(WebPMux* mux, const char* fourcc, const std::vector<uint8_t>& bytes) {
     if (bytes.empty()) return true;
     const WebPData chunk = {bytes.data(), bytes.size()};
     return WebPMuxSetChunk(mux, fourcc, &chunk, 0) == WEBP_MUX_OK;
 }
 
-// The bare bitstream when there is nothing to add; else a container with the chunks.
+// The bare bitstream (or animation) when there is nothing to add; else a container with the chunks.
 bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetadata* metadata,
-                       FileWriter& out) {
+                       FileWriter& out, bool animation = false) {
     if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(bitstream, size);
-    const Muxer mux(WebPMuxNew());
     const WebPData image = {bitstream, size};
+    const Muxer mux(animation ? WebPMuxCreate(&image, 1) : WebPMuxNew());
     // EXIF goes out as every writer sends it: without the thumbnail of what came in.
     std::vector<uint8_t> exif = metadata->Exif;
     PrepareExifForOutput(exif, metadata->Orientation);
-    if (!mux || WebPMuxSetImage(mux.get(), &image, 0) != WEBP_MUX_OK ||
+    if (!mux || (!animation && WebPMuxSetImage(mux.get(), &image, 0) != WEBP_MUX_OK) ||
         !AddChunk(mux.get(), "ICCP", metadata->IccProfile) || !AddChunk(mux.get(), "EXIF", exif) ||
         !AddChunk(mux.get(), "XMP ", metadata->Xmp))
         return false;
@@ -207,6 +247,42 @@ bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetad
     const bool written = out.Write(assembled.bytes, assembled.size);
     WebPDataClear(&assembled);
     return written;
+}
+
+using AnimationDecoder = Owned<WebPAnimDecoder, WebPAnimDecoderDelete>;
+
+// Every frame, each the whole canvas after it is drawn, into the sink's frames, with their delays
+// and the loop count. A frame that does not decode ends the frames, with a warning; none decoded is
+// a refusal.
+bool DecodeEveryFrame(const WebPData& bytes, RowSink& rows, LoadResult& result) {
+    WebPAnimDecoderOptions options;
+    if (!WebPAnimDecoderOptionsInit(&options)) return Refuse(VP8_STATUS_INVALID_PARAM, result);
+    options.color_mode = MODE_RGBA;  // as stored, not multiplied by alpha
+    const AnimationDecoder decoder(WebPAnimDecoderNew(&bytes, &options));
+    WebPAnimInfo info;
+    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info))
+        return Refuse(VP8_STATUS_BITSTREAM_ERROR, result);
+    const int width = int(info.canvas_width), height = int(info.canvas_height);
+    if (!rows.Begin(width, height, PixelLayout{4, 255, false}))
+        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    rows.Timing.Loops = info.loop_count;
+    const size_t rowBytes = size_t(width) * 4;
+    int shownUntil = 0;
+    uint32_t decoded = 0;
+    while (decoded < info.frame_count && WebPAnimDecoderHasMoreFrames(decoder.get())) {
+        uint8_t* canvas = nullptr;
+        int timestamp = 0;
+        if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp)) break;
+        if (decoded > 0 && !rows.NextFrame()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        for (int32_t y = 0; y < height; ++y) rows.PutRow(y, canvas + size_t(y) * rowBytes);
+        rows.Timing.DelayMs.push_back(uint32_t(std::max(timestamp - shownUntil, 0)));
+        shownUntil = timestamp;
+        ++decoded;
+    }
+    if (decoded == 0) return Refuse(VP8_STATUS_BITSTREAM_ERROR, result);
+    if (decoded < info.frame_count)
+        result.Warnings.push_back(warning::FramesCutShort(decoded, "bitstream error"));
+    return true;
 }
 
 }  // namespace
@@ -225,6 +301,14 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     const int width = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH));
     const int height = int(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
     if (!CheckPictureSize(width, height, kPictureBits, Options, Result)) return false;
+    const uint32_t frames = WebPDemuxGetI(demux.get(), WEBP_FF_FRAME_COUNT);
+    if (Options.AllFrames && features.has_animation && frames >= 2) {
+        if (!CheckFramesSize(width, height, frames, Options, Result) ||
+            !DecodeEveryFrame(bytes, Rows, Result))
+            return false;
+        ReadMetadata(demux.get(), Metadata);
+        return true;
+    }
     const bool uncovered = features.has_animation && LeavesCanvasUncovered(demux.get(), width, height);
     const bool alpha = features.has_alpha || uncovered;
     // libwebp decodes into the held rows where the sink takes them in place, else into a rectangle
@@ -278,10 +362,17 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
 bool FCImageHandle_Webp::WritePicture(const char* path, int32_t flag) {
     const int32_t quality = QualityFromFlag(flag);
     if (quality == 0 || SaveView.Width > kMaxSide || SaveView.Height > kMaxSide) return false;
+    FileWriter out;
+    if (SaveFrames != nullptr) {
+        WebPData animation;
+        WebPDataInit(&animation);
+        const Owned<WebPData, WebPDataClear> clear(&animation);
+        return EncodeFrames(*SaveFrames, SaveLayout, quality, animation) && out.Open(path) &&
+               WriteWithMetadata(animation.bytes, animation.size, SaveMetadata, out, true) && out.Commit();
+    }
     WebPMemoryWriter written;
     WebPMemoryWriterInit(&written);
     const Owned<WebPMemoryWriter, WebPMemoryWriterClear> clear(&written);
-    FileWriter out;
     return Encode(SaveView, SaveLayout, quality, written) && out.Open(path) &&
            WriteWithMetadata(written.mem, written.size, SaveMetadata, out) && out.Commit();
 }

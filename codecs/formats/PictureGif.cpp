@@ -1,6 +1,7 @@
 // GIF decoding through giflib: the logical screen with the first frame drawn on it, with alpha
 // where the load keeps it. Records are read one by one up to the end of that frame, so whatever
-// follows it can be damaged.
+// follows it can be damaged. Asked for every frame, the screen is drawn as a viewer shows it after
+// each one, the frames' disposal applied in between.
 #include <gif_lib.h>
 
 #include <algorithm>
@@ -228,19 +229,21 @@ struct GifExtras {
     bool Transparent = false;   // the first frame has a transparent colour
     int TransparentIndex = -1;  // its index, where the control block holds one
     bool Animated = false;      // a second frame follows it
+    uint64_t Frames = 0;        // counted up to the second, or all of them when asked
 };
 
 // What the decoded picture cannot show, from a walk of the blocks that stops at the second frame
-// or at the first damaged block.
-GifExtras FindGifExtras(const uint8_t* data, size_t length) {
+// (or, with countAll, at the end) or at the first damaged block. The walk only skips bytes, so a
+// file claiming thousands of frames is counted before any is decoded.
+GifExtras FindGifExtras(const uint8_t* data, size_t length, bool countAll) {
     GifExtras extras;
     ByteSource in(data, length);
     uint8_t packed = 0;
     if (!in.Seek(kScreenDescriptorEnd - 3) || !in.U8(packed) || !in.Skip(2) || !SkipColourTable(in, packed))
         return extras;
-    int frames = 0;
+    uint64_t frames = 0;
     uint8_t introducer = 0;
-    while (frames < 2 && in.U8(introducer)) {
+    while ((countAll || frames < 2) && in.U8(introducer)) {
         if (introducer == kExtensionIntroducer) {
             uint8_t label = 0;
             const uint8_t* control = nullptr;
@@ -260,6 +263,7 @@ GifExtras FindGifExtras(const uint8_t* data, size_t length) {
         }
     }
     extras.Animated = frames >= 2;
+    extras.Frames = frames;
     return extras;
 }
 
@@ -309,6 +313,163 @@ bool DrawIntoSink(GifFileType* gif, const GifExtras& extras, RowSink& rows, Load
     return true;
 }
 
+constexpr int kDisposeToBackground = 2;
+constexpr int kDisposeToPrevious = 3;
+constexpr size_t kLoopBlockBytes = 3;  // 1, then the count, least significant byte first
+constexpr char kNetscape[] = "NETSCAPE2.0";
+constexpr size_t kNetscapeBytes = sizeof kNetscape - 1;
+
+// What a graphic control block says of the frame that follows it.
+struct FrameControl {
+    int Disposal = 0;
+    uint32_t DelayCentiseconds = 0;
+    int Transparent = -1;
+};
+
+// The control block of the next frame, or the loop count, from an extension; the rest is skipped.
+bool ReadFrameExtension(GifFileType* gif, FrameControl& control, FrameTiming& timing, bool& looped) {
+    int code = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetExtension(gif, &code, &block) != GIF_OK) return false;
+    if (code == GRAPHICS_EXT_FUNC_CODE && block != nullptr && block[0] >= 4) {
+        control.Disposal = (block[1] >> 2) & 0x07;
+        control.DelayCentiseconds = uint32_t(block[2]) | uint32_t(block[3]) << 8;
+        control.Transparent = (block[1] & kTransparentFlag) != 0 ? block[4] : -1;
+    }
+    const bool netscape = code == APPLICATION_EXT_FUNC_CODE && block != nullptr &&
+                          block[0] >= kNetscapeBytes &&
+                          std::memcmp(block + 1, kNetscape, kNetscapeBytes) == 0;
+    while (block != nullptr) {
+        if (DGifGetExtensionNext(gif, &block) != GIF_OK) return false;
+        if (netscape && block != nullptr && block[0] >= kLoopBlockBytes && block[1] == 1 && !looped) {
+            timing.Loops = uint32_t(block[2]) | uint32_t(block[3]) << 8;
+            looped = true;
+        }
+    }
+    return true;
+}
+
+// One frame over the screen: its visible rows drawn, the transparent index leaving what is below
+// (the first frame draws it as its entry says, as a still picture does), and the rest of its data
+// skipped once every visible row is in.
+bool DrawFrameOver(GifFileType* gif, const FrameControl& control, bool first, const Screen& screen) {
+    const GifImageDesc& frame = gif->Image;
+    const ColorMapObject* map = frame.ColorMap != nullptr ? frame.ColorMap : gif->SColorMap;
+    const ColourTable<Rgba> colours = MakeColourTable<Rgba>(map, control.Transparent);
+    const VisibleArea area = ClipToScreen(frame, screen.Width, screen.Height);
+    std::vector<GifPixelType> line(size_t(std::max(frame.Width, 0)));
+    int rowsLeft = area.rows, linesLeft = frame.Height;
+    const RowPass* passes = frame.Interlace ? kInterlacedPasses : kSequentialPasses;
+    const size_t passCount = frame.Interlace ? std::size(kInterlacedPasses) : std::size(kSequentialPasses);
+    for (size_t p = 0; p < passCount && rowsLeft > 0; ++p) {
+        for (int row = passes[p].start; row < frame.Height && rowsLeft > 0; row += passes[p].step) {
+            if (DGifGetLine(gif, line.data(), frame.Width) != GIF_OK) return false;
+            --linesLeft;
+            if (row >= area.rows) continue;
+            uint8_t* out = screen.Row(frame.Top + row);
+            for (int x = area.left; x < area.right; ++x) {
+                const GifPixelType index = line[size_t(x - frame.Left)];
+                if (!first && int(index) == control.Transparent) continue;
+                std::memcpy(out + size_t(x) * sizeof(Rgba), &colours[index], sizeof(Rgba));
+            }
+            --rowsLeft;
+        }
+    }
+    // giflib moves past a frame's data by itself only once its last line is read.
+    if (linesLeft > 0 || frame.Width <= 0 || frame.Height <= 0) {
+        GifByteType* block = nullptr;
+        do {
+            if (DGifGetCodeNext(gif, &block) != GIF_OK) return false;
+        } while (block != nullptr);
+    }
+    return true;
+}
+
+// What a frame's disposal leaves on the screen for the next one.
+void Dispose(const FrameControl& control, const GifImageDesc& frame, const Rgba& clear,
+             const ByteBlock& saved, const Screen& screen) {
+    const VisibleArea area = ClipToScreen(frame, screen.Width, screen.Height);
+    for (int row = 0; row < area.rows; ++row) {
+        const size_t at = size_t(area.left) * sizeof(Rgba);
+        uint8_t* out = screen.Row(frame.Top + row) + at;
+        if (control.Disposal == kDisposeToPrevious && !saved.empty()) {
+            const size_t rowBytes = size_t(screen.Width) * sizeof(Rgba);
+            std::memcpy(out, saved.data() + size_t(frame.Top + row) * rowBytes + at,
+                        size_t(area.right - area.left) * sizeof(Rgba));
+        } else if (control.Disposal == kDisposeToBackground) {
+            for (int x = area.left; x < area.right; ++x, out += sizeof(Rgba))
+                std::memcpy(out, &clear, sizeof clear);
+        }
+    }
+}
+
+// Every frame, each as the whole screen after it is drawn, into the sink's frames, with their
+// delays and the loop count. Damage after a frame keeps the frames before it, with a warning; none
+// drawn is a refusal.
+bool DrawEveryFrame(GifFileType* gif, uint64_t counted, RowSink& rows, LoadResult& result) {
+    const int width = gif->SWidth, height = gif->SHeight;
+    const PixelLayout layout{4, 255, false};
+    if (!rows.Begin(width, height, layout)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const size_t rowBytes = layout.RowBytes(width);
+    ByteBlock canvas(rowBytes * size_t(height), BlockFill::Zero);
+    if (canvas.empty()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const Screen screen{width, height, [&](int y) { return canvas.data() + rowBytes * size_t(y); }};
+    Rgba clear;
+    clear.alpha = 0;
+    if (const GifColorType* background = BackgroundColour(gif)) clear = Rgba::Background(*background);
+    FillBackground(clear, screen);
+    FrameTiming& timing = rows.Timing;
+    timing.Loops = 1;
+    bool looped = false;
+    FrameControl control, shown;
+    GifImageDesc shownArea{};
+    ByteBlock saved;
+    uint64_t drawn = 0;
+    bool damaged = false;
+    while (drawn < counted) {
+        GifRecordType type = UNDEFINED_RECORD_TYPE;
+        if (DGifGetRecordType(gif, &type) != GIF_OK ||
+            (type != EXTENSION_RECORD_TYPE && type != IMAGE_DESC_RECORD_TYPE)) {
+            damaged = type != TERMINATE_RECORD_TYPE;
+            break;
+        }
+        if (type == EXTENSION_RECORD_TYPE) {
+            if (!ReadFrameExtension(gif, control, timing, looped)) {
+                damaged = true;
+                break;
+            }
+            continue;
+        }
+        if (DGifGetImageDesc(gif) != GIF_OK) {
+            damaged = true;
+            break;
+        }
+        if (drawn > 0) Dispose(shown, shownArea, clear, saved, screen);
+        if (control.Disposal == kDisposeToPrevious) {
+            saved = ByteBlock(canvas.size(), BlockFill::Unset);
+            if (saved.empty()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+            std::memcpy(saved.data(), canvas.data(), canvas.size());
+        }
+        if (!DrawFrameOver(gif, control, drawn == 0, screen)) {
+            damaged = true;
+            break;
+        }
+        if (drawn > 0 && !rows.NextFrame()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        for (int32_t y = 0; y < height; ++y) rows.PutRow(y, screen.Row(y));
+        timing.DelayMs.push_back(control.DelayCentiseconds * 10);
+        shown = control;
+        shownArea = gif->Image;
+        control = FrameControl();
+        ++drawn;
+    }
+    if (drawn == 0) return Refuse(gif->Error, result);
+    if (damaged) {
+        const char* words = GifErrorString(gif->Error);
+        result.Warnings.push_back(warning::FramesCutShort(drawn, words != nullptr ? words : "unknown error"));
+    }
+    return true;
+}
+
 }  // namespace
 
 bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& options, RowSink& rows,
@@ -321,8 +482,14 @@ bool DecodeGifPicture(const uint8_t* data, size_t length, const LoadOptions& opt
     const int height = gif->SHeight;
     // The screen size is all a tiny file needs to claim: checked before any frame is read.
     if (!CheckPictureSize(width, height, kPictureBits, options, result)) return false;
+    if (options.AllFrames) {
+        const GifExtras all = FindGifExtras(data, length, true);
+        if (all.Frames >= 2)
+            return CheckFramesSize(width, height, all.Frames, options, result) &&
+                   DrawEveryFrame(gif.get(), all.Frames, rows, result);
+    }
     if (!ReadFirstFrameDescriptor(gif.get())) return Refuse(gif->Error, result);
-    const GifExtras extras = FindGifExtras(data, length);
+    const GifExtras extras = FindGifExtras(data, length, false);
     const bool alpha = extras.Transparent || LeavesScreenUncovered(gif->Image, width, height);
     if (!(alpha ? DrawIntoSink<Rgba>(gif.get(), extras, rows, result)
                 : DrawIntoSink<Bgr>(gif.get(), extras, rows, result)))

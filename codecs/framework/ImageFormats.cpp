@@ -196,6 +196,7 @@ std::string PictureItemNames(uint32_t items) {
         {ItemOrientation, "orientation"},
         {ItemTransparency, "transparency"},
         {ItemDeepSamples, "16-bit samples"},
+        {ItemFrames, "frames"},
     };
     std::vector<std::string> names;
     for (const auto& row : kNames) {

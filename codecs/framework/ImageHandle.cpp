@@ -119,7 +119,9 @@ bool FCImageHandleBase::SaveFile(const char* path, int32_t flag) {
     const LayoutList takes = WrittenLayouts(WrittenType());
     if (takes.Count == 0) return false;
     std::unique_ptr<FCObjImage> widened;
-    if (SaveSamples != nullptr) {
+    if (SaveFrames != nullptr) {
+        SaveView = SaveFrames->View();
+    } else if (SaveSamples != nullptr) {
         SaveView = ViewOf(*SaveSamples);
     } else {
         const FCObjImage* image = ImageAt24Bits(ImageToSave(), widened);
@@ -315,6 +317,25 @@ LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, F
     });
 }
 
+LoadResult LoadPictureFrames(int descriptor, uint64_t size, const char* path, Picture& picture,
+                             PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
+                             uint32_t maxValue) {
+    const HeldForm form = channels == 0 ? HeldForm() : HeldForm{RowSink::Form::Samples, channels, maxValue};
+    return LoadFrom(descriptor, size, path, options, form, [&](FCImageHandleBase& codec) {
+        // The frame the rows went to last is taken as a still picture is; those before it are held
+        // in the run's form already.
+        auto last = std::make_unique<PictureFrame>();
+        const bool taken = channels == 0
+                               ? TakeDecodedPicture(codec, last->Image, metadata)
+                               : TakeDecodedSamples(codec, last->Samples, metadata, channels, maxValue);
+        if (!taken) return false;
+        picture.Frames = std::move(codec.Rows.Earlier);
+        picture.Frames.push_back(std::move(last));
+        picture.Timing = std::move(codec.Rows.Timing);
+        return true;
+    });
+}
+
 bool FCObjImage::LoadFromFile(const char* path) {
     uint64_t size = 0;
     const int descriptor = OpenRegularFile(path, LinkPolicy::Follow, size);
@@ -332,11 +353,12 @@ namespace {
 
 // One save through a new codec, with the errno of the write that failed, if one did.
 bool SaveThrough(ImageType type, const FCObjImage* image, const FCSampleImage* samples, const char* path,
-                 int32_t flag, const PictureMetadata* metadata, int* error) {
+                 int32_t flag, const PictureMetadata* metadata, int* error, const Picture* frames = nullptr) {
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) return false;
     if (image != nullptr) handle->SaveList.push_back(image);
     handle->SaveSamples = samples;
+    handle->SaveFrames = frames;
     handle->SaveMetadata = metadata;
     LastOutputError() = 0;
     const bool saved = handle->SaveFile(path, flag);
@@ -363,6 +385,17 @@ bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* p
                SavePictureFile(narrowed, type, path, flag, metadata, error);
     }
     return SaveThrough(type, nullptr, &samples, path, flag, metadata, error);
+}
+
+bool SavePictureFrames(const Picture& picture, ImageType type, const char* path, int32_t flag,
+                       const PictureMetadata* metadata, int* error) {
+    if (error != nullptr) *error = 0;
+    const PictureFrame& first = picture.First();
+    if (picture.FrameCount() > 1 && (ItemsKept(type) & ItemFrames) != 0 && first.View().Valid() &&
+        path != nullptr)
+        return SaveThrough(type, nullptr, nullptr, path, flag, metadata, error, &picture);
+    return first.Samples.IsValid() ? SaveSamplesFile(first.Samples, type, path, flag, metadata, error)
+                                   : SavePictureFile(first.Image, type, path, flag, metadata, error);
 }
 
 bool FCObjImage::SaveToFile(const char* path, int32_t flag) const {

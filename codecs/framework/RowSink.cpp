@@ -12,11 +12,14 @@ void RowSink::HoldAs(Form form, uint32_t channels, uint32_t maxValue) {
     heldMaxValue_ = maxValue;
 }
 
-bool RowSink::Begin(int32_t width, int32_t height, PixelLayout layout) {
+bool RowSink::Acceptable(const PixelLayout& layout) {
     const uint32_t channels = layout.Channels;
-    if (began_ || width <= 0 || height <= 0 || (channels != 1 && channels != 3 && channels != 4) ||
-        layout.MaxValue == 0 || layout.MaxValue > 65535 || (layout.BlueFirst && layout.Wide()))
-        return false;
+    return (channels == 1 || channels == 3 || channels == 4) && layout.MaxValue != 0 &&
+           layout.MaxValue <= 65535 && !(layout.BlueFirst && layout.Wide());
+}
+
+bool RowSink::Begin(int32_t width, int32_t height, PixelLayout layout) {
+    if (began_ || width <= 0 || height <= 0 || !Acceptable(layout)) return false;
     // A codec used on its own keeps 8-bit colour in the 24-bit image, as its image list hands it out.
     if (form_ == Form::AsDecoded && !layout.HasAlpha() && layout.MaxValue == 255) form_ = Form::Image24;
     PixelLayout held = kImage24Layout;
@@ -27,16 +30,50 @@ bool RowSink::Begin(int32_t width, int32_t height, PixelLayout layout) {
     if (!made) return false;
     width_ = width;
     height_ = height;
+    UseLayout(layout);
+    began_ = true;
+    return true;
+}
+
+void RowSink::UseLayout(PixelLayout layout) {
+    const PixelLayout held = form_ == Form::Image24 ? kImage24Layout : ViewOf(Samples).Layout;
     layout_ = layout;
-    rowBytes_ = layout.RowBytes(width);
+    rowBytes_ = layout.RowBytes(width_);
     direct_ = layout == held;
+    row_.clear();
     if (!direct_) {
         conversion_ = LayoutConversion(layout, held);
         // A held pixel of the reader's size takes the row in place: it is converted where it lies.
         if (held.PixelBytes() != layout.PixelBytes()) row_.assign(rowBytes_, 0);
     }
-    began_ = true;
+}
+
+bool RowSink::NextFrame(PixelLayout layout) {
+    if (!began_ || !Acceptable(layout)) return false;
+    if (!NextFrame()) return false;
+    UseLayout(layout);
     return true;
+}
+
+bool RowSink::NextFrame() {
+    if (!began_) return false;
+    auto frame = std::make_unique<PictureFrame>();
+    bool made = false;
+    if (form_ == Form::Image24) {
+        frame->Image.SwapStorage(Image);
+        made = Image.Create(width_, height_, 24);
+        Image.InfoHeader.biXPelsPerMeter = frame->Image.InfoHeader.biXPelsPerMeter;
+        Image.InfoHeader.biYPelsPerMeter = frame->Image.InfoHeader.biYPelsPerMeter;
+    } else {
+        frame->Samples.SwapWith(Samples);
+        const FCSampleImage& was = frame->Samples;
+        made = Samples.Create(width_, height_, was.Channels, was.MaxValue);
+        Samples.XPixelsPerMetre = was.XPixelsPerMetre;
+        Samples.YPixelsPerMetre = was.YPixelsPerMetre;
+    }
+    Earlier.push_back(std::move(frame));
+    put_.clear();
+    return made;
 }
 
 PictureView RowSink::InPlace() const {

@@ -29,6 +29,7 @@ enum PictureItem : uint32_t {
     ItemOrientation = 1u << 4,
     ItemTransparency = 1u << 5,
     ItemDeepSamples = 1u << 6,  // more than 8 bits per sample
+    ItemFrames = 1u << 7,       // an animation's frames, a TIFF's pages
 };
 
 // The layouts a writer takes, in its order of preference; what a written file keeps of transparency

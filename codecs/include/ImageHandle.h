@@ -11,6 +11,7 @@
 #include "ImageFormats.h"
 #include "LoadResult.h"
 #include "ObjImage.h"
+#include "Picture.h"
 #include "PictureMetadata.h"
 #include "RowSink.h"
 #include "SampleImage.h"
@@ -92,6 +93,10 @@ class FCImageHandleBase {
     // A picture of alpha or 16-bit samples that SaveFile writes instead of SaveList's, set only for
     // the formats whose written form keeps one of them (ItemTransparency, ItemDeepSamples).
     const FCSampleImage* SaveSamples = nullptr;
+    // A picture of several frames that SaveFile writes instead, set only for the formats whose
+    // written form keeps them (ItemFrames): its first frame is SaveView, the others WritePicture
+    // takes from here in the same layout, with the timing.
+    const Picture* SaveFrames = nullptr;
 
   protected:
     explicit FCImageHandleBase(const FileIntake& intake = FileIntake()) : Intake(intake) {}
@@ -143,6 +148,12 @@ LoadResult LoadPictureFile(int descriptor, uint64_t size, const char* path, FCOb
 LoadResult LoadPictureSamples(int descriptor, uint64_t size, const char* path, FCSampleImage& samples,
                               PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
                               uint32_t maxValue);
+// Either load into a run's picture, every frame of it where options.AllFrames asks and the reader
+// has them (GIF, WebP, TIFF pages): with channels 0 as LoadPictureFile holds it, else as
+// LoadPictureSamples does. The frames' timing comes with them.
+LoadResult LoadPictureFrames(int descriptor, uint64_t size, const char* path, Picture& picture,
+                             PictureMetadata* metadata, const LoadOptions& options, uint32_t channels,
+                             uint32_t maxValue);
 // What a codec's successful load hands out: the decoded picture taken over into image (samples
 // above 8 bits narrowed, and said in the result's warnings) and its metadata checked into metadata.
 // False, with the result's status set, when nothing usable was decoded or memory ran out.
@@ -160,6 +171,12 @@ bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, 
 // left out (the caller says so). False when nothing could be written.
 bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
                      const PictureMetadata* metadata, int* error = nullptr);
+
+// Saves every frame of picture in the format of type, where it keeps them (ItemFrames) and there are
+// several, with their timing: milliseconds as they are, 100 a frame where the picture has none
+// (pages). Otherwise its first frame, as SaveSamplesFile or SavePictureFile saves it.
+bool SavePictureFrames(const Picture& picture, ImageType type, const char* path, int32_t flag,
+                       const PictureMetadata* metadata, int* error = nullptr);
 
 // Made on first use, lives until the process ends.
 FCImageHandleFactory* GetImageHandleFactory();

@@ -25,6 +25,12 @@ constexpr char kTransparency[] =
     "has transparency, which is not kept: the picture comes out opaque (--alpha keeps it, for a module that "
     "takes it).";
 constexpr char kFrames[] = "has several frames or pages; only the first is used.";
+// Every frame asked for, and the file damaged after some of them.
+inline std::string FramesCutShort(uint64_t kept, const std::string& words) {
+    return "is damaged after frame " + std::to_string(kept) + " (" + words + "); the " +
+           (kept == 1 ? std::string("frame") : std::to_string(kept) + " frames") + " before it " +
+           (kept == 1 ? "is" : "are") + " kept.";
+}
 inline std::string NarrowedSamples(uint32_t bits) {
     return "has " + std::to_string(bits) + " bits per sample; narrowed to 8.";
 }
@@ -59,6 +65,7 @@ inline std::string ItemTooLarge(const char* item, uint64_t most) {
 }
 
 // What the output's format cannot hold of the answer (these complete "Warning: OUT ").
+constexpr char kFramesNotWritten[] = "cannot keep the other frames or pages; only the first is saved.";
 constexpr char kTransparencyNotWritten[] = "cannot keep transparency; the picture comes out opaque.";
 constexpr char kDeepSamplesNotWritten[] = "cannot keep 16-bit samples; they are narrowed to 8.";
 // What the form the run chose did not carry to the module, said of the output it comes to.

@@ -11,6 +11,7 @@
 
 #include "LoadResult.h"
 #include "ObjImage.h"
+#include "Picture.h"
 #include "PictureView.h"
 #include "SampleImage.h"
 
@@ -59,6 +60,17 @@ class RowSink {
         Image.InfoHeader.biYPelsPerMeter = Samples.YPixelsPerMetre = yPixelsPerMetre;
     }
 
+    // An animation's next frame, once the rows of this one are in: this frame joins Earlier as the
+    // held form has it, and the next begins at the same size, layout and resolution, its rows zero.
+    // False when memory runs out. Transparency is that of all the frames together.
+    bool NextFrame();
+    // The same, the next frame's rows coming in another layout of the reader's (a TIFF's pages may
+    // each store theirs otherwise).
+    bool NextFrame(PixelLayout layout);
+    // The frames before the one the rows go to now, the first first; the picture's Timing beside.
+    std::vector<std::unique_ptr<PictureFrame>> Earlier;
+    FrameTiming Timing;
+
     // Once every row is in: a picture whose alpha ZeroAlphaIsNone calls no alpha is made opaque,
     // and the result learns whether the picture had transparency and how deep its samples were,
     // with the warnings a load into a form without alpha or depth owes the user (options.KeepAlpha
@@ -73,6 +85,8 @@ class RowSink {
     FCSampleImage Samples;
 
   private:
+    static bool Acceptable(const PixelLayout& layout);
+    void UseLayout(PixelLayout layout);
     uint8_t* HeldRow(int32_t y);
     // Row y's pixels first, first + step, ... below end, from in in the reader's layout.
     void Take(int32_t y, const uint8_t* in, uint32_t first, uint32_t step, uint32_t end);

@@ -64,6 +64,12 @@ inline bool ComputeImageBytes(int32_t width, int32_t height, uint16_t bpp, uint3
 constexpr uint64_t kDefaultPixelLimit = uint64_t(1) << 28;
 // The most a caller may allow: the largest picture whose 24-bit pixel block the model can hold.
 constexpr uint64_t kMaxPixelLimit = kMaxImageBytes / 3;
+// All the frames of an animation together may hold this many times the pixel limit: a 300-frame
+// 1080p GIF passes the default, a few kilobytes claiming thousands of large frames do not.
+constexpr uint64_t kFramesPerPixelLimit = 4;
+// And at most this many frames, whatever their size: each costs a little of its own, and a TIFF
+// numbers its pages in 16 bits.
+constexpr uint64_t kMaxFrames = 65535;
 
 // Entries of the palette an image of this depth carries: 2^bpp up to 8 bits, 0 above.
 inline uint32_t PaletteEntryCount(uint16_t bpp) {

@@ -17,6 +17,7 @@ enum class LoadStatus {
     Unsupported,     // a valid file of a kind no codec here reads
     OverPixelLimit,  // Width x Height is more than the pixel limit allows
     OverImageLimit,  // within the pixel limit, but the image object cannot hold this shape
+    OverFrameLimit,  // each frame within the pixel limit, but not all of them together
     OutOfMemory,
 };
 
@@ -31,6 +32,10 @@ struct LoadOptions {
     // image, up to 8 for samples of four 16-bit channels. Every picture within the pixel limit fits
     // at 3; a larger form is checked with the size, before any pixel memory is taken.
     uint32_t HeldPixelBytes = 3;
+    // Every frame of an animation (every full-size page of a TIFF) is read, not only the first; all
+    // of them together may hold FramesPixelLimit() pixels, checked from the file's counts.
+    bool AllFrames = false;
+    uint64_t FramesPixelLimit() const { return kFramesPerPixelLimit * PixelLimit; }
 };
 
 struct LoadResult {
@@ -40,6 +45,8 @@ struct LoadResult {
     // The size of a picture refused for its size.
     uint64_t Width = 0;
     uint64_t Height = 0;
+    // The frames of a picture refused for all of them together.
+    uint64_t Frames = 0;
     // Rows the file ended before filling: the picture loads with them black.
     uint32_t IncompleteRows = 0;
     // Each completes a line "Warning: NAME " + phrase; a picture that loads may carry several.

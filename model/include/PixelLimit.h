@@ -23,3 +23,8 @@ bool WithinHeldLimit(int64_t width, int64_t height, uint32_t pixelBytes);
 // written into result, with the size.
 bool CheckPictureSize(int64_t width, int64_t height, uint16_t bpp, const LoadOptions& options,
                       LoadResult& result);
+// The check a reader of every frame makes from the file's count of them, before it decodes one: all
+// frames together within options.FramesPixelLimit() and, in the held form, within
+// kMaxHeldSampleBytes (what one document carries). A refusal is written into result.
+bool CheckFramesSize(int64_t width, int64_t height, uint64_t frames, const LoadOptions& options,
+                     LoadResult& result);

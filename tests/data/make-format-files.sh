@@ -48,6 +48,8 @@ jpeg.tif|-compress JPEG -quality 90
 cmyk8.tif|-colorspace CMYK -compress None
 cmyk16.tif|-colorspace CMYK -depth 16 -compress Zip
 two-pages.tif|\( +clone -flop \) -compress Zip
+pages-and-thumbnail.tif|\( +clone -resize 50% \) \( -clone 0 -flip \) -compress Zip
+pages-of-two-sizes.tif|\( +clone -resize 50% \) -compress Zip
 VARIANTS
 # JPEG in YCbCr (libtiff's own choice), and uncompressed YCbCr, which no tool here writes: spelled
 # out from the RGB samples (full resolution, BT.601 as the format's defaults say).
@@ -129,6 +131,8 @@ tiffset -s 274 6 "$data/tiff/orientation6.tif"
 # predictor tag, which libtiff refuses without compression.
 "$convert" "$crop" -define quantum:format=floating-point -depth 32 -compress None "$data/tiff/float32.tif" 2>/dev/null ||
     test -s "$data/tiff/float32.tif"
+# The second directory of the three is a reduced-resolution copy, as its SubfileType says.
+tiffset -d 1 -s 254 1 "$data/tiff/pages-and-thumbnail.tif"
 # Truncated: half the file.
 head -c "$(($(wc -c <"$data/tiff/rgb8-deflate.tif") / 2))" "$data/tiff/rgb8-deflate.tif" >"$data/tiff/truncated.tif"
 
@@ -140,6 +144,9 @@ head -c "$(($(wc -c <"$data/tiff/rgb8-deflate.tif") / 2))" "$data/tiff/rgb8-defl
 "$convert" "$crop" -flop "$work/second.png"
 "$convert" "$crop" "$work/first.png"
 img2webp -loop 0 -lossless "$work/first.png" -d 100 "$work/second.png" -o "$data/webp/animated.webp" >/dev/null 2>&1
+# An animation whose frames are disposed to the background, from the GIF of the same name.
+gif2webp -quiet "$data/gif/peterdn/animated_transparent_frame_restorebackground_loop.gif" \
+    -o "$data/webp/restore-background.webp"
 # EXIF Orientation 6 added to the lossless picture, whose decode is unchanged: for --auto-orient.
 cp "$data/webp/lossless.webp" "$data/webp/orientation6.webp"
 exiftool -q -overwrite_original -Orientation#=6 "$data/webp/orientation6.webp"

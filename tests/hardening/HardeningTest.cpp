@@ -814,6 +814,44 @@ INSTANTIATE_TEST_SUITE_P(PixelLimit, VersionTwoRun,
                                            HeldPicture{"Pam16", "in.pam", 65535}),
                          NamedBy<&HeldPicture::Name>());
 
+// A GIF of frames one pixel each on a large screen: a few bytes a frame, a whole screen each once
+// drawn.
+std::string GifOfTinyFrames(uint16_t side, uint32_t frames) {
+    std::string gif = "GIF89a" + LittleEndian(side, 2) + LittleEndian(side, 2) + std::string("\x80\0\0", 3) +
+                      std::string("\0\0\0\xFF\xFF\xFF", 6);
+    for (uint32_t i = 0; i < frames; ++i)
+        gif += std::string("\x21\xF9\x04\0\x0A\0\0\0", 8) + std::string("\x2C\0\0\0\0\x01\0\x01\0\0", 10) +
+               std::string("\x02\x02\x44\x01\0", 5);
+    return gif + ";";
+}
+
+// All frames together are bounded from the file's count before any is drawn (5000 frames of
+// 1000 x 1000 in 115 KB), and an animation that passes costs its frames once, beside one screen.
+TEST(PixelLimit, FramesAreBoundedTogetherAndHeldOnce) {
+    ScratchDir dir;
+    fs::create_directory(dir / "mod");
+    WriteFileBytes(dir / "bomb.gif", GifOfTinyFrames(1000, 5000));
+    const ProcessResult bomb =
+        RunProcess({kHost, "--frames", "all", "mod", "bomb.gif", "out.gif"}, dir.Path());
+    ExpectCleanEnd(bomb);
+    EXPECT_EQ(1, bomb.ExitCode);
+    EXPECT_NE(
+        std::string::npos,
+        bomb.Output.find("Read bomb.gif failed: 5000 frames of 1000 x 1000 pixels are more than all frames "
+                         "together may hold (1073741824 pixels, 4 x --max-pixels); raise it with "
+                         "--max-pixels.\n"))
+        << bomb.Output;
+    EXPECT_LT(bomb.MaxRssKb, 100 * 1024);
+#if !CORVANE_SANITIZED
+    constexpr long kFramesKb = 100L * 500 * 500 * 3 / 1024;
+    WriteFileBytes(dir / "hundred.gif", GifOfTinyFrames(500, 100));
+    const ExchangeRun run =
+        RunExchange(dir, {kHost, "--frames", "all", "mod", "hundred.gif", "out.gif"}, {kTemplate});
+    EXPECT_EQ(0, run.Host.ExitCode) << run.Host.Output;
+    EXPECT_LE(run.Host.MaxRssKb, kFramesKb * 3 / 2 + 30 * 1024);
+#endif
+}
+
 TEST(PixelLimit, MaxPixelsIsTheLargestCountThatLoads) {
     ScratchDir dir;
     fs::create_directory(dir / "mod");

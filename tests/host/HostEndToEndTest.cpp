@@ -406,6 +406,104 @@ INSTANTIATE_TEST_SUITE_P(Writers, AnswerOfAnotherSize,
                              return name;
                          });
 
+struct FramesRow {
+    const char* Name;
+    const char* Input;
+    const char* Reference;  // what ImageMagick's decode of the output must match, coalesced
+    const char* Output;
+    int Frames;
+    const char* Delays;  // of the output, in centiseconds as ImageMagick says them; null: not checked
+};
+
+// Every frame (page) of the input reaches the module in one document and comes back into an output
+// that keeps frames, as ImageMagick coalesces the reference. ImageMagick 6 coalesces a WebP
+// animation without its disposal: a WebP input is checked against the GIF it was made from, and a
+// WebP output read back through the host, whose reader is libwebp's own, into TIFF pages.
+class EveryFrame : public HostRun, public ::testing::WithParamInterface<FramesRow> {};
+
+TEST_P(EveryFrame, ReachesTheModuleAndTheOutput) {
+    const FramesRow& row = GetParam();
+    const auto same = [](const std::string& sent) { return sent; };
+    Options = {"--frames", "all", "--alpha", "--quality", "100"};
+    const ProcessResult run = ExchangeAnswering(kData + "/" + row.Input, row.Output, same);
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    EXPECT_NE(Sent.find("<depth>8</depth><frames>" + std::to_string(row.Frames) + "</frames></header>"),
+              std::string::npos);
+    const std::string output = Dir / row.Output;
+    if (row.Delays != nullptr) {
+        EXPECT_EQ(RunProcess({"/usr/bin/identify", "-format", "%T,", output}, Dir.Path()).Output, row.Delays);
+    }
+    std::string decoded = output;
+    if (std::string(row.Output) == "out.webp") {
+        ASSERT_EQ(0, ExchangeAnswering(output, "back.tif", same).ExitCode);
+        decoded = Dir / "back.tif";
+    }
+    const bool coalesce = std::string(row.Output) == "out.gif";
+    const std::string reference = kData + "/" + row.Reference;
+    const Rgba16 want =
+        MagickDecode(reference, reference.find(".tif") == std::string::npos ? "-coalesce" : "");
+    const Rgba16 got = MagickDecode(decoded, coalesce ? "-coalesce" : "");
+    ASSERT_EQ(want.size(), got.size());
+    ASSERT_FALSE(want.empty());
+    size_t differing = 0;
+    for (size_t i = 0; i < want.size(); i += 4) {
+        const bool seen = want[i + 3] >= 32768 || got[i + 3] >= 32768;
+        differing += seen && !std::equal(&want[i], &want[i] + 4, &got[i]) ? 1 : 0;
+    }
+    EXPECT_EQ(0u, differing);
+}
+
+constexpr char kRestorePrevious[] = "gif/peterdn/animated_transparent_frame_restoreprev_loop.gif";
+INSTANTIATE_TEST_SUITE_P(
+    Animations, EveryFrame,
+    ::testing::Values(
+        FramesRow{"GifToGif", kRestorePrevious, kRestorePrevious, "out.gif", 4, "100,100,100,100,"},
+        FramesRow{"GifToWebp", kRestorePrevious, kRestorePrevious, "out.webp", 4, "100,100,100,100,"},
+        FramesRow{"GifToTiff", kRestorePrevious, kRestorePrevious, "out.tif", 4, nullptr},
+        FramesRow{"WebpToTiff", "webp/restore-background.webp",
+                  "gif/peterdn/animated_transparent_frame_restorebackground_loop.gif", "out.tif", 4, nullptr},
+        FramesRow{"TiffToWebp", "tiff/pages-and-thumbnail.tif", "tiff/pages-and-thumbnail.tif[0,2]",
+                  "out.webp", 2, "10,10,"},
+        FramesRow{"TiffToTiff", "tiff/two-pages.tif", "tiff/two-pages.tif", "out.tif", 2, nullptr}),
+    NamedBy<&FramesRow::Name>());
+
+// What a run of every frame says when it cannot keep or take them.
+TEST_F(HostRun, FramesThatCannotBeKeptOrTakenAreSaid) {
+    const struct {
+        std::vector<std::string> Options;
+        const char* Input;
+        const char* Output;
+        int ExitCode;
+        std::string Said;
+    } rows[] = {
+        {{},
+         kRestorePrevious,
+         "out.png",
+         0,
+         "Warning: out.png cannot keep the other frames or pages; only the first is saved.\n"},
+        {{"--strict"}, kRestorePrevious, "out.png", 1, "Not saved: --strict, and "},
+        {{},
+         "tiff/pages-of-two-sizes.tif",
+         "out.tif",
+         1,
+         "pages-of-two-sizes.tif is a kind of TIFF that is not read (page 2 is 18 x 14 pixels, the first 35 "
+         "x "
+         "27).\n"},
+    };
+    for (const auto& row : rows) {
+        Options = {"--frames", "all"};
+        Options.insert(Options.end(), row.Options.begin(), row.Options.end());
+        std::vector<std::string> refused{kHost};
+        refused.insert(refused.end(), Options.begin(), Options.end());
+        refused.insert(refused.end(), {"mod", kData + "/" + row.Input, row.Output});
+        const ProcessResult run = row.ExitCode == 0
+                                      ? ExchangeWith({kTemplate}, kData + "/" + row.Input, row.Output)
+                                      : RunProcess(refused, Dir.Path());
+        EXPECT_EQ(row.ExitCode, run.ExitCode) << run.Output;
+        EXPECT_NE(run.Output.find(row.Said), std::string::npos) << run.Output;
+    }
+}
+
 // Each refused answer is said in one message, which ends the host's output on a line of its own;
 // a failure flag is said without a read of the document that is not there.
 TEST_F(HostRun, ShortOrBrokenAnswersSaveNothing) {
