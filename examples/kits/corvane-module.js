@@ -23,7 +23,13 @@
 //
 //     run((width, height, pixels, args, form) => { ... }, {forms: 'any'});
 //
-// Its fifth argument is the form, {width, height, channels, depth}: 3 channels (red, green, blue)
+// An animation (the host's --frames all) comes as its frames, all of one size. A filter written for
+// one picture is called once for each frame and answers each at one size; run(filter, {frames:
+// true}) gets them all at once instead: `pixels` holds the frames back to back, the first first,
+// form.frames says how many, and the answer holds as many, of one size (for another size,
+// {width, height, pixels} with every frame's pixels). A still picture is then one frame.
+//
+// Its fifth argument is the form, {width, height, channels, depth, frames}: 3 channels (red, green, blue)
 // or 4 (then alpha, straight: 0 transparent, the largest value opaque), 8 or 16 bits per sample.
 // Each pixel is channels * depth / 8 bytes of the Buffer, a 16-bit sample two bytes, most
 // significant first (pixels.readUInt16BE, writeUInt16BE). A version 1 document comes as 3 channels
@@ -206,17 +212,23 @@ function parseHead(cursor, quiet) {
     const height = field(cursor, 'height');
     const channels = version === 2 ? field(cursor, 'channels', CHANNELS) : 3;
     const depth = version === 2 ? field(cursor, 'depth', DEPTHS) : 8;
+    let frames = 1;
+    cursor.skipBlanks();
+    if (version === 2 && cursor.data.subarray(cursor.pos, cursor.pos + 8).equals(Buffer.from('<frames>'))) {
+        frames = field(cursor, 'frames');
+        if (frames < 2) throw new NoAnswer(`Wrong value: <frames>${frames}</frames> must be 2 or more`);
+    }
     ['</header>', '<pixels>'].forEach((tag) => cursor.tag(tag));
-    return {version, form: Object.freeze({width, height, channels, depth})};
+    return {version, form: Object.freeze({width, height, channels, depth, frames})};
 }
 
 function pixelBytes(form) {
     return form.channels * form.depth / 8;
 }
 
-// Both factors are below 2^31, so the product is exact enough to compare with the limit.
+// Of each frame. Both factors are below 2^31, so the product is exact enough to compare with the limit.
 function largestCount(form) {
-    return Math.floor(LARGEST_PAYLOAD / pixelBytes(form));
+    return Math.floor(LARGEST_PAYLOAD / pixelBytes(form) / form.frames);
 }
 
 function parse(document) {
@@ -226,7 +238,7 @@ function parse(document) {
         throw new NoAnswer(`Image too large.  More than ${largestCount(form)} pixels`);
     }
     const start = cursor.pos;
-    const end = start + pixelBytes(form) * form.width * form.height;
+    const end = start + pixelBytes(form) * form.width * form.height * form.frames;
     if (end > document.length) throw new NoAnswer('Pixels expected.  The document ends early');
     cursor.pos = end;
     cursor.tag('</pixels>');
@@ -288,9 +300,11 @@ function headCheck(window, size) {
     const {width, height} = form;
     if (width * height > largestCount(form)) return {refusal: null, whole: false};
     // The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
-    // depth tags besides, the digits and the payload.
-    const tags = 101 + (version === 2 ? 37 + String(form.depth).length : 0);
-    const longest = tags + String(width).length + String(height).length + pixelBytes(form) * width * height + SLACK;
+    // depth tags besides (and the frames tag), the digits and the payload.
+    const tags = 101 + (version === 2 ? 37 + String(form.depth).length : 0) +
+        (form.frames > 1 ? 17 + String(form.frames).length : 0);
+    const longest = tags + String(width).length + String(height).length +
+        pixelBytes(form) * width * height * form.frames + SLACK;
     if (size > longest) {
         return {refusal: `Document too large.  More than ${longest} bytes for a ${width} x ${height} image`, whole: false};
     }
@@ -405,7 +419,7 @@ function answerBytes(answer, form) {
     }
     if (!ArrayBuffer.isView(answer)) throw new NoAnswer('The filter must return a Buffer or Uint8Array');
     const bytes = Buffer.from(answer.buffer, answer.byteOffset, answer.byteLength);
-    const length = answered.width * answered.height * pixelBytes(form);
+    const length = answered.width * answered.height * pixelBytes(form) * form.frames;
     if (bytes.length !== length && answered === form) {
         throw new NoAnswer(`The filter answered ${bytes.length} bytes; the picture needs ${length} ` +
             `(${pixelBytes(form)} per pixel, same size)`);
@@ -417,19 +431,22 @@ function answerBytes(answer, form) {
     return {payload: bytes, answered};
 }
 
-// Why a valid document is not the filter's to answer, or null.
+// Why a valid document is not the filter's to answer, or null. The frames of a version 1 picture
+// come in a version 2 document of version 1's form.
 function refusal(forms, version, form) {
-    if (forms === undefined && version === 2) return ONLY_VERSION_1;
+    const framesOfVersion1 = form.frames > 1 && form.channels === 3 && form.depth === 8;
+    if (forms === undefined && version === 2 && !framesOfVersion1) return ONLY_VERSION_1;
     if (forms === 'alpha' && form.channels !== 4) return NEEDS_ALPHA;
     return null;
 }
 
 // The answer is written in the version and form it was read in.
 function answerHead(version, form) {
-    const {width, height, channels, depth} = form;
+    const {width, height, channels, depth, frames} = form;
     return version === 2
         ? `<image><header><version>2</version><width>${width}</width><height>${height}</height>` +
-            `<channels>${channels}</channels><depth>${depth}</depth></header><pixels>`
+            `<channels>${channels}</channels><depth>${depth}</depth>` +
+            (frames > 1 ? `<frames>${frames}</frames>` : '') + '</header><pixels>'
         : `<image><header><version>1</version><width>${width}</width><height>${height}</height>` +
             '</header><pixels>';
 }
@@ -469,7 +486,36 @@ function onStop(signal) {
     process.exit(128 + os.constants.signals[signal]);
 }
 
-async function exchange(convert, args, forms, timeout) {
+// The filter's answers: once for all frames where it takes them so (or for a still picture), else
+// once for each frame, every answer at the first one's size.
+async function answerFrames(convert, pixels, args, form, frames) {
+    if (frames || form.frames === 1) {
+        let answer = await convert(form.width, form.height, pixels, args, form);
+        if (answer === undefined) answer = pixels;
+        const {payload, answered} = answerBytes(answer, form);
+        return {payloads: [payload], answered};
+    }
+    const one = Object.freeze({...form, frames: 1});
+    const frameBytes = pixelBytes(form) * form.width * form.height;
+    const payloads = [];
+    let answered = null;
+    for (let index = 0; index < form.frames; index++) {
+        const frame = pixels.subarray(index * frameBytes, (index + 1) * frameBytes);
+        let answer = await convert(form.width, form.height, frame, args, one);
+        if (answer === undefined) answer = frame;
+        const got = answerBytes(answer, one);
+        if (answered !== null && (got.answered.width !== answered.width || got.answered.height !== answered.height)) {
+            throw new NoAnswer(`The filter answered frame ${index + 1} at ${got.answered.width} x ` +
+                `${got.answered.height} pixels but frame 1 at ${answered.width} x ${answered.height}; ` +
+                'every frame must have one size');
+        }
+        answered = got.answered;
+        payloads.push(got.payload);
+    }
+    return {payloads, answered: {...answered, frames: form.frames}};
+}
+
+async function exchange(convert, args, forms, frames, timeout) {
     if (!await waitForFlag(timeout)) {
         say(`No picture from the host within ${timeout} s; giving up\n`);
         return 1;
@@ -489,13 +535,11 @@ async function exchange(convert, args, forms, timeout) {
         const refused = refusal(forms, version, form);
         if (refused !== null) throw new NoAnswer(refused);
         say('Converting Image\n');
-        let answer = await convert(form.width, form.height, pixels, args, form);
-        if (answer === undefined) answer = pixels;
-        const {payload, answered} = answerBytes(answer, form);
+        const {payloads, answered} = await answerFrames(convert, pixels, args, form, frames);
         say('Save XML\n');
         const head = answerHead(version, answered);
         try {
-            writeSafely(ANSWER, [Buffer.from(head, 'latin1'), payload, Buffer.from('</pixels></image>', 'latin1')]);
+            writeSafely(ANSWER, [Buffer.from(head, 'latin1'), ...payloads, Buffer.from('</pixels></image>', 'latin1')]);
         } catch (error) {
             throw new NoAnswer(`../image.xml could not be written (${error.code})`);
         }
@@ -546,11 +590,12 @@ function takeTimeout() {
 // Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, 2 for a wrong
 // --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's
 // fourth argument is the module's command line after node, the script and any --timeout, its
-// fifth the document's form; {forms: 'any'} or {forms: 'alpha'} lets version 2 documents through.
-function run(convert, {forms} = {}) {
+// fifth the document's form; {forms: 'any'} or {forms: 'alpha'} lets version 2 documents through,
+// {frames: true} hands over an animation's frames all at once.
+function run(convert, {forms, frames = false} = {}) {
     if (!FORMS.includes(forms)) throw new TypeError("forms must be 'any' or 'alpha'");
     const timeout = takeTimeout();
-    exchange(convert, process.argv.slice(2), forms, timeout).then((code) => process.exit(code));
+    exchange(convert, process.argv.slice(2), forms, frames, timeout).then((code) => process.exit(code));
 }
 
 module.exports = {run};

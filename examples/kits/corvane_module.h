@@ -53,6 +53,12 @@
  * flag); with CORVANE_ALPHA_FORM a picture without alpha is refused with "This module needs alpha
  * (4 channels): run corvane with --alpha".
  *
+ * An animation (the host's --frames all) comes as its frames, all of one size. A filter written for
+ * one picture is called once for each frame (`pixels` and `length` of that frame) and answers each
+ * at one size; corvane_run_frames(filter, forms, argc, argv) hands a filter of the form above all
+ * frames at once instead: `pixels` holds form->frames frames back to back, the first first, and
+ * corvane_reshape gives room for as many. A still picture is then one frame.
+ *
  * Include this header before any other (it asks libc for POSIX 2008), or build in the compiler's
  * default GNU mode: cc -O2 -o mymodule mymodule.c.  Start the module with its folder as the working
  * directory, before or after the host.
@@ -117,12 +123,14 @@ typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char* pixe
 typedef int (*corvane_filter_args)(int32_t width, int32_t height, unsigned char* pixels, size_t length,
                                    int argc, char** argv);
 
-/* What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample. */
+/* What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample, and its
+ * frames (1 for a still picture, and for each frame a filter of one picture is called on). */
 struct corvane_form {
     int32_t width;
     int32_t height;
     int channels;
     int depth;
+    int frames;
 };
 typedef int (*corvane_filter_form)(const struct corvane_form* form, unsigned char* pixels, size_t length,
                                    int argc, char** argv);
@@ -161,13 +169,15 @@ struct corvane_piece {
     size_t length;
 };
 
-/* Only version 2 names its channels and depth; every other version has 3 channels of 8 bits. */
+/* Only version 2 names its channels and depth (and frames, 2 or more); every other version has 3
+ * channels of 8 bits, and one frame. */
 struct corvane_head {
     long version;
     long width;
     long height;
     long channels;
     long depth;
+    long frames;
 };
 
 struct corvane_document {
@@ -261,10 +271,18 @@ CORVANE_FUNCTION int corvane_field(struct corvane_cursor* cursor, const char* na
     return 0;
 }
 
+/* Whether the next tag, after blanks, is `tag`; only the blanks are taken. */
+CORVANE_FUNCTION int corvane_next_is(struct corvane_cursor* cursor, const char* tag) {
+    size_t length = strlen(tag);
+    while (cursor->at != cursor->end && corvane_blank(*cursor->at)) cursor->at++;
+    return (size_t)(cursor->end - cursor->at) >= length && memcmp(cursor->at, tag, length) == 0;
+}
+
 /* Reads up to and including "<pixels>". */
 CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, struct corvane_head* head) {
     head->channels = 3;
     head->depth = 8;
+    head->frames = 1;
     if (!corvane_tag(cursor, "<image>") || !corvane_tag(cursor, "<header>") ||
         !corvane_tag(cursor, "<version>") || !corvane_number(cursor, &head->version)) {
         return 0;
@@ -281,6 +299,13 @@ CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, struct co
                                !corvane_field(cursor, "depth", &head->depth, 8, 16))) {
         return 0;
     }
+    if (head->version == 2 && corvane_next_is(cursor, "<frames>")) {
+        if (!corvane_field(cursor, "frames", &head->frames, 0, 0)) return 0;
+        if (head->frames < 2) {
+            if (!cursor->quiet) printf("Wrong value: <frames>%ld</frames> must be 2 or more", head->frames);
+            return 0;
+        }
+    }
     return corvane_tag(cursor, "</header>") && corvane_tag(cursor, "<pixels>");
 }
 
@@ -288,8 +313,9 @@ CORVANE_FUNCTION unsigned long corvane_pixel_bytes(const struct corvane_head* he
     return (unsigned long)(head->channels * head->depth / 8);
 }
 
+/* Of each frame. */
 CORVANE_FUNCTION unsigned long corvane_largest_count(const struct corvane_head* head) {
-    return CORVANE_LARGEST_PAYLOAD / corvane_pixel_bytes(head);
+    return CORVANE_LARGEST_PAYLOAD / corvane_pixel_bytes(head) / (unsigned long)head->frames;
 }
 
 /* Both are at most 2^31 - 1, so the division cannot mislead where the product would overflow. */
@@ -311,7 +337,7 @@ CORVANE_FUNCTION int corvane_parse(unsigned char* document, size_t size, struct 
         printf("Image too large.  More than %lu pixels", corvane_largest_count(head));
         return 0;
     }
-    count = (unsigned long)head->width * (unsigned long)head->height;
+    count = (unsigned long)head->width * (unsigned long)head->height * (unsigned long)head->frames;
     if ((size_t)(cursor.end - cursor.at) / corvane_pixel_bytes(head) < count) {
         fputs("Pixels expected.  The document ends early", stdout);
         return 0;
@@ -434,13 +460,16 @@ CORVANE_FUNCTION int corvane_head_check(struct corvane_document* document, uintm
     cursor.quiet = 1;
     if (!corvane_parse_head(&cursor, &document->head) || corvane_too_many_pixels(head)) return 0;
     /* The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
-     * depth tags besides, the digits and the payload. */
+     * depth tags besides (and the frames tag), the digits and the payload. */
     tags = head->version == 2
                ? 138u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld%ld", head->width, head->height,
                                             head->depth)
                : 101u + (uintmax_t)snprintf(digits, sizeof digits, "%ld%ld", head->width, head->height);
-    longest =
-        tags + corvane_pixel_bytes(head) * (uintmax_t)head->width * (uintmax_t)head->height + CORVANE_SLACK;
+    if (head->frames > 1) tags += 17u + (uintmax_t)snprintf(digits, sizeof digits, "%ld", head->frames);
+    longest = tags +
+              corvane_pixel_bytes(head) * (uintmax_t)head->width * (uintmax_t)head->height *
+                  (uintmax_t)head->frames +
+              CORVANE_SLACK;
     if (file_size <= longest) return 1;
     document->longest = longest;
     return 0;
@@ -487,14 +516,16 @@ static volatile sig_atomic_t corvane_placed; /* ../image.xml renamed into place,
 static volatile sig_atomic_t corvane_taken;  /* the host's flag is removed */
 static int corvane_busy = -1;
 static unsigned long corvane_answer_pixel_bytes; /* of the picture the filter is working on */
+static unsigned long corvane_answer_frames;      /* the frames it is given at once */
 static unsigned char* corvane_reshaped;          /* the answer corvane_reshape made, NULL: none */
 static long corvane_reshaped_width;
 static long corvane_reshaped_height;
 
-/* Room for an answer of width x height pixels of the picture's form, zero; NULL when the size is
- * negative, more than a document holds, or out of memory. Only for a filter while it runs. */
+/* Room for an answer of width x height pixels of the picture's form, zero (for each frame a
+ * filter of frames is given); NULL when the size is negative, more than a document holds, or out
+ * of memory. Only for a filter while it runs. */
 CORVANE_FUNCTION unsigned char* corvane_reshape(int32_t width, int32_t height) {
-    unsigned long bytes = corvane_answer_pixel_bytes;
+    unsigned long bytes = corvane_answer_pixel_bytes * corvane_answer_frames;
     free(corvane_reshaped);
     corvane_reshaped = NULL;
     if (bytes == 0 || width < 0 || height < 0 ||
@@ -653,13 +684,15 @@ CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length,
                                     const struct corvane_head* head) {
     static const char tail[] = "</pixels></image>";
     struct corvane_piece answer[3];
-    char text[192];
+    char text[224];
+    char count[40] = "";
     corvane_say("Save XML\n");
+    if (head->frames > 1) snprintf(count, sizeof count, "<frames>%ld</frames>", head->frames);
     if (head->version == 2) {
         snprintf(text, sizeof text,
                  "<image><header><version>2</version><width>%ld</width><height>%ld</height><channels>%ld"
-                 "</channels><depth>%ld</depth></header><pixels>",
-                 head->width, head->height, head->channels, head->depth);
+                 "</channels><depth>%ld</depth>%s</header><pixels>",
+                 head->width, head->height, head->channels, head->depth, count);
     } else {
         snprintf(text, sizeof text,
                  "<image><header><version>1</version><width>%ld</width><height>%ld</height></header><pixels>",
@@ -676,7 +709,9 @@ CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length,
 
 /* Why a valid document is not the filter's to answer, or NULL. */
 CORVANE_FUNCTION const char* corvane_refusal(int forms, const struct corvane_head* head) {
-    if (forms == CORVANE_VERSION_1_ONLY && head->version == 2) {
+    /* The frames of a version 1 picture come in a version 2 document of version 1's form. */
+    int version_1_frames = head->frames > 1 && head->channels == 3 && head->depth == 8;
+    if (forms == CORVANE_VERSION_1_ONLY && head->version == 2 && !version_1_frames) {
         return "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
     }
     if (forms == CORVANE_ALPHA_FORM && head->channels != 4) {
@@ -693,14 +728,88 @@ CORVANE_FUNCTION int corvane_call(const struct corvane_head* head, corvane_filte
     form.height = (int32_t)head->height;
     form.channels = (int)head->channels;
     form.depth = (int)head->depth;
+    form.frames = (int)head->frames;
     if (with_form != NULL) return with_form(&form, pixels, length, argc, argv);
     if (with_args != NULL) return with_args(form.width, form.height, pixels, length, argc, argv);
     return plain(form.width, form.height, pixels, length);
 }
 
+/* The answer of frames reshaped one at a time, gathered: NULL when none. */
+static unsigned char* corvane_answered;
+
+/* The filter on the picture: once, for a still picture or a filter of frames, else once for each
+ * frame, every answer at the first one's size. `*pixels` and `*length` become the answer's, `head`
+ * its size. 0 answered; 1 the filter failed, 2 frames of more than one size, 3 out of memory. */
+CORVANE_FUNCTION int corvane_filter_frames(struct corvane_head* head, corvane_filter plain,
+                                           corvane_filter_args with_args, corvane_filter_form with_form,
+                                           int all_frames, unsigned char** pixels, size_t* length, int argc,
+                                           char** argv) {
+    struct corvane_head one = *head;
+    size_t frame_bytes = *length / (size_t)head->frames;
+    size_t answer_bytes = 0;
+    long frame;
+    long width = head->width;
+    long height = head->height;
+    if (all_frames || head->frames == 1) {
+        int failed;
+        corvane_answer_pixel_bytes = corvane_pixel_bytes(head);
+        corvane_answer_frames = (unsigned long)head->frames;
+        failed = corvane_call(head, plain, with_args, with_form, *pixels, *length, argc, argv);
+        corvane_answer_pixel_bytes = 0;
+        if (failed != 0) {
+            free(corvane_reshaped);
+            corvane_reshaped = NULL;
+            return 1;
+        }
+        if (corvane_reshaped == NULL) return 0;
+        head->width = corvane_reshaped_width;
+        head->height = corvane_reshaped_height;
+        *pixels = corvane_answered = corvane_reshaped;
+        corvane_reshaped = NULL;
+        *length =
+            (size_t)head->width * (size_t)head->height * corvane_pixel_bytes(head) * (size_t)head->frames;
+        return 0;
+    }
+    one.frames = 1;
+    for (frame = 0; frame < head->frames; frame++) {
+        unsigned char* in = *pixels + (size_t)frame * frame_bytes;
+        int failed;
+        corvane_answer_pixel_bytes = corvane_pixel_bytes(head);
+        corvane_answer_frames = 1;
+        failed = corvane_call(&one, plain, with_args, with_form, in, frame_bytes, argc, argv);
+        corvane_answer_pixel_bytes = 0;
+        if (failed == 0 && frame == 0 && corvane_reshaped != NULL) {
+            width = corvane_reshaped_width;
+            height = corvane_reshaped_height;
+            answer_bytes = (size_t)width * (size_t)height * corvane_pixel_bytes(head);
+            if (answer_bytes != 0 && (size_t)head->frames > CORVANE_LARGEST_PAYLOAD / answer_bytes)
+                failed = 3;
+            if (failed == 0)
+                corvane_answered = (unsigned char*)malloc(answer_bytes * (size_t)head->frames + 1);
+            if (failed == 0 && corvane_answered == NULL) failed = 3;
+        }
+        if (failed == 0 && (corvane_reshaped != NULL) != (corvane_answered != NULL)) failed = 2;
+        if (failed == 0 && corvane_reshaped != NULL &&
+            (corvane_reshaped_width != width || corvane_reshaped_height != height))
+            failed = 2;
+        if (failed == 0 && corvane_reshaped != NULL)
+            memcpy(corvane_answered + (size_t)frame * answer_bytes, corvane_reshaped, answer_bytes);
+        free(corvane_reshaped);
+        corvane_reshaped = NULL;
+        if (failed != 0) return failed;
+    }
+    if (corvane_answered == NULL) return 0;
+    head->width = width;
+    head->height = height;
+    *pixels = corvane_answered;
+    *length = answer_bytes * (size_t)head->frames;
+    return 0;
+}
+
 /* One exchange with any kind of filter; the exit code for main (0 answered, 1 not). */
 CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args with_args,
-                                      corvane_filter_form with_form, int forms, int argc, char** argv) {
+                                      corvane_filter_form with_form, int forms, int all_frames, int argc,
+                                      char** argv) {
     struct corvane_document document;
     struct corvane_head head;
     const char* refusal;
@@ -759,23 +868,19 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
         return corvane_fail(refusal);
     }
     corvane_say("Converting Image\n");
-    corvane_answer_pixel_bytes = corvane_pixel_bytes(&head);
-    failed = corvane_call(&head, plain, with_args, with_form, pixels, length, argc, argv);
-    corvane_answer_pixel_bytes = 0;
-    if (failed == 0 && corvane_reshaped != NULL) {
-        head.width = corvane_reshaped_width;
-        head.height = corvane_reshaped_height;
-        pixels = corvane_reshaped;
-        length = (size_t)head.width * (size_t)head.height * corvane_pixel_bytes(&head);
-    }
+    failed =
+        corvane_filter_frames(&head, plain, with_args, with_form, all_frames, &pixels, &length, argc, argv);
     if (failed != 0 || !corvane_answer(pixels, length, &head)) {
-        free(corvane_reshaped);
-        corvane_reshaped = NULL;
+        free(corvane_answered);
+        corvane_answered = NULL;
         free(document.bytes);
-        return corvane_fail(failed != 0 ? "The filter failed" : "../image.xml could not be written");
+        return corvane_fail(failed == 1   ? "The filter failed"
+                            : failed == 2 ? "The filter answered frames of more than one size"
+                            : failed == 3 ? "Out of memory"
+                                          : "../image.xml could not be written");
     }
-    free(corvane_reshaped);
-    corvane_reshaped = NULL;
+    free(corvane_answered);
+    corvane_answered = NULL;
     corvane_placed = 1;
     free(document.bytes);
     /* From here on the answer stands: a stop may only wait for the flag. */
@@ -790,14 +895,14 @@ CORVANE_FUNCTION int corvane_exchange(corvane_filter plain, corvane_filter_args 
 /* Runs one exchange with `filter`; returns the exit code for main (0 answered, 1 not). The three
  * stop signals have their default action again on return. */
 CORVANE_FUNCTION int corvane_run(corvane_filter filter) {
-    int code = corvane_exchange(filter, NULL, NULL, CORVANE_VERSION_1_ONLY, 0, NULL);
+    int code = corvane_exchange(filter, NULL, NULL, CORVANE_VERSION_1_ONLY, 0, 0, NULL);
     corvane_set_stop_handler(SIG_DFL);
     return code;
 }
 
 /* The same, with main's argc and argv passed through to the filter, less any --timeout. */
 CORVANE_FUNCTION int corvane_run_args(corvane_filter_args filter, int argc, char** argv) {
-    int code = corvane_exchange(NULL, filter, NULL, CORVANE_VERSION_1_ONLY, argc, argv);
+    int code = corvane_exchange(NULL, filter, NULL, CORVANE_VERSION_1_ONLY, 0, argc, argv);
     corvane_set_stop_handler(SIG_DFL);
     return code;
 }
@@ -810,7 +915,21 @@ CORVANE_FUNCTION int corvane_run_forms(corvane_filter_form filter, int forms, in
         corvane_say("corvane_run_forms: forms must be CORVANE_ANY_FORM or CORVANE_ALPHA_FORM\n");
         return 1;
     }
-    code = corvane_exchange(NULL, NULL, filter, forms, argc, argv);
+    code = corvane_exchange(NULL, NULL, filter, forms, 0, argc, argv);
+    corvane_set_stop_handler(SIG_DFL);
+    return code;
+}
+
+/* The same for a filter that takes an animation's frames all at once: `pixels` holds form->frames
+ * frames back to back, and corvane_reshape gives room for as many. `forms` as for
+ * corvane_run_forms, or 0 for the form of version 1. */
+CORVANE_FUNCTION int corvane_run_frames(corvane_filter_form filter, int forms, int argc, char** argv) {
+    int code;
+    if (forms != CORVANE_VERSION_1_ONLY && forms != CORVANE_ANY_FORM && forms != CORVANE_ALPHA_FORM) {
+        corvane_say("corvane_run_frames: forms must be 0, CORVANE_ANY_FORM or CORVANE_ALPHA_FORM\n");
+        return 1;
+    }
+    code = corvane_exchange(NULL, NULL, filter, forms, 1, argc, argv);
     corvane_set_stop_handler(SIG_DFL);
     return code;
 }

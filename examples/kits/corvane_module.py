@@ -19,13 +19,20 @@ With run(filter, array=True) the filter gets a writable numpy array of shape (he
 over the same bytes instead (numpy must be importable) and returns a uint8 array: of that shape,
 or of shape (new height, new width, 3) for an answer of another size.
 
+An animation (the host's --frames all) comes as its frames, all of one size. A filter written for
+one picture is called once for each frame and answers each at one size; run(filter, frames=True)
+gets them all at once instead: `pixels` holds the frames back to back, the first first (with
+array=True an array of shape (frames, height, width, 3)), and the answer holds as many, of one
+size: of the same length, (width, height, pixels) for another size, or an array of shape
+(frames, new height, new width, 3). A still picture is then one frame.
+
 A filter for version 2 documents (the host's --alpha and --depth 16) says so with `forms`:
 
     def fade(width, height, pixels, form):
         ...
     run(fade, forms="any")     # every form; forms="alpha": only pictures with alpha
 
-It is then called with form=Form(width, height, channels, depth): 3 channels (red, green, blue) or
+It is then called with form=Form(width, height, channels, depth, frames): 3 channels (red, green, blue) or
 4 (then alpha, straight: 0 transparent, the largest value opaque), 8 or 16 bits per sample. Each
 pixel is channels * depth / 8 bytes, a 16-bit sample two bytes, most significant first; with
 array=True the array has shape (height, width, channels) and dtype uint8 or uint16 in the machine's
@@ -138,8 +145,9 @@ def _run_end(data, pos, members):
     return pos
 
 
-class Form(collections.namedtuple("Form", "width height channels depth")):
-    """What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample."""
+class Form(collections.namedtuple("Form", "width height channels depth frames", defaults=(1,))):
+    """What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample, and
+    its frames (1 for a still picture)."""
 
     __slots__ = ()
 
@@ -149,10 +157,14 @@ class Form(collections.namedtuple("Form", "width height channels depth")):
 
     @property
     def largest_count(self):
-        return LARGEST_PAYLOAD // self.pixel_bytes
+        """Of each frame."""
+        return LARGEST_PAYLOAD // self.pixel_bytes // self.frames
+
+    def frame_bytes(self):
+        return self.pixel_bytes * self.width * self.height
 
     def payload_bytes(self):
-        return self.pixel_bytes * self.width * self.height
+        return self.frame_bytes() * self.frames
 
 
 class _NoAnswer(Exception):
@@ -236,6 +248,11 @@ class _Cursor:
         if found != expected:
             raise _NoAnswer(b"Wrong Tag: " + found + b" found but " + expected + b" expected")
 
+    def next_is(self, tag):
+        """Whether the next tag, after blanks, is `tag`; only the blanks are taken."""
+        self._skip_blanks()
+        return self.data.startswith(tag, self.pos)
+
     def number(self):
         self._skip_blanks()
         if self.pos == len(self.data):
@@ -273,13 +290,17 @@ def _parse_head(cursor):
     cursor.tag(b"</version>")
     width = _field(cursor, b"width")
     height = _field(cursor, b"height")
-    channels, depth = 3, 8
+    channels, depth, frames = 3, 8, 1
     if version == 2:
         channels = _field(cursor, b"channels", CHANNELS)
         depth = _field(cursor, b"depth", DEPTHS)
+        if cursor.next_is(b"<frames>"):
+            frames = _field(cursor, b"frames")
+            if frames < 2:
+                raise _NoAnswer(b"Wrong value: <frames>%d</frames> must be 2 or more" % frames)
     for tag in (b"</header>", b"<pixels>"):
         cursor.tag(tag)
-    return version, Form(width, height, channels, depth)
+    return version, Form(width, height, channels, depth, frames)
 
 
 def _parse(document):
@@ -372,8 +393,9 @@ def _head_check(window, size):
     if form.width * form.height > form.largest_count:
         return None, False
     # The document as Corvane writes it: version 1's 101 bytes of tags, version 2's channels and
-    # depth tags besides, the digits and the payload.
+    # depth tags besides (and the frames tag), the digits and the payload.
     tags = 101 + (37 + len(str(form.depth)) if version == 2 else 0)
+    tags += 17 + len(str(form.frames)) if form.frames > 1 else 0
     longest = tags + len(str(form.width)) + len(str(form.height)) + form.payload_bytes() + SLACK
     if size > longest:
         return (b"Document too large.  More than %d bytes for a %d x %d image" % (longest, form.width, form.height),
@@ -485,7 +507,7 @@ def _samples(numpy_view, payload, form):
     samples = numpy_view.frombuffer(payload, dtype=_sample_type(numpy_view, form))
     if form.depth == 16 and sys.byteorder == "little":
         samples.byteswap(inplace=True)
-    return samples.reshape(form.height, form.width, form.channels)
+    return samples.reshape(form.frames, form.height, form.width, form.channels)
 
 
 def _answer_size(answer, form, numpy_view):
@@ -499,6 +521,8 @@ def _answer_size(answer, form, numpy_view):
     shape = getattr(answer, "shape", None)
     if numpy_view is not None and shape is not None and len(shape) == 3 and shape[2] == form.channels:
         return answer, form._replace(width=shape[1], height=shape[0])
+    if numpy_view is not None and shape is not None and len(shape) == 4 and shape[3] == form.channels:
+        return answer, form._replace(width=shape[2], height=shape[1], frames=shape[0])
     return answer, form
 
 
@@ -559,8 +583,9 @@ def _takes_arguments(convert):
 
 
 def _refusal(forms, version, form):
-    """Why a valid document is not the filter's to answer, or None."""
-    if forms is None and version == 2:
+    """Why a valid document is not the filter's to answer, or None. The frames of a version 1
+    picture come in a version 2 document of version 1's form."""
+    if forms is None and version == 2 and (form.frames == 1 or (form.channels, form.depth) != (3, 8)):
         return ONLY_VERSION_1
     if forms == "alpha" and form.channels != 4:
         return NEEDS_ALPHA
@@ -573,19 +598,14 @@ def _answer_head(version, form):
         2 if version == 2 else 1, form.width, form.height)
     if version == 2:
         head += b"<channels>%d</channels><depth>%d</depth>" % (form.channels, form.depth)
+    if form.frames > 1:
+        head += b"<frames>%d</frames>" % form.frames
     return head + b"</header><pixels>"
 
 
-def _answer(convert, numpy_view, arguments, forms):
-    """Everything after the flag was taken; raises _NoAnswer when it cannot answer."""
-    document = _read_document()
-    _console.say(b"Parse XML\n")
-    version, form = _parse(document)
-    refusal = _refusal(forms, version, form)
-    if refusal is not None:
-        raise _NoAnswer(refusal)
-    _console.say(b"Converting Image\n")
-    pixels = _samples(numpy_view, document, form) if numpy_view is not None else document
+def _call(convert, pixels, form, numpy_view, arguments, forms):
+    """The filter on one picture (or, for a filter of frames, all of them): its payload and the
+    form it is answered in."""
     extra = {} if arguments is None else {"args": arguments}
     if forms is not None:
         extra["form"] = form
@@ -596,27 +616,71 @@ def _answer(convert, numpy_view, arguments, forms):
         # Our own array goes back to big-endian where it lies, as it came: no second payload.
         pixels.byteswap(inplace=True)
         answer = pixels.view(_sample_type(numpy_view, form).newbyteorder(">"))
-    payload, answered = _answer_bytes(answer, form, numpy_view)
+    return _answer_bytes(answer, form, numpy_view)
+
+
+def _answer_frames(convert, document, form, numpy_view, arguments, forms):
+    """A filter written for one picture, called on each frame in turn: every answer must have the
+    first one's size."""
+    one = form._replace(frames=1)
+    payloads, answered = [], None
+    for index in range(form.frames):
+        if numpy_view is not None:
+            pixels = document[index]
+        else:
+            pixels = document[index * one.frame_bytes():(index + 1) * one.frame_bytes()]
+        payload, size = _call(convert, pixels, one, numpy_view, arguments, forms)
+        if answered is not None and size != answered:
+            raise _NoAnswer(b"The filter answered frame %d at %d x %d pixels but frame 1 at %d x %d; every "
+                            b"frame must have one size" % (index + 1, size.width, size.height,
+                                                           answered.width, answered.height))
+        answered = size
+        payloads.append(payload)
+    return payloads, answered._replace(frames=form.frames)
+
+
+def _answer(convert, numpy_view, arguments, forms, frames):
+    """Everything after the flag was taken; raises _NoAnswer when it cannot answer."""
+    document = _read_document()
+    _console.say(b"Parse XML\n")
+    version, form = _parse(document)
+    refusal = _refusal(forms, version, form)
+    if refusal is not None:
+        raise _NoAnswer(refusal)
+    _console.say(b"Converting Image\n")
+    pixels = _samples(numpy_view, document, form) if numpy_view is not None else document
+    if frames:
+        payload, answered = _call(convert, pixels, form, numpy_view, arguments, forms)
+        if answered.frames != form.frames:
+            raise _NoAnswer(b"The filter answered %d frames; the picture has %d" % (answered.frames, form.frames))
+        payloads = [payload]
+    elif form.frames > 1:
+        payloads, answered = _answer_frames(convert, pixels, form, numpy_view, arguments, forms)
+    else:
+        if numpy_view is not None:
+            pixels = pixels[0]
+        payload, answered = _call(convert, pixels, form, numpy_view, arguments, forms)
+        payloads = [payload]
     _console.say(b"Save XML\n")
     head = _answer_head(version, answered)
     try:
-        _write_safely(ANSWER, [head, payload, b"</pixels></image>"])
+        _write_safely(ANSWER, [head] + payloads + [b"</pixels></image>"])
     except OSError as error:
         raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
 
 
-def _exchange(convert, numpy_view, arguments, forms, timeout):
+def _exchange(convert, numpy_view, arguments, forms, frames, timeout):
     if not _wait_for_flag(timeout):
         _console.say(b"No picture from the host within %d s; giving up\n" % timeout)
         return 1
     busy = _take_busy_lock()
     try:
-        return _take_and_answer(convert, numpy_view, arguments, forms)
+        return _take_and_answer(convert, numpy_view, arguments, forms, frames)
     finally:
         _release_busy_lock(busy)
 
 
-def _take_and_answer(convert, numpy_view, arguments, forms):
+def _take_and_answer(convert, numpy_view, arguments, forms, frames):
     code = 1
     answered = False
     try:
@@ -628,7 +692,7 @@ def _take_and_answer(convert, numpy_view, arguments, forms):
             # Not taken part: a later run must not answer this flag's document twice.
             _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
             return 1
-        _answer(convert, numpy_view, arguments, forms)
+        _answer(convert, numpy_view, arguments, forms, frames)
         answered = True
         _ignore_stops()  # from here on the answer stands: a stop can only wait for the flag
         _console.say(b"Start Corvane\n")
@@ -684,10 +748,11 @@ def _take_timeout():
     return int(digits)
 
 
-def run(convert, array=False, forms=None):
+def run(convert, array=False, forms=None, frames=False):
     """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, 2 for a
     wrong --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). `forms` is
-    "any" or "alpha" for a filter that reads version 2 documents."""
+    "any" or "alpha" for a filter that reads version 2 documents; `frames` True for a filter that
+    takes an animation's frames all at once."""
     if forms not in FORMS:
         raise ValueError('forms must be "any" or "alpha"')
     timeout = _take_timeout()
@@ -703,7 +768,7 @@ def run(convert, array=False, forms=None):
         _console.say(b"Another module is already waiting in this folder; this one stops\n")
         sys.exit(1)
     try:
-        code = _exchange(convert, numpy_view, arguments, forms, timeout)
+        code = _exchange(convert, numpy_view, arguments, forms, frames, timeout)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
     except _Stopped as stop:  # a stop in the few steps between catching one and ignoring more

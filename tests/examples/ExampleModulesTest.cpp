@@ -93,15 +93,17 @@ std::string Document(int32_t width, int32_t height, const std::string& payload) 
 
 struct Form {
     int Version, Channels, Depth;  // version 1: version 1's tags, 3 channels of 8 bits
+    int Frames = 1;                // 2 or more: an animation's, in a version 2 document
 };
 
 std::string FormDocument(const Form& form, int32_t width, int32_t height, const std::string& payload) {
     std::string document = Document(width, height, payload);
     if (form.Version == 1) return document;
     document.replace(24, 1, "2");  // the version's digit
+    const std::string frames = form.Frames > 1 ? "<frames>" + std::to_string(form.Frames) + "</frames>" : "";
     return document.insert(document.find("</header>"), "<channels>" + std::to_string(form.Channels) +
                                                            "</channels><depth>" + std::to_string(form.Depth) +
-                                                           "</depth>");
+                                                           "</depth>" + frames);
 }
 
 // Bytes that differ and are never 0xFF, so that plus one never carries.
@@ -382,18 +384,22 @@ TEST_P(ExampleModule, AnswersVersion2OnlyWhenTheFilterTakesIt) {
                              {{2, 4, 16}, {"alpha"}, ""},
                              {{2, 3, 16}, {"alpha"}, kNeedsAlpha},
                              {{1, 3, 8}, {"alpha"}, kNeedsAlpha},
-                             {{2, 3, 8}, {}, kOnlyVersion1}};
+                             {{2, 3, 8}, {}, kOnlyVersion1},
+                             // An animation's frames, one at a time, or all at once where asked.
+                             {{2, 4, 8, 2}, {"any"}, ""},
+                             {{2, 3, 16, 3}, {"any", "frames"}, ""}};
     const bool numpy = std::string(GetParam().Tool) == "python3" &&
                        std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") == 0;
     for (const Form& shape : {Form{2, 3, 8}, Form{2, 4, 16}, Form{2, 3, 16}, Form{1, 3, 8}}) {
         if (numpy) rows.push_back({shape, {"any", "array"}, ""});
     }
+    if (numpy) rows.push_back({{2, 4, 16, 2}, {"any", "frames", "array"}, ""});
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.Shape.Version << ", " << row.Shape.Channels << " x "
                                         << row.Shape.Depth << ", " << row.Extra.size() << " arguments");
-        std::string payload = FormPayload(row.Shape, 6);
+        std::string payload = FormPayload(row.Shape, 6 * row.Shape.Frames);
         std::vector<std::string> argv = row.Extra.empty() ? Argv : FormProbeArgv;
-        if (row.Extra.size() == 2) argv = {"/usr/bin/python3", FormProbeSource};
+        if (!row.Extra.empty() && row.Extra.back() == "array") argv = {"/usr/bin/python3", FormProbeSource};
         const ProcessResult module = Hand(FormDocument(row.Shape, 3, 2, payload), row.Extra, argv);
         const size_t step = size_t(row.Shape.Channels * row.Shape.Depth / 8);
         for (size_t at = step - 1; at < payload.size(); at += step) ++payload[at];
@@ -569,14 +575,14 @@ const char kPythonFormProbe[] =
     "from corvane_module import run\n"
     "def bump(width, height, pixels, form):\n"
     "    step = form.channels * form.depth // 8\n"
-    "    if sys.argv[2:]: pixels[..., -1] += 1\n"
+    "    if 'array' in sys.argv: pixels[..., -1] += 1\n"
     "    else: pixels[step - 1::step] = bytes(b + 1 for b in pixels[step - 1::step])\n"
-    "run(bump, forms=sys.argv[1], array=sys.argv[2:] == ['array'])\n";
+    "run(bump, forms=sys.argv[1], array='array' in sys.argv, frames='frames' in sys.argv)\n";
 const char kNodeFormProbe[] =
     "require('KITS/corvane-module.js').run((w, h, p, args, form) => {\n"
     "    const step = form.channels * form.depth / 8;\n"
     "    for (let at = step - 1; at < p.length; at += step) p[at]++;\n"
-    "}, {forms: process.argv[2]});\n";
+    "}, {forms: process.argv[2], frames: process.argv[3] === 'frames'});\n";
 const char kCFormProbe[] =
     "#include \"KITS/corvane_module.h\"\n"
     "static int Bump(const struct corvane_form *f, unsigned char *p, size_t n, int argc, char **argv) {\n"
@@ -586,6 +592,8 @@ const char kCFormProbe[] =
     "}\n"
     "int main(int argc, char **argv) {\n"
     "    int forms = strcmp(argv[1], \"alpha\") == 0 ? CORVANE_ALPHA_FORM : CORVANE_ANY_FORM;\n"
+    "    if (argc > 2 && strcmp(argv[2], \"frames\") == 0) return corvane_run_frames(Bump, forms, argc, "
+    "argv);\n"
     "    return corvane_run_forms(Bump, forms, argc, argv);\n"
     "}\n";
 
@@ -665,26 +673,42 @@ TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
                 out.Payload += in.substr(((height - 1 - x) * width + y) * pixel, pixel);
         return out;
     };
+    const Rule invert = [&](const std::string& in, size_t, size_t) {
+        Answer out{width, height, in};
+        for (char& c : out.Payload) c = char(255 - uint8_t(c));
+        return out;
+    };
     const bool numpy = std::system("/usr/bin/python3 -c 'import numpy' 2>/dev/null") == 0;
     const bool node = std::system("command -v node >/dev/null 2>&1") == 0;
     const struct {
         bool Runs;
         std::vector<std::string> Argv;
         Rule Expected;
+        std::vector<Form> Forms;
     } rows[] = {
-        {numpy, {"/usr/bin/python3", kExamples + "/thumbnail.py"}, thumbnail},
-        {node, {"/usr/bin/env", "node", kExamples + "/crop.js"}, crop},
-        {true, {dir / "quarter-turn"}, quarter},
+        {numpy,
+         {"/usr/bin/python3", kExamples + "/thumbnail.py"},
+         thumbnail,
+         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 3}}},
+        {node, {"/usr/bin/env", "node", kExamples + "/crop.js"}, crop, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
+        {true, {dir / "quarter-turn"}, quarter, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
+        // A filter written for one picture, untouched, over an animation's frames.
+        {true, {"/usr/bin/python3", kExamples + "/invert.py"}, invert, {{2, 3, 8, 3}}},
     };
     for (const auto& row : rows) {
-        for (const Form& form : {Form{1, 3, 8}, Form{2, 4, 16}}) {
+        for (const Form& form : row.Forms) {
             if (!row.Runs) continue;
-            const std::string payload = FormPayload(form, width * height);
+            const size_t pixel = size_t(form.Channels * form.Depth / 8), frame = width * height * pixel;
+            const std::string payload = FormPayload(form, int32_t(width * height) * form.Frames);
             WriteFileBytes(dir / "mod/image.xml", FormDocument(form, width, height, payload));
             WriteFileBytes(dir / "mod/go.flag", "");
             const ProcessResult module = RunProcess(row.Argv, dir / "mod", 20);
-            const Answer expected =
-                row.Expected(payload, size_t(form.Channels * form.Depth / 8), size_t(form.Depth / 8));
+            Answer expected;
+            for (int k = 0; k < form.Frames; ++k) {
+                const Answer one =
+                    row.Expected(payload.substr(k * frame, frame), pixel, size_t(form.Depth / 8));
+                expected = {one.Width, one.Height, expected.Payload + one.Payload};
+            }
             EXPECT_EQ(FormDocument(form, expected.Width, expected.Height, expected.Payload),
                       ReadFileBytes(dir / "image.xml"))
                 << row.Argv.back() << " " << form.Depth << "\n"
