@@ -81,6 +81,7 @@ done <<ROWS
 20|2|template|--bogus||p1.png|unknown option --bogus
 20|0|template|||p1.png basn6a08.png fire.gif|Warning: basn6a08.png has transparency;Warning: fire.gif has several frames;3 of 3 pictures saved in quick/, 2 with warnings
 20|0|template|-q||p1.png|!saved
+20|0|template|--frames all||fire.gif|1 of 1;!Warning
 20|1|template||--quiet --strict|p1.png fire.gif|Warning: fire.gif has several;Failed: fire.gif: Not saved: --strict;1 of 2;!with warnings
 20|0|template||--alpha --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep transparency;1 of 1 pictures saved in quick/, 1 with warnings
 20|1|template||--alpha --strict --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep;Failed: basn6a08.png: Not saved: --strict, and quick/basn6a08.jpg has the warning above.

@@ -28,6 +28,7 @@ TEST(HostCommandLine, WrongLinesAreUsageErrorsThatSayWhatIsWrong) {
         {{"--strip", "--auto-orient", "--strip", "mod", "in.bmp", "out.bmp"},
          "Error: --strip is given more than once\n"},
         {{"--auto-orient=1", "mod", "in.bmp", "out.bmp"}, "Error: --auto-orient takes no value\n"},
+        {{"--frames", "1", "mod", "in.bmp", "out.bmp"}, "Error: --frames takes first or all, not \"1\"\n"},
         {{"--status-fd", "x", "mod", "in.bmp", "out.bmp"},
          "Error: --status-fd takes a whole number from 0 to 2147483647, not \"x\"\n"},
         {{"--status-fd=999", "mod", "in.bmp", "out.bmp"},
