@@ -35,13 +35,14 @@ def reap(process):
     return process.returncode, float(user) + float(system), int(rss), end
 
 
-def exchange(bin_dir, work, module, source, output, host_options=()):
-    """One whole exchange in work, module started first. Returns cpu, wall, host rss, module rss."""
+def exchange(bin_dir, work, module, source, output, host_options=(), module_program=None):
+    """One whole exchange in work, module started first (the program of that name in bin_dir, or
+    module_program). Returns cpu, wall, host rss, module rss."""
     folder = os.path.join(work, module)
     os.makedirs(folder, exist_ok=True)
     if os.path.exists(os.path.join(work, output)):
         os.remove(os.path.join(work, output))
-    mod, _ = run([os.path.join(bin_dir, module)], folder)
+    mod, _ = run([module_program or os.path.join(bin_dir, module)], folder)
     # The module is waiting once it holds its folder's lock; a short pause is enough.
     time.sleep(0.05)
     host, start = run([os.path.join(bin_dir, "corvane")] + list(host_options) + [module, source, output], work)

@@ -2,7 +2,8 @@
 # Benchmarks: exchange parse/transform/write, the host's phases, whole exchanges between host and
 # module processes next to ImageMagick doing the same work, a half turn stage by stage beside each
 # stage's floor and whole next to libvips and ImageMagick (JPEG, PNG, HEIC to JPEG, and a 16-bit
-# PNG with alpha through a version 2 document), JPEG decoding,
+# PNG with alpha through a version 2 document, a quarter turn through examples/quarter-turn.c, and a
+# 100-frame GIF with --frames all), JPEG decoding,
 # PNG and JPEG saving and PNG loading next to ImageMagick and cjpeg, WebP, TIFF and HEIC next to a
 # driver calling their libraries, their tools and ImageMagick, the Python module kit against plain
 # file calls, and corvane-batch over 20 photographs next to mogrify and a hand-written loop.
@@ -34,6 +35,14 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev
         "PNG64:$stages/photo16a.png"
     python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg photo.png:png photo.heic:jpg \
         photo16a.png:png:--alpha,--depth,16
+    # A quarter turn through the C example, and an animation of 100 frames of 500 x 500 (each its
+    # own colours) through template, every frame kept.
+    cc -O2 -o "$stages/quarter-turn" "$root/examples/quarter-turn.c"
+    /usr/bin/convert "$stages/photo.png" -resize 1000x1000^ -gravity center -extent 1000x1000 "$stages/square.png"
+    for frame in $(seq 0 99); do
+        echo "( $stages/square.png -crop 500x500+$((frame * 5))+$((frame * 3)) +repage -colors 256 )"
+    done | xargs /usr/bin/convert -delay 4 -loop 0 "$stages/anim.gif"
+    python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg::90 anim.gif:gif:--frames,all
 fi
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
     echo "JPEG decoding, 12 megapixels (quality 90):"

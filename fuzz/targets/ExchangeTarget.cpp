@@ -19,7 +19,7 @@ class QuietStdout {
     std::streambuf* saved_;
 };
 
-// Every payload byte, whatever the document's form: a pixel pointer or size past the block shows.
+// Every payload byte, whatever the document's form and frames: a pixel pointer or size past the block shows.
 void TouchPayload(const uint8_t* bytes, uint64_t count) {
     static volatile uint32_t sink = 0;
     uint32_t sum = 0;
@@ -37,7 +37,8 @@ int FuzzExchangeDocument(const uint8_t* data, size_t size) {
     state.DocumentBuffer.assign(data, data + size);
     if (ParseDocument(state)) {
         const uint64_t pixelBytes = uint64_t(state.Channels) * uint64_t(state.Depth) / 8;
-        TouchPayload(reinterpret_cast<const uint8_t*>(state.InputPixels), state.PixelCount * pixelBytes);
+        TouchPayload(reinterpret_cast<const uint8_t*>(state.InputPixels),
+                     state.PixelCount * pixelBytes * uint64_t(state.Frames));
     }
     return 0;
 }

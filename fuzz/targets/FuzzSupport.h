@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -67,6 +68,10 @@ inline void TouchDecoded(FCImageHandleBase& codec) {
     for (FCObjImage* image : images) TouchImage(*image);
     TouchSamples(&codec.Rows.Samples);
     if (codec.Rows.Image.IsValid()) TouchImage(codec.Rows.Image);
+    for (const std::unique_ptr<PictureFrame>& frame : codec.Rows.Earlier) {
+        TouchImage(frame->Image);
+        TouchSamples(&frame->Samples);
+    }
     FCObjImage picture;
     PictureMetadata metadata;
     if (!TakeDecodedPicture(codec, picture, &metadata)) return;
@@ -87,16 +92,19 @@ inline FCImageHandleBase& CodecOf(const std::unique_ptr<FCImageHandleBase>& code
 }
 
 // Runs LoadMemory of a codec from make, under pixelLimit, and reads back everything it decoded;
-// a picture that loads is loaded once more by a fresh codec that keeps alpha. Only then: the
-// libraries' decodes are the costly part of a run, and a file they refuse they refuse either way.
+// a picture that loads is loaded once more by a fresh codec that keeps alpha and reads every frame
+// (pages), all of them within the cap together. Only then: the libraries' decodes are the costly
+// part of a run, and a file they refuse they refuse either way.
 template <class Make>
 int LoadAndTouchWith(const Make& make, const uint8_t* data, size_t size, uint64_t pixelLimit) {
     if (size > size_t(INT32_MAX)) return 0;
-    for (const bool keepAlpha : {false, true}) {
+    constexpr uint64_t kFramesPixelLimit = kFuzzMaxDecodedBytes / 4 / kFramesPerPixelLimit;
+    for (const bool everything : {false, true}) {
         auto made = make();
         FCImageHandleBase& codec = CodecOf(made);
-        codec.Options.PixelLimit = pixelLimit;
-        codec.Options.KeepAlpha = keepAlpha;
+        codec.Options.PixelLimit = everything ? std::min(pixelLimit, kFramesPixelLimit) : pixelLimit;
+        codec.Options.KeepAlpha = everything;
+        codec.Options.AllFrames = everything;
         if (!codec.LoadMemory(data, int32_t(size))) break;
         TouchDecoded(codec);
     }
