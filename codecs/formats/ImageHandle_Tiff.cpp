@@ -661,6 +661,8 @@ bool FCImageHandle_Tiff::LoadSource(ByteSource& in) {
     if (!tif || !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
     if (!CheckPictureSize(layout.Width, layout.Height, kPictureBits, Options, Result)) return false;
     const uint64_t pages = Options.AllFrames ? CountPages(tif.get()) : 1;
+    // What the walk met past the first page is no reason to refuse it.
+    messages = Messages();
     if (pages > 1 && !CheckFramesSize(layout.Width, layout.Height, pages, Options, Result)) return false;
     if (pages > 1 && !ReadLayout(tif.get(), layout)) return Refuse(messages, LoadStatus::Damaged, Result);
     std::string unread;
