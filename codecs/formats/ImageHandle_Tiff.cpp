@@ -566,13 +566,17 @@ bool WriteTags(TIFF* tif, const WrittenShape& shape, const PictureMetadata* meta
 }
 
 // Rows in the layout the framework chose, top first; libtiff takes 16-bit samples in the
-// machine's order.
+// machine's order. Its predictor differences the row it is given where it lies, so the picture's
+// own rows go through a copy: the picture is the caller's, and may be saved again.
 bool WriteRows(TIFF* tif, RowSource& rows, int32_t height) {
-    std::vector<uint16_t> words(rows.Layout().Wide() ? rows.RowBytes() / 2 : 0);
+    const bool wide = rows.Layout().Wide();
+    std::vector<uint16_t> words(wide ? rows.RowBytes() / 2 : 0);
+    std::vector<uint8_t> bytes(wide ? 0 : rows.RowBytes());
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* row = rows.Row(y);
         for (size_t i = 0; i < words.size(); ++i) words[i] = GetU16BE(row + 2 * i);
-        void* stored = words.empty() ? const_cast<uint8_t*>(row) : static_cast<void*>(words.data());
+        if (!wide) std::memcpy(bytes.data(), row, bytes.size());
+        void* stored = wide ? static_cast<void*>(words.data()) : static_cast<void*>(bytes.data());
         if (TIFFWriteScanline(tif, stored, uint32_t(y), 0) < 0) return false;
     }
     return true;

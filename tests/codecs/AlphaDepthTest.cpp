@@ -302,6 +302,69 @@ TEST(GifWriter, KeepsFewColoursExactlyAndManyClose) {
     }
 }
 
+// An animation written and read back: every frame's pixels (the picture itself left as it was), the delays as
+// each format holds them (GIF in centiseconds: the nearest, never 0 for a delay that is not; TIFF none, read
+// as 100 ms each once written to a format with delays) and the loop count (a GIF that plays once has none). A
+// GIF shares one global palette only when all frames' colours fit in it; each frame is exact either way.
+TEST(Frames, KeepTheirPixelsTimingAndLoopsThroughEachWriter) {
+    const struct {
+        ImageType Type;
+        const char* Name;
+        uint32_t Loops;
+        bool OneColourSet;  // every frame in the same 100 colours, else 100 of its own
+        std::vector<uint32_t> DelaysBack;
+    } rows[] = {
+        {ImageTypeGif, "x.gif", 3, true, {0, 10, 20}},
+        {ImageTypeGif, "x.gif", 1, false, {0, 10, 20}},
+        {ImageTypeWebp, "x.webp", 0, false, {0, 4, 15}},
+        {ImageTypeTiff, "x.tif", 0, false, {}},
+    };
+    for (const auto& row : rows) {
+        Picture picture;
+        picture.Frames.clear();
+        for (uint32_t k = 0; k < 3; ++k) {
+            auto frame = std::make_unique<PictureFrame>();
+            ASSERT_TRUE(frame->Samples.Create(20, 10, 3, 255));
+            for (uint32_t i = 0; i < 200; ++i) {
+                const uint32_t colour = i % 100 + (row.OneColourSet ? 0 : 100 * k);
+                const uint8_t pixel[3] = {uint8_t(colour), uint8_t(colour / 256 * 60),
+                                          uint8_t(colour % 7 * 30)};
+                std::memcpy(frame->Samples.Row(int32_t(i / 20)) + 3 * (i % 20), pixel, 3);
+            }
+            picture.Frames.push_back(std::move(frame));
+        }
+        picture.Timing.DelayMs = {0, 4, 15};
+        picture.Timing.Loops = row.Loops;
+        ScratchDir dir;
+        const std::string path = dir / row.Name;
+        ASSERT_TRUE(SavePictureFrames(picture, row.Type, path.c_str(), 100, nullptr)) << row.Name;
+        const int descriptor = open(path.c_str(), O_RDONLY);
+        struct stat status {};
+        fstat(descriptor, &status);
+        LoadOptions options;
+        options.AllFrames = true;
+        Picture back;
+        ASSERT_TRUE(LoadPictureFrames(descriptor, uint64_t(status.st_size), path.c_str(), back, nullptr,
+                                      options, 3, 255)
+                        .Ok());
+        close(descriptor);
+        ASSERT_EQ(back.FrameCount(), 3u) << row.Name;
+        for (size_t k = 0; k < 3; ++k) {
+            const FCSampleImage& in = picture.Frames[k]->Samples;
+            const FCSampleImage& out = back.Frames[k]->Samples;
+            EXPECT_EQ(std::memcmp(in.Samples, out.Samples, in.RowBytes() * 10), 0) << row.Name << " " << k;
+        }
+        EXPECT_EQ(back.Timing.DelayMs, row.DelaysBack) << row.Name;
+        if (row.Type != ImageTypeTiff) {
+            EXPECT_EQ(back.Timing.Loops, row.Loops) << row.Name;
+        }
+        const std::vector<uint8_t> file = ReadFile(path);
+        if (row.Type == ImageTypeGif) {
+            EXPECT_EQ((file[10] & 0x80) != 0, row.OneColourSet) << "global palette";
+        }
+    }
+}
+
 }  // namespace
 
 // Decision: TGA attribute bits are alpha unless a TGA 2.0 extension area says they hold none, or
