@@ -483,6 +483,13 @@ TEST_F(HostRun, FramesThatCannotBeKeptOrTakenAreSaid) {
          "Warning: out.png cannot keep the other frames or pages; only the first is saved.\n"},
         {{"--strict"}, kRestorePrevious, "out.png", 1, "Not saved: --strict, and "},
         {{},
+         "regress/gif-animation-cut-after-some-frames.gif",
+         "out.gif",
+         0,
+         "gif-animation-cut-after-some-frames.gif is damaged after frame 15 (Failed to read from given "
+         "file); "
+         "the 15 frames before it are kept.\n"},
+        {{},
          "tiff/pages-of-two-sizes.tif",
          "out.tif",
          1,
