@@ -1,9 +1,9 @@
 // WebP reader and writer. Still pictures, and the first frame of an animation, decode into the
 // sink, blue first without alpha and red first with it: straight into the held rows where the sink
 // takes them in place (the 24-bit image's bottom-up rows among them), else through a rectangle of
-// their own. Every frame, where the load asks for them, comes through libwebpdemux's animation
-// decoder, which applies disposal and blending as a viewer does; frames are written through its
-// encoder.
+// their own. Every frame, where the load asks for them, is decoded and drawn on a canvas of our own
+// with disposal and blending as a viewer applies them; frames are written through libwebpdemux's
+// animation encoder.
 // Colour is taken as stored: alpha is dropped or kept, never multiplied in. ICC, EXIF and XMP
 // chunks travel through libwebpdemux and libwebpmux.
 #include "ImageHandle_Webp.h"
@@ -249,39 +249,111 @@ bool WriteWithMetadata(const uint8_t* bitstream, size_t size, const PictureMetad
     return written;
 }
 
-using AnimationDecoder = Owned<WebPAnimDecoder, WebPAnimDecoderDelete>;
+// A pixel of straight alpha over another, in the integer steps libwebp's animation decoder takes,
+// so that a frame shows as libwebp's own tools show it: alpha 0 leaves what is below, and the
+// colours are weighted by what each contributes.
+void BlendOver(const uint8_t* top, uint8_t* below) {
+    const uint32_t a = top[3];
+    if (a == 0) return;
+    if (a == 255) {
+        std::memcpy(below, top, 4);
+        return;
+    }
+    const uint32_t under = (uint32_t(below[3]) * (256 - a)) >> 8;
+    const uint32_t total = a + under;
+    const uint32_t scale = (1u << 24) / total;
+    for (int c = 0; c < 3; ++c)
+        below[c] = uint8_t(((uint32_t(top[c]) * a + uint32_t(below[c]) * under) * scale) >> 24);
+    below[3] = uint8_t(total);
+}
 
 // Every frame, each the whole canvas after it is drawn, into the sink's frames, with their delays
-// and the loop count. A frame that does not decode ends the frames, with a warning; none decoded is
-// a refusal.
-bool DecodeEveryFrame(const WebPData& bytes, RowSink& rows, LoadResult& result) {
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options)) return Refuse(VP8_STATUS_INVALID_PARAM, result);
-    options.color_mode = MODE_RGBA;  // as stored, not multiplied by alpha
-    const AnimationDecoder decoder(WebPAnimDecoderNew(&bytes, &options));
-    WebPAnimInfo info;
-    if (!decoder || !WebPAnimDecoderGetInfo(decoder.get(), &info))
-        return Refuse(VP8_STATUS_BITSTREAM_ERROR, result);
-    const int width = int(info.canvas_width), height = int(info.canvas_height);
-    if (!rows.Begin(width, height, PixelLayout{4, 255, false}))
-        return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    rows.Timing.Loops = info.loop_count;
-    const size_t rowBytes = size_t(width) * 4;
-    int shownUntil = 0;
+// and the loop count, by the animation decoder's rules on one canvas of our own beside the frames
+// (that decoder keeps two). A key frame starts from a transparent canvas and is drawn as it is: the
+// first, a whole-canvas frame that does not blend, and one after a key frame or a whole-canvas
+// frame disposed to the background. Any other first clears the frame before it where that one is
+// disposed to the background (and shows as it is there), then blends over the canvas or replaces it,
+// as it says.
+// A frame that does not decode ends the frames, with a warning; none decoded is a refusal.
+bool DecodeEveryFrame(const WebPDemuxer* demux, int width, int height, RowSink& rows, LoadResult& result) {
+    const PixelLayout layout{4, 255, false};
+    if (!rows.Begin(width, height, layout)) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    const size_t rowBytes = layout.RowBytes(width);
+    ByteBlock canvas(rowBytes * size_t(height), BlockFill::Zero);
+    if (canvas.empty()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    rows.Timing.Loops = WebPDemuxGetI(demux, WEBP_FF_LOOP_COUNT);
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(demux, 1, &frame)) return Refuse(VP8_STATUS_BITSTREAM_ERROR, result);
+    const Owned<WebPIterator, WebPDemuxReleaseIterator> release(&frame);
     uint32_t decoded = 0;
-    while (decoded < info.frame_count && WebPAnimDecoderHasMoreFrames(decoder.get())) {
-        uint8_t* canvas = nullptr;
-        int timestamp = 0;
-        if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp)) break;
+    VP8StatusCode status = VP8_STATUS_OK;
+    struct Shown {
+        int X = 0, Y = 0, Width = 0, Height = 0;
+        bool ToBackground = false;
+        bool Key = false;
+    } before;
+    const auto whole = [&](int w, int h) { return w == width && h == height; };
+    do {
+        const bool inside = frame.x_offset >= 0 && frame.y_offset >= 0 && frame.width > 0 &&
+                            frame.height > 0 && int64_t(frame.x_offset) + frame.width <= width &&
+                            int64_t(frame.y_offset) + frame.height <= height;
+        if (!inside) {
+            status = VP8_STATUS_BITSTREAM_ERROR;
+            break;
+        }
+        const size_t frameRowBytes = layout.RowBytes(frame.width);
+        ByteBlock own(frameRowBytes * size_t(frame.height), BlockFill::Unset);
+        if (own.empty()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+        status = DecodeInto(frame.fragment.bytes, frame.fragment.size,
+                            Output{own.data(), int(frameRowBytes), own.size(), MODE_RGBA, false});
+        if (status != VP8_STATUS_OK) break;
+        const bool blend = frame.blend_method == WEBP_MUX_BLEND;
+        const bool key = decoded == 0 || ((!frame.has_alpha || !blend) && whole(frame.width, frame.height)) ||
+                         (before.ToBackground && (whole(before.Width, before.Height) || before.Key));
+        if (key) {
+            std::memset(canvas.data(), 0, canvas.size());
+        } else if (before.ToBackground) {
+            for (int y = 0; y < before.Height; ++y)
+                std::memset(canvas.data() + size_t(before.Y + y) * rowBytes + size_t(before.X) * 4, 0,
+                            size_t(before.Width) * 4);
+        }
+        for (int y = 0; y < frame.height; ++y) {
+            const uint8_t* in = own.data() + size_t(y) * frameRowBytes;
+            uint8_t* out = canvas.data() + size_t(frame.y_offset + y) * rowBytes + size_t(frame.x_offset) * 4;
+            if (key || !blend) {
+                std::memcpy(out, in, frameRowBytes);
+                continue;
+            }
+            // Where the frame before was cleared, the canvas is transparent: the frame shows as it is.
+            const int canvasY = frame.y_offset + y;
+            const bool clearedRow =
+                before.ToBackground && canvasY >= before.Y && canvasY < before.Y + before.Height;
+            for (int x = 0; x < frame.width; ++x) {
+                const int canvasX = frame.x_offset + x;
+                if (clearedRow && canvasX >= before.X && canvasX < before.X + before.Width) {
+                    std::memcpy(out + 4 * x, in + 4 * x, 4);
+                } else {
+                    BlendOver(in + 4 * x, out + 4 * x);
+                }
+            }
+        }
+        before = {frame.x_offset,
+                  frame.y_offset,
+                  frame.width,
+                  frame.height,
+                  frame.dispose_method == WEBP_MUX_DISPOSE_BACKGROUND,
+                  key};
         if (decoded > 0 && !rows.NextFrame()) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-        for (int32_t y = 0; y < height; ++y) rows.PutRow(y, canvas + size_t(y) * rowBytes);
-        rows.Timing.DelayMs.push_back(uint32_t(std::max(timestamp - shownUntil, 0)));
-        shownUntil = timestamp;
+        for (int32_t y = 0; y < height; ++y) rows.PutRow(y, canvas.data() + size_t(y) * rowBytes);
+        rows.Timing.DelayMs.push_back(uint32_t(std::max(frame.duration, 0)));
         ++decoded;
+    } while (WebPDemuxNextFrame(&frame));
+    if (decoded == 0) return Refuse(status, result);
+    if (status != VP8_STATUS_OK) {
+        LoadResult words;
+        Refuse(status, words);
+        result.Warnings.push_back(warning::FramesCutShort(decoded, words.Detail));
     }
-    if (decoded == 0) return Refuse(VP8_STATUS_BITSTREAM_ERROR, result);
-    if (decoded < info.frame_count)
-        result.Warnings.push_back(warning::FramesCutShort(decoded, "bitstream error"));
     return true;
 }
 
@@ -304,7 +376,7 @@ bool FCImageHandle_Webp::LoadSource(ByteSource& in) {
     const uint32_t frames = WebPDemuxGetI(demux.get(), WEBP_FF_FRAME_COUNT);
     if (Options.AllFrames && features.has_animation && frames >= 2) {
         if (!CheckFramesSize(width, height, frames, Options, Result) ||
-            !DecodeEveryFrame(bytes, Rows, Result))
+            !DecodeEveryFrame(demux.get(), width, height, Rows, Result))
             return false;
         ReadMetadata(demux.get(), Metadata);
         return true;

@@ -147,6 +147,41 @@ img2webp -loop 0 -lossless "$work/first.png" -d 100 "$work/second.png" -o "$data
 # An animation whose frames are disposed to the background, from the GIF of the same name.
 gif2webp -quiet "$data/gif/peterdn/animated_transparent_frame_restorebackground_loop.gif" \
     -o "$data/webp/restore-background.webp"
+# Frames that blend over the canvas, the second disposed to the background under the third, and
+# their decode by libwebp's own animation decoder (the frames one above the other in a PNG: ImageMagick
+# drops the alpha of a TIFF's later pages).
+"$convert" -size 40x30 gradient:red-blue -alpha set -channel A -fx 'i / w' +channel "$work/wide.png"
+"$convert" -size 20x16 gradient:yellow-green -alpha set -channel A -fx 'j / h' +channel "$work/small.png"
+cwebp -quiet -lossless "$work/wide.png" -o "$work/wide.webp"
+cwebp -quiet -lossless "$work/small.png" -o "$work/small.webp"
+webpmux -frame "$work/wide.webp" +100+0+0+0+b -frame "$work/small.webp" +100+10+6+1+b \
+    -frame "$work/small.webp" +100+4+2+0+b -loop 0 -o "$data/webp/blend-over-cleared.webp" >/dev/null
+cat >"$work/frames.c" <<'C'
+#include <stdio.h>
+#include <stdlib.h>
+#include <webp/demux.h>
+int main(int argc, char **argv) {
+    FILE *in = fopen(argv[1], "rb");
+    static uint8_t bytes[1 << 20];
+    WebPData data = {bytes, fread(bytes, 1, sizeof bytes, in)};
+    WebPAnimDecoderOptions options;
+    WebPAnimDecoderOptionsInit(&options);
+    options.color_mode = MODE_RGBA;
+    WebPAnimDecoder *decoder = WebPAnimDecoderNew(&data, &options);
+    WebPAnimInfo info;
+    WebPAnimDecoderGetInfo(decoder, &info);
+    while (WebPAnimDecoderHasMoreFrames(decoder)) {
+        uint8_t *canvas;
+        int timestamp;
+        WebPAnimDecoderGetNext(decoder, &canvas, &timestamp);
+        fwrite(canvas, 4, (size_t)info.canvas_width * info.canvas_height, stdout);
+    }
+    return argc < 2;
+}
+C
+cc -O2 -o "$work/frames" "$work/frames.c" $(pkg-config --cflags --libs libwebpdemux libwebp)
+"$work/frames" "$data/webp/blend-over-cleared.webp" >"$work/frames.rgba"
+"$convert" -size 40x90 -depth 8 "rgba:$work/frames.rgba" "$ref/webp/blend-over-cleared.png"
 # EXIF Orientation 6 added to the lossless picture, whose decode is unchanged: for --auto-orient.
 cp "$data/webp/lossless.webp" "$data/webp/orientation6.webp"
 exiftool -q -overwrite_original -Orientation#=6 "$data/webp/orientation6.webp"

@@ -462,6 +462,8 @@ INSTANTIATE_TEST_SUITE_P(
         FramesRow{"GifToTiff", kRestorePrevious, kRestorePrevious, "out.tif", 4, nullptr},
         FramesRow{"WebpToTiff", "webp/restore-background.webp",
                   "gif/peterdn/animated_transparent_frame_restorebackground_loop.gif", "out.tif", 4, nullptr},
+        FramesRow{"WebpBlendsToTiff", "webp/blend-over-cleared.webp", "reference/webp/blend-over-cleared.png",
+                  "out.tif", 3, nullptr},
         FramesRow{"TiffToWebp", "tiff/pages-and-thumbnail.tif", "tiff/pages-and-thumbnail.tif[0,2]",
                   "out.webp", 2, "10,10,"},
         FramesRow{"TiffToTiff", "tiff/two-pages.tif", "tiff/two-pages.tif", "out.tif", 2, nullptr}),
