@@ -39,9 +39,11 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev
     # own colours) through template, every frame kept.
     cc -O2 -o "$stages/quarter-turn" "$root/examples/quarter-turn.c"
     /usr/bin/convert "$stages/photo.png" -resize 1000x1000^ -gravity center -extent 1000x1000 "$stages/square.png"
+    frames=()
     for frame in $(seq 0 99); do
-        echo "( $stages/square.png -crop 500x500+$((frame * 5))+$((frame * 3)) +repage -colors 256 )"
-    done | xargs /usr/bin/convert -delay 4 -loop 0 "$stages/anim.gif"
+        frames+=("(" "$stages/square.png" -crop "500x500+$((frame * 5))+$((frame * 3))" +repage -colors 256 ")")
+    done
+    /usr/bin/convert -delay 4 -loop 0 "${frames[@]}" "$stages/anim.gif"
     python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg::90 anim.gif:gif:--frames,all
 fi
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
