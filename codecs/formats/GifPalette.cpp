@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <unordered_map>
 
 namespace {
 
@@ -27,6 +26,46 @@ constexpr int kCacheSide = 256 >> kCacheShift;
 size_t Cell(int r, int g, int b) {
     return (size_t(r) * kSide + size_t(g)) * kSide + size_t(b);
 }
+
+// A picture's own colours, at most 256, each with its entry: an open table of four times as many
+// slots, looked up a pixel at a time at the cost of a multiply and a compare or two (a hash map
+// node a colour cost an animation's writing most of its time).
+class ColourEntries {
+  public:
+    size_t size() const { return count_; }
+    // The entry of colour (24 bits), or -1.
+    int Find(uint32_t colour) const {
+        for (size_t slot = SlotOf(colour);; slot = (slot + 1) % kSlots) {
+            if (keys_[slot] == kEmpty) return -1;
+            if (keys_[slot] == colour) return entries_[slot];
+        }
+    }
+    // Gives colour, which it does not hold, the next entry; false once it holds kMostColours.
+    bool Add(uint32_t colour) {
+        if (count_ == kMostColours) return false;
+        size_t slot = SlotOf(colour);
+        while (keys_[slot] != kEmpty) slot = (slot + 1) % kSlots;
+        keys_[slot] = colour;
+        entries_[slot] = uint8_t(count_++);
+        return true;
+    }
+    // Calls visit(colour, entry) for each.
+    template <class Visit>
+    void ForEach(Visit&& visit) const {
+        for (size_t slot = 0; slot < kSlots; ++slot) {
+            if (keys_[slot] != kEmpty) visit(keys_[slot], entries_[slot]);
+        }
+    }
+
+  private:
+    static constexpr size_t kSlots = 4 * kMostColours;
+    static constexpr uint32_t kEmpty = UINT32_MAX;  // no 24-bit colour
+    static size_t SlotOf(uint32_t colour) { return size_t((colour * 2654435761u) >> 22) % kSlots; }
+
+    std::vector<uint32_t> keys_ = std::vector<uint32_t>(kSlots, kEmpty);
+    uint8_t entries_[kSlots] = {};
+    size_t count_ = 0;
+};
 
 struct Moments {
     std::vector<int64_t> Weight, Red, Green, Blue;
@@ -240,8 +279,8 @@ std::vector<Colour> Quantise(RowSource& rows, int32_t width, int32_t height, uin
 
 // The picture's own colours, each with its entry, when they fit in most beside the transparent
 // entry a transparent pixel needs; transparent says whether there is one either way.
-bool ExactColours(RowSource& rows, int32_t width, int32_t height, uint32_t most,
-                  std::unordered_map<uint32_t, uint8_t>& colours, bool& transparent) {
+bool ExactColours(RowSource& rows, int32_t width, int32_t height, uint32_t most, ColourEntries& colours,
+                  bool& transparent) {
     const uint32_t channels = rows.Layout().Channels;
     transparent = false;
     bool fits = true;
@@ -256,9 +295,8 @@ bool ExactColours(RowSource& rows, int32_t width, int32_t height, uint32_t most,
             const uint32_t colour = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
             if (!fits || colour == last) continue;
             last = colour;
-            if (colours.count(colour) != 0) continue;
-            fits = colours.size() < most;
-            if (fits) colours.emplace(colour, uint8_t(colours.size()));
+            if (colours.Find(colour) >= 0) continue;
+            fits = colours.size() < most && colours.Add(colour);
         }
     }
     return fits && colours.size() + (transparent ? 1 : 0) <= most;
@@ -326,13 +364,13 @@ void Dither(RowSource& rows, int32_t width, int32_t height, const std::vector<Co
 namespace {
 
 // The palette of colours that fit, each at its entry, then the transparent entry where one is needed.
-void PaletteOf(const std::unordered_map<uint32_t, uint8_t>& colours, bool transparent, IndexedPicture& out) {
+void PaletteOf(const ColourEntries& colours, bool transparent, IndexedPicture& out) {
     out.Palette.resize(3 * colours.size());
-    for (const auto& [colour, entry] : colours) {
+    colours.ForEach([&](uint32_t colour, uint8_t entry) {
         out.Palette[3 * entry] = uint8_t(colour >> 16);
         out.Palette[3 * entry + 1] = uint8_t(colour >> 8);
         out.Palette[3 * entry + 2] = uint8_t(colour);
-    }
+    });
     out.Transparent = -1;
     if (transparent) {
         out.Transparent = int32_t(colours.size());
@@ -340,17 +378,24 @@ void PaletteOf(const std::unordered_map<uint32_t, uint8_t>& colours, bool transp
     }
 }
 
-void IndexExactly(RowSource& rows, int32_t width, int32_t height,
-                  const std::unordered_map<uint32_t, uint8_t>& colours, IndexedPicture& out) {
+void IndexExactly(RowSource& rows, int32_t width, int32_t height, const ColourEntries& colours,
+                  IndexedPicture& out) {
     const uint32_t channels = rows.Layout().Channels;
     out.Indices.resize(size_t(width) * size_t(height));
     for (int32_t y = 0; y < height; ++y) {
         const uint8_t* p = rows.Row(y);
         uint8_t* indices = out.Indices.data() + size_t(y) * size_t(width);
+        // Runs of one colour, common in drawings and animations, are looked up once.
+        uint32_t last = UINT32_MAX;
+        uint8_t entry = 0;
         for (int32_t x = 0; x < width; ++x, p += channels) {
-            const bool clear = channels == 4 && p[3] < kGifOpaqueFrom;
-            indices[x] = clear ? uint8_t(out.Transparent)
-                               : colours.at(uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2]);
+            if (channels == 4 && p[3] < kGifOpaqueFrom) {
+                indices[x] = uint8_t(out.Transparent);
+                continue;
+            }
+            const uint32_t colour = uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+            if (colour != last) entry = uint8_t(colours.Find(colour)), last = colour;
+            indices[x] = entry;
         }
     }
 }
@@ -359,7 +404,7 @@ void IndexExactly(RowSource& rows, int32_t width, int32_t height,
 
 void IndexPicture(RowSource& rows, int32_t width, int32_t height, IndexedPicture& out) {
     out = IndexedPicture();
-    std::unordered_map<uint32_t, uint8_t> colours;
+    ColourEntries colours;
     bool transparent = false;
     if (ExactColours(rows, width, height, kMostColours, colours, transparent)) {
         PaletteOf(colours, transparent, out);
@@ -379,7 +424,7 @@ void IndexPicture(RowSource& rows, int32_t width, int32_t height, IndexedPicture
 
 bool SharedPalette(std::vector<RowSource>& frames, int32_t width, int32_t height, IndexedPicture& out) {
     out = IndexedPicture();
-    std::unordered_map<uint32_t, uint8_t> colours;
+    ColourEntries colours;
     bool anyTransparent = false;
     for (RowSource& rows : frames) {
         bool transparent = false;
@@ -392,12 +437,14 @@ bool SharedPalette(std::vector<RowSource>& frames, int32_t width, int32_t height
 }
 
 void IndexOnPalette(RowSource& rows, int32_t width, int32_t height, IndexedPicture& palette) {
-    std::unordered_map<uint32_t, uint8_t> colours;
+    // SharedPalette gave the colours their entries in the order they were met, the transparent
+    // one last: added again in that order, each gets its entry back.
+    ColourEntries colours;
     const size_t entries = palette.Palette.size() / 3;
     for (size_t i = 0; i < entries; ++i) {
         if (int32_t(i) == palette.Transparent) continue;
         const uint8_t* c = &palette.Palette[3 * i];
-        colours.emplace(uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2], uint8_t(i));
+        colours.Add(uint32_t(c[0]) << 16 | uint32_t(c[1]) << 8 | c[2]);
     }
     IndexExactly(rows, width, height, colours, palette);
 }
