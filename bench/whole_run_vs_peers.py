@@ -41,7 +41,7 @@ def commands(source, extension, turn):
 def compare(bin_dir, rounds, work, source, extension, form_options, turn):
     host_options, vips, convert = commands(source, extension, turn)
     host_options = form_options + host_options
-    module = "template" if turn == 180 else "quarter-turn"
+    module = "template" if turn == 180 else "quarter"  # the exchange folder's name
     program = None if turn == 180 else os.path.join(work, "quarter-turn")
     ours, peers = [], {"vips": [], "convert": []}
     for _ in range(rounds):
@@ -55,7 +55,7 @@ def compare(bin_dir, rounds, work, source, extension, form_options, turn):
         "".join(" " + o for o in form_options), rounds, os.getloadavg()[0]))
     print("    %-18s %-18s %-18s %-34s %s" % ("", "cpu s", "wall s", "peak RSS MB", "output MB"))
     print("    %-18s %-18s %-18s host %-12s module %-10s %.2f" % (
-        "corvane+template", median_worst([r[0] for r in ours]), median_worst([r[1] for r in ours]),
+        "corvane+" + ("template" if turn == 180 else "quarter-turn"), median_worst([r[0] for r in ours]), median_worst([r[1] for r in ours]),
         median_worst([r[2] for r in ours], 1 / 1024, "%.0f"), median_worst([r[3] for r in ours], 1 / 1024, "%.0f"),
         sizes["corvane"]))
     for name, runs in peers.items():
