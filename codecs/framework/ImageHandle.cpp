@@ -354,6 +354,9 @@ namespace {
 // One save through a new codec, with the errno of the write that failed, if one did.
 bool SaveThrough(ImageType type, const FCObjImage* image, const FCSampleImage* samples, const char* path,
                  int32_t flag, const PictureMetadata* metadata, int* error, const Picture* frames = nullptr) {
+    // A codec writes one of its row's types; a name of another (an .avif beside HEIC) is never
+    // written in it.
+    if (!CanSaveImageType(type)) return false;
     const std::unique_ptr<FCImageHandleBase> handle = GetImageHandleFactory()->CreateImageHandle(type);
     if (!handle) return false;
     if (image != nullptr) handle->SaveList.push_back(image);

@@ -117,7 +117,8 @@ std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool
     }
     // An orientation whose EXIF is gone (never there, too large, damaged) still goes out, as an EXIF
     // block of that tag alone, where the output keeps it in EXIF.
-    if (metadata.Orientation > kUpright && (keeps & ItemExif) != 0 && metadata.Exif.empty())
+    if (metadata.Orientation > kUpright && (keeps & ItemExif) != 0 && (keeps & ItemOrientation) != 0 &&
+        metadata.Exif.empty())
         metadata.Exif = MinimalExif(metadata.Orientation);
     return warnings;
 }
