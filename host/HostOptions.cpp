@@ -63,7 +63,7 @@ const OptionRow kOptions[] = {
      kMinQuality,
      kMaxQuality,
      {},
-     "JPEG and WebP output quality (default 92); WebP at 100 is lossless",
+     "JPEG, WebP and HEIC output quality (default 92); WebP at 100 is lossless",
      [](HostOptions& o, uint64_t v) { o.Quality = int32_t(v); }},
     {"--timeout",
      nullptr,
@@ -373,6 +373,6 @@ void PrintUsageBanner() {
         << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
         << "corvane-batch runs a module over many pictures.\n"
         << "Credits: the Corvane host and the template and ambrel modules;\n"
-        << "JPEG by libjpeg-turbo, PNG by libspng, GIF input by giflib, TIFF by libtiff,\n"
-        << "WebP by libwebp, HEIC, HEIF and AVIF input by libheif.\n\n";
+        << "JPEG by libjpeg-turbo, PNG by libspng, GIF by giflib, TIFF by libtiff,\n"
+        << "WebP by libwebp, HEIC, HEIF and AVIF by libheif (HEIC written through x265).\n\n";
 }

@@ -1,4 +1,4 @@
-// HEIF reader. libheif decodes the primary image with its container's rotation and mirroring,
+// HEIF reader and HEIC writer. libheif decodes the primary image with its container's rotation and mirroring,
 // into planes of RGB (and alpha) at 8 bits, or at the file's depth for deeper samples, which go
 // row by row into the form the load holds (8-bit colour without alpha blue first, as the 24-bit
 // image holds it). The ICC profile, EXIF and XMP go into the metadata
@@ -16,6 +16,9 @@
 #include <vector>
 
 #include "ByteOrder.h"
+#include "Exif.h"
+#include "FileWriter.h"
+#include "LossyQuality.h"
 #include "MappedBlock.h"
 #include "OwnedHandle.h"
 #include "PictureBits.h"
@@ -227,4 +230,78 @@ bool FCImageHandle_Heif::LoadSource(ByteSource& in) {
         Result.Warnings.push_back(warning::kFrames);
     ReadMetadata(primary, Metadata);
     return true;
+}
+
+namespace {
+
+using Encoder = Owned<heif_encoder, heif_encoder_release>;
+using EncodingOptions = Owned<heif_encoding_options, heif_encoding_options_free>;
+
+// The quality from which colour keeps its full resolution, as the JPEG writer does.
+constexpr int32_t kFullChromaQuality = 90;
+
+heif_error WriteToFile(heif_context*, const void* data, size_t size, void* file) {
+    const bool written = static_cast<FileWriter*>(file)->Write(static_cast<const uint8_t*>(data), size);
+    return {written ? heif_error_Ok : heif_error_Encoding_error, heif_suberror_Unspecified,
+            written ? "" : "write failed"};
+}
+
+bool Ok(const heif_error& error) {
+    return error.code == heif_error_Ok;
+}
+
+}  // namespace
+
+bool FCImageHandle_Heif::WritePicture(const char* path, int32_t flag) {
+    const int32_t quality = QualityFromFlag(flag);
+    if (quality == 0 || SaveView.Width > kMaxSide || SaveView.Height > kMaxSide) return false;
+    const Context ctx(heif_context_alloc());
+    heif_encoder* made = nullptr;
+    if (!ctx || !Ok(heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &made)))
+        return false;
+    const Encoder encoder(made);
+    if (!Ok(heif_encoder_set_lossy_quality(made, quality)) ||
+        !Ok(heif_encoder_set_parameter_string(made, "chroma", quality >= kFullChromaQuality ? "444" : "420")))
+        return false;
+    const bool alpha = SaveLayout.HasAlpha();
+    heif_image* image = nullptr;
+    if (!Ok(heif_image_create(SaveView.Width, SaveView.Height, heif_colorspace_RGB,
+                              alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, &image)))
+        return false;
+    const HeifImage owned(image);
+    if (!Ok(heif_image_add_plane(image, heif_channel_interleaved, SaveView.Width, SaveView.Height,
+                                 kEightBits)))
+        return false;
+    int stride = 0;
+    uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
+    if (plane == nullptr) return false;
+    RowSource rows(SaveView, SaveLayout);
+    for (int32_t y = 0; y < SaveView.Height; ++y)
+        std::memcpy(plane + size_t(y) * size_t(stride), rows.Row(y), rows.RowBytes());
+    const PictureMetadata* metadata = SaveMetadata;
+    if (metadata != nullptr && !metadata->IccProfile.empty() &&
+        !Ok(heif_image_set_raw_color_profile(image, "prof", metadata->IccProfile.data(),
+                                             metadata->IccProfile.size())))
+        return false;
+    const EncodingOptions options(heif_encoding_options_alloc());
+    if (!options) return false;
+    options->save_alpha_channel = alpha ? 1 : 0;
+    heif_image_handle* encoded = nullptr;
+    if (!Ok(heif_context_encode_image(ctx.get(), image, made, options.get(), &encoded))) return false;
+    const Handle handle(encoded);
+    if (metadata != nullptr) {
+        // EXIF goes out as every writer sends it: without the thumbnail of what came in.
+        std::vector<uint8_t> exif = metadata->Exif;
+        PrepareExifForOutput(exif, metadata->Orientation);
+        if (!exif.empty() &&
+            !Ok(heif_context_add_exif_metadata(ctx.get(), encoded, exif.data(), int(exif.size()))))
+            return false;
+        if (!metadata->Xmp.empty() &&
+            !Ok(heif_context_add_XMP_metadata(ctx.get(), encoded, metadata->Xmp.data(),
+                                              int(metadata->Xmp.size()))))
+            return false;
+    }
+    FileWriter out;
+    heif_writer writer{1, WriteToFile};
+    return out.Open(path) && Ok(heif_context_write(ctx.get(), &writer, &out)) && out.Commit();
 }

@@ -41,6 +41,7 @@ constexpr PixelLayout kJpegWrites[] = {kImage24Layout};
 constexpr PixelLayout kEveryWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kGifWrites[] = {kRgb8, kRgba8};
+constexpr PixelLayout kHeifWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kPpmWrites[] = {kRgb8, kRgb16};
 template <size_t N>
 constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
@@ -53,6 +54,7 @@ constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolutio
 constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
+constexpr uint32_t kHeifKeeps = ItemProfile | ItemExif | ItemXmp;
 constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
 
 std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {
