@@ -44,7 +44,8 @@ bench: build
 test-sanitize: deps
 	@cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_SANITIZE=ON >/dev/null
 	@cmake --build $(SAN_BUILD) -j $(JOBS)
-	@cd $(SAN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@cd $(SAN_BUILD) && LSAN_OPTIONS="$${LSAN_OPTIONS:-suppressions=$(CURDIR)/fuzz/lsan-suppressions.txt}" \
+		ctest --output-on-failure -j $(JOBS)
 
 fuzz: deps
 	@CC=clang-14 CXX=clang++-14 cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
