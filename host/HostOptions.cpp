@@ -374,5 +374,6 @@ void PrintUsageBanner() {
         << "corvane-batch runs a module over many pictures.\n"
         << "Credits: the Corvane host and the template and ambrel modules;\n"
         << "JPEG by libjpeg-turbo, PNG by libspng, GIF by giflib, TIFF by libtiff,\n"
-        << "WebP by libwebp, HEIC, HEIF and AVIF by libheif (HEIC written through x265).\n\n";
+        << "WebP by libwebp, HEIC, HEIF and AVIF by libheif (HEIC written through x265,\n"
+        << "AVIF through libavif and aom).\n\n";
 }

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "ImageHandle_Avif.h"
 #include "ImageHandle_Bmp.h"
 #include "ImageHandle_Gif.h"
 #include "ImageHandle_Heif.h"

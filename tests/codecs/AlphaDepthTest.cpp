@@ -302,42 +302,51 @@ TEST(GifWriter, KeepsFewColoursExactlyAndManyClose) {
     }
 }
 
-// HEIC out of every shape the encoder can stumble on, read back by libheif's own heif-convert: a
-// 1 x 1 and odd sizes with alpha, 16-bit samples (narrowed to 8), the colour close at the top
-// quality and the alpha plane kept.
-TEST(HeicWriter, WritesEveryShapeWithItsAlpha) {
-    for (const auto& [width, height] : {std::pair<int32_t, int32_t>{1, 1}, {3, 5}, {17, 9}, {64, 48}}) {
-        FCSampleImage saved;
-        ASSERT_TRUE(saved.Create(width, height, 4, 65535));
-        for (int32_t y = 0; y < height; ++y)
-            for (int32_t x = 0; x < width; ++x)
-                for (uint32_t c = 0; c < 4; ++c)
-                    saved.SetSample(saved.Row(y), size_t(x) * 4 + c,
-                                    c == 3 ? (x % 2 == 0 ? 65535u : 0u)
-                                           : uint32_t(x * 900 + y * 700 + c * 20000) % 65536);
-        ScratchDir dir;
-        const std::string path = dir / "x.heic";
-        ASSERT_TRUE(SaveSamplesFile(saved, ImageTypeHeif, path.c_str(), 100, nullptr))
-            << width << "x" << height;
-        ASSERT_EQ(0,
-                  std::system(("heif-convert '" + path + "' '" + dir / "back.png" + "' >/dev/null").c_str()));
-        const Rgba16 back = MagickDecode(dir / "back.png");
-        ASSERT_EQ(back.size(), size_t(width) * size_t(height) * 4);
-        double squares = 0;
-        size_t samples = 0;
-        for (size_t i = 0; i < back.size(); ++i) {
-            const int32_t x = int32_t(i / 4 % size_t(width)), y = int32_t(i / 4 / size_t(width));
-            const int in = int(saved.SampleAt(saved.Row(y), i % size_t(4 * width)) / 257);
-            const int out = back[i] / 257;
-            if (i % 4 == 3) {
-                EXPECT_NEAR(out, in, 8) << width << "x" << height << " alpha at " << x << ", " << y;
-            } else if (x % 2 == 0) {
-                squares += double((in - out) * (in - out)), ++samples;
+// HEIC and AVIF out of every shape their encoders can stumble on, read back by libheif's own
+// heif-convert: a 1 x 1 and odd sizes with alpha, 16-bit samples (narrowed to 8), a grey picture, the
+// colour close at the top quality and the alpha plane kept.
+TEST(HeifWriters, WriteEveryShapeWithItsAlpha) {
+    struct Shape {
+        int32_t Width, Height;
+        bool Grey;
+    };
+    for (const auto& [type, name] :
+         {std::pair<ImageType, const char*>{ImageTypeHeif, "x.heic"}, {ImageTypeAvif, "x.avif"}})
+        for (const Shape& shape :
+             {Shape{1, 1, false}, {3, 5, false}, {17, 9, false}, {64, 48, false}, {15, 7, true}}) {
+            const auto [width, height, grey] = shape;
+            FCSampleImage saved;
+            ASSERT_TRUE(saved.Create(width, height, 4, 65535));
+            for (int32_t y = 0; y < height; ++y)
+                for (int32_t x = 0; x < width; ++x)
+                    for (uint32_t c = 0; c < 4; ++c)
+                        saved.SetSample(saved.Row(y), size_t(x) * 4 + c,
+                                        c == 3
+                                            ? (x % 2 == 0 ? 65535u : 0u)
+                                            : uint32_t(x * 900 + y * 700 + (grey ? 0 : c * 20000)) % 65536);
+            ScratchDir dir;
+            const std::string path = dir / name;
+            const std::string shown =
+                std::string(name) + " " + std::to_string(width) + "x" + std::to_string(height);
+            ASSERT_TRUE(SaveSamplesFile(saved, type, path.c_str(), 100, nullptr)) << shown;
+            ASSERT_EQ(0, std::system(
+                             ("heif-convert '" + path + "' '" + dir / "back.png" + "' >/dev/null").c_str()));
+            const Rgba16 back = MagickDecode(dir / "back.png");
+            ASSERT_EQ(back.size(), size_t(width) * size_t(height) * 4);
+            double squares = 0;
+            size_t samples = 0;
+            for (size_t i = 0; i < back.size(); ++i) {
+                const int32_t x = int32_t(i / 4 % size_t(width)), y = int32_t(i / 4 / size_t(width));
+                const int in = int(saved.SampleAt(saved.Row(y), i % size_t(4 * width)) / 257);
+                const int out = back[i] / 257;
+                if (i % 4 == 3) {
+                    EXPECT_NEAR(out, in, 8) << shown << " alpha at " << x << ", " << y;
+                } else if (x % 2 == 0) {
+                    squares += double((in - out) * (in - out)), ++samples;
+                }
             }
+            EXPECT_GE(10 * std::log10(255.0 * 255.0 * double(samples) / std::max(squares, 1.0)), 30) << shown;
         }
-        EXPECT_GE(10 * std::log10(255.0 * 255.0 * double(samples) / std::max(squares, 1.0)), 30)
-            << width << "x" << height;
-    }
 }
 
 // An animation written and read back: every frame's pixels (the picture itself left as it was), the delays as

@@ -68,7 +68,7 @@ const Picture kPictures[] = {
     {"webp/alpha-lossy.webp", 35, 27, 0, kAlpha},
     {"webp/animated.webp", 35, 27, 0, warning::kFrames},
     {"heif/photo.heic", 35, 27, 0},
-    {"heif/photo.avif", 35, 27, 0},
+    {"avif/photo.avif", 35, 27, 0},
     {"heif/rotated.heic", 27, 35, 0},
     {"heif/two-images.heic", 35, 27, 0, warning::kFrames},
     {"heif/photo10.heic", 35, 27, 1, "has 10 bits per sample; narrowed to 8."},

@@ -132,14 +132,15 @@ const Reader kJpeg{"jpg", 0, 6}, kPng{"png", 0, 6}, kTiff{"tif", 0, 6};
 const Writer kJpegOut{"jpg", 100, 1.5}, kPngOut{"png", -1, 0};
 // A palette of 256 colours for the sample's many.
 constexpr double kGifMeanError = 4;
-// HEVC at quality 100 still loses a little, as JPEG does.
+// HEVC and AV1 at quality 100 still lose a little, as JPEG does.
 constexpr double kHeicMeanError = 1.5;
 
 // The committed files of the formats that have no writer, or whose reader says more than their
-// writer keeps, by key. A HEIF is shown as its own transforms say, whatever its EXIF Orientation
+// writer keeps, by key. A HEIF (AVIF too) is shown as its own transforms say, whatever its EXIF Orientation
 // (6) says.
 const std::pair<const char*, Reader> kCommitted[] = {
     {"heif", {"heif/metadata.heic", ItemProfile | ItemExif | ItemXmp | ItemOrientation, 1}},
+    {"avif", {"avif/metadata.avif", ItemProfile | ItemExif | ItemXmp | ItemOrientation, 1}},
 };
 
 const FormatExtension* FirstWritten(const ImageFormat& format) {
@@ -185,10 +186,10 @@ std::vector<Writer> Writers() {
             if (e.WrittenAs == nullptr || last == e.WrittenAs) continue;
             last = e.WrittenAs;
             writers.push_back({e.Extension, format->TakesQuality ? 100 : -1,
-                               e.Type == ImageTypeJpeg   ? kJpegOut.MeanError
-                               : e.Type == ImageTypeGif  ? kGifMeanError
-                               : e.Type == ImageTypeHeif ? kHeicMeanError
-                                                         : 0});
+                               e.Type == ImageTypeJpeg                              ? kJpegOut.MeanError
+                               : e.Type == ImageTypeGif                             ? kGifMeanError
+                               : e.Type == ImageTypeHeif || e.Type == ImageTypeAvif ? kHeicMeanError
+                                                                                    : 0});
         }
     }
     return writers;
@@ -362,7 +363,9 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
     const uint32_t out = kept | ((kept & ItemOrientation) != 0 && (keeps & ItemExif) != 0 ? ItemExif : 0u);
     EXPECT_EQ(ItemsOf(read, back), out);
     // A HEIF's reader says every file it reads is upright: its own transforms are applied.
-    EXPECT_EQ(read.Orientation, carried ? reader.Orientation : output == ImageTypeHeif ? 1 : 0);
+    EXPECT_EQ(read.Orientation, carried                                              ? reader.Orientation
+                                : output == ImageTypeHeif || output == ImageTypeAvif ? 1
+                                                                                     : 0);
     EXPECT_EQ(read.IccProfile, (out & ItemProfile) != 0 ? held.IccProfile : std::vector<uint8_t>());
     EXPECT_EQ(read.Xmp, (out & ItemXmp) != 0 ? held.Xmp : std::vector<uint8_t>());
     // Only the orientation's value may change: a HEIF's, which its viewers ignore, goes out as 1.

@@ -189,24 +189,26 @@ for file in lossy lossless alpha-lossless alpha-lossy; do decode "$data/webp/$fi
 decode "$work/first.png" "$ref/webp/animated.webp.rgb"
 head -c "$(($(wc -c <"$data/webp/lossy.webp") / 2))" "$data/webp/lossy.webp" >"$data/webp/truncated.webp"
 
-# HEIF: HEIC and AVIF at 8 bits, a 10-bit HEIC, and a HEIC turned a quarter by an added irot box.
+# HEIF: HEIC and AVIF (a folder of its own) at 8 bits, a 10-bit HEIC, and a HEIC turned a quarter by an added irot box.
 "$convert" "$crop" "$work/crop.png"
 heif-enc -q 90 -o "$data/heif/photo.heic" "$work/crop.png" >/dev/null
-heif-enc -A -q 90 -o "$data/heif/photo.avif" "$work/crop.png" >/dev/null
+heif-enc -A -q 90 -o "$data/avif/photo.avif" "$work/crop.png" >/dev/null
 python3 "$data/heif-add-property.py" "$data/heif/photo.heic" "$data/heif/rotated.heic" irot
-# Every item a HEIF carries: EXIF (Orientation 6, which HEIF viewers ignore) and XMP, which heif-enc
+# Every item a HEIF or AVIF carries: EXIF (Orientation 6, which HEIF viewers ignore) and XMP, which heif-enc
 # copies from a PNG, and an RGB profile (the one in a Pillow JPEG), which it does not.
 exiftool -q -q -b -ICC_Profile "$data/jpeg/pillow/truncated_app14.jpg" >"$work/rgb.icc"
 cp "$work/crop.png" "$work/metadata.png"
 exiftool -q -q -overwrite_original -Orientation#=6 -XMP-dc:Title=hippopotamus "$work/metadata.png"
 heif-enc -q 90 -o "$work/metadata.heic" "$work/metadata.png" >/dev/null
 python3 "$data/heif-add-property.py" "$work/metadata.heic" "$data/heif/metadata.heic" "$work/rgb.icc"
+heif-enc -A -q 90 -o "$work/metadata.avif" "$work/metadata.png" >/dev/null
+python3 "$data/heif-add-property.py" "$work/metadata.avif" "$data/avif/metadata.avif" "$work/rgb.icc"
 "$convert" "$crop" -depth 16 "PNG48:$work/crop16.png"
 # 10 bits through x265: Debian 12's libaom asserts on 10-bit input from heif-enc.
 heif-enc -b 10 -q 90 -o "$data/heif/photo10.heic" "$work/crop16.png" >/dev/null
-for file in photo.heic photo.avif rotated.heic photo10.heic; do
-    heif-convert "$data/heif/$file" "$work/$file.png" >/dev/null
-    decode "$work/$file.png" "$ref/heif/$file.rgb"
+for file in heif/photo.heic avif/photo.avif heif/rotated.heic heif/photo10.heic; do
+    heif-convert "$data/$file" "$work/${file#*/}.png" >/dev/null
+    decode "$work/${file#*/}.png" "$ref/$file.rgb"
 done
 # TGA with a right origin (descriptor bit 4): four of Pillow's pictures, raw and run-length at 24
 # and 32 bits, each row stored right to left. Each holds its source's picture, which ImageMagick 6
@@ -294,8 +296,9 @@ body = b"WEBP" + chunk(b"VP8X", b"\x02\0\0\0" + u24(side - 1) + u24(side - 1)) +
 open(sys.argv[2], "wb").write(b"RIFF" + struct.pack("<I", len(body)) + body)
 PYTHON
 done
-# HEIF: the photo with its image spatial extent (ispe) rewritten.
-python3 - "$data/heif/photo.heic" "$regress/heif-claims-26000x26000.heic" <<'PYTHON'
+# HEIF and AVIF: the photo with its image spatial extent (ispe) rewritten.
+for file in heif/photo.heic:heif-claims-26000x26000.heic avif/photo.avif:avif-claims-26000x26000.avif; do
+python3 - "$data/${file%%:*}" "$regress/${file#*:}" <<'PYTHON'
 import struct, sys
 data = bytearray(open(sys.argv[1], "rb").read())
 # The primary image is a grid of coded tiles; its own extent is the last ispe box.
@@ -303,3 +306,4 @@ at = data.rindex(b"ispe") + 8  # past the box type, version and flags
 struct.pack_into(">II", data, at, 26000, 26000)
 open(sys.argv[2], "wb").write(data)
 PYTHON
+done

@@ -283,8 +283,8 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     // is read by the content's signature, which a TGA has none of.
     const std::string namesNone =
         " names no format that is read; formats read: BMP (.bmp), TGA (.tga), "
-        "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), HEIF (.heic, "
-        ".heif, .avif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
+        "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), AVIF (.avif), "
+        "HEIF (.heic, .heif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
     const std::pair<std::string, std::string> rows[] = {
         {"in.png", "in.png is damaged or not a PNG file (invalid signature).\n"},
         {"broken.bmp", "broken.bmp is damaged or not a BMP file (the file ends inside its headers).\n"},
