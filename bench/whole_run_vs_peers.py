@@ -77,4 +77,5 @@ def main():
         compare(bin_dir, rounds, work, source, extension, options, int(rest[1]) if len(rest) > 1 else 180)
 
 
-main()
+if __name__ == "__main__":
+    main()

@@ -8,7 +8,7 @@
 #             and Node.js for the example modules, groff for the manual pages, clang-format, cjpeg,
 #             exiftool to check what the writers put in their files
 #   bench     what the benchmarks compare against: ImageMagick, libvips, cjpeg/djpeg, cwebp/dwebp,
-#             tiffcp, heif-convert, /usr/bin/time
+#             tiffcp, heif-convert and heif-enc, avifenc, /usr/bin/time
 #   fuzz      clang with libFuzzer and its sanitizer runtimes
 #   sanitize  the suite under ASan and UBSan, built with g++, whose runtimes come with g++
 #   package   `make package`: dpkg-shlibdeps (dpkg-dev) and file, which CPack's DEB generator runs
@@ -20,7 +20,7 @@ group_packages() {
     case $1 in
         build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev" ;;
         test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples" ;;
-        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples" ;;
+        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
         package) echo "dpkg-dev file" ;;
