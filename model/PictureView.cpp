@@ -244,9 +244,11 @@ PixelLayout ChooseLayout(const PixelLayout& has, const PixelLayout* takes, size_
     for (size_t i = 0; i < count; ++i) {
         const PixelLayout& layout = takes[i];
         if (!LayoutConversion(has, layout).Possible()) continue;
-        // Alpha outweighs depth, and depth the writer's order.
-        const int score =
-            (has.HasAlpha() == layout.HasAlpha() ? 2 : 0) + (has.Wide() == layout.Wide() ? 1 : 0);
+        // Grey stays grey where the writer takes it; then alpha outweighs depth, and depth the
+        // writer's order.
+        const int score = (has.Colour() == layout.Colour() ? 4 : 0) +
+                          (has.HasAlpha() == layout.HasAlpha() ? 2 : 0) +
+                          (has.Wide() == layout.Wide() ? 1 : 0);
         if (score > bestScore) best = i, bestScore = score;
     }
     return takes[best];

@@ -11,7 +11,7 @@
 #include "PictureView.h"
 
 bool FCSampleImage::Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue) {
-    if (width <= 0 || height <= 0 || (channels != 3 && channels != 4) || maxValue == 0 || maxValue > 65535)
+    if (width <= 0 || height <= 0 || channels < 1 || channels > 4 || maxValue == 0 || maxValue > 65535)
         return false;
     const uint64_t bytes = uint64_t(width) * uint64_t(height) * channels * (maxValue > 255 ? 2 : 1);
     if (bytes > std::numeric_limits<size_t>::max() / 2) return false;
@@ -82,6 +82,7 @@ bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue
     if (!samples.IsValid()) return false;
     if (samples.Channels == channels && samples.MaxValue == maxValue) return true;
     const uint32_t from = samples.Channels;
+    if (from >= 3 && channels < 3) return false;
     const size_t inPixel = from * samples.BytesPerSample();
     const size_t outPixel = channels * (maxValue > 255 ? 2 : 1);
     const size_t count = size_t(samples.Width) * size_t(samples.Height);
@@ -132,14 +133,15 @@ bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t ch
 }
 
 bool HasTransparentSample(const FCSampleImage& samples) {
-    if (!samples.IsValid() || samples.Channels != 4) return false;
+    if (!samples.IsValid() || (samples.Channels != 2 && samples.Channels != 4)) return false;
     bool transparent = false;
     const uint32_t opaque = samples.MaxValue;
+    const size_t channels = samples.Channels;
     WithSampleWidth(samples.BytesPerSample() == 2, [&](auto wide) {
         for (int32_t y = 0; y < samples.Height && !transparent; ++y) {
             const uint8_t* row = samples.Row(y);
             for (size_t x = 0; x < size_t(samples.Width) && !transparent; ++x)
-                transparent = GetSample<wide>(row, x * 4 + 3) < opaque;
+                transparent = GetSample<wide>(row, x * channels + channels - 1) < opaque;
         }
     });
     return transparent;

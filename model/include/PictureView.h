@@ -103,6 +103,6 @@ class RowSource {
 };
 
 // Of the layouts a writer takes (count of them), the one it is handed a picture of layout has in:
-// the picture's alpha kept when it has any and some layout holds it, then its depth, then the
-// writer's first; never one the picture cannot be converted to.
+// grey kept grey where some layout is grey, then the picture's alpha kept when it has any and some layout
+// holds it, then its depth, then the writer's first; never one the picture cannot be converted to.
 PixelLayout ChooseLayout(const PixelLayout& has, const PixelLayout* takes, size_t count);

@@ -42,10 +42,10 @@ class FCSampleImage {
     FCSampleImage& operator=(const FCSampleImage&) = delete;
     ~FCSampleImage() { Release(); }
 
-    // channels is 3 (colour) or 4 (colour and alpha); maxValue, 1 to 65535, is the largest value
-    // a sample takes (255, 1023, 65535, or a netpbm maxval): up to 255 a sample takes one byte,
-    // above it two. The samples start zero. False, with the image unchanged, for a shape it cannot
-    // take or when memory runs out.
+    // channels is 1 (grey), 2 (grey and alpha), 3 (colour) or 4 (colour and alpha); maxValue, 1 to 65535, is
+    // the largest value a sample takes (255, 1023, 65535, or a netpbm maxval): up to 255 a sample takes one
+    // byte, above it two. The samples start zero. False, with the image unchanged, for a shape it cannot take
+    // or when memory runs out.
     bool Create(int32_t width, int32_t height, uint32_t channels, uint32_t maxValue);
     void Release();
     bool IsValid() const { return Samples != nullptr; }
@@ -90,13 +90,14 @@ uint32_t SignificantBitsOf(uint32_t maxValue);
 // becomes a 24-bit picture of the same size; false, with image unchanged, when memory runs out.
 bool NarrowToImage(const FCSampleImage& samples, FCObjImage& image);
 
-// The samples in another form: channels 3 or 4 (alpha added opaque, or left out) and maxValue
+// The samples in another form: channels 1 to 4 (alpha added opaque, or left out; grey spread over
+// the colour, never colour into grey) and maxValue
 // 255 or 65535. Samples above 8 bits are scaled by v x maxValue / MaxValue, rounded; samples of 8
 // bits or fewer (MaxValue up to 255) go to 8 bits first and are then multiplied by 257, so that
 // narrowing the result again gives exactly the 8-bit picture. False, with samples unchanged, when
-// memory runs out.
+// memory runs out or colour would become grey.
 bool ConvertSamples(FCSampleImage& samples, uint32_t channels, uint32_t maxValue);
 // A 24-bit picture as samples of that form (alpha opaque), its resolution along.
 bool WidenToSamples(const FCObjImage& image, FCSampleImage& samples, uint32_t channels, uint32_t maxValue);
-// True when some alpha sample is below MaxValue; false for three channels.
+// True when some alpha sample is below MaxValue; false without alpha (one or three channels).
 bool HasTransparentSample(const FCSampleImage& samples);
