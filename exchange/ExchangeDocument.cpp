@@ -52,20 +52,25 @@ bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cu
     return MatchTag(closeTag, cursor, message);
 }
 
-// A version 2 form's number, one of the two it may be.
-bool ReadFormNumber(const char* name, int32_t first, int32_t second, DocumentCursor& cursor, int32_t& field,
-                    std::string& message) {
+// A version 2 form's number, one of those it may be (allowed, count of them).
+bool ReadFormNumber(const char* name, const int32_t* allowed, size_t count, DocumentCursor& cursor,
+                    int32_t& field, std::string& message) {
     const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
     int32_t value = 0;
     if (!ReadDimension(open.c_str(), close.c_str(), cursor, value, message)) return false;
-    if (value != first && value != second) {
-        message = "Wrong value: " + open + std::to_string(value) + close + " must be " +
-                  std::to_string(first) + " or " + std::to_string(second);
+    if (std::find(allowed, allowed + count, value) == allowed + count) {
+        message = "Wrong value: " + open + std::to_string(value) + close + " must be ";
+        for (size_t i = 0; i < count; ++i)
+            message += (i == 0 ? "" : i + 1 == count ? " or " : ", ") + std::to_string(allowed[i]);
         return false;
     }
     field = value;
     return true;
 }
+
+// Grey (1), grey and alpha (2), colour (3), colour and alpha (4); 8 or 16 bits a sample.
+constexpr int32_t kFormChannels[] = {1, 2, 3, 4};
+constexpr int32_t kFormDepths[] = {8, 16};
 
 // Whether the next tag, after blanks, is tag; nothing is consumed but the blanks.
 bool NextTagIs(DocumentCursor& cursor, const char* tag) {
@@ -119,8 +124,8 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
                ReadDimension("<width>", "</width>", cursor, header.Width, message) &&
                ReadDimension("<height>", "</height>", cursor, header.Height, message) &&
                (version != kFormVersion ||
-                (ReadFormNumber("channels", 3, 4, cursor, header.Channels, message) &&
-                 ReadFormNumber("depth", 8, 16, cursor, header.Depth, message) &&
+                (ReadFormNumber("channels", kFormChannels, 4, cursor, header.Channels, message) &&
+                 ReadFormNumber("depth", kFormDepths, 2, cursor, header.Depth, message) &&
                  (!NextTagIs(cursor, "<frames>") || ReadFrames(cursor, header.Frames, message)))) &&
                MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
     }();
