@@ -1,6 +1,6 @@
 // JPEG writer: TurboJPEG compresses straight from the picture's rows (the 24-bit image's bottom-up
 // blue-green-red ones among them), with the standard quantisation tables scaled by quality and
-// chroma subsampled as ImageMagick does.
+// chroma subsampled as ImageMagick does; grey is written as one component.
 // The DCT is the accurate one, as cjpeg's and every peer's: the fast one loses up to 0.8 dB, and
 // far more when a picture is decoded and saved again.
 // The density and the metadata segments go in as its output is written out.
@@ -46,10 +46,12 @@ bool FCImageHandle_Jpeg::WritePicture(const char* path, int32_t flag) {
     if (!tj) return false;
     unsigned char* jpeg = nullptr;
     unsigned long jpegSize = 0;
-    const int subsampling = quality >= kFullChromaQuality ? TJSAMP_444 : TJSAMP_420;
-    const int result = tjCompress2(tj.get(), first, rows.Width, pitch, rows.Height,
-                                   SaveLayout.BlueFirst ? TJPF_BGR : TJPF_RGB, &jpeg, &jpegSize, subsampling,
-                                   quality, (bottomUp ? TJFLAG_BOTTOMUP : 0) | TJFLAG_ACCURATEDCT);
+    const bool grey = !SaveLayout.Colour();
+    const int subsampling = grey ? TJSAMP_GRAY : quality >= kFullChromaQuality ? TJSAMP_444 : TJSAMP_420;
+    const int format = grey ? TJPF_GRAY : SaveLayout.BlueFirst ? TJPF_BGR : TJPF_RGB;
+    const int result =
+        tjCompress2(tj.get(), first, rows.Width, pitch, rows.Height, format, &jpeg, &jpegSize, subsampling,
+                    quality, (bottomUp ? TJFLAG_BOTTOMUP : 0) | TJFLAG_ACCURATEDCT);
     const Owned<unsigned char, tjFree> owned(jpeg);
     if (result != 0 || jpeg == nullptr) return false;
     FileWriter out;

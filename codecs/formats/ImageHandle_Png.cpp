@@ -1,7 +1,7 @@
-// PNG reader and writer. Colour is taken as stored (grey widened, palettes looked up, gamma
-// ignored); every row goes to the sink, which holds it in the form the load asks for. Profile, EXIF, XMP and
-// resolution travel beside the pixels. Rows are decoded straight into the picture and written through one
-// row's buffer.
+// PNG reader and writer. Colour is taken as stored (grey widened unless the load keeps grey,
+// palettes looked up, gamma ignored); every row goes to the sink, which holds it in the form the load asks
+// for. Profile, EXIF, XMP and resolution travel beside the pixels. Rows are decoded straight into the picture
+// and written through one row's buffer.
 #include "ImageHandle_Png.h"
 
 #include <spng.h>
@@ -97,20 +97,56 @@ int SetDecodeLimits(spng_ctx* ctx) {
     return status;
 }
 
-// Red, green, blue and, for a picture with alpha or tRNS, alpha, of 8 or 16 bits, each row into the
-// sink as it arrives. 16-bit samples come out in the machine's byte order; the sink takes them most
-// significant byte first. A pass of an interlaced picture fills only its own pixels of a row. A
+// The rows in the decoded form, of 8 or 16 bits, each into the sink as it arrives. 16-bit samples
+// that come out in the machine's byte order are turned: the sink takes them most significant byte
+// first. A pass of an interlaced picture fills only its own pixels of a row. A
 // stream that ends or breaks before the last row fails the whole load, and so does a broken checksum
 // of the chunks after it: the last image-data chunk's is checked only there.
-int DecodeRows(spng_ctx* ctx, const spng_ihdr& ihdr, bool alpha, RowSink& rows) {
+// How libspng hands the rows over: its format, whether tRNS becomes alpha, and the bytes of a pixel
+// of 16-bit samples in the machine's order (0: none, or already most significant first).
+struct DecodedForm {
+    int Format = SPNG_FMT_RGB8;
+    bool Transparency = false;
+    size_t SwappedPixelBytes = 0;
+    PixelLayout Layout;
+};
+
+// Without alpha, 16-bit colour still comes as RGBA16, the only 16-bit colour form libspng gives.
+DecodedForm ColourForm(bool deep, bool alpha) {
+    DecodedForm form;
+    form.Format = deep ? SPNG_FMT_RGBA16 : (alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8);
+    form.Transparency = alpha;
+    form.SwappedPixelBytes = deep ? 8 : 0;
+    form.Layout = PixelLayout{alpha ? 4u : 3u, deep ? kDeepMaxValue : kEightBitMaxValue, false};
+    return form;
+}
+
+// Grey kept grey: grey and alpha as stored (8 or 16 bits, most significant first), grey with tRNS
+// as grey and alpha, grey alone of 1 to 8 bits spread over 8.
+DecodedForm GreyForm(const spng_ihdr& ihdr, bool transparent) {
+    const bool deep = ihdr.bit_depth == kDeepBitDepth;
+    const bool alpha = ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA || transparent;
+    DecodedForm form;
+    form.Layout = PixelLayout{alpha ? 2u : 1u, deep ? kDeepMaxValue : kEightBitMaxValue, false};
+    if (ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA || (deep && !alpha)) {
+        form.Format = SPNG_FMT_RAW;
+    } else if (alpha) {
+        form.Format = deep ? SPNG_FMT_GA16 : SPNG_FMT_GA8;
+        form.Transparency = true;
+        form.SwappedPixelBytes = deep ? 4 : 0;
+    } else {
+        form.Format = SPNG_FMT_G8;
+    }
+    return form;
+}
+
+int DecodeRows(spng_ctx* ctx, const spng_ihdr& ihdr, const DecodedForm& form, RowSink& rows) {
     static const uint32_t kPassFirst[7] = {0, 4, 0, 2, 0, 1, 0};
     static const uint32_t kPassStep[7] = {8, 8, 4, 4, 2, 2, 1};
-    const bool deep = ihdr.bit_depth == kDeepBitDepth;
+    const size_t swapped = form.SwappedPixelBytes;
     const bool interlaced = ihdr.interlace_method != SPNG_INTERLACE_NONE;
-    // Without alpha, 16-bit pictures still come as RGBA16, the only 16-bit form libspng gives.
-    const int format = deep ? SPNG_FMT_RGBA16 : (alpha ? SPNG_FMT_RGBA8 : SPNG_FMT_RGB8);
-    int status =
-        spng_decode_image(ctx, nullptr, 0, format, SPNG_DECODE_PROGRESSIVE | (alpha ? SPNG_DECODE_TRNS : 0));
+    int status = spng_decode_image(ctx, nullptr, 0, form.Format,
+                                   SPNG_DECODE_PROGRESSIVE | (form.Transparency ? SPNG_DECODE_TRNS : 0));
     while (status == SPNG_OK) {
         spng_row_info info{};
         status = spng_get_row_info(ctx, &info);
@@ -123,9 +159,9 @@ int DecodeRows(spng_ctx* ctx, const spng_ihdr& ihdr, bool alpha, RowSink& rows) 
         if (status != SPNG_OK && status != SPNG_EOI) break;
         const uint32_t first = interlaced ? kPassFirst[info.pass] : 0;
         const uint32_t step = interlaced ? kPassStep[info.pass] : 1;
-        for (size_t x = first; deep && x < ihdr.width; x += step) {
-            uint8_t* pixel = row + x * 8;
-            for (size_t i = 0; i < 8; i += 2) {
+        for (size_t x = first; swapped != 0 && x < ihdr.width; x += step) {
+            uint8_t* pixel = row + x * swapped;
+            for (size_t i = 0; i < swapped; i += 2) {
                 const uint16_t v = GetU16LE(pixel + i);
                 pixel[i] = uint8_t(v >> 8), pixel[i + 1] = uint8_t(v);
             }
@@ -133,6 +169,12 @@ int DecodeRows(spng_ctx* ctx, const spng_ihdr& ihdr, bool alpha, RowSink& rows) 
         rows.Put(y, first, step);
     }
     return status == SPNG_EOI ? spng_decode_chunks(ctx) : status;
+}
+
+uint8_t ColourType(const PixelLayout& layout) {
+    if (!layout.Colour())
+        return layout.HasAlpha() ? SPNG_COLOR_TYPE_GRAYSCALE_ALPHA : SPNG_COLOR_TYPE_GRAYSCALE;
+    return layout.HasAlpha() ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR;
 }
 
 int WriteToFile(spng_ctx*, void* user, void* data, size_t length) {
@@ -231,11 +273,13 @@ bool FCImageHandle_Png::Decode(ByteSource& in) {
     PngExtras extras;
     ReadPngMetadata(chunks, Metadata, extras, Result.Warnings);
     const bool deep = ihdr.bit_depth == kDeepBitDepth;
-    const bool alpha = deep || extras.Transparent;
-    if (!Rows.Begin(int32_t(ihdr.width), int32_t(ihdr.height), alpha ? 4 : 3,
-                    deep ? kDeepMaxValue : kEightBitMaxValue))
+    const bool grey =
+        ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE || ihdr.color_type == SPNG_COLOR_TYPE_GRAYSCALE_ALPHA;
+    const DecodedForm form = grey && Rows.KeepsGrey() ? GreyForm(ihdr, extras.Transparent)
+                                                      : ColourForm(deep, deep || extras.Transparent);
+    if (!Rows.Begin(int32_t(ihdr.width), int32_t(ihdr.height), form.Layout))
         return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
-    if ((status = DecodeRows(ctx.get(), ihdr, alpha, Rows)) != SPNG_OK) return Refuse(status, Result);
+    if ((status = DecodeRows(ctx.get(), ihdr, form, Rows)) != SPNG_OK) return Refuse(status, Result);
     Rows.SetResolution(extras.XPixelsPerMetre, extras.YPixelsPerMetre);
     if (extras.Animated) Result.Warnings.push_back(warning::kFrames);
     return true;
@@ -245,9 +289,8 @@ bool FCImageHandle_Png::WritePicture(const char* path, int32_t) {
     const SpngContext ctx(spng_ctx_new(SPNG_CTX_ENCODER));
     FileWriter out;
     if (!ctx || !out.Open(path) ||
-        !ConfigureEncoder(
-            ctx.get(), SaveView.Width, SaveView.Height, SaveLayout.Wide() ? kDeepBitDepth : kWrittenBitDepth,
-            SaveLayout.HasAlpha() ? SPNG_COLOR_TYPE_TRUECOLOR_ALPHA : SPNG_COLOR_TYPE_TRUECOLOR, out))
+        !ConfigureEncoder(ctx.get(), SaveView.Width, SaveView.Height,
+                          SaveLayout.Wide() ? kDeepBitDepth : kWrittenBitDepth, ColourType(SaveLayout), out))
         return false;
     SetResolution(ctx.get(), SaveView.XPixelsPerMetre, SaveView.YPixelsPerMetre);
     EncoderMetadata held;

@@ -278,8 +278,9 @@ bool ReadBits(SampleReader& samples, const PnmHeader& h, FCObjImage& image, uint
     });
 }
 
-// Samples in the sink's layout (grey stays grey without alpha; with it, it is spread over the three
-// colours), each row into the sink once it is whole; a row the data cut goes in as far as it came.
+// Samples in the sink's layout (grey stays grey without alpha, and with it where the sink keeps
+// grey; otherwise it is spread over the three colours), each row into the sink once it is whole; a row the
+// data cut goes in as far as it came.
 bool ReadSamples(SampleReader& samples, const PnmHeader& h, RowSink& rows, const PixelLayout& layout,
                  uint32_t& unfilled) {
     const uint32_t channels = layout.Channels;
@@ -293,7 +294,8 @@ bool ReadSamples(SampleReader& samples, const PnmHeader& h, RowSink& rows, const
         return ReadSamples(samples, h, unfilled, [&](uint32_t x, uint32_t y, const uint32_t s[4]) {
             const size_t at = size_t(x) * channels;
             for (uint32_t c = 0; c < channels; ++c) {
-                const uint32_t v = c == 3 ? s[h.depth - 1] : s[rgb ? c : 0];
+                const bool alpha = layout.HasAlpha() && c == channels - 1;
+                const uint32_t v = alpha ? s[h.depth - 1] : s[rgb ? c : 0];
                 PutSample<decltype(wide)::value>(row, at + c, scaled ? Scale(v, maxval) : v);
             }
             lastY = y, lastX = x + 1;
@@ -382,9 +384,11 @@ bool DecodeBilevel(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHan
 // Every other picture goes row by row into the form the load holds.
 bool DecodeToSink(PnmText& text, ByteSource& in, const PnmHeader& h, FCImageHandle_Pnm& codec) {
     const bool eightBits = h.maxval <= 255 && !h.alpha;
-    const PixelLayout layout{h.alpha                 ? 4u
-                             : h.tuple == Tuple::Rgb ? 3u
-                                                     : 1u,
+    const bool grey = h.tuple != Tuple::Rgb;
+    const PixelLayout layout{h.alpha && (!grey || !codec.Rows.KeepsGrey()) ? 4u
+                             : h.alpha                                     ? 2u
+                             : grey                                        ? 1u
+                                                                           : 3u,
                              eightBits ? 255u : uint32_t(h.maxval), false};
     if (!codec.Rows.Begin(int32_t(h.width), int32_t(h.height), layout)) return OutOfMemory(codec.Result);
     uint32_t unfilled = 0;
@@ -411,8 +415,10 @@ std::string Header(FCImageHandle_Pnm::Form form, int32_t width, int32_t height, 
                    uint32_t maxValue) {
     const std::string w = std::to_string(width), h = std::to_string(height), m = std::to_string(maxValue);
     if (form == FCImageHandle_Pnm::Form::Ppm) return "P6\n" + w + " " + h + "\n" + m + "\n";
+    if (form == FCImageHandle_Pnm::Form::Pgm) return "P5\n" + w + " " + h + "\n" + m + "\n";
+    static const char* const kTupleTypes[] = {"GRAYSCALE", "GRAYSCALE_ALPHA", "RGB", "RGB_ALPHA"};
     return "P7\nWIDTH " + w + "\nHEIGHT " + h + "\nDEPTH " + std::to_string(channels) + "\nMAXVAL " + m +
-           "\nTUPLTYPE " + (channels == 4 ? "RGB_ALPHA" : "RGB") + "\nENDHDR\n";
+           "\nTUPLTYPE " + kTupleTypes[channels - 1] + "\nENDHDR\n";
 }
 
 }  // namespace
@@ -423,10 +429,11 @@ bool FCImageHandle_Pnm::LoadSource(ByteSource& in) {
 
 ImageType FCImageHandle_Pnm::WrittenType() const {
     if (form_ == Form::Ppm) return ImageTypePpm;
+    if (form_ == Form::Pgm) return ImageTypePgm;
     return form_ == Form::Pam ? ImageTypePam : ImageTypeUnknown;
 }
 
-// PPM takes no alpha; both forms take samples above 8 bits at maxval 65535.
+// PPM takes no alpha, PGM grey alone; every form takes samples above 8 bits at maxval 65535.
 bool FCImageHandle_Pnm::WritePicture(const char* path, int32_t) {
     const std::string header =
         Header(form_, SaveView.Width, SaveView.Height, SaveLayout.Channels, SaveLayout.Wide() ? 65535 : 255);

@@ -294,13 +294,14 @@ uint32_t ReadRowsThroughPackets(ByteSource& in, const TgaHeader& h, const FCObjI
 // The header and image ID of a file written with a top-left origin; a colour map is written after
 // them for 8 bits.
 bool WriteHeader(FileWriter& out, int32_t width, int32_t height, uint16_t depth, uint8_t attributeBits,
-                 int32_t flag) {
-    const bool mapped = depth == 8;
+                 bool grey, int32_t flag) {
+    const bool mapped = depth == 8 && !grey;
     uint8_t header[kTgaHeaderSize] = {};
     header[0] = uint8_t(kImageIdLength);
     header[1] = mapped ? kColourMapPresent : 0;
-    if (flag == kFlagRaw) header[2] = mapped ? kTypeColourMapped : kTypeTrueColour;
-    if (flag == kFlagRle) header[2] = mapped ? kTypeRleColourMapped : kTypeRleTrueColour;
+    if (flag == kFlagRaw) header[2] = grey ? kTypeGrey : mapped ? kTypeColourMapped : kTypeTrueColour;
+    if (flag == kFlagRle)
+        header[2] = grey ? kTypeRleGrey : mapped ? kTypeRleColourMapped : kTypeRleTrueColour;
     PutU16LE(header + 5, uint16_t(kColourMapEntries));
     header[7] = kWrittenMapEntryBits;
     PutU16LE(header + 12, uint16_t(width));
@@ -317,6 +318,7 @@ struct StoredRows {
     int32_t Height = 0;
     uint16_t Depth = 24;
     uint8_t AttributeBits = 0;
+    bool Grey = false;                           // grey, and alpha where AttributeBits say so
     const FCObjImage* Mapped = nullptr;          // the image whose palette becomes the colour map
     std::function<const uint8_t*(int32_t)> Row;  // top first
 };
@@ -337,7 +339,8 @@ bool WriteFile(const char* path, const StoredRows& rows, int32_t flag) {
     // The header holds 16-bit sizes: the low bits of a larger size would make a corrupt file.
     if (uint32_t(rows.Width) > kMaxDimension || uint32_t(rows.Height) > kMaxDimension) return false;
     FileWriter out;
-    if (!out.Open(path) || !WriteHeader(out, rows.Width, rows.Height, rows.Depth, rows.AttributeBits, flag) ||
+    if (!out.Open(path) ||
+        !WriteHeader(out, rows.Width, rows.Height, rows.Depth, rows.AttributeBits, rows.Grey, flag) ||
         (rows.Mapped != nullptr && !WriteColourMap(out, *rows.Mapped)))
         return false;
     const size_t rowBytes = size_t(rows.Width) * (rows.Depth / 8);
@@ -421,10 +424,12 @@ AlphaKind ReadAlphaKind(ByteSource& in) {
 
 // One file row of colour and attribute bits as red, green, blue and alpha. 16-bit colour is widened as the
 // image model widens 5-5-5 words. The kind of row is chosen once a row, not per pixel.
-void SamplesFromRow(const TgaHeader& h, const uint8_t* from, uint8_t* to) {
+void SamplesFromRow(const TgaHeader& h, bool keepGrey, const uint8_t* from, uint8_t* to) {
     static const ChannelMask kFive[3] = {DescribeChannelMask(kMasks555[0]), DescribeChannelMask(kMasks555[1]),
                                          DescribeChannelMask(kMasks555[2])};
-    if (IsGreyAlpha(h)) {
+    if (IsGreyAlpha(h) && keepGrey) {
+        std::memcpy(to, from, size_t(h.width) * 2);
+    } else if (IsGreyAlpha(h)) {
         for (uint32_t x = 0; x < h.width; ++x, to += 4, from += 2) {
             to[0] = to[1] = to[2] = from[0];
             to[3] = from[1];
@@ -449,7 +454,9 @@ bool DecodeWithAlpha(ByteSource& in, const TgaHeader& h, AlphaKind kind, FCImage
     if (!CheckSize(h, codec.Options, codec.Result)) return false;
     RowSink& rows = codec.Rows;
     rows.ZeroAlphaIsNone = true;
-    if (!rows.Begin(h.width, h.height, 4, 255))
+    const bool keepGrey = IsGreyAlpha(h) && rows.KeepsGrey();
+    const uint32_t channels = keepGrey ? 2 : 4;
+    if (!rows.Begin(h.width, h.height, channels, 255))
         return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const size_t rowBytes = FileRowBytes(h);
     std::vector<uint8_t> work(rowBytes);
@@ -465,16 +472,45 @@ bool DecodeWithAlpha(ByteSource& in, const TgaHeader& h, AlphaKind kind, FCImage
         const bool mirrored = StoredRightToLeft(h);
         if (mirrored) MirrorRow(work.data(), h.width, FileDepth(h));
         uint8_t* row = rows.Row(target);
-        SamplesFromRow(h, work.data(), row);
+        SamplesFromRow(h, keepGrey, work.data(), row);
         // Pixels the file ends inside stay untouched: black, and no alpha of the file's.
         const uint32_t whole = uint32_t(std::min<size_t>(bytes / pixelBytes, h.width));
         const uint32_t first = mirrored ? h.width - whole : 0;
-        if (kind == AlphaKind::Premultiplied) TakeOutPremultipliedAlpha(row + size_t(first) * 4, whole, 255);
+        if (kind == AlphaKind::Premultiplied && keepGrey) {
+            for (size_t x = first; x < size_t(first) + whole; ++x)
+                row[2 * x] = uint8_t(Unpremultiply(row[2 * x], row[2 * x + 1], 255));
+        } else if (kind == AlphaKind::Premultiplied) {
+            TakeOutPremultipliedAlpha(row + size_t(first) * channels, whole, 255);
+        }
         rows.Put(target, first, 1, first + whole);
         if (bytes < rowBytes) {
             codec.Result.IncompleteRows = h.height - y;
             break;
         }
+    }
+    return true;
+}
+
+// A grey file the sink keeps grey: the decoded image's rows go in as a grey sample a pixel, each
+// looked up in its ramp (1, 4 or 8 bits an index).
+bool GreyIntoSink(const FCObjImage& image, FCImageHandle_Tga& codec) {
+    const int32_t width = image.InfoHeader.biWidth, height = image.InfoHeader.biHeight;
+    const uint16_t bits = image.InfoHeader.biBitCount;
+    if (bits != 1 && bits != 4 && bits != 8)
+        return codec.Result.Refuse(LoadStatus::Damaged, "no grey picture");
+    if (!codec.Rows.Begin(width, height, PixelLayout{1, 255, false}))
+        return codec.Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
+    RGBQUAD ramp[kColourMapEntries] = {};
+    image.GetPalette(ramp, int32_t(kColourMapEntries));
+    const uint32_t perByte = 8u / bits, mask = (1u << bits) - 1;
+    std::vector<uint8_t> row(static_cast<size_t>(width));
+    for (int32_t y = 0; y < height; ++y) {
+        const uint8_t* in = image.RowTable[y];
+        for (uint32_t x = 0; x < uint32_t(width); ++x) {
+            const uint32_t shift = (perByte - 1 - x % perByte) * bits;
+            row[x] = ramp[(in[x / perByte] >> shift) & mask].rgbRed;
+        }
+        codec.Rows.PutRow(y, row.data());
     }
     return true;
 }
@@ -492,6 +528,8 @@ bool Decode(ByteSource& in, FCImageHandle_Tga& codec) {
     if (!image) return false;
     codec.Result.IncompleteRows =
         (IsRle(h) || IsGreyAlpha(h)) ? ReadRowsThroughPackets(in, h, *image) : ReadRawRows(in, h, *image);
+    const bool grey = h.imageType == kTypeGrey || h.imageType == kTypeRleGrey;
+    if (grey && codec.Rows.KeepsGrey()) return GreyIntoSink(*image, codec);
     codec.PushObject(image.release());
     return true;
 }
@@ -519,13 +557,15 @@ bool FCImageHandle_Tga::SaveFile(const char* path, int32_t flag) {
 }
 
 bool FCImageHandle_Tga::WritePicture(const char* path, int32_t flag) {
-    // TGA stores blue first, as the 24-bit image does, and alpha in 8 attribute bits.
+    // TGA stores blue first, as the 24-bit image does, and alpha in 8 attribute bits; grey as
+    // type 3 (11 run-length), a byte a pixel, with its alpha byte after it.
     RowSource source(SaveView, SaveLayout);
     StoredRows rows;
     rows.Width = SaveView.Width;
     rows.Height = SaveView.Height;
     rows.Depth = uint16_t(SaveLayout.Channels * 8);
     rows.AttributeBits = SaveLayout.HasAlpha() ? kEightAttributeBits : 0;
+    rows.Grey = !SaveLayout.Colour();
     rows.Row = [&source](int32_t y) { return source.Row(y); };
     return WriteFile(path, rows, flag);
 }

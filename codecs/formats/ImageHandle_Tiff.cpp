@@ -364,12 +364,14 @@ void ColourRow(const Layout& layout, const Palette& palette, const Band& band, u
         uint32_t rgba[4];
         rgba[3] = PixelColour(layout, palette, sample, colour, max, rgba);
         for (uint32_t c = 0; c < target.Channels; ++c) {
-            const uint32_t times = c < 3 ? scale : sampleScale;
+            // Grey kept grey takes the first colour and the alpha.
+            const uint32_t from = target.Channels == 2 && c == 1 ? 3 : c;
+            const uint32_t times = from < 3 ? scale : sampleScale;
             const size_t at = size_t(x) * target.Channels + c;
             if (target.Deep) {
-                PutSample<true>(out, at, rgba[c]);
+                PutSample<true>(out, at, rgba[from]);
             } else {
-                PutSample<false>(out, at, rgba[c] * times);
+                PutSample<false>(out, at, rgba[from] * times);
             }
         }
     }
@@ -526,7 +528,7 @@ struct WrittenShape {
     int32_t Width;
     int32_t Height;
     uint16_t Bits;      // 8 or 16
-    uint16_t Channels;  // 3, or 4 with unassociated alpha
+    uint16_t Channels;  // 3, or 4 with unassociated alpha; 1 and 2 for grey
     int32_t XPixelsPerMetre;
     int32_t YPixelsPerMetre;
 };
@@ -541,8 +543,9 @@ bool WriteTags(TIFF* tif, const WrittenShape& shape, const PictureMetadata* meta
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, uint32_t(shape.Height)) &&
               TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, shape.Bits) &&
               TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, shape.Channels) &&
-              (shape.Channels == 3 || TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociatedAlpha)) &&
-              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
+              (shape.Channels % 2 == 1 || TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, unassociatedAlpha)) &&
+              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC,
+                           shape.Channels <= 2 ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_RGB) &&
               TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
               TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_LZW) &&
               TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL) &&
@@ -626,7 +629,10 @@ bool DecodePage(TIFF* tif, Layout& layout, bool first, RowSink& rows, LoadResult
         return false;
     }
     const bool deep = ours && layout.Bits > 8;
-    const uint32_t channels = layout.HasAlpha ? 4 : 3;
+    const bool grey =
+        ours && rows.KeepsGrey() &&
+        (layout.Photometric == PHOTOMETRIC_MINISBLACK || layout.Photometric == PHOTOMETRIC_MINISWHITE);
+    const uint32_t channels = (layout.HasAlpha ? 4 : 3) - (grey ? 2 : 0);
     const PixelLayout delivered{channels, deep ? 65535u : 255u, false};
     outOfMemory = !(first ? rows.Begin(int32_t(layout.Width), int32_t(layout.Height), delivered)
                           : rows.NextFrame(delivered));

@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kCmykPixelBytes = 4;
 constexpr uint32_t kCmykBits = 32;
+constexpr uint32_t kGreyBits = 8;
 constexpr uint32_t kFullChannel = 255;
 // Rows bottom-up where memory holds them so (the 24-bit image's block), else top-down; the scan
 // limit guards against progressive files with thousands of tiny scans.
@@ -155,12 +156,12 @@ void CmykRowToBgr(const uint8_t* cmyk, uint8_t* bgr, int width, bool inverted) {
 // The held rows themselves. The library takes no negative pitch: rows that go up through memory
 // are handed over from the lowest, bottom-up.
 bool DecodeInPlace(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                   const PictureView& held, RowSink& rows, LoadResult& result) {
+                   const PictureView& held, bool grey, RowSink& rows, LoadResult& result) {
     const bool up = held.Stride < 0;
     uint8_t* lastRow = held.Row(held.Height - 1);
     const DecodeTarget target{up ? lastRow : held.Top,
                               int(up ? -held.Stride : held.Stride),
-                              TJPF_BGR,
+                              grey ? TJPF_GRAY : TJPF_BGR,
                               up ? kBottomUpFlags : kTopDownFlags,
                               lastRow,
                               held.RowBytes()};
@@ -171,17 +172,21 @@ bool DecodeInPlace(tjhandle tj, const uint8_t* data, size_t length, const JpegHe
 
 // A block of the picture's own, top row first, then each row into the sink.
 bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                          bool cmyk, RowSink& rows, LoadResult& result) {
+                          bool cmyk, bool grey, RowSink& rows, LoadResult& result) {
     // For CMYK a third more than the picture itself, whose size was checked at 32 bits a pixel.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
-    if (!ComputeRowBytes(header.width, cmyk ? kCmykBits : kPictureBits, rowBytes) ||
+    if (!ComputeRowBytes(header.width,
+                         cmyk   ? kCmykBits
+                         : grey ? kGreyBits
+                                : kPictureBits,
+                         rowBytes) ||
         !ComputeBufferBytes(rowBytes, header.height, bytes))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const ByteBlock scratch(size_t(bytes), BlockFill::Unset);
     if (scratch.data() == nullptr) return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     uint8_t* lastRow = scratch.data() + size_t(bytes - rowBytes);
-    const int format = cmyk ? TJPF_CMYK : TJPF_BGR;
+    const int format = cmyk ? TJPF_CMYK : grey ? TJPF_GRAY : TJPF_BGR;
     const DecodeTarget target{scratch.data(), int(rowBytes), format,
                               kTopDownFlags,  lastRow,       size_t(rowBytes)};
     if (!Decompress(tj, data, length, header, target, result)) return false;
@@ -214,12 +219,14 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
     // A few header bytes can claim any size: the limit is checked before the decoder does any work.
     if (!CheckPictureSize(header.width, header.height, cmyk ? kCmykBits : kPictureBits, options, result))
         return false;
-    if (!rows.Begin(header.width, header.height, kImage24Layout))
+    // A grey file goes as grey only where the sink keeps grey; otherwise the library spreads it.
+    const bool grey = header.colorspace == TJCS_GRAY && rows.KeepsGrey();
+    if (!rows.Begin(header.width, header.height, grey ? PixelLayout{1, 255, false} : kImage24Layout))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const PictureView held = rows.InPlace();
     const bool decoded = !cmyk && held.Valid()
-                             ? DecodeInPlace(tj.get(), data, length, header, held, rows, result)
-                             : DecodeThroughScratch(tj.get(), data, length, header, cmyk, rows, result);
+                             ? DecodeInPlace(tj.get(), data, length, header, held, grey, rows, result)
+                             : DecodeThroughScratch(tj.get(), data, length, header, cmyk, grey, rows, result);
     if (decoded) {
         int32_t xPixelsPerMetre = 0, yPixelsPerMetre = 0;
         ReadJpegMetadata(data, length, metadata, xPixelsPerMetre, yPixelsPerMetre, result.Warnings);

@@ -35,11 +35,17 @@ constexpr PixelLayout kRgba8{4, 255, false};
 constexpr PixelLayout kRgb16{3, 65535, false};
 constexpr PixelLayout kRgba16{4, 65535, false};
 constexpr PixelLayout kBgra8{4, 255, true};
+constexpr PixelLayout kGrey8{1, 255, false};
+constexpr PixelLayout kGreyAlpha8{2, 255, false};
+constexpr PixelLayout kGrey16{1, 65535, false};
+constexpr PixelLayout kGreyAlpha16{2, 65535, false};
 constexpr PixelLayout kBmpWrites[] = {kImage24Layout};
-constexpr PixelLayout kTgaWrites[] = {kImage24Layout, kBgra8};
-// TurboJPEG takes the 24-bit image as it lies.
-constexpr PixelLayout kJpegWrites[] = {kImage24Layout};
-constexpr PixelLayout kEveryWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
+constexpr PixelLayout kTgaWrites[] = {kImage24Layout, kBgra8, kGrey8, kGreyAlpha8};
+// TurboJPEG takes the 24-bit image as it lies, and grey.
+constexpr PixelLayout kJpegWrites[] = {kImage24Layout, kGrey8};
+constexpr PixelLayout kEveryWrites[] = {kRgb8,  kRgba8,      kRgb16,  kRgba16,
+                                        kGrey8, kGreyAlpha8, kGrey16, kGreyAlpha16};
+constexpr PixelLayout kPgmWrites[] = {kGrey8, kGrey16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kGifWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kHeifWrites[] = {kRgb8, kRgba8};
@@ -62,6 +68,7 @@ std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {
     using Form = FCImageHandle_Pnm::Form;
     const Form form = type == ImageTypePam                           ? Form::Pam
                       : type == ImageTypePpm || type == ImageTypePnm ? Form::Ppm
+                      : type == ImageTypePgm                         ? Form::Pgm
                                                                      : Form::ReadOnly;
     return std::make_unique<FCImageHandle_Pnm>(form);
 }
@@ -170,6 +177,7 @@ uint32_t ItemsKept(ImageType type) {
     for (size_t i = 0; i < extension->Writes.Count; ++i) {
         if (extension->Writes.Items[i].HasAlpha()) keeps |= ItemTransparency;
         if (extension->Writes.Items[i].Wide()) keeps |= ItemDeepSamples;
+        if (!extension->Writes.Items[i].Colour()) keeps |= ItemGrey;
     }
     return keeps;
 }
@@ -199,6 +207,7 @@ std::string PictureItemNames(uint32_t items) {
         {ItemOrientation, "orientation"},
         {ItemTransparency, "transparency"},
         {ItemDeepSamples, "16-bit samples"},
+        {ItemGrey, "grey"},
         {ItemFrames, "frames"},
     };
     std::vector<std::string> names;

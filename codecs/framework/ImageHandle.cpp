@@ -133,6 +133,8 @@ bool FCImageHandleBase::SaveFile(const char* path, int32_t flag) {
     }
     if (!SaveView.Valid()) return false;
     SaveLayout = ChooseLayout(SaveView.Layout, takes.Items, takes.Count);
+    // Colour into a writer of grey alone (PGM) is refused, not made grey.
+    if (!LayoutConversion(SaveView.Layout, SaveLayout).Possible()) return false;
     const bool written = WritePicture(path, flag);
     SaveView = PictureView();
     return written;
@@ -220,6 +222,8 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
     RowSink& rows = codec.Rows;
     if (rows.Began()) {
         rows.Finish(codec.Options, result);
+        // Grey is held in the form it goes out in already.
+        if (rows.HeldGrey()) channels = rows.Samples.Channels, maxValue = rows.Samples.MaxValue;
         if (!ConvertSamples(rows.Samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
         samples.SwapWith(rows.Samples);
@@ -256,6 +260,9 @@ LoadResult LoadWith(ImageType type, int descriptor, uint64_t size, const LoadOpt
     }
     handle->Options = options;
     handle->Rows.HoldAs(form.Form, form.Channels, form.MaxValue);
+    if (options.KeepGrey)
+        handle->Rows.KeepGreyAs(form.Channels == 4 ? 2 : 1,
+                                form.Form == RowSink::Form::Samples ? form.MaxValue : 255);
     try {
         if (handle->LoadOpenFile(descriptor, size)) take(*handle);
         result = std::move(handle->Result);
@@ -325,7 +332,7 @@ LoadResult LoadPictureFrames(int descriptor, uint64_t size, const char* path, Pi
         // The frame the rows went to last is taken as a still picture is; those before it are held
         // in the run's form already.
         auto last = std::make_unique<PictureFrame>();
-        const bool taken = channels == 0
+        const bool taken = channels == 0 && !codec.Rows.HeldGrey()
                                ? TakeDecodedPicture(codec, last->Image, metadata)
                                : TakeDecodedSamples(codec, last->Samples, metadata, channels, maxValue);
         if (!taken) return false;
@@ -382,7 +389,8 @@ bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* p
                      const PictureMetadata* metadata, int* error) {
     if (error != nullptr) *error = 0;
     if (!samples.IsValid() || path == nullptr) return false;
-    if ((ItemsKept(type) & (ItemTransparency | ItemDeepSamples)) == 0) {
+    const uint32_t grey = samples.Channels <= 2 ? uint32_t(ItemGrey) : 0u;
+    if ((ItemsKept(type) & (ItemTransparency | ItemDeepSamples | grey)) == 0) {
         FCObjImage narrowed;
         return NarrowToImage(samples, narrowed) &&
                SavePictureFile(narrowed, type, path, flag, metadata, error);

@@ -14,12 +14,17 @@ void RowSink::HoldAs(Form form, uint32_t channels, uint32_t maxValue) {
 
 bool RowSink::Acceptable(const PixelLayout& layout) {
     const uint32_t channels = layout.Channels;
-    return (channels == 1 || channels == 3 || channels == 4) && layout.MaxValue != 0 &&
-           layout.MaxValue <= 65535 && !(layout.BlueFirst && layout.Wide());
+    return channels >= 1 && channels <= 4 && layout.MaxValue != 0 && layout.MaxValue <= 65535 &&
+           !(layout.BlueFirst && layout.Wide());
 }
 
 bool RowSink::Begin(int32_t width, int32_t height, PixelLayout layout) {
     if (began_ || width <= 0 || height <= 0 || !Acceptable(layout)) return false;
+    if (KeepsGrey() && !layout.Colour()) {
+        form_ = Form::Samples;
+        heldChannels_ = greyChannels_;
+        heldMaxValue_ = greyMaxValue_;
+    }
     // A codec used on its own keeps 8-bit colour in the 24-bit image, as its image list hands it out.
     if (form_ == Form::AsDecoded && !layout.HasAlpha() && layout.MaxValue == 255) form_ = Form::Image24;
     PixelLayout held = kImage24Layout;
@@ -50,6 +55,14 @@ void RowSink::UseLayout(PixelLayout layout) {
 
 bool RowSink::NextFrame(PixelLayout layout) {
     if (!began_ || !Acceptable(layout)) return false;
+    if (HeldGrey() && layout.Colour()) {
+        const uint32_t channels = heldChannels_ + 2;
+        for (const std::unique_ptr<PictureFrame>& frame : Earlier) {
+            if (!ConvertSamples(frame->Samples, channels, frame->Samples.MaxValue)) return false;
+        }
+        if (!ConvertSamples(Samples, channels, Samples.MaxValue)) return false;
+        heldChannels_ = channels;
+    }
     if (!NextFrame()) return false;
     UseLayout(layout);
     return true;
@@ -108,10 +121,11 @@ void RowSink::Put(int32_t y, uint32_t first, uint32_t step, uint32_t end) {
 
 void RowSink::Take(int32_t y, const uint8_t* in, uint32_t first, uint32_t step, uint32_t end) {
     const uint32_t most = layout_.MaxValue;
+    const size_t channels = layout_.Channels;
     WithSampleWidth(layout_.Wide(), [&](auto wideIn) {
         if (layout_.HasAlpha()) {
             for (uint32_t x = first; x < end; x += step) {
-                const uint32_t a = std::min(GetSample<wideIn>(in, size_t(x) * 4 + 3), most);
+                const uint32_t a = std::min(GetSample<wideIn>(in, size_t(x) * channels + channels - 1), most);
                 alphaBelowMax_ |= a < most;
                 alphaAboveZero_ |= a > 0;
             }
@@ -129,14 +143,17 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
     transparent_ = alphaBelowMax_ && !noAlpha;
     if (noAlpha && layout_.HasAlpha() && form_ == Form::AsDecoded) {
         ConvertSamples(Samples, 3, Samples.MaxValue);
-    } else if (noAlpha && layout_.HasAlpha() && Samples.IsValid() && Samples.Channels == 4) {
+    } else if (noAlpha && layout_.HasAlpha() && Samples.IsValid() &&
+               (Samples.Channels == 4 || Samples.Channels == 2)) {
         // Only the rows the file gave: the others were never touched and stay so.
         const uint32_t opaque = Samples.MaxValue;
+        const size_t channels = Samples.Channels;
         WithSampleWidth(Samples.BytesPerSample() == 2, [&](auto wide) {
             for (int32_t y = 0; y < height_; ++y) {
                 if (put_.empty() || !put_[size_t(y)]) continue;
                 uint8_t* row = Samples.Row(y);
-                for (size_t x = 0; x < size_t(width_); ++x) PutSample<wide>(row, x * 4 + 3, opaque);
+                for (size_t x = 0; x < size_t(width_); ++x)
+                    PutSample<wide>(row, x * channels + channels - 1, opaque);
             }
         });
     }
@@ -147,6 +164,8 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
         auto at = std::find(result.Warnings.begin(), result.Warnings.end(), warning::kFrames);
         result.Warnings.insert(at, warning::kTransparency);
     }
-    if (form_ == Form::Image24 && layout_.Wide())
+    // Grey held at 8 bits outside a version 2 run is narrowed as the 24-bit image would be, and said so.
+    const bool greyNarrowed = HeldGrey() && heldMaxValue_ <= 255 && !options.KeepAlpha;
+    if ((form_ == Form::Image24 || greyNarrowed) && layout_.Wide())
         result.Warnings.push_back(warning::NarrowedSamples(SignificantBitsOf(layout_.MaxValue)));
 }

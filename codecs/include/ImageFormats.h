@@ -30,10 +30,11 @@ enum PictureItem : uint32_t {
     ItemTransparency = 1u << 5,
     ItemDeepSamples = 1u << 6,  // more than 8 bits per sample
     ItemFrames = 1u << 7,       // an animation's frames, a TIFF's pages
+    ItemGrey = 1u << 8,         // grey as grey, one channel (and alpha)
 };
 
-// The layouts a writer takes, in its order of preference; what a written file keeps of transparency
-// and deep samples follows from them.
+// The layouts a writer takes, in its order of preference; what a written file keeps of transparency,
+// deep samples and grey follows from them.
 struct LayoutList {
     const PixelLayout* Items = nullptr;
     size_t Count = 0;
@@ -46,7 +47,7 @@ struct FormatExtension {
     const char* Extension;  // lower case, without the dot
     ImageType Type;
     const char* WrittenAs;  // "PPM" for .ppm, "PAM" for .pam
-    uint32_t Keeps;         // PictureItem bits, but for transparency and deep samples
+    uint32_t Keeps;         // PictureItem bits, but for transparency, deep samples and grey
     LayoutList Writes;
 };
 

@@ -167,8 +167,9 @@ bool SavePictureFile(const FCObjImage& image, const char* path, int32_t flag,
 bool SavePictureFile(const FCObjImage& image, ImageType type, const char* path, int32_t flag,
                      const PictureMetadata* metadata, int* error = nullptr);
 // Saves samples in the format of type: alpha where the format holds it and samples has four
-// channels, 16 bits where it holds them and samples has them; what it cannot hold is narrowed or
-// left out (the caller says so). False when nothing could be written.
+// channels (two for grey), grey as grey where it holds grey, 16 bits where it holds them and samples has
+// them; what it cannot hold is narrowed or left out (the caller says so). False when nothing could be
+// written.
 bool SaveSamplesFile(const FCSampleImage& samples, ImageType type, const char* path, int32_t flag,
                      const PictureMetadata* metadata, int* error = nullptr);
 

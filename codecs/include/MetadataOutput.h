@@ -30,5 +30,7 @@ void MarkMetadataResized(PictureMetadata& metadata, uint32_t width, uint32_t hei
 // is set), the orientation written as that output keeps it, and returns a warning phrase,
 // completing "Warning: NAME ", for the items it drops unasked; hasResolution says whether the
 // picture has one to lose.
+// A grey output (greyOutput: a grey picture into a format that keeps grey) keeps a grey profile
+// and drops any other; every other output keeps an RGB profile alone.
 std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,
-                                                 ImageType output, bool strip);
+                                                 ImageType output, bool strip, bool greyOutput = false);

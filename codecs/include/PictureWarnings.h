@@ -87,6 +87,9 @@ inline std::string ItemTooLargeForOutput(const char* item, uint64_t bytes, const
 inline std::string ProfileNotRgb(const std::string& space) {
     return "has " + space + " colour profile; the output is RGB, so it is not kept.";
 }
+inline std::string ProfileNotGrey(const std::string& space) {
+    return "has " + space + " colour profile; the output is grey, so it is not kept.";
+}
 inline std::string XmpWithZero(const char* format) {
     return std::string("has an XMP packet with a zero byte in it, which ") + format +
            " cannot hold; it is not kept.";

@@ -22,13 +22,23 @@ class RowSink {
     // its own); Image24 is a version 1 run's 24-bit image; Samples a version 2 run's form.
     enum class Form { AsDecoded, Image24, Samples };
     void HoldAs(Form form, uint32_t channels = 0, uint32_t maxValue = 0);
+    // A --grey run's: a file whose rows come grey is held as samples of channels (1, or 2 with
+    // alpha) and maxValue, whatever the held form; colour still goes to the held form. A reader
+    // asks KeepsGrey before it hands over grey rows it would otherwise spread over the colour.
+    void KeepGreyAs(uint32_t channels, uint32_t maxValue) {
+        greyChannels_ = channels;
+        greyMaxValue_ = maxValue;
+    }
+    bool KeepsGrey() const { return greyChannels_ != 0; }
+    // The picture is held grey (after Begin).
+    bool HeldGrey() const { return began_ && form_ == Form::Samples && heldChannels_ <= 2; }
 
     // Alpha 0 in every pixel is what writers leave who use no alpha (BMP alpha masks, TGA
     // attribute bits): set before the rows arrive, such a picture counts as opaque.
     bool ZeroAlphaIsNone = false;
 
-    // The picture's size and the reader's layout: 1 channel (grey), 3 (colour) or 4 (and alpha),
-    // samples from 0 to maxValue (1 to 65535), a byte each up to 255, else two, the most significant
+    // The picture's size and the reader's layout: 1 channel (grey), 2 (and alpha), 3 (colour) or 4 (and
+    // alpha), samples from 0 to maxValue (1 to 65535), a byte each up to 255, else two, the most significant
     // first; colour blue first only in bytes. False when the layout is none of these or the held
     // form's memory is not to be had.
     bool Begin(int32_t width, int32_t height, PixelLayout layout);
@@ -65,7 +75,8 @@ class RowSink {
     // False when memory runs out. Transparency is that of all the frames together.
     bool NextFrame();
     // The same, the next frame's rows coming in another layout of the reader's (a TIFF's pages may
-    // each store theirs otherwise).
+    // each store theirs otherwise). Colour after grey pages held grey makes the picture colour:
+    // the frames before are spread over the colour.
     bool NextFrame(PixelLayout layout);
     // The frames before the one the rows go to now, the first first; the picture's Timing beside.
     std::vector<std::unique_ptr<PictureFrame>> Earlier;
@@ -94,6 +105,8 @@ class RowSink {
     Form form_ = Form::AsDecoded;
     uint32_t heldChannels_ = 0;
     uint32_t heldMaxValue_ = 0;
+    uint32_t greyChannels_ = 0;
+    uint32_t greyMaxValue_ = 0;
     bool began_ = false;
     bool finished_ = false;
     bool direct_ = false;  // the reader's layout is the held one: rows are put in place

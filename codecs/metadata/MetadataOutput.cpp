@@ -17,6 +17,7 @@ static_assert(kKeptProfileMax == kIccProfileMax, "a kept profile must fit a JPEG
 constexpr size_t kIccColourSpaceAt = 16;
 constexpr size_t kIccColourSpaceBytes = 4;
 constexpr char kIccRgb[] = "RGB ";
+constexpr char kIccGrey[] = "GRAY";
 constexpr uint16_t kUpright = 1;
 
 // The profile's colour space as its header names it, for the warning; "unnamed" when unreadable.
@@ -30,9 +31,9 @@ std::string ColourSpaceName(const std::vector<uint8_t>& profile) {
     return name.empty() ? "an unnamed" : "a " + name;
 }
 
-bool IsRgbProfile(const std::vector<uint8_t>& profile) {
+bool IsProfileOf(const std::vector<uint8_t>& profile, const char* space) {
     return profile.size() >= kIccColourSpaceAt + kIccColourSpaceBytes &&
-           std::memcmp(profile.data() + kIccColourSpaceAt, kIccRgb, kIccColourSpaceBytes) == 0;
+           std::memcmp(profile.data() + kIccColourSpaceAt, space, kIccColourSpaceBytes) == 0;
 }
 
 // Drops an item over the size its output holds, with a warning.
@@ -80,7 +81,7 @@ void MarkMetadataResized(PictureMetadata& metadata, uint32_t width, uint32_t hei
 }
 
 std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,
-                                                 ImageType output, bool strip) {
+                                                 ImageType output, bool strip, bool greyOutput) {
     std::vector<std::string> warnings;
     if (strip) {
         metadata = PictureMetadata{};
@@ -100,8 +101,11 @@ std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool
     drop(metadata.Xmp, ItemXmp, "XMP");
     if (hasResolution && (keeps & ItemResolution) == 0) dropped.push_back("a resolution");
     if (!dropped.empty()) warnings.push_back(warning::NotKeptByOutput(Listed(dropped), name));
-    if (!metadata.IccProfile.empty() && !IsRgbProfile(metadata.IccProfile)) {
-        warnings.push_back(warning::ProfileNotRgb(ColourSpaceName(metadata.IccProfile)));
+    const bool fits =
+        greyOutput ? IsProfileOf(metadata.IccProfile, kIccGrey) : IsProfileOf(metadata.IccProfile, kIccRgb);
+    if (!metadata.IccProfile.empty() && !fits) {
+        const std::string space = ColourSpaceName(metadata.IccProfile);
+        warnings.push_back(greyOutput ? warning::ProfileNotGrey(space) : warning::ProfileNotRgb(space));
         metadata.IccProfile.clear();
     }
     if (format != nullptr) {

@@ -143,9 +143,14 @@ const std::pair<const char*, Reader> kCommitted[] = {
     {"avif", {"avif/metadata.avif", ItemProfile | ItemExif | ItemXmp | ItemOrientation, 1}},
 };
 
+// A written form that takes the colour pictures of this table: PGM takes grey alone.
+bool WritesColour(const FormatExtension& e) {
+    return e.WrittenAs != nullptr && e.Writes.Count > 0 && e.Writes.Items[0].Colour();
+}
+
 const FormatExtension* FirstWritten(const ImageFormat& format) {
     for (size_t i = 0; i < format.ExtensionCount; ++i)
-        if (format.Extensions[i].WrittenAs != nullptr) return &format.Extensions[i];
+        if (WritesColour(format.Extensions[i])) return &format.Extensions[i];
     return nullptr;
 }
 
@@ -183,7 +188,7 @@ std::vector<Writer> Writers() {
     for (const ImageFormat* format = ImageFormats(); format->Name != nullptr; ++format) {
         for (size_t i = 0; i < format->ExtensionCount; ++i) {
             const FormatExtension& e = format->Extensions[i];
-            if (e.WrittenAs == nullptr || last == e.WrittenAs) continue;
+            if (!WritesColour(e) || last == e.WrittenAs) continue;
             last = e.WrittenAs;
             writers.push_back({e.Extension, format->TakesQuality ? 100 : -1,
                                e.Type == ImageTypeJpeg                              ? kJpegOut.MeanError
