@@ -35,13 +35,18 @@ constexpr double kProgressSeconds = 1;
 constexpr double kHintSeconds = 10;
 
 // The picture a run holds from load to save: the 24-bit image of a version 1 run, or, for a run
-// with --alpha or --depth 16, its samples in the document's own form.
+// with --alpha or --depth 16 and for a grey picture under --grey, its samples in the document's
+// own form.
 struct HeldPicture {
     Picture Pixels;
     PictureMetadata Metadata;
     bool Transparent = false;  // the input had transparency
     uint32_t SourceBits = 8;   // of the input's samples
 };
+
+bool HeldGrey(const Picture& picture) {
+    return !picture.View().Layout.Colour();
+}
 
 // The input is opened once and read through that descriptor: a name checked and then opened
 // again could meanwhile stand for a FIFO that hangs the read. Counts the warnings said.
@@ -62,6 +67,7 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     options.KeepAlpha = run.VersionTwo();
     if (run.VersionTwo()) options.HeldPixelBytes = run.Channels() * (run.MaxValue() > 255 ? 2 : 1);
     options.AllFrames = run.Options.AllFrames;
+    options.KeepGrey = run.Options.Grey;
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0) {
@@ -84,7 +90,8 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     const ImageType output = GetImageHandleFactory()->GetImageType(run.Options.Output.c_str());
     if (picture.Pixels.FrameCount() > 1 && (ItemsKept(output) & ItemFrames) == 0)
         warnings += SayWarnings(run.Options.Output, {warning::kFramesNotWritten});
-    if (run.VersionTwo()) return true;
+    // A grey picture is held in the document's form from the start, whatever the version.
+    if (run.VersionTwo() || HeldGrey(picture.Pixels)) return true;
     FCObjImage& image = picture.Pixels.First().Image;
     // Frames come from readers that hold them at 24 bits already.
     image.ConvertTo24();
@@ -112,8 +119,9 @@ bool PrepareMetadata(const HostRun& run, HeldPicture& picture, size_t& warnings)
         }
         MarkMetadataTurned(metadata);
     }
+    const bool greyOutput = HeldGrey(picture.Pixels) && (ItemsKept(output) & ItemGrey) != 0;
     warnings += SayWarnings(options.Input, SettleMetadataForOutput(metadata, picture.Pixels.HasResolution(),
-                                                                   output, options.Strip));
+                                                                   output, options.Strip, greyOutput));
     // A note, not a warning: nothing is lost. It follows the warnings, which stay right after the
     // Read line.
     if (mustTurn && !options.AutoOrient) {
@@ -237,9 +245,10 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
     // The output's own limit names the loss first: --alpha or --depth 16 would not have kept it.
     std::vector<std::string> phrases;
     const bool keepsAlpha = (keeps & ItemTransparency) != 0;
-    if (samples.Channels == 3 && picture.Transparent)
+    const bool alpha = ViewOf(samples).Layout.HasAlpha();
+    if (!alpha && picture.Transparent)
         phrases.push_back(keepsAlpha ? warning::kTransparencyNotSent : warning::kTransparencyNotWritten);
-    if (samples.Channels == 4) {
+    if (alpha) {
         bool transparent = false;
         for (const std::unique_ptr<PictureFrame>& frame : picture.Pixels.Frames)
             transparent = transparent || HasTransparentSample(frame->Samples);
@@ -248,7 +257,7 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
         // out takes no memory of its own.
         if (!keepsAlpha || (!transparent && !picture.Transparent)) {
             for (const std::unique_ptr<PictureFrame>& frame : picture.Pixels.Frames)
-                ConvertSamples(frame->Samples, 3, frame->Samples.MaxValue);
+                ConvertSamples(frame->Samples, frame->Samples.Channels - 1, frame->Samples.MaxValue);
         }
     }
     if ((samples.MaxValue > 255 || picture.SourceBits > 8) && (keeps & ItemDeepSamples) == 0)
@@ -261,8 +270,8 @@ size_t SettleSamplesForOutput(const HostRun& run, HeldPicture& picture) {
 // Saves to the file OUT led to before the exchange, refusing if the name now leads elsewhere.
 int SaveResult(const HostRun& run, HeldPicture& picture) {
     const HostOptions& options = run.Options;
-    const PictureFrame& frame = picture.Pixels.First();
-    if (frame.Samples.IsValid() && RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
+    // A grey picture of a version 1 run had its losses said at load, as the 24-bit image has.
+    if (run.VersionTwo() && RefusedByStrict(run, options.Output, SettleSamplesForOutput(run, picture)))
         return kExitFailed;
     if (!OutputStillLeadsTo(options.Output, run.Output)) return kExitFailed;
     const ImageType type = GetImageHandleFactory()->GetImageType(options.Output.c_str());
@@ -312,10 +321,26 @@ int TakeAnswer(const HostRun& run, HeldPicture& picture) {
     return SaveResult(run, picture);
 }
 
+// An output of grey alone (PGM) takes a grey picture, which only --grey keeps grey.
+bool CheckOutputTakesColour(const HostRun& run, const Picture& picture) {
+    const ImageType output = GetImageHandleFactory()->GetImageType(run.Options.Output.c_str());
+    const LayoutList takes = WrittenLayouts(output);
+    for (size_t i = 0; i < takes.Count; ++i) {
+        if (takes.Items[i].Colour()) return true;
+    }
+    if (HeldGrey(picture)) return true;
+    std::cout << "Cannot write " << run.Options.Output << ": a ."
+              << GetFileExtension(run.Options.Output.c_str()) << " file holds grey pictures only"
+              << (run.Options.Grey ? ", and " + run.Options.Input + " is colour"
+                                   : "; a grey picture stays grey with --grey")
+              << "\n";
+    return false;
+}
+
 int RunExchange(HostRun& run) {
     HeldPicture picture;
     size_t warnings = 0;
-    if (!LoadPicture(run, picture, warnings) ||
+    if (!LoadPicture(run, picture, warnings) || !CheckOutputTakesColour(run, picture.Pixels) ||
         !CheckOutputSize(run.Options.Output, picture.Pixels.Width(), picture.Pixels.Height()) ||
         !PrepareMetadata(run, picture, warnings) || RefusedByStrict(run, run.Options.Input, warnings))
         return kExitFailed;

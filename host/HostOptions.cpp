@@ -128,6 +128,15 @@ const OptionRow kOptions[] = {
      {kDepths, std::size(kDepths)},
      "bits of each sample the module gets (default 8); 16 keeps deeper pictures whole",
      [](HostOptions& o, uint64_t v) { o.Depth = uint32_t(v); }},
+    {"--grey",
+     nullptr,
+     OptionKind::Switch,
+     nullptr,
+     0,
+     0,
+     {},
+     "hand a grey picture over as grey: a version 2 document of one sample a pixel (two with --alpha)",
+     [](HostOptions& o, uint64_t) { o.Grey = true; }},
     {"--frames",
      nullptr,
      OptionKind::Choice,
@@ -367,8 +376,10 @@ void PrintUsageBanner() {
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
         << "Without --alpha and --depth 16, transparency is dropped and samples above 8 bits are narrowed\n"
-        << "to 8 with rounding. A picture whose orientation the output cannot keep (or --strip drops) is\n"
-        << "turned first, so it shows as the input did.\n"
+        << "to 8 with rounding. Without --grey a grey picture goes as colour; with it, it stays grey\n"
+        << "where the output keeps grey and comes out as colour elsewhere (nothing is lost). A picture\n"
+        << "whose orientation the output cannot keep (or --strip drops) is turned first, so it shows as\n"
+        << "the input did.\n"
         << "Start the module in [dir], a folder right below this one.\n"
         << "Installed, template and ambrel live in PREFIX/lib/corvane/modules/ (a build: build/bin/);\n"
         << "corvane-batch runs a module over many pictures.\n"

@@ -17,6 +17,7 @@ struct HostOptions {
     bool Strict = false;          // a warning fails the run, and nothing is saved
     bool Alpha = false;           // the document carries alpha: four samples a pixel
     uint32_t Depth = 8;           // bits a sample in the document: 8 or 16
+    bool Grey = false;            // a grey picture goes as grey: one sample a pixel (two with alpha)
     bool AllFrames = false;       // every frame (page) goes to the module, not the first alone
     int StatusFd = -1;            // where the run's status goes (corvane alone); -1: nowhere
     std::string Directory;
