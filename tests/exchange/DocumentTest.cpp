@@ -53,7 +53,8 @@ TEST(ExchangeWriter, WritesTheOneByOneDocumentByteForByte) {
 // ones most significant byte first), and read back as the same form.
 TEST(ExchangeWriter, WritesEachVersionTwoFormByteForByteAndReadsItBack) {
     const std::string samples = "\x01\x02\x03\x04\x05\x06\x07\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F\x10";
-    for (const auto& [channels, depth] : {std::pair{3, 8}, {4, 8}, {3, 16}, {4, 16}}) {
+    for (const auto& [channels, depth] :
+         {std::pair{3, 8}, {4, 8}, {3, 16}, {4, 16}, {1, 8}, {2, 8}, {1, 16}, {2, 16}}) {
         const std::string payload = samples.substr(0, size_t(2 * channels * depth / 8));
         const std::string document =
             "<image><header><version>2</version><width>2</width><height>1</height><channels>" +
@@ -202,6 +203,22 @@ TEST(ExchangeReader, RefusesHugeCountsBeforeAllocating) {
     EXPECT_EQ(state.InputPixels, nullptr);
     EXPECT_TRUE(Parse(state, Header("2147483647", "0") + "</pixels></image>").Parsed);
     EXPECT_EQ(state.PixelCount, 0u);
+    // Grey: the same checks at one and two samples a pixel, and only in version 2.
+    state = ExchangeState();
+    const auto grey = [](const char* width, const char* form) {
+        return std::string("<image><header><version>2</version><width>") + width +
+               "</width><height>3</height>" + form + "</header><pixels>ab";
+    };
+    EXPECT_EQ(Parse(state, grey("2147483647", "<channels>1</channels><depth>8</depth>")).Output,
+              "Parse XML\nImage too large.  More than 4294967295 pixels");
+    EXPECT_EQ(Parse(state, grey("357913942", "<channels>2</channels><depth>16</depth>")).Output,
+              "Parse XML\nImage too large.  More than 1073741823 pixels");
+    EXPECT_EQ(state.InputPixels, nullptr);
+    EXPECT_EQ(Parse(state, grey("1", "<channels>2</channels><depth>8</depth>")).Output,
+              "Parse XML\nPixels expected.  The document ends early");
+    std::string version1 = Header("1", "1") + "a</pixels></image>";
+    version1.insert(version1.find("</header>"), "<channels>1</channels>");
+    EXPECT_EQ(Parse(state, version1).Output, "Parse XML\nWrong Tag: <channels> found but </header> expected");
 }
 
 TEST(ExchangeReader, RefusesEveryCutOffPrefix) {
