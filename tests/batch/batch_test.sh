@@ -20,6 +20,7 @@ pictures="p1.png p2.png p3.png p4.png p5.png"
 echo "not a picture" >broken.jpg
 "$convert" p1.png -orient right-top turned.tif
 cp "$data/png/pngsuite/basn6a08.png" "$data/gif/giflib/fire.gif" .
+cp "$data/png/pngsuite/basn0g08.png" grey.png
 # No signature either: a name that gives no format is read by its content where it has one.
 echo "no signature" >odd.xyz
 
@@ -86,6 +87,7 @@ done <<ROWS
 20|0|template||--alpha --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep transparency;1 of 1 pictures saved in quick/, 1 with warnings
 20|1|template||--alpha --strict --out quick/%n.jpg|basn6a08.png|Warning: quick/basn6a08.jpg cannot keep;Failed: basn6a08.png: Not saved: --strict, and quick/basn6a08.jpg has the warning above.
 20|1|template|||odd.xyz|Failed: odd.xyz: The extension of odd.xyz names no format that is read
+20|0|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag; grep -qa '<channels>1</channels>' image.xml && mv image.xml ..; echo >../go.flag|--grey|--out quick/%n.pgm|grey.png|1 of 1 pictures saved
 20|1|until [ -e go.flag ]; do sleep 0.1; done; rm go.flag image.xml; echo The filter answered 3 bytes, not 189; echo >../go.flag; echo Error: no answer; exit 1|||p1.png|the module said: The filter answered 3 bytes, not 189
 ROWS
 
