@@ -90,8 +90,9 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     const ImageType output = GetImageHandleFactory()->GetImageType(run.Options.Output.c_str());
     if (picture.Pixels.FrameCount() > 1 && (ItemsKept(output) & ItemFrames) == 0)
         warnings += SayWarnings(run.Options.Output, {warning::kFramesNotWritten});
-    // A grey picture is held in the document's form from the start, whatever the version.
-    if (run.VersionTwo() || HeldGrey(picture.Pixels)) return true;
+    // A grey picture is held in the document's form from the start, whatever the version, and so
+    // are the pages of one whose grey first page is followed by colour.
+    if (run.VersionTwo() || picture.Pixels.First().Samples.IsValid()) return true;
     FCObjImage& image = picture.Pixels.First().Image;
     // Frames come from readers that hold them at 24 bits already.
     image.ConvertTo24();

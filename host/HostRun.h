@@ -18,7 +18,8 @@ struct HostRun {
     bool AwaitingAnswer = false;
 
     const std::string& Directory() const { return Options.Directory; }
-    // A run with --alpha or --depth 16 hands over a version 2 document of this form.
+    // A run with --alpha or --depth 16 hands over a version 2 document of this form (a grey picture
+    // under --grey goes as version 2 whatever the run).
     bool VersionTwo() const { return Options.Alpha || Options.Depth == 16; }
     uint32_t Channels() const { return Options.Alpha ? 4 : 3; }
     uint32_t MaxValue() const { return Options.Depth == 16 ? 65535 : 255; }

@@ -222,8 +222,10 @@ bool TakeDecodedSamples(FCImageHandleBase& codec, FCSampleImage& samples, Pictur
     RowSink& rows = codec.Rows;
     if (rows.Began()) {
         rows.Finish(codec.Options, result);
-        // Grey is held in the form it goes out in already.
-        if (rows.HeldGrey()) channels = rows.Samples.Channels, maxValue = rows.Samples.MaxValue;
+        // Grey is held in the form it goes out in already, and so are the colour pages after a grey
+        // one in a run of the 24-bit form (channels 0).
+        if (rows.HeldGrey() || channels == 0)
+            channels = rows.Samples.Channels, maxValue = rows.Samples.MaxValue;
         if (!ConvertSamples(rows.Samples, channels, maxValue))
             return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
         samples.SwapWith(rows.Samples);
@@ -332,7 +334,7 @@ LoadResult LoadPictureFrames(int descriptor, uint64_t size, const char* path, Pi
         // The frame the rows went to last is taken as a still picture is; those before it are held
         // in the run's form already.
         auto last = std::make_unique<PictureFrame>();
-        const bool taken = channels == 0 && !codec.Rows.HeldGrey()
+        const bool taken = channels == 0 && !codec.Rows.HeldAsSamples()
                                ? TakeDecodedPicture(codec, last->Image, metadata)
                                : TakeDecodedSamples(codec, last->Samples, metadata, channels, maxValue);
         if (!taken) return false;

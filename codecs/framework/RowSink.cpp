@@ -164,8 +164,10 @@ void RowSink::Finish(const LoadOptions& options, LoadResult& result) {
         auto at = std::find(result.Warnings.begin(), result.Warnings.end(), warning::kFrames);
         result.Warnings.insert(at, warning::kTransparency);
     }
-    // Grey held at 8 bits outside a version 2 run is narrowed as the 24-bit image would be, and said so.
-    const bool greyNarrowed = HeldGrey() && heldMaxValue_ <= 255 && !options.KeepAlpha;
+    // Grey held at 8 bits outside a version 2 run (and colour pages after it) is narrowed as the
+    // 24-bit image would be, and said so.
+    const bool greyNarrowed =
+        KeepsGrey() && form_ == Form::Samples && heldMaxValue_ <= 255 && !options.KeepAlpha;
     if ((form_ == Form::Image24 || greyNarrowed) && layout_.Wide())
         result.Warnings.push_back(warning::NarrowedSamples(SignificantBitsOf(layout_.MaxValue)));
 }

@@ -32,6 +32,8 @@ class RowSink {
     bool KeepsGrey() const { return greyChannels_ != 0; }
     // The picture is held grey (after Begin).
     bool HeldGrey() const { return began_ && form_ == Form::Samples && heldChannels_ <= 2; }
+    // The picture is held as samples (after Begin): grey, or colour pages after a grey one.
+    bool HeldAsSamples() const { return began_ && form_ == Form::Samples; }
 
     // Alpha 0 in every pixel is what writers leave who use no alpha (BMP alpha masks, TGA
     // attribute bits): set before the rows arrive, such a picture counts as opaque.

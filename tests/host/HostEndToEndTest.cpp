@@ -1290,6 +1290,16 @@ TEST_F(HostRun, GreyOnlyForGreyFilesAndOnlyAsItWasSent) {
                                                  "pixels of 3 samples of 8 bits, for 32 x 32 pixels of 1"))
         << run.Output;
     EXPECT_FALSE(PathExists(Dir / "other.png"));
+    // A grey first page followed by a colour one makes every page colour, as without --grey.
+    const std::string grey = "'" + kData + "/" + kGrey8 + "'", in = "'" + (Dir / "p") + "'";
+    const std::string pages = "/usr/bin/convert " + grey + " " + in + "0.tif && /usr/bin/convert " + grey +
+                              " -type TrueColor -fill red -colorize 50 " + in + "1.tif && tiffcp " + in +
+                              "0.tif " + in + "1.tif '" + (Dir / "pages.tif") + "'";
+    ASSERT_EQ(0, std::system(pages.c_str()));
+    Options = {"--grey", "--frames", "all"};
+    run = ExchangeAnswering("pages.tif", "out.tif", [](const std::string& doc) { return doc; });
+    EXPECT_NE(std::string::npos, Sent.find("<channels>3</channels><depth>8</depth><frames>2</frames>"));
+    EXPECT_EQ(MagickDecode(Dir / "pages.tif"), MagickDecode(Dir / "out.tif"));
     // A .pgm output takes grey alone, refused before the exchange.
     run = RunProcess({kHost, "mod", "in.png", "out.pgm"}, Dir.Path(), 20);
     EXPECT_EQ(
