@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "CodecTestSupport.h"
@@ -583,5 +584,42 @@ TEST_P(TransparencyVerdict, IsWhatTheSamplesShow) {
 
 INSTANTIATE_TEST_SUITE_P(AlphaDepth, TransparencyVerdict, ::testing::ValuesIn(kVerdicts),
                          NamedBy<&Verdict::name>());
+
+}  // namespace
+
+namespace {
+
+// Every committed file of the formats that keep grey, and the first bytes of the grey ones, loads
+// the same with grey kept as without: refused alike, or the same samples (grey spread over the
+// colour), held in one or two channels exactly where the file is grey.
+TEST(GreyKept, EveryFileLoadsAsItDoesAsColour) {
+    ScratchDir dir;
+    size_t grey = 0, files = 0;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(DataPath(""))) {
+        const std::string path = entry.path().string(), extension = GetFileExtension(path.c_str());
+        if (!entry.is_regular_file() || path.find("/reference/") != std::string::npos ||
+            (ItemsKept(GetImageHandleFactory()->GetImageType(path.c_str())) & ItemGrey) == 0)
+            continue;
+        const std::vector<uint8_t> whole = ReadFile(path);
+        ++files;
+        for (const size_t size : {whole.size(), whole.size() / 2, whole.size() * 9 / 10}) {
+            const std::string cut = dir / ("cut." + extension);
+            WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + long(size)));
+            LoadOptions options;
+            options.KeepAlpha = true;
+            FCSampleImage colour, kept;
+            const bool loaded = LoadThrough(cut, options, colour, nullptr, 4, 65535).Ok();
+            options.KeepGrey = true;
+            ASSERT_EQ(LoadThrough(cut, options, kept, nullptr, 4, 65535).Ok(), loaded) << path << " " << size;
+            if (!loaded) continue;
+            grey += kept.Channels == 2 ? 1 : 0;
+            EXPECT_TRUE(kept.Channels == 2 || kept.Channels == 4) << path;
+            EXPECT_EQ(ToRgba16(kept), ToRgba16(colour)) << path << " " << size;
+            if (kept.Channels == 4) break;
+        }
+    }
+    EXPECT_GT(files, 250u);
+    EXPECT_GT(grey, 50u);
+}
 
 }  // namespace
