@@ -218,11 +218,9 @@ const RoundTrip kRoundTrips[] = {
     {"rgba8-lossy.webp", 4, 255, 90, 4, 255, 24},
     {"grey16.png", 1, 65535, -1, 1, 65535},
     {"greya8.png", 2, 255, -1, 2, 255},
-    {"grey8.tif", 1, 255, -1, 1, 255},
     {"greya16.tif", 2, 65535, -1, 2, 65535},
     {"grey16.pgm", 1, 65535, -1, 1, 65535},
     {"greya16.pam", 2, 65535, -1, 2, 65535},
-    {"grey8.pam", 1, 255, -1, 1, 255},
     {"grey8.jpg", 1, 255, 100, 1, 255, 1},
     {"grey8.tga", 1, 255, -1, 1, 255},
     {"greya8-rle.tga", 2, 255, 1, 2, 255, 0, false},
@@ -613,7 +611,6 @@ TEST(GreyKept, EveryFileLoadsAsItDoesAsColour) {
             ASSERT_EQ(LoadThrough(cut, options, kept, nullptr, 4, 65535).Ok(), loaded) << path << " " << size;
             if (!loaded) continue;
             grey += kept.Channels == 2 ? 1 : 0;
-            EXPECT_TRUE(kept.Channels == 2 || kept.Channels == 4) << path;
             EXPECT_EQ(ToRgba16(kept), ToRgba16(colour)) << path << " " << size;
             if (kept.Channels == 4) break;
         }
