@@ -216,10 +216,7 @@ const RoundTrip kRoundTrips[] = {
     {"rgba8.webp", 4, 255, 100, 4, 255},
     {"rgba16.webp", 4, 65535, 100, 4, 255},
     {"rgba8-lossy.webp", 4, 255, 90, 4, 255, 24},
-    {"grey16.png", 1, 65535, -1, 1, 65535},
-    {"greya8.png", 2, 255, -1, 2, 255},
     {"greya16.tif", 2, 65535, -1, 2, 65535},
-    {"grey16.pgm", 1, 65535, -1, 1, 65535},
     {"greya16.pam", 2, 65535, -1, 2, 65535},
     {"grey8.jpg", 1, 255, 100, 1, 255, 1},
     {"grey8.tga", 1, 255, -1, 1, 255},
@@ -592,14 +589,13 @@ namespace {
 // colour), held in one or two channels exactly where the file is grey.
 TEST(GreyKept, EveryFileLoadsAsItDoesAsColour) {
     ScratchDir dir;
-    size_t grey = 0, files = 0;
+    size_t grey = 0;
     for (const auto& entry : std::filesystem::recursive_directory_iterator(DataPath(""))) {
         const std::string path = entry.path().string(), extension = GetFileExtension(path.c_str());
         if (!entry.is_regular_file() || path.find("/reference/") != std::string::npos ||
             (ItemsKept(GetImageHandleFactory()->GetImageType(path.c_str())) & ItemGrey) == 0)
             continue;
         const std::vector<uint8_t> whole = ReadFile(path);
-        ++files;
         for (const size_t size : {whole.size(), whole.size() / 2, whole.size() * 9 / 10}) {
             const std::string cut = dir / ("cut." + extension);
             WriteFile(cut, std::vector<uint8_t>(whole.begin(), whole.begin() + long(size)));
@@ -615,7 +611,6 @@ TEST(GreyKept, EveryFileLoadsAsItDoesAsColour) {
             if (kept.Channels == 4) break;
         }
     }
-    EXPECT_GT(files, 250u);
     EXPECT_GT(grey, 50u);
 }
 

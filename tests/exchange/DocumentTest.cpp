@@ -205,20 +205,20 @@ TEST(ExchangeReader, RefusesHugeCountsBeforeAllocating) {
     EXPECT_EQ(state.PixelCount, 0u);
     // Grey: the same checks at one and two samples a pixel, and only in version 2.
     state = ExchangeState();
-    const auto grey = [](const char* width, const char* form) {
-        return std::string("<image><header><version>2</version><width>") + width +
-               "</width><height>3</height>" + form + "</header><pixels>ab";
+    const auto grey = [](const std::string& width, int channels, int depth) {
+        return "<image><header><version>2</version><width>" + width + "</width><height>3</height><channels>" +
+               std::to_string(channels) + "</channels><depth>" + std::to_string(depth) +
+               "</depth></header><pixels>ab";
     };
-    EXPECT_EQ(Parse(state, grey("2147483647", "<channels>1</channels><depth>8</depth>")).Output,
+    EXPECT_EQ(Parse(state, grey("2147483647", 1, 8)).Output,
               "Parse XML\nImage too large.  More than 4294967295 pixels");
-    EXPECT_EQ(Parse(state, grey("357913942", "<channels>2</channels><depth>16</depth>")).Output,
+    EXPECT_EQ(Parse(state, grey("357913942", 2, 16)).Output,
               "Parse XML\nImage too large.  More than 1073741823 pixels");
     EXPECT_EQ(state.InputPixels, nullptr);
-    EXPECT_EQ(Parse(state, grey("1", "<channels>2</channels><depth>8</depth>")).Output,
-              "Parse XML\nPixels expected.  The document ends early");
-    std::string version1 = Header("1", "1") + "a</pixels></image>";
-    version1.insert(version1.find("</header>"), "<channels>1</channels>");
-    EXPECT_EQ(Parse(state, version1).Output, "Parse XML\nWrong Tag: <channels> found but </header> expected");
+    EXPECT_EQ(Parse(state, grey("1", 2, 8)).Output, "Parse XML\nPixels expected.  The document ends early");
+    EXPECT_EQ(
+        Parse(state, Header("1", "1").replace(69, 0, "<channels>1</channels>") + "a</pixels></image>").Output,
+        "Parse XML\nWrong Tag: <channels> found but </header> expected");
 }
 
 TEST(ExchangeReader, RefusesEveryCutOffPrefix) {
