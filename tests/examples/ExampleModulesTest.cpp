@@ -644,8 +644,8 @@ TEST(ExampleVignette, FadesAlphaTowardsTheCorners) {
     }
 }
 
-// The examples that answer another size, each against its rule worked out here, in version 1 and
-// at 16 bits with alpha, on a picture of odd sides.
+// The examples that answer another size, each against its rule worked out here, in version 1, at
+// 16 bits with alpha and in grey, on a picture of odd sides.
 TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
     ScratchDir dir;
     ASSERT_EQ(0, std::system(("mkdir " + dir / "mod").c_str()));
@@ -708,9 +708,12 @@ TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
         {numpy,
          {"/usr/bin/python3", kExamples + "/thumbnail.py"},
          thumbnail,
-         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 3}}},
-        {node, {"/usr/bin/env", "node", kExamples + "/crop.js"}, crop, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
-        {true, {dir / "quarter-turn"}, quarter, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
+         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 3}, {2, 1, 8}, {2, 2, 16}}},
+        {node,
+         {"/usr/bin/env", "node", kExamples + "/crop.js"},
+         crop,
+         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}, {2, 1, 16}, {2, 2, 8}}},
+        {true, {dir / "quarter-turn"}, quarter, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}, {2, 1, 8}, {2, 2, 16}}},
         // A filter written for one picture, untouched, over an animation's frames.
         {true, {"/usr/bin/python3", kExamples + "/invert.py"}, invert, {{2, 3, 8, 3}}},
     };
