@@ -48,6 +48,8 @@ constexpr int64_t kEffort = 7;
 // The pixel count the codestream's default level allows.
 constexpr uint64_t kLevel5Pixels = uint64_t(1) << 28;
 constexpr int kLevelForLarger = 10;
+constexpr uint32_t kTicksPerMs = 10;
+constexpr uint32_t kTicksPerSecond = 1000 * kTicksPerMs;
 
 // Standard error points at nothing while one lives, and back where it was after.
 class QuietStderr {
@@ -274,6 +276,8 @@ bool FCImageHandle_Jxl::LoadSource(ByteSource& in) {
             const uint32_t channels = alpha ? 4 : info.num_color_channels == 1 ? 1 : 3;
             format = {channels, wide ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_BIG_ENDIAN, 0};
             layout = PixelLayout{channels, wide ? 65535u : 255u, false};
+            // The codestream's orientation is the one that counts, EXIF's aside; a file that says
+            // nothing of it anywhere (upright, no EXIF) says none.
             Metadata.Orientation = uint16_t(info.orientation);
             allFrames = Options.AllFrames && info.have_animation;
             if (allFrames) {
@@ -368,6 +372,7 @@ bool FCImageHandle_Jxl::LoadSource(ByteSource& in) {
             break;
         }
     }
+    if (Metadata.Orientation == 1 && Metadata.Exif.empty()) Metadata.Orientation = 0;
     if (decoded == 0) {
         if (gatherer && gatherer->OutOfMemory())
             return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
@@ -444,12 +449,17 @@ bool Encode(const Settings& s, std::vector<uint8_t>& out, bool& refused) {
     info.num_color_channels = 3;
     info.num_extra_channels = alpha ? 1 : 0;
     info.alpha_bits = alpha ? bits : 0;
-    info.uses_original_profile = lossless ? JXL_TRUE : JXL_FALSE;
+    // Lossy coding goes through XYB, which libjxl 0.7 decodes back to a named colour space only: a
+    // picture with a profile of its own is coded in its own space, so that its colours and profile
+    // come back as they went in.
+    info.uses_original_profile = lossless || s.WithProfile ? JXL_TRUE : JXL_FALSE;
     if (metadata != nullptr && metadata->Orientation >= 1 && metadata->Orientation <= 8)
         info.orientation = JxlOrientation(metadata->Orientation);
     if (s.Frames != nullptr) {
         info.have_animation = JXL_TRUE;
-        info.animation.tps_numerator = 1000;  // ticks of a millisecond
+        // Ticks of a tenth of a millisecond: a frame of 0 ms lasts one, which reads back as 0, where a
+        // frame of no ticks would be merged into the next.
+        info.animation.tps_numerator = kTicksPerSecond;
         info.animation.tps_denominator = 1;
         info.animation.num_loops = s.Frames->Timing.Loops;
     }
@@ -492,7 +502,8 @@ bool Encode(const Settings& s, std::vector<uint8_t>& out, bool& refused) {
         if (s.Frames != nullptr) {
             JxlFrameHeader header;
             JxlEncoderInitFrameHeader(&header);
-            header.duration = s.Frames->Timing.DelayOf(i);
+            header.duration = uint32_t(std::min<uint64_t>(
+                std::max<uint64_t>(uint64_t(s.Frames->Timing.DelayOf(i)) * kTicksPerMs, 1), UINT32_MAX));
             if (!Ok(JxlEncoderSetFrameHeader(settings, &header))) return false;
         }
         const ByteBlock pixels = Gather(s.Frames != nullptr ? s.Frames->Frames[i]->View() : view, s.Layout);
