@@ -285,6 +285,10 @@ bool FCImageHandle_Jxl::LoadSource(ByteSource& in) {
                 if (count > 1 && !CheckFramesSize(info.xsize, info.ysize, count, Options, Result))
                     return false;
             }
+            // The picture's memory is taken at once, as every reader takes it: one that cannot be had
+            // is said before libjxl decodes anything.
+            if (!Rows.Begin(int32_t(info.xsize), int32_t(info.ysize), layout))
+                return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
         } else if (status == JXL_DEC_COLOR_ENCODING) {
             // Pixels coded in XYB come in any colour space asked for; one the file names only by a
             // profile would need a colour engine, so they come as sRGB instead, without a profile.
@@ -316,8 +320,6 @@ bool FCImageHandle_Jxl::LoadSource(ByteSource& in) {
                 if (JxlDecoderSkipCurrentFrame(d) != JXL_DEC_SUCCESS) break;
                 continue;
             }
-            if (frames == 0 && !Rows.Begin(int32_t(info.xsize), int32_t(info.ysize), layout))
-                return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");
             if (frames > 0) {
                 frame = ByteBlock(layout.RowBytes(int32_t(info.xsize)) * info.ysize, BlockFill::Unset);
                 if (frame.empty()) return Result.Refuse(LoadStatus::OutOfMemory, "out of memory");

@@ -145,6 +145,21 @@ TEST(Formats, JpegXlOrientationProfileAndCompressedBoxesAreRead) {
     EXPECT_EQ(std::string(metadata.Exif.begin(), metadata.Exif.begin() + 4), std::string("MM\0*", 4));
     EXPECT_NE(std::string(metadata.Xmp.begin(), metadata.Xmp.end()).find("hippopotamus"), std::string::npos);
     ExpectNear(ReferencePath("jxl/lossless8.jxl"), jxl, 0);
+    // cjxl's animation of a GIF's two frames (10 and 25 centiseconds), every frame asked; cjxl 0.7 drops the
+    // GIF's count of plays, so it plays for ever (0).
+    const std::string animated = DataPath("jxl/animated.jxl");
+    const int descriptor = open(animated.c_str(), O_RDONLY);
+    LoadOptions options;
+    options.AllFrames = true;
+    ::Picture frames;
+    ASSERT_TRUE(LoadPictureFrames(descriptor, ReadFile(animated).size(), animated.c_str(), frames, nullptr,
+                                  options, 0, 0)
+                    .Ok());
+    close(descriptor);
+    ASSERT_EQ(frames.FrameCount(), 2u);
+    EXPECT_EQ(frames.Timing.DelayMs, (std::vector<uint32_t>{100, 250}));
+    EXPECT_EQ(frames.Timing.Loops, 0u);
+    ExpectNear(ReferencePath("jxl/animated.jxl"), frames.First().Image, 0);
 }
 
 TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {

@@ -378,3 +378,19 @@ struct.pack_into(">II", data, at, 26000, 26000)
 open(sys.argv[2], "wb").write(data)
 PYTHON
 done
+# JPEG XL: a bare codestream whose size header says 26000 x 26000, written bit by bit (the format's
+# bits go least significant first), with default metadata and no frame.
+python3 - "$regress/jxl-claims-26000x26000.jxl" <<'PYTHON'
+import sys
+bits = []
+def put(value, count):
+    bits.extend((value >> i) & 1 for i in range(count))
+put(0, 1)                   # not a small size
+put(2, 2); put(25999, 18)   # height - 1 in 18 bits
+put(0, 3)                   # no aspect ratio: the width follows
+put(2, 2); put(25999, 18)   # width - 1
+put(1, 1)                   # all metadata default
+bits += [0] * (-len(bits) % 8)
+body = bytes(sum(bits[i + k] << k for k in range(8)) for i in range(0, len(bits), 8))
+open(sys.argv[1], "wb").write(b"\xff\x0a" + body + bytes(16))
+PYTHON
