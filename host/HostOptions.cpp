@@ -375,5 +375,5 @@ void PrintUsageBanner() {
         << "Credits: the Corvane host and the template and ambrel modules;\n"
         << "JPEG by libjpeg-turbo, PNG by libspng, GIF by giflib, TIFF by libtiff,\n"
         << "WebP by libwebp, HEIC, HEIF and AVIF by libheif (HEIC written through x265,\n"
-        << "AVIF through libavif and aom).\n\n";
+        << "AVIF through libavif and aom), JPEG XL by libjxl.\n\n";
 }

@@ -18,9 +18,9 @@ set -eu
 
 group_packages() {
     case $1 in
-        build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev" ;;
-        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples" ;;
-        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin" ;;
+        build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev libjxl-dev" ;;
+        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples libjxl-tools" ;;
+        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin libjxl-tools" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
         package) echo "dpkg-dev file" ;;

@@ -11,6 +11,7 @@
 #include "ImageHandle_Heif.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Jxl.h"
 #include "ImageHandle_Png.h"
 #include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
@@ -56,6 +57,7 @@ constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution
 constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kHeifKeeps = ItemProfile | ItemExif | ItemXmp;
+constexpr uint32_t kJxlKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
 
 std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {

@@ -44,9 +44,44 @@ std::vector<uint8_t> WithoutThumbnailLink(std::vector<uint8_t> exif) {
     return exif;
 }
 
+LoadResult LoadWithMetadata(const std::string& path, FCObjImage& image, PictureMetadata& metadata);
+
+// A profile colour engines can parse (the RGB one of a Pillow JPEG: libjxl refuses any other),
+// lengthened to size by a private tag after its own.
+std::vector<uint8_t> UsableProfile(size_t size) {
+    FCObjImage image;
+    PictureMetadata from;
+    LoadWithMetadata(DataPath("jpeg/pillow/truncated_app14.jpg"), image, from);
+    const std::vector<uint8_t>& p = from.IccProfile;
+    constexpr size_t kCountAt = 128, kEntry = 12;
+    const auto u32 = [](const uint8_t* b) { return uint32_t(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3]; };
+    const auto put = [](uint8_t* b, uint32_t v) {
+        for (int i = 0; i < 4; ++i) b[i] = uint8_t(v >> (24 - 8 * i));
+    };
+    if (p.size() < kCountAt + 4 || size < p.size() + 64) return Profile(size);
+    const uint32_t count = u32(&p[kCountAt]);
+    const size_t table = kCountAt + 4 + kEntry * count;
+    std::vector<uint8_t> out(p.begin(), p.begin() + long(table));
+    out.resize(table + kEntry);
+    out.insert(out.end(), p.begin() + long(table), p.end());
+    out.resize((out.size() + 3) & ~size_t(3));
+    for (uint32_t i = 0; i < count; ++i)
+        put(&out[kCountAt + 4 + kEntry * i + 4], u32(&p[kCountAt + 4 + kEntry * i + 4]) + 12);
+    const size_t tag = out.size();
+    std::memcpy(&out[table], "zzzz", 4);
+    put(&out[table + 4], uint32_t(tag));
+    put(&out[table + 8], uint32_t(size - tag));
+    put(&out[kCountAt], count + 1);
+    out.resize(size);
+    std::memcpy(&out[tag], "zzzz", 4);
+    for (size_t i = tag + 8; i < size; ++i) out[i] = uint8_t(i / 97);
+    put(&out[0], uint32_t(size));
+    return out;
+}
+
 PictureMetadata SampleMetadata(size_t profileBytes) {
     PictureMetadata metadata;
-    metadata.IccProfile = Profile(profileBytes);
+    metadata.IccProfile = UsableProfile(profileBytes);
     metadata.Exif = ExifBlock(6);
     metadata.Orientation = 6;
     const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rating>4</rating></x:xmpmeta>";

@@ -619,6 +619,7 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
         {"webp", ReadFileBytes(regress + "webp-claims-26000x26000.webp")},
         {"heif", ReadFileBytes(regress + "heif-claims-26000x26000.heic")},
         {"avif", ReadFileBytes(regress + "avif-claims-26000x26000.avif")},
+        {"jxl", ReadFileBytes(regress + "jxl-claims-26000x26000.jxl")},
     };
     for (const ImageFormat* format = ImageFormats(); format->Name != nullptr; ++format) {
         const auto bomb = bombs.find(format->Key);

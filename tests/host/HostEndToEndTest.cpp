@@ -284,7 +284,7 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     const std::string namesNone =
         " names no format that is read; formats read: BMP (.bmp), TGA (.tga), "
         "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), AVIF (.avif), "
-        "HEIF (.heic, .heif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
+        "HEIF (.heic, .heif), JPEG XL (.jxl), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
     const std::pair<std::string, std::string> rows[] = {
         {"in.png", "in.png is damaged or not a PNG file (invalid signature).\n"},
         {"broken.bmp", "broken.bmp is damaged or not a BMP file (the file ends inside its headers).\n"},
