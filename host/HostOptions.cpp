@@ -31,6 +31,8 @@ struct Choices {
 constexpr uint64_t kDepths[] = {8, 16};
 constexpr uint64_t kFrameChoices[] = {0, 1};
 constexpr const char* kFrameWords[] = {"first", "all"};
+constexpr uint64_t kColourChoices[] = {0, 1};
+constexpr const char* kColourWords[] = {"keep", "srgb"};
 
 // Each row stores its own value, so the table can be reordered or grown without a switch to
 // keep in step; a switch stores 1.
@@ -137,6 +139,16 @@ const OptionRow kOptions[] = {
      {kFrameChoices, std::size(kFrameChoices), kFrameWords},
      "first (the default) or all: every frame of an animated GIF or WebP, every page of a TIFF",
      [](HostOptions& o, uint64_t v) { o.AllFrames = v == 1; }},
+    {"--colour",
+     nullptr,
+     OptionKind::Choice,
+     "WHAT",
+     0,
+     0,
+     {kColourChoices, std::size(kColourChoices), kColourWords},
+     "keep (the default: colours as stored, profile carried) or srgb: a picture whose profile is not "
+     "sRGB is converted to sRGB before the module sees it, and saved without a profile",
+     [](HostOptions& o, uint64_t v) { o.ColourToSrgb = v == 1; }},
 };
 
 std::string ChoiceWord(const Choices& choices, size_t i) {
