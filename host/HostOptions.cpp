@@ -146,8 +146,8 @@ const OptionRow kOptions[] = {
      0,
      0,
      {kColourChoices, std::size(kColourChoices), kColourWords},
-     "keep (the default: colours as stored, profile carried) or srgb: a picture whose profile is not "
-     "sRGB is converted to sRGB before the module sees it, and saved without a profile",
+     "keep (the default): colours as stored; srgb: a picture in another profile is converted to sRGB "
+     "first",
      [](HostOptions& o, uint64_t v) { o.ColourToSrgb = v == 1; }},
 };
 
@@ -378,6 +378,7 @@ void PrintUsageBanner() {
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
+        << "With --colour srgb, a picture converted to sRGB keeps no colour profile in any output.\n"
         << "Without --alpha and --depth 16, transparency is dropped and samples above 8 bits are narrowed\n"
         << "to 8 with rounding. A picture whose orientation the output cannot keep (or --strip drops) is\n"
         << "turned first, so it shows as the input did.\n"
