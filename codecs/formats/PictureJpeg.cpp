@@ -203,9 +203,10 @@ bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const
     std::unique_ptr<CmykToSrgb> colour;
     if (cmyk && options.ColourToSrgb) {
         const std::vector<uint8_t> profile = ReadProfile(data, length);
-        if (!profile.empty()) colour = std::make_unique<CmykToSrgb>(profile, inverted);
+        // A profile of another space is the host's to judge, as for any picture.
+        if (CmykToSrgb::Claimed(profile)) colour = std::make_unique<CmykToSrgb>(profile, inverted);
         if (colour && !colour->Valid()) {
-            result.Warnings.push_back(warning::kUnusableProfile);
+            result.Warnings.push_back(warning::kUnusableCmykProfile);
             colour.reset();
         }
     }

@@ -6,6 +6,7 @@
 #include <lcms2.h>
 
 #include <cmath>
+#include <cstring>
 #include <memory>
 
 #include "Exif.h"
@@ -39,6 +40,12 @@ using OwnedCurve = std::unique_ptr<cmsToneCurve, CurveFreer>;
 // lcms2 reports what it cannot read through a handler that would print; its failures come back as
 // null handles, which say all we need.
 void Silent(cmsContext, cmsUInt32Number, const char*) {}
+
+// The colour space a profile's header names, whether or not lcms2 can read the rest.
+bool Claims(const std::vector<uint8_t>& profile, const char* space) {
+    constexpr size_t kColourSpaceAt = 16;
+    return profile.size() >= kColourSpaceAt + 4 && std::memcmp(&profile[kColourSpaceAt], space, 4) == 0;
+}
 
 OwnedProfile OpenProfile(const std::vector<uint8_t>& profile) {
     static const bool silenced = (cmsSetLogErrorHandler(Silent), true);
@@ -135,7 +142,9 @@ bool ConvertGreyFrames(Picture& picture, const std::vector<uint8_t>& profile) {
 }  // namespace
 
 std::vector<std::string> ConvertPictureToSrgb(Picture& picture, PictureMetadata& metadata) {
-    if (metadata.IccProfile.empty()) return {};
+    // Profiles of other spaces are none of this conversion's, whether lcms2 reads them or not; a
+    // CMYK JPEG's is applied as it is read.
+    if (!Claims(metadata.IccProfile, "RGB ") && !Claims(metadata.IccProfile, "GRAY")) return {};
     const OwnedProfile profile = OpenProfile(metadata.IccProfile);
     if (!profile) return {warning::kUnusableProfile};
     const cmsColorSpaceSignature space = cmsGetColorSpace(profile.get());
@@ -191,6 +200,10 @@ void GreyToSrgb::Convert(const PictureView& view) const {
     for (int32_t y = 0; y < view.Height; ++y) {
         for (size_t c = 0; c < colours; ++c) Convert(view.Row(y), c, layout.Channels, size_t(view.Width));
     }
+}
+
+bool CmykToSrgb::Claimed(const std::vector<uint8_t>& profile) {
+    return Claims(profile, "CMYK");
 }
 
 CmykToSrgb::CmykToSrgb(const std::vector<uint8_t>& profile, bool inverted) {

@@ -17,7 +17,8 @@
 // the depth each frame is held in; a grey picture stays grey, on the sRGB tone curve. A converted
 // picture keeps no profile, and its EXIF says sRGB (see MarkConvertedToSrgb). A profile of another
 // space (CMYK, Lab) is left as it is, as without the option. Returns the warnings (phrases after
-// "Warning: NAME "): one for a profile lcms2 cannot use, whose picture and profile stay as they are.
+// "Warning: NAME "): one for an RGB or grey profile lcms2 cannot use, whose picture and profile stay
+// as they are.
 std::vector<std::string> ConvertPictureToSrgb(Picture& picture, PictureMetadata& metadata);
 
 // What a picture whose colours are now sRGB carries: no profile (see the source for why none
@@ -52,6 +53,8 @@ class CmykToSrgb {
     CmykToSrgb& operator=(const CmykToSrgb&) = delete;
     // False when lcms2 cannot use the profile, or it is no CMYK profile.
     bool Valid() const { return transform_ != nullptr; }
+    // The profile's header says CMYK: one that is not Valid then cannot be used.
+    static bool Claimed(const std::vector<uint8_t>& profile);
     void Row(const uint8_t* cmyk, uint8_t* bgr, int32_t width) const;
 
   private:
