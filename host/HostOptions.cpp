@@ -31,6 +31,8 @@ struct Choices {
 constexpr uint64_t kDepths[] = {8, 16};
 constexpr uint64_t kFrameChoices[] = {0, 1};
 constexpr const char* kFrameWords[] = {"first", "all"};
+constexpr uint64_t kColourChoices[] = {0, 1};
+constexpr const char* kColourWords[] = {"keep", "srgb"};
 
 // Each row stores its own value, so the table can be reordered or grown without a switch to
 // keep in step; a switch stores 1.
@@ -137,6 +139,16 @@ const OptionRow kOptions[] = {
      {kFrameChoices, std::size(kFrameChoices), kFrameWords},
      "first (the default) or all: every frame of an animated GIF or WebP, every page of a TIFF",
      [](HostOptions& o, uint64_t v) { o.AllFrames = v == 1; }},
+    {"--colour",
+     nullptr,
+     OptionKind::Choice,
+     "WHAT",
+     0,
+     0,
+     {kColourChoices, std::size(kColourChoices), kColourWords},
+     "keep (the default): colours as stored; srgb: a picture in another profile is converted to sRGB "
+     "first",
+     [](HostOptions& o, uint64_t v) { o.ColourToSrgb = v == 1; }},
 };
 
 std::string ChoiceWord(const Choices& choices, size_t i) {
@@ -366,6 +378,7 @@ void PrintUsageBanner() {
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
+        << "With --colour srgb, a picture converted to sRGB keeps no colour profile in any output.\n"
         << "Without --alpha and --depth 16, transparency is dropped and samples above 8 bits are narrowed\n"
         << "to 8 with rounding. A picture whose orientation the output cannot keep (or --strip drops) is\n"
         << "turned first, so it shows as the input did.\n"

@@ -18,6 +18,7 @@ struct HostOptions {
     bool Alpha = false;           // the document carries alpha: four samples a pixel
     uint32_t Depth = 8;           // bits a sample in the document: 8 or 16
     bool AllFrames = false;       // every frame (page) goes to the module, not the first alone
+    bool ColourToSrgb = false;    // pixels in another colour profile are converted to sRGB first
     int StatusFd = -1;            // where the run's status goes (corvane alone); -1: nowhere
     std::string Directory;
     std::string Input;

@@ -55,6 +55,11 @@ constexpr char kDamagedProfile[] = "has a damaged colour profile; it is not kept
 constexpr char kDamagedProfileChunks[] =
     "has a damaged colour profile (a chunk missing, doubled or misnumbered); it is not kept.";
 constexpr char kDamagedXmp[] = "has a damaged XMP packet; it is not kept.";
+// --colour srgb, and a profile lcms2 cannot read or convert through.
+constexpr char kUnusableProfile[] =
+    "has a colour profile that cannot be used; its colours are taken as they are, and the profile is kept.";
+constexpr char kUnusableCmykProfile[] =
+    "has a CMYK colour profile that cannot be used; its colours are made by the plain ink model.";
 constexpr char kSecondProfile[] = "has a second colour profile, which is not kept.";
 constexpr char kSecondExif[] = "has a second EXIF block, which is not kept.";
 constexpr char kSecondXmp[] = "has a second XMP packet, which is not kept.";
