@@ -11,10 +11,16 @@
 #include <tuple>
 
 #include "CodecTestSupport.h"
+#include "Descriptions.h"
 #include "MetadataOutput.h"
 #include "PictureWarnings.h"
 
 using namespace codectest;
+
+// Where gtest looks for it: beside PictureText.
+void PrintTo(const PictureText& text, std::ostream* out) {
+    *out << text.Keyword << ": " << (text.Text.size() > 40 ? text.Text.substr(0, 40) + "..." : text.Text);
+}
 
 namespace {
 
@@ -51,7 +57,32 @@ PictureMetadata SampleMetadata(size_t profileBytes) {
     metadata.Orientation = 6;
     const std::string xmp = "<x:xmpmeta xmlns:x=\"adobe:ns:meta/\"><rating>4</rating></x:xmpmeta>";
     metadata.Xmp.assign(xmp.begin(), xmp.end());
+    // Beyond Latin-1 (the dash), so a PNG needs iTXt for it.
+    metadata.Descriptions = {{"Description", "Objective 40\xc3\x97, 20 ms \xe2\x80\x94 \xc2\xb5m"}};
     return metadata;
+}
+
+// Descriptions as a file of type written reads them back: a JPEG's are all comments.
+std::vector<PictureText> AsReadFrom(std::vector<PictureText> texts, ImageType written) {
+    for (PictureText& text : texts)
+        if (written == ImageTypeJpeg) text.Keyword = "Comment";
+    return texts;
+}
+
+// What exiftool says of a file's descriptions, "Tag: value" a line.
+std::vector<std::string> ExiftoolDescriptions(const std::string& path) {
+    std::vector<std::string> lines;
+    FILE* pipe =
+        popen(("exiftool -a -S -Description -Author -Copyright -Software -Title -Comment -ImageDescription "
+               "-Artist '" +
+               path + "' 2>&1")
+                  .c_str(),
+              "r");
+    char line[4096];
+    while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr)
+        lines.emplace_back(line, std::strcspn(line, "\n"));
+    if (pipe != nullptr) pclose(pipe);
+    return lines;
 }
 
 LoadResult LoadWithMetadata(const std::string& path, FCObjImage& image, PictureMetadata& metadata) {
@@ -94,6 +125,23 @@ size_t PngChunk(const std::vector<uint8_t>& file, const char* type) {
     return 0;
 }
 
+// "tEXt Title" for each text chunk of the file but XMP, in order.
+std::vector<std::string> PngTextChunks(const std::vector<uint8_t>& file) {
+    std::vector<std::string> chunks;
+    for (size_t at = 8; at + 8 <= file.size();) {
+        const size_t length =
+            size_t(file[at]) << 24 | size_t(file[at + 1]) << 16 | size_t(file[at + 2]) << 8 | file[at + 3];
+        const std::string type(file.begin() + long(at + 4), file.begin() + long(at + 8));
+        const std::string body(file.begin() + long(at + 8),
+                               file.begin() + long(std::min(file.size(), at + 8 + length)));
+        const std::string keyword = body.substr(0, body.find('\0'));
+        if ((type == "tEXt" || type == "zTXt" || type == "iTXt") && keyword != "XML:com.adobe.xmp")
+            chunks.push_back(type + " " + keyword);
+        at += 12 + length;
+    }
+    return chunks;
+}
+
 void FixPngChecksum(std::vector<uint8_t>& file, size_t chunk) {
     const size_t length = size_t(file[chunk]) << 24 | size_t(file[chunk + 1]) << 16 |
                           size_t(file[chunk + 2]) << 8 | file[chunk + 3];
@@ -126,10 +174,12 @@ struct Variant {
     bool Strip;
     uint32_t Drops;
     std::string Warning;  // what the settling says besides the items the output does not keep
+    // exiftool's "Tag: value" lines for the output's descriptions, where the row asks it.
+    std::vector<std::string> Exiftool = {};
 };
 
 const Reader kJpeg{"jpg", 0, 6}, kPng{"png", 0, 6}, kTiff{"tif", 0, 6};
-const Writer kJpegOut{"jpg", 100, 1.5}, kPngOut{"png", -1, 0};
+const Writer kJpegOut{"jpg", 100, 1.5}, kPngOut{"png", -1, 0}, kTiffOut{"tif", -1, 0};
 // A palette of 256 colours for the sample's many.
 constexpr double kGifMeanError = 4;
 // HEVC and AV1 at quality 100 still lose a little, as JPEG does.
@@ -206,11 +256,24 @@ const Variant kOrientationAlone{"_orientation_alone",
 const auto kGrey = [](PictureMetadata& m, FCObjImage&) { m.IccProfile = Profile(3000, "GRAY"); };
 const auto kCmyk = [](PictureMetadata& m, FCObjImage&) { m.IccProfile = Profile(3000, "CMYK"); };
 const auto kLargeExif = [](PictureMetadata& m, FCObjImage&) { m.Exif.resize(65528); };
+// Every kind of description: TIFF's four tags, PNG's keywords besides them, a JPEG's comment.
+const auto kEveryDescription = [](PictureMetadata& m, FCObjImage&) {
+    m.Descriptions = {{"Description", "Objective 40\xc3\x97"},
+                      {"Author", "Ann \xc3\x96"},
+                      {"Copyright", "(c) Lab"},
+                      {"Software", "Scope 1.2"},
+                      {"Title", "Cells"},
+                      {"Comment", "Stained"}};
+};
+const auto kLongDescription = [](PictureMetadata& m, FCObjImage&) {
+    m.Descriptions = {{"Description", std::string(70000, 'x')}};
+};
 
 uint32_t ItemsOf(const PictureMetadata& m, const FCObjImage& image) {
     const std::pair<bool, uint32_t> has[] = {{!m.IccProfile.empty(), ItemProfile},
                                              {!m.Exif.empty(), ItemExif},
                                              {!m.Xmp.empty(), ItemXmp},
+                                             {!m.Descriptions.empty(), ItemDescriptions},
                                              {image.InfoHeader.biXPelsPerMeter > 0, ItemResolution},
                                              {m.Orientation > 1, ItemOrientation}};
     uint32_t items = 0;
@@ -224,6 +287,7 @@ std::string Words(uint32_t items) {
     for (const auto& [item, word] : {std::pair<uint32_t, const char*>{ItemProfile, "a colour profile"},
                                      {ItemExif, "EXIF"},
                                      {ItemXmp, "XMP"},
+                                     {ItemDescriptions, "a description"},
                                      {ItemResolution, "a resolution"}})
         if ((items & item) != 0) words.push_back(word);
     std::string text;
@@ -321,6 +385,10 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
         picture.InfoHeader.biYPelsPerMeter = 5906;   // 150 dpi
         if (variant.Edit != nullptr) variant.Edit(sample, picture);
         source = dir / (std::string("in.") + reader.File);
+        // Written as the host writes it: what the source's format has no place for is not in it.
+        std::vector<std::string> dropped;
+        std::vector<size_t> tooLarge;
+        SettleDescriptions(sample.Descriptions, Type(source), dropped, tooLarge);
         ASSERT_TRUE(SavePictureFile(picture, source.c_str(), TakesQuality(Type(source)) ? 100 : -1, &sample));
         holds = ItemsOf(sample, picture) & ItemsKept(Type(source));
     }
@@ -337,6 +405,9 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
         EXPECT_EQ(held.Exif,
                   (taken & ItemExif) != 0 ? WithoutThumbnailLink(sample.Exif) : std::vector<uint8_t>());
         EXPECT_EQ(held.Xmp, (taken & ItemXmp) != 0 ? sample.Xmp : std::vector<uint8_t>());
+        EXPECT_EQ(held.Descriptions, (taken & ItemDescriptions) != 0
+                                         ? AsReadFrom(sample.Descriptions, Type(source))
+                                         : std::vector<PictureText>());
     }
 
     const ImageType output = Type(std::string("out.") + writer.Extension);
@@ -368,6 +439,21 @@ TEST_P(MetadataTable, EachItemIsKeptOrSaid) {
                                                                                      : 0);
     EXPECT_EQ(read.IccProfile, (out & ItemProfile) != 0 ? held.IccProfile : std::vector<uint8_t>());
     EXPECT_EQ(read.Xmp, (out & ItemXmp) != 0 ? held.Xmp : std::vector<uint8_t>());
+    EXPECT_EQ(read.Descriptions, AsReadFrom(settled.Descriptions, output));
+    if ((out & ItemDescriptions) == 0) {
+        EXPECT_EQ(settled.Descriptions, std::vector<PictureText>());
+    }
+    // Latin-1 text as tEXt, other text as iTXt: the dash is the fixtures' one character beyond Latin-1.
+    if (output == ImageTypePng) {
+        std::vector<std::string> chunks;
+        for (const PictureText& text : settled.Descriptions)
+            chunks.push_back((text.Text.find("\xe2\x80\x94") != std::string::npos ? "iTXt " : "tEXt ") +
+                             text.Keyword);
+        EXPECT_EQ(PngTextChunks(ReadFile(path)), chunks);
+    }
+    if (!variant.Exiftool.empty()) {
+        EXPECT_EQ(ExiftoolDescriptions(path), variant.Exiftool);
+    }
     // Only the orientation's value may change: a HEIF's, which its viewers ignore, goes out as 1.
     if ((kept & ItemExif) != 0) {
         EXPECT_LE(Differences(read.Exif, held.Exif), reader.Orientation == 1 ? 1u : 0u);
@@ -398,8 +484,84 @@ INSTANTIATE_TEST_SUITE_P(
             {"_large_exif", kLargeExif, false, ItemExif,
              warning::ItemTooLargeForOutput("EXIF", 65528, "JPEG")}},
         Row{kPng, kPngOut, {"_large_exif", kLargeExif, false, 0, ""}},
-        Row{kPng, kPngOut, {"_strip", nullptr, true, ItemProfile | ItemExif | ItemXmp | ItemOrientation, ""}},
-        Row{kTiff, {"webp", -1, 8}, {"_lossy", nullptr, false, 0, ""}}),
+        Row{kPng,
+            kPngOut,
+            {"_strip", nullptr, true, ItemProfile | ItemExif | ItemXmp | ItemOrientation | ItemDescriptions,
+             ""}},
+        Row{kTiff, {"webp", -1, 8}, {"_lossy", nullptr, false, 0, ""}},
+        Row{kPng,
+            kJpegOut,
+            {"_long_description", kLongDescription, false, ItemDescriptions,
+             warning::ItemTooLargeForOutput("a description", 70000, "JPEG")}}),
+    RowName);
+// Each kind of description into each output that holds some, as exiftool reads the output: a PNG
+// source holds every kind, a TIFF one its four tags, a JPEG one comments alone.
+const std::string kDescribed = "Objective 40\xc3\x97", kAuthor = "Ann \xc3\x96";
+INSTANTIATE_TEST_SUITE_P(
+    EveryDescriptionKind, MetadataTable,
+    ::testing::Values(
+        Row{kPng,
+            kPngOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             "",
+             {"Description: " + kDescribed, "Author: " + kAuthor, "Copyright: (c) Lab", "Software: Scope 1.2",
+              "Title: Cells", "Comment: Stained"}}},
+        Row{kPng,
+            kTiffOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             warning::NotKeptByOutput(warning::DescriptionWords(2, {"Title", "Comment"}), "TIFF"),
+             {"Copyright: (c) Lab", "Software: Scope 1.2", "ImageDescription: " + kDescribed,
+              "Artist: " + kAuthor}}},
+        Row{kPng,
+            kJpegOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             warning::NotKeptByOutput(
+                 warning::DescriptionWords(4, {"Author", "Copyright", "Software", "Title"}), "JPEG"),
+             {"Comment: " + kDescribed, "Comment: Stained"}}},
+        Row{kTiff,
+            kPngOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             "",
+             {"Description: " + kDescribed, "Author: " + kAuthor, "Copyright: (c) Lab",
+              "Software: Scope 1.2"}}},
+        Row{kTiff,
+            kJpegOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             warning::NotKeptByOutput(warning::DescriptionWords(3, {"Author", "Copyright", "Software"}),
+                                      "JPEG"),
+             {"Comment: " + kDescribed}}},
+        Row{kJpeg,
+            kPngOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             "",
+             {"Comment: " + kDescribed, "Comment: Stained"}}},
+        // A comment is a TIFF's ImageDescription where no description came; the second is left out.
+        Row{kJpeg,
+            kTiffOut,
+            {"_every_description",
+             kEveryDescription,
+             false,
+             0,
+             warning::NotKeptByOutput(warning::DescriptionWords(1, {"Comment"}), "TIFF"),
+             {"ImageDescription: " + kDescribed}}}),
     RowName);
 
 // The writer makes the EXIF tag say what the record says; 5 to 8 also swap the pixel dimensions.
@@ -448,6 +610,7 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
         bool profileKept, exifKept;
         const char* warning;  // empty: none
         bool xmpKept = true;
+        std::vector<PictureText> added = {};  // descriptions read besides the sample's
     };
     // A profile header filled out with zeros to size bytes, as the iCCP chunk's body.
     auto iccOf = [](size_t size) {
@@ -458,6 +621,29 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
         };
     };
     auto tiffAt = [](const std::vector<uint8_t>& f) { return NthSegment(f, 0xE1) + 10; };
+    // A text chunk before IEND, after the sample's own description.
+    auto text = [](const char* type, std::vector<uint8_t> body) {
+        return [type, body](std::vector<uint8_t>& f) { InsertPngChunk(f, PngChunk(f, "IEND"), type, body); };
+    };
+    auto texts = [](std::vector<std::pair<const char*, size_t>> items) {
+        return [items](std::vector<uint8_t>& f) {
+            for (const auto& [keyword, bytes] : items) {
+                std::vector<uint8_t> body(keyword, keyword + std::strlen(keyword) + 1);
+                body.resize(body.size() + bytes, 'x');
+                InsertPngChunk(f, PngChunk(f, "IEND"), "tEXt", body);
+            }
+        };
+    };
+    auto zText = [](const std::vector<uint8_t>& text, bool broken) {
+        return [text, broken](std::vector<uint8_t>& f) {
+            std::vector<uint8_t> body = Deflated(std::string("Title\0\0", 7), text);
+            if (broken) body[10] ^= 0x55;
+            InsertPngChunk(f, PngChunk(f, "IEND"), "zTXt", body);
+        };
+    };
+    std::vector<PictureText> letters;  // as the 2000 tEXt chunks below hold them
+    for (int i = 0; i < 2000; ++i) letters.push_back({"C", std::string(1, char('a' + i % 26))});
+    const auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
     auto pngExif = [](std::vector<uint8_t>& f, size_t at, uint8_t value) {
         const size_t chunk = PngChunk(f, "eXIf");
         f[chunk + 8 + at] = value;
@@ -527,13 +713,58 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
              for (int i = 0; i < 2000; ++i)
                  InsertPngChunk(f, PngChunk(f, "IDAT"), "tEXt", {'C', 0, uint8_t('a' + i % 26)});
          },
-         true, true, ""},
+         true, true, "", true, letters},
         {"XMP of 64 MB, compressed", "png",
          [](std::vector<uint8_t>& f) {
              const std::vector<uint8_t> packet(size_t(64) << 20, ' ');
              ReplacePngChunk(f, "iTXt", Deflated(std::string("XML:com.adobe.xmp\0\1\0\0\0", 22), packet));
          },
          true, true, "XMP packet of more than 16777216 bytes", false},
+        // Text: Latin-1 where it is not UTF-8, whole items cut from the last past 1 MB in all (the
+        // small one after the large one too), a damaged chunk left out alone.
+        {"Latin-1 tEXt",
+         "png",
+         text("tEXt", bytes(std::string("Title\0Caf\xe9", 10))),
+         true,
+         true,
+         "",
+         true,
+         {{"Title", "Caf\xc3\xa9"}}},
+        {"UTF-8 tEXt",
+         "png",
+         text("tEXt", bytes(std::string("Title\0Caf\xc3\xa9", 11))),
+         true,
+         true,
+         "",
+         true,
+         {{"Title", "Caf\xc3\xa9"}}},
+        {"zTXt", "png", zText(bytes("Stained"), false), true, true, "", true, {{"Title", "Stained"}}},
+        {"iTXt compressed",
+         "png",
+         text("iTXt", Deflated(std::string("Title\0\1\0de\0Titel\0", 17), bytes("Gef\xc3\xa4rbt"))),
+         true,
+         true,
+         "",
+         true,
+         {{"Title", "Gef\xc3\xa4rbt"}}},
+        {"zTXt stream broken", "png", zText(bytes("Stained, with some more words"), true), true, true,
+         "has a damaged text chunk; it is not kept."},
+        {"zTXt of 64 MB", "png", zText(std::vector<uint8_t>(size_t(64) << 20, ' '), false), true, true,
+         "has descriptions of more than 1048576 bytes in all; the last is not kept."},
+        {"descriptions past 1 MB",
+         "png",
+         texts({{"A", 400000}, {"B", 600000}, {"C", 100000}, {"D", 1}}),
+         true,
+         true,
+         "has descriptions of more than 1048576 bytes in all; the last 2 are not kept.",
+         true,
+         {{"A", std::string(400000, 'x')}, {"B", std::string(600000, 'x')}}},
+        {"tEXt of 3 MB", "png", texts({{"A", 3000000}, {"B", 1}}), true, true,
+         "has descriptions of more than 1048576 bytes in all; the last 2 are not kept."},
+        {"keyword with a leading space", "png", text("tEXt", bytes(std::string(" Title\0x", 8))), true, true,
+         "has a damaged text chunk; it is not kept."},
+        {"iTXt compression flag 2", "png", text("iTXt", bytes(std::string("Title\0\2\0\0\0x", 11))), true,
+         true, "has a damaged text chunk; it is not kept."},
     };
     ScratchDir dir;
     for (const Case& c : cases) {
@@ -556,6 +787,11 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
         EXPECT_EQ(read.IccProfile.empty(), !c.profileKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Exif.empty(), !c.exifKept) << c.name << " " << c.format;
         EXPECT_EQ(read.Xmp, c.xmpKept ? sent.Xmp : std::vector<uint8_t>()) << c.name << " " << c.format;
+        std::vector<PictureText> described;
+        if ((ItemsKept(Type(path)) & ItemDescriptions) != 0)
+            described = AsReadFrom(sent.Descriptions, Type(path));
+        described.insert(described.end(), c.added.begin(), c.added.end());
+        EXPECT_EQ(read.Descriptions, described) << c.name << " " << c.format;
         // What is left reaches a JPEG output whole: nothing damaged is passed on.
         const std::string jpeg = dir / "y.jpg";
         ASSERT_TRUE(SavePictureFile(back, jpeg.c_str(), 100, &read)) << c.name;
