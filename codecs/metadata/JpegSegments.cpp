@@ -220,6 +220,7 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
                       int32_t& yPpm, std::vector<std::string>& warnings) {
     Found found;
     bool jfifSeen = false;
+    size_t commentBytes = 0, commentsPastLimit = 0;
     WalkJpegSegments(data, length, [&](uint8_t marker, const uint8_t* body, size_t size) {
         if (marker == kMarkerApp0 && !jfifSeen && size >= kJfifBodyMin &&
             StartsWith(body, size, kJfifTag, kJfifTagBytes)) {
@@ -236,9 +237,16 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
         } else if (marker == kMarkerApp2 && StartsWith(body, size, kIccTag, kIccTagBytes) &&
                    size >= kIccHeaderBytes) {
             TakeIccChunk(body, size, found);
+        } else if (marker == kMarkerCom && commentsPastLimit != 0) {
+            ++commentsPastLimit;
         } else if (marker == kMarkerCom) {
+            // Comments are held while they fit what is kept: a file of nothing else costs no more.
             PictureText comment{keyword::kComment, TextFromBytes(body, size)};
-            if (!comment.Text.empty()) metadata.Descriptions.push_back(std::move(comment));
+            commentBytes += DescriptionBytes(comment);
+            if (commentBytes > kKeptDescriptionsMax)
+                commentsPastLimit = 1;
+            else if (!comment.Text.empty())
+                metadata.Descriptions.push_back(std::move(comment));
         }
         return true;
     });
@@ -246,6 +254,8 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
     if (found.SecondExif) warnings.push_back(warning::kSecondExif);
     if (found.SecondXmp) warnings.push_back(warning::kSecondXmp);
     if (found.ExtendedXmp) warnings.push_back(warning::kExtendedXmp);
+    if (commentsPastLimit != 0)
+        warnings.push_back(warning::DescriptionsPastLimit(commentsPastLimit, kKeptDescriptionsMax));
 }
 
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,

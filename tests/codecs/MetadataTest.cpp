@@ -641,6 +641,14 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
             InsertPngChunk(f, PngChunk(f, "IEND"), "zTXt", body);
         };
     };
+    // 20 COM segments of 60000 bytes after the sample's, before the tables: 17 fit in 1 MB with it.
+    auto comments = [](std::vector<uint8_t>& f) {
+        std::vector<uint8_t> segment = {0xFF, 0xFE, 60002 >> 8, 60002 & 0xFF};
+        segment.resize(segment.size() + 60000, 'x');
+        for (int i = 0; i < 20; ++i)
+            f.insert(f.begin() + long(NthSegment(f, 0xDB)), segment.begin(), segment.end());
+    };
+    const std::vector<PictureText> seventeen(17, PictureText{"Comment", std::string(60000, 'x')});
     std::vector<PictureText> letters;  // as the 2000 tEXt chunks below hold them
     for (int i = 0; i < 2000; ++i) letters.push_back({"C", std::string(1, char('a' + i % 26))});
     const auto bytes = [](const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); };
@@ -761,6 +769,8 @@ TEST(Metadata, DamagedOrOverlargeItemsAreLeftOutWithOneWarningAndLargeOnesKept) 
          {{"A", std::string(400000, 'x')}, {"B", std::string(600000, 'x')}}},
         {"tEXt of 3 MB", "png", texts({{"A", 3000000}, {"B", 1}}), true, true,
          "has descriptions of more than 1048576 bytes in all; the last 2 are not kept."},
+        {"comments past 1 MB", "jpg", comments, true, true,
+         "has descriptions of more than 1048576 bytes in all; the last 3 are not kept.", true, seventeen},
         {"keyword with a leading space", "png", text("tEXt", bytes(std::string(" Title\0x", 8))), true, true,
          "has a damaged text chunk; it is not kept."},
         {"iTXt compression flag 2", "png", text("iTXt", bytes(std::string("Title\0\2\0\0\0x", 11))), true,
