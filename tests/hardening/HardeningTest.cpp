@@ -660,10 +660,9 @@ std::string BigEndian(uint32_t value) {
     return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
 }
 
-// A 32 x 32 PNG of the test data with a text chunk (by default the XMP packet) of 64 MB of spaces,
-// compressed, after its header; head is the chunk's type and the fields before its stream.
-// The text is deflated a block at a time: the host's peak is measured from the fork, which starts
-// with this process's memory (and the sanitizers keep freed blocks).
+// A 32 x 32 PNG of the test data with an XMP packet (or the chunk begun so) of 64 MB of spaces, compressed,
+// after its header. The packet is deflated a block at a time: the host's peak is measured from the fork,
+// which starts with this process's memory (and the sanitizers keep freed blocks).
 std::string PngWithHugeText(std::string chunk = std::string("iTXtXML:com.adobe.xmp\0\1\0\0\0", 26)) {
     const std::string spaces(size_t(1) << 16, ' ');
     char out[1 << 16];
