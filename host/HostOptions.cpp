@@ -83,7 +83,7 @@ const OptionRow kOptions[] = {
      0,
      0,
      {},
-     "keep no colour profile, EXIF or XMP (a picture with an orientation is turned first)",
+     "keep no colour profile, EXIF, XMP or descriptions (an oriented picture is turned first)",
      [](HostOptions& o, uint64_t) { o.Strip = true; }},
     {"--auto-orient",
      nullptr,

@@ -11,7 +11,7 @@ struct HostOptions {
     uint64_t MaxPixels = 0;       // 0: the image model's default limit
     int32_t Quality = -1;         // JPEG quality 1..100; -1: the format's default
     uint32_t TimeoutSeconds = 0;  // 0: wait for the module for ever
-    bool Strip = false;           // keep no colour profile, EXIF or XMP
+    bool Strip = false;           // keep no colour profile, EXIF, XMP or descriptions
     bool AutoOrient = false;      // turn the picture as its orientation says, before the exchange
     bool Quiet = false;           // say only warnings and failures
     bool Strict = false;          // a warning fails the run, and nothing is saved

@@ -52,9 +52,11 @@ constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
 
 // What a written file keeps besides its pixels' colour; of transparency and deep samples, what
 // its layouts hold.
-constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
+constexpr uint32_t kJpegKeeps =
+    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
+constexpr uint32_t kPngKeeps =
+    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
+constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kHeifKeeps = ItemProfile | ItemExif | ItemXmp;
 constexpr uint32_t kJxlKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
@@ -199,6 +201,7 @@ std::string PictureItemNames(uint32_t items) {
         {ItemXmp, "XMP"},
         {ItemResolution, "resolution"},
         {ItemOrientation, "orientation"},
+        {ItemDescriptions, "descriptions"},
         {ItemTransparency, "transparency"},
         {ItemDeepSamples, "16-bit samples"},
         {ItemFrames, "frames"},

@@ -68,6 +68,24 @@ inline std::string ItemTooLarge(const char* item, uint64_t most) {
     return std::string("has ") + item + " of more than " + std::to_string(most) +
            " bytes, which is not kept.";
 }
+// Descriptions past what is kept in all, and text chunks that cannot be read.
+inline std::string DescriptionsPastLimit(size_t dropped, size_t most) {
+    return "has descriptions of more than " + std::to_string(most) + " bytes in all; " +
+           (dropped == 1 ? std::string("the last is") : "the last " + std::to_string(dropped) + " are") +
+           " not kept.";
+}
+inline std::string DamagedTextChunks(size_t count) {
+    return count == 1 ? std::string("has a damaged text chunk; it is not kept.")
+                      : "has " + std::to_string(count) + " damaged text chunks; they are not kept.";
+}
+// A description or several, as the list of items an output drops names them; with keywords, those
+// that an output keeping others leaves out: descriptions "Title" and "Comment".
+inline std::string DescriptionWords(size_t count, const std::vector<std::string>& keywords = {}) {
+    std::vector<std::string> quoted;
+    for (const std::string& keyword : keywords) quoted.push_back("\"" + keyword + "\"");
+    return std::string(count == 1 ? "a description" : "descriptions") +
+           (quoted.empty() ? "" : " " + Listed(quoted));
+}
 
 // What the output's format cannot hold of the answer (these complete "Warning: OUT ").
 constexpr char kFramesNotWritten[] = "cannot keep the other frames or pages; only the first is saved.";
