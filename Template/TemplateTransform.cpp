@@ -1,5 +1,5 @@
 // Reversing the payload turns the picture by 180 degrees, since it runs row by row from the top;
-// whole pixels move, whatever their form (3 or 4 samples of 8 or 16 bits).
+// whole pixels move, whatever their form (1 to 4 samples of 8 or 16 bits).
 #include "TemplateTransform.h"
 
 #include <algorithm>
@@ -35,6 +35,12 @@ void ConvertPixels(ExchangeState& state) {
         uint8_t* first =
             reinterpret_cast<uint8_t*>(state.OutputPixels) + size_t(frame) * state.PixelCount * pixelBytes;
         switch (pixelBytes) {
+            case 1:
+                Reverse<1>(first, state.PixelCount);
+                break;
+            case 2:
+                Reverse<2>(first, state.PixelCount);
+                break;
             case 4:
                 Reverse<4>(first, state.PixelCount);
                 break;

@@ -43,21 +43,24 @@ void PutSample(uint8_t* pixel, size_t i, uint32_t value) {
     }
 }
 
-// Two pixels of any form blended into out. With alpha, colour is weighted by it, so a transparent
-// pixel does not darken the blend: alpha = floor((a1 + a2) / 2), each colour
-// floor((c1 a1 + c2 a2) / (a1 + a2)), 0 where both are transparent; without alpha each sample is
-// floor((p + q) / 2), as the weighting gives for two opaque pixels. The form is fixed per picture,
-// so each is compiled on its own: without alpha the division is a shift.
+// Two pixels of any form blended into out. With alpha (grey and alpha, or colour and alpha), the
+// colour or grey is weighted by it, so a transparent pixel does not darken the blend:
+// alpha = floor((a1 + a2) / 2), each other sample floor((c1 a1 + c2 a2) / (a1 + a2)), 0 where both
+// are transparent; without alpha each sample is floor((p + q) / 2), as the weighting gives for two
+// opaque pixels. The form is fixed per picture, so each is compiled on its own: without alpha the
+// division is a shift.
 template <size_t Channels, bool Wide>
 void BlendSamples(const uint8_t* own, const uint8_t* mirror, uint8_t* out) {
-    const uint64_t a1 = Channels == 4 ? SampleOf<Wide>(own, 3) : 1;
-    const uint64_t a2 = Channels == 4 ? SampleOf<Wide>(mirror, 3) : 1;
+    constexpr bool kAlpha = Channels == 2 || Channels == 4;
+    constexpr size_t kColours = kAlpha ? Channels - 1 : Channels;
+    const uint64_t a1 = kAlpha ? SampleOf<Wide>(own, kColours) : 1;
+    const uint64_t a2 = kAlpha ? SampleOf<Wide>(mirror, kColours) : 1;
     const uint64_t weight = a1 + a2;
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < kColours; ++i) {
         const uint64_t sum = SampleOf<Wide>(own, i) * a1 + SampleOf<Wide>(mirror, i) * a2;
         PutSample<Wide>(out, i, weight == 0 ? 0 : uint32_t(sum / weight));
     }
-    if (Channels == 4) PutSample<Wide>(out, 3, uint32_t(weight >> 1));
+    if (kAlpha) PutSample<Wide>(out, kColours, uint32_t(weight >> 1));
 }
 
 template <size_t Channels, bool Wide>
@@ -86,13 +89,27 @@ void ConvertPixels(ExchangeState& state) {
     const auto* in = reinterpret_cast<const uint8_t*>(state.InputPixels);
     auto* out = reinterpret_cast<uint8_t*>(state.OutputPixels);
     const bool wide = state.Depth == 16;
-    if (state.Channels == 4) {
-        wide ? BlendFormRows<4, true>(in, out, width, rows) : BlendFormRows<4, false>(in, out, width, rows);
-    } else if (wide) {
-        BlendFormRows<3, true>(in, out, width, rows);
-    } else {
-        for (size_t r = 0; r < rows; ++r)
-            BlendRow(state.InputPixels + r * width, state.OutputPixels + r * width, width);
+    switch (state.Channels) {
+        case 1:
+            wide ? BlendFormRows<1, true>(in, out, width, rows)
+                 : BlendFormRows<1, false>(in, out, width, rows);
+            break;
+        case 2:
+            wide ? BlendFormRows<2, true>(in, out, width, rows)
+                 : BlendFormRows<2, false>(in, out, width, rows);
+            break;
+        case 4:
+            wide ? BlendFormRows<4, true>(in, out, width, rows)
+                 : BlendFormRows<4, false>(in, out, width, rows);
+            break;
+        default:
+            if (wide) {
+                BlendFormRows<3, true>(in, out, width, rows);
+            } else {
+                for (size_t r = 0; r < rows; ++r)
+                    BlendRow(state.InputPixels + r * width, state.OutputPixels + r * width, width);
+            }
+            break;
     }
 }
 

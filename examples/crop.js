@@ -16,4 +16,4 @@ run((width, height, pixels, args, form) => {
         pixels.copy(kept, y * w * size, from, from + w * size);
     }
     return {width: w, height: h, pixels: kept};
-}, {forms: 'any'});
+}, {forms: 'any', grey: true});

@@ -19,5 +19,5 @@ static int QuarterTurn(const struct corvane_form* form, unsigned char* in, size_
 }
 
 int main(int argc, char** argv) {
-    return corvane_run_forms(QuarterTurn, CORVANE_ANY_FORM, argc, argv);
+    return corvane_run_forms(QuarterTurn, CORVANE_ANY_FORM | CORVANE_GREY_FORM, argc, argv);
 }

@@ -16,4 +16,4 @@ def thumbnail(width, height, pixels, form):
     return ((total + 2) // 4).astype(pixels.dtype)
 
 
-run(thumbnail, array=True, forms="any")
+run(thumbnail, array=True, forms="any", grey=True)

@@ -27,9 +27,9 @@ struct ExchangeState {
     int32_t Width = 0;
     int32_t Height = 0;
     // The form of a version 2 document: 1 to 4 samples a pixel (grey, grey and alpha, colour,
-    // colour and alpha: alpha last), of 8 or 16 bits (two bytes, the most significant first). A version 1
-    // document is 3 samples of 8 bits, the pixels ExchangePixel's; the pixel pointers then point at the
-    // payload's bytes whatever the form.
+    // colour and alpha: alpha last), of 8 or 16 bits (two bytes, the most significant first). A
+    // version 1 document is 3 samples of 8 bits, the pixels ExchangePixel's; the pixel pointers
+    // then point at the payload's bytes whatever the form.
     int32_t Channels = 3;
     int32_t Depth = 8;
     uint32_t PixelCount = 0;  // of each frame

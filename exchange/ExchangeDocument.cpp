@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <iostream>
 #include <limits>
 #include <new>
@@ -52,25 +53,26 @@ bool ReadDimension(const char* openTag, const char* closeTag, DocumentCursor& cu
     return MatchTag(closeTag, cursor, message);
 }
 
-// A version 2 form's number, one of those it may be (allowed, count of them).
-bool ReadFormNumber(const char* name, const int32_t* allowed, size_t count, DocumentCursor& cursor,
+// A version 2 form's number, one of those it may be; a refusal names them all ("8 or 16").
+bool ReadFormNumber(const char* name, std::initializer_list<int32_t> allowed, DocumentCursor& cursor,
                     int32_t& field, std::string& message) {
     const std::string open = std::string("<") + name + ">", close = std::string("</") + name + ">";
     int32_t value = 0;
     if (!ReadDimension(open.c_str(), close.c_str(), cursor, value, message)) return false;
-    if (std::find(allowed, allowed + count, value) == allowed + count) {
-        message = "Wrong value: " + open + std::to_string(value) + close + " must be ";
-        for (size_t i = 0; i < count; ++i)
-            message += (i == 0 ? "" : i + 1 == count ? " or " : ", ") + std::to_string(allowed[i]);
+    if (std::find(allowed.begin(), allowed.end(), value) == allowed.end()) {
+        std::string values;
+        for (const int32_t* one = allowed.begin(); one != allowed.end(); ++one) {
+            values += (one == allowed.begin()     ? ""
+                       : one + 1 == allowed.end() ? " or "
+                                                  : ", ") +
+                      std::to_string(*one);
+        }
+        message = "Wrong value: " + open + std::to_string(value) + close + " must be " + values;
         return false;
     }
     field = value;
     return true;
 }
-
-// Grey (1), grey and alpha (2), colour (3), colour and alpha (4); 8 or 16 bits a sample.
-constexpr int32_t kFormChannels[] = {1, 2, 3, 4};
-constexpr int32_t kFormDepths[] = {8, 16};
 
 // Whether the next tag, after blanks, is tag; nothing is consumed but the blanks.
 bool NextTagIs(DocumentCursor& cursor, const char* tag) {
@@ -124,8 +126,8 @@ bool ParseHead(DocumentCursor& cursor, DocumentHeader& header, std::string& said
                ReadDimension("<width>", "</width>", cursor, header.Width, message) &&
                ReadDimension("<height>", "</height>", cursor, header.Height, message) &&
                (version != kFormVersion ||
-                (ReadFormNumber("channels", kFormChannels, 4, cursor, header.Channels, message) &&
-                 ReadFormNumber("depth", kFormDepths, 2, cursor, header.Depth, message) &&
+                (ReadFormNumber("channels", {1, 2, 3, 4}, cursor, header.Channels, message) &&
+                 ReadFormNumber("depth", {8, 16}, cursor, header.Depth, message) &&
                  (!NextTagIs(cursor, "<frames>") || ReadFrames(cursor, header.Frames, message)))) &&
                MatchTag("</header>", cursor, message) && MatchTag("<pixels>", cursor, message);
     }();

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ColourToSrgb.h"
 #include "Exchange.h"
 #include "ExchangeFiles.h"
 #include "ExchangeWait.h"
@@ -68,6 +69,7 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
     if (run.VersionTwo()) options.HeldPixelBytes = run.Channels() * (run.MaxValue() > 255 ? 2 : 1);
     options.AllFrames = run.Options.AllFrames;
     options.KeepGrey = run.Options.Grey;
+    options.ColourToSrgb = run.Options.ColourToSrgb;
     LoadResult result;
     result.Status = LoadStatus::NotRegularFile;
     if (descriptor >= 0) {
@@ -102,6 +104,12 @@ bool LoadPicture(const HostRun& run, HeldPicture& picture, size_t& warnings) {
         return false;
     }
     return true;
+}
+
+// --colour srgb: every frame in sRGB before the module sees it, in the form the run holds it.
+void ConvertColours(const HostRun& run, HeldPicture& picture, size_t& warnings) {
+    if (run.Options.ColourToSrgb)
+        warnings += SayWarnings(run.Options.Input, ConvertPictureToSrgb(picture.Pixels, picture.Metadata));
 }
 
 // What goes beside the pixels is settled before the exchange, so that its warnings follow the
@@ -342,8 +350,10 @@ int RunExchange(HostRun& run) {
     HeldPicture picture;
     size_t warnings = 0;
     if (!LoadPicture(run, picture, warnings) || !CheckOutputTakesColour(run, picture.Pixels) ||
-        !CheckOutputSize(run.Options.Output, picture.Pixels.Width(), picture.Pixels.Height()) ||
-        !PrepareMetadata(run, picture, warnings) || RefusedByStrict(run, run.Options.Input, warnings))
+        !CheckOutputSize(run.Options.Output, picture.Pixels.Width(), picture.Pixels.Height()))
+        return kExitFailed;
+    ConvertColours(run, picture, warnings);
+    if (!PrepareMetadata(run, picture, warnings) || RefusedByStrict(run, run.Options.Input, warnings))
         return kExitFailed;
     RemoveLeftovers(run);
     // The wait's sleep ends at once and the run cleans up after itself; a closed terminal or

@@ -31,6 +31,8 @@ struct Choices {
 constexpr uint64_t kDepths[] = {8, 16};
 constexpr uint64_t kFrameChoices[] = {0, 1};
 constexpr const char* kFrameWords[] = {"first", "all"};
+constexpr uint64_t kColourChoices[] = {0, 1};
+constexpr const char* kColourWords[] = {"keep", "srgb"};
 
 // Each row stores its own value, so the table can be reordered or grown without a switch to
 // keep in step; a switch stores 1.
@@ -81,7 +83,7 @@ const OptionRow kOptions[] = {
      0,
      0,
      {},
-     "keep no colour profile, EXIF or XMP (a picture with an orientation is turned first)",
+     "keep no colour profile, EXIF, XMP or descriptions (an oriented picture is turned first)",
      [](HostOptions& o, uint64_t) { o.Strip = true; }},
     {"--auto-orient",
      nullptr,
@@ -146,6 +148,16 @@ const OptionRow kOptions[] = {
      {kFrameChoices, std::size(kFrameChoices), kFrameWords},
      "first (the default) or all: every frame of an animated GIF or WebP, every page of a TIFF",
      [](HostOptions& o, uint64_t v) { o.AllFrames = v == 1; }},
+    {"--colour",
+     nullptr,
+     OptionKind::Choice,
+     "WHAT",
+     0,
+     0,
+     {kColourChoices, std::size(kColourChoices), kColourWords},
+     "keep (the default): colours as stored; srgb: a picture in another profile is converted to sRGB "
+     "first",
+     [](HostOptions& o, uint64_t v) { o.ColourToSrgb = v == 1; }},
 };
 
 std::string ChoiceWord(const Choices& choices, size_t i) {
@@ -375,6 +387,7 @@ void PrintUsageBanner() {
         << Wrapped("Reads " + ReadFormatNames() + ".") << Wrapped("Writes " + WrittenFormatNames() + ".")
         << "What each output keeps besides the pixels (the rest is said in a warning):\n"
         << WhatEachOutputKeeps(" ")
+        << "With --colour srgb, a picture converted to sRGB keeps no colour profile in any output.\n"
         << "Without --alpha and --depth 16, transparency is dropped and samples above 8 bits are narrowed\n"
         << "to 8 with rounding. Without --grey a grey picture goes as colour; with it, it stays grey\n"
         << "where the output keeps grey and comes out as colour elsewhere (nothing is lost). A picture\n"
@@ -386,5 +399,5 @@ void PrintUsageBanner() {
         << "Credits: the Corvane host and the template and ambrel modules;\n"
         << "JPEG by libjpeg-turbo, PNG by libspng, GIF by giflib, TIFF by libtiff,\n"
         << "WebP by libwebp, HEIC, HEIF and AVIF by libheif (HEIC written through x265,\n"
-        << "AVIF through libavif and aom).\n\n";
+        << "AVIF through libavif and aom), JPEG XL by libjxl.\n\n";
 }

@@ -11,7 +11,7 @@ struct HostOptions {
     uint64_t MaxPixels = 0;       // 0: the image model's default limit
     int32_t Quality = -1;         // JPEG quality 1..100; -1: the format's default
     uint32_t TimeoutSeconds = 0;  // 0: wait for the module for ever
-    bool Strip = false;           // keep no colour profile, EXIF or XMP
+    bool Strip = false;           // keep no colour profile, EXIF, XMP or descriptions
     bool AutoOrient = false;      // turn the picture as its orientation says, before the exchange
     bool Quiet = false;           // say only warnings and failures
     bool Strict = false;          // a warning fails the run, and nothing is saved
@@ -19,6 +19,7 @@ struct HostOptions {
     uint32_t Depth = 8;           // bits a sample in the document: 8 or 16
     bool Grey = false;            // a grey picture goes as grey: one sample a pixel (two with alpha)
     bool AllFrames = false;       // every frame (page) goes to the module, not the first alone
+    bool ColourToSrgb = false;    // pixels in another colour profile are converted to sRGB first
     int StatusFd = -1;            // where the run's status goes (corvane alone); -1: nowhere
     std::string Directory;
     std::string Input;

@@ -45,9 +45,11 @@ if [ -x /usr/bin/convert ] && [ -x "$bin/stage_bench" ] && command -v vips >/dev
     done
     /usr/bin/convert -delay 4 -loop 0 "${frames[@]}" "$stages/anim.gif"
     python3 "$root/bench/whole_run_vs_peers.py" "$bin" 7 "$stages" photo.jpg:jpg::90 anim.gif:gif:--frames,all
-    # The AV1 and HEVC encoders take seconds a round: three rounds.
+    # The AV1, HEVC and JPEG XL encoders take seconds a round: three rounds.
     command -v avifenc >/dev/null 2>&1 &&
         python3 "$root/bench/encoders_vs_peers.py" "$bin" 3 "$stages" photo.jpg avif heic
+    command -v cjxl >/dev/null 2>&1 &&
+        python3 "$root/bench/encoders_vs_peers.py" "$bin" 3 "$stages" photo.jpg jxl
 fi
 if [ -x /usr/bin/convert ] && [ -x "$bin/picture_bench" ]; then
     echo "JPEG decoding, 12 megapixels (quality 90):"

@@ -6,9 +6,10 @@
 #   test      every program the suite runs: GoogleTest, ImageMagick as the reference decoder and
 #             heif-convert where it is wrong (HEIF), Python (with numpy, for the Python kit's arrays)
 #             and Node.js for the example modules, groff for the manual pages, clang-format, cjpeg,
-#             exiftool to check what the writers put in their files
+#             exiftool to check what the writers put in their files, cjxl/djxl for JPEG XL, tificc
+#             (liblcms2-utils) as the reference for --colour srgb
 #   bench     what the benchmarks compare against: ImageMagick, libvips, cjpeg/djpeg, cwebp/dwebp,
-#             tiffcp, heif-convert and heif-enc, avifenc, /usr/bin/time
+#             tiffcp, heif-convert and heif-enc, avifenc, cjxl, /usr/bin/time
 #   fuzz      clang with libFuzzer and its sanitizer runtimes
 #   sanitize  the suite under ASan and UBSan, built with g++, whose runtimes come with g++
 #   package   `make package`: dpkg-shlibdeps (dpkg-dev) and file, which CPack's DEB generator runs
@@ -18,9 +19,9 @@ set -eu
 
 group_packages() {
     case $1 in
-        build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev" ;;
-        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples" ;;
-        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin" ;;
+        build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev libjxl-dev liblcms2-dev" ;;
+        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples libjxl-tools liblcms2-utils" ;;
+        bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin libjxl-tools" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
         package) echo "dpkg-dev file" ;;

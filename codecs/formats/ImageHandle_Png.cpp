@@ -19,6 +19,7 @@
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
+#include "Descriptions.h"
 #include "Exif.h"
 #include "FileWriter.h"
 #include "ImageSize.h"
@@ -198,8 +199,41 @@ bool ConfigureEncoder(spng_ctx* ctx, int32_t width, int32_t height, uint8_t bitD
 struct EncoderMetadata {
     std::vector<uint8_t> Exif;
     std::string Xmp;  // libspng measures it with strlen, so it ends in a zero
+    std::vector<std::string> Texts;
+    std::vector<spng_text> Chunks;
     char Empty[1] = {0};
 };
+
+// What tEXt holds: Latin-1 printable characters and line feeds (libspng refuses the others).
+bool FitsText(const std::string& latin1) {
+    for (const char ch : latin1) {
+        const uint8_t c = uint8_t(ch);
+        if (!((c >= 32 && c <= 126) || c >= 161 || c == '\n')) return false;
+    }
+    return true;
+}
+
+// Each description as a tEXt chunk where its text is Latin-1, else as iTXt (UTF-8); one whose
+// keyword PNG cannot name, or with no text, is left out, so that libspng takes the others.
+void AddDescriptions(const std::vector<PictureText>& descriptions, EncoderMetadata& held) {
+    held.Texts.reserve(descriptions.size());
+    for (const PictureText& description : descriptions) {
+        std::string keyword, latin1;
+        if (description.Text.empty() || description.Text.find('\0') != std::string::npos ||
+            !ToLatin1(description.Keyword, keyword) || !IsPngKeyword(keyword))
+            continue;
+        const bool plain = ToLatin1(description.Text, latin1) && FitsText(latin1);
+        held.Texts.push_back(plain ? latin1 : description.Text);
+        spng_text text{};
+        std::memcpy(text.keyword, keyword.data(), keyword.size());
+        text.type = plain ? SPNG_TEXT : SPNG_ITXT;
+        text.length = held.Texts.back().size();
+        text.text = &held.Texts.back()[0];
+        text.language_tag = held.Empty;
+        text.translated_keyword = held.Empty;
+        held.Chunks.push_back(text);
+    }
+}
 
 // Items libspng will not take are left out rather than costing the picture.
 void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, EncoderMetadata& held) {
@@ -226,8 +260,10 @@ void SetMetadata(spng_ctx* ctx, const PictureMetadata& metadata, EncoderMetadata
         text.text = held.Xmp.data();
         text.language_tag = held.Empty;
         text.translated_keyword = held.Empty;
-        spng_set_text(ctx, &text, 1);
+        held.Chunks.push_back(text);
     }
+    AddDescriptions(metadata.Descriptions, held);
+    if (!held.Chunks.empty()) spng_set_text(ctx, held.Chunks.data(), uint32_t(held.Chunks.size()));
 }
 
 void SetResolution(spng_ctx* ctx, int32_t xPixelsPerMetre, int32_t yPixelsPerMetre) {

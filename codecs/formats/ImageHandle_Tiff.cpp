@@ -20,6 +20,7 @@
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
+#include "Descriptions.h"
 #include "FileWriter.h"
 #include "OwnedHandle.h"
 #include "PictureBits.h"
@@ -504,7 +505,42 @@ int32_t PixelsPerMetre(float resolution, uint16_t unit) {
     return perMetre < double(INT32_MAX) ? int32_t(std::lround(perMetre)) : 0;
 }
 
+// TIFF's ASCII tags that describe the picture, under the names PNG gives the same text.
+const struct {
+    ttag_t Tag;
+    const char* Keyword;
+} kDescriptionTags[] = {
+    {TIFFTAG_IMAGEDESCRIPTION, keyword::kDescription},
+    {TIFFTAG_ARTIST, keyword::kAuthor},
+    {TIFFTAG_COPYRIGHT, keyword::kCopyright},
+    {TIFFTAG_SOFTWARE, keyword::kSoftware},
+};
+
+// libtiff hands each tag's text ended by a zero it made sure of, up to the tag's first zero.
+void ReadDescriptions(TIFF* tif, PictureMetadata& metadata) {
+    for (const auto& row : kDescriptionTags) {
+        const char* text = nullptr;
+        if (!TIFFGetField(tif, row.Tag, &text) || text == nullptr) continue;
+        PictureText item{row.Keyword,
+                         TextFromBytes(reinterpret_cast<const uint8_t*>(text), std::strlen(text))};
+        if (!item.Text.empty()) metadata.Descriptions.push_back(std::move(item));
+    }
+}
+
+bool WriteDescriptions(TIFF* tif, const std::vector<PictureText>& descriptions) {
+    bool ok = true;
+    for (const auto& row : kDescriptionTags) {
+        for (const PictureText& text : descriptions) {
+            if (text.Keyword != row.Keyword || text.Text.empty()) continue;
+            ok = ok && TIFFSetField(tif, row.Tag, text.Text.c_str());
+            break;
+        }
+    }
+    return ok;
+}
+
 void ReadMetadata(TIFF* tif, int32_t& xPpm, int32_t& yPpm, PictureMetadata& metadata) {
+    ReadDescriptions(tif, metadata);
     uint32_t count = 0;
     void* bytes = nullptr;
     if (TIFFGetField(tif, TIFFTAG_ICCPROFILE, &count, &bytes) && bytes != nullptr)
@@ -565,6 +601,7 @@ bool WriteTags(TIFF* tif, const WrittenShape& shape, const PictureMetadata* meta
         ok = ok && TIFFSetField(tif, TIFFTAG_ORIENTATION, metadata->Orientation);
     if (metadata != nullptr && !metadata->Xmp.empty())
         ok = ok && TIFFSetField(tif, TIFFTAG_XMLPACKET, uint32_t(metadata->Xmp.size()), metadata->Xmp.data());
+    if (metadata != nullptr) ok = ok && WriteDescriptions(tif, metadata->Descriptions);
     return ok;
 }
 

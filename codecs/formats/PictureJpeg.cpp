@@ -8,8 +8,11 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "ByteBlock.h"
+#include "ColourToSrgb.h"
 #include "ImageSize.h"
 #include "JpegSegments.h"
 #include "PictureBits.h"
@@ -170,9 +173,20 @@ bool DecodeInPlace(tjhandle tj, const uint8_t* data, size_t length, const JpegHe
     return true;
 }
 
-// A block of the picture's own, top row first, then each row into the sink.
+// The file's own profile, for a CMYK picture converted through it; empty where it has none sound.
+std::vector<uint8_t> ReadProfile(const uint8_t* data, size_t length) {
+    PictureMetadata metadata;
+    int32_t xPixelsPerMetre = 0, yPixelsPerMetre = 0;
+    std::vector<std::string> warnings;  // said when the metadata is read for the picture
+    ReadJpegMetadata(data, length, metadata, xPixelsPerMetre, yPixelsPerMetre, warnings);
+    return std::move(metadata.IccProfile);
+}
+
+// A block of the picture's own, top row first, then each row into the sink. CMYK goes through
+// the file's profile to sRGB where the load asks and the profile serves, else through our own model.
 bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                          bool cmyk, bool grey, RowSink& rows, LoadResult& result) {
+                          bool cmyk, bool grey, const LoadOptions& options, RowSink& rows,
+                          LoadResult& result, bool& profileApplied) {
     // For CMYK a third more than the picture itself, whose size was checked at 32 bits a pixel.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
@@ -191,11 +205,25 @@ bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const
                               kTopDownFlags,  lastRow,       size_t(rowBytes)};
     if (!Decompress(tj, data, length, header, target, result)) return false;
     const bool inverted = cmyk && HasAdobeSegment(data, length);
+    std::unique_ptr<CmykToSrgb> colour;
+    if (cmyk && options.ColourToSrgb) {
+        const std::vector<uint8_t> profile = ReadProfile(data, length);
+        // A profile of another space is the host's to judge, as for any picture.
+        if (CmykToSrgb::Claimed(profile)) colour = std::make_unique<CmykToSrgb>(profile, inverted);
+        if (colour && !colour->Valid()) {
+            result.Warnings.push_back(warning::kUnusableCmykProfile);
+            colour.reset();
+        }
+    }
+    profileApplied = colour != nullptr;
     // The rows taken give their memory back, so that the picture is not held whole twice.
     FrontRelease taken(scratch.data());
     for (int32_t y = 0; y < header.height; ++y) {
         const uint8_t* row = scratch.data() + rowBytes * size_t(y);
-        if (cmyk) {
+        if (colour) {
+            colour->Row(row, rows.Row(y), header.width);
+            rows.Put(y);
+        } else if (cmyk) {
             CmykRowToBgr(row, rows.Row(y), header.width, inverted);
             rows.Put(y);
         } else {
@@ -224,13 +252,16 @@ bool DecodeJpegPicture(const uint8_t* data, size_t length, const LoadOptions& op
     if (!rows.Begin(header.width, header.height, grey ? PixelLayout{1, 255, false} : kImage24Layout))
         return result.Refuse(LoadStatus::OutOfMemory, "out of memory");
     const PictureView held = rows.InPlace();
+    bool profileApplied = false;
     const bool decoded = !cmyk && held.Valid()
                              ? DecodeInPlace(tj.get(), data, length, header, held, grey, rows, result)
-                             : DecodeThroughScratch(tj.get(), data, length, header, cmyk, grey, rows, result);
+                             : DecodeThroughScratch(tj.get(), data, length, header, cmyk, grey, options, rows,
+                                                    result, profileApplied);
     if (decoded) {
         int32_t xPixelsPerMetre = 0, yPixelsPerMetre = 0;
         ReadJpegMetadata(data, length, metadata, xPixelsPerMetre, yPixelsPerMetre, result.Warnings);
         rows.SetResolution(xPixelsPerMetre, yPixelsPerMetre);
+        if (profileApplied) MarkConvertedToSrgb(metadata);
     }
     return decoded;
 }

@@ -10,6 +10,7 @@
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
+#include "Descriptions.h"
 #include "PictureWarnings.h"
 
 namespace {
@@ -33,6 +34,11 @@ bool IsType(const PngChunk& chunk, const char* name) {
     return std::memcmp(chunk.Type, name, 4) == 0;
 }
 
+bool IsText(const uint8_t* type) {
+    return std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
+           std::memcmp(type, "iTXt", 4) == 0;
+}
+
 // What the decoder must see: the critical chunks and the transparency of the pixels.
 bool ForDecoder(const uint8_t* type) {
     return (type[0] & kAncillaryBit) == 0 || std::memcmp(type, "tRNS", 4) == 0;
@@ -43,11 +49,11 @@ bool Described(const uint8_t* type) {
     return std::memcmp(type, "IHDR", 4) == 0 || std::memcmp(type, "tRNS", 4) == 0;
 }
 
-// The chunks whose contents are read; any other chunk is only checked, a block at a time, so a
-// large text chunk costs no memory. Of the iTXt chunks only the XMP packet is read whole, known by
-// the keyword its first bytes hold (the keyword and its zero).
+// The chunks whose contents are read besides text; any other chunk is only checked, a block at a
+// time, so a large chunk costs no memory. The XMP packet's iTXt is read whole, known by the keyword
+// its first bytes hold (the keyword and its zero); other text up to kHeldTextMax in all.
 bool Held(const uint8_t* type) {
-    static const char* const kHeld[] = {"IHDR", "tRNS", "acTL", "pHYs", "iCCP", "eXIf", "iTXt"};
+    static const char* const kHeld[] = {"IHDR", "tRNS", "acTL", "pHYs", "iCCP", "eXIf"};
     for (const char* held : kHeld)
         if (std::memcmp(type, held, 4) == 0) return true;
     return false;
@@ -183,6 +189,73 @@ void TakePhys(const PngChunk& chunk, PngExtras& extras) {
     extras.YPixelsPerMetre = int32_t(y);
 }
 
+// The descriptions read so far: what they come to, the items past kKeptDescriptionsMax, the chunks
+// that could not be read.
+struct TextIntake {
+    size_t Bytes = 0;
+    size_t PastLimit = 0;
+    size_t Damaged = 0;
+};
+
+// The text after a keyword: tEXt's as it is, zTXt's inflated (method 0, the only one), iTXt's
+// after its compression flag and method, language and translated keyword, inflated where the flag
+// says. At most most bytes are inflated: a stream past them is TooLarge.
+Inflated ChunkText(const PngChunk& chunk, size_t at, size_t most, std::vector<uint8_t>& text) {
+    const uint8_t* p = chunk.Body.data() + at;
+    const uint8_t* end = chunk.Body.data() + chunk.Body.size();
+    bool compressed = IsType(chunk, "zTXt");
+    if (compressed && (p == end || *p++ != 0)) return Inflated::Damaged;
+    if (IsType(chunk, "iTXt")) {
+        if (end - p < 2 || p[0] > 1 || (p[0] == 1 && p[1] != 0)) return Inflated::Damaged;
+        compressed = p[0] == 1;
+        p += 2;
+        for (int field = 0; field < 2; ++field) {
+            const void* zero = std::memchr(p, 0, size_t(end - p));
+            if (zero == nullptr) return Inflated::Damaged;
+            p = static_cast<const uint8_t*>(zero) + 1;
+        }
+    }
+    if (compressed) return Inflate(p, size_t(end - p), most, text);
+    text.assign(p, end);
+    return Inflated::Whole;
+}
+
+// A text chunk other than XMP, as a description, while they fit in kKeptDescriptionsMax: from the
+// first that does not, every later one is past it too, so the last are the ones left out.
+void TakeText(const PngChunk& chunk, PictureMetadata& metadata, TextIntake& intake) {
+    if (intake.PastLimit != 0) {
+        ++intake.PastLimit;
+        return;
+    }
+    const uint8_t* body = chunk.Body.data();
+    const size_t name = KeywordLength(body, chunk.Body.size());
+    const std::string keyword(reinterpret_cast<const char*>(body), name);
+    if (name == 0 || !IsPngKeyword(keyword)) {
+        ++intake.Damaged;
+        return;
+    }
+    // XMP in a chunk of another kind, or cut short: not a description.
+    if (keyword == kXmpKeyword) return;
+    PictureText item{Latin1ToUtf8(body, name), std::string()};
+    const size_t room = kKeptDescriptionsMax - intake.Bytes;
+    std::vector<uint8_t> bytes;
+    const Inflated inflated = item.Keyword.size() > room
+                                  ? Inflated::TooLarge
+                                  : ChunkText(chunk, name + 1, room - item.Keyword.size(), bytes);
+    if (inflated == Inflated::Damaged) {
+        ++intake.Damaged;
+        return;
+    }
+    if (inflated == Inflated::Whole) item.Text = TextFromBytes(bytes.data(), bytes.size());
+    if (inflated == Inflated::TooLarge || DescriptionBytes(item) > room) {
+        intake.PastLimit = 1;
+        return;
+    }
+    if (item.Text.empty()) return;
+    intake.Bytes += DescriptionBytes(item);
+    metadata.Descriptions.push_back(std::move(item));
+}
+
 // Each item once: a second of the kind is said and left out, the first stays.
 struct Seen {
     bool Icc = false;
@@ -204,6 +277,7 @@ bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason) {
     const uint64_t length = in.Size();
     if (!in.Skip(std::min<uint64_t>(length, kSignatureBytes))) return true;
     AddRange(chunks, 0, in.Position());
+    size_t heldText = 0;
     while (in.Remaining() != 0) {
         const uint64_t at = in.Position();
         uint8_t head[kChunkHeadBytes];
@@ -228,8 +302,14 @@ bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason) {
             const bool text = IsType(chunk, "iTXt");
             const uint32_t first = text ? std::min<uint32_t>(size, sizeof start) : 0;
             read = first == 0 || in.Bytes(start, first);
-            keep = Held(type) &&
-                   (!text || (first == sizeof start && std::memcmp(start, kXmpKeyword, first) == 0));
+            const bool xmp = text && first == sizeof start && std::memcmp(start, kXmpKeyword, first) == 0;
+            bool described = IsText(type) && !xmp;
+            if (described && (chunks.TextPassedOver != 0 || heldText + size > kHeldTextMax)) {
+                ++chunks.TextPassedOver;
+                described = false;
+            }
+            if (described) heldText += size;
+            keep = Held(type) || xmp || described;
             if (read && keep) {
                 chunk.Body.resize(size);
                 std::copy_n(start, first, chunk.Body.begin());
@@ -255,6 +335,7 @@ bool WalkPngChunks(ByteSource& in, PngChunkList& chunks, std::string& reason) {
 void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngExtras& extras,
                      std::vector<std::string>& warnings) {
     Seen seen;
+    TextIntake text;
     for (const PngChunk& chunk : chunks.Others) {
         if (IsType(chunk, "IHDR") && chunk.Body.size() > kHeaderColourTypeAt) {
             const uint8_t colour = chunk.Body[kHeaderColourTypeAt];
@@ -271,6 +352,11 @@ void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngE
             if (FirstOfKind(seen.Exif, warning::kSecondExif, warnings)) metadata.Exif = chunk.Body;
         } else if (IsXmpChunk(chunk)) {
             if (FirstOfKind(seen.Xmp, warning::kSecondXmp, warnings)) TakeXmp(chunk, metadata, warnings);
+        } else if (IsText(reinterpret_cast<const uint8_t*>(chunk.Type))) {
+            TakeText(chunk, metadata, text);
         }
     }
+    if (text.Damaged != 0) warnings.push_back(warning::DamagedTextChunks(text.Damaged));
+    const size_t pastLimit = text.PastLimit + chunks.TextPassedOver;
+    if (pastLimit != 0) warnings.push_back(warning::DescriptionsPastLimit(pastLimit, kKeptDescriptionsMax));
 }

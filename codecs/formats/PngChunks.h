@@ -28,7 +28,13 @@ struct PngChunkList {
     std::vector<Range> ForDecoder;
     // The chunks kept from the decoder, checksums checked, and IHDR and tRNS, for what they carry.
     std::vector<PngChunk> Others;
+    // Text chunks passed over once those held came to kHeldTextMax bytes: past the descriptions kept.
+    size_t TextPassedOver = 0;
 };
+
+// The bytes of text chunks the walk holds, beyond what can come to kKeptDescriptionsMax once read
+// (a keyword and the fields before a text).
+constexpr size_t kHeldTextMax = 2 * kKeptDescriptionsMax;
 
 // Walks the chunks after the signature up to IEND, or up to the first that does not fit in the
 // source. The decoder's chunks are passed over, to be read where they lie; of the others only
@@ -43,7 +49,8 @@ struct PngExtras {
     bool Animated = false;     // acTL
 };
 
-// Takes what the chunks carry: the profile, EXIF, XMP, resolution, transparency and animation.
+// Takes what the chunks carry: the profile, EXIF, XMP, descriptions, resolution, transparency and
+// animation.
 // Every damaged or doubled item is left out of metadata and said in warnings; compressed items
 // inflate to at most what is kept of them.
 void ReadPngMetadata(const PngChunkList& chunks, PictureMetadata& metadata, PngExtras& extras,

@@ -11,6 +11,7 @@
 #include "ImageHandle_Heif.h"
 #include "ImageHandle_IPicture.h"
 #include "ImageHandle_Jpeg.h"
+#include "ImageHandle_Jxl.h"
 #include "ImageHandle_Png.h"
 #include "ImageHandle_Pnm.h"
 #include "ImageHandle_Tga.h"
@@ -46,6 +47,8 @@ constexpr PixelLayout kJpegWrites[] = {kImage24Layout, kGrey8};
 constexpr PixelLayout kEveryWrites[] = {kRgb8,  kRgba8,      kRgb16,  kRgba16,
                                         kGrey8, kGreyAlpha8, kGrey16, kGreyAlpha16};
 constexpr PixelLayout kPgmWrites[] = {kGrey8, kGrey16};
+// The JPEG XL writer codes colour: a grey picture goes to it as colour.
+constexpr PixelLayout kJxlWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kGifWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kHeifWrites[] = {kRgb8, kRgba8};
@@ -57,11 +60,14 @@ constexpr LayoutList Layouts(const PixelLayout (&items)[N]) {
 
 // What a written file keeps besides its pixels' colour; of transparency and deep samples, what
 // its layouts hold.
-constexpr uint32_t kJpegKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kPngKeeps = ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation;
-constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation;
+constexpr uint32_t kJpegKeeps =
+    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
+constexpr uint32_t kPngKeeps =
+    ItemProfile | ItemExif | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
+constexpr uint32_t kTiffKeeps = ItemProfile | ItemXmp | ItemResolution | ItemOrientation | ItemDescriptions;
 constexpr uint32_t kWebpKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kHeifKeeps = ItemProfile | ItemExif | ItemXmp;
+constexpr uint32_t kJxlKeeps = ItemProfile | ItemExif | ItemXmp | ItemOrientation;
 constexpr uint32_t kDepthAndAlpha = ItemTransparency | ItemDeepSamples;
 
 std::unique_ptr<FCImageHandleBase> NewPnmCodec(ImageType type) {
@@ -205,6 +211,7 @@ std::string PictureItemNames(uint32_t items) {
         {ItemXmp, "XMP"},
         {ItemResolution, "resolution"},
         {ItemOrientation, "orientation"},
+        {ItemDescriptions, "descriptions"},
         {ItemTransparency, "transparency"},
         {ItemDeepSamples, "16-bit samples"},
         {ItemGrey, "grey"},

@@ -28,9 +28,10 @@ enum PictureItem : uint32_t {
     ItemResolution = 1u << 3,
     ItemOrientation = 1u << 4,
     ItemTransparency = 1u << 5,
-    ItemDeepSamples = 1u << 6,  // more than 8 bits per sample
-    ItemFrames = 1u << 7,       // an animation's frames, a TIFF's pages
-    ItemGrey = 1u << 8,         // grey as grey, one channel (and alpha)
+    ItemDeepSamples = 1u << 6,   // more than 8 bits per sample
+    ItemFrames = 1u << 7,        // an animation's frames, a TIFF's pages
+    ItemDescriptions = 1u << 8,  // text: TIFF's ImageDescription and the like, PNG text, JPEG COM
+    ItemGrey = 1u << 9,          // grey as grey, one channel (and alpha)
 };
 
 // The layouts a writer takes, in its order of preference; what a written file keeps of transparency,

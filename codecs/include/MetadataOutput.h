@@ -11,7 +11,8 @@
 
 // Checks the items a reader found: EXIF through the bounded walk of its whole kept tree (damaged
 // EXIF is dropped, or cut down to its orientation when that alone is sound), and the orientation
-// taken from it where the format has no tag of its own; items over the kept sizes are dropped.
+// taken from it where the format has no tag of its own; items over the kept sizes are dropped, and
+// descriptions past kKeptDescriptionsMax in all, the last first.
 // Adds a warning phrase for each item dropped.
 void CheckPictureMetadata(PictureMetadata& metadata, std::vector<std::string>& warnings);
 
@@ -26,10 +27,10 @@ void MarkMetadataTurned(PictureMetadata& metadata);
 // After the picture came back at width x height: EXIF's pixel dimensions, where it has them, say so.
 void MarkMetadataResized(PictureMetadata& metadata, uint32_t width, uint32_t height);
 
-// Leaves in metadata what a file of type output carries (none of profile, EXIF and XMP when strip
-// is set), the orientation written as that output keeps it, and returns a warning phrase,
-// completing "Warning: NAME ", for the items it drops unasked; hasResolution says whether the
-// picture has one to lose.
+// Leaves in metadata what a file of type output carries (none of profile, EXIF, XMP and
+// descriptions when strip is set; of the descriptions, those its format has a place for), the orientation
+// written as that output keeps it, and returns a warning phrase, completing "Warning: NAME ", for the items
+// it drops unasked; hasResolution says whether the picture has one to lose.
 // A grey output (greyOutput: a grey picture into a format that keeps grey) keeps a grey profile
 // and drops any other; every other output keeps an RGB profile alone.
 std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool hasResolution,

@@ -55,6 +55,11 @@ constexpr char kDamagedProfile[] = "has a damaged colour profile; it is not kept
 constexpr char kDamagedProfileChunks[] =
     "has a damaged colour profile (a chunk missing, doubled or misnumbered); it is not kept.";
 constexpr char kDamagedXmp[] = "has a damaged XMP packet; it is not kept.";
+// --colour srgb, and a profile lcms2 cannot read or convert through.
+constexpr char kUnusableProfile[] =
+    "has a colour profile that cannot be used; its colours are taken as they are, and the profile is kept.";
+constexpr char kUnusableCmykProfile[] =
+    "has a CMYK colour profile that cannot be used; its colours are made by the plain ink model.";
 constexpr char kSecondProfile[] = "has a second colour profile, which is not kept.";
 constexpr char kSecondExif[] = "has a second EXIF block, which is not kept.";
 constexpr char kSecondXmp[] = "has a second XMP packet, which is not kept.";
@@ -62,6 +67,24 @@ constexpr char kExtendedXmp[] = "has Extended XMP, which is not kept.";
 inline std::string ItemTooLarge(const char* item, uint64_t most) {
     return std::string("has ") + item + " of more than " + std::to_string(most) +
            " bytes, which is not kept.";
+}
+// Descriptions past what is kept in all, and text chunks that cannot be read.
+inline std::string DescriptionsPastLimit(size_t dropped, size_t most) {
+    return "has descriptions of more than " + std::to_string(most) + " bytes in all; " +
+           (dropped == 1 ? std::string("the last is") : "the last " + std::to_string(dropped) + " are") +
+           " not kept.";
+}
+inline std::string DamagedTextChunks(size_t count) {
+    return count == 1 ? std::string("has a damaged text chunk; it is not kept.")
+                      : "has " + std::to_string(count) + " damaged text chunks; they are not kept.";
+}
+// A description or several, as the list of items an output drops names them; with keywords, those
+// that an output keeping others leaves out: descriptions "Title" and "Comment".
+inline std::string DescriptionWords(size_t count, const std::vector<std::string>& keywords = {}) {
+    std::vector<std::string> quoted;
+    for (const std::string& keyword : keywords) quoted.push_back("\"" + keyword + "\"");
+    return std::string(count == 1 ? "a description" : "descriptions") +
+           (quoted.empty() ? "" : " " + Listed(quoted));
 }
 
 // What the output's format cannot hold of the answer (these complete "Warning: OUT ").

@@ -24,6 +24,10 @@ constexpr uint16_t kTagExifIfd = 0x8769;
 constexpr uint16_t kTagGpsIfd = 0x8825;
 constexpr uint16_t kTagInteropIfd = 0xA005;
 constexpr uint16_t kTypeIfd = 13;
+constexpr uint16_t kTagColourSpace = 0xA001;
+constexpr uint16_t kColourSpaceSrgb = 1;
+constexpr uint16_t kTagInteropIndex = 0x0001;
+constexpr uint16_t kTypeAscii = 2;
 // Bytes of one value of each known type (BYTE to DOUBLE, then IFD), by type number; 0: unknown.
 constexpr uint8_t kTypeBytes[] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
 // An entry holds its value itself when it takes at most this much.
@@ -312,4 +316,22 @@ void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t
                   tiff.begin() + long(at + kCountBytes + i * kEntryBytes));
     PutU32(tiff.data() + at + bytes - kNextOffsetBytes, next, little);
     PutU32(tiff.data() + pointer + 8, uint32_t(at), little);
+}
+
+void MarkExifSrgb(std::vector<uint8_t>& tiff) {
+    TiffView view(tiff.data(), tiff.size());
+    Ifd exif;
+    size_t pointer = 0;
+    if (!OpenExifIfd(view, exif, pointer)) return;
+    uint32_t value = 0;
+    const size_t space = view.Find(exif, kTagColourSpace);
+    if (space != 0 && view.U16(space + 2) == kTypeShort && view.Number(space, value))
+        PutU16(tiff.data() + space + 8, kColourSpaceSrgb, view.Little());
+    Ifd interop;
+    if (!view.LinkedIfdInside(exif, kTagInteropIfd, &interop) || interop.Entries == 0) return;
+    const size_t index = view.Find(interop, kTagInteropIndex);
+    // Four ASCII bytes lie in the entry itself.
+    if (index == 0 || view.U16(index + 2) != kTypeAscii || view.U32(index + 4) != 4) return;
+    uint8_t* text = tiff.data() + index + 8;
+    if (text[0] == 'R' && text[1] == '0' && text[2] == '3') std::copy_n("R98", 3, text);
 }

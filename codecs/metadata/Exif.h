@@ -39,3 +39,8 @@ void SetExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t
 // PixelYDimension, it is written anew at the end of the block with them (LONG), as long as the
 // block stays within most bytes. A block without an Exif IFD needs none.
 void AddExifPixelDimensions(std::vector<uint8_t>& tiff, uint32_t width, uint32_t height, size_t most);
+
+// For a picture whose colours were converted to sRGB: the Exif IFD's ColorSpace, where there is one,
+// says sRGB (1), and an Interoperability index of "R03" (a camera's Adobe RGB) becomes "R98", so that
+// no viewer takes the pixels for Adobe RGB again.
+void MarkExifSrgb(std::vector<uint8_t>& tiff);

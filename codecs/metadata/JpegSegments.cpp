@@ -8,6 +8,7 @@
 
 #include "ByteOrder.h"
 #include "ByteSource.h"
+#include "Descriptions.h"
 #include "Exif.h"
 #include "FileWriter.h"
 #include "PictureWarnings.h"
@@ -26,6 +27,7 @@ constexpr uint8_t kMarkerSos = 0xDA;
 constexpr uint8_t kMarkerApp0 = 0xE0;
 constexpr uint8_t kMarkerApp1 = 0xE1;
 constexpr uint8_t kMarkerApp2 = 0xE2;
+constexpr uint8_t kMarkerCom = 0xFE;
 
 constexpr char kJfifTag[] = "JFIF";  // with its zero
 constexpr size_t kJfifTagBytes = sizeof kJfifTag;
@@ -141,6 +143,19 @@ bool PutApp1(FileWriter& out, const std::vector<uint8_t>& body, const char* tag,
            out.Write(body.data(), body.size());
 }
 
+// A COM segment for each description and comment that fits one; the settling said which do not.
+bool PutComments(FileWriter& out, const std::vector<PictureText>& descriptions) {
+    for (const PictureText& text : descriptions) {
+        if ((text.Keyword != keyword::kDescription && text.Keyword != keyword::kComment) ||
+            text.Text.empty() || text.Text.size() > kJpegSegmentBodyMax)
+            continue;
+        if (!PutSegmentHead(out, kMarkerCom, text.Text.size(), "", 0) ||
+            !out.Write(text.Text.data(), text.Text.size()))
+            return false;
+    }
+    return true;
+}
+
 // The encoder's JFIF segment right after the start marker, where the density goes; 0 without one.
 size_t JfifSegmentEnd(uint8_t* jpeg, size_t size) {
     if (size < kSoiLength + kMarkerLength + kSegmentLengthBytes + kJfifBodyMin) return 0;
@@ -205,6 +220,7 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
                       int32_t& yPpm, std::vector<std::string>& warnings) {
     Found found;
     bool jfifSeen = false;
+    size_t commentBytes = 0, commentsPastLimit = 0;
     WalkJpegSegments(data, length, [&](uint8_t marker, const uint8_t* body, size_t size) {
         if (marker == kMarkerApp0 && !jfifSeen && size >= kJfifBodyMin &&
             StartsWith(body, size, kJfifTag, kJfifTagBytes)) {
@@ -221,6 +237,16 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
         } else if (marker == kMarkerApp2 && StartsWith(body, size, kIccTag, kIccTagBytes) &&
                    size >= kIccHeaderBytes) {
             TakeIccChunk(body, size, found);
+        } else if (marker == kMarkerCom && commentsPastLimit != 0) {
+            ++commentsPastLimit;
+        } else if (marker == kMarkerCom) {
+            // Comments are held while they fit what is kept: a file of nothing else costs no more.
+            PictureText comment{keyword::kComment, TextFromBytes(body, size)};
+            commentBytes += DescriptionBytes(comment);
+            if (commentBytes > kKeptDescriptionsMax)
+                commentsPastLimit = 1;
+            else if (!comment.Text.empty())
+                metadata.Descriptions.push_back(std::move(comment));
         }
         return true;
     });
@@ -228,6 +254,8 @@ void ReadJpegMetadata(const uint8_t* data, size_t length, PictureMetadata& metad
     if (found.SecondExif) warnings.push_back(warning::kSecondExif);
     if (found.SecondXmp) warnings.push_back(warning::kSecondXmp);
     if (found.ExtendedXmp) warnings.push_back(warning::kExtendedXmp);
+    if (commentsPastLimit != 0)
+        warnings.push_back(warning::DescriptionsPastLimit(commentsPastLimit, kKeptDescriptionsMax));
 }
 
 bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const PictureMetadata* metadata,
@@ -235,12 +263,13 @@ bool WriteJpegWithMetadata(FileWriter& out, uint8_t* jpeg, size_t size, const Pi
     const int32_t xPpm = picture.XPixelsPerMetre, yPpm = picture.YPixelsPerMetre;
     size_t split = JfifSegmentEnd(jpeg, size);
     if (split != 0) SetDensity(jpeg, xPpm, yPpm);
-    if (metadata == nullptr || metadata->HoldsNoBlocks()) return out.Write(jpeg, size);
+    if (metadata == nullptr || (metadata->HoldsNoBlocks() && metadata->Descriptions.empty()))
+        return out.Write(jpeg, size);
     if (split == 0) split = kSoiLength;
     std::vector<uint8_t> exif = metadata->Exif;
     PrepareExifForOutput(exif, metadata->Orientation);
     AddExifPixelDimensions(exif, uint32_t(picture.Width), uint32_t(picture.Height), kJpegExifMax);
     return out.Write(jpeg, split) && PutApp1(out, exif, kExifTag, kExifTagBytes) &&
            PutApp1(out, metadata->Xmp, kXmpTag, kXmpTagBytes) && PutIcc(out, metadata->IccProfile) &&
-           out.Write(jpeg + split, size - split);
+           PutComments(out, metadata->Descriptions) && out.Write(jpeg + split, size - split);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <utility>
 
+#include "Descriptions.h"
 #include "Exif.h"
 #include "JpegSegments.h"
 #include "PictureWarnings.h"
@@ -64,6 +65,8 @@ void CheckPictureMetadata(PictureMetadata& metadata, std::vector<std::string>& w
         warnings.push_back(warning::ItemTooLarge("an XMP packet", kKeptXmpMax));
         metadata.Xmp.clear();
     }
+    if (const size_t dropped = CapDescriptions(metadata.Descriptions))
+        warnings.push_back(warning::DescriptionsPastLimit(dropped, kKeptDescriptionsMax));
 }
 
 bool OrientationReachesOutput(const PictureMetadata& metadata, ImageType output, bool strip) {
@@ -99,8 +102,20 @@ std::vector<std::string> SettleMetadataForOutput(PictureMetadata& metadata, bool
     drop(metadata.IccProfile, ItemProfile, "a colour profile");
     drop(metadata.Exif, ItemExif, "EXIF");
     drop(metadata.Xmp, ItemXmp, "XMP");
+    if (!metadata.Descriptions.empty() && (keeps & ItemDescriptions) == 0) {
+        dropped.push_back(warning::DescriptionWords(metadata.Descriptions.size()));
+        metadata.Descriptions.clear();
+    }
     if (hasResolution && (keeps & ItemResolution) == 0) dropped.push_back("a resolution");
     if (!dropped.empty()) warnings.push_back(warning::NotKeptByOutput(Listed(dropped), name));
+    std::vector<std::string> keywords;
+    std::vector<size_t> tooLarge;
+    SettleDescriptions(metadata.Descriptions, output, keywords, tooLarge);
+    if (!keywords.empty())
+        warnings.push_back(
+            warning::NotKeptByOutput(warning::DescriptionWords(keywords.size(), keywords), name));
+    for (const size_t bytes : tooLarge)
+        warnings.push_back(warning::ItemTooLargeForOutput("a description", bytes, name));
     const bool fits =
         greyOutput ? IsProfileOf(metadata.IccProfile, kIccGrey) : IsProfileOf(metadata.IccProfile, kIccRgb);
     if (!metadata.IccProfile.empty() && !fits) {

@@ -39,6 +39,18 @@
 // flag); with {forms: 'alpha'} a picture without alpha is refused with "This module needs alpha
 // (4 channels): run corvane with --alpha".
 //
+// A grey picture (the host's --grey) comes as 1 channel (grey) or 2 (grey, then alpha), in a
+// version 2 document, only to a filter that says it takes grey besides its forms:
+//
+//     run((width, height, pixels, args, form) => { ... }, {forms: 'any', grey: true});
+//
+// form.channels then tells grey (1 or 2) from colour (3 or 4), and the answer keeps that many
+// channels. With {forms: 'alpha', grey: true}, pictures of 2 or 4 channels come through. A filter
+// with `forms` but without grey: true still gets 3 and 4 channels only, and the kit refuses a grey
+// picture with "This module needs colour (3 or 4 channels): run corvane without --grey"; one
+// without `forms` refuses it as any version 2 document, with "This module reads version 1
+// documents only: run corvane without --grey, --alpha and --depth 16".
+//
 // Start the module with its folder as the working directory, before or after the host:
 //     cd mymodule && node ../greyscale.js
 //
@@ -97,12 +109,17 @@ const LARGEST_PAYLOAD = 4294967295;
 // The newest version read; the warning about newer ones still names the old module version.
 const NEWEST_VERSION = 2;
 // The values version 2 allows, and how a refusal names them.
-const CHANNELS = {values: [3, 4], text: '3 or 4'};
+const CHANNELS = {values: [1, 2, 3, 4], text: '1, 2, 3 or 4'};
 const DEPTHS = {values: [8, 16], text: '8 or 16'};
 // What run's {forms} takes: undefined reads version 1 only.
 const FORMS = [undefined, 'any', 'alpha'];
 const ONLY_VERSION_1 = 'This module reads version 1 documents only: run corvane without --alpha and --depth 16';
 const NEEDS_ALPHA = 'This module needs alpha (4 channels): run corvane with --alpha';
+// What a grey picture (1 or 2 channels) is told by a filter that has not said it takes grey.
+const GREY_ONLY_VERSION_1 =
+    'This module reads version 1 documents only: run corvane without --grey, --alpha and --depth 16';
+const NEEDS_COLOUR = 'This module needs colour (3 or 4 channels): run corvane without --grey';
+const NEEDS_ALPHA_OR_GREY_ALPHA = 'This module needs alpha (2 or 4 channels): run corvane with --alpha';
 // Node refuses a single read or write above 2 GiB.
 const IO_CHUNK = 1 << 30;
 // The first bytes read: enough for any head the writers make, with room for blanks.
@@ -433,10 +450,16 @@ function answerBytes(answer, form) {
 
 // Why a valid document is not the filter's to answer, or null. The frames of a version 1 picture
 // come in a version 2 document of version 1's form.
-function refusal(forms, version, form) {
+function refusal(forms, grey, version, form) {
     const framesOfVersion1 = form.frames > 1 && form.channels === 3 && form.depth === 8;
-    if (forms === undefined && version === 2 && !framesOfVersion1) return ONLY_VERSION_1;
-    if (forms === 'alpha' && form.channels !== 4) return NEEDS_ALPHA;
+    const greyPicture = version === 2 && form.channels < 3;
+    if (forms === undefined && version === 2 && !framesOfVersion1) {
+        return greyPicture ? GREY_ONLY_VERSION_1 : ONLY_VERSION_1;
+    }
+    if (greyPicture && !grey) return NEEDS_COLOUR;
+    if (forms === 'alpha' && !(grey ? [2, 4] : [4]).includes(form.channels)) {
+        return grey ? NEEDS_ALPHA_OR_GREY_ALPHA : NEEDS_ALPHA;
+    }
     return null;
 }
 
@@ -515,7 +538,7 @@ async function answerFrames(convert, pixels, args, form, frames) {
     return {payloads, answered: {...answered, frames: form.frames}};
 }
 
-async function exchange(convert, args, forms, frames, timeout) {
+async function exchange(convert, args, forms, grey, frames, timeout) {
     if (!await waitForFlag(timeout)) {
         say(`No picture from the host within ${timeout} s; giving up\n`);
         return 1;
@@ -532,7 +555,7 @@ async function exchange(convert, args, forms, frames, timeout) {
         const document = readDocument();
         say('Parse XML\n');
         const {version, form, pixels} = parse(document);
-        const refused = refusal(forms, version, form);
+        const refused = refusal(forms, grey, version, form);
         if (refused !== null) throw new NoAnswer(refused);
         say('Converting Image\n');
         const {payloads, answered} = await answerFrames(convert, pixels, args, form, frames);
@@ -591,11 +614,15 @@ function takeTimeout() {
 // --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). The filter's
 // fourth argument is the module's command line after node, the script and any --timeout, its
 // fifth the document's form; {forms: 'any'} or {forms: 'alpha'} lets version 2 documents through,
-// {frames: true} hands over an animation's frames all at once.
-function run(convert, {forms, frames = false} = {}) {
+// with grey: true besides grey pictures too; {frames: true} hands over an animation's frames all at
+// once.
+function run(convert, {forms, grey = false, frames = false} = {}) {
     if (!FORMS.includes(forms)) throw new TypeError("forms must be 'any' or 'alpha'");
+    if (typeof grey !== 'boolean' || (grey && forms === undefined)) {
+        throw new TypeError("grey: true goes with forms 'any' or 'alpha': the filter needs the form to tell grey");
+    }
     const timeout = takeTimeout();
-    exchange(convert, process.argv.slice(2), forms, frames, timeout).then((code) => process.exit(code));
+    exchange(convert, process.argv.slice(2), forms, grey, frames, timeout).then((code) => process.exit(code));
 }
 
 module.exports = {run};

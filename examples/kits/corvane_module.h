@@ -53,6 +53,19 @@
  * flag); with CORVANE_ALPHA_FORM a picture without alpha is refused with "This module needs alpha
  * (4 channels): run corvane with --alpha".
  *
+ * A grey picture (the host's --grey) comes as 1 channel (grey) or 2 (grey, then alpha), in a
+ * version 2 document, only to a filter that says it takes grey besides its forms, by adding
+ * CORVANE_GREY_FORM to them:
+ *
+ *     return corvane_run_forms(Level, CORVANE_ANY_FORM | CORVANE_GREY_FORM, argc, argv);
+ *
+ * form->channels then tells grey (1 or 2) from colour (3 or 4), and the answer keeps that many
+ * channels. With CORVANE_ALPHA_FORM | CORVANE_GREY_FORM, pictures of 2 or 4 channels come through.
+ * A filter without CORVANE_GREY_FORM still gets 3 and 4 channels only, and the kit refuses a grey
+ * picture with "This module needs colour (3 or 4 channels): run corvane without --grey";
+ * corvane_run and corvane_run_args refuse it as any version 2 document, with "This module reads
+ * version 1 documents only: run corvane without --grey, --alpha and --depth 16".
+ *
  * An animation (the host's --frames all) comes as its frames, all of one size. A filter written for
  * one picture is called once for each frame (`pixels` and `length` of that frame) and answers each
  * at one size; corvane_run_frames(filter, forms, argc, argv) hands a filter of the form above all
@@ -123,8 +136,9 @@ typedef int (*corvane_filter)(int32_t width, int32_t height, unsigned char* pixe
 typedef int (*corvane_filter_args)(int32_t width, int32_t height, unsigned char* pixels, size_t length,
                                    int argc, char** argv);
 
-/* What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample, and its
- * frames (1 for a still picture, and for each frame a filter of one picture is called on). */
+/* What a document holds: its size, 1 to 4 samples per pixel (grey, grey and alpha, colour, colour
+ * and alpha), 8 or 16 bits per sample, and its frames (1 for a still picture, and for each frame a filter of
+ * one picture is called on). */
 struct corvane_form {
     int32_t width;
     int32_t height;
@@ -138,6 +152,8 @@ typedef int (*corvane_filter_form)(const struct corvane_form* form, unsigned cha
 /* What corvane_run_forms lets through besides version 1: every form, or pictures with alpha. */
 #define CORVANE_ANY_FORM 1
 #define CORVANE_ALPHA_FORM 2
+/* Added to either (CORVANE_ANY_FORM | CORVANE_GREY_FORM): grey pictures, 1 or 2 channels, too. */
+#define CORVANE_GREY_FORM 4
 
 /* Everything below is the kit's own; only corvane_run, corvane_run_args and corvane_run_forms are
  * meant to be called. */
@@ -295,10 +311,13 @@ CORVANE_FUNCTION int corvane_parse_head(struct corvane_cursor* cursor, struct co
         !corvane_field(cursor, "height", &head->height, 0, 0)) {
         return 0;
     }
-    if (head->version == 2 && (!corvane_field(cursor, "channels", &head->channels, 3, 4) ||
-                               !corvane_field(cursor, "depth", &head->depth, 8, 16))) {
+    if (head->version == 2 && !corvane_field(cursor, "channels", &head->channels, 0, 0)) return 0;
+    if (head->channels < 1 || head->channels > 4) {
+        if (!cursor->quiet)
+            printf("Wrong value: <channels>%ld</channels> must be 1, 2, 3 or 4", head->channels);
         return 0;
     }
+    if (head->version == 2 && !corvane_field(cursor, "depth", &head->depth, 8, 16)) return 0;
     if (head->version == 2 && corvane_next_is(cursor, "<frames>")) {
         if (!corvane_field(cursor, "frames", &head->frames, 0, 0)) return 0;
         if (head->frames < 2) {
@@ -711,11 +730,20 @@ CORVANE_FUNCTION int corvane_answer(const unsigned char* pixels, size_t length,
 CORVANE_FUNCTION const char* corvane_refusal(int forms, const struct corvane_head* head) {
     /* The frames of a version 1 picture come in a version 2 document of version 1's form. */
     int version_1_frames = head->frames > 1 && head->channels == 3 && head->depth == 8;
+    int grey_picture = head->version == 2 && head->channels < 3;
+    int grey = (forms & CORVANE_GREY_FORM) != 0;
     if (forms == CORVANE_VERSION_1_ONLY && head->version == 2 && !version_1_frames) {
-        return "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
+        return grey_picture
+                   ? "This module reads version 1 documents only: run corvane without --grey, --alpha and "
+                     "--depth 16"
+                   : "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
     }
-    if (forms == CORVANE_ALPHA_FORM && head->channels != 4) {
-        return "This module needs alpha (4 channels): run corvane with --alpha";
+    if (grey_picture && !grey)
+        return "This module needs colour (3 or 4 channels): run corvane without --grey";
+    if ((forms & ~CORVANE_GREY_FORM) == CORVANE_ALPHA_FORM && head->channels != 4 &&
+        !(grey && head->channels == 2)) {
+        return grey ? "This module needs alpha (2 or 4 channels): run corvane with --alpha"
+                    : "This module needs alpha (4 channels): run corvane with --alpha";
     }
     return NULL;
 }
@@ -908,11 +936,15 @@ CORVANE_FUNCTION int corvane_run_args(corvane_filter_args filter, int argc, char
 }
 
 /* The same for a filter of version 2 documents: `forms` is CORVANE_ANY_FORM or
- * CORVANE_ALPHA_FORM, and the filter gets the document's form. */
+ * CORVANE_ALPHA_FORM, either with CORVANE_GREY_FORM added for grey pictures too, and the filter
+ * gets the document's form. */
 CORVANE_FUNCTION int corvane_run_forms(corvane_filter_form filter, int forms, int argc, char** argv) {
     int code;
-    if (forms != CORVANE_ANY_FORM && forms != CORVANE_ALPHA_FORM) {
-        corvane_say("corvane_run_forms: forms must be CORVANE_ANY_FORM or CORVANE_ALPHA_FORM\n");
+    int base = forms & ~CORVANE_GREY_FORM;
+    if (base != CORVANE_ANY_FORM && base != CORVANE_ALPHA_FORM) {
+        corvane_say(
+            "corvane_run_forms: forms must be CORVANE_ANY_FORM or CORVANE_ALPHA_FORM, with or without "
+            "CORVANE_GREY_FORM\n");
         return 1;
     }
     code = corvane_exchange(NULL, NULL, filter, forms, 0, argc, argv);
@@ -925,8 +957,11 @@ CORVANE_FUNCTION int corvane_run_forms(corvane_filter_form filter, int forms, in
  * corvane_run_forms, or 0 for the form of version 1. */
 CORVANE_FUNCTION int corvane_run_frames(corvane_filter_form filter, int forms, int argc, char** argv) {
     int code;
-    if (forms != CORVANE_VERSION_1_ONLY && forms != CORVANE_ANY_FORM && forms != CORVANE_ALPHA_FORM) {
-        corvane_say("corvane_run_frames: forms must be 0, CORVANE_ANY_FORM or CORVANE_ALPHA_FORM\n");
+    int base = forms & ~CORVANE_GREY_FORM;
+    if (forms != CORVANE_VERSION_1_ONLY && base != CORVANE_ANY_FORM && base != CORVANE_ALPHA_FORM) {
+        corvane_say(
+            "corvane_run_frames: forms must be 0, CORVANE_ANY_FORM or CORVANE_ALPHA_FORM (either with or "
+            "without CORVANE_GREY_FORM)\n");
         return 1;
     }
     code = corvane_exchange(NULL, NULL, filter, forms, 1, argc, argv);

@@ -43,6 +43,19 @@ Form(width, height, 3, 8). The answer is written in the version and form it was 
 failure flag); with forms="alpha" a picture without alpha is refused with "This module needs alpha
 (4 channels): run corvane with --alpha".
 
+A grey picture (the host's --grey) comes as 1 channel (grey) or 2 (grey, then alpha), in a version
+2 document, only to a filter that says it takes grey besides its forms:
+
+    run(level, forms="any", grey=True)
+
+form.channels then tells grey (1 or 2) from colour (3 or 4); with array=True the array has shape
+(height, width, 1) or (height, width, 2), and the answer keeps that many channels. With
+forms="alpha" and grey=True, pictures of 2 or 4 channels come through. A filter with `forms` but
+without grey=True still gets 3 and 4 channels only, and the kit refuses a grey picture with "This
+module needs colour (3 or 4 channels): run corvane without --grey"; one without `forms` refuses it
+as any version 2 document, with "This module reads version 1 documents only: run corvane without
+--grey, --alpha and --depth 16".
+
 A filter that names a parameter `args` gets the module's command-line arguments there, as a list
 of strings without the program's name (sys.argv[1:]); other filters are called as before:
 
@@ -111,12 +124,16 @@ LARGEST_PAYLOAD = 4294967295
 # The newest version read; the warning about newer ones still names the old module version.
 NEWEST_VERSION = 2
 # The values version 2 allows, and how a refusal names them.
-CHANNELS = ((3, 4), b"3 or 4")
+CHANNELS = ((1, 2, 3, 4), b"1, 2, 3 or 4")
 DEPTHS = ((8, 16), b"8 or 16")
 # What run(forms=...) takes: None reads version 1 only.
 FORMS = (None, "any", "alpha")
 ONLY_VERSION_1 = b"This module reads version 1 documents only: run corvane without --alpha and --depth 16"
 NEEDS_ALPHA = b"This module needs alpha (4 channels): run corvane with --alpha"
+# What a grey picture (1 or 2 channels) is told by a filter that has not said it takes grey.
+GREY_ONLY_VERSION_1 = b"This module reads version 1 documents only: run corvane without --grey, --alpha and --depth 16"
+NEEDS_COLOUR = b"This module needs colour (3 or 4 channels): run corvane without --grey"
+NEEDS_ALPHA_OR_GREY_ALPHA = b"This module needs alpha (2 or 4 channels): run corvane with --alpha"
 # The first bytes read: enough for any head the writers make, with room for blanks.
 HEAD_WINDOW = 65536
 # Blanks beyond the written form that a document may carry before it counts as too large.
@@ -146,8 +163,8 @@ def _run_end(data, pos, members):
 
 
 class Form(collections.namedtuple("Form", "width height channels depth frames", defaults=(1,))):
-    """What a document holds: its size, 3 or 4 samples per pixel, 8 or 16 bits per sample, and
-    its frames (1 for a still picture)."""
+    """What a document holds: its size, 1 to 4 samples per pixel (grey, grey and alpha, colour,
+    colour and alpha), 8 or 16 bits per sample, and its frames (1 for a still picture)."""
 
     __slots__ = ()
 
@@ -582,13 +599,16 @@ def _takes_arguments(convert):
                                                         parameter.KEYWORD_ONLY)
 
 
-def _refusal(forms, version, form):
+def _refusal(forms, grey, version, form):
     """Why a valid document is not the filter's to answer, or None. The frames of a version 1
     picture come in a version 2 document of version 1's form."""
+    grey_picture = version == 2 and form.channels < 3
     if forms is None and version == 2 and (form.frames == 1 or (form.channels, form.depth) != (3, 8)):
-        return ONLY_VERSION_1
-    if forms == "alpha" and form.channels != 4:
-        return NEEDS_ALPHA
+        return GREY_ONLY_VERSION_1 if grey_picture else ONLY_VERSION_1
+    if grey_picture and not grey:
+        return NEEDS_COLOUR
+    if forms == "alpha" and form.channels not in ((2, 4) if grey else (4,)):
+        return NEEDS_ALPHA_OR_GREY_ALPHA if grey else NEEDS_ALPHA
     return None
 
 
@@ -639,12 +659,12 @@ def _answer_frames(convert, document, form, numpy_view, arguments, forms):
     return payloads, answered._replace(frames=form.frames)
 
 
-def _answer(convert, numpy_view, arguments, forms, frames):
+def _answer(convert, numpy_view, arguments, forms, grey, frames):
     """Everything after the flag was taken; raises _NoAnswer when it cannot answer."""
     document = _read_document()
     _console.say(b"Parse XML\n")
     version, form = _parse(document)
-    refusal = _refusal(forms, version, form)
+    refusal = _refusal(forms, grey, version, form)
     if refusal is not None:
         raise _NoAnswer(refusal)
     _console.say(b"Converting Image\n")
@@ -669,18 +689,18 @@ def _answer(convert, numpy_view, arguments, forms, frames):
         raise _NoAnswer(b"../image.xml could not be written (%s)" % error.strerror.encode())
 
 
-def _exchange(convert, numpy_view, arguments, forms, frames, timeout):
+def _exchange(convert, numpy_view, arguments, forms, grey, frames, timeout):
     if not _wait_for_flag(timeout):
         _console.say(b"No picture from the host within %d s; giving up\n" % timeout)
         return 1
     busy = _take_busy_lock()
     try:
-        return _take_and_answer(convert, numpy_view, arguments, forms, frames)
+        return _take_and_answer(convert, numpy_view, arguments, forms, grey, frames)
     finally:
         _release_busy_lock(busy)
 
 
-def _take_and_answer(convert, numpy_view, arguments, forms, frames):
+def _take_and_answer(convert, numpy_view, arguments, forms, grey, frames):
     code = 1
     answered = False
     try:
@@ -692,7 +712,7 @@ def _take_and_answer(convert, numpy_view, arguments, forms, frames):
             # Not taken part: a later run must not answer this flag's document twice.
             _console.say(b"go.flag could not be removed (%s); not answering\n" % error.strerror.encode())
             return 1
-        _answer(convert, numpy_view, arguments, forms, frames)
+        _answer(convert, numpy_view, arguments, forms, grey, frames)
         answered = True
         _ignore_stops()  # from here on the answer stands: a stop can only wait for the flag
         _console.say(b"Start Corvane\n")
@@ -748,13 +768,16 @@ def _take_timeout():
     return int(digits)
 
 
-def run(convert, array=False, forms=None, frames=False):
+def run(convert, array=False, forms=None, frames=False, grey=False):
     """Runs one exchange with `convert` as the filter and ends the process (exit 0 or 1, 2 for a
     wrong --timeout, or 128 plus the signal's number after SIGINT, SIGTERM or SIGHUP). `forms` is
     "any" or "alpha" for a filter that reads version 2 documents; `frames` True for a filter that
-    takes an animation's frames all at once."""
+    takes an animation's frames all at once; `grey` True, beside `forms`, for one that takes grey
+    pictures (1 or 2 channels) too."""
     if forms not in FORMS:
         raise ValueError('forms must be "any" or "alpha"')
+    if grey not in (False, True) or (grey and forms is None):
+        raise ValueError('grey=True goes with forms="any" or "alpha": the filter needs the form to tell grey')
     timeout = _take_timeout()
     numpy_view = None
     if array:
@@ -768,7 +791,7 @@ def run(convert, array=False, forms=None, frames=False):
         _console.say(b"Another module is already waiting in this folder; this one stops\n")
         sys.exit(1)
     try:
-        code = _exchange(convert, numpy_view, arguments, forms, frames, timeout)
+        code = _exchange(convert, numpy_view, arguments, forms, grey, frames, timeout)
     except KeyboardInterrupt:  # stopped while waiting: nothing was taken, nothing is left behind
         code = 130
     except _Stopped as stop:  # a stop in the few steps between catching one and ignoring more

@@ -35,6 +35,9 @@ struct LoadOptions {
     // Every frame of an animation (every full-size page of a TIFF) is read, not only the first; all
     // of them together may hold FramesPixelLimit() pixels, checked from the file's counts.
     bool AllFrames = false;
+    // --colour srgb: a reader whose pixels lose their own space as they are decoded (CMYK JPEG)
+    // converts them through the file's profile to sRGB, and drops the profile.
+    bool ColourToSrgb = false;
     // A grey file (grey, or grey and alpha, as stored) is held grey: one channel, two where the
     // form asked for has alpha. Colour files, palettes among them, are held as asked.
     bool KeepGrey = false;

@@ -45,6 +45,7 @@ TEST(BatchCommandLine, SplitsOwnOptionsHostOptionsAndOut) {
          {"--quality=80", "--timeout=9"}},
         {{"--strip", "--module", "t", "-q", "--out", "o"}, BatchAction::Run, "o", "", {"--strip", "--quiet"}},
         {{"--module", "t", "--auto-orient", "--out", "o"}, BatchAction::Run, "o", "", {"--auto-orient"}},
+        {{"--colour", "srgb", "--module", "t", "--out", "o"}, BatchAction::Run, "o", "", {"--colour=srgb"}},
         {{"--bogus", "--module", "t"}, BatchAction::Usage, "", "", {}, "unknown option --bogus"},
         {{"--module", "t", "--out", "o", "a.jpg", "--strip"}, BatchAction::Usage, "", "", {}, "--strip"},
         {{"--overwrite", "--skip-existing", "--module", "t", "--out", "o"},

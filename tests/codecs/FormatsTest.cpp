@@ -72,6 +72,12 @@ const Picture kPictures[] = {
     {"heif/rotated.heic", 27, 35, 0},
     {"heif/two-images.heic", 35, 27, 0, warning::kFrames},
     {"heif/photo10.heic", 35, 27, 1, "has 10 bits per sample; narrowed to 8."},
+    {"jxl/lossless8.jxl", 35, 27, 0},
+    {"jxl/lossless16.jxl", 35, 27, 0, kSixteen.c_str()},
+    {"jxl/alpha.jxl", 35, 27, 0, kAlpha},
+    {"jxl/grey.jxl", 35, 27, 0},
+    {"jxl/lossy.jxl", 35, 27, 1},
+    {"jxl/animated.jxl", 35, 27, 0, warning::kFrames},
 };
 
 void ExpectNear(const std::string& reference, const FCObjImage& image, int tolerance) {
@@ -104,9 +110,8 @@ INSTANTIATE_TEST_SUITE_P(Formats, CommittedPicture, ::testing::ValuesIn(kPicture
 
 TEST(Formats, DamagedAndUnknownKindsAreRefused) {
     const std::pair<const char*, LoadStatus> rows[] = {
-        {"tiff/truncated.tif", LoadStatus::Damaged},
-        {"webp/truncated.webp", LoadStatus::Damaged},
-        {"heif/truncated.heic", LoadStatus::Damaged},
+        {"tiff/truncated.tif", LoadStatus::Damaged},   {"webp/truncated.webp", LoadStatus::Damaged},
+        {"heif/truncated.heic", LoadStatus::Damaged},  {"jxl/truncated.jxl", LoadStatus::Damaged},
         {"tiff/float32.tif", LoadStatus::Unsupported},
     };
     for (const auto& [file, status] : rows) {
@@ -124,6 +129,37 @@ TEST(Formats, ResolutionAndOrientationAreRead) {
     EXPECT_EQ(tiff.InfoHeader.biYPelsPerMeter, 11811);
     ASSERT_TRUE(LoadThroughFramework(DataPath("heif/rotated.heic"), heif, &heifMetadata).Ok());
     EXPECT_EQ(heifMetadata.Orientation, 1);
+}
+
+// A JPEG XL's codestream orientation goes to the turn rule (the pixels come as stored), its profile
+// whole, and its EXIF and XMP boxes, here compressed with Brotli, as their contents.
+TEST(Formats, JpegXlOrientationProfileAndCompressedBoxesAreRead) {
+    FCObjImage jxl, jpeg;
+    PictureMetadata metadata, pillow;
+    ASSERT_TRUE(LoadThroughFramework(DataPath("jxl/metadata.jxl"), jxl, &metadata).Ok());
+    ASSERT_TRUE(LoadThroughFramework(DataPath("jpeg/pillow/truncated_app14.jpg"), jpeg, &pillow).Ok());
+    EXPECT_EQ(jxl.InfoHeader.biWidth, 35);
+    EXPECT_EQ(metadata.Orientation, 6);
+    EXPECT_EQ(metadata.IccProfile, pillow.IccProfile);
+    ASSERT_GE(metadata.Exif.size(), 4u);
+    EXPECT_EQ(std::string(metadata.Exif.begin(), metadata.Exif.begin() + 4), std::string("MM\0*", 4));
+    EXPECT_NE(std::string(metadata.Xmp.begin(), metadata.Xmp.end()).find("hippopotamus"), std::string::npos);
+    ExpectNear(ReferencePath("jxl/lossless8.jxl"), jxl, 0);
+    // cjxl's animation of a GIF's two frames (10 and 25 centiseconds), every frame asked; cjxl 0.7 drops the
+    // GIF's count of plays, so it plays for ever (0).
+    const std::string animated = DataPath("jxl/animated.jxl");
+    const int descriptor = open(animated.c_str(), O_RDONLY);
+    LoadOptions options;
+    options.AllFrames = true;
+    ::Picture frames;
+    ASSERT_TRUE(LoadPictureFrames(descriptor, ReadFile(animated).size(), animated.c_str(), frames, nullptr,
+                                  options, 0, 0)
+                    .Ok());
+    close(descriptor);
+    ASSERT_EQ(frames.FrameCount(), 2u);
+    EXPECT_EQ(frames.Timing.DelayMs, (std::vector<uint32_t>{100, 250}));
+    EXPECT_EQ(frames.Timing.Loops, 0u);
+    ExpectNear(ReferencePath("jxl/animated.jxl"), frames.First().Image, 0);
 }
 
 TEST(Formats, WebpWriterRefusesSidesBeyondTheFormatAndQualitiesOutOfRange) {
@@ -190,7 +226,8 @@ TEST_P(PrefixOfAPicture, IsHarmless) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, PrefixOfAPicture,
                          ::testing::Values("tiff/rgb8-planar-tiles.tif", "tiff/ycbcr.tif",
-                                           "webp/animated.webp", "heif/photo.heic"),
+                                           "webp/animated.webp", "heif/photo.heic", "jxl/lossy.jxl",
+                                           "jxl/metadata.jxl"),
                          NamedByValue());
 
 }  // namespace

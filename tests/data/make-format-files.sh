@@ -1,5 +1,5 @@
 #!/bin/sh
-# Makes the TIFF, WebP and HEIF test pictures once, from a 35 x 27 corner of the hippopotamus, and
+# Makes the TIFF, WebP, HEIF and JPEG XL test pictures once, from a 35 x 27 corner of the hippopotamus, and
 # their reference decodes (raw RGB rows, top row first, one byte a sample). Run from anywhere:
 #   sh tests/data/make-format-files.sh
 # TIFF and WebP files are written and decoded by Debian's ImageMagick 6 (/usr/bin/convert); the
@@ -210,6 +210,77 @@ for file in heif/photo.heic avif/photo.avif heif/rotated.heic heif/photo10.heic;
     heif-convert "$data/$file" "$work/${file#*/}.png" >/dev/null
     decode "$work/${file#*/}.png" "$ref/$file.rgb"
 done
+# JPEG XL: cjxl's lossless files at 8 and 16 bits, with alpha, grey, an animation of two frames and
+# lossy; then, by a small program over libjxl (cjxl sets neither), one with an orientation of 6, an
+# RGB profile and EXIF and XMP boxes compressed with Brotli. cjxl is fed netpbm files, which carry no
+# colour space: the files say sRGB. Decoded by djxl, the library's own tool.
+mkdir -p "$data/jxl" "$ref/jxl"
+"$convert" "$crop" "$work/crop.ppm"
+"$convert" "$crop" -depth 16 -evaluate add 0.1% "$work/crop16.ppm"
+"$convert" "$work/alpha.png" "$work/alpha.pam"
+"$convert" "$crop" -colorspace Gray "$work/grey.pgm"
+"$convert" "$crop" -flop "$work/second.ppm"
+"$convert" -delay 10 "$work/crop.ppm" -delay 25 "$work/second.ppm" -loop 3 "$work/animated.gif"
+while IFS='|' read -r file source options; do
+    eval "cjxl \"\$work/\$source\" \"\$data/jxl/\$file\" $options" >/dev/null 2>&1
+    djxl "$data/jxl/$file" "$work/$file.png" >/dev/null 2>&1
+    decode "$work/$file.png" "$ref/jxl/$file.rgb"
+done <<'VARIANTS'
+lossless8.jxl|crop.ppm|-d 0
+lossless16.jxl|crop16.ppm|-d 0
+alpha.jxl|alpha.pam|-d 0
+grey.jxl|grey.pgm|-d 0
+lossy.jxl|crop.ppm|-q 75
+animated.jxl|animated.gif|-d 0
+VARIANTS
+head -c "$(($(wc -c <"$data/jxl/lossy.jxl") / 2))" "$data/jxl/lossy.jxl" >"$data/jxl/truncated.jxl"
+cat >"$work/orient.c" <<'C'
+#include <jxl/encode.h>
+#include <stdio.h>
+#include <stdlib.h>
+// orient RGB(35x27) ICC OUT: lossless, orientation 6, Brotli-compressed Exif (Orientation 6) and xml boxes.
+int main(int argc, char **argv) {
+    static uint8_t rgb[35 * 27 * 3], icc[1 << 16];
+    FILE *f = fopen(argv[1], "rb");
+    size_t got = fread(rgb, 1, sizeof rgb, f);
+    fclose(f);
+    f = fopen(argv[2], "rb");
+    size_t iccSize = fread(icc, 1, sizeof icc, f);
+    fclose(f);
+    static const uint8_t exif[] = {0, 0, 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 1, 18, 0, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 0, 0, 0};
+    static const char xmp[] = "<x:xmpmeta xmlns:x='adobe:ns:meta/'><rdf:RDF xmlns:rdf='http://www.w3.org/1999/02/22-rdf-syntax-ns#'>"
+                              "<rdf:Description xmlns:dc='http://purl.org/dc/elements/1.1/' dc:title='hippopotamus'/></rdf:RDF></x:xmpmeta>";
+    JxlEncoder *enc = JxlEncoderCreate(NULL);
+    JxlBasicInfo info;
+    JxlEncoderInitBasicInfo(&info);
+    info.xsize = 35, info.ysize = 27, info.bits_per_sample = 8, info.uses_original_profile = JXL_TRUE;
+    info.orientation = JXL_ORIENT_ROTATE_90_CW;
+    JxlEncoderUseBoxes(enc);
+    JxlEncoderSetBasicInfo(enc, &info);
+    JxlEncoderSetICCProfile(enc, icc, iccSize);
+    JxlEncoderAddBox(enc, "Exif", exif, sizeof exif, JXL_TRUE);
+    JxlEncoderAddBox(enc, "xml ", (const uint8_t *)xmp, sizeof xmp - 1, JXL_TRUE);
+    JxlEncoderCloseBoxes(enc);
+    JxlEncoderFrameSettings *settings = JxlEncoderFrameSettingsCreate(enc, NULL);
+    JxlEncoderSetFrameLossless(settings, JXL_TRUE);
+    JxlPixelFormat format = {3, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    if (got != sizeof rgb || JxlEncoderAddImageFrame(settings, &format, rgb, sizeof rgb) != JXL_ENC_SUCCESS) return 1;
+    JxlEncoderCloseInput(enc);
+    static uint8_t out[1 << 20];
+    uint8_t *next = out;
+    size_t room = sizeof out;
+    if (JxlEncoderProcessOutput(enc, &next, &room) != JXL_ENC_SUCCESS) return 1;
+    f = fopen(argv[3], "wb");
+    fwrite(out, 1, (size_t)(next - out), f);
+    fclose(f);
+    JxlEncoderDestroy(enc);
+    return 0;
+}
+C
+cc -O2 -o "$work/orient" "$work/orient.c" $(pkg-config --cflags --libs libjxl)
+exiftool -q -q -b -ICC_Profile "$data/jpeg/pillow/truncated_app14.jpg" >"$work/rgb.icc"
+"$convert" "$crop" -depth 8 "rgb:$work/crop.rgb"
+"$work/orient" "$work/crop.rgb" "$work/rgb.icc" "$data/jxl/metadata.jxl"
 # TGA with a right origin (descriptor bit 4): four of Pillow's pictures, raw and run-length at 24
 # and 32 bits, each row stored right to left. Each holds its source's picture, which ImageMagick 6
 # (it ignores the bit) cannot tell; run-length rows are coded afresh, packets ending at each row.
@@ -307,3 +378,19 @@ struct.pack_into(">II", data, at, 26000, 26000)
 open(sys.argv[2], "wb").write(data)
 PYTHON
 done
+# JPEG XL: a bare codestream whose size header says 26000 x 26000, written bit by bit (the format's
+# bits go least significant first), with default metadata and no frame.
+python3 - "$regress/jxl-claims-26000x26000.jxl" <<'PYTHON'
+import sys
+bits = []
+def put(value, count):
+    bits.extend((value >> i) & 1 for i in range(count))
+put(0, 1)                   # not a small size
+put(2, 2); put(25999, 18)   # height - 1 in 18 bits
+put(0, 3)                   # no aspect ratio: the width follows
+put(2, 2); put(25999, 18)   # width - 1
+put(1, 1)                   # all metadata default
+bits += [0] * (-len(bits) % 8)
+body = bytes(sum(bits[i + k] << k for k in range(8)) for i in range(0, len(bits), 8))
+open(sys.argv[1], "wb").write(b"\xff\x0a" + body + bytes(16))
+PYTHON

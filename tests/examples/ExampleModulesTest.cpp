@@ -116,6 +116,10 @@ std::string FormPayload(const Form& form, int32_t pixels) {
 const std::string kOnlyVersion1 =
     "This module reads version 1 documents only: run corvane without --alpha and --depth 16";
 const std::string kNeedsAlpha = "This module needs alpha (4 channels): run corvane with --alpha";
+const std::string kGreyOnlyVersion1 =
+    "This module reads version 1 documents only: run corvane without --grey, --alpha and --depth 16";
+const std::string kNeedsColour = "This module needs colour (3 or 4 channels): run corvane without --grey";
+const std::string kNeedsGreyAlpha = "This module needs alpha (2 or 4 channels): run corvane with --alpha";
 
 class ExampleModule : public ::testing::TestWithParam<Example> {
   protected:
@@ -385,6 +389,15 @@ TEST_P(ExampleModule, AnswersVersion2OnlyWhenTheFilterTakesIt) {
                              {{2, 3, 16}, {"alpha"}, kNeedsAlpha},
                              {{1, 3, 8}, {"alpha"}, kNeedsAlpha},
                              {{2, 3, 8}, {}, kOnlyVersion1},
+                             // Grey only where the filter says it takes it besides its forms.
+                             {{2, 1, 8}, {"any", "grey"}, ""},
+                             {{2, 2, 16}, {"any", "grey"}, ""},
+                             {{2, 2, 8}, {"alpha", "grey"}, ""},
+                             {{2, 4, 8}, {"alpha", "grey"}, ""},
+                             {{2, 1, 16}, {"alpha", "grey"}, kNeedsGreyAlpha},
+                             {{2, 1, 8}, {"any"}, kNeedsColour},
+                             {{2, 2, 16}, {"alpha"}, kNeedsColour},
+                             {{2, 1, 8}, {}, kGreyOnlyVersion1},
                              // An animation's frames, one at a time, or all at once where asked.
                              {{2, 4, 8, 2}, {"any"}, ""},
                              {{2, 3, 16, 3}, {"any", "frames"}, ""}};
@@ -394,6 +407,9 @@ TEST_P(ExampleModule, AnswersVersion2OnlyWhenTheFilterTakesIt) {
         if (numpy) rows.push_back({shape, {"any", "array"}, ""});
     }
     if (numpy) rows.push_back({{2, 4, 16, 2}, {"any", "frames", "array"}, ""});
+    for (const Form& shape : {Form{2, 1, 8}, Form{2, 2, 16}, Form{2, 1, 16, 2}}) {
+        if (numpy) rows.push_back({shape, {"any", "grey", "array"}, ""});
+    }
     for (const Row& row : rows) {
         SCOPED_TRACE(testing::Message() << row.Shape.Version << ", " << row.Shape.Channels << " x "
                                         << row.Shape.Depth << ", " << row.Extra.size() << " arguments");
@@ -577,12 +593,14 @@ const char kPythonFormProbe[] =
     "    step = form.channels * form.depth // 8\n"
     "    if 'array' in sys.argv: pixels[..., -1] += 1\n"
     "    else: pixels[step - 1::step] = bytes(b + 1 for b in pixels[step - 1::step])\n"
-    "run(bump, forms=sys.argv[1], array='array' in sys.argv, frames='frames' in sys.argv)\n";
+    "run(bump, forms=sys.argv[1], array='array' in sys.argv, frames='frames' in sys.argv,\n"
+    "    grey='grey' in sys.argv)\n";
 const char kNodeFormProbe[] =
     "require('KITS/corvane-module.js').run((w, h, p, args, form) => {\n"
     "    const step = form.channels * form.depth / 8;\n"
     "    for (let at = step - 1; at < p.length; at += step) p[at]++;\n"
-    "}, {forms: process.argv[2], frames: process.argv[3] === 'frames'});\n";
+    "}, {forms: process.argv[2], frames: process.argv[3] === 'frames', grey: "
+    "process.argv.includes('grey')});\n";
 const char kCFormProbe[] =
     "#include \"KITS/corvane_module.h\"\n"
     "static int Bump(const struct corvane_form *f, unsigned char *p, size_t n, int argc, char **argv) {\n"
@@ -592,6 +610,7 @@ const char kCFormProbe[] =
     "}\n"
     "int main(int argc, char **argv) {\n"
     "    int forms = strcmp(argv[1], \"alpha\") == 0 ? CORVANE_ALPHA_FORM : CORVANE_ANY_FORM;\n"
+    "    if (strcmp(argv[argc - 1], \"grey\") == 0) forms |= CORVANE_GREY_FORM;\n"
     "    if (argc > 2 && strcmp(argv[2], \"frames\") == 0) return corvane_run_frames(Bump, forms, argc, "
     "argv);\n"
     "    return corvane_run_forms(Bump, forms, argc, argv);\n"
@@ -625,8 +644,8 @@ TEST(ExampleVignette, FadesAlphaTowardsTheCorners) {
     }
 }
 
-// The examples that answer another size, each against its rule worked out here, in version 1 and
-// at 16 bits with alpha, on a picture of odd sides.
+// The examples that answer another size, each against its rule worked out here, in version 1, at
+// 16 bits with alpha and in grey, on a picture of odd sides.
 TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
     ScratchDir dir;
     ASSERT_EQ(0, std::system(("mkdir " + dir / "mod").c_str()));
@@ -689,9 +708,12 @@ TEST(ExampleReshapes, AnswerAtTheirOwnSize) {
         {numpy,
          {"/usr/bin/python3", kExamples + "/thumbnail.py"},
          thumbnail,
-         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 3}}},
-        {node, {"/usr/bin/env", "node", kExamples + "/crop.js"}, crop, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
-        {true, {dir / "quarter-turn"}, quarter, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}}},
+         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 3}, {2, 1, 8}, {2, 2, 16}}},
+        {node,
+         {"/usr/bin/env", "node", kExamples + "/crop.js"},
+         crop,
+         {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}, {2, 1, 16}, {2, 2, 8}}},
+        {true, {dir / "quarter-turn"}, quarter, {{1, 3, 8}, {2, 4, 16}, {2, 3, 8, 2}, {2, 1, 8}, {2, 2, 16}}},
         // A filter written for one picture, untouched, over an animation's frames.
         {true, {"/usr/bin/python3", kExamples + "/invert.py"}, invert, {{2, 3, 8, 3}}},
     };

@@ -619,6 +619,7 @@ TEST(PixelLimit, TinyFilesClaimingHugePicturesAreRefusedBeforeTheirMemoryIsTaken
         {"webp", ReadFileBytes(regress + "webp-claims-26000x26000.webp")},
         {"heif", ReadFileBytes(regress + "heif-claims-26000x26000.heic")},
         {"avif", ReadFileBytes(regress + "avif-claims-26000x26000.avif")},
+        {"jxl", ReadFileBytes(regress + "jxl-claims-26000x26000.jxl")},
     };
     for (const ImageFormat* format = ImageFormats(); format->Name != nullptr; ++format) {
         const auto bomb = bombs.find(format->Key);
@@ -660,11 +661,10 @@ std::string BigEndian(uint32_t value) {
     return {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
 }
 
-// A 32 x 32 PNG of the test data with an XMP packet of 64 MB of spaces, compressed, after its header.
-// The packet is deflated a block at a time: the host's peak is measured from the fork, which starts
-// with this process's memory (and the sanitizers keep freed blocks).
-std::string PngWithHugeXmp() {
-    std::string chunk("iTXtXML:com.adobe.xmp\0\1\0\0\0", 26);
+// A 32 x 32 PNG of the test data with an XMP packet (or the chunk begun so) of 64 MB of spaces, compressed,
+// after its header. The packet is deflated a block at a time: the host's peak is measured from the fork,
+// which starts with this process's memory (and the sanitizers keep freed blocks).
+std::string PngWithHugeText(std::string chunk = std::string("iTXtXML:com.adobe.xmp\0\1\0\0\0", 26)) {
     const std::string spaces(size_t(1) << 16, ' ');
     char out[1 << 16];
     z_stream z{};
@@ -704,7 +704,9 @@ TEST(PixelLimit, LoadsTakeMemoryInProportionToThePicture) {
     } rows[] = {
         {"canvas.webp", ReadFileBytes(regress + "webp-canvas-16383x16383-around-1x1-frame.webp"),
          canvasKb * 3 / 2 + 30 * 1024, "has several frames"},
-        {"xmp.png", PngWithHugeXmp(), 200 * 1024, "has an XMP packet of more than 16777216 bytes"},
+        {"xmp.png", PngWithHugeText(), 200 * 1024, "has an XMP packet of more than 16777216 bytes"},
+        {"ztxt.png", PngWithHugeText(std::string("zTXtComment\0\0", 13)), 200 * 1024,
+         "has descriptions of more than 1048576 bytes in all; the last is not kept."},
     };
     for (const auto& row : rows) {
         ScratchDir dir;

@@ -8,10 +8,13 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -285,7 +288,7 @@ TEST_F(HostRun, UnreadableInputsAreReportedWithoutAFlag) {
     const std::string namesNone =
         " names no format that is read; formats read: BMP (.bmp), TGA (.tga), "
         "PNG (.png), JPEG (.jpg, .jpeg), GIF (.gif), TIFF (.tif, .tiff), WebP (.webp), AVIF (.avif), "
-        "HEIF (.heic, .heif), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
+        "HEIF (.heic, .heif), JPEG XL (.jxl), PNM (.pbm, .pgm, .ppm, .pnm, .pam).\n";
     const std::pair<std::string, std::string> rows[] = {
         {"in.png", "in.png is damaged or not a PNG file (invalid signature).\n"},
         {"broken.bmp", "broken.bmp is damaged or not a BMP file (the file ends inside its headers).\n"},
@@ -997,7 +1000,7 @@ INSTANTIATE_TEST_SUITE_P(Outputs, UnkeptOrientation, ::testing::ValuesIn(kUnkept
                          NamedBy<&Unkept::output>());
 
 // A damaged item is said on one line right after the Read line and the picture goes through;
-// --strip writes none of the items.
+// --strip writes none of the items, a TIFF's description among them.
 TEST_F(HostRun, DamagedMetadataIsSaidAndStripKeepsNone) {
     ASSERT_TRUE(SavePicture(MakePicture(4, 3), Dir / "in.png"));
     const std::string picture = ReadFileBytes(Dir / "in.png");
@@ -1015,6 +1018,26 @@ TEST_F(HostRun, DamagedMetadataIsSaidAndStripKeepsNone) {
     EXPECT_EQ(0, run.ExitCode) << run.Output;
     EXPECT_EQ(std::string::npos, run.Output.find("Warning")) << run.Output;
     EXPECT_EQ(std::string::npos, ReadFileBytes(Dir / "out.png").find("eXIf"));
+
+    // A microscope's ImageDescription reaches a PNG as its Description; --strip drops it, and a BMP,
+    // which holds none, says so in one line.
+    WriteFileBytes(Dir / "in.tif", ReadFileBytes(kData + "/tiff/rgb8-none.tif"));
+    const std::string tag =
+        "exiftool -q -overwrite_original -ImageDescription=Objective '" + (Dir / "in.tif") + "'";
+    if (std::system(tag.c_str()) != 0) GTEST_SKIP() << "exiftool is not installed";
+    Options = {};
+    run = ExchangeWith({kTemplate}, "in.tif", "out.png");
+    EXPECT_EQ(0u, run.Output.find("Read in.tif\nSave as XML")) << run.Output;
+    EXPECT_NE(std::string::npos,
+              ReadFileBytes(Dir / "out.png").find(std::string("tEXtDescription\0Objective", 25)));
+    Options = {"--strip"};
+    run = ExchangeWith({kTemplate}, "in.tif", "out.png");
+    EXPECT_EQ(std::string::npos, ReadFileBytes(Dir / "out.png").find("Objective")) << run.Output;
+    Options = {};
+    run = ExchangeWith({kTemplate}, "in.tif", "out.bmp");
+    EXPECT_EQ(
+        0u, run.Output.find("Read in.tif\nWarning: in.tif has a description, which BMP does not keep.\nSave"))
+        << run.Output;
 }
 
 struct ModuleCase {
@@ -1345,6 +1368,118 @@ TEST_F(HostRun, VersionTwoSaysWhatTheOutputCannotHoldAndTakesOnlyItsOwnForm) {
     EXPECT_NE(std::string::npos, run.Output.find("could not answer")) << run.Output;
     EXPECT_FALSE(PathExists(Dir / "old.png"));
     ExpectNothingLeftBehind();
+}
+
+// --colour: each input made by ImageMagick from a plasma, with a profile of tests/data/colour assigned
+// to it (%p), not applied, and echoed by this test as the module. A converted picture matches lcms2's
+// own tificc (on ImageMagick's TIFF of the input) within Tolerance of 16-bit samples, and keeps no
+// profile; the others come back as they went in, with their profile where they had one.
+struct ColourRow {
+    const char* Name;
+    const char* Options;  // words split at spaces
+    const char* Make;     // ImageMagick's options after the plasma, the input's name last
+    const char* Profile;  // in tests/data/colour
+    const char* Tificc;   // tificc's depth option for the reference; null: the pixels go through untouched
+    int Tolerance;
+    bool ProfileKept;
+    size_t Warnings;
+};
+
+class Colour : public HostRun, public ::testing::WithParamInterface<ColourRow> {};
+
+TEST_P(Colour, ConvertsToSrgbThroughTheProfileOnlyWhenAsked) {
+    const ColourRow& row = GetParam();
+    const std::string profile = kData + "/colour/" + row.Profile, in = Dir / "in.png";
+    std::string make = row.Make;
+    const std::string input = make.substr(make.rfind(' ') + 1), cd = "cd '" + Dir.Path() + "' && ";
+    const size_t at = make.find("%p");
+    ASSERT_EQ(
+        0,
+        std::system(
+            (cd + "/usr/bin/convert -size 33x17 -seed 7 plasma:fractal -define png:exclude-chunk=date,time " +
+             (at == std::string::npos ? make : make.replace(at, 2, "'" + profile + "'")))
+                .c_str()));
+    if (row.Warnings == 1) {  // a profile ImageMagick refuses to assign
+        const std::string icc = ReadFileBytes(profile);
+        std::string packed(compressBound(uLong(icc.size())), '\0');
+        uLongf size = uLongf(packed.size());
+        compress(reinterpret_cast<Bytef*>(&packed[0]), &size, reinterpret_cast<const Bytef*>(icc.data()),
+                 uLong(icc.size()));
+        WriteFileBytes(
+            in, WithPngChunk(ReadFileBytes(in), std::string("iCCPcut\0\0", 9) + packed.substr(0, size)));
+    }
+    std::istringstream words(row.Options);
+    Options.assign(std::istream_iterator<std::string>(words), {});
+    const ProcessResult run =
+        ExchangeAnswering(input, "out.tif", [](const std::string& sent) { return sent; });
+    ASSERT_EQ(0, run.ExitCode) << run.Output;
+    size_t warnings = 0;
+    for (size_t w = run.Output.find("Warning: "); w != std::string::npos;
+         w = run.Output.find("Warning: ", w + 1))
+        ++warnings;
+    EXPECT_EQ(row.Warnings, warnings) << run.Output;
+    const std::string saved = ReadFileBytes(Dir / "out.tif");
+    EXPECT_EQ(row.ProfileKept, saved.find(ReadFileBytes(profile)) != std::string::npos);
+    EXPECT_EQ(row.ProfileKept, saved.find("acsp") != std::string::npos);  // no other profile either
+    std::string reference = Dir / input;
+    if (row.Tificc != nullptr) {
+        ASSERT_EQ(0, std::system((cd + "/usr/bin/convert " + input + " src.tif && tificc " + row.Tificc +
+                                  " -i '" + profile + "' -o '*sRGB' -t0 src.tif ref.tif >/dev/null 2>&1")
+                                     .c_str()));
+        reference = Dir / "ref.tif";
+        EXPECT_NE(MagickDecode(Dir / input), MagickDecode(reference));  // the conversion changes something
+    }
+    const Rgba16 want = MagickDecode(reference), got = MagickDecode(Dir / "out.tif");
+    ASSERT_EQ(want.size(), got.size());
+    ASSERT_FALSE(want.empty());
+    int most = 0;
+    for (size_t i = 0; i < want.size(); ++i) most = std::max(most, std::abs(int(want[i]) - int(got[i])));
+    EXPECT_LE(most, row.Tolerance);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, Colour,
+    ::testing::Values(ColourRow{"AdobeRgbTiff8", "--colour srgb", "-depth 8 -profile %p in.tif",
+                                "adobe-rgb.icc", "", 257, false, 0},
+                      ColourRow{"AdobeRgbTiff16", "--colour=srgb --depth 16", "-depth 16 -profile %p in.tif",
+                                "adobe-rgb.icc", "-w16", 48, false, 0},
+                      ColourRow{"ProPhotoJpeg", "--colour srgb", "-profile %p -quality 95 in.jpg",
+                                "prophoto.icc", "", 257, false, 0},
+                      ColourRow{"CmykJpeg", "--colour srgb",
+                                "-colorspace CMYK -profile %p -quality 95 in.jpg", "cmyk.icc", "", 257, false,
+                                0},
+                      ColourRow{"EveryPage", "--colour srgb --frames all",
+                                "-seed 8 plasma:fractal -depth 8 -profile %p in.tif", "adobe-rgb.icc", "",
+                                257, false, 0},
+                      ColourRow{"DefaultKeepsColours", "", "-depth 8 -profile %p in.tif", "adobe-rgb.icc",
+                                nullptr, 0, true, 0},
+                      ColourRow{"NoProfileIsSrgb", "--colour srgb", "-depth 8 in.png", "adobe-rgb.icc",
+                                nullptr, 0, false, 0},
+                      ColourRow{"SrgbUnderAnotherName", "--colour srgb", "-depth 8 -profile %p in.png",
+                                "srgb-named-camera-rgb.icc", nullptr, 0, true, 0},
+                      ColourRow{"UnusableProfileIsSaidOnce", "--colour srgb", "-depth 8 in.png",
+                                "cut-short.icc", nullptr, 0, true, 1}),
+    NamedBy<&ColourRow::Name>());
+
+// A grey picture with a grey profile stays grey, on the sRGB tone curve: a linear ramp, v / 255
+// encoded as IEC 61966-2.1 does, within 1 of 8 bits.
+TEST_F(HostRun, ColourSrgbPutsAGreyProfileOnTheSrgbCurve) {
+    ASSERT_EQ(0,
+              std::system(("cd '" + Dir.Path() + "' && /usr/bin/convert -size 256x1 gradient:black-white " +
+                           "-colorspace gray -profile '" + kData + "/colour/linear-grey.icc' in.png")
+                              .c_str()));
+    Options = {"--colour", "srgb"};
+    ASSERT_EQ(0,
+              ExchangeAnswering("in.png", "out.png", [](const std::string& sent) { return sent; }).ExitCode);
+    const Rgba16 in = MagickDecode(Dir / "in.png"), out = MagickDecode(Dir / "out.png");
+    ASSERT_EQ(in.size(), out.size());
+    for (size_t i = 0; i < in.size(); i += 4) {
+        const double v = in[i] / 65535.0;
+        EXPECT_NEAR(out[i] / 257, 255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055),
+                    1)
+            << i;
+        EXPECT_TRUE(out[i] == out[i + 1] && out[i] == out[i + 2]) << i / 4;
+    }
 }
 
 }  // namespace
