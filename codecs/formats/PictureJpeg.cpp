@@ -185,8 +185,8 @@ std::vector<uint8_t> ReadProfile(const uint8_t* data, size_t length) {
 // A block of the picture's own, top row first, then each row into the sink. CMYK goes through
 // the file's profile to sRGB where the load asks and the profile serves, else through our own model.
 bool DecodeThroughScratch(tjhandle tj, const uint8_t* data, size_t length, const JpegHeader& header,
-                          bool cmyk, bool grey, const LoadOptions& options, RowSink& rows,
-                          LoadResult& result, bool& profileApplied) {
+                          bool cmyk, bool grey, const LoadOptions& options, RowSink& rows, LoadResult& result,
+                          bool& profileApplied) {
     // For CMYK a third more than the picture itself, whose size was checked at 32 bits a pixel.
     uint64_t rowBytes = 0;
     uint64_t bytes = 0;
