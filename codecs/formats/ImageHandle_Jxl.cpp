@@ -272,8 +272,10 @@ bool FCImageHandle_Jxl::LoadSource(ByteSource& in) {
             if (!CheckPictureSize(info.xsize, info.ysize, kPictureBits, Options, Result)) return false;
             const bool alpha = info.alpha_bits > 0;
             const bool wide = info.bits_per_sample > 8 || info.exponent_bits_per_sample > 0;
-            // Grey with alpha comes as colour: the sink takes grey alone, colour with alpha or without.
-            const uint32_t channels = alpha ? 4 : info.num_color_channels == 1 ? 1 : 3;
+            // Grey with alpha comes as colour unless the run keeps grey: otherwise the sink takes
+            // grey alone, colour with alpha or without.
+            const bool grey = info.num_color_channels == 1;
+            const uint32_t channels = grey && Rows.KeepsGrey() ? (alpha ? 2 : 1) : alpha ? 4 : grey ? 1 : 3;
             format = {channels, wide ? JXL_TYPE_UINT16 : JXL_TYPE_UINT8, JXL_BIG_ENDIAN, 0};
             layout = PixelLayout{channels, wide ? 65535u : 255u, false};
             // The codestream's orientation is the one that counts, EXIF's aside; a file that says
@@ -448,7 +450,8 @@ bool Encode(const Settings& s, std::vector<uint8_t>& out, bool& refused) {
     info.xsize = uint32_t(view.Width);
     info.ysize = uint32_t(view.Height);
     info.bits_per_sample = bits;
-    info.num_color_channels = 3;
+    const bool grey = s.Layout.Channels <= 2;
+    info.num_color_channels = grey ? 1 : 3;
     info.num_extra_channels = alpha ? 1 : 0;
     info.alpha_bits = alpha ? bits : 0;
     // Lossy coding goes through XYB, which libjxl 0.7 decodes back to a named colour space only: a
@@ -482,7 +485,7 @@ bool Encode(const Settings& s, std::vector<uint8_t>& out, bool& refused) {
         }
     } else {
         JxlColorEncoding srgb;
-        JxlColorEncodingSetToSRGB(&srgb, JXL_FALSE);
+        JxlColorEncodingSetToSRGB(&srgb, grey ? JXL_TRUE : JXL_FALSE);
         if (!Ok(JxlEncoderSetColorEncoding(enc, &srgb))) return false;
     }
     if (!exif.empty() && !Ok(JxlEncoderAddBox(enc, "Exif", exif.data(), exif.size(), JXL_FALSE)))

@@ -47,8 +47,6 @@ constexpr PixelLayout kJpegWrites[] = {kImage24Layout, kGrey8};
 constexpr PixelLayout kEveryWrites[] = {kRgb8,  kRgba8,      kRgb16,  kRgba16,
                                         kGrey8, kGreyAlpha8, kGrey16, kGreyAlpha16};
 constexpr PixelLayout kPgmWrites[] = {kGrey8, kGrey16};
-// The JPEG XL writer codes colour: a grey picture goes to it as colour.
-constexpr PixelLayout kJxlWrites[] = {kRgb8, kRgba8, kRgb16, kRgba16};
 constexpr PixelLayout kWebpWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kGifWrites[] = {kRgb8, kRgba8};
 constexpr PixelLayout kHeifWrites[] = {kRgb8, kRgba8};
