@@ -1476,17 +1476,22 @@ TEST_F(HostRun, ColourSrgbPutsAGreyProfileOnTheSrgbCurve) {
               std::system(("cd '" + Dir.Path() + "' && /usr/bin/convert -size 256x1 gradient:black-white " +
                            "-colorspace gray -profile '" + kData + "/colour/linear-grey.icc' in.png")
                               .c_str()));
-    Options = {"--colour", "srgb"};
-    ASSERT_EQ(0,
-              ExchangeAnswering("in.png", "out.png", [](const std::string& sent) { return sent; }).ExitCode);
-    const Rgba16 in = MagickDecode(Dir / "in.png"), out = MagickDecode(Dir / "out.png");
-    ASSERT_EQ(in.size(), out.size());
-    for (size_t i = 0; i < in.size(); i += 4) {
-        const double v = in[i] / 65535.0;
-        EXPECT_NEAR(out[i] / 257, 255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055),
-                    1)
-            << i;
-        EXPECT_TRUE(out[i] == out[i + 1] && out[i] == out[i + 2]) << i / 4;
+    // Grey as colour, and kept grey: one sample a pixel to the module.
+    for (const bool keepGrey : {false, true}) {
+        Options = {"--colour", "srgb"};
+        if (keepGrey) Options.push_back("--grey");
+        ASSERT_EQ(
+            0, ExchangeAnswering("in.png", "out.png", [](const std::string& sent) { return sent; }).ExitCode);
+        EXPECT_EQ(keepGrey, Sent.find("<channels>1</channels>") != std::string::npos);
+        const Rgba16 in = MagickDecode(Dir / "in.png"), out = MagickDecode(Dir / "out.png");
+        ASSERT_EQ(in.size(), out.size());
+        for (size_t i = 0; i < in.size(); i += 4) {
+            const double v = in[i] / 65535.0;
+            EXPECT_NEAR(out[i] / 257,
+                        255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055), 1)
+                << i;
+            EXPECT_TRUE(out[i] == out[i + 1] && out[i] == out[i + 2]) << i / 4;
+        }
     }
 }
 
