@@ -146,7 +146,7 @@ const OptionRow kOptions[] = {
      0,
      0,
      {kFrameChoices, std::size(kFrameChoices), kFrameWords},
-     "first (the default) or all: every frame of an animated GIF or WebP, every page of a TIFF",
+     "first (the default) or all: every frame of an animated GIF, WebP or JPEG XL, every page of a TIFF",
      [](HostOptions& o, uint64_t v) { o.AllFrames = v == 1; }},
     {"--colour",
      nullptr,
