@@ -7,7 +7,7 @@
 #             heif-convert where it is wrong (HEIF), Python (with numpy, for the Python kit's arrays)
 #             and Node.js for the example modules, groff for the manual pages, clang-format, cjpeg,
 #             exiftool to check what the writers put in their files, cjxl/djxl for JPEG XL, tificc
-#             (liblcms2-utils) as the reference for --colour srgb
+#             (liblcms2-utils) as the reference for --colour srgb, tiffcp to join pages
 #   bench     what the benchmarks compare against: ImageMagick, libvips, cjpeg/djpeg, cwebp/dwebp,
 #             tiffcp, heif-convert and heif-enc, avifenc, cjxl, /usr/bin/time
 #   fuzz      clang with libFuzzer and its sanitizer runtimes
@@ -20,7 +20,7 @@ set -eu
 group_packages() {
     case $1 in
         build) echo "cmake g++ make pkg-config libturbojpeg0-dev libgif-dev libspng-dev zlib1g-dev libwebp-dev libtiff-dev libheif-dev libavif-dev libjxl-dev liblcms2-dev" ;;
-        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples libjxl-tools liblcms2-utils" ;;
+        test) echo "libgtest-dev imagemagick python3 python3-numpy nodejs groff-base clang-format libjpeg-turbo-progs libimage-exiftool-perl libheif-examples libjxl-tools liblcms2-utils libtiff-tools" ;;
         bench) echo "imagemagick libvips-tools libjpeg-turbo-progs time python3 webp libtiff-tools libheif-examples libavif-bin libjxl-tools" ;;
         fuzz) echo "clang-14 libclang-rt-14-dev" ;;
         sanitize) echo "" ;;
