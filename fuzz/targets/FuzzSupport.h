@@ -92,8 +92,8 @@ inline FCImageHandleBase& CodecOf(const std::unique_ptr<FCImageHandleBase>& code
 }
 
 // Runs LoadMemory of a codec from make, under pixelLimit, and reads back everything it decoded;
-// a picture that loads is loaded once more by a fresh codec that keeps alpha and reads every frame
-// (pages), all of them within the cap together. Only then: the libraries' decodes are the costly
+// a picture that loads is loaded once more by a fresh codec that keeps alpha and grey and reads every
+// frame (pages), all of them within the cap together. Only then: the libraries' decodes are the costly
 // part of a run, and a file they refuse they refuse either way.
 template <class Make>
 int LoadAndTouchWith(const Make& make, const uint8_t* data, size_t size, uint64_t pixelLimit) {
@@ -105,6 +105,9 @@ int LoadAndTouchWith(const Make& make, const uint8_t* data, size_t size, uint64_
         codec.Options.PixelLimit = everything ? std::min(pixelLimit, kFramesPixelLimit) : pixelLimit;
         codec.Options.KeepAlpha = everything;
         codec.Options.AllFrames = everything;
+        // A --grey run's load: grey files take the readers' grey paths, held in one or two samples.
+        codec.Options.KeepGrey = everything;
+        if (everything) codec.Rows.KeepGreyAs(2, 65535);
         if (!codec.LoadMemory(data, int32_t(size))) break;
         TouchDecoded(codec);
     }
